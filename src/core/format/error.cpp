@@ -1,0 +1,25 @@
+#include "core/format/error.hpp"
+
+#include <cstring>
+#include <format>
+
+namespace tarnkv {
+
+std::string StoreError::display() const {
+    switch (kind_) {
+    case ErrorKind::Corrupt: return "TarnCorruptError: " + message_;
+    case ErrorKind::Version: return std::format("TarnVersionError: unsupported version {}", unsigned{version_});
+    case ErrorKind::IO: return "TarnIOError: " + message_;
+    case ErrorKind::General: return "TarnError: " + message_;
+    }
+    return message_;
+}
+
+std::string system_error_text(int errnum) {
+    char buf[256];
+    // GNU strerror_r may return a static string instead of filling buf; take whichever it gives.
+    const char* text = strerror_r(errnum, buf, sizeof buf);
+    return std::format("{} (os error {})", text, errnum);
+}
+
+}  // namespace tarnkv

@@ -1,0 +1,101 @@
+#include "core/writer/file_writer.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tarnkv {
+
+namespace {
+
+bool has_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+
+StoreError io_error(std::string_view prefix, int err) {
+    return StoreError::io(std::string(prefix) + system_error_text(err));
+}
+
+// The directory that holds the final component of `path`, for syncing after a rename.
+std::string parent_dir(std::string_view path) {
+    std::size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/') --end;
+    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+    if (slash == std::string_view::npos) return ".";
+    if (slash == 0) return "/";
+    return std::string(path.substr(0, slash));
+}
+
+}  // namespace
+
+Result<FileWriter> FileWriter::create(const std::string& path) {
+    if (has_nul(path)) return std::unexpected(StoreError::io("open tmp: " + std::string(kNulInPathText)));
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(io_error("open tmp: ", errno));
+    return FileWriter(fd);
+}
+
+FileWriter::FileWriter(FileWriter&& other) noexcept : fd_(other.fd_), used_(other.used_) {
+    std::memcpy(buf_, other.buf_, used_);
+    other.fd_ = -1;
+}
+
+FileWriter::~FileWriter() { close(); }
+
+void FileWriter::close() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+Status FileWriter::write_all(std::string_view bytes, std::string_view zero_text) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return std::unexpected(StoreError::io(std::string(zero_text)));
+        } else if (errno != EINTR) {
+            return std::unexpected(io_error("", errno));
+        }
+    }
+    return {};
+}
+
+Status FileWriter::flush() {
+    const std::size_t n = used_;
+    used_ = 0;
+    return write_all(std::string_view(buf_, n), "failed to write the buffered data");
+}
+
+Status FileWriter::write(std::string_view bytes) {
+    if (used_ + bytes.size() > kBufferSize)
+        if (auto st = flush(); !st) return st;
+    if (bytes.size() >= kBufferSize) return write_all(bytes, "failed to write whole buffer");
+    std::memcpy(buf_ + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return {};
+}
+
+Status FileWriter::sync() {
+    if (::fsync(fd_) != 0) return std::unexpected(io_error("", errno));
+    return {};
+}
+
+Status publish(const std::string& tmp, std::string_view path) {
+    if (has_nul(path)) return std::unexpected(StoreError::io("rename: " + std::string(kNulInPathText)));
+    if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) return std::unexpected(io_error("rename: ", errno));
+    const std::string dir = parent_dir(path);
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return std::unexpected(io_error("", errno));
+    const int rc = ::fsync(dfd);
+    const int err = errno;
+    ::close(dfd);
+    if (rc != 0 && err != EINVAL) return std::unexpected(io_error("", err));
+    return {};
+}
+
+}  // namespace tarnkv

@@ -1,0 +1,48 @@
+// The file side of a build: a write-only descriptor behind an 8 KiB buffer, and the rename that
+// publishes the finished file. Every failure comes back as a TarnIOError.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/format/error.hpp"
+
+namespace tarnkv {
+
+class FileWriter {
+public:
+    static constexpr std::size_t kBufferSize = 8192;
+
+    // Creates (or truncates) `path` for writing, mode 0666 less the umask, close-on-exec. A
+    // symbolic link at `path` is refused rather than followed, so a link planted at the
+    // temporary name cannot redirect the write. Fails with "open tmp: " + system error text.
+    static Result<FileWriter> create(const std::string& path);
+
+    FileWriter(FileWriter&& other) noexcept;
+    FileWriter& operator=(FileWriter&&) = delete;
+    ~FileWriter();
+
+    // Small pieces gather in the buffer; a piece at least as large as the buffer goes straight
+    // to the file after what is buffered. Interrupted and short writes are continued.
+    Status write(std::string_view bytes);
+    Status flush();
+    Status sync();  // fsync: data and metadata reach storage
+    void close() noexcept;
+
+private:
+    explicit FileWriter(int fd) : fd_(fd) {}
+    // Writes all of `bytes`; a write that completes with nothing written fails with `zero_text`.
+    Status write_all(std::string_view bytes, std::string_view zero_text);
+
+    int fd_ = -1;
+    std::size_t used_ = 0;
+    char buf_[kBufferSize];
+};
+
+// Renames `tmp` over `path` ("rename: " + system error text on failure), then syncs the
+// directory holding `path` so the new name survives a power cut. Directories that cannot be
+// synced (EINVAL) are accepted as they are.
+Status publish(const std::string& tmp, std::string_view path);
+
+}  // namespace tarnkv

@@ -1,0 +1,105 @@
+// StoreBuilder collects objects and key -> object mappings in memory and publishes them as one
+// store file (layout in core/format/layout.hpp; read back by core/reader/store_reader.hpp).
+//
+// Objects are kept as ready records (length, crc, bytes) appended to one buffer, which is the
+// data section as it will be written. Keys live in one arena; a flat hash map from key to its
+// slot gives last-wins re-pointing. build() sorts slot numbers, not key copies, and writes the
+// file through a temporary beside the target: write, fsync, rename, fsync of the directory.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <type_traits>
+#include <string_view>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "core/format/error.hpp"
+
+namespace tarnkv {
+
+class StoreBuilder {
+public:
+    StoreBuilder();
+    // The key set hashes through a pointer back to this builder, so it stays where it was made.
+    StoreBuilder(const StoreBuilder&) = delete;
+    StoreBuilder& operator=(const StoreBuilder&) = delete;
+
+    // Appends a copy of `bytes` as the next object and returns its ID (0, 1, 2, ...).
+    // Fails (builder unchanged) only when the object or the object count cannot be stored.
+    Result<std::uint32_t> add_object(std::string_view bytes);
+
+    // Maps `key` to `obj_id`; the last mapping of a key wins. Fails with the general kind when
+    // obj_id is not below the object count, the key is longer than 65535 bytes, or the key
+    // count is exhausted; the builder is then unchanged.
+    Status add_key(std::string_view key, std::uint64_t obj_id);
+
+    std::size_t num_objects() const noexcept { return record_offsets_.size(); }
+    std::size_t num_keys() const noexcept { return slots_.size(); }
+
+    // Writes the store file at `path` (UTF-8): temporary file, write, fsync, rename, fsync of
+    // the directory. Reads the builder without changing it. The caller then reports the build
+    // with summary_line() and write_stdout().
+    Status build(std::string_view path) const;
+
+    // "✅  <path>  —  N objects · M keys · S.s KB\n", S.s being the size of the file now at
+    // `path` over 1024 (0 when it cannot be stat'ed).
+    std::string summary_line(std::string_view path) const;
+
+    // The image of the file build() would write (header, data, index), for tests and tools.
+    std::string image() const;
+
+private:
+    struct Slot {
+        std::uint64_t key_pos;  // into keys_
+        std::uint32_t key_len;
+        std::uint32_t obj_id;
+    };
+    // Slot numbers hash and compare by their key bytes, and string_views look them up directly.
+    struct SlotHash {
+        using is_transparent = void;
+        using is_avalanching = std::true_type;  // XXH3 output needs no extra mixing
+        const StoreBuilder* owner;
+        std::size_t operator()(std::string_view key) const noexcept;
+        std::size_t operator()(std::uint32_t slot) const noexcept { return (*this)(owner->key_of(owner->slots_[slot])); }
+    };
+    struct SlotEq {
+        using is_transparent = void;
+        const StoreBuilder* owner;
+        std::string_view key(std::string_view k) const noexcept { return k; }
+        std::string_view key(std::uint32_t slot) const noexcept { return owner->key_of(owner->slots_[slot]); }
+        template <class A, class B>
+        bool operator()(const A& a, const B& b) const noexcept {
+            return key(a) == key(b);
+        }
+    };
+
+    std::string_view key_of(const Slot& s) const noexcept {
+        return std::string_view(keys_).substr(s.key_pos, s.key_len);
+    }
+    // The index section, entries in key order, and the header for it.
+    std::string index_section() const;
+    std::array<unsigned char, 40> header_for(std::string_view index) const;
+
+    std::string data_;                          // the data section, record after record
+    std::vector<std::uint64_t> record_offsets_;  // file offset of each object's record
+    std::string keys_;                          // every distinct key, back to back
+    std::vector<Slot> slots_;                   // one per distinct key, in insertion order
+    std::uint64_t seed_;
+    // Slot numbers, hashed and compared by their key bytes (transparently by string_view).
+    boost::unordered_flat_set<std::uint32_t, SlotHash, SlotEq> by_key_;
+};
+
+// The temporary file beside `path` that a build writes before renaming it over `path`: the
+// final component's extension is replaced by "trnk.tmp" (out/db.bin -> out/db.trnk.tmp).
+std::string temporary_path(std::string_view path);
+
+// Writes `text` to file descriptor 1 with write(2), bypassing any buffering above it. A closed
+// descriptor drops the text silently; any other failure returns
+// "failed printing to stdout: " + the system error text.
+std::expected<void, std::string> write_stdout(std::string_view text);
+
+}  // namespace tarnkv
