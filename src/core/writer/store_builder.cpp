@@ -97,7 +97,9 @@ std::array<unsigned char, fmt::kHeaderSize> StoreBuilder::header_for(std::string
 std::string StoreBuilder::image() const {
     const std::string index = index_section();
     const auto header = header_for(index);
-    std::string out(reinterpret_cast<const char*>(header.data()), header.size());
+    std::string out;
+    out.reserve(header.size() + data_.size() + index.size());
+    out.append(reinterpret_cast<const char*>(header.data()), header.size());
     out += data_;
     out += index;
     return out;

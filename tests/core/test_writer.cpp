@@ -1,0 +1,264 @@
+// Store builder: exact bytes of written files, the temporary-path rule, failures that must
+// leave the target alone, the summary line, and file metadata of a published store.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/format/layout.hpp"
+#include "core/writer/store_builder.hpp"
+
+namespace fs = std::filesystem;
+using namespace tarnkv;
+
+namespace {
+
+std::string bytes(std::initializer_list<int> v) {
+    std::string s;
+    for (int b : v) s.push_back(static_cast<char>(b));
+    return s;
+}
+
+std::string be32(std::uint32_t v) {
+    std::string s(4, '\0');
+    format::store_be32(reinterpret_cast<unsigned char*>(s.data()), v);
+    return s;
+}
+std::string be64(std::uint64_t v) {
+    std::string s(8, '\0');
+    format::store_be64(reinterpret_cast<unsigned char*>(s.data()), v);
+    return s;
+}
+std::string entry(std::string_view key, std::uint64_t offset) {
+    return bytes({static_cast<int>(key.size() >> 8), static_cast<int>(key.size() & 0xFF)}) + std::string(key) +
+           be64(offset);
+}
+std::string header(std::uint32_t keys, std::uint32_t objects, std::uint64_t index_offset, std::uint32_t crc) {
+    return "TRNK" + bytes({2, 0, 0, 0}) + be32(keys) + be32(objects) + be64(index_offset) + be64(40) + be32(crc) +
+           bytes({0, 0, 0, 0});
+}
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class TempDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tarnkv-writer-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string at(std::string_view name) const { return (dir_ / name).string(); }
+    fs::path dir_;
+};
+
+}  // namespace
+
+TEST(BuilderImage, EmptyStoreIsABareHeader) {
+    StoreBuilder b;
+    EXPECT_EQ(b.image(), header(0, 0, 40, 0));
+}
+
+TEST(BuilderImage, OneObjectTwoKeysIsTheDocumented74Bytes) {
+    StoreBuilder b;
+    ASSERT_EQ(b.add_object("xyz").value(), 0u);
+    ASSERT_TRUE(b.add_key("bb", 0));
+    ASSERT_TRUE(b.add_key("a", 0));
+    const std::string record = be32(3) + be32(format::crc32("xyz")) + "xyz";
+    const std::string index = entry("a", 40) + entry("bb", 40);
+    const std::string image = b.image();
+    ASSERT_EQ(image.size(), 74u);
+    EXPECT_EQ(image, header(2, 1, 51, format::crc32(record + index)) + record + index);
+}
+
+TEST(BuilderImage, KeysSortAsUnsignedBytesWithPrefixesFirst) {
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("o"));
+    for (std::string k : {std::string("b"), std::string("\xff", 1), std::string("ab"), std::string("a"), std::string()})
+        ASSERT_TRUE(b.add_key(k, 0));
+    const std::string image = b.image();
+    std::string expect;
+    for (std::string k : {std::string(), std::string("a"), std::string("ab"), std::string("b"), std::string("\xff", 1)})
+        expect += entry(k, 40);
+    EXPECT_EQ(image.substr(image.size() - expect.size()), expect);
+}
+
+TEST(BuilderImage, EmptyObjectIsAnEightByteRecordWithZeroCrc) {
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object(""));
+    EXPECT_EQ(b.image(), header(0, 1, 48, format::crc32(be32(0) + be32(0))) + be32(0) + be32(0));
+}
+
+TEST(BuilderImage, IdenticalObjectsStayDistinctAndSharedObjectsAreStoredOnce) {
+    StoreBuilder b;
+    EXPECT_EQ(b.add_object("same").value(), 0u);
+    EXPECT_EQ(b.add_object("same").value(), 1u);
+    ASSERT_TRUE(b.add_key("x", 1));
+    ASSERT_TRUE(b.add_key("y", 1));
+    const std::string image = b.image();
+    EXPECT_EQ(image.size(), 40u + 2 * 12 + 2 * 11);
+    EXPECT_EQ(image.substr(64), entry("x", 52) + entry("y", 52));
+}
+
+TEST(BuilderKeys, LastMappingWinsAndDoesNotAddAKey) {
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("zero"));
+    ASSERT_TRUE(b.add_object("one"));
+    ASSERT_TRUE(b.add_key("k", 0));
+    ASSERT_TRUE(b.add_key("k", 1));
+    EXPECT_EQ(b.num_keys(), 1u);
+    const std::string image = b.image();
+    EXPECT_EQ(image.substr(image.size() - 11), entry("k", 40 + 12));
+}
+
+TEST(BuilderKeys, RefusalsLeaveTheBuilderUnchanged) {
+    StoreBuilder b;
+    auto none = b.add_key("k", 0);
+    ASSERT_FALSE(none);
+    EXPECT_EQ(none.error().display(), "TarnError: obj_id 0 out of range (have 0 objects)");
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(b.add_object("o"));
+    EXPECT_EQ(b.add_key("k", 3).error().display(), "TarnError: obj_id 3 out of range (have 3 objects)");
+    EXPECT_EQ(b.add_key("k", 1ull << 40).error().kind(), ErrorKind::General);
+    EXPECT_TRUE(b.add_key("k", 2));
+    const std::string too_long(format::kMaxKeyLen + 1, 'k');
+    EXPECT_EQ(b.add_key(too_long, 0).error().display(), "TarnError: key of 65536 bytes exceeds the 65535-byte limit");
+    EXPECT_TRUE(b.add_key(std::string(format::kMaxKeyLen, 'k'), 0));
+    EXPECT_EQ(b.num_keys(), 2u);
+    EXPECT_EQ(b.num_objects(), 3u);
+}
+
+TEST(BuilderImage, OffsetsFromFourGiBOnAreWrittenInFull) {
+    // An object of 2^32 - 48 bytes puts the next record at exactly 4 GiB; its index entry must
+    // carry the full 64-bit offset.
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "8 GiB of buffers is too much under AddressSanitizer";
+#else
+    StoreBuilder b;
+    {
+        // Untouched anonymous pages read as zeros without being faulted in one by one.
+        const std::size_t n = (1ull << 32) - 48;
+        void* zeros = ::mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (zeros == MAP_FAILED) GTEST_SKIP() << "cannot map 4 GiB";
+        auto added = b.add_object(std::string_view(static_cast<const char*>(zeros), n));
+        ::munmap(zeros, n);
+        ASSERT_TRUE(added);
+    }
+    ASSERT_TRUE(b.add_object("tail"));
+    ASSERT_TRUE(b.add_key("t", 1));
+    const std::string image = b.image();
+    EXPECT_EQ(image.substr(image.size() - 11), entry("t", 1ull << 32));
+    EXPECT_EQ(image.substr(16, 8), be64((1ull << 32) + 12));  // index_offset
+#endif
+}
+
+TEST(TemporaryPath, ReplacesTheFinalExtension) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"out/db.trnk", "out/db.trnk.tmp"},   {"out/db", "out/db.trnk.tmp"},
+        {"out/db.bin", "out/db.trnk.tmp"},    {"out/db.tar.gz", "out/db.tar.trnk.tmp"},
+        {"db.", "db.trnk.tmp"},               {".profile", ".profile.trnk.tmp"},
+        {"out/db/", "out/db.trnk.tmp"},       {"out/db/.", "out/db.trnk.tmp"},
+        {"/abs/x.trnk", "/abs/x.trnk.tmp"},   {"", ""},
+        {"/", "/"},                           {".", "."},
+        {"out/..", "out/.."},                 {"a.b/c", "a.b/c.trnk.tmp"},
+    };
+    for (auto [path, tmp] : rows) EXPECT_EQ(temporary_path(path), tmp) << "path: " << path;
+}
+
+TEST(SummaryLine, RoundsHalfToEvenAndNeverUsesTheSingular) {
+    StoreBuilder b;
+    EXPECT_EQ(b.summary_line("/nonexistent/x.trnk"), "\u2705  /nonexistent/x.trnk  \u2014  0 objects \u00b7 0 keys \u00b7 0.0 KB\n");
+}
+
+TEST_F(TempDir, SummaryLineReportsTheSizeOnDisk) {
+    const std::pair<std::size_t, const char*> rows[] = {{74, "0.1"}, {256, "0.2"}, {768, "0.8"}, {1536, "1.5"}};
+    for (auto [size, kb] : rows) {
+        const std::string p = at("s.bin");
+        std::ofstream(p, std::ios::binary) << std::string(size, 'x');
+        StoreBuilder b;
+        ASSERT_TRUE(b.add_object("o"));
+        ASSERT_TRUE(b.add_key("a", 0));
+        ASSERT_TRUE(b.add_key("b", 0));
+        EXPECT_EQ(b.summary_line(p), "\u2705  " + p + "  \u2014  1 objects \u00b7 2 keys \u00b7 " + kb + " KB\n");
+    }
+}
+
+TEST_F(TempDir, BuildPublishesTheImageAndLeavesNoTemporary) {
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("v"));
+    ASSERT_TRUE(b.add_key("k", 0));
+    const std::string p = at("db.trnk");
+    ASSERT_TRUE(b.build(p));
+    EXPECT_EQ(slurp(p), b.image());
+    EXPECT_FALSE(fs::exists(at("db.trnk.tmp")));
+    // Building again, and after more adds, gives complete files.
+    ASSERT_TRUE(b.build(at("again.trnk")));
+    EXPECT_EQ(slurp(at("again.trnk")), slurp(p));
+    ASSERT_TRUE(b.add_object("w"));
+    ASSERT_TRUE(b.build(p));
+    EXPECT_EQ(slurp(p), b.image());
+}
+
+TEST_F(TempDir, MissingDirectoryFailsAtTheTemporaryAndCreatesNothing) {
+    StoreBuilder b;
+    auto st = b.build(at("missing/db.trnk"));
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().display(), "TarnIOError: open tmp: No such file or directory (os error 2)");
+    EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(TempDir, FailedRenameKeepsTheCompleteTemporaryAndTheTarget) {
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("v"));
+    const std::string target = at("db");
+    fs::create_directories(target + "/occupied");
+    auto st = b.build(target);
+    ASSERT_FALSE(st);
+    EXPECT_TRUE(st.error().display().starts_with("TarnIOError: rename: ")) << st.error().display();
+    EXPECT_EQ(slurp(at("db.trnk.tmp")), b.image());
+    EXPECT_TRUE(fs::is_directory(target + "/occupied"));
+}
+
+TEST_F(TempDir, NulInPathIsRefusedBeforeTheSystemSeesIt) {
+    StoreBuilder b;
+    EXPECT_EQ(b.build(at(std::string("a\0b", 3))).error().display(),
+              "TarnIOError: open tmp: file name contained an unexpected NUL byte");
+}
+
+TEST_F(TempDir, SymlinkAtTemporaryPathIsNotFollowed) {
+    const std::string victim = at("victim");
+    std::ofstream(victim) << "keep";
+    fs::create_symlink(victim, at("db.trnk.tmp"));
+    StoreBuilder b;
+    auto st = b.build(at("db.trnk"));
+    ASSERT_FALSE(st);
+    EXPECT_TRUE(st.error().display().starts_with("TarnIOError: open tmp: ")) << st.error().display();
+    EXPECT_EQ(slurp(victim), "keep");
+}
+
+TEST_F(TempDir, NewFileTakesModeFromUmaskAndReplacesASymlinkNotItsReferent) {
+    const std::string referent = at("referent");
+    std::ofstream(referent) << "old";
+    ::chmod(referent.c_str(), 0600);
+    const std::string link = at("db.trnk");
+    fs::create_symlink(referent, link);
+    const mode_t old = ::umask(027);
+    StoreBuilder b;
+    auto st = b.build(link);
+    ::umask(old);
+    ASSERT_TRUE(st);
+    EXPECT_FALSE(fs::is_symlink(link));
+    EXPECT_EQ(slurp(referent), "old");
+    struct stat sb;
+    ASSERT_EQ(::stat(link.c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 0777, 0640u);
+}
