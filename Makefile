@@ -7,6 +7,9 @@ DEVROOT := scripts/devroot
 test:
 	$(DEVROOT) scripts/run-tests
 
+demo:
+	$(DEVROOT) sh -c 'scripts/build && PYTHONPATH=$$PWD/build/python python3.14 scripts/demo.py build/demo'
+
 setup:
 	$(DEVROOT) --setup
 
