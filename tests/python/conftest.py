@@ -1,0 +1,108 @@
+"""Shared helpers: building stores through the writer, and crafting or parsing raw files."""
+
+import struct
+import zlib
+
+import pytest
+
+from tarnkv import _tarnkv
+
+HEADER = struct.Struct(">4sB3xIIQQI4x")  # magic, version, num_keys, num_objects, index_offset, data_offset, crc
+
+
+def as_key(k):
+    return k.encode() if isinstance(k, str) else k
+
+
+def write_store(path, mapping, extra_objects=()):
+    """Builds a store with the writer: one object per distinct value, keys mapped to it."""
+    w = _tarnkv._TarnWriter()
+    ids = {}
+    for value in list(mapping.values()) + list(extra_objects):
+        if value not in ids:
+            ids[value] = w.add_object_raw(value)
+    for key, value in mapping.items():
+        w.add_key(key, ids[value])
+    w.build(str(path))
+    return str(path)
+
+
+@pytest.fixture
+def make_store(tmp_path):
+    counter = iter(range(1_000_000))
+
+    def make(mapping=None, extra_objects=(), name=None):
+        path = tmp_path / (name or f"s{next(counter)}.trnk")
+        return write_store(path, mapping or {}, extra_objects)
+
+    return make
+
+
+def record_offsets(objects):
+    offsets, pos = [], HEADER.size
+    for obj in objects:
+        offsets.append(pos)
+        pos += 8 + len(obj)
+    return offsets
+
+
+def raw_store(objects=(), index=(), *, magic=b"TRNK", version=2, num_keys=None, num_objects=None,
+              index_offset=None, crc=None, object_crcs=None, index_bytes=None, tail=b""):
+    """A store file's bytes, consistent unless told otherwise.
+
+    index: (key, offset) pairs written in the given order (no sorting, duplicates kept).
+    crc: the stored whole-file CRC (default: the right one for the body).
+    """
+    crcs = object_crcs or [zlib.crc32(o) for o in objects]
+    data = b"".join(struct.pack(">II", len(o), c) + o for o, c in zip(objects, crcs))
+    if index_bytes is None:
+        index_bytes = b"".join(struct.pack(">H", len(as_key(k))) + as_key(k) + struct.pack(">Q", off)
+                               for k, off in index)
+    body = data + index_bytes + tail
+    header = HEADER.pack(
+        magic, version,
+        len(index) if num_keys is None else num_keys,
+        len(objects) if num_objects is None else num_objects,
+        HEADER.size + len(data) if index_offset is None else index_offset,
+        HEADER.size,
+        zlib.crc32(body) if crc is None else crc,
+    )
+    return header + body
+
+
+@pytest.fixture
+def craft(tmp_path):
+    """Writes raw_store(...) (or given bytes) to a fresh file and returns its path."""
+    counter = iter(range(1_000_000))
+
+    def make(content=None, **kw):
+        path = tmp_path / f"raw{next(counter)}.trnk"
+        path.write_bytes(raw_store(**kw) if content is None else content)
+        return str(path)
+
+    return make
+
+
+def parse_store(blob):
+    """(header fields, objects in file order, [(key bytes, object index)]) of a store file."""
+    magic, version, nk, no, index_offset, data_offset, crc = HEADER.unpack_from(blob)
+    objects, by_offset, pos = [], {}, HEADER.size
+    for _ in range(no):
+        n, ocrc = struct.unpack_from(">II", blob, pos)
+        assert ocrc == zlib.crc32(blob[pos + 8:pos + 8 + n])
+        by_offset[pos] = len(objects)
+        objects.append(blob[pos + 8:pos + 8 + n])
+        pos += 8 + n
+    assert pos == index_offset
+    entries = []
+    for _ in range(nk):
+        (klen,) = struct.unpack_from(">H", blob, pos)
+        key = blob[pos + 2:pos + 2 + klen]
+        (off,) = struct.unpack_from(">Q", blob, pos + 2 + klen)
+        entries.append((key, by_offset[off]))
+        pos += 10 + klen
+    assert pos == len(blob)
+    assert crc == zlib.crc32(blob[HEADER.size:])
+    header = dict(magic=magic, version=version, num_keys=nk, num_objects=no,
+                  index_offset=index_offset, data_offset=data_offset, file_crc32=crc)
+    return header, objects, entries
