@@ -10,6 +10,13 @@ test:
 demo:
 	$(DEVROOT) sh -c 'scripts/build && PYTHONPATH=$$PWD/build/python python3.14 scripts/demo.py build/demo'
 
+bench:
+	$(DEVROOT) scripts/bench
+
+# FUZZ_SECONDS per harness (default 600).
+fuzz:
+	$(DEVROOT) scripts/fuzz $(FUZZ_SECONDS)
+
 setup:
 	$(DEVROOT) --setup
 
