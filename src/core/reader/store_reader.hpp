@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,7 @@ public:
     // when `verify` is true, and loads the index. Leaves nothing behind on failure.
     static Result<StoreReader> open(std::string path, bool verify);
 
+    // Moving leaves the source empty: only destruction and assignment are valid on it.
     StoreReader(StoreReader&&) noexcept;
     StoreReader& operator=(StoreReader&&) noexcept;
     ~StoreReader();
@@ -82,9 +84,10 @@ public:
     Stats stats() const;
 
 private:
+    // Held on the heap: the hash table's functors point back at it, so it must never move.
     struct Impl;
-    explicit StoreReader(Impl* impl) noexcept : impl_(impl) {}
-    Impl* impl_;
+    explicit StoreReader(std::unique_ptr<Impl> impl) noexcept;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace tarnkv

@@ -1,0 +1,216 @@
+// Opening a store: map, check the header, optionally the whole-file CRC, and load the index.
+#include "core/reader/store_reader.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <format>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <xxhash.h>
+
+#include "core/format/layout.hpp"
+#include "core/reader/reader_impl.hpp"
+
+namespace tarnkv {
+
+namespace fmt = format;
+
+namespace detail {
+
+FileMapping::~FileMapping() {
+    if (addr_) ::munmap(addr_, length_);
+}
+
+void PackedArray::allocate(std::size_t n, bool wide) {
+    wide_ = wide;
+    if (wide)
+        wide_values_ = std::make_unique_for_overwrite<std::uint64_t[]>(n);
+    else
+        narrow_values_ = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+}
+
+std::size_t OffsetHash::operator()(std::uint64_t offset) const noexcept {
+    return XXH3_64bits_withSeed(&offset, sizeof offset, seed);
+}
+
+}  // namespace detail
+
+std::size_t StoreReader::Impl::EntryHash::operator()(std::string_view key) const noexcept {
+    return XXH3_64bits_withSeed(key.data(), key.size(), owner->seed);
+}
+
+namespace {
+
+// Closes the descriptor on every path out of open().
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { close(); }
+    int get() const noexcept { return fd_; }
+    void close() noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+std::uint64_t random_seed() noexcept {
+    std::uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof seed)) return seed;
+    // No entropy yet (very early boot): the clock and an address still differ between readers.
+    const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return XXH3_64bits_withSeed(&seed, sizeof seed, now ^ reinterpret_cast<std::uintptr_t>(&seed));
+}
+
+StoreError io_error(std::string_view what, int errnum) {
+    return StoreError::io(std::string(what) + system_error_text(errnum));
+}
+
+// What the index holds, measured before anything is allocated for it.
+struct IndexShape {
+    std::uint64_t key_bytes = 0;
+    std::uint64_t max_offset = 0;
+};
+
+// Walks `count` entries from `pos` checking that each lies inside the file. Nothing is
+// allocated here, so a header that claims more entries than the file holds fails as soon as
+// they run out, whatever count it claims.
+Result<IndexShape> measure_index(const unsigned char* base, std::uint64_t size, std::uint64_t pos,
+                                 std::uint32_t count) {
+    IndexShape shape;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (pos > size || size - pos < 2) return std::unexpected(StoreError::corrupt("index section truncated (key_len)"));
+        const std::uint64_t key_len = fmt::load_be16(base + pos);
+        // size - pos - 2 cannot wrap after the test above; key_len + 8 is at most 65543.
+        if (size - pos - 2 < key_len + 8)
+            return std::unexpected(StoreError::corrupt("index section truncated (key + offset)"));
+        shape.key_bytes += key_len;
+        shape.max_offset = std::max(shape.max_offset, fmt::load_be64(base + pos + 2 + key_len));
+        pos += fmt::kEntryOverhead + key_len;
+    }
+    return shape;
+}
+
+}  // namespace
+
+// Copies the keys into one arena, the offsets into their array, and indexes the entries by key.
+// The index was measured first, so every read here is in bounds and nothing grows.
+void StoreReader::Impl::load_index(std::uint64_t key_bytes, std::uint64_t max_offset) {
+    Impl& r = *this;
+    const std::size_t n = r.num_keys;
+    constexpr std::uint64_t narrow_max = std::numeric_limits<std::uint32_t>::max();
+    // One byte at least, so that copying an empty key never names a null arena.
+    r.arena = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(std::max<std::uint64_t>(key_bytes, 1)));
+    r.key_bounds.allocate(n + 1, key_bytes > narrow_max);
+    r.offsets.allocate(n, max_offset > narrow_max);
+    r.by_key.reserve(n);
+
+    const unsigned char* p = r.base + r.index_offset;
+    std::uint64_t end = 0;
+    r.key_bounds.set(0, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t key_len = fmt::load_be16(p);
+        std::memcpy(r.arena.get() + end, p + 2, key_len);
+        end += key_len;
+        r.key_bounds.set(i + 1, end);
+        r.offsets.set(i, fmt::load_be64(p + 2 + key_len));
+        r.entries = i + 1;
+        const auto entry = static_cast<std::uint32_t>(i);
+        // A key seen before now names this later entry: the last occurrence wins. The stored
+        // number is replaced in place; its key, and so its hash and slot, are unchanged.
+        if (auto [it, inserted] = r.by_key.insert(entry); !inserted) const_cast<std::uint32_t&>(*it) = entry;
+        p += fmt::kEntryOverhead + key_len;
+    }
+}
+
+StoreReader::StoreReader(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+StoreReader::StoreReader(StoreReader&&) noexcept = default;
+StoreReader& StoreReader::operator=(StoreReader&&) noexcept = default;
+StoreReader::~StoreReader() = default;
+
+Result<StoreReader> StoreReader::open(std::string path, bool verify) {
+    const std::string open_failed = "cannot open " + path + ": ";
+    if (path.find('\0') != std::string::npos) return std::unexpected(StoreError::io(open_failed + std::string(kNulInPathText)));
+    // O_NONBLOCK: a FIFO would otherwise hang the open until some writer appears; with it, the
+    // FIFO opens and fails at the mapping like any other unmappable file. Regular files ignore it.
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) return std::unexpected(io_error(open_failed, errno));
+
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return std::unexpected(io_error("mmap failed: ", errno));
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (st.st_size < 0 || size > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()))
+        return std::unexpected(StoreError::io("mmap failed: memory map length overflows isize"));
+    // An empty file is mapped with one byte so that it reaches the size check below.
+    const std::size_t map_length = size == 0 ? 1 : static_cast<std::size_t>(size);
+    // Verification reads every byte at once; populating the mapping up front beats faulting it in.
+    const int flags = MAP_SHARED | (verify ? MAP_POPULATE : 0);
+    void* addr = ::mmap(nullptr, map_length, PROT_READ, flags, fd.get(), 0);
+    if (addr == MAP_FAILED) return std::unexpected(io_error("mmap failed: ", errno));
+    detail::FileMapping mapping(addr, map_length);
+    fd.close();  // the mapping stays valid without it
+
+    const auto* base = mapping.data();
+    if (size < fmt::kHeaderSize) return std::unexpected(StoreError::corrupt("file too small for header"));
+    if (!std::equal(fmt::kMagic.begin(), fmt::kMagic.end(), base + fmt::kMagicAt))
+        return std::unexpected(StoreError::corrupt(
+            std::format("bad magic [{}, {}, {}, {}]", base[0], base[1], base[2], base[3])));
+    if (base[fmt::kVersionAt] != fmt::kVersion) return std::unexpected(StoreError::version(base[fmt::kVersionAt]));
+
+    const std::uint32_t num_keys = fmt::load_be32(base + fmt::kNumKeysAt);
+    const std::uint32_t num_objects = fmt::load_be32(base + fmt::kNumObjectsAt);
+    const std::uint64_t index_offset = fmt::load_be64(base + fmt::kIndexOffsetAt);
+    const std::uint32_t stored_crc = fmt::load_be32(base + fmt::kFileCrcAt);
+
+    if (verify) {
+        const std::uint32_t computed = fmt::crc32(base + fmt::kHeaderSize, size - fmt::kHeaderSize);
+        if (computed != stored_crc)
+            return std::unexpected(StoreError::corrupt(std::format("file CRC32 mismatch  stored={}  computed={}",
+                                                                   fmt::crc_hex(stored_crc), fmt::crc_hex(computed))));
+    }
+
+    IndexShape shape;
+    if (num_keys > 0) {
+        auto measured = measure_index(base, size, index_offset, num_keys);
+        if (!measured) return std::unexpected(std::move(measured.error()));
+        shape = *measured;
+    }
+
+    auto impl = std::make_unique<Impl>(std::move(path), std::move(mapping), size, random_seed());
+    impl->num_keys = num_keys;
+    impl->num_objects = num_objects;
+    impl->index_offset = index_offset;
+    impl->file_crc32 = stored_crc;
+    if (num_keys > 0) {
+        impl->load_index(shape.key_bytes, shape.max_offset);
+    } else {
+        impl->key_bounds.allocate(1, false);
+        impl->key_bounds.set(0, 0);
+    }
+    return StoreReader(std::move(impl));
+}
+
+const std::string& StoreReader::path() const noexcept { return impl_->path; }
+std::uint64_t StoreReader::file_size() const noexcept { return impl_->file_size; }
+std::uint32_t StoreReader::num_keys() const noexcept { return impl_->num_keys; }
+std::uint32_t StoreReader::num_objects() const noexcept { return impl_->num_objects; }
+std::uint64_t StoreReader::index_offset() const noexcept { return impl_->index_offset; }
+std::uint32_t StoreReader::file_crc32() const noexcept { return impl_->file_crc32; }
+std::size_t StoreReader::entry_count() const noexcept { return impl_->entries; }
+std::string_view StoreReader::key_at(std::size_t i) const noexcept { return impl_->key_at(i); }
+std::uint64_t StoreReader::offset_at(std::size_t i) const noexcept { return impl_->offsets[i]; }
+
+}  // namespace tarnkv

@@ -1,0 +1,106 @@
+// Helpers for the reader tests: a scratch directory, hand-made store images (for files the
+// builder would never write), and error matching by Display text.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "core/format/layout.hpp"
+#include "core/reader/store_reader.hpp"
+#include "core/writer/store_builder.hpp"
+
+namespace tarnkv::testing {
+
+namespace fmt = format;
+
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "tarnkv-reader-XXXXXX").string();
+        if (!::mkdtemp(tmpl.data())) std::abort();
+        path_ = tmpl;
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    ~ScratchDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+
+    std::string write(const std::string& name, std::string_view bytes) const {
+        const std::string p = path_ + "/" + name;
+        std::ofstream(p, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return p;
+    }
+
+private:
+    std::string path_;
+};
+
+inline std::string be(std::uint64_t v, int width) {
+    std::string out(static_cast<std::size_t>(width), '\0');
+    for (int i = width - 1; i >= 0; --i, v >>= 8) out[static_cast<std::size_t>(i)] = static_cast<char>(v & 0xFF);
+    return out;
+}
+
+// A header as the builder lays it out; the fields a test wants wrong are patched afterwards.
+inline std::string header(std::uint32_t num_keys, std::uint32_t num_objects, std::uint64_t index_offset,
+                          std::uint32_t crc = 0) {
+    const auto h = fmt::Header{num_keys, num_objects, index_offset, crc}.encode();
+    return std::string(reinterpret_cast<const char*>(h.data()), h.size());
+}
+
+inline std::string record(std::string_view bytes) {
+    return be(bytes.size(), 4) + be(fmt::crc32(bytes), 4) + std::string(bytes);
+}
+inline std::string entry(std::string_view key, std::uint64_t offset) {
+    return be(key.size(), 2) + std::string(key) + be(offset, 8);
+}
+
+// Rewrites the stored whole-file CRC to match the body, so a test reaches the checks after it.
+inline std::string sealed(std::string file) {
+    const std::string crc = be(fmt::crc32(std::string_view(file).substr(fmt::kHeaderSize)), 4);
+    file.replace(fmt::kFileCrcAt, 4, crc);
+    return file;
+}
+
+// A hand-made store: `body` follows the header, whose index_offset is `index_at` (absolute).
+inline std::string store(std::uint32_t num_keys, std::uint64_t index_at, const std::string& body,
+                         std::uint32_t num_objects = 0) {
+    return sealed(header(num_keys, num_objects, index_at) + body);
+}
+
+// A builder-made store image: objects in ID order, then key -> object ID mappings.
+inline std::string built(std::initializer_list<std::string_view> objects,
+                         std::initializer_list<std::pair<std::string_view, std::uint32_t>> keys) {
+    StoreBuilder b;
+    for (auto o : objects) EXPECT_TRUE(b.add_object(o).has_value());
+    for (auto [k, id] : keys) EXPECT_TRUE(b.add_key(k, id).has_value());
+    return b.image();
+}
+
+template <class T>
+std::string error_text(const Result<T>& r) {
+    return r ? std::string("<success>") : r.error().display();
+}
+
+// Opens an image written to `dir`, expecting success.
+inline StoreReader open_ok(const ScratchDir& dir, std::string_view image, bool verify = true) {
+    auto r = StoreReader::open(dir.write("store.trnk", image), verify);
+    // gtest reports an exception escaping a test body as that test's failure.
+    if (!r) throw std::runtime_error("open failed: " + r.error().display());
+    return std::move(*r);
+}
+
+}  // namespace tarnkv::testing
