@@ -1,0 +1,267 @@
+// _TarnReader: an open StoreReader behind Python methods. The StoreReader never changes after
+// open, so every method takes only shared access and any number of threads may use one reader.
+// close() and the context-manager methods release nothing: the mapping lives as long as the
+// object, and every method keeps working after them.
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "binding/access.hpp"
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+#include "binding/once.hpp"
+#include "binding/py_ref.hpp"
+#include "binding/results.hpp"
+#include "binding/types.hpp"
+#include "core/reader/store_reader.hpp"
+
+namespace tarnkv::py {
+
+namespace {
+
+struct Reader {
+    PyObject_HEAD
+    AccessCounter access;
+    StoreReader reader;
+};
+
+Reader* as_reader(PyObject* self) noexcept { return reinterpret_cast<Reader*>(self); }
+
+Params new_params{"_TarnReader.__new__()", {"path", "verify"}, 2, 1};
+Params get_raw_params{"_TarnReader.get_raw()", {"key"}, 1, 1};
+Params exists_params{"_TarnReader.exists()", {"key"}, 1, 1};
+Params prefix_params{"_TarnReader.prefix_raw()", {"prefix"}, 1, 1};
+Params exit_params{"_TarnReader.__exit__()", {"_exc_type", "_exc_val", "_exc_tb"}, 3, 3};
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[2];
+        if (!bind(new_params, args, kwargs, a)) return nullptr;
+        const auto path = to_path(a[0], "path");
+        if (!path) return nullptr;
+        bool verify = true;
+        if (a[1]) {
+            const auto flag = to_flag(a[1], "verify");
+            if (!flag) return nullptr;
+            verify = *flag;
+        }
+        // All the work happens before the instance exists: a failed open leaves nothing behind.
+        auto opened = StoreReader::open(std::string(*path), verify);
+        if (!opened) return raise_store_error(std::move(opened.error()));
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;  // `opened` unmaps on the way out; MemoryError stands
+        Reader* r = as_reader(self);
+        new (&r->access) AccessCounter();
+        new (&r->reader) StoreReader(std::move(*opened));  // noexcept
+        return self;
+    });
+}
+
+void reader_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Reader* r = as_reader(self);
+    r->reader.~StoreReader();
+    r->access.~AccessCounter();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Runs `body(reader)` under shared access; every reader method goes through here.
+template <class Body>
+PyObject* with_reader(PyObject* self, Body&& body) {
+    return guarded([&]() -> PyObject* {
+        Reader* r = as_reader(self);
+        SharedAccess access(r->access);
+        if (!access.ok()) return nullptr;
+        return body(r->reader);
+    });
+}
+
+// The same for methods taking one key argument, converted at the start of the body.
+template <class Body>
+PyObject* with_key(const Params& p, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   Body&& body) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[1];
+        if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+        Reader* r = as_reader(self);
+        SharedAccess access(r->access);
+        if (!access.ok()) return nullptr;
+        const auto key = to_key(a[0]);
+        if (!key) return nullptr;
+        return body(r->reader, *key);
+    });
+}
+
+PyObject* reader_repr(PyObject* self) {
+    return with_reader(self, [](const StoreReader& r) -> PyObject* {
+        // The path goes in verbatim: no quoting or escaping of what the caller passed.
+        std::string text = "_TarnReader('";
+        text += r.path();
+        text += "', keys=" + std::to_string(r.num_keys()) + ", objects=" + std::to_string(r.num_objects()) + ")";
+        return key_text(text);
+    });
+}
+
+PyObject* get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_key(get_raw_params, self, args, nargs, kwnames, [](const StoreReader& r, std::string_view key) {
+        auto found = r.get_raw(key);
+        if (!found) return raise_store_error(std::move(found.error()));
+        if (!*found) Py_RETURN_NONE;
+        return to_bytes(**found);
+    });
+}
+
+PyObject* exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_key(exists_params, self, args, nargs, kwnames,
+                    [](const StoreReader& r, std::string_view key) { return PyBool_FromLong(r.exists(key)); });
+}
+
+PyObject* prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return with_key(prefix_params, self, args, nargs, kwnames, [](const StoreReader& r, std::string_view prefix) {
+        auto items = r.prefix_raw(prefix);
+        if (!items) return raise_store_error(std::move(items.error()));
+        return pairs_list(*items);
+    });
+}
+
+PyObject* keys(PyObject* self, PyObject*) {
+    return with_reader(self, [](const StoreReader& r) -> PyObject* {
+        const std::size_t n = r.entry_count();
+        Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* text = key_text(r.key_at(i));
+            if (!text) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+        }
+        return list.release();
+    });
+}
+
+PyObject* items_raw(PyObject* self, PyObject*) {
+    return with_reader(self, [](const StoreReader& r) {
+        auto items = r.items_raw();
+        if (!items) return raise_store_error(std::move(items.error()));
+        return pairs_list(*items);
+    });
+}
+
+PyObject* objects_raw(PyObject* self, PyObject*) {
+    return with_reader(self, [](const StoreReader& r) -> PyObject* {
+        auto objects = r.objects_raw();
+        if (!objects) return raise_store_error(std::move(objects.error()));
+        Ref list(PyList_New(static_cast<Py_ssize_t>(objects->size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < objects->size(); ++i) {
+            PyObject* b = to_bytes((*objects)[i]);
+            if (!b) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
+        }
+        return list.release();
+    });
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref owned(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* stats(PyObject* self, PyObject*) {
+    return with_reader(self, [](const StoreReader& r) -> PyObject* {
+        const Stats s = r.stats();
+        Ref dict(PyDict_New());
+        if (!dict) return nullptr;
+        PyObject* d = dict.get();
+        if (!set_item(d, "path", key_text(s.path)) || !set_item(d, "version", PyLong_FromLong(s.version)) ||
+            !set_item(d, "num_keys", PyLong_FromUnsignedLongLong(s.num_keys)) ||
+            !set_item(d, "num_objects", PyLong_FromUnsignedLongLong(s.num_objects)) ||
+            !set_item(d, "index_offset", PyLong_FromUnsignedLongLong(s.index_offset)) ||
+            !set_item(d, "data_offset", PyLong_FromUnsignedLongLong(s.data_offset)) ||
+            !set_item(d, "file_size_kb", PyFloat_FromDouble(s.file_size_kb)) ||
+            !set_item(d, "file_crc32", key_text(s.file_crc32)))
+            return nullptr;
+        return dict.release();
+    });
+}
+
+PyObject* verify(PyObject* self, PyObject*) {
+    return with_reader(self, [](const StoreReader& r) -> PyObject* {
+        if (auto st = r.verify(); !st) return raise_store_error(std::move(st.error()));
+        Py_RETURN_TRUE;
+    });
+}
+
+PyObject* reader_close(PyObject* self, PyObject*) {
+    return with_reader(self, [](const StoreReader&) -> PyObject* { Py_RETURN_NONE; });
+}
+
+PyObject* reader_enter(PyObject* self, PyObject*) {
+    return with_reader(self, [&](const StoreReader&) { return Py_NewRef(self); });
+}
+
+PyObject* reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[3];
+        if (!bind(exit_params, args, nargs, kwnames, a)) return nullptr;
+        SharedAccess access(as_reader(self)->access);
+        if (!access.ok()) return nullptr;
+        Py_RETURN_FALSE;  // never suppresses the exception of a with block
+    });
+}
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef reader_methods[] = {
+    {"get_raw", as_method(get_raw), kFastKw,
+     "get_raw($self, key)\n--\n\nO(1) exact-match lookup. Returns raw msgpack bytes or `None`."},
+    {"exists", as_method(exists), kFastKw,
+     "exists($self, key)\n--\n\nKey presence check \u2014 no I/O beyond the in-memory hash index."},
+    {"prefix_raw", as_method(prefix_raw), kFastKw,
+     "prefix_raw($self, prefix)\n--\n\nSorted prefix scan. Returns `list[tuple[str, bytes]]`."},
+    {"keys", as_method(keys), METH_NOARGS, "keys($self)\n--\n\nAll keys in sorted order."},
+    {"items_raw", as_method(items_raw), METH_NOARGS,
+     "items_raw($self)\n--\n\nAll `(key, raw_bytes)` pairs in sorted key order."},
+    {"objects_raw", as_method(objects_raw), METH_NOARGS,
+     "objects_raw($self)\n--\n\nUnique objects only (deduplicated by file offset)."},
+    {"stats", as_method(stats), METH_NOARGS, "stats($self)\n--\n\nReturn file metadata as a `dict`."},
+    {"verify", as_method(verify), METH_NOARGS,
+     "verify($self)\n--\n\nDeep CRC32 integrity check (whole-file + per-object)."},
+    {"close", as_method(reader_close), METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", as_method(reader_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_method(reader_exit), kFastKw, "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("_TarnReader(path, verify=True)\n--\n\n"
+                                  "Low-level reader \u2014 returns raw msgpack bytes.\n"
+                                  "**Use `tarnkv.TarnReader` (Python wrapper) instead of this directly.**\n"
+                                  "\n"
+                                  "Thread-safe for reads: the index is immutable after construction and the\n"
+                                  "mmap is read-only.  Share one instance freely across threads.")},
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(reader_repr)},
+    {Py_tp_methods, reader_methods},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    "builtins._TarnReader", static_cast<int>(sizeof(Reader)), 0, Py_TPFLAGS_DEFAULT, reader_slots,
+};
+
+OnceObject reader_class;
+
+}  // namespace
+
+PyObject* reader_type() {
+    return reader_class.get([]() -> PyObject* {
+        for (Params* p : {&new_params, &get_raw_params, &exists_params, &prefix_params, &exit_params})
+            if (!intern_names(*p)) return nullptr;
+        return PyType_FromSpec(&reader_spec);
+    });
+}
+
+}  // namespace tarnkv::py
