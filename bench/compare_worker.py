@@ -1,0 +1,186 @@
+"""One engine, one phase, one process: run by bench/compare.py, never imported by it.
+
+    compare_worker.py build ENGINE DATADIR STOREDIR OUT.json
+    compare_worker.py read  ENGINE DATADIR STOREDIR OUT.json REPS
+
+build: loads the shuffled pairs, times the engine's build, records the store's size on disk.
+read:  loads the probe lists, then records memory before and after open, times open and every
+       query with the same loops for every engine, checks the answers outside the timings.
+"""
+
+import gc
+import json
+import math
+import os
+import sys
+import time
+
+import msgpack
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import engines  # noqa: E402
+
+perf_ns = time.perf_counter_ns
+
+
+def status():
+    """Memory figures of this process in bytes, from /proc/self/status."""
+    out = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            name, _, rest = line.partition(":")
+            if name in ("VmRSS", "RssAnon", "RssFile", "VmHWM"):
+                out[name] = int(rest.split()[0]) * 1024
+    return out
+
+
+def dir_size(path):
+    total = 0
+    for root, _, files in os.walk(path):
+        for name in files:
+            total += os.path.getsize(os.path.join(root, name))
+    return total
+
+
+def load(path):
+    with open(path, "rb") as f:
+        return msgpack.unpackb(f.read(), raw=False)
+
+
+# The timed loops. One function for every engine: the same list, the same loop, a callable
+# bound before the loop; gc is off while they run. Each returns the best of `reps` runs.
+
+
+def per_call(fn, keys, reps):
+    best = math.inf
+    for _ in range(reps):
+        t0 = perf_ns()
+        for k in keys:
+            fn(k)
+        best = min(best, perf_ns() - t0)
+    return best / len(keys) / 1e9
+
+
+def whole(fn, reps):
+    best = math.inf
+    for _ in range(reps):
+        t0 = perf_ns()
+        result = fn()
+        t = perf_ns() - t0
+        del result
+        best = min(best, t)
+    return best / 1e9
+
+
+def run_build(mod, datadir, storedir):
+    data = load(os.path.join(datadir, "data.msgpack"))
+    pairs = list(zip(data["keys"], data["values"]))
+    del data
+    os.makedirs(storedir, exist_ok=True)
+    gc.collect()
+    gc.disable()
+    t0 = perf_ns()
+    extra = mod.build(pairs, storedir)
+    build_s = (perf_ns() - t0) / 1e9
+    gc.enable()
+    return {"build_s": build_s, "size_bytes": dir_size(storedir), **extra}
+
+
+def run_read(mod, datadir, storedir, reps):
+    probes = load(os.path.join(datadir, "probes.msgpack"))
+    hits, misses, prefixes = probes["hits"], probes["misses"], probes["prefixes"]
+    if mod.BYTES_KEYS:
+        hits = [k.encode() for k in hits]
+        misses = [k.encode() for k in misses]
+    checks = probes["checks"]
+    check_keys = [k.encode() if mod.BYTES_KEYS else k for k in checks["keys"]]
+    res = {}
+
+    gc.collect()
+    mem0 = status()
+    t0 = perf_ns()
+    h = mod.open(storedir, False)
+    first_open = (perf_ns() - t0) / 1e9
+    mem1 = status()
+    res["mem_open"] = {k: mem1[k] - mem0[k] for k in ("VmRSS", "RssAnon", "RssFile")}
+    if hasattr(mod, "index_section_bytes"):
+        res["index_section_bytes"] = mod.index_section_bytes(h, storedir)
+
+    t0 = perf_ns()
+    o = mod.ops(h)
+    res["ops_setup_s"] = (perf_ns() - t0) / 1e9
+
+    # Answers first, outside the timings: a wrong engine must not produce a fast figure.
+    get, exists, prefix = o["get"], o["exists"], o["prefix"]
+    for k, v in zip(check_keys, checks["values"]):
+        assert get(k) == v, (k, get(k))
+        assert exists(k), k
+    for k in misses[:100]:
+        assert get(k) is None, k
+        assert not exists(k), k
+    for p, n in zip(prefixes[:20], checks["prefix_counts"]):
+        got = prefix(p)
+        assert len(got) == n, (p, len(got), n)
+    got = o["items"]()
+    assert len(got) == probes["n"], (len(got), probes["n"])
+    del got
+
+    gc.collect()
+    gc.disable()
+    res["floor_s"] = per_call(id, hits, reps)
+    res["get_hit_s"] = per_call(get, hits, reps)
+    res["get_miss_s"] = per_call(get, misses, reps)
+    res["exists_s"] = per_call(exists, hits, reps)
+    res["prefix_s"] = per_call(prefix, prefixes, reps)
+    res["items_s"] = whole(o["items"], reps)
+    if o["integrity"] is not None:
+        res["integrity_s"] = whole(o["integrity"], min(reps, 2))
+    gc.enable()
+    gc.collect()
+    mem2 = status()
+    res["mem_workload"] = {k: mem2[k] - mem0[k] for k in ("VmRSS", "RssAnon", "RssFile")}
+    res["mem_peak"] = mem2["VmHWM"] - mem0["VmRSS"]
+
+    del o, get, exists, prefix
+    mod.close(h)
+    del h
+    gc.collect()
+
+    # Open again, best of a few; the handle of each run is closed and dropped untimed.
+    def timed_open(verify, n):
+        best = math.inf
+        for _ in range(n):
+            t0 = perf_ns()
+            x = mod.open(storedir, verify)
+            best = min(best, perf_ns() - t0)
+            mod.close(x)
+            del x
+        return best / 1e9
+
+    gc.disable()
+    open_reps = max(reps, 5) if probes["n"] <= 1_000_000 else reps
+    res["open_s"] = min(first_open, timed_open(False, open_reps))
+    if mod.LABEL == "tarnkv":
+        res["open_verify_s"] = timed_open(True, open_reps)
+    gc.enable()
+    return res
+
+
+def main():
+    phase, name, datadir, storedir, out = sys.argv[1:6]
+    mod = engines.load(name)
+    if phase == "build":
+        res = run_build(mod, datadir, storedir)
+    else:
+        res = run_read(mod, datadir, storedir, int(sys.argv[6]))
+    res["engine"] = name
+    res["label"] = mod.LABEL
+    if phase == "read":
+        res["notes"] = mod.NOTES
+        res["version"] = mod.version()
+    with open(out, "w") as f:
+        json.dump(res, f)
+
+
+if __name__ == "__main__":
+    main()
