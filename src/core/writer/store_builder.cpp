@@ -26,6 +26,17 @@ std::size_t StoreBuilder::SlotHash::operator()(std::string_view key) const noexc
 StoreBuilder::StoreBuilder()
     : seed_(std::random_device{}()), by_key_(0, SlotHash{this}, SlotEq{this}) {}
 
+namespace {
+
+// Makes room for `extra` more bytes with geometric growth, so a later append cannot throw and
+// a long run of appends stays linear.
+void make_room(std::string& s, std::size_t extra) {
+    const std::size_t need = s.size() + extra;
+    if (need > s.capacity()) s.reserve(std::max(need, s.capacity() * 2));
+}
+
+}  // namespace
+
 Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     if (bytes.size() > fmt::kMaxObjectLen)
         return std::unexpected(StoreError::general(
@@ -35,8 +46,8 @@ Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     unsigned char head[fmt::kRecordHeaderSize];
     fmt::store_be32(head, static_cast<std::uint32_t>(bytes.size()));
     fmt::store_be32(head + 4, fmt::crc32(bytes));
-    record_offsets_.reserve(record_offsets_.size() + 1);  // the only step that can throw goes first
-    data_.reserve(data_.size() + sizeof head + bytes.size());
+    // Both allocations happen before anything changes, so a failure leaves the builder as it was.
+    make_room(data_, sizeof head + bytes.size());
     record_offsets_.push_back(fmt::kHeaderSize + data_.size());
     data_.append(reinterpret_cast<const char*>(head), sizeof head);
     data_.append(bytes);
@@ -56,13 +67,16 @@ Status StoreBuilder::add_key(std::string_view key, std::uint64_t obj_id) {
     }
     if (slots_.size() >= fmt::kMaxCount) return std::unexpected(StoreError::general("too many keys"));
     const auto slot = static_cast<std::uint32_t>(slots_.size());
-    slots_.reserve(slots_.size() + 1);
-    keys_.reserve(keys_.size() + key.size());
-    by_key_.reserve(by_key_.size() + 1);
-    // Nothing below allocates, so a failure above leaves the builder as it was.
+    make_room(keys_, key.size());
     slots_.push_back({keys_.size(), static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(obj_id)});
     keys_.append(key);
-    by_key_.insert(slot);
+    try {
+        by_key_.insert(slot);
+    } catch (...) {  // the set could not grow: undo, so the builder stays as it was
+        slots_.pop_back();
+        keys_.resize(keys_.size() - key.size());
+        throw;
+    }
     return {};
 }
 
