@@ -16,13 +16,14 @@ ROWS = [
     ("get_hit_s", "get, hit", "ns/call", 1e9),
     ("get_miss_s", "get, miss", "ns/call", 1e9),
     ("exists_s", "exists (present keys)", "ns/call", 1e9),
+    ("get_same_s", "get, one key repeated (cache-hot)", "ns/call", 1e9),
     ("prefix_s", "prefix scan, 100 keys", "µs/scan", 1e6),
     ("items_s", "full enumeration (items)", "ms", 1e3),
     ("integrity_s", "integrity check", "ms", 1e3),
     ("mem_open.VmRSS", "RSS growth after open", "MiB", 1 / 2**20),
     ("mem_open.RssAnon", "… anonymous part", "MiB", 1 / 2**20),
     ("mem_workload.VmRSS", "RSS growth after workload", "MiB", 1 / 2**20),
-    ("floor_s", "loop floor: `id(k)`", "ns/call", 1e9),
+    ("floor_s", "loop floor: `len(k)`", "ns/call", 1e9),
 ]
 
 # Rows compared against another row of the other engines (verify=True open against their open).
@@ -71,6 +72,7 @@ def machine():
         "memory": mem,
         "kernel": f"{platform.system()} {platform.release()}",
         "python": sys.version.split()[0],
+        "loadavg": os.getloadavg()[0],
     }
 
 
@@ -118,14 +120,15 @@ def markdown(run):
     w = out.append
     w(f"# tarnkv against other stores, N = {run['n']:,}\n")
     w(f"Machine: {m['cpu']}, {m['cores']} cores ({m['usable_cores']} usable), {m['memory']} RAM, "
-      f"{m['kernel']}, Python {m['python']}.  ")
+      f"{m['kernel']}, Python {m['python']}; load average {m.get('loadavg', 0):.2f} when the "
+      "run began (other work on the machine shows in the figures).  ")
     w("Engines: " + "; ".join(figs[e].get("version", e) for e in names) + ".\n")
     w(f"Data: {run['n']:,} keys `user:%08d` inserted in shuffled order, each mapped to its own "
       f"MessagePack record of 30-60 bytes (mean {run['value_bytes_mean']:.1f}), seed {run['seed']}. "
       f"Probes: {run['probes']:,} present keys in random order, {run['probes']:,} absent keys "
       f"(`user:%08dx`, each sorting between two present keys), {run['prefix_probes']:,} prefixes "
-      f"`user:%06d` of 100 keys each. Every time is the best of {run['reps']} runs (open: best of "
-      f"at least 5); stores are read from a warm page cache; the garbage collector is off while a "
+      f"`user:%06d` of 100 keys each. Every time is the best of {run['reps']} runs (open: at "
+      f"least 5) in each of {run.get('rounds', 1)} fresh read processes per engine, run in turn; stores are read from a warm page cache; the garbage collector is off while a "
       f"timing runs. Each engine builds in one process and is read in a second, fresh one.\n")
 
     w("## Figures\n")
@@ -155,12 +158,14 @@ def markdown(run):
             theirs = [get(figs[e], RATIO_AGAINST.get(key, key)) for e in others]
             cells = [fmt(ratio(mine, t)) + ("x" if ratio(mine, t) is not None else "") for t in theirs]
             w(f"| {label} | " + " | ".join(cells) + " |")
-            if key.endswith("_s") and key in ("get_hit_s", "get_miss_s", "exists_s"):
+            if key.endswith("_s") and key in ("get_hit_s", "get_miss_s", "exists_s", "get_same_s"):
                 f0 = get(figs[SELF], "floor_s")
                 cells = []
                 for e in others:
                     t, f1 = get(figs[e], key), get(figs[e], "floor_s")
-                    r = ratio(mine - f0, t - f1) if None not in (t, f1, f0) else None
+                    r = None
+                    if None not in (t, f1, f0) and mine > f0 and t > f1:
+                        r = ratio(mine - f0, t - f1)
                     cells.append(fmt(r) + "x" if r is not None else "n/a")
                 w(f"| {label}, floor subtracted | " + " | ".join(cells) + " |")
         w("")
