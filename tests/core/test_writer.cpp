@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -91,6 +93,20 @@ TEST(BuilderImage, KeysSortAsUnsignedBytesWithPrefixesFirst) {
     for (std::string k : {std::string(), std::string("a"), std::string("ab"), std::string("b"), std::string("\xff", 1)})
         expect += entry(k, 40);
     EXPECT_EQ(image.substr(image.size() - expect.size()), expect);
+}
+
+TEST(BuilderImage, KeysSharingLongPrefixesOrEmbeddedNulsSortBytewise) {
+    std::vector<std::string> keys = {std::string("a\0", 2), "a", std::string("a\0\0", 3), "user:00000010",
+                                     "user:0000001", "user:00000009", std::string(8, '\xff'),
+                                     std::string(9, '\xff'), std::string("\xff\xff\xff\xff\xff\xff\xff\xfe\x01", 9),
+                                     "", std::string(1, '\0'), "abcdefgh", "abcdefgi", "abcdefghZ"};
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("o"));
+    for (const auto& k : keys) ASSERT_TRUE(b.add_key(k, 0));
+    std::sort(keys.begin(), keys.end());  // std::string compares as unsigned bytes
+    std::string expect;
+    for (const auto& k : keys) expect += entry(k, 40);
+    EXPECT_EQ(b.index_section(), expect);
 }
 
 TEST(BuilderImage, EmptyObjectIsAnEightByteRecordWithZeroCrc) {

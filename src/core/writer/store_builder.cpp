@@ -81,16 +81,29 @@ Status StoreBuilder::add_key(std::string_view key, std::uint64_t obj_id) {
 }
 
 std::string StoreBuilder::index_section() const {
-    std::vector<std::uint32_t> order(slots_.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [this](std::uint32_t a, std::uint32_t b) {
-        return fmt::key_less(key_of(slots_[a]), key_of(slots_[b]));
+    // Sort slot numbers by key. Each carries its key's first eight bytes as a big-endian number
+    // (zero-padded), which decides most comparisons without touching the key arena; equal
+    // prefixes fall back to the full keys, which also settles "a" against "a\0".
+    struct Ranked {
+        std::uint64_t prefix;
+        std::uint32_t slot;
+    };
+    std::vector<Ranked> order(slots_.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) {
+        const std::string_view key = key_of(slots_[i]);
+        unsigned char head[8] = {};
+        std::copy_n(key.data(), std::min<std::size_t>(key.size(), 8), head);
+        order[i] = {fmt::load_be64(head), i};
+    }
+    std::sort(order.begin(), order.end(), [this](const Ranked& a, const Ranked& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return fmt::key_less(key_of(slots_[a.slot]), key_of(slots_[b.slot]));
     });
     std::size_t size = keys_.size() + slots_.size() * fmt::kEntryOverhead;
     std::string out(size, '\0');
     auto* p = reinterpret_cast<unsigned char*>(out.data());
-    for (std::uint32_t i : order) {
-        const Slot& s = slots_[i];
+    for (const Ranked& r : order) {
+        const Slot& s = slots_[r.slot];
         fmt::store_be16(p, static_cast<std::uint16_t>(s.key_len));
         std::copy_n(keys_.data() + s.key_pos, s.key_len, p + 2);
         fmt::store_be64(p + 2 + s.key_len, record_offsets_[s.obj_id]);
