@@ -1,0 +1,242 @@
+// Reader microbenchmarks: open with verification against a bare CRC pass over the same file,
+// open without verification on a million 16-byte keys, the index's memory, and hit lookups.
+//
+// Stores are written under /tmp once per process and deleted at exit. Timings use manual time
+// so that closing a reader (unmapping, freeing the index) is not counted as opening it.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <format>
+#include <malloc.h>
+#include <memory>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include "core/format/layout.hpp"
+#include "core/reader/store_reader.hpp"
+#include "core/writer/store_builder.hpp"
+
+namespace {
+
+namespace fmt = tarnkv::format;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kKeys = 1'000'000;
+constexpr std::size_t kKeyLen = 16;
+
+std::string temp_name(const char* what) { return std::format("/tmp/tarnkv-bench-{}-{}.trnk", what, ::getpid()); }
+
+struct Removed {
+    std::string path;
+    ~Removed() { std::remove(path.c_str()); }
+};
+
+// The i-th of the million keys: 16 bytes, distinct, in no particular order of i.
+std::string key_of(std::size_t i) { return std::format("key:{:012}", (i * 0x9E3779B1ull) % 1'000'000'000'000ull); }
+
+// One million 16-byte keys, each with its own 16-byte object.
+const std::string& million_key_store() {
+    static Removed file{[] {
+        tarnkv::StoreBuilder b;
+        for (std::size_t i = 0; i < kKeys; ++i) {
+            const auto id = b.add_object(std::format("object-{:010}", i)).value();
+            (void)b.add_key(key_of(i), id);
+        }
+        const std::string path = temp_name("1m");
+        if (!b.build(path)) std::abort();
+        return path;
+    }()};
+    return file.path;
+}
+
+// About 1 GiB of 64 KiB objects with one key each, written directly (the builder would hold the
+// whole file in memory twice).
+const std::string& gib_store() {
+    static Removed file{[] {
+        constexpr std::size_t objects = 16384;
+        constexpr std::size_t object_size = 65536 - 8;
+        std::string object(object_size, '\0');
+        std::mt19937_64 rng(42);
+        for (auto& c : object) c = static_cast<char>(rng());
+        unsigned char head[8];
+        fmt::store_be32(head, object_size);
+        fmt::store_be32(head + 4, fmt::crc32(object));
+
+        const std::string path = temp_name("1g");
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        std::fseek(f, fmt::kHeaderSize, SEEK_SET);
+        std::uint32_t crc = 0;
+        std::string index;
+        for (std::size_t i = 0; i < objects; ++i) {
+            object[0] = static_cast<char>(i);  // not all alike; the record CRC is left stale
+            std::fwrite(head, 1, sizeof head, f);
+            std::fwrite(object.data(), 1, object.size(), f);
+            crc = fmt::crc32(object, fmt::crc32(head, sizeof head, crc));
+            const std::string key = std::format("obj:{:08}", i);
+            unsigned char e[10 + 12];
+            fmt::store_be16(e, static_cast<std::uint16_t>(key.size()));
+            std::copy(key.begin(), key.end(), e + 2);
+            fmt::store_be64(e + 2 + key.size(), fmt::kHeaderSize + i * 65536);
+            index.append(reinterpret_cast<const char*>(e), 10 + key.size());
+        }
+        std::fwrite(index.data(), 1, index.size(), f);
+        crc = fmt::crc32(index, crc);
+        fmt::Header h{static_cast<std::uint32_t>(objects), static_cast<std::uint32_t>(objects),
+                      fmt::kHeaderSize + objects * 65536, crc};
+        const auto bytes = h.encode();
+        std::fseek(f, 0, SEEK_SET);
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+        return path;
+    }()};
+    return file.path;
+}
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// open(verify=true) and a bare CRC-32 over a populated mapping of the same file, alternating in
+// one loop so both see the same machine state. The reported time is open's.
+void BM_OpenVerify1GiB(benchmark::State& state) {
+    const std::string& path = gib_store();
+    (void)tarnkv::StoreReader::open(path, true);  // into the page cache
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+    ::close(fd);
+    const auto* base = static_cast<const unsigned char*>(map);
+
+    double open_total = 0, crc_total = 0;
+    for (auto _ : state) {
+        double open_s;
+        {
+            const auto t0 = Clock::now();
+            auto reader = tarnkv::StoreReader::open(path, true);
+            open_s = seconds_since(t0);
+            if (!reader) state.SkipWithError(reader.error().display());
+        }  // unmapped here, outside the timing
+
+        const auto t0 = Clock::now();
+        benchmark::DoNotOptimize(fmt::crc32(base + fmt::kHeaderSize, size - fmt::kHeaderSize));
+        crc_total += seconds_since(t0);
+        open_total += open_s;
+        state.SetIterationTime(open_s);
+    }
+    ::munmap(map, size);
+    const double n = static_cast<double>(state.iterations());
+    state.counters["open_s"] = open_total / n;
+    state.counters["bare_crc_s"] = crc_total / n;
+    state.counters["open_over_crc"] = open_total / crc_total;
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * size);
+}
+BENCHMARK(BM_OpenVerify1GiB)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// Bytes allocated from the heap, large (mmap'ed) blocks included.
+std::size_t heap_in_use() {
+    const struct mallinfo2 mi = ::mallinfo2();
+    return mi.uordblks + mi.hblkhd;
+}
+
+void BM_OpenNoVerify1MKeys(benchmark::State& state) {
+    const std::string& path = million_key_store();
+    double total = 0;
+    std::size_t index_bytes = 0, memory = 0;
+    for (auto _ : state) {
+        const std::size_t before = heap_in_use();
+        const auto t0 = Clock::now();
+        auto reader = tarnkv::StoreReader::open(path, false);
+        const double s = seconds_since(t0);
+        if (!reader) {
+            state.SkipWithError(reader.error().display());
+            break;
+        }
+        memory = heap_in_use() - before;
+        index_bytes = reader->file_size() - reader->index_offset();
+        total += s;
+        state.SetIterationTime(s);
+    }
+    state.counters["ns_per_key"] = total * 1e9 / (static_cast<double>(state.iterations()) * kKeys);
+    state.counters["index_mem_MB"] = static_cast<double>(memory) / 1e6;
+    state.counters["index_disk_MB"] = static_cast<double>(index_bytes) / 1e6;
+    state.counters["mem_over_disk"] = static_cast<double>(memory) / static_cast<double>(index_bytes);
+}
+BENCHMARK(BM_OpenNoVerify1MKeys)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Probe keys for the lookup benchmarks: every key once, shuffled, packed back to back so that
+// reading the next probe is a sequential stream and not one more cache miss.
+struct Probes {
+    std::string bytes;
+    std::size_t count = 0;
+    std::string_view at(std::size_t i) const { return std::string_view(bytes).substr(i * kKeyLen, kKeyLen); }
+};
+
+const Probes& shuffled_probes() {
+    static const Probes probes = [] {
+        std::vector<std::size_t> order(kKeys);
+        std::iota(order.begin(), order.end(), 0);
+        std::shuffle(order.begin(), order.end(), std::mt19937_64(7));
+        Probes p;
+        p.count = kKeys;
+        for (std::size_t i : order) p.bytes += key_of(i);
+        return p;
+    }();
+    return probes;
+}
+
+const tarnkv::StoreReader& million_key_reader() {
+    static const auto reader = std::make_unique<tarnkv::StoreReader>(
+        tarnkv::StoreReader::open(million_key_store(), false).value());
+    return *reader;
+}
+
+void BM_LookupHit1MKeys(benchmark::State& state) {
+    const auto& reader = million_key_reader();
+    const Probes& probes = shuffled_probes();
+    std::size_t i = 0, found = 0;
+    for (auto _ : state) {
+        auto offset = reader.lookup(probes.at(i));
+        found += offset.has_value();
+        benchmark::DoNotOptimize(offset);
+        if (++i == probes.count) i = 0;
+    }
+    if (found != static_cast<std::size_t>(state.iterations())) state.SkipWithError("a probe missed");
+}
+BENCHMARK(BM_LookupHit1MKeys)->MinTime(2.0);
+
+void BM_GetRawHit1MKeys(benchmark::State& state) {
+    const auto& reader = million_key_reader();
+    const Probes& probes = shuffled_probes();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        auto object = reader.get_raw(probes.at(i));
+        benchmark::DoNotOptimize(object);
+        if (++i == probes.count) i = 0;
+    }
+}
+BENCHMARK(BM_GetRawHit1MKeys)->MinTime(2.0);
+
+void BM_LookupMiss1MKeys(benchmark::State& state) {
+    const auto& reader = million_key_reader();
+    const Probes& probes = shuffled_probes();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        char probe[kKeyLen];
+        std::copy_n(probes.at(i).data(), kKeyLen, probe);
+        probe[0] = 'K';  // same length and hash spread, never present
+        benchmark::DoNotOptimize(reader.lookup(std::string_view(probe, kKeyLen)));
+        if (++i == probes.count) i = 0;
+    }
+}
+BENCHMARK(BM_LookupMiss1MKeys)->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
