@@ -56,6 +56,7 @@ def test_sigkill_during_build_never_leaves_a_partial_target(tmp_path):
         time.sleep(rng.uniform(0, full))
         child.send_signal(signal.SIGKILL)
         child.wait()
+        child.stdout.close()
         reader = _tarnkv._TarnReader(str(target))  # verify=True: the whole file's CRC
         assert reader.verify() is True
         if target.read_bytes() == old_bytes:
