@@ -29,11 +29,7 @@ Result<std::string> StoreReader::read_object(std::uint64_t offset) const {
 }
 
 std::optional<std::uint64_t> StoreReader::lookup(std::string_view key) const noexcept {
-    const Impl& r = *impl_;
-    if (r.by_key.empty()) return std::nullopt;
-    const auto it = r.by_key.find(key);
-    if (it == r.by_key.end()) return std::nullopt;
-    return r.offsets[*it];
+    return impl_->lookup(key);
 }
 
 Result<std::optional<std::string_view>> StoreReader::get_raw(std::string_view key) const {
@@ -56,7 +52,7 @@ Result<std::vector<Item>> StoreReader::prefix_raw(std::string_view prefix) const
     for (; i < r.entries; ++i) {
         const std::string_view key = r.key_at(i);
         if (!key.starts_with(prefix)) break;
-        auto object = object_at(r.offsets[i]);
+        auto object = object_at(r.offset_at(i));
         if (!object) return std::unexpected(std::move(object.error()));
         out.push_back({key, *object});
     }
@@ -69,7 +65,7 @@ Result<std::vector<Item>> StoreReader::items_raw() const {
     out.reserve(r.entries);
     for (std::size_t i = 0; i < r.entries; ++i) {
         // A shared object is only bounds-checked again here: the views cost no copy.
-        auto object = object_at(r.offsets[i]);
+        auto object = object_at(r.offset_at(i));
         if (!object) return std::unexpected(std::move(object.error()));
         out.push_back({r.key_at(i), *object});
     }
@@ -82,7 +78,7 @@ Result<std::vector<std::string_view>> StoreReader::objects_raw() const {
     detail::OffsetSet seen(0, detail::OffsetHash{r.seed});
     seen.reserve(r.entries);
     for (std::size_t i = 0; i < r.entries; ++i) {
-        const std::uint64_t offset = r.offsets[i];
+        const std::uint64_t offset = r.offset_at(i);
         if (!seen.insert(offset).second) continue;
         auto object = object_at(offset);
         if (!object) return std::unexpected(std::move(object.error()));
@@ -100,7 +96,7 @@ Status StoreReader::verify() const {
     detail::OffsetSet seen(0, detail::OffsetHash{r.seed});
     seen.reserve(r.entries);
     for (std::size_t i = 0; i < r.entries; ++i) {
-        const std::uint64_t offset = r.offsets[i];
+        const std::uint64_t offset = r.offset_at(i);
         if (!seen.insert(offset).second) continue;
         if (offset > r.file_size || r.file_size - offset < fmt::kRecordHeaderSize)
             return std::unexpected(StoreError::corrupt(std::format("object offset {} out of bounds", offset)));

@@ -1,15 +1,20 @@
-// Internals of StoreReader shared by its source files: the owned mapping, the packed index
-// arrays and the reader state itself. Not part of the public interface.
+// Internals of StoreReader shared by its source files: the owned mapping, the in-memory index
+// and the reader state itself. Not part of the public interface.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
 #include <boost/unordered/unordered_flat_set.hpp>
+
+#define XXH_INLINE_ALL  // a lookup hashes one short key: the call and dispatch would cost as much
+#include <xxhash.h>
 
 #include "core/reader/store_reader.hpp"
 
@@ -26,14 +31,43 @@ public:
 
     const unsigned char* data() const noexcept { return static_cast<const unsigned char*>(addr_); }
 
+    // Gives the resident pages of the whole pages inside [begin, end) back to the kernel. The
+    // bytes stay readable: touching them again faults them back in from the file.
+    void release(std::uint64_t begin, std::uint64_t end) const noexcept;
+
 private:
     void* addr_ = nullptr;
     std::size_t length_ = 0;
 };
 
+// Asks for transparent huge pages on the whole 2 MiB pages inside a fresh block of `bytes` at
+// `p`. A lookup touches the hash table and the key arena at random places, so with 4 KiB pages
+// nearly every lookup also misses the TLB; under virtualisation each such miss is a two-level
+// page walk. Only advice: where the kernel has no huge pages nothing changes.
+void advise_huge_pages(void* p, std::size_t bytes) noexcept;
+
+// The allocator of the index's hash table: the global heap, plus huge page advice.
+template <class T>
+struct IndexAllocator {
+    using value_type = T;
+    IndexAllocator() = default;
+    template <class U>
+    IndexAllocator(const IndexAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        T* p = std::allocator<T>().allocate(n);
+        advise_huge_pages(p, n * sizeof(T));
+        return p;
+    }
+    void deallocate(T* p, std::size_t n) noexcept { std::allocator<T>().deallocate(p, n); }
+    template <class U>
+    bool operator==(const IndexAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
 // An array of unsigned values that takes four bytes per element when every value fits in 32
-// bits, eight otherwise. Index positions and key boundaries nearly always fit, and halving
-// them is most of what keeps the index compact.
+// bits, eight otherwise. Arena positions nearly always fit, and halving them is a large part
+// of what keeps the index compact.
 class PackedArray {
 public:
     void allocate(std::size_t n, bool wide);
@@ -60,42 +94,130 @@ struct OffsetHash {
 };
 using OffsetSet = boost::unordered_flat_set<std::uint64_t, OffsetHash>;
 
+// Byte equality of two keys of the same length `n`, without a library call for the short keys
+// that make up nearly every store: overlapping word loads cover 1 to 16 bytes in two compares.
+inline bool same_key_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    const auto load64 = [](const char* p) {
+        std::uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    const auto load32 = [](const char* p) {
+        std::uint32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    if (n >= 8) {
+        if (n > 16) return std::memcmp(a, b, n) == 0;
+        return ((load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8))) == 0;
+    }
+    if (n >= 4) return ((load32(a) ^ load32(b)) | (load32(a + n - 4) ^ load32(b + n - 4))) == 0;
+    if (n == 0) return true;
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+}
+
+// Widths in the in-memory index, chosen per reader at open: 4 bytes while every value fits.
+// The narrow limits are variables only so that the tests can force the wide forms, which a
+// real file reaches only beyond 4 GiB.
+struct IndexLimits {
+    std::uint64_t narrow_offset = 0xFFFF'FFFF;    // largest object offset kept in 4 bytes
+    std::uint64_t narrow_position = 0xFFFF'FFFF;  // largest arena size addressed in 4 bytes
+};
+extern IndexLimits index_limits;
+
 }  // namespace tarnkv::detail
 
 namespace tarnkv {
 
+// The index in memory. Each entry is one record in the arena, in file order:
+//
+//   object offset (4 or 8 bytes, native order) | key_len (u16, native order) | key bytes
+//
+// The hash set holds, per distinct key, the arena position of its record, so a hit reads the
+// table's control bytes, the slot, and then one record that holds both the key to compare and
+// the offset to return. A parallel array holds every record's position in file order for
+// key_at, offset_at and the binary search of prefix scans.
 struct StoreReader::Impl {
-    // Entry numbers hash and compare by their key bytes; string_views look them up directly.
-    struct EntryHash {
+    // A record that is about to enter the set, with its key's hash computed beforehand.
+    template <class Pos>
+    struct Placed {
+        Pos pos;
+        std::size_t hash;
+        explicit operator Pos() const noexcept { return pos; }
+    };
+
+    // Positions hash and compare by their record's key bytes; string_views look them up directly.
+    template <class Pos>
+    struct RecordHash {
         using is_transparent = void;
         using is_avalanching = std::true_type;  // XXH3 output needs no extra mixing
         const Impl* owner;
-        std::size_t operator()(std::string_view key) const noexcept;
-        std::size_t operator()(std::uint32_t entry) const noexcept { return (*this)(owner->key_at(entry)); }
+        std::size_t operator()(std::string_view key) const noexcept { return owner->hash(key); }
+        std::size_t operator()(Pos pos) const noexcept { return owner->hash(owner->record_key(pos)); }
+        std::size_t operator()(const Placed<Pos>& p) const noexcept { return p.hash; }
     };
-    struct EntryEq {
+    template <class Pos>
+    struct RecordEq {
         using is_transparent = void;
         const Impl* owner;
         std::string_view key(std::string_view k) const noexcept { return k; }
-        std::string_view key(std::uint32_t entry) const noexcept { return owner->key_at(entry); }
+        std::string_view key(Pos pos) const noexcept { return owner->record_key(pos); }
+        std::string_view key(const Placed<Pos>& p) const noexcept { return owner->record_key(p.pos); }
         template <class A, class B>
         bool operator()(const A& a, const B& b) const noexcept {
-            return key(a) == key(b);
+            const std::string_view x = key(a), y = key(b);
+            return x.size() == y.size() && detail::same_key_bytes(x.data(), y.data(), x.size());
         }
     };
+    template <class Pos>
+    using KeySet = boost::unordered_flat_set<Pos, RecordHash<Pos>, RecordEq<Pos>, detail::IndexAllocator<Pos>>;
 
     Impl(std::string p, detail::FileMapping m, std::uint64_t size, std::uint64_t hash_seed)
         : path(std::move(p)), mapping(std::move(m)), base(mapping.data()), file_size(size), seed(hash_seed),
-          by_key(0, EntryHash{this}, EntryEq{this}) {}
+          narrow_set(0, RecordHash<std::uint32_t>{this}, RecordEq<std::uint32_t>{this}),
+          wide_set(0, RecordHash<std::uint64_t>{this}, RecordEq<std::uint64_t>{this}) {}
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
-    // Fills the arena, offsets and hash set from an index already checked to lie in the file.
+    // Fills the arena, the positions and the hash set from an index already checked to lie
+    // in the file.
     void load_index(std::uint64_t key_bytes, std::uint64_t max_offset);
+    template <class Pos>
+    void fill(KeySet<Pos>& set);
 
-    std::string_view key_at(std::size_t i) const noexcept {
-        const std::uint64_t begin = key_bounds[i];
-        return {arena.get() + begin, static_cast<std::size_t>(key_bounds[i + 1] - begin)};
+    std::size_t hash(std::string_view key) const noexcept { return XXH3_64bits_withSeed(key.data(), key.size(), seed); }
+
+    std::string_view record_key(std::uint64_t pos) const noexcept {
+        const unsigned char* p = arena.get() + pos + offset_width;
+        std::uint16_t len;
+        std::memcpy(&len, p, sizeof len);
+        return {reinterpret_cast<const char*>(p + sizeof len), len};
+    }
+    std::uint64_t record_offset(std::uint64_t pos) const noexcept {
+        const unsigned char* p = arena.get() + pos;
+        if (offset_width == sizeof(std::uint32_t)) {
+            std::uint32_t v;
+            std::memcpy(&v, p, sizeof v);
+            return v;
+        }
+        std::uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    std::string_view key_at(std::size_t i) const noexcept { return record_key(positions[i]); }
+    std::uint64_t offset_at(std::size_t i) const noexcept { return record_offset(positions[i]); }
+
+    // The offset of the record that the set holds for `key`.
+    std::optional<std::uint64_t> lookup(std::string_view key) const noexcept {
+        if (wide_positions) return lookup_in(wide_set, key);
+        return lookup_in(narrow_set, key);
+    }
+    template <class Pos>
+    std::optional<std::uint64_t> lookup_in(const KeySet<Pos>& set, std::string_view key) const noexcept {
+        if (set.empty()) return std::nullopt;
+        const auto it = set.find(key);
+        if (it == set.end()) return std::nullopt;
+        return record_offset(*it);
     }
 
     std::string path;
@@ -109,14 +231,16 @@ struct StoreReader::Impl {
     std::uint64_t index_offset = 0;
     std::uint32_t file_crc32 = 0;
 
-    // Every entry's key back to back in file order, one copy each; entry i's key is
-    // arena[key_bounds[i], key_bounds[i + 1]).
-    std::unique_ptr<char[]> arena;
-    detail::PackedArray key_bounds;  // entries + 1 values
-    detail::PackedArray offsets;     // entries values
+    // The records back to back in file order, one copy of each key.
+    std::unique_ptr<unsigned char[]> arena;
+    std::size_t offset_width = sizeof(std::uint32_t);  // of each record's object offset
+    detail::PackedArray positions;                     // entries values
     std::size_t entries = 0;
-    // One entry number per distinct key: the last entry with that key.
-    boost::unordered_flat_set<std::uint32_t, EntryHash, EntryEq> by_key;
+    // One position per distinct key: the last entry with that key. Only the set matching the
+    // positions' width is filled.
+    bool wide_positions = false;
+    KeySet<std::uint32_t> narrow_set;
+    KeySet<std::uint64_t> wide_set;
 };
 
 }  // namespace tarnkv

@@ -15,8 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <xxhash.h>
-
 #include "core/format/layout.hpp"
 #include "core/reader/reader_impl.hpp"
 
@@ -26,8 +24,17 @@ namespace fmt = format;
 
 namespace detail {
 
+IndexLimits index_limits;
+
 FileMapping::~FileMapping() {
     if (addr_) ::munmap(addr_, length_);
+}
+
+void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(huge - 1);
+    if (begin < end) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 void PackedArray::allocate(std::size_t n, bool wide) {
@@ -43,10 +50,6 @@ std::size_t OffsetHash::operator()(std::uint64_t offset) const noexcept {
 }
 
 }  // namespace detail
-
-std::size_t StoreReader::Impl::EntryHash::operator()(std::string_view key) const noexcept {
-    return XXH3_64bits_withSeed(key.data(), key.size(), owner->seed);
-}
 
 namespace {
 
@@ -106,32 +109,49 @@ Result<IndexShape> measure_index(const unsigned char* base, std::uint64_t size, 
 
 }  // namespace
 
-// Copies the keys into one arena, the offsets into their array, and indexes the entries by key.
-// The index was measured first, so every read here is in bounds and nothing grows.
+// Lays the entries out as records in one arena, notes their positions, and indexes them by
+// key. The index was measured first, so every read here is in bounds and nothing grows.
 void StoreReader::Impl::load_index(std::uint64_t key_bytes, std::uint64_t max_offset) {
-    Impl& r = *this;
-    const std::size_t n = r.num_keys;
-    constexpr std::uint64_t narrow_max = std::numeric_limits<std::uint32_t>::max();
-    // One byte at least, so that copying an empty key never names a null arena.
-    r.arena = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(std::max<std::uint64_t>(key_bytes, 1)));
-    r.key_bounds.allocate(n + 1, key_bytes > narrow_max);
-    r.offsets.allocate(n, max_offset > narrow_max);
-    r.by_key.reserve(n);
+    const std::size_t n = num_keys;
+    offset_width = max_offset > detail::index_limits.narrow_offset ? sizeof(std::uint64_t) : sizeof(std::uint32_t);
+    const std::uint64_t arena_bytes = key_bytes + n * (offset_width + sizeof(std::uint16_t));
+    wide_positions = arena_bytes > detail::index_limits.narrow_position;
+    arena = std::make_unique_for_overwrite<unsigned char[]>(static_cast<std::size_t>(arena_bytes));
+    detail::advise_huge_pages(arena.get(), static_cast<std::size_t>(arena_bytes));
+    positions.allocate(n, wide_positions);
+    if (wide_positions)
+        fill(wide_set);
+    else
+        fill(narrow_set);
+    entries = n;
+}
 
-    const unsigned char* p = r.base + r.index_offset;
-    std::uint64_t end = 0;
-    r.key_bounds.set(0, 0);
+template <class Pos>
+void StoreReader::Impl::fill(KeySet<Pos>& set) {
+    const std::size_t n = num_keys;
+    set.reserve(n);
+    const unsigned char* p = base + index_offset;
+    std::uint64_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t key_len = fmt::load_be16(p);
-        std::memcpy(r.arena.get() + end, p + 2, key_len);
-        end += key_len;
-        r.key_bounds.set(i + 1, end);
-        r.offsets.set(i, fmt::load_be64(p + 2 + key_len));
-        r.entries = i + 1;
-        const auto entry = static_cast<std::uint32_t>(i);
-        // A key seen before now names this later entry: the last occurrence wins. The stored
-        // number is replaced in place; its key, and so its hash and slot, are unchanged.
-        if (auto [it, inserted] = r.by_key.insert(entry); !inserted) const_cast<std::uint32_t&>(*it) = entry;
+        const std::uint16_t key_len = fmt::load_be16(p);
+        const std::uint64_t offset = fmt::load_be64(p + 2 + key_len);
+        unsigned char* record = arena.get() + at;
+        if (offset_width == sizeof(std::uint32_t)) {
+            const auto narrow = static_cast<std::uint32_t>(offset);
+            std::memcpy(record, &narrow, sizeof narrow);
+        } else {
+            std::memcpy(record, &offset, sizeof offset);
+        }
+        std::memcpy(record + offset_width, &key_len, sizeof key_len);
+        unsigned char* key = record + offset_width + sizeof key_len;
+        std::memcpy(key, p + 2, key_len);
+        positions.set(i, at);
+        const auto pos = static_cast<Pos>(at);
+        // A key seen before now names this later record: the last occurrence wins. The stored
+        // position is replaced in place; its key, and so its hash and slot, are unchanged.
+        const auto [it, inserted] = set.insert(Placed<Pos>{pos, hash({reinterpret_cast<const char*>(key), key_len})});
+        if (!inserted) const_cast<Pos&>(*it) = pos;
+        at += offset_width + sizeof key_len + key_len;
         p += fmt::kEntryOverhead + key_len;
     }
 }
@@ -194,12 +214,7 @@ Result<StoreReader> StoreReader::open(std::string path, bool verify) {
     impl->num_objects = num_objects;
     impl->index_offset = index_offset;
     impl->file_crc32 = stored_crc;
-    if (num_keys > 0) {
-        impl->load_index(shape.key_bytes, shape.max_offset);
-    } else {
-        impl->key_bounds.allocate(1, false);
-        impl->key_bounds.set(0, 0);
-    }
+    if (num_keys > 0) impl->load_index(shape.key_bytes, shape.max_offset);
     return StoreReader(std::move(impl));
 }
 
@@ -211,6 +226,6 @@ std::uint64_t StoreReader::index_offset() const noexcept { return impl_->index_o
 std::uint32_t StoreReader::file_crc32() const noexcept { return impl_->file_crc32; }
 std::size_t StoreReader::entry_count() const noexcept { return impl_->entries; }
 std::string_view StoreReader::key_at(std::size_t i) const noexcept { return impl_->key_at(i); }
-std::uint64_t StoreReader::offset_at(std::size_t i) const noexcept { return impl_->offsets[i]; }
+std::uint64_t StoreReader::offset_at(std::size_t i) const noexcept { return impl_->offset_at(i); }
 
 }  // namespace tarnkv

@@ -1,0 +1,102 @@
+// The in-memory index in each of its layouts: narrow and wide object offsets, narrow and wide
+// arena positions. Real files reach the wide forms only beyond 4 GiB, so the tests lower the
+// narrow limits instead. Keys of every short length, and near misses differing in one byte,
+// exercise the word-wise key comparison.
+#include <algorithm>
+
+#include "core/reader/reader_impl.hpp"
+#include "test_reader_util.hpp"
+
+namespace tarnkv::testing {
+namespace {
+
+struct Widths {
+    const char* name;
+    std::uint64_t narrow_offset;
+    std::uint64_t narrow_position;
+};
+
+// Sets the index limits for one test and puts the defaults back afterwards.
+class ForcedWidths {
+public:
+    explicit ForcedWidths(const Widths& w) : saved_(detail::index_limits) {
+        detail::index_limits.narrow_offset = w.narrow_offset;
+        detail::index_limits.narrow_position = w.narrow_position;
+    }
+    ForcedWidths(const ForcedWidths&) = delete;
+    ForcedWidths& operator=(const ForcedWidths&) = delete;
+    ~ForcedWidths() { detail::index_limits = saved_; }
+
+private:
+    detail::IndexLimits saved_;
+};
+
+constexpr std::uint64_t kNarrow = 0xFFFF'FFFF;
+
+class IndexLayout : public ::testing::TestWithParam<Widths> {};
+
+// Key i has length i (0 to 40) and bytes that differ from every other key's.
+std::string key_of_length(std::size_t len) {
+    std::string k(len, '\0');
+    for (std::size_t j = 0; j < len; ++j) k[j] = static_cast<char>('A' + (len * 7 + j * 13) % 61);
+    return k;
+}
+
+TEST_P(IndexLayout, EveryKeyLengthLooksUpAndListsItsOwnObject) {
+    ForcedWidths widths(GetParam());
+    ScratchDir dir;
+    StoreBuilder b;
+    std::vector<std::string> keys;
+    for (std::size_t len = 0; len <= 40; ++len) {
+        keys.push_back(key_of_length(len));
+        ASSERT_TRUE(b.add_object("object " + std::to_string(len)));
+        ASSERT_TRUE(b.add_key(keys.back(), static_cast<std::uint32_t>(len)));
+    }
+    std::ranges::sort(keys);
+    StoreReader r = open_ok(dir, b.image(), false);
+    ASSERT_EQ(r.entry_count(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::string& k = keys[i];
+        SCOPED_TRACE(k.size());
+        EXPECT_EQ(r.key_at(i), k);
+        EXPECT_EQ(r.lookup(k), r.offset_at(i));
+        EXPECT_EQ(r.get_raw(k).value(), "object " + std::to_string(k.size()));
+        // The same length with one byte changed, anywhere: a miss, not a false hit.
+        for (std::size_t at = 0; at < k.size(); ++at) {
+            std::string near = k;
+            near[at] ^= 0x20;
+            EXPECT_FALSE(r.exists(near)) << "byte " << at;
+        }
+        EXPECT_FALSE(r.exists(k + "A"));
+        // One byte shorter; the empty key is in the store, so not from a one-byte key.
+        if (k.size() > 1) { EXPECT_FALSE(r.exists(std::string_view(k).substr(1))); }
+    }
+    const auto items = r.items_raw().value();
+    ASSERT_EQ(items.size(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(items[i].key, keys[i]);
+    EXPECT_EQ(r.prefix_raw(keys[1]).value().front().key, keys[1]);
+}
+
+TEST_P(IndexLayout, KeepsOffsetsInFullAndTheLastDuplicate) {
+    ForcedWidths widths(GetParam());
+    ScratchDir dir;
+    constexpr std::uint64_t big = (std::uint64_t{1} << 32) + 40;
+    const std::string data = record("first") + record("second");  // at 40 and 53
+    const std::string index = entry("", 53) + entry("a", big) + entry("dup", 40) + entry("dup", 53) + entry("z", 40);
+    StoreReader r = open_ok(dir, store(5, 40 + data.size(), data + index));
+    const std::vector<std::uint64_t> offsets{53, big, 40, 53, 40};
+    for (std::size_t i = 0; i < offsets.size(); ++i) EXPECT_EQ(r.offset_at(i), offsets[i]) << i;
+    EXPECT_EQ(r.lookup("a"), big);
+    EXPECT_EQ(r.lookup("dup"), 53u);
+    EXPECT_EQ(r.get_raw("").value(), "second");
+    EXPECT_EQ(error_text(r.items_raw()), "TarnCorruptError: offset 4294967336 out of bounds");
+    EXPECT_EQ(r.prefix_raw("d").value().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, IndexLayout,
+                         ::testing::Values(Widths{"Narrow", kNarrow, kNarrow}, Widths{"WideOffsets", 0, kNarrow},
+                                           Widths{"WidePositions", kNarrow, 0}, Widths{"AllWide", 0, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace tarnkv::testing
