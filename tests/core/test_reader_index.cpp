@@ -93,6 +93,38 @@ TEST_P(IndexLayout, KeepsOffsetsInFullAndTheLastDuplicate) {
     EXPECT_EQ(r.prefix_raw("d").value().size(), 2u);
 }
 
+// Large enough for open to insert the keys grouped by hash rather than in file order: every
+// key still finds the last of its entries.
+TEST_P(IndexLayout, LargeIndexWithDuplicatesKeepsTheLastEntry) {
+    ForcedWidths widths(GetParam());
+    ScratchDir dir;
+    constexpr std::size_t distinct = detail::InsertOrder::grouped_from + 1000;
+    const std::string data = record("only");
+    std::string index;
+    std::vector<std::pair<std::string, std::uint64_t>> entries;
+    for (std::size_t i = 0; i < distinct; ++i) {
+        const std::string key = std::format("k{:07}", i);
+        // Every seventh key three times and every fifth twice, each time with another offset.
+        const std::size_t copies = i % 7 == 0 ? 3 : i % 5 == 0 ? 2 : 1;
+        for (std::size_t c = 0; c < copies; ++c) entries.emplace_back(key, 1000 * i + c);
+    }
+    for (const auto& [key, offset] : entries) index += entry(key, offset);
+    StoreReader r = open_ok(dir, store(static_cast<std::uint32_t>(entries.size()), 40 + data.size(), data + index), false);
+    ASSERT_EQ(r.entry_count(), entries.size());
+    std::size_t mismatches = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        mismatches += r.key_at(i) != entries[i].first || r.offset_at(i) != entries[i].second;
+        const bool last = i + 1 == entries.size() || entries[i + 1].first != entries[i].first;
+        if (last) mismatches += r.lookup(entries[i].first) != entries[i].second;
+    }
+    EXPECT_EQ(mismatches, 0u);
+    EXPECT_FALSE(r.exists("k"));
+    // The offsets are tags, not records: the scan starts at the first entry and fails on it
+    // (offset 0 reads the magic as a length).
+    EXPECT_EQ(error_text(r.prefix_raw("k000000")), "TarnCorruptError: object at 0 extends beyond file end");
+    EXPECT_TRUE(r.prefix_raw("k1").value().empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Widths, IndexLayout,
                          ::testing::Values(Widths{"Narrow", kNarrow, kNarrow}, Widths{"WideOffsets", 0, kNarrow},
                                            Widths{"WidePositions", kNarrow, 0}, Widths{"AllWide", 0, 0}),

@@ -116,6 +116,23 @@ inline bool same_key_bytes(const char* a, const char* b, std::size_t n) noexcept
     return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
 }
 
+// The hash of a key in the index: XXH3 with the reader's seed.
+inline std::size_t key_hash(std::string_view key, std::uint64_t seed) noexcept {
+    return XXH3_64bits_withSeed(key.data(), key.size(), seed);
+}
+
+// The order in which open inserts the keys into the hash table. The table picks a key's group
+// by the top bits of its hash; inserting in file order would miss the cache on nearly every
+// insert once the table outgrows it, while inserting the keys grouped by the top bits of their
+// hashes walks the table from front to back. Smaller indexes stay in cache and are inserted in
+// file order.
+struct InsertOrder {
+    static constexpr int bits = 11;
+    static constexpr std::size_t buckets = std::size_t{1} << bits;
+    static constexpr std::size_t grouped_from = std::size_t{1} << 16;  // entries
+    static std::size_t bucket(std::size_t hash) noexcept { return hash >> (sizeof hash * 8 - bits); }
+};
+
 // Widths in the in-memory index, chosen per reader at open: 4 bytes while every value fits.
 // The narrow limits are variables only so that the tests can force the wide forms, which a
 // real file reaches only beyond 4 GiB.
@@ -180,12 +197,16 @@ struct StoreReader::Impl {
     Impl& operator=(const Impl&) = delete;
 
     // Fills the arena, the positions and the hash set from an index already checked to lie
-    // in the file.
-    void load_index(std::uint64_t key_bytes, std::uint64_t max_offset);
+    // in the file. `bucket_starts`, when given, holds InsertOrder::buckets + 1 values: zero,
+    // then the number of keys in each bucket. False when the index no longer matches what
+    // the check saw: the file changed in between.
+    bool load_index(std::uint64_t key_bytes, std::uint64_t max_offset, std::size_t* bucket_starts);
     template <class Pos>
-    void fill(KeySet<Pos>& set);
+    bool fill(KeySet<Pos>& set, std::uint64_t arena_bytes, std::size_t* bucket_starts);
+    template <class Pos>
+    static void insert(KeySet<Pos>& set, Pos pos, std::size_t key_hash);
 
-    std::size_t hash(std::string_view key) const noexcept { return XXH3_64bits_withSeed(key.data(), key.size(), seed); }
+    std::size_t hash(std::string_view key) const noexcept { return detail::key_hash(key, seed); }
 
     std::string_view record_key(std::uint64_t pos) const noexcept {
         const unsigned char* p = arena.get() + pos + offset_width;

@@ -37,14 +37,6 @@ void advise_huge_pages(void* p, std::size_t bytes) noexcept {
     if (begin < end) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-void PackedArray::allocate(std::size_t n, bool wide) {
-    wide_ = wide;
-    if (wide)
-        wide_values_ = std::make_unique_for_overwrite<std::uint64_t[]>(n);
-    else
-        narrow_values_ = std::make_unique_for_overwrite<std::uint32_t[]>(n);
-}
-
 std::size_t OffsetHash::operator()(std::uint64_t offset) const noexcept {
     return XXH3_64bits_withSeed(&offset, sizeof offset, seed);
 }
@@ -82,18 +74,24 @@ StoreError io_error(std::string_view what, int errnum) {
     return StoreError::io(std::string(what) + system_error_text(errnum));
 }
 
-// What the index holds, measured before anything is allocated for it.
+// What the index holds, measured before anything large is allocated for it.
 struct IndexShape {
     std::uint64_t key_bytes = 0;
     std::uint64_t max_offset = 0;
+    // Bucket sizes for the insert order, behind a leading zero; only for large indexes.
+    std::unique_ptr<std::size_t[]> bucket_starts;
 };
 
-// Walks `count` entries from `pos` checking that each lies inside the file. Nothing is
-// allocated here, so a header that claims more entries than the file holds fails as soon as
-// they run out, whatever count it claims.
+// Walks `count` entries from `pos` checking that each lies inside the file, and for a large
+// index counts the keys per insert bucket. Nothing sized by `count` is allocated here, so a
+// header that claims more entries than the file holds fails as soon as they run out, whatever
+// count it claims.
 Result<IndexShape> measure_index(const unsigned char* base, std::uint64_t size, std::uint64_t pos,
-                                 std::uint32_t count) {
+                                 std::uint32_t count, std::uint64_t seed) {
     IndexShape shape;
+    if (count >= detail::InsertOrder::grouped_from)
+        shape.bucket_starts = std::make_unique<std::size_t[]>(detail::InsertOrder::buckets + 1);
+    std::size_t* const counts = shape.bucket_starts ? shape.bucket_starts.get() + 1 : nullptr;
     for (std::uint32_t i = 0; i < count; ++i) {
         if (pos > size || size - pos < 2) return std::unexpected(StoreError::corrupt("index section truncated (key_len)"));
         const std::uint64_t key_len = fmt::load_be16(base + pos);
@@ -102,39 +100,91 @@ Result<IndexShape> measure_index(const unsigned char* base, std::uint64_t size, 
             return std::unexpected(StoreError::corrupt("index section truncated (key + offset)"));
         shape.key_bytes += key_len;
         shape.max_offset = std::max(shape.max_offset, fmt::load_be64(base + pos + 2 + key_len));
+        if (counts) {
+            const std::string_view key(reinterpret_cast<const char*>(base + pos + 2), key_len);
+            ++counts[detail::InsertOrder::bucket(detail::key_hash(key, seed))];
+        }
         pos += fmt::kEntryOverhead + key_len;
     }
     return shape;
 }
 
+// An array for the index with huge page advice (see advise_huge_pages); its bytes are left as
+// they come.
+template <class T>
+std::unique_ptr<T[]> index_array(std::size_t n) {
+    auto a = std::make_unique_for_overwrite<T[]>(n);
+    detail::advise_huge_pages(a.get(), n * sizeof(T));
+    return a;
+}
+
 }  // namespace
 
+namespace detail {
+
+void PackedArray::allocate(std::size_t n, bool wide) {
+    wide_ = wide;
+    if (wide)
+        wide_values_ = index_array<std::uint64_t>(n);
+    else
+        narrow_values_ = index_array<std::uint32_t>(n);
+}
+
+}  // namespace detail
+
 // Lays the entries out as records in one arena, notes their positions, and indexes them by
-// key. The index was measured first, so every read here is in bounds and nothing grows.
-void StoreReader::Impl::load_index(std::uint64_t key_bytes, std::uint64_t max_offset) {
+// key. The index was measured first, so every array is sized once and nothing grows.
+bool StoreReader::Impl::load_index(std::uint64_t key_bytes, std::uint64_t max_offset, std::size_t* bucket_starts) {
     const std::size_t n = num_keys;
     offset_width = max_offset > detail::index_limits.narrow_offset ? sizeof(std::uint64_t) : sizeof(std::uint32_t);
     const std::uint64_t arena_bytes = key_bytes + n * (offset_width + sizeof(std::uint16_t));
     wide_positions = arena_bytes > detail::index_limits.narrow_position;
-    arena = std::make_unique_for_overwrite<unsigned char[]>(static_cast<std::size_t>(arena_bytes));
-    detail::advise_huge_pages(arena.get(), static_cast<std::size_t>(arena_bytes));
+    arena = index_array<unsigned char>(static_cast<std::size_t>(arena_bytes));
     positions.allocate(n, wide_positions);
-    if (wide_positions)
-        fill(wide_set);
-    else
-        fill(narrow_set);
     entries = n;
+    return wide_positions ? fill(wide_set, arena_bytes, bucket_starts) : fill(narrow_set, arena_bytes, bucket_starts);
 }
 
 template <class Pos>
-void StoreReader::Impl::fill(KeySet<Pos>& set) {
+void StoreReader::Impl::insert(KeySet<Pos>& set, Pos pos, std::size_t key_hash) {
+    // A key seen before now names this later record: the last occurrence wins. Positions grow
+    // in file order, so the larger one is the later entry whatever order the inserts come in.
+    // The stored position is replaced in place; its key, and so its hash and slot, are unchanged.
+    const auto [it, inserted] = set.insert(Placed<Pos>{pos, key_hash});
+    if (!inserted && *it < pos) const_cast<Pos&>(*it) = pos;
+}
+
+// The file can change under a shared mapping (another process writing into it in place), so
+// this second walk does not trust the lengths and hashes of the first one: an entry that no
+// longer fits the file, the arena or its insert bucket ends the open instead of overrunning.
+template <class Pos>
+bool StoreReader::Impl::fill(KeySet<Pos>& set, std::uint64_t arena_bytes, std::size_t* bucket_starts) {
+    using Order = detail::InsertOrder;
     const std::size_t n = num_keys;
     set.reserve(n);
-    const unsigned char* p = base + index_offset;
+    struct Staged {
+        std::size_t hash;
+        Pos pos;
+    };
+    std::unique_ptr<Staged[]> ordered;
+    std::unique_ptr<std::size_t[]> bucket_ends;
+    if (bucket_starts) {
+        ordered = index_array<Staged>(n);
+        bucket_ends = std::make_unique_for_overwrite<std::size_t[]>(Order::buckets);
+        for (std::size_t b = 0; b < Order::buckets; ++b) {
+            bucket_starts[b + 1] += bucket_starts[b];
+            bucket_ends[b] = bucket_starts[b + 1];
+        }
+    }
+
+    const std::size_t header = offset_width + sizeof(std::uint16_t);
+    std::uint64_t pos = index_offset;  // below file_size - 10 for every entry the first walk passed
     std::uint64_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint16_t key_len = fmt::load_be16(p);
-        const std::uint64_t offset = fmt::load_be64(p + 2 + key_len);
+        const std::uint16_t key_len = fmt::load_be16(base + pos);
+        if (file_size - pos - 2 < key_len + 8u || arena_bytes - at < header + key_len) return false;
+        const unsigned char* entry = base + pos;
+        const std::uint64_t offset = fmt::load_be64(entry + 2 + key_len);
         unsigned char* record = arena.get() + at;
         if (offset_width == sizeof(std::uint32_t)) {
             const auto narrow = static_cast<std::uint32_t>(offset);
@@ -143,17 +193,26 @@ void StoreReader::Impl::fill(KeySet<Pos>& set) {
             std::memcpy(record, &offset, sizeof offset);
         }
         std::memcpy(record + offset_width, &key_len, sizeof key_len);
-        unsigned char* key = record + offset_width + sizeof key_len;
-        std::memcpy(key, p + 2, key_len);
+        unsigned char* key = record + header;
+        std::memcpy(key, entry + 2, key_len);
         positions.set(i, at);
-        const auto pos = static_cast<Pos>(at);
-        // A key seen before now names this later record: the last occurrence wins. The stored
-        // position is replaced in place; its key, and so its hash and slot, are unchanged.
-        const auto [it, inserted] = set.insert(Placed<Pos>{pos, hash({reinterpret_cast<const char*>(key), key_len})});
-        if (!inserted) const_cast<Pos&>(*it) = pos;
-        at += offset_width + sizeof key_len + key_len;
-        p += fmt::kEntryOverhead + key_len;
+        const std::size_t key_hash = hash({reinterpret_cast<const char*>(key), key_len});
+        if (bucket_starts) {
+            const std::size_t b = Order::bucket(key_hash);
+            if (bucket_starts[b] == bucket_ends[b]) return false;
+            ordered[bucket_starts[b]++] = {key_hash, static_cast<Pos>(at)};
+        } else {
+            insert(set, static_cast<Pos>(at), key_hash);
+        }
+        at += header + key_len;
+        pos += fmt::kEntryOverhead + key_len;
+        // The next entry's length field must still be inside the file, as the first walk saw it.
+        if (i + 1 < n && (pos > file_size || file_size - pos < 2)) return false;
     }
+    // No bucket overflowed and the buckets hold n places in all, so every place was written.
+    if (bucket_starts)
+        for (std::size_t i = 0; i < n; ++i) insert(set, ordered[i].pos, ordered[i].hash);
+    return true;
 }
 
 StoreReader::StoreReader(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
@@ -202,19 +261,21 @@ Result<StoreReader> StoreReader::open(std::string path, bool verify) {
                                                                    fmt::crc_hex(stored_crc), fmt::crc_hex(computed))));
     }
 
+    const std::uint64_t seed = random_seed();
     IndexShape shape;
     if (num_keys > 0) {
-        auto measured = measure_index(base, size, index_offset, num_keys);
+        auto measured = measure_index(base, size, index_offset, num_keys, seed);
         if (!measured) return std::unexpected(std::move(measured.error()));
-        shape = *measured;
+        shape = std::move(*measured);
     }
 
-    auto impl = std::make_unique<Impl>(std::move(path), std::move(mapping), size, random_seed());
+    auto impl = std::make_unique<Impl>(std::move(path), std::move(mapping), size, seed);
     impl->num_keys = num_keys;
     impl->num_objects = num_objects;
     impl->index_offset = index_offset;
     impl->file_crc32 = stored_crc;
-    if (num_keys > 0) impl->load_index(shape.key_bytes, shape.max_offset);
+    if (num_keys > 0 && !impl->load_index(shape.key_bytes, shape.max_offset, shape.bucket_starts.get()))
+        return std::unexpected(StoreError::corrupt("index section truncated (key + offset)"));
     return StoreReader(std::move(impl));
 }
 
