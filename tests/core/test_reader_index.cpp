@@ -3,6 +3,9 @@
 // narrow limits instead. Keys of every short length, and near misses differing in one byte,
 // exercise the word-wise key comparison.
 #include <algorithm>
+#include <fstream>
+
+#include <unistd.h>
 
 #include "core/reader/reader_impl.hpp"
 #include "test_reader_util.hpp"
@@ -129,6 +132,42 @@ INSTANTIATE_TEST_SUITE_P(Widths, IndexLayout,
                          ::testing::Values(Widths{"Narrow", kNarrow, kNarrow}, Widths{"WideOffsets", 0, kNarrow},
                                            Widths{"WidePositions", kNarrow, 0}, Widths{"AllWide", 0, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Resident KiB of this process's mappings of `path`, from /proc/self/smaps.
+std::size_t resident_kib(const std::string& path) {
+    std::ifstream smaps("/proc/self/smaps");
+    bool ours = false;
+    std::size_t kib = 0;
+    for (std::string line; std::getline(smaps, line);) {
+        const std::string first = line.substr(0, line.find(' '));
+        if (first.find('-') != std::string::npos && first.find(':') == std::string::npos)
+            ours = line.ends_with(" " + path);  // a mapping's own line: "start-end perms ... path"
+        else if (ours && line.starts_with("Rss:"))
+            kib += std::stoul(line.substr(4));
+    }
+    return kib;
+}
+
+// Once the keys are in the arena the index pages of the mapping are given back, also when
+// verification populated the whole mapping; the records stay readable.
+TEST(IndexPages, LeaveResidentMemoryAfterOpen) {
+    ScratchDir dir;
+    constexpr std::size_t keys = 40000;
+    std::string index;
+    for (std::size_t i = 0; i < keys; ++i) index += entry(std::format("key:{:028}", i), 40);
+    const std::string path = dir.write("big.trnk", store(keys, 40 + 9, record("v") + index));
+    ASSERT_GT(index.size(), std::size_t{1} << 20);
+    for (bool verify : {true, false}) {
+        SCOPED_TRACE(verify);
+        auto r = StoreReader::open(path, verify);
+        ASSERT_TRUE(r);
+        // At most the first page (header and record) and the partial last page.
+        EXPECT_LE(resident_kib(path), 2 * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) / 1024);
+        EXPECT_EQ(r->get_raw(std::format("key:{:028}", keys - 1)).value(), "v");
+        EXPECT_EQ(r->items_raw().value().size(), keys);
+        EXPECT_TRUE(r->verify().has_value());
+    }
+}
 
 }  // namespace
 }  // namespace tarnkv::testing

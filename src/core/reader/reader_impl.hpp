@@ -250,6 +250,7 @@ struct StoreReader::Impl {
     std::uint32_t num_keys = 0;
     std::uint32_t num_objects = 0;
     std::uint64_t index_offset = 0;
+    std::uint64_t index_end = 0;  // just past the last entry read
     std::uint32_t file_crc32 = 0;
 
     // The records back to back in file order, one copy of each key.

@@ -30,6 +30,13 @@ FileMapping::~FileMapping() {
     if (addr_) ::munmap(addr_, length_);
 }
 
+void FileMapping::release(std::uint64_t begin, std::uint64_t end) const noexcept {
+    const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    begin = (begin + page - 1) / page * page;
+    end = end / page * page;
+    if (begin < end) ::madvise(static_cast<char*>(addr_) + begin, end - begin, MADV_DONTNEED);
+}
+
 void advise_huge_pages(void* p, std::size_t bytes) noexcept {
     constexpr std::uintptr_t huge = std::uintptr_t{2} << 20;
     const auto begin = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
@@ -209,6 +216,7 @@ bool StoreReader::Impl::fill(KeySet<Pos>& set, std::uint64_t arena_bytes, std::s
         // The next entry's length field must still be inside the file, as the first walk saw it.
         if (i + 1 < n && (pos > file_size || file_size - pos < 2)) return false;
     }
+    index_end = pos;
     // No bucket overflowed and the buckets hold n places in all, so every place was written.
     if (bucket_starts)
         for (std::size_t i = 0; i < n; ++i) insert(set, ordered[i].pos, ordered[i].hash);
@@ -276,6 +284,12 @@ Result<StoreReader> StoreReader::open(std::string path, bool verify) {
     impl->file_crc32 = stored_crc;
     if (num_keys > 0 && !impl->load_index(shape.key_bytes, shape.max_offset, shape.bucket_starts.get()))
         return std::unexpected(StoreError::corrupt("index section truncated (key + offset)"));
+    // The arena now holds every key and offset, so the reader never reads the index pages of
+    // the mapping again; unmapping them takes them out of the process's resident memory (and
+    // out of its RSS figure), where they would otherwise stay as long as the reader. Pages
+    // that also hold records stay. Should an offset point into the index all the same, its
+    // read simply faults the page back in from the file.
+    if (num_keys > 0) impl->mapping.release(index_offset, impl->index_end);
     return StoreReader(std::move(impl));
 }
 
