@@ -1,5 +1,7 @@
 // Reader microbenchmarks: open with verification against a bare CRC pass over the same file,
-// open without verification on a million 16-byte keys, the index's memory, and hit lookups.
+// open without verification on a million 16-byte keys, the index's memory (also for 13-byte
+// keys), resident memory after open, hit and miss lookups, and items_raw with the records in
+// shuffled and in key order.
 //
 // Stores are written under /tmp once per process and deleted at exit. Timings use manual time
 // so that closing a reader (unmapping, freeing the index) is not counted as opening it.
@@ -56,6 +58,42 @@ const std::string& million_key_store() {
         return path;
     }()};
     return file.path;
+}
+
+// One million keys "user:%08d" (13 bytes), each with its own object of 30 to 60 bytes. With
+// `key_order` the objects are added in key order, so the records lie in index order;
+// otherwise in shuffled order, as when a store is written in the order the data arrives.
+std::string user_store(bool key_order) {
+    tarnkv::StoreBuilder b;
+    std::vector<std::size_t> order(kKeys);
+    std::iota(order.begin(), order.end(), 0);
+    if (!key_order) std::shuffle(order.begin(), order.end(), std::mt19937_64(11));
+    for (std::size_t i : order) {
+        std::string object = std::format("{{\"id\":{},\"name\":\"user {}\"}}", i, i);
+        object.resize(30 + i % 31, '.');
+        const auto id = b.add_object(object).value();
+        (void)b.add_key(std::format("user:{:08}", i), id);
+    }
+    const std::string path = temp_name(key_order ? "users-sorted" : "users-shuffled");
+    if (!b.build(path)) std::abort();
+    return path;
+}
+const std::string& shuffled_user_store() {
+    static Removed file{user_store(false)};
+    return file.path;
+}
+const std::string& sorted_user_store() {
+    static Removed file{user_store(true)};
+    return file.path;
+}
+
+// Resident set size of this process, from /proc/self/statm.
+std::size_t resident_bytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long size = 0, resident = 0;
+    if (!f || std::fscanf(f, "%lu %lu", &size, &resident) != 2) std::abort();
+    std::fclose(f);
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 // About 1 GiB of 64 KiB objects with one key each, written directly (the builder would hold the
@@ -144,6 +182,38 @@ std::size_t heap_in_use() {
     const struct mallinfo2 mi = ::mallinfo2();
     return mi.uordblks + mi.hblkhd;
 }
+
+// How much heap one open of `path` takes and how long the index section is.
+std::pair<std::size_t, std::size_t> index_memory(const std::string& path) {
+    const std::size_t before = heap_in_use();
+    auto reader = tarnkv::StoreReader::open(path, false);
+    if (!reader) std::abort();
+    return {heap_in_use() - before, reader->file_size() - reader->index_offset()};
+}
+
+// Index memory for 16- and 13-byte keys, and the growth of the resident set over an open with
+// and without verification (mapped pages included), against the index section's size. The
+// heap is given back to the system first, so that freed memory is not reused unseen.
+void BM_IndexMemory(benchmark::State& state) {
+    const std::string& users = shuffled_user_store();
+    (void)million_key_store();
+    for (auto _ : state) {
+        const auto [mem16, disk16] = index_memory(million_key_store());
+        const auto [mem13, disk13] = index_memory(users);
+        state.counters["mem_over_disk_16B"] = static_cast<double>(mem16) / static_cast<double>(disk16);
+        state.counters["mem_over_disk_13B"] = static_cast<double>(mem13) / static_cast<double>(disk13);
+        for (bool verify : {false, true}) {
+            ::malloc_trim(0);
+            const std::size_t before = resident_bytes();
+            auto reader = tarnkv::StoreReader::open(users, verify);
+            if (!reader) std::abort();
+            const std::size_t grown = resident_bytes() - before;
+            state.counters[verify ? "rss_over_index_verify" : "rss_over_index"] =
+                static_cast<double>(grown) / static_cast<double>(disk13);
+        }
+    }
+}
+BENCHMARK(BM_IndexMemory)->Iterations(1);
 
 void BM_OpenNoVerify1MKeys(benchmark::State& state) {
     const std::string& path = million_key_store();
@@ -236,6 +306,20 @@ void BM_LookupMiss1MKeys(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_LookupMiss1MKeys)->MinTime(2.0);
+
+// items_raw over a million entries (so milliseconds per call read as ns per entry); the argument says whether the records are in
+// key order (1) or shuffled (0).
+void BM_ItemsRaw1MKeys(benchmark::State& state) {
+    const std::string& path = state.range(0) ? sorted_user_store() : shuffled_user_store();
+    auto reader = tarnkv::StoreReader::open(path, false);
+    if (!reader) state.SkipWithError(reader.error().display());
+    for (auto _ : state) {
+        auto items = reader->items_raw();
+        benchmark::DoNotOptimize(items);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * reader->entry_count()));
+}
+BENCHMARK(BM_ItemsRaw1MKeys)->Arg(0)->Arg(1)->ArgName("key_order")->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 }  // namespace
 

@@ -49,7 +49,9 @@ Result<std::vector<Item>> StoreReader::prefix_raw(std::string_view prefix) const
     const auto positions = std::views::iota(std::size_t{0}, r.entries);
     std::size_t i = *std::ranges::lower_bound(positions, prefix, fmt::key_less,
                                               [&r](std::size_t e) { return r.key_at(e); });
+    for (std::size_t ahead = i; ahead < i + Impl::prefetch_ahead; ++ahead) r.prefetch_object(ahead);
     for (; i < r.entries; ++i) {
+        r.prefetch_object(i + Impl::prefetch_ahead);
         const std::string_view key = r.key_at(i);
         if (!key.starts_with(prefix)) break;
         auto object = object_at(r.offset_at(i));
@@ -63,7 +65,9 @@ Result<std::vector<Item>> StoreReader::items_raw() const {
     const Impl& r = *impl_;
     std::vector<Item> out;
     out.reserve(r.entries);
+    for (std::size_t i = 0; i < Impl::prefetch_ahead; ++i) r.prefetch_object(i);
     for (std::size_t i = 0; i < r.entries; ++i) {
+        r.prefetch_object(i + Impl::prefetch_ahead);
         // A shared object is only bounds-checked again here: the views cost no copy.
         auto object = object_at(r.offset_at(i));
         if (!object) return std::unexpected(std::move(object.error()));
@@ -77,7 +81,9 @@ Result<std::vector<std::string_view>> StoreReader::objects_raw() const {
     std::vector<std::string_view> out;
     detail::OffsetSet seen(0, detail::OffsetHash{r.seed});
     seen.reserve(r.entries);
+    for (std::size_t i = 0; i < Impl::prefetch_ahead; ++i) r.prefetch_object(i);
     for (std::size_t i = 0; i < r.entries; ++i) {
+        r.prefetch_object(i + Impl::prefetch_ahead);
         const std::uint64_t offset = r.offset_at(i);
         if (!seen.insert(offset).second) continue;
         auto object = object_at(offset);
@@ -95,7 +101,9 @@ Status StoreReader::verify() const {
                                                                fmt::crc_hex(r.file_crc32), fmt::crc_hex(computed))));
     detail::OffsetSet seen(0, detail::OffsetHash{r.seed});
     seen.reserve(r.entries);
+    for (std::size_t i = 0; i < Impl::prefetch_ahead; ++i) r.prefetch_object(i);
     for (std::size_t i = 0; i < r.entries; ++i) {
+        r.prefetch_object(i + Impl::prefetch_ahead);
         const std::uint64_t offset = r.offset_at(i);
         if (!seen.insert(offset).second) continue;
         if (offset > r.file_size || r.file_size - offset < fmt::kRecordHeaderSize)

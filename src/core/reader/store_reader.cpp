@@ -8,6 +8,8 @@
 #include <cstring>
 #include <format>
 #include <limits>
+#include <new>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -125,6 +127,35 @@ std::unique_ptr<T[]> index_array(std::size_t n) {
     return a;
 }
 
+// A temporary array of the load, mapped privately rather than taken from the heap: freed heap
+// memory tends to stay resident in the process, and the array is as large as a third of the
+// index. Pages are faulted in on first write, in huge pages where the kernel has them.
+template <class T>
+class ScratchArray {
+public:
+    ScratchArray() = default;
+    explicit ScratchArray(std::size_t n) : bytes_(std::max<std::size_t>(n * sizeof(T), 1)) {
+        void* p = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        data_ = static_cast<T*>(p);
+        detail::advise_huge_pages(p, bytes_);
+    }
+    ScratchArray(ScratchArray&& other) noexcept : data_(std::exchange(other.data_, nullptr)), bytes_(other.bytes_) {}
+    ScratchArray& operator=(ScratchArray&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(bytes_, other.bytes_);
+        return *this;
+    }
+    ~ScratchArray() {
+        if (data_) ::munmap(data_, bytes_);
+    }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+
+private:
+    T* data_ = nullptr;
+    std::size_t bytes_ = 0;
+};
+
 }  // namespace
 
 namespace detail {
@@ -173,10 +204,10 @@ bool StoreReader::Impl::fill(KeySet<Pos>& set, std::uint64_t arena_bytes, std::s
         std::size_t hash;
         Pos pos;
     };
-    std::unique_ptr<Staged[]> ordered;
+    ScratchArray<Staged> ordered;
     std::unique_ptr<std::size_t[]> bucket_ends;
     if (bucket_starts) {
-        ordered = index_array<Staged>(n);
+        ordered = ScratchArray<Staged>(n);
         bucket_ends = std::make_unique_for_overwrite<std::size_t[]>(Order::buckets);
         for (std::size_t b = 0; b < Order::buckets; ++b) {
             bucket_starts[b + 1] += bucket_starts[b];
