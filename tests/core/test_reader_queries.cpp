@@ -1,5 +1,6 @@
 // Queries on an open store: object reads and their bounds, lookups with duplicate keys, prefix
 // scans, enumerations, verification and statistics.
+#include <format>
 #include <limits>
 
 #include "test_reader_util.hpp"
@@ -180,7 +181,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, Prefix,
                                            // Not UTF-8 on its own: matches keys starting U+00C0..U+00FF.
                                            PrefixCase{"\xc3", {"\xc3\x80", "\xc3\xa9", "\xc3\xbf!"}},
                                            PrefixCase{"\xc3\xbf", {"\xc3\xbf!"}}, PrefixCase{"\xff", {"\xff", "\xff\xff"}},
-                                           PrefixCase{"\xff\xff\xff", {}}));
+                                           PrefixCase{"\xff\xff\xff", {}}),
+                         [](const auto& info) {
+                             // The prefix's bytes in hex keep the names stable and printable.
+                             std::string name = "P" + std::to_string(info.index) + "_";
+                             for (unsigned char c : info.param.prefix) name += std::format("{:02x}", c);
+                             return name;
+                         });
 
 // --- Enumerations ------------------------------------------------------------------------
 
