@@ -77,35 +77,21 @@ Result<std::vector<Item>> StoreReader::items_raw() const {
 }
 
 Result<std::vector<std::string_view>> StoreReader::objects_raw() const {
-    const Impl& r = *impl_;
     std::vector<std::string_view> out;
-    detail::OffsetSet seen(0, detail::OffsetHash{r.seed});
-    seen.reserve(r.entries);
-    for (std::size_t i = 0; i < Impl::prefetch_ahead; ++i) r.prefetch_object(i);
-    for (std::size_t i = 0; i < r.entries; ++i) {
-        r.prefetch_object(i + Impl::prefetch_ahead);
-        const std::uint64_t offset = r.offset_at(i);
-        if (!seen.insert(offset).second) continue;
+    auto st = impl_->each_distinct_offset([&](std::uint64_t offset) -> Status {
         auto object = object_at(offset);
         if (!object) return std::unexpected(std::move(object.error()));
         out.push_back(*object);
-    }
+        return {};
+    });
+    if (!st) return std::unexpected(std::move(st.error()));
     return out;
 }
 
 Status StoreReader::verify() const {
     const Impl& r = *impl_;
-    const std::uint32_t computed = fmt::crc32(r.base + fmt::kHeaderSize, r.file_size - fmt::kHeaderSize);
-    if (computed != r.file_crc32)
-        return std::unexpected(StoreError::corrupt(std::format("file CRC32 mismatch  stored={}  computed={}",
-                                                               fmt::crc_hex(r.file_crc32), fmt::crc_hex(computed))));
-    detail::OffsetSet seen(0, detail::OffsetHash{r.seed});
-    seen.reserve(r.entries);
-    for (std::size_t i = 0; i < Impl::prefetch_ahead; ++i) r.prefetch_object(i);
-    for (std::size_t i = 0; i < r.entries; ++i) {
-        r.prefetch_object(i + Impl::prefetch_ahead);
-        const std::uint64_t offset = r.offset_at(i);
-        if (!seen.insert(offset).second) continue;
+    if (auto st = detail::check_body_crc(r.base, r.file_size, r.file_crc32); !st) return st;
+    return r.each_distinct_offset([&r](std::uint64_t offset) -> Status {
         if (offset > r.file_size || r.file_size - offset < fmt::kRecordHeaderSize)
             return std::unexpected(StoreError::corrupt(std::format("object offset {} out of bounds", offset)));
         const std::uint32_t length = fmt::load_be32(r.base + offset);
@@ -114,8 +100,8 @@ Status StoreReader::verify() const {
             return std::unexpected(StoreError::corrupt(std::format("object at {} extends beyond file end", offset)));
         if (fmt::crc32(r.base + offset + fmt::kRecordHeaderSize, length) != stored)
             return std::unexpected(StoreError::corrupt(std::format("object CRC32 mismatch at offset {}", offset)));
-    }
-    return {};
+        return {};
+    });
 }
 
 Stats StoreReader::stats() const {

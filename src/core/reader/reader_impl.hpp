@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <format>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #define XXH_INLINE_ALL  // a lookup hashes one short key: the call and dispatch would cost as much
 #include <xxhash.h>
 
+#include "core/format/layout.hpp"
 #include "core/reader/store_reader.hpp"
 
 namespace tarnkv::detail {
@@ -93,6 +95,15 @@ struct OffsetHash {
     std::size_t operator()(std::uint64_t offset) const noexcept;
 };
 using OffsetSet = boost::unordered_flat_set<std::uint64_t, OffsetHash>;
+
+// The whole-file check shared by open (with verification) and verify(): the CRC-32 of every
+// byte after the header against the header's stored value.
+inline Status check_body_crc(const unsigned char* base, std::uint64_t size, std::uint32_t stored) {
+    const std::uint32_t computed = format::crc32(base + format::kHeaderSize, size - format::kHeaderSize);
+    if (computed == stored) return {};
+    return std::unexpected(StoreError::corrupt(std::format("file CRC32 mismatch  stored={}  computed={}",
+                                                           format::crc_hex(stored), format::crc_hex(computed))));
+}
 
 // Byte equality of two keys of the same length `n`, without a library call for the short keys
 // that make up nearly every store: overlapping word loads cover 1 to 16 bytes in two compares.
@@ -237,6 +248,22 @@ struct StoreReader::Impl {
         if (offset < file_size) __builtin_prefetch(base + offset);
     }
     std::uint64_t offset_at(std::size_t i) const noexcept { return record_offset(positions[i]); }
+
+    // Calls visit(offset) for each distinct offset in index order, at its first reference,
+    // stopping at the first failure. The set of offsets seen is local to the call.
+    template <class Visit>
+    Status each_distinct_offset(Visit&& visit) const {
+        detail::OffsetSet seen(0, detail::OffsetHash{seed});
+        seen.reserve(entries);
+        for (std::size_t i = 0; i < prefetch_ahead; ++i) prefetch_object(i);
+        for (std::size_t i = 0; i < entries; ++i) {
+            prefetch_object(i + prefetch_ahead);
+            const std::uint64_t offset = offset_at(i);
+            if (!seen.insert(offset).second) continue;
+            if (auto st = visit(offset); !st) return st;
+        }
+        return {};
+    }
 
     // The offset of the record that the set holds for `key`.
     std::optional<std::uint64_t> lookup(std::string_view key) const noexcept {

@@ -293,12 +293,8 @@ Result<StoreReader> StoreReader::open(std::string path, bool verify) {
     const std::uint64_t index_offset = fmt::load_be64(base + fmt::kIndexOffsetAt);
     const std::uint32_t stored_crc = fmt::load_be32(base + fmt::kFileCrcAt);
 
-    if (verify) {
-        const std::uint32_t computed = fmt::crc32(base + fmt::kHeaderSize, size - fmt::kHeaderSize);
-        if (computed != stored_crc)
-            return std::unexpected(StoreError::corrupt(std::format("file CRC32 mismatch  stored={}  computed={}",
-                                                                   fmt::crc_hex(stored_crc), fmt::crc_hex(computed))));
-    }
+    if (verify)
+        if (auto st = detail::check_body_crc(base, size, stored_crc); !st) return std::unexpected(std::move(st.error()));
 
     const std::uint64_t seed = random_seed();
     IndexShape shape;
