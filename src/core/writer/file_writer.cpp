@@ -19,12 +19,11 @@ StoreError io_error(std::string_view prefix, int err) {
 
 // The directory that holds the final component of `path`, for syncing after a rename.
 std::string parent_dir(std::string_view path) {
-    std::size_t end = path.size();
+    const auto comp = final_component(path);
+    std::size_t end = comp ? comp->start : path.size();
     while (end > 1 && path[end - 1] == '/') --end;
-    const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
-    if (slash == std::string_view::npos) return ".";
-    if (slash == 0) return "/";
-    return std::string(path.substr(0, slash));
+    if (end == 0) return ".";
+    return std::string(path.substr(0, end));
 }
 
 }  // namespace
@@ -83,6 +82,20 @@ Status FileWriter::write(std::string_view bytes) {
 Status FileWriter::sync() {
     if (::fsync(fd_) != 0) return std::unexpected(io_error("", errno));
     return {};
+}
+
+std::optional<Component> final_component(std::string_view path) {
+    std::size_t end = path.size();
+    for (;;) {
+        while (end > 0 && path[end - 1] == '/') --end;
+        if (end == 0) return std::nullopt;
+        const std::size_t slash = path.rfind('/', end - 1);
+        const std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+        const std::string_view comp = path.substr(start, end - start);
+        if (comp == "..") return std::nullopt;
+        if (comp != ".") return Component{start, end};
+        end = start;
+    }
 }
 
 Status publish(const std::string& tmp, std::string_view path) {

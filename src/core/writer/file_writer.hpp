@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,6 +40,15 @@ private:
     std::size_t used_ = 0;
     char buf_[kBufferSize];
 };
+
+// Where the final component of `path` lies, once trailing separators and "." components are
+// disregarded (out/db/ and out/db/. both end in db): [start, end) in `path`. Nothing for an
+// empty path, a root, a lone "." or a path ending in "..".
+struct Component {
+    std::size_t start;
+    std::size_t end;
+};
+std::optional<Component> final_component(std::string_view path);
 
 // Renames `tmp` over `path` ("rename: " + system error text on failure), then syncs the
 // directory holding `path` so the new name survives a power cut. Directories that cannot be

@@ -162,22 +162,12 @@ std::string StoreBuilder::summary_line(std::string_view path) const {
 }
 
 std::string temporary_path(std::string_view path) {
-    std::size_t end = path.size();
-    std::size_t start = 0;
-    for (;;) {
-        while (end > 0 && path[end - 1] == '/') --end;
-        if (end == 0) return std::string(path);  // empty, or only separators: no final component
-        const std::size_t slash = path.rfind('/', end - 1);
-        start = slash == std::string_view::npos ? 0 : slash + 1;
-        const std::string_view comp = path.substr(start, end - start);
-        if (comp == "..") return std::string(path);
-        if (comp != ".") break;
-        end = start;  // "out/db/." names the same file as "out/db"
-    }
-    const std::string_view comp = path.substr(start, end - start);
-    std::size_t stem_len = comp.size();
-    if (const std::size_t dot = comp.rfind('.'); dot != std::string_view::npos && dot != 0) stem_len = dot;
-    std::string out(path.substr(0, start + stem_len));
+    const auto comp = final_component(path);
+    if (!comp) return std::string(path);  // names a directory or nothing: creating it fails
+    const std::string_view name = path.substr(comp->start, comp->end - comp->start);
+    std::size_t stem_len = name.size();
+    if (const std::size_t dot = name.rfind('.'); dot != std::string_view::npos && dot != 0) stem_len = dot;
+    std::string out(path.substr(0, comp->start + stem_len));
     out += ".trnk.tmp";
     return out;
 }
