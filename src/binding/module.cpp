@@ -44,8 +44,12 @@ int exec_module(PyObject* module) {
     });
 }
 
+// The two classes are made once per process and shared by every module object (a re-import
+// gets the same classes), so they belong to the main interpreter: another interpreter must not
+// use them, and importing the module there fails with ImportError instead.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
