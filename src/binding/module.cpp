@@ -38,7 +38,7 @@ int exec_module(PyObject* module) {
         if (!writer || !add_public(module, "_TarnWriter", writer)) return -1;
         PyObject* reader = reader_type();
         if (!reader || !add_public(module, "_TarnReader", reader)) return -1;
-        Ref version(PyUnicode_FromString("0.2.0"));
+        Ref version(PyUnicode_FromString(TARNKV_VERSION));  // from pyproject.toml, by the build
         if (!version || !add_public(module, "__version__", version.get())) return -1;
         return 0;
     });

@@ -7,7 +7,7 @@ import textwrap
 import numpy
 import pytest
 
-from conftest import parse_store, raw_store
+from store_helpers import parse_store, raw_store
 from tarnkv import _tarnkv
 
 W = _tarnkv._TarnWriter
