@@ -136,8 +136,10 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path) const {
         if (auto st = file->write(piece); !st) return std::unexpected(std::move(st.error()));
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
     if (auto st = file->sync(); !st) return std::unexpected(std::move(st.error()));
-    file->close();
+    // Still open, so still locked: no other build can take the temporary over before the
+    // rename has published it under the target's name.
     if (auto st = publish(tmp, path); !st) return std::unexpected(std::move(st.error()));
+    file->close();
 
     BuildInfo info{.num_objects = num_objects(), .num_keys = num_keys(), .file_size = 0};
     struct stat st;
