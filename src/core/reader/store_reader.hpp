@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,14 @@
 #include "core/format/error.hpp"
 
 namespace tarnkv {
+
+class StoreReader;
+
+namespace detail {
+struct IndexLimits;
+// StoreReader::open with the in-memory index widths given explicitly (reader_impl.hpp).
+Result<StoreReader> open_reader(std::string path, bool verify, const IndexLimits& limits);
+}  // namespace detail
 
 // One index entry with its object: key bytes (in the key arena) and object bytes (in the mapping).
 struct Item {
@@ -73,8 +82,11 @@ public:
     // The object of `key`, or nullopt when absent. The object's CRC is not checked.
     Result<std::optional<std::string_view>> get_raw(std::string_view key) const;
     bool exists(std::string_view key) const noexcept;
-    // Entries whose keys start with `prefix`, in index order, each with its object.
-    Result<std::vector<Item>> prefix_raw(std::string_view prefix) const;
+    // Entries whose keys start with `prefix`, in index order, each with its object; only the
+    // first `limit` of them when there are more (a caller can then tell a small scan from a
+    // large one cheaply, and finish the large one elsewhere).
+    Result<std::vector<Item>> prefix_raw(std::string_view prefix,
+                                         std::size_t limit = std::numeric_limits<std::size_t>::max()) const;
     // Every entry with its object, in index order.
     Result<std::vector<Item>> items_raw() const;
     // Each distinct referenced object once, in order of first reference.
@@ -84,6 +96,8 @@ public:
     Stats stats() const;
 
 private:
+    friend Result<StoreReader> detail::open_reader(std::string path, bool verify, const detail::IndexLimits& limits);
+
     // Held on the heap: the hash table's functors point back at it, so it must never move.
     struct Impl;
     explicit StoreReader(std::unique_ptr<Impl> impl) noexcept;

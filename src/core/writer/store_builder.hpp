@@ -18,8 +18,19 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "core/format/error.hpp"
+#include "core/format/layout.hpp"
 
 namespace tarnkv {
+
+// What a successful build published.
+struct BuildInfo {
+    std::uint64_t num_objects;
+    std::uint64_t num_keys;
+    // The size of the file now at the target path (stat, following symbolic links), taken
+    // after the rename; 0 when that fails. Another process may already have replaced the file,
+    // so this is what is there, not necessarily what was written.
+    std::uint64_t file_size;
+};
 
 class StoreBuilder {
 public:
@@ -41,13 +52,12 @@ public:
     std::size_t num_keys() const noexcept { return slots_.size(); }
 
     // Writes the store file at `path` (UTF-8): temporary file, write, fsync, rename, fsync of
-    // the directory. Reads the builder without changing it. The caller then reports the build
-    // with summary_line() and write_stdout().
-    Status build(std::string_view path) const;
-
-    // "✅  <path>  —  N objects · M keys · S.s KB\n", S.s being the size of the file now at
-    // `path` over 1024 (0 when it cannot be stat'ed).
-    std::string summary_line(std::string_view path) const;
+    // the directory. The temporary is locked from before it is truncated until after the
+    // rename, so a concurrent build of the same target (or of one sharing its temporary path)
+    // fails at once with "open tmp: another build is writing <temporary path>" and leaves this
+    // one alone. Reads the builder without changing it, and prints nothing: the caller decides
+    // how to report what was built.
+    Result<BuildInfo> build(std::string_view path) const;
 
     // The image of the file build() would write (header, data, index), for tests and tools.
     std::string image() const;
@@ -83,7 +93,7 @@ private:
         return std::string_view(keys_).substr(s.key_pos, s.key_len);
     }
     // The header for the current contents with the given index section.
-    std::array<unsigned char, 40> header_for(std::string_view index) const;
+    std::array<unsigned char, format::kHeaderSize> header_for(std::string_view index) const;
 
     std::string data_;                          // the data section, record after record
     std::vector<std::uint64_t> record_offsets_;  // file offset of each object's record
@@ -97,10 +107,5 @@ private:
 // The temporary file beside `path` that a build writes before renaming it over `path`: the
 // final component's extension is replaced by "trnk.tmp" (out/db.bin -> out/db.trnk.tmp).
 std::string temporary_path(std::string_view path);
-
-// Writes `text` to file descriptor 1 with write(2), bypassing any buffering above it. A closed
-// descriptor drops the text silently; any other failure returns
-// "failed printing to stdout: " + the system error text.
-std::expected<void, std::string> write_stdout(std::string_view text);
 
 }  // namespace tarnkv
