@@ -10,6 +10,8 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <string_view>
@@ -53,6 +55,16 @@ public:
     std::string image() const;
     // Just its index section: entries in key order, each with its object's record offset.
     std::string index_section() const;
+
+    // --- Key lookups and compaction (writer/compaction.cpp) ---
+
+    // The ID of the object `key` maps to, when it is mapped.
+    std::optional<std::uint32_t> find_key(std::string_view key) const noexcept;
+    // How many objects no key maps to.
+    std::size_t count_unreferenced() const;
+    // A builder with the same keys and only the objects some key maps to, renumbered in their
+    // order, so that its file leaves out what no key can reach.
+    Result<std::unique_ptr<StoreBuilder>> without_unreferenced() const;
 
 private:
     struct Slot {
