@@ -24,6 +24,14 @@
 
 namespace tarnkv {
 
+class StoreReader;
+
+namespace detail {
+struct IndexLimits;
+// StoreReader::open with the in-memory index widths given explicitly (reader_impl.hpp).
+Result<StoreReader> open_reader(std::string path, bool verify, const IndexLimits& limits);
+}  // namespace detail
+
 // One index entry with its object: key bytes (in the key arena) and object bytes (in the mapping).
 struct Item {
     std::string_view key;
@@ -120,6 +128,8 @@ public:
     Status verify(const Progress& progress) const;
 
 private:
+    friend Result<StoreReader> detail::open_reader(std::string path, bool verify, const detail::IndexLimits& limits);
+
     // Held on the heap: the hash table's functors point back at it, so it must never move.
     struct Impl;
     explicit StoreReader(std::unique_ptr<Impl> impl) noexcept;

@@ -20,6 +20,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "core/format/error.hpp"
+#include "core/format/layout.hpp"
 
 namespace tarnkv {
 
@@ -95,7 +96,7 @@ private:
         return std::string_view(keys_).substr(s.key_pos, s.key_len);
     }
     // The header for the current contents with the given index section.
-    std::array<unsigned char, 40> header_for(std::string_view index) const;
+    std::array<unsigned char, format::kHeaderSize> header_for(std::string_view index) const;
 
     std::string data_;                          // the data section, record after record
     std::vector<std::uint64_t> record_offsets_;  // file offset of each object's record
