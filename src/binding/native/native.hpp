@@ -80,8 +80,6 @@ struct ErrorContext {
     bool has_offset = false;
 };
 PyObject* raise_core_error(const StoreError& err, const ErrorContext& where);
-// The system error number of an I/O error, 0 when there is none.
-int error_errno(const StoreError& err);
 // Raises an instance of tarnkv.errors.<cls>(*args); always returns nullptr.
 PyObject* raise_package_error(const char* cls, PyObject* args);
 // Adds a note to the exception being raised (PEP 678): "<what> the object of key K".

@@ -1,5 +1,4 @@
 // The package's exceptions, made by tarnkv.errors from what the core reported.
-#include <cstdlib>
 #include <string>
 
 #include "binding/native/native.hpp"
@@ -32,16 +31,6 @@ const char* kind_name(ErrorKind kind) {
 
 }  // namespace
 
-int error_errno(const StoreError& err) {
-    if (err.kind() != ErrorKind::IO) return 0;
-    // The system error text ends in " (os error N)".
-    const std::string& m = err.message();
-    const std::string_view tag = "(os error ";
-    const auto at = m.rfind(tag);
-    if (at == std::string::npos) return 0;
-    return std::atoi(m.c_str() + at + tag.size());
-}
-
 PyObject* raise_core_error(const StoreError& err, const ErrorContext& where) {
     PyObject* module = errors();
     if (!module) return nullptr;
@@ -53,7 +42,7 @@ PyObject* raise_core_error(const StoreError& err, const ErrorContext& where) {
     Ref offset(where.has_offset ? PyLong_FromUnsignedLongLong(where.offset) : Py_NewRef(Py_None));
     if (!offset) return nullptr;
     PyObject* none = Py_None;
-    Ref exc(PyObject_CallFunction(factory.get(), "sOiOOOOi", kind_name(err.kind()), message.get(), error_errno(err),
+    Ref exc(PyObject_CallFunction(factory.get(), "sOiOOOOi", kind_name(err.kind()), message.get(), err.os_errno(),
                                   where.path ? where.path : none, where.key ? where.key : none, offset.get(),
                                   where.filename2 ? where.filename2 : none, int{err.version_byte()}));
     return raise_instance(exc.get());

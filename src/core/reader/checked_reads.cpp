@@ -12,14 +12,19 @@ namespace tarnkv {
 
 namespace fmt = format;
 
+namespace {
+
+[[gnu::cold, gnu::noinline]] StoreError crc_mismatch(std::uint64_t offset) {
+    return StoreError::corrupt(std::format("object CRC32 mismatch at offset {}", offset));
+}
+
+}  // namespace
+
 Result<std::string_view> StoreReader::checked_object_at(std::uint64_t offset) const {
-    auto object = object_at(offset);
-    if (!object) return object;
-    // object_at() proved that the whole record, CRC field included, lies inside the file.
-    const std::uint32_t stored = fmt::load_be32(impl_->base + offset + 4);
-    if (fmt::crc32(*object) != stored)
-        return std::unexpected(StoreError::corrupt(std::format("object CRC32 mismatch at offset {}", offset)));
-    return object;
+    const auto record = fmt::RecordView::at(impl_->image(), offset);
+    if (!record) return object_at(offset);  // its error, in its words
+    if (fmt::crc32(record->bytes()) != record->stored_crc()) return std::unexpected(crc_mismatch(offset));
+    return record->bytes();
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::prefix_range(std::string_view prefix) const noexcept {
@@ -66,15 +71,14 @@ Status StoreReader::verify(const Progress& progress) const {
         return std::unexpected(StoreError::corrupt(std::format("file CRC32 mismatch  stored={}  computed={}",
                                                                fmt::crc_hex(r.file_crc32), fmt::crc_hex(crc))));
     auto st = r.each_distinct_offset([&](std::uint64_t offset) -> Status {
-        if (offset > r.file_size || r.file_size - offset < fmt::kRecordHeaderSize)
+        const auto record = fmt::RecordView::at(r.image(), offset);
+        if (!record) {
+            if (record.error() == fmt::RecordFault::BytesOutside)
+                return std::unexpected(StoreError::corrupt(std::format("object at {} extends beyond file end", offset)));
             return std::unexpected(StoreError::corrupt(std::format("object offset {} out of bounds", offset)));
-        const std::uint32_t length = fmt::load_be32(r.base + offset);
-        const std::uint32_t stored = fmt::load_be32(r.base + offset + 4);
-        if (r.file_size - offset - fmt::kRecordHeaderSize < length)
-            return std::unexpected(StoreError::corrupt(std::format("object at {} extends beyond file end", offset)));
-        if (fmt::crc32(r.base + offset + fmt::kRecordHeaderSize, length) != stored)
-            return std::unexpected(StoreError::corrupt(std::format("object CRC32 mismatch at offset {}", offset)));
-        if (!advance(fmt::kRecordHeaderSize + std::uint64_t{length})) return cancelled();
+        }
+        if (fmt::crc32(record->bytes()) != record->stored_crc()) return std::unexpected(crc_mismatch(offset));
+        if (!advance(fmt::kRecordHeaderSize + record->bytes().size())) return cancelled();
         return {};
     });
     if (!st) return st;
