@@ -183,5 +183,6 @@ def _from_core(kind: str, message: str, os_errno: int, path: str | bytes | None,
         return UnsupportedVersionError(f"unsupported store format version {version}{where}", path, version)
     if kind == "corrupt":
         about = f" (key {_clip(key)})" if key is not None else ""
-        return CorruptStoreError(f"{message}{about}{where}", path, key, offset)
+        return CorruptStoreError(f"{message}{about}{where}", path, key if isinstance(key, (str, bytes)) else None,
+                                 offset)
     return TarnError(f"{message}{where}")
