@@ -86,7 +86,7 @@ class TarnReader(_native.Reader, Mapping[str, Any]):
                 codec: object = "msgpack") -> Self:
         _, _, _, decode, decode_kwargs = resolve(codec)
         return super().__new__(cls, path, verify=verify, check_reads=check_reads, decode=decode,
-                               decode_kwargs=decode_kwargs, codec=codec)
+                               decode_kwargs=decode_kwargs, codec=codec, native_msgpack=codec == "msgpack")
 
     @overload
     def keys(self, *, raw: Literal[False] = False) -> KeysView[str]: ...
