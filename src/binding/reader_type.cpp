@@ -1,13 +1,13 @@
 // _TarnReader: an open StoreReader behind Python methods. The StoreReader never changes after
-// open, so every method takes only shared access and any number of threads may use one reader.
-// close() and the context-manager methods release nothing: the mapping lives as long as the
-// object, and every method keeps working after them.
+// open and no method ever wants it exclusively, so shared access could never be refused: the
+// reader carries no access counter at all, and any number of threads use one reader without
+// touching a shared cache line. close() and the context-manager methods release nothing: the
+// mapping lives as long as the object, and every method keeps working after them.
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "binding/access.hpp"
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/once.hpp"
@@ -22,7 +22,6 @@ namespace {
 
 struct Reader {
     PyObject_HEAD
-    AccessCounter access;
     StoreReader reader;
 };
 
@@ -51,9 +50,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!opened) return raise_store_error(std::move(opened.error()));
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;  // `opened` unmaps on the way out; MemoryError stands
-        Reader* r = as_reader(self);
-        new (&r->access) AccessCounter();
-        new (&r->reader) StoreReader(std::move(*opened));  // noexcept
+        new (&as_reader(self)->reader) StoreReader(std::move(*opened));  // noexcept
         return self;
     });
 }
@@ -62,20 +59,14 @@ void reader_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     Reader* r = as_reader(self);
     r->reader.~StoreReader();
-    r->access.~AccessCounter();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// Runs `body(reader)` under shared access; every reader method goes through here.
+// Runs `body(reader)`; every reader method goes through here.
 template <class Body>
 PyObject* with_reader(PyObject* self, Body&& body) {
-    return guarded([&]() -> PyObject* {
-        Reader* r = as_reader(self);
-        SharedAccess access(r->access);
-        if (!access.ok()) return nullptr;
-        return body(r->reader);
-    });
+    return guarded([&]() -> PyObject* { return body(as_reader(self)->reader); });
 }
 
 // The same for methods taking one key argument, converted at the start of the body.
@@ -85,12 +76,9 @@ PyObject* with_key(const Params& p, PyObject* self, PyObject* const* args, Py_ss
     return guarded([&]() -> PyObject* {
         PyObject* a[1];
         if (!bind(p, args, nargs, kwnames, a)) return nullptr;
-        Reader* r = as_reader(self);
-        SharedAccess access(r->access);
-        if (!access.ok()) return nullptr;
         const auto key = to_key(a[0]);
         if (!key) return nullptr;
-        return body(r->reader, *key);
+        return body(as_reader(self)->reader, *key);
     });
 }
 
@@ -201,12 +189,10 @@ PyObject* reader_enter(PyObject* self, PyObject*) {
     return with_reader(self, [&](const StoreReader&) { return Py_NewRef(self); });
 }
 
-PyObject* reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* reader_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* a[3];
         if (!bind(exit_params, args, nargs, kwnames, a)) return nullptr;
-        SharedAccess access(as_reader(self)->access);
-        if (!access.ok()) return nullptr;
         Py_RETURN_FALSE;  // never suppresses the exception of a with block
     });
 }

@@ -9,6 +9,7 @@
 #include "binding/errors.hpp"
 #include "binding/once.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/summary_line.hpp"
 #include "binding/types.hpp"
 #include "core/writer/store_builder.hpp"
 
@@ -108,10 +109,11 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!access.ok()) return nullptr;
         const auto path = to_path(a[0], "path");
         if (!path) return nullptr;
-        if (auto st = w->builder.build(*path); !st) return raise_store_error(std::move(st.error()));
+        auto built = w->builder.build(*path);
+        if (!built) return raise_store_error(std::move(built.error()));
         // The store is already in place; failing to report it is an internal failure, not an
         // I/O error of the build.
-        if (auto printed = write_stdout(w->builder.summary_line(*path)); !printed) {
+        if (auto printed = write_stdout(summary_line(*path, *built)); !printed) {
             raise_panic(printed.error());
             return nullptr;
         }

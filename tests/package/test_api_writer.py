@@ -202,6 +202,7 @@ def test_progress_reports_bytes_and_can_stop_the_build(tmp_path):
 
     with pytest.raises(KeyboardInterrupt):
         w.build(tmp_path / "stopped.trnk", progress=stop)
+    assert not list(tmp_path.glob("stopped*"))  # nothing published, no temporary file left
     with pytest.raises(RuntimeError, match="busy"):
         w.build(tmp_path / "x.trnk", progress=lambda d, t: w.put("more", 1))
 

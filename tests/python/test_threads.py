@@ -1,37 +1,70 @@
+"""Threads: one reader shared by many threads while others open and drop readers, and the
+writer's refusal of overlapping calls."""
+
 import threading
+
+import pytest
+
+from store_helpers import quiet_stdout
 
 from tarnkv import _tarnkv
 
+N = 2000
 
-def test_one_reader_shared_by_threads(make_store):
-    data = {f"key:{i:04d}": f"value {i}".encode() * (i % 5) for i in range(400)}
-    data.update({f"alias:{i:04d}": data[f"key:{i:04d}"] for i in range(0, 400, 7)})
-    r = _tarnkv._TarnReader(make_store(data))
+
+@pytest.fixture(scope="module")
+def shared_store(tmp_path_factory):
+    """N keys with their own objects, and an alias sharing every seventh object."""
+    w = _tarnkv._TarnWriter()
+    data = {}
+    for i in range(N):
+        obj = f"object {i}".encode() * (1 + i % 5)
+        oid = w.add_object_raw(obj)
+        for key in [f"user:{i:05d}"] + ([f"alias:{i:05d}"] if i % 7 == 0 else []):
+            w.add_key(key, oid)
+            data[key] = obj
+    path = tmp_path_factory.mktemp("threads") / "db.trnk"
+    with quiet_stdout():
+        w.build(str(path))
+    return path, data
+
+
+def test_many_threads_query_one_reader_while_others_open_and_drop(shared_store):
+    path, data = shared_store
+    reader = _tarnkv._TarnReader(str(path))
     keys = sorted(data)
     items = [(k, data[k]) for k in keys]
-    distinct = sorted(set(data.values()))  # the store holds each distinct value once
     errors = []
 
-    def worker(seed):
+    def query(seed):
         try:
-            for n in range(60):
-                k = keys[(seed * 131 + n * 17) % len(keys)]
-                assert r.get_raw(k) == data[k]
-                assert r.get_raw(k.encode() + b"!") is None
-                assert r.exists(k) and not r.exists("nope")
-                prefix = k[:7]
-                assert r.prefix_raw(prefix) == [kv for kv in items if kv[0].startswith(prefix)]
-                if n % 10 == 0:
-                    assert r.keys() == keys
-                    assert r.items_raw() == items
-                    assert sorted(r.objects_raw()) == distinct
-                    assert r.stats()["num_keys"] == len(keys)
-                    assert r.verify() is True
-                    assert repr(r).endswith(f"keys={len(keys)}, objects={len(distinct)})")
-        except BaseException as e:  # reported by the main thread
-            errors.append(e)
+            for round_ in range(30):
+                k = keys[(seed * 7919 + round_ * 104729) % len(keys)]
+                assert reader.get_raw(k) == data[k]
+                assert reader.exists(k.encode())
+                assert reader.get_raw("absent") is None and not reader.exists(k + "!")
+                assert reader.prefix_raw(k[:9]) == [(x, data[x]) for x in keys if x.startswith(k[:9])]
+                if round_ % 10 == 0:
+                    assert reader.keys() == keys
+                    assert reader.items_raw() == items
+                    assert len(reader.objects_raw()) == N  # aliases share their objects
+                    assert reader.verify() is True
+                    assert reader.stats()["num_keys"] == len(keys)
+                    assert repr(reader).endswith(f"keys={len(keys)}, objects={N})")
+        except BaseException as e:  # noqa: BLE001 - reported below with the thread's seed
+            errors.append((seed, repr(e)))
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    def churn(seed):
+        try:
+            for _ in range(20):
+                r = _tarnkv._TarnReader(str(path), verify=seed % 2 == 0)
+                assert r.get_raw(keys[seed]) == data[keys[seed]]
+                del r
+        except BaseException as e:  # noqa: BLE001
+            errors.append((seed, repr(e)))
+
+    threads = [threading.Thread(target=query, args=(s,)) for s in range(6)]
+    threads += [threading.Thread(target=churn, args=(s,)) for s in range(2)]
     for t in threads:
         t.start()
     for t in threads:
@@ -58,3 +91,32 @@ def test_writer_adds_from_threads_are_never_lost():
     assert set(errors) <= {"Already borrowed"}
     assert sorted(ids) == list(range(len(ids)))
     assert repr(w) == f"_TarnWriter(objects={len(ids)}, keys=0)"
+
+
+def test_add_key_racing_a_yielding_index_sees_already_borrowed():
+    w = _tarnkv._TarnWriter()
+    w.add_object_raw(b"zero")
+    inside, done = threading.Event(), threading.Event()
+    seen = []
+
+    class SlowId:
+        def __index__(self):
+            inside.set()
+            assert done.wait(10)  # holds the writer while the other thread calls in
+            return 0
+
+    def other():
+        assert inside.wait(10)
+        for call in (lambda: w.add_key("other", 0), lambda: w.add_object_raw(b"x"), lambda: repr(w)):
+            try:
+                call()
+            except RuntimeError as e:
+                seen.append(e.args)
+        done.set()
+
+    t = threading.Thread(target=other)
+    t.start()
+    w.add_key("slow", SlowId())
+    t.join()
+    assert seen == [("Already borrowed",), ("Already borrowed",), ("Already mutably borrowed",)]
+    assert repr(w) == "_TarnWriter(objects=1, keys=1)"

@@ -441,7 +441,7 @@ PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!pin.ok()) return nullptr;
         PyObject* raised = nullptr;  // what the callback raised: ends the check
         auto st = without_gil([&](GilReleased& released) {
-            StoreReader::Progress report;
+            Progress report;
             if (progress != Py_None)
                 report = [&](std::uint64_t done, std::uint64_t total) {
                     GilReleased::Attached attached(released);

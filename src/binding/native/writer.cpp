@@ -5,8 +5,6 @@
 // and a build (which gives up the interpreter lock) makes other threads' calls wait for it. A
 // call from the thread that holds the mutex (a progress callback of a build calling back into
 // the writer) fails instead of waiting for itself.
-#include <sys/stat.h>
-
 #include <atomic>
 #include <limits>
 #include <memory>
@@ -478,40 +476,33 @@ PyObject* build(PyObject* self, PyObject* args, PyObject* kwargs) {
         Locked lock(w);
         if (!lock.ok()) return nullptr;
         const StoreBuilder& b = lock.builder();
-        struct Outcome {
-            Status status;
-            std::size_t objects = 0, keys = 0, dropped = 0;
-            std::uint64_t size = 0;
-        };
-        Outcome out = without_gil([&](GilReleased&) {
-            Outcome o{Status{}};
+        PyObject* raised = nullptr;  // what the progress callback raised: stops the build
+        std::size_t dropped = 0;
+        auto built = without_gil([&](GilReleased& released) -> Result<BuildInfo> {
+            Progress report;
+            if (progress != Py_None)
+                report = [&](std::uint64_t done, std::uint64_t total) {
+                    GilReleased::Attached attached(released);
+                    Ref result(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                                     static_cast<unsigned long long>(total)));
+                    if (!result) raised = PyErr_GetRaisedException();
+                    return static_cast<bool>(result);
+                };
             // Objects no key names cannot be read back; the file leaves them out.
-            o.dropped = b.count_unreferenced();
-            std::unique_ptr<StoreBuilder> compacted;
-            if (o.dropped > 0) {
-                auto c = b.without_unreferenced();
-                if (!c) {
-                    o.status = std::unexpected(std::move(c.error()));
-                    return o;
-                }
-                compacted = std::move(*c);
-            }
-            const StoreBuilder& source = compacted ? *compacted : b;
-            o.objects = source.num_objects();
-            o.keys = source.num_keys();
-            o.status = source.build(target);
-            struct stat st;
-            if (o.status && ::stat(target.c_str(), &st) == 0) o.size = static_cast<std::uint64_t>(st.st_size);
-            return o;
+            dropped = b.count_unreferenced();
+            if (dropped == 0) return b.build(target, report);
+            auto compacted = b.without_unreferenced();
+            if (!compacted) return std::unexpected(std::move(compacted.error()));
+            return (*compacted)->build(target, report);
         });
-        if (!out.status) return build_error(out.status.error(), fspath.get(), target);
-        if (progress != Py_None) {
-            Ref done(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(out.size),
-                                           static_cast<unsigned long long>(out.size)));
-            if (!done) return nullptr;
+        if (raised) {
+            PyErr_SetRaisedException(raised);
+            return nullptr;
         }
-        return Py_BuildValue("(nnnK)", static_cast<Py_ssize_t>(out.objects), static_cast<Py_ssize_t>(out.keys),
-                             static_cast<Py_ssize_t>(out.dropped), static_cast<unsigned long long>(out.size));
+        if (!built) return build_error(built.error(), fspath.get(), target);
+        return Py_BuildValue("(KKnK)", static_cast<unsigned long long>(built->num_objects),
+                             static_cast<unsigned long long>(built->num_keys), static_cast<Py_ssize_t>(dropped),
+                             static_cast<unsigned long long>(built->file_size));
     });
 }
 

@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "core/format/error.hpp"
+#include "core/format/progress.hpp"
 
 namespace tarnkv {
 
@@ -119,12 +119,8 @@ public:
     std::expected<void, BatchError> get_many(std::span<const std::string_view> keys,
                                              std::span<std::optional<std::string_view>> out, bool check) const;
 
-    // verify() reporting its progress: `progress(done, total)` in bytes, every
-    // kProgressStep bytes or so and once at the end. When it returns false the check stops
-    // and fails with kCancelled.
-    using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
-    static constexpr std::uint64_t kProgressStep = std::uint64_t{32} << 20;
-    static constexpr std::string_view kCancelled = "cancelled";
+    // verify() reporting its progress (core/format/progress.hpp); the total counts the whole
+    // file once and the data section once more.
     Status verify(const Progress& progress) const;
 
 private:
