@@ -29,6 +29,16 @@ class StoreStats(TypedDict):
     file_crc32: str
 
 
+class _KeysView(KeysView[str]):
+    """The keys of a reader, lazily in key order."""
+
+    __slots__ = ()
+    _mapping: TarnReader
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._mapping)  # the native iterator itself, without a generator around it
+
+
 class _ItemsView(ItemsView[str, Any]):
     """The items of a reader, read lazily in key order."""
 
@@ -98,7 +108,7 @@ class TarnReader(_native.Reader, Mapping[str, Any]):
     def keys(self, *, raw: bool = False) -> KeysView[str] | KeysView[bytes]:
         """A view of the keys, as ``str``, or as the exact stored ``bytes`` when *raw* is true."""
         # The view's own __iter__ yields bytes; it only borrows the reader's len() and `in`.
-        return _BytesKeysView(cast(Mapping[bytes, Any], self)) if raw else KeysView(self)
+        return _BytesKeysView(cast(Mapping[bytes, Any], self)) if raw else _KeysView(self)
 
     def values(self) -> ValuesView[Any]:
         """A view of the decoded objects, in key order (one per key)."""

@@ -149,7 +149,9 @@ public:
     ~Encoded() {
         if (buffer_.obj) PyBuffer_Release(&buffer_);
     }
-    bool take(PyObject* obj, PyObject* key) {
+    // `obj` (a new reference, or nullptr with an exception set) is what the codec returned when
+    // `from_codec`, else what the caller gave as already encoded.
+    bool take(PyObject* obj, PyObject* key, bool from_codec) {
         held_.reset(obj);
         if (!obj) return false;
         if (PyBytes_Check(obj)) {
@@ -158,10 +160,14 @@ public:
         }
         if (PyObject_GetBuffer(obj, &buffer_, PyBUF_SIMPLE) < 0) {
             PyErr_Clear();
-            if (key)
+            if (from_codec && key)
                 PyErr_Format(PyExc_TypeError, "the codec encoded the object of key %.80R as %T, not bytes", key, obj);
-            else
+            else if (from_codec)
                 PyErr_Format(PyExc_TypeError, "the codec encoded the object as %T, not bytes", obj);
+            else if (key)
+                PyErr_Format(PyExc_TypeError, "the object of key %.80R must be bytes-like, not %T", key, obj);
+            else
+                PyErr_Format(PyExc_TypeError, "the object must be bytes-like, not %T", obj);
             return false;
         }
         bytes_ = std::string_view(static_cast<const char*>(buffer_.buf), static_cast<std::size_t>(buffer_.len));
@@ -251,7 +257,7 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!collect_keys("put", args, nargs, kwnames, keys)) return nullptr;
         WriterObject* w = as_writer(self);
         Encoded e;
-        if (!e.take(encode(w, args[1], keys[0]), keys[0])) return nullptr;
+        if (!e.take(encode(w, args[1], keys[0]), keys[0], w->encode.active())) return nullptr;
         return put_bytes(w, keys, e.bytes());
     });
 }
@@ -262,11 +268,7 @@ PyObject* put_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         KeyObjects keys;
         if (!collect_keys("put_raw", args, nargs, kwnames, keys)) return nullptr;
         Encoded e;
-        if (!e.take(Py_NewRef(args[1]), keys[0])) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "put_raw() needs bytes-like data, not %T", args[1]);
-            return nullptr;
-        }
+        if (!e.take(Py_NewRef(args[1]), keys[0], false)) return nullptr;
         return put_bytes(as_writer(self), keys, e.bytes());
     });
 }
@@ -280,7 +282,7 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         WriterObject* w = as_writer(self);
         KeyObjects keys{key};
         Encoded e;
-        if (!e.take(encode(w, value, key), key)) return -1;
+        if (!e.take(encode(w, value, key), key, w->encode.active())) return -1;
         Ref id(put_bytes(w, keys, e.bytes()));
         return id ? 0 : -1;
     });
@@ -302,7 +304,7 @@ PyObject* add(PyObject* self, PyObject* obj) {
     return guarded([&]() -> PyObject* {
         WriterObject* w = as_writer(self);
         Encoded e;
-        if (!e.take(encode(w, obj, nullptr), nullptr)) return nullptr;
+        if (!e.take(encode(w, obj, nullptr), nullptr, w->encode.active())) return nullptr;
         return add_bytes(w, e.bytes());
     });
 }
@@ -310,11 +312,7 @@ PyObject* add(PyObject* self, PyObject* obj) {
 PyObject* add_raw(PyObject* self, PyObject* data) {
     return guarded([&]() -> PyObject* {
         Encoded e;
-        if (!e.take(Py_NewRef(data), nullptr)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "add_raw() needs bytes-like data, not %T", data);
-            return nullptr;
-        }
+        if (!e.take(Py_NewRef(data), nullptr, false)) return nullptr;
         return add_bytes(as_writer(self), e.bytes());
     });
 }
