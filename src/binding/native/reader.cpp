@@ -539,7 +539,8 @@ PyMethodDef methods[] = {
     {"close", as_method(close), METH_NOARGS,
      "close($self, /)\n--\n\nCloses the store: later calls raise ValueError. The file is unmapped once no call and "
      "no memoryview uses it any more."},
-    {"__enter__", as_method(enter), METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+    {"__enter__", as_method(enter), METH_NOARGS,
+     "__enter__($self, /)\n--\n\nThe reader itself, for a with block that closes it at the end."},
     {"__exit__", as_method(exit), METH_FASTCALL, "__exit__($self, *exc_info)\n--\n\nCloses the store."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -223,6 +223,7 @@ PyObject* put_bytes(WriterObject* w, const KeyObjects& keys, std::string_view by
             return PyLong_FromUnsignedLong(*b.find_key(converted[0].bytes));
         }
         if (!dup_key) {
+            w->named.reserve(w->named.size() + 1);  // so that recording the object cannot fail after adding it
             auto added = b.add_object(bytes);
             if (!added) return raise_core_error(added.error(), ErrorContext{});
             id = *added;
@@ -293,6 +294,7 @@ PyObject* add_bytes(WriterObject* w, std::string_view bytes) {
     Locked lock(w);
     if (!lock.ok()) return nullptr;
     if (!check_room(lock.builder(), 1, 0)) return nullptr;
+    w->named.reserve(w->named.size() + 1);
     auto added = lock.builder().add_object(bytes);
     if (!added) return raise_core_error(added.error(), ErrorContext{});
     w->named.push_back(false);
