@@ -10,6 +10,7 @@
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
+#include "binding/gil.hpp"
 #include "binding/once.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/results.hpp"
@@ -46,7 +47,9 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             verify = *flag;
         }
         // All the work happens before the instance exists: a failed open leaves nothing behind.
-        auto opened = StoreReader::open(std::string(*path), verify);
+        // Opening maps, checksums and indexes the file, so other threads run meanwhile.
+        std::string owned(*path);
+        auto opened = without_interpreter(true, [&] { return StoreReader::open(std::move(owned), verify); });
         if (!opened) return raise_store_error(std::move(opened.error()));
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;  // `opened` unmaps on the way out; MemoryError stands
@@ -108,12 +111,20 @@ PyObject* exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return with_key(prefix_params, self, args, nargs, kwnames, [](const StoreReader& r, std::string_view prefix) {
-        auto items = r.prefix_raw(prefix);
+        // Most scans are small and run with the lock held; one that reaches the limit is run
+        // again in full without it.
+        auto items = r.prefix_raw(prefix, kReleaseFromEntries);
+        if (items && items->size() == kReleaseFromEntries) {
+            const std::string owned(prefix);
+            items = without_interpreter(true, [&] { return r.prefix_raw(owned); });
+        }
         if (!items) return raise_store_error(std::move(items.error()));
         return pairs_list(*items);
     });
 }
 
+// The key list has no core pass to run apart: reading a key is one load, and all the work is
+// making the strings, which needs the interpreter.
 PyObject* keys(PyObject* self, PyObject*) {
     return with_reader(self, [](const StoreReader& r) -> PyObject* {
         const std::size_t n = r.entry_count();
@@ -130,7 +141,7 @@ PyObject* keys(PyObject* self, PyObject*) {
 
 PyObject* items_raw(PyObject* self, PyObject*) {
     return with_reader(self, [](const StoreReader& r) {
-        auto items = r.items_raw();
+        auto items = without_interpreter(r.entry_count() >= kReleaseFromEntries, [&] { return r.items_raw(); });
         if (!items) return raise_store_error(std::move(items.error()));
         return pairs_list(*items);
     });
@@ -138,7 +149,7 @@ PyObject* items_raw(PyObject* self, PyObject*) {
 
 PyObject* objects_raw(PyObject* self, PyObject*) {
     return with_reader(self, [](const StoreReader& r) -> PyObject* {
-        auto objects = r.objects_raw();
+        auto objects = without_interpreter(r.entry_count() >= kReleaseFromEntries, [&] { return r.objects_raw(); });
         if (!objects) return raise_store_error(std::move(objects.error()));
         Ref list(PyList_New(static_cast<Py_ssize_t>(objects->size())));
         if (!list) return nullptr;
@@ -176,7 +187,9 @@ PyObject* stats(PyObject* self, PyObject*) {
 
 PyObject* verify(PyObject* self, PyObject*) {
     return with_reader(self, [](const StoreReader& r) -> PyObject* {
-        if (auto st = r.verify(); !st) return raise_store_error(std::move(st.error()));
+        const bool big = r.file_size() >= kReleaseFromBytes || r.entry_count() >= kReleaseFromEntries;
+        if (auto st = without_interpreter(big, [&] { return r.verify(); }); !st)
+            return raise_store_error(std::move(st.error()));
         Py_RETURN_TRUE;
     });
 }

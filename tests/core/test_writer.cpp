@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -223,6 +225,31 @@ TEST_F(TempDir, NulInPathIsRefusedBeforeTheSystemSeesIt) {
     const auto st = b.build(at(std::string("a\0b", 3)));
     EXPECT_EQ(st.error().display(), "TarnIOError: open tmp: file name contained an unexpected NUL byte");
     EXPECT_EQ(st.error().os_errno(), 0);
+}
+
+// A live build holds an exclusive lock on its temporary; here the test holds it. Every target
+// that writes through that temporary fails at once and touches neither file.
+TEST_F(TempDir, TemporaryHeldByAnotherBuildIsLeftAlone) {
+    const std::string tmp = at("db.trnk.tmp");
+    const std::string half_written(4096, 'x');  // longer than the store, so truncation shows
+    std::ofstream(tmp) << half_written;
+    const int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("v"));
+    for (const char* target : {"db.trnk", "db", "db.bin"}) {
+        const auto st = b.build(at(target));
+        ASSERT_FALSE(st) << target;
+        EXPECT_EQ(st.error().display(), "TarnIOError: open tmp: another build is writing " + tmp);
+        EXPECT_EQ(st.error().os_errno(), EWOULDBLOCK);
+        EXPECT_FALSE(fs::exists(at(target)));
+    }
+    EXPECT_EQ(slurp(tmp), half_written);
+    ::close(fd);  // the other build has died: its leftover is simply taken over
+    ASSERT_TRUE(b.build(at("db.bin")));
+    EXPECT_EQ(slurp(at("db.bin")), b.image());
+    EXPECT_FALSE(fs::exists(tmp));
 }
 
 TEST_F(TempDir, SymlinkAtTemporaryPathIsNotFollowed) {

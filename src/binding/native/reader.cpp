@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding/errors.hpp"
+#include "binding/gil.hpp"
 #include "binding/native/gil.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
@@ -23,8 +24,9 @@ using py::guarded;
 
 namespace {
 
-// Batches at least this long give up the interpreter lock while they look keys up.
-constexpr std::size_t kReleaseBatch = 256;
+// Batches this long give up the interpreter lock while they look keys up; shorter ones keep it,
+// since taking it back can cost more than the other threads gain (see binding/gil.hpp).
+constexpr std::size_t kReleaseBatch = py::kReleaseFromEntries;
 
 struct ReaderLayout {
     ReaderObject r;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -85,8 +86,11 @@ public:
     // The object of `key`, or nullopt when absent. The object's CRC is not checked.
     Result<std::optional<std::string_view>> get_raw(std::string_view key) const;
     bool exists(std::string_view key) const noexcept;
-    // Entries whose keys start with `prefix`, in index order, each with its object.
-    Result<std::vector<Item>> prefix_raw(std::string_view prefix) const;
+    // Entries whose keys start with `prefix`, in index order, each with its object; only the
+    // first `limit` of them when there are more (a caller can then tell a small scan from a
+    // large one cheaply, and finish the large one elsewhere).
+    Result<std::vector<Item>> prefix_raw(std::string_view prefix,
+                                         std::size_t limit = std::numeric_limits<std::size_t>::max()) const;
     // Every entry with its object, in index order.
     Result<std::vector<Item>> items_raw() const;
     // Each distinct referenced object once, in order of first reference.

@@ -132,8 +132,10 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     auto file = FileWriter::create(tmp);
     if (!file) return std::unexpected(std::move(file.error()));
     const auto cancel = [&] {
+        // A stopped build leaves nothing behind. Removed while still locked, so that the name
+        // cannot belong to another build by then.
+        ::unlink(tmp.c_str());
         file->close();
-        ::unlink(tmp.c_str());  // a stopped build leaves nothing behind
         return std::unexpected(StoreError::general(std::string(kCancelled)));
     };
     const std::string_view header_bytes(reinterpret_cast<const char*>(header.data()), header.size());
@@ -155,8 +157,10 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
     if (auto st = file->sync(); !st) return std::unexpected(std::move(st.error()));
     if (progress && !progress(total, total)) return cancel();
-    file->close();
+    // Still open, so still locked: no other build can take the temporary over before the
+    // rename has published it under the target's name.
     if (auto st = publish(tmp, path); !st) return std::unexpected(std::move(st.error()));
+    file->close();
 
     BuildInfo info{.num_objects = num_objects(), .num_keys = num_keys(), .file_size = 0};
     struct stat st;

@@ -55,10 +55,13 @@ public:
     std::size_t num_keys() const noexcept { return slots_.size(); }
 
     // Writes the store file at `path` (UTF-8): temporary file, write, fsync, rename, fsync of
-    // the directory. Reads the builder without changing it, and prints nothing: the caller
-    // decides how to report what was built. `progress` hears of the bytes written, the last
-    // time once they are all synced and before the rename; when it says stop, the temporary
-    // file is removed and nothing is published.
+    // the directory. The temporary is locked from before it is truncated until after the
+    // rename, so a concurrent build of the same target (or of one sharing its temporary path)
+    // fails at once with "open tmp: another build is writing <temporary path>" and leaves this
+    // one alone. Reads the builder without changing it, and prints nothing: the caller decides
+    // how to report what was built. `progress` hears of the bytes written, the last time once
+    // they are all synced and before the rename; when it says stop, the temporary file is
+    // removed and nothing is published.
     Result<BuildInfo> build(std::string_view path, const Progress& progress = {}) const;
 
     // The image of the file build() would write (header, data, index), for tests and tools.
