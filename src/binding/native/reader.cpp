@@ -63,11 +63,15 @@ PyObject* lookup_decoded(ReaderObject* r, PyObject* key) {
         if (key_bytes(key, k) != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
         const auto offset = pin.core().lookup(k.bytes);
         if (!offset) return nullptr;
-        auto object = read_object(r, pin.core(), *offset);
+        auto object = pin.core().object_at(*offset);
         if (!object) return raise_read_error(r, object.error(), key, *offset);
-        if (PyObject* value = decode_in_place(r, *object)) return value;
-        raw.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
-        if (!raw) return nullptr;
+        Ref value(decode_in_place(r, *object));
+        if (!value) {
+            raw.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+            if (!raw) return nullptr;
+        }
+        if (auto st = check_after_use(r, pin.core(), *offset); !st) return raise_read_error(r, st.error(), key, *offset);
+        if (value) return value.release();
     }
     // The codec is Python code, which may even close the reader: the pin is gone by now.
     return decode(r, raw.get(), key);
@@ -83,9 +87,12 @@ PyObject* lookup_bytes(ReaderObject* r, PyObject* key) {
     if (status != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
     const auto offset = pin.core().lookup(k.bytes);
     if (!offset) return nullptr;
-    auto object = read_object(r, pin.core(), *offset);
+    auto object = pin.core().object_at(*offset);
     if (!object) return raise_read_error(r, object.error(), key, *offset);
-    return PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size()));
+    Ref raw(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+    if (!raw) return nullptr;
+    if (auto st = check_after_use(r, pin.core(), *offset); !st) return raise_read_error(r, st.error(), key, *offset);
+    return raw.release();
 }
 
 // --- Construction -------------------------------------------------------------------------
