@@ -439,7 +439,7 @@ PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* names[] = {"progress", nullptr};
         PyObject* progress = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:verify", const_cast<char**>(names), &progress))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:verify", const_cast<char**>(names), &progress))
             return nullptr;
         if (progress != Py_None && !PyCallable_Check(progress)) {
             PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
@@ -541,7 +541,7 @@ PyMethodDef methods[] = {
     {"_scan", as_method(scan), kKw,
      "_scan($self, kind, prefix=None, limit=None)\n--\n\nA lazy iterator over the index (kind: see IterKind)."},
     {"verify", as_method(verify), kKw,
-     "verify($self, *, progress=None)\n--\n\nChecks the CRC-32 of the whole file and of every object a key names; "
+     "verify($self, progress=None)\n--\n\nChecks the CRC-32 of the whole file and of every object a key names; "
      "returns True or raises CorruptStoreError.\n\n*progress(done, total)*, in bytes, is called every few tens of "
      "MiB and at the end; an exception it raises stops the check."},
     {"stats", as_method(stats), METH_NOARGS, "stats($self, /)\n--\n\nThe store's header values and size as a dict."},
