@@ -10,14 +10,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/format/error.hpp"
+#include "core/format/progress.hpp"
 
 namespace tarnkv {
 
@@ -94,6 +98,38 @@ public:
     // Whole-file CRC, then the CRC of each distinct referenced record.
     Status verify() const;
     Stats stats() const;
+
+    // --- Checked reads, ranges and batches (reader/checked_reads.cpp, reader/batch.cpp) ---
+
+    // object_at() that also checks the record's stored CRC-32 against its bytes:
+    // "object CRC32 mismatch at offset N" when they differ.
+    Result<std::string_view> checked_object_at(std::uint64_t offset) const;
+    // The CRC check alone, for a record whose bytes object_at() returned and the caller has
+    // already read: checking after the use lets the use overlap the record's memory miss, and
+    // the check then runs on bytes in cache.
+    Status check_object(std::uint64_t offset) const;
+
+    // The entries whose keys start with `prefix`, as the index positions [first, last). In a
+    // well-formed (sorted) file they are one run; an unsorted one gives some run, never a fault.
+    std::pair<std::size_t, std::size_t> prefix_range(std::string_view prefix) const noexcept;
+
+    // A hint that the object of entry `i` will be read soon: starts loading its record.
+    void prefetch_entry(std::size_t i) const noexcept;
+
+    // Looks up every key and fills out[i] with its object's bytes (nullopt when absent),
+    // checking each object's CRC when `check` is true. Many lookups are in flight at once, so a
+    // batch costs far less than the same lookups one by one. On a bad record, the error
+    // names the position of the first key whose object failed; `out` is then unspecified.
+    struct BatchError {
+        std::size_t index;
+        StoreError error;
+    };
+    std::expected<void, BatchError> get_many(std::span<const std::string_view> keys,
+                                             std::span<std::optional<std::string_view>> out, bool check) const;
+
+    // verify() reporting its progress (core/format/progress.hpp); the total counts the whole
+    // file once and the data section once more.
+    Status verify(const Progress& progress) const;
 
 private:
     friend Result<StoreReader> detail::open_reader(std::string path, bool verify, const detail::IndexLimits& limits);

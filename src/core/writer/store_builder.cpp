@@ -124,18 +124,39 @@ std::string StoreBuilder::image() const {
     return out;
 }
 
-Result<BuildInfo> StoreBuilder::build(std::string_view path) const {
+Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& progress) const {
     const std::string tmp = temporary_path(path);
     const std::string index = index_section();
     const auto header = header_for(index);
 
     auto file = FileWriter::create(tmp);
     if (!file) return std::unexpected(std::move(file.error()));
+    const auto cancel = [&] {
+        // A stopped build leaves nothing behind. Removed while still locked, so that the name
+        // cannot belong to another build by then.
+        ::unlink(tmp.c_str());
+        file->close();
+        return std::unexpected(StoreError::general(std::string(kCancelled)));
+    };
     const std::string_view header_bytes(reinterpret_cast<const char*>(header.data()), header.size());
-    for (std::string_view piece : {header_bytes, std::string_view(data_), std::string_view(index)})
-        if (auto st = file->write(piece); !st) return std::unexpected(std::move(st.error()));
+    const std::uint64_t total = header_bytes.size() + data_.size() + index.size();
+    std::uint64_t done = 0, reported = 0;
+    for (std::string_view piece : {header_bytes, std::string_view(data_), std::string_view(index)}) {
+        // Large pieces go in steps, so that progress is heard of while they are written.
+        while (!piece.empty()) {
+            const std::string_view step = piece.substr(0, progress ? kProgressStep : piece.size());
+            if (auto st = file->write(step); !st) return std::unexpected(std::move(st.error()));
+            piece.remove_prefix(step.size());
+            done += step.size();
+            if (progress && done - reported >= kProgressStep && done < total) {
+                reported = done;
+                if (!progress(done, total)) return cancel();
+            }
+        }
+    }
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
     if (auto st = file->sync(); !st) return std::unexpected(std::move(st.error()));
+    if (progress && !progress(total, total)) return cancel();
     // Still open, so still locked: no other build can take the temporary over before the
     // rename has published it under the target's name.
     if (auto st = publish(tmp, path); !st) return std::unexpected(std::move(st.error()));

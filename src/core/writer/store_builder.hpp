@@ -10,6 +10,8 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <string_view>
@@ -19,6 +21,7 @@
 
 #include "core/format/error.hpp"
 #include "core/format/layout.hpp"
+#include "core/format/progress.hpp"
 
 namespace tarnkv {
 
@@ -56,13 +59,25 @@ public:
     // rename, so a concurrent build of the same target (or of one sharing its temporary path)
     // fails at once with "open tmp: another build is writing <temporary path>" and leaves this
     // one alone. Reads the builder without changing it, and prints nothing: the caller decides
-    // how to report what was built.
-    Result<BuildInfo> build(std::string_view path) const;
+    // how to report what was built. `progress` hears of the bytes written, the last time once
+    // they are all synced and before the rename; when it says stop, the temporary file is
+    // removed and nothing is published.
+    Result<BuildInfo> build(std::string_view path, const Progress& progress = {}) const;
 
     // The image of the file build() would write (header, data, index), for tests and tools.
     std::string image() const;
     // Just its index section: entries in key order, each with its object's record offset.
     std::string index_section() const;
+
+    // --- Key lookups and compaction (writer/compaction.cpp) ---
+
+    // The ID of the object `key` maps to, when it is mapped.
+    std::optional<std::uint32_t> find_key(std::string_view key) const noexcept;
+    // How many objects no key maps to.
+    std::size_t count_unreferenced() const;
+    // A builder with the same keys and only the objects some key maps to, renumbered in their
+    // order, so that its file leaves out what no key can reach.
+    Result<std::unique_ptr<StoreBuilder>> without_unreferenced() const;
 
 private:
     struct Slot {
