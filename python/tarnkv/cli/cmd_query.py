@@ -1,0 +1,103 @@
+"""``tarnkv get``, ``keys``, ``prefix`` and ``dump``: reading a store's entries out."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import sys
+from itertools import islice
+from typing import Any, BinaryIO
+
+from tarnkv.cli import jsonio, stores
+from tarnkv.cli.errors import NO
+from tarnkv.cli.output import OutputFile, arg_bytes, stdout
+
+LINES_PER_WRITE = 4096
+
+
+def get(args: argparse.Namespace) -> int:
+    reader = stores.open_store(args.store)
+    out = stdout()
+    missing = []
+    with stores.StoreErrors(args.store):
+        for text in args.keys:
+            raw = reader.get_raw(arg_bytes(text))
+            if raw is None:
+                missing.append(text)
+            elif args.raw:
+                out.write(raw)
+            else:
+                out.write(jsonio.dumps_line(stores.decode(raw)))
+    if missing:
+        out.flush()
+        shown = ", ".join(jsonio.dumps(k).decode("utf-8", "replace") for k in missing)
+        sys.stderr.write(f"tarnkv: {args.store}: no such key: {shown}\n")
+        return NO
+    return 0
+
+
+def keys(args: argparse.Namespace) -> int:
+    reader = stores.open_store(args.store)
+    out = stdout()
+    end = b"\0" if args.null else b"\n"
+    with stores.StoreErrors(args.store):
+        found = stores.raw_keys(reader, arg_bytes(args.prefix))
+        if args.limit is not None:
+            found = islice(found, args.limit)
+        while chunk := list(islice(found, LINES_PER_WRITE)):
+            out.write(end.join(chunk) + end)
+    return 0
+
+
+def _write_entries(out: BinaryIO, entries: Any) -> None:
+    """``{"key": ..., "value": ...}`` lines, written a few thousand at a time."""
+    dumps_line = jsonio.dumps_line
+    key_json = jsonio.key_json
+    decode = stores.decode
+    while chunk := list(islice(entries, LINES_PER_WRITE)):
+        out.write(b"".join([dumps_line({"key": k.decode() if k.isascii() else key_json(k),
+                                        "value": decode(v)}) for k, v in chunk]))
+
+
+def prefix(args: argparse.Namespace) -> int:
+    reader = stores.open_store(args.store)
+    with stores.StoreErrors(args.store):
+        entries = stores.raw_items(reader, arg_bytes(args.prefix))
+        if args.limit is not None:
+            entries = islice(entries, args.limit)
+        _write_entries(stdout(), entries)
+    return 0
+
+
+def _write_csv(out: BinaryIO, entries: Any) -> None:
+    # Keys that are not UTF-8 are written as their own bytes (surrogate escapes), which the
+    # CSV reader of `build` turns back into the same bytes.
+    text = io.TextIOWrapper(out, encoding="utf-8", errors="surrogateescape", newline="",
+                            write_through=False)
+    try:
+        writer = csv.writer(text, lineterminator="\n")
+        writer.writerow(("key", "value"))
+        dumps = jsonio.dumps
+        decode = stores.decode
+        while chunk := list(islice(entries, LINES_PER_WRITE)):
+            writer.writerows([(k.decode("utf-8", "surrogateescape"), dumps(decode(v)).decode("utf-8"))
+                              for k, v in chunk])
+        text.flush()
+    finally:
+        text.detach()
+
+
+def dump(args: argparse.Namespace) -> int:
+    fmt = args.format
+    if fmt is None:
+        name = args.output.lower().removesuffix(".gz").removesuffix(".zst")
+        fmt = "csv" if name.endswith(".csv") else "jsonl"
+    reader = stores.open_store(args.store)
+    with OutputFile(args.output) as out, stores.StoreErrors(args.store):
+        entries = stores.raw_items(reader)
+        if fmt == "csv":
+            _write_csv(out, entries)
+        else:
+            _write_entries(out, entries)
+    return 0
