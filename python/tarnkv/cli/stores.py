@@ -33,7 +33,9 @@ class StoreErrors:
         return None
 
     def __exit__(self, et: Any, ev: BaseException | None, tb: Any) -> None:
-        if isinstance(ev, (tarnkv.TarnError, OSError)):
+        # Only the package's own errors: an OSError from writing the output (a closed pipe,
+        # a full disk) is not about the store.
+        if isinstance(ev, tarnkv.TarnError):
             raise translate(ev, self.path) from None
 
 
