@@ -58,9 +58,12 @@ class Progress:
 
     def __enter__(self) -> Progress:
         if self.enabled:
-            from rich.console import Console
-            from rich.progress import (BarColumn, DownloadColumn, Progress as RichProgress,
-                                       TextColumn, TimeRemainingColumn)
+            try:
+                from rich.console import Console
+                from rich.progress import (BarColumn, DownloadColumn, Progress as RichProgress,
+                                           TextColumn, TimeRemainingColumn)
+            except ImportError:  # rich is optional: no bar then
+                return self
 
             self._rich = RichProgress(
                 TextColumn("{task.description}"),

@@ -192,7 +192,11 @@ class ParquetReader(RecordReader):
 
     def __init__(self, source: Source, columns: list[str] | None) -> None:
         super().__init__(source)
-        import pyarrow.parquet as pq
+        try:
+            import pyarrow.parquet as pq
+        except ImportError:
+            raise CliError(f"{source.name}: reading Parquet needs pyarrow "
+                           "(the package's 'parquet' extra)") from None
 
         self._spool: Any = None
         handle: Any = source.stream
