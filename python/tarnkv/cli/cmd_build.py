@@ -5,16 +5,22 @@ from __future__ import annotations
 import argparse
 import os
 import time
-from array import array
 from dataclasses import dataclass
 from typing import Any
+
+import msgpack
 
 import tarnkv
 from tarnkv.cli import fields, jsonio, stores
 from tarnkv.cli.errors import BadInput, CliError
 from tarnkv.cli.inputs import open_source
 from tarnkv.cli.progress import Progress, wanted
-from tarnkv.cli.records import Batch, RecordReader, open_reader
+from tarnkv.cli.records import JsonLinesReader, RecordReader, open_reader
+
+try:
+    from tarnkv.cli import _jsonl  # the native JSON Lines path (built when yyjson is there)
+except ImportError:  # pragma: no cover
+    _jsonl = None  # type: ignore[assignment]
 
 
 @dataclass
@@ -29,21 +35,6 @@ class Spec:
         if self.value is None:
             return None
         return list(dict.fromkeys([self.key, *self.aliases, self.value]))
-
-
-class Origins:
-    """Where each object came from (input, line), kept to name the first sighting of a
-    duplicate key: 8 bytes per object."""
-
-    def __init__(self) -> None:
-        self.names: list[str] = []
-        self.inputs = array("H")
-        self.lines = array("Q")
-
-    def where(self, obj_id: int) -> str | None:
-        if 0 <= obj_id < len(self.lines):
-            return f"{self.names[self.inputs[obj_id]]}, line {self.lines[obj_id]}"
-        return None
 
 
 def _check_output(out: str) -> None:
@@ -66,20 +57,59 @@ def _check_fields(reader: RecordReader, spec: Spec) -> None:
 
 
 class Loader:
-    """Puts records into the writer: a fast path for the common record, and a careful one that
-    repairs what it can (non-string keys, undecodable bytes, dates) and names what it can't."""
+    """Puts records into the writer (whose objects are MessagePack bytes made here).
+
+    JSON Lines go through the native fast path when it is built; other formats through a
+    Python loop. Both hand every record they can't take as it is to ``careful``, which repairs
+    what it can (non-string keys, undecodable bytes, dates) and names what it can't.
+    """
 
     def __init__(self, writer: Any, spec: Spec) -> None:
         self.writer = writer
         self.spec = spec
         self.records = 0
+        self.pack = msgpack.Packer(use_bin_type=True).pack
 
     def load(self, reader: RecordReader, bar: Any) -> None:
+        if _jsonl is not None and isinstance(reader, JsonLinesReader):
+            self._load_lines(reader, bar)
+        else:
+            self._load_records(reader, bar)
+
+    def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
+        spec = self.spec
         put = self.writer.put
+        put_lines = _jsonl.put_lines
+        key = spec.key.encode()
+        aliases = tuple(a.encode() for a in spec.aliases)
+        value = None if spec.value is None else spec.value.encode()
+        for data, first in reader.chunks():
+            pos = 0
+            number = first  # the number of the line at `pos`
+            while pos < len(data):
+                stop, done = put_lines(put, data, pos, key, aliases, value)
+                self.records += done
+                if stop >= len(data):
+                    break
+                # The line at `stop` is the Python path's.
+                number += data.count(b"\n", pos, stop)
+                end = data.find(b"\n", stop) + 1 or len(data)
+                rec = reader.parse_line(data[stop:end], number)
+                if rec is not None:
+                    self.careful(reader.where(number), rec, reader.empty_is_null)
+                    self.records += 1
+                pos = end
+                number += 1
+            bar.update(reader.done(), self.records)
+
+    def _load_records(self, reader: RecordReader, bar: Any) -> None:
+        put = self.writer.put
+        pack = self.pack
         kf, af, vf = self.spec.key, self.spec.aliases, self.spec.value
         json_values = self.spec.json_values and vf is not None
         null_empty = reader.empty_is_null
         loads = jsonio.loads
+        mark = jsonio.WRAPPER_MARK.decode()
         careful = self.careful
         for batch in reader.batches():
             records = batch.records
@@ -90,28 +120,26 @@ class Loader:
                         raise LookupError
                     obj = rec if vf is None else rec[vf]
                     if json_values:
-                        if '"$' in obj:
+                        if mark in obj:
                             raise LookupError  # a wrapper to unwrap: the careful path does it
                         obj = loads(obj)
                     if af:
-                        put(key, obj, *fields.aliases(rec, af, key, null_empty))
+                        put(key, pack(obj), *fields.aliases(rec, af, key, null_empty))
                     else:
-                        put(key, obj)
+                        put(key, pack(obj))
                 except Exception:
-                    careful(reader, batch, i)
+                    careful(reader.where(batch.number(i)), rec, null_empty)
             self.records += len(records)
             bar.update(reader.done(), self.records)
 
-    def careful(self, reader: RecordReader, batch: Batch, i: int) -> None:
-        rec = batch.records[i]
+    def careful(self, where: str, rec: Any, empty_is_null: bool) -> None:
         spec = self.spec
-        where = reader.where(batch.number(i))
         if type(rec) is not dict:
             raise BadInput(where, f"not a JSON object but {_kind(rec)}")
         try:
             if spec.key not in rec:
                 raise ValueError(f"no key field {spec.key!r}")
-            key = fields.key_text(rec[spec.key], spec.key, reader.empty_is_null)
+            key = fields.key_text(rec[spec.key], spec.key, empty_is_null)
             if key is None:
                 raise ValueError(f"key field {spec.key!r} is "
                                  + ("empty" if rec[spec.key] == "" else "null"))
@@ -127,38 +155,42 @@ class Loader:
                         obj = jsonio.unwrap(jsonio.loads(obj.encode("utf-8", "surrogateescape")))
                     except ValueError as exc:
                         raise ValueError(f"value field {spec.value!r}: bad JSON ({exc})") from None
-            alias_keys = fields.aliases(rec, spec.aliases, key, reader.empty_is_null)
+            alias_keys = fields.aliases(rec, spec.aliases, key, empty_is_null)
         except ValueError as exc:
             raise BadInput(where, str(exc)) from None
         self._put(where, key, obj, alias_keys)
 
     def _put(self, where: str, key: fields.Key, obj: Any, alias_keys: list[fields.Key]) -> None:
-        for attempt in range(2):
+        try:
+            raw = self.pack(obj)
+        except (TypeError, ValueError, OverflowError):
             try:
-                self.writer.put(key, obj, *alias_keys)
-                return
-            except tarnkv.DuplicateKeyError as exc:
-                raise BadInput(where, _duplicate_text(exc)) from None
-            except (TypeError, UnicodeEncodeError) as exc:
-                if attempt:
-                    raise BadInput(where, _storable_text(exc)) from None
-                try:
-                    obj = fields.storable(obj)
-                except ValueError as why:
-                    raise BadInput(where, str(why)) from None
-            except (tarnkv.TarnError, ValueError) as exc:
-                raise BadInput(where, str(exc)) from None
+                raw = self.pack(fields.storable(obj))
+            except ValueError as why:  # also UnicodeEncodeError: text that was not UTF-8
+                raise BadInput(where, _storable_text(why)) from None
+            except (TypeError, OverflowError) as why:
+                raise BadInput(where, _storable_text(why)) from None
+        try:
+            self.writer.put(key, raw, *alias_keys)
+        except tarnkv.DuplicateKeyError as exc:
+            dup = exc.args[1] if len(exc.args) > 1 else key
+            raise BadInput(where, f"duplicate key {_show(dup)} (an earlier record has it; "
+                                  "--on-duplicate first or last keeps one)") from None
+        except (tarnkv.TarnError, ValueError, TypeError) as exc:
+            raise BadInput(where, str(exc)) from None
 
 
-def _duplicate_text(exc: BaseException) -> str:
-    text = str(exc)
-    return text if "duplicate" in text.lower() else f"duplicate key: {text}"
+def _show(key: Any) -> str:
+    if isinstance(key, bytes):
+        key = key.decode("utf-8", "backslashreplace")
+    return repr(key)
 
 
 def _storable_text(exc: BaseException) -> str:
     if isinstance(exc, UnicodeEncodeError):
         return "a value holds bytes that are not UTF-8 text"
-    return f"can't store the value: {exc}"
+    text = str(exc)
+    return text if text.startswith("a value") else f"can't store the value: {text}"
 
 
 def _kind(value: Any) -> str:

@@ -30,7 +30,7 @@ except ImportError:  # pragma: no cover - exercised only where orjson is missing
 BYTES = "$bytes"
 EXT = "$ext"
 # A line that might hold a wrapper: only such lines are walked after parsing.
-WRAPPER_MARK = b'"$'
+WRAPPER_MARK = b'"$bytes"'
 
 
 def to_json(obj: Any) -> Any:

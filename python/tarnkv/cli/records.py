@@ -74,12 +74,13 @@ def _json_problem(exc: ValueError) -> str:
 
 
 class JsonLinesReader(RecordReader):
-    def batches(self) -> Iterator[Batch]:
+    def chunks(self) -> Iterator[tuple[bytes, int]]:
+        """(data, number of its first line): whole lines, each ending in a newline except
+        perhaps the file's last; a byte-order mark at the start is dropped."""
         read = self.source.stream.read
-        loads = jsonio.loads
-        mark = jsonio.WRAPPER_MARK
         rest = b""
         first = 1
+        start = True
         while True:
             try:
                 chunk = read(CHUNK)
@@ -87,46 +88,65 @@ class JsonLinesReader(RecordReader):
                 raise self._read_error(exc, first) from None
             if not chunk:
                 if rest:
-                    yield self._parse(rest, [rest], first, loads, mark)
+                    yield rest, first
                 return
             self.read_bytes += len(chunk)
             data = rest + chunk if rest else chunk
-            cut = data.rfind(b"\n")
-            if cut < 0:
+            if start and data.startswith(b"\xef\xbb\xbf"):
+                data = data[3:]
+            start = False
+            cut = data.rfind(b"\n") + 1
+            if not cut:
                 rest = data
                 continue
-            rest = data[cut + 1:]
-            body = data[:cut]
-            lines = body.split(b"\n")
-            yield self._parse(body, lines, first, loads, mark)
-            first += len(lines)
+            rest = data[cut:]
+            body = data[:cut] if rest else data
+            yield body, first
+            first += body.count(b"\n")
 
-    def _parse(self, body: bytes, lines: list[bytes], first: int, loads: Any, mark: bytes) -> Batch:
+    def batches(self) -> Iterator[Batch]:
+        loads = jsonio.loads
+        for data, first in self.chunks():
+            lines = data.split(b"\n")
+            if not lines[-1]:
+                lines.pop()
+            try:
+                batch = Batch([loads(line) for line in lines], first)
+            except ValueError:
+                batch = self._parse_slowly(lines, first)
+            if jsonio.WRAPPER_MARK in data:
+                records = batch.records
+                for i, rec in enumerate(records):
+                    try:
+                        records[i] = jsonio.unwrap(rec)
+                    except ValueError as exc:
+                        raise BadInput(self.where(batch.number(i)), str(exc)) from None
+            yield batch
+
+    def parse_line(self, line: bytes, number: int) -> Any:
+        """One line's record, with its wrappers unwrapped; None for a blank line."""
+        if not line.strip():
+            return None
         try:
-            batch = Batch([loads(line) for line in lines], first)
-        except ValueError:
-            batch = self._parse_slowly(lines, first, loads)
-        if mark in body:
-            records = batch.records
-            for i, rec in enumerate(records):
-                try:
-                    records[i] = jsonio.unwrap(rec)
-                except ValueError as exc:
-                    raise BadInput(self.where(batch.number(i)), str(exc)) from None
-        return batch
+            rec = jsonio.loads(line)
+        except ValueError as exc:
+            raise BadInput(self.where(number), _json_problem(exc)) from None
+        if jsonio.WRAPPER_MARK in line:
+            try:
+                rec = jsonio.unwrap(rec)
+            except ValueError as exc:
+                raise BadInput(self.where(number), str(exc)) from None
+        return rec
 
-    def _parse_slowly(self, lines: list[bytes], first: int, loads: Any) -> Batch:
+    def _parse_slowly(self, lines: list[bytes], first: int) -> Batch:
         """Skips blank lines and names the first line that is not JSON."""
         records: list[Any] = []
         numbers: list[int] = []
         for i, line in enumerate(lines):
-            if not line.strip():
-                continue
-            try:
-                records.append(loads(line))
-            except ValueError as exc:
-                raise BadInput(self.where(first + i), _json_problem(exc)) from None
-            numbers.append(first + i)
+            rec = self.parse_line(line, first + i)
+            if rec is not None or line.strip():
+                records.append(rec)
+                numbers.append(first + i)
         return Batch(records, first, numbers)
 
 

@@ -52,7 +52,8 @@ def verify(reader: Any, path: str, progress: Progress = None) -> None:
 
 
 def new_writer(on_duplicate: str) -> Any:
-    return tarnkv.TarnWriter(on_duplicate=on_duplicate)
+    """A writer of objects the caller has already encoded as MessagePack."""
+    return tarnkv.TarnWriter(codec=None, on_duplicate=on_duplicate)
 
 
 def build(writer: Any, path: str, progress: Progress = None) -> Any:

@@ -1,0 +1,716 @@
+// tarnkv.cli._jsonl: the command line's fast path between JSON Lines and MessagePack.
+//
+// `tarnkv build` spends its time turning JSON text into Python objects and those into
+// MessagePack; `tarnkv dump` the other way round. Both conversions here go straight from one
+// encoding to the other without Python objects in between, and produce exactly the bytes the
+// Python path produces (orjson + msgpack with use_bin_type=True). Anything unusual (a line
+// that is not a plain JSON object with a string key, numbers beyond 64 bits, "$" wrappers,
+// extension types, duplicate map keys, ...) is not handled here: the functions stop in front
+// of it and the Python path takes that one record, reports its error or stores it, and calls
+// back in for the rest. So the fast path can only ever be faster, never different.
+//
+//   put_lines(put, data, start, key, aliases, value) -> (stop, count)
+//     Calls put(key, msgpack, *alias_keys) for each line of data[start:] (keys as bytes) until
+//     a line needs the Python path or the data ends; stop is that line's offset.
+//   dump_lines(pairs, start) -> (bytes, stop)
+//     {"key": ..., "value": ...} lines for pairs[start:] ((key, msgpack bytes) tuples) up to
+//     the first pair that needs the Python path; stop is its index.
+#include <Python.h>
+#include <yyjson.h>
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include "binding/py_ref.hpp"
+
+namespace {
+
+using tarnkv::py::Ref;
+
+// Deeper documents are left to the Python path (and its own limits).
+constexpr int kMaxDepth = 200;
+// Objects up to this many members are checked for repeated names pairwise; larger ones with a set.
+constexpr std::size_t kSmallObject = 16;
+
+// --- MessagePack out, byte for byte as msgpack.packb(obj, use_bin_type=True) ---------------
+
+class Pack {
+public:
+    std::string out;
+
+    void nil() { out.push_back('\xc0'); }
+    void boolean(bool v) { out.push_back(v ? '\xc3' : '\xc2'); }
+    void uint(std::uint64_t v) {
+        if (v < 0x80) out.push_back(static_cast<char>(v));
+        else if (v <= 0xff) head(0xcc, v, 1);
+        else if (v <= 0xffff) head(0xcd, v, 2);
+        else if (v <= 0xffffffffu) head(0xce, v, 4);
+        else head(0xcf, v, 8);
+    }
+    void sint(std::int64_t v) {
+        if (v >= 0) return uint(static_cast<std::uint64_t>(v));
+        if (v >= -32) out.push_back(static_cast<char>(v));
+        else if (v >= -128) head(0xd0, static_cast<std::uint64_t>(v), 1);
+        else if (v >= -32768) head(0xd1, static_cast<std::uint64_t>(v), 2);
+        else if (v >= INT32_MIN) head(0xd2, static_cast<std::uint64_t>(v), 4);
+        else head(0xd3, static_cast<std::uint64_t>(v), 8);
+    }
+    void real(double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, 8);
+        head(0xcb, bits, 8);
+    }
+    void str(const char* p, std::size_t n) {
+        if (n < 32) out.push_back(static_cast<char>(0xa0 | n));
+        else if (n <= 0xff) head(0xd9, n, 1);
+        else if (n <= 0xffff) head(0xda, n, 2);
+        else head(0xdb, n, 4);
+        out.append(p, n);
+    }
+    void array(std::size_t n) { container(n, 0x90, 0xdc); }
+    void map(std::size_t n) { container(n, 0x80, 0xde); }
+
+private:
+    void head(unsigned char tag, std::uint64_t v, int width) {
+        out.push_back(static_cast<char>(tag));
+        for (int i = width - 1; i >= 0; --i) out.push_back(static_cast<char>(v >> (8 * i)));
+    }
+    void container(std::size_t n, unsigned char fix, unsigned char tag16) {
+        if (n < 16) out.push_back(static_cast<char>(fix | n));
+        else if (n <= 0xffff) head(tag16, n, 2);
+        else head(tag16 + 1, n, 4);
+    }
+};
+
+bool names_repeat(yyjson_val* obj) {
+    const std::size_t n = yyjson_obj_size(obj);
+    if (n < 2) return false;
+    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
+    if (n <= kSmallObject) {
+        std::array<std::string_view, kSmallObject> seen;
+        std::size_t count = 0;
+        while (yyjson_val* k = yyjson_obj_iter_next(&it)) {
+            const std::string_view name(yyjson_get_str(k), yyjson_get_len(k));
+            for (std::size_t i = 0; i < count; ++i)
+                if (seen[i] == name) return true;
+            seen[count++] = name;
+        }
+        return false;
+    }
+    boost::unordered_flat_set<std::string_view> seen;
+    seen.reserve(n);
+    while (yyjson_val* k = yyjson_obj_iter_next(&it))
+        if (!seen.emplace(yyjson_get_str(k), yyjson_get_len(k)).second) return true;
+    return false;
+}
+
+// False: the value holds something only the Python path handles the same way.
+bool pack_json(yyjson_val* v, Pack& p, int depth, bool names_checked = false) {
+    switch (yyjson_get_type(v)) {
+        case YYJSON_TYPE_NULL: p.nil(); return true;
+        case YYJSON_TYPE_BOOL: p.boolean(yyjson_get_bool(v)); return true;
+        case YYJSON_TYPE_NUM:
+            switch (yyjson_get_subtype(v)) {
+                case YYJSON_SUBTYPE_UINT: p.uint(yyjson_get_uint(v)); return true;
+                case YYJSON_SUBTYPE_SINT: p.sint(yyjson_get_sint(v)); return true;
+                default: p.real(yyjson_get_real(v)); return true;
+            }
+        case YYJSON_TYPE_STR: p.str(yyjson_get_str(v), yyjson_get_len(v)); return true;
+        case YYJSON_TYPE_ARR: {
+            if (depth >= kMaxDepth) return false;
+            p.array(yyjson_arr_size(v));
+            yyjson_arr_iter it = yyjson_arr_iter_with(v);
+            while (yyjson_val* item = yyjson_arr_iter_next(&it))
+                if (!pack_json(item, p, depth + 1)) return false;
+            return true;
+        }
+        case YYJSON_TYPE_OBJ: {
+            if (depth >= kMaxDepth || (!names_checked && names_repeat(v))) return false;
+            p.map(yyjson_obj_size(v));
+            yyjson_obj_iter it = yyjson_obj_iter_with(v);
+            while (yyjson_val* k = yyjson_obj_iter_next(&it)) {
+                p.str(yyjson_get_str(k), yyjson_get_len(k));
+                if (!pack_json(yyjson_obj_iter_get_val(k), p, depth + 1)) return false;
+            }
+            return true;
+        }
+        default: return false;  // raw: a number beyond 64 bits or beyond double
+    }
+}
+
+// --- JSON out, byte for byte as orjson.dumps -----------------------------------------------
+
+class Json {
+public:
+    std::string out;
+
+    void raw(std::string_view s) { out.append(s); }
+    void str(const char* p, std::size_t n) {
+        static constexpr char hex[] = "0123456789abcdef";
+        out.push_back('"');
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const unsigned char c = static_cast<unsigned char>(p[i]);
+            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            out.append(p + run, i - run);
+            run = i + 1;
+            switch (c) {
+                case '"': out.append("\\\""); break;
+                case '\\': out.append("\\\\"); break;
+                case '\n': out.append("\\n"); break;
+                case '\t': out.append("\\t"); break;
+                case '\r': out.append("\\r"); break;
+                case '\b': out.append("\\b"); break;
+                case '\f': out.append("\\f"); break;
+                default: {
+                    const char esc[] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                    out.append(esc, sizeof esc);
+                }
+            }
+        }
+        out.append(p + run, n - run);
+        out.push_back('"');
+    }
+    template <class T>
+    void integer(T v) {
+        char buf[24];
+        const auto r = std::to_chars(buf, buf + sizeof buf, v);
+        out.append(buf, r.ptr);
+    }
+    // Shortest round-trip digits; plain notation for exponents -5..15 (with ".0" for whole
+    // numbers), scientific otherwise ("1e+16", "1.5e-7"). False for NaN and infinities.
+    bool real(double v) {
+        if (!std::isfinite(v)) return false;
+        char buf[40];
+        const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+        std::string_view s(buf, static_cast<std::size_t>(r.ptr - buf));
+        if (s.front() == '-') {
+            out.push_back('-');
+            s.remove_prefix(1);
+        }
+        const std::size_t e_at = s.find('e');
+        std::string digits;
+        for (char c : s.substr(0, e_at))
+            if (c != '.') digits.push_back(c);
+        int exp = 0;
+        std::from_chars(s.data() + e_at + 1 + (s[e_at + 1] == '+'), s.data() + s.size(), exp);
+        const int nd = static_cast<int>(digits.size());
+        if (exp >= -5 && exp <= 15) {
+            if (exp >= 0) {
+                if (nd <= exp + 1) {
+                    out.append(digits);
+                    out.append(static_cast<std::size_t>(exp + 1 - nd), '0');
+                    out.append(".0");
+                } else {
+                    out.append(digits, 0, static_cast<std::size_t>(exp + 1));
+                    out.push_back('.');
+                    out.append(digits, static_cast<std::size_t>(exp + 1));
+                }
+            } else {
+                out.append("0.");
+                out.append(static_cast<std::size_t>(-exp - 1), '0');
+                out.append(digits);
+            }
+            return true;
+        }
+        out.push_back(digits[0]);
+        if (nd > 1) {
+            out.push_back('.');
+            out.append(digits, 1);
+        }
+        out.push_back('e');
+        out.push_back(exp < 0 ? '-' : '+');
+        integer(exp < 0 ? -exp : exp);
+        return true;
+    }
+    void base64(const unsigned char* p, std::size_t n) {
+        static constexpr char abc[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        out.append("{\"$bytes\":\"");
+        std::size_t i = 0;
+        for (; i + 3 <= n; i += 3) {
+            const std::uint32_t v = (p[i] << 16) | (p[i + 1] << 8) | p[i + 2];
+            const char q[] = {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], abc[v & 63]};
+            out.append(q, 4);
+        }
+        if (n - i == 1) {
+            const std::uint32_t v = p[i] << 16;
+            const char q[] = {abc[v >> 18], abc[(v >> 12) & 63], '=', '='};
+            out.append(q, 4);
+        } else if (n - i == 2) {
+            const std::uint32_t v = (p[i] << 16) | (p[i + 1] << 8);
+            const char q[] = {abc[v >> 18], abc[(v >> 12) & 63], abc[(v >> 6) & 63], '='};
+            out.append(q, 4);
+        }
+        out.append("\"}");
+    }
+};
+
+// --- JSON Lines in -------------------------------------------------------------------------
+
+// The member `name` of a root object whose names were checked to be distinct, or nullptr.
+yyjson_val* member(yyjson_val* obj, std::string_view name) {
+    return yyjson_obj_getn(obj, name.data(), name.size());
+}
+
+bool is_blank(const char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (p[i] != ' ' && p[i] != '\t' && p[i] != '\r') return false;
+    return true;
+}
+
+// A key field's value as key text, the way the Python path writes it: strings as they are
+// (empty ones are its to judge), whole numbers in decimal, other numbers as JSON writes them,
+// true and false. `text` holds what is not a view of the document. False: the Python path's.
+bool key_text(yyjson_val* v, std::string_view& out, std::string& text) {
+    switch (yyjson_get_type(v)) {
+        case YYJSON_TYPE_STR:
+            out = std::string_view(yyjson_get_str(v), yyjson_get_len(v));
+            return !out.empty();
+        case YYJSON_TYPE_BOOL:
+            out = yyjson_get_bool(v) ? "true" : "false";
+            return true;
+        case YYJSON_TYPE_NUM: {
+            Json j;
+            switch (yyjson_get_subtype(v)) {
+                case YYJSON_SUBTYPE_UINT: j.integer(yyjson_get_uint(v)); break;
+                case YYJSON_SUBTYPE_SINT: j.integer(yyjson_get_sint(v)); break;
+                default:
+                    if (!j.real(yyjson_get_real(v))) return false;
+            }
+            text = std::move(j.out);
+            out = text;
+            return true;
+        }
+        default: return false;
+    }
+}
+
+bool as_view(PyObject* o, std::string_view& out, const char* what) {
+    if (!PyBytes_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s must be bytes, not %T", what, o);
+        return false;
+    }
+    out = std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o)));
+    return true;
+}
+
+class LineReader {
+public:
+    LineReader() { grow(4096); }
+
+    // The document of one line, or nullptr when yyjson can't read it.
+    yyjson_val* read(const char* p, std::size_t n) {
+        const std::size_t need = yyjson_read_max_memory_usage(n, kFlags);
+        if (need == 0) return nullptr;
+        if (need > pool_.size() * 8) grow(need);
+        doc_ = yyjson_read_opts(const_cast<char*>(p), n, kFlags, &alc_, nullptr);
+        return doc_ ? yyjson_doc_get_root(doc_) : nullptr;
+    }
+    void done() {
+        if (doc_) yyjson_doc_free(doc_);
+        doc_ = nullptr;
+    }
+
+private:
+    static constexpr yyjson_read_flag kFlags = YYJSON_READ_BIGNUM_AS_RAW;
+    void grow(std::size_t n) {
+        pool_.assign((n + 7) / 8, 0);  // words, for the pool's alignment
+        yyjson_alc_pool_init(&alc_, pool_.data(), pool_.size() * 8);
+    }
+    std::vector<std::uint64_t> pool_;
+    yyjson_alc alc_{};
+    yyjson_doc* doc_ = nullptr;
+};
+
+constexpr std::string_view kWrapper = "\"$bytes\"";
+
+// Up to this many keys per record go to put() in one vectorcall without a heap array.
+constexpr std::size_t kMaxArgs = 64;
+
+PyObject* put_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "put_lines(put, data, start, key, aliases, value)");
+        return nullptr;
+    }
+    PyObject* put = args[0];
+    std::string_view data, key_name, value_name;
+    if (!as_view(args[1], data, "data") || !as_view(args[3], key_name, "key")) return nullptr;
+    const Py_ssize_t start_arg = PyLong_AsSsize_t(args[2]);
+    if (start_arg == -1 && PyErr_Occurred()) return nullptr;
+    if (start_arg < 0 || static_cast<std::size_t>(start_arg) > data.size()) {
+        PyErr_SetString(PyExc_ValueError, "start is outside the data");
+        return nullptr;
+    }
+    if (!PyTuple_Check(args[4])) {
+        PyErr_SetString(PyExc_TypeError, "aliases must be a tuple of bytes");
+        return nullptr;
+    }
+    std::vector<std::string_view> alias_names;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args[4]); ++i) {
+        std::string_view name;
+        if (!as_view(PyTuple_GET_ITEM(args[4], i), name, "an alias field")) return nullptr;
+        alias_names.push_back(name);
+    }
+    const bool whole = args[5] == Py_None;
+    if (!whole && !as_view(args[5], value_name, "value")) return nullptr;
+
+    LineReader reader;
+    Pack pack;
+    std::vector<std::string_view> keys;
+    // Texts of keys that are numbers; one slot per key of a record, so views stay valid.
+    std::array<std::string, kMaxArgs + 1> texts;
+    std::size_t pos = static_cast<std::size_t>(start_arg);
+    Py_ssize_t count = 0;
+    while (pos < data.size()) {
+        const char* line = data.data() + pos;
+        const std::size_t left = data.size() - pos;
+        const void* nl = std::memchr(line, '\n', left);
+        const std::size_t len = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - line) : left;
+        const std::size_t next = pos + len + (nl ? 1 : 0);
+        // Blank lines, wrapper objects ("$bytes") and anything below go to the Python path.
+        if (is_blank(line, len) || ::memmem(line, len, kWrapper.data(), kWrapper.size())) break;
+        yyjson_val* root = reader.read(line, len);
+        bool ok = root && yyjson_is_obj(root) && !names_repeat(root);
+        yyjson_val* key = ok ? member(root, key_name) : nullptr;
+        keys.clear();
+        std::string_view k0;
+        ok = ok && key && key_text(key, k0, texts[0]);
+        if (ok) keys.push_back(k0);
+        for (std::size_t a = 0; ok && a < alias_names.size(); ++a) {
+            yyjson_val* alias = member(root, alias_names[a]);
+            if (!alias) { ok = false; break; }
+            const auto add = [&](yyjson_val* v) {
+                if (yyjson_is_null(v)) return true;
+                if (keys.size() > kMaxArgs) return false;
+                std::string_view k;
+                if (!key_text(v, k, texts[keys.size()])) return false;
+                for (const auto& seen : keys)
+                    if (seen == k) return true;  // a key named twice in a record counts once
+                keys.push_back(k);
+                return true;
+            };
+            if (yyjson_is_arr(alias)) {
+                yyjson_arr_iter it = yyjson_arr_iter_with(alias);
+                while (ok)
+                    if (yyjson_val* item = yyjson_arr_iter_next(&it)) ok = add(item);
+                    else break;
+            } else {
+                ok = add(alias);
+            }
+        }
+        yyjson_val* value = root;
+        if (ok && !whole) {
+            value = member(root, value_name);
+            ok = value != nullptr;
+        }
+        pack.out.clear();
+        ok = ok && keys.size() <= kMaxArgs && pack_json(value, pack, 0, value == root);
+        if (!ok) {
+            reader.done();
+            break;
+        }
+        // put(key, bytes, *aliases), every key as bytes: no decoding of the key text.
+        std::array<PyObject*, kMaxArgs + 1> call{};
+        std::array<Ref, kMaxArgs + 1> owned;
+        bool made = true;
+        owned[0].reset(PyBytes_FromStringAndSize(keys[0].data(), static_cast<Py_ssize_t>(keys[0].size())));
+        owned[1].reset(PyBytes_FromStringAndSize(pack.out.data(), static_cast<Py_ssize_t>(pack.out.size())));
+        made = owned[0] && owned[1];
+        for (std::size_t k = 1; made && k < keys.size(); ++k) {
+            owned[k + 1].reset(PyBytes_FromStringAndSize(keys[k].data(), static_cast<Py_ssize_t>(keys[k].size())));
+            made = static_cast<bool>(owned[k + 1]);
+        }
+        reader.done();
+        if (!made) return nullptr;
+        const std::size_t n = keys.size() + 1;
+        for (std::size_t k = 0; k < n; ++k) call[k] = owned[k].get();
+        Ref result(PyObject_Vectorcall(put, call.data(), n, nullptr));
+        if (!result) {
+            // An Exception (a duplicate key under "error", a limit) is the Python path's to
+            // report with the line's number: it will make the same call again. Anything else
+            // (KeyboardInterrupt, MemoryError) goes up now.
+            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+                return nullptr;
+            PyErr_Clear();
+            break;
+        }
+        ++count;
+        pos = next;
+    }
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(pos), count);
+}
+
+// Well-formed UTF-8 as Python's strict decoder accepts it (no surrogates, no overlongs).
+bool valid_utf8(const unsigned char* p, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        unsigned char lo = 0x80, hi = 0xbf;
+        if (c >= 0xc2 && c <= 0xdf) len = 2;
+        else if (c >= 0xe0 && c <= 0xef) {
+            len = 3;
+            if (c == 0xe0) lo = 0xa0;
+            if (c == 0xed) hi = 0x9f;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            len = 4;
+            if (c == 0xf0) lo = 0x90;
+            if (c == 0xf4) hi = 0x8f;
+        } else {
+            return false;
+        }
+        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (std::size_t k = 2; k < len; ++k)
+            if (p[i + k] < 0x80 || p[i + k] > 0xbf) return false;
+        i += len;
+    }
+    return true;
+}
+
+// Reads one MessagePack value and writes it as JSON; false for anything the Python path must
+// do itself (extension types, map keys that are not strings, repeated map keys, text that is
+// not UTF-8, NaN, truncated or trailing bytes).
+class Unpack {
+public:
+    Unpack() : names_(kMaxDepth + 2), sets_(kMaxDepth + 2) {}
+    void reset(const unsigned char* p, std::size_t n) {
+        p_ = p;
+        end_ = p + n;
+    }
+
+    bool value(Json& j, int depth) {
+        if (p_ >= end_ || depth > kMaxDepth) return false;
+        const unsigned char t = *p_++;
+        if (t <= 0x7f) return j.integer(static_cast<int>(t)), true;
+        if (t >= 0xe0) return j.integer(static_cast<int>(static_cast<signed char>(t))), true;
+        if ((t & 0xf0) == 0x80) return map(t & 0x0f, j, depth);
+        if ((t & 0xf0) == 0x90) return array(t & 0x0f, j, depth);
+        if ((t & 0xe0) == 0xa0) return str(t & 0x1f, j);
+        std::uint64_t n;
+        switch (t) {
+            case 0xc0: j.raw("null"); return true;
+            case 0xc2: j.raw("false"); return true;
+            case 0xc3: j.raw("true"); return true;
+            case 0xc4: return be(1, n) && bin(n, j);
+            case 0xc5: return be(2, n) && bin(n, j);
+            case 0xc6: return be(4, n) && bin(n, j);
+            case 0xca: {
+                if (!be(4, n)) return false;
+                float f;
+                const auto bits = static_cast<std::uint32_t>(n);
+                std::memcpy(&f, &bits, 4);
+                return j.real(static_cast<double>(f));
+            }
+            case 0xcb: {
+                if (!be(8, n)) return false;
+                double d;
+                std::memcpy(&d, &n, 8);
+                return j.real(d);
+            }
+            case 0xcc: return be(1, n) && (j.integer(n), true);
+            case 0xcd: return be(2, n) && (j.integer(n), true);
+            case 0xce: return be(4, n) && (j.integer(n), true);
+            case 0xcf: return be(8, n) && (j.integer(n), true);
+            case 0xd0: return be(1, n) && (j.integer(static_cast<std::int8_t>(n)), true);
+            case 0xd1: return be(2, n) && (j.integer(static_cast<std::int16_t>(n)), true);
+            case 0xd2: return be(4, n) && (j.integer(static_cast<std::int32_t>(n)), true);
+            case 0xd3: return be(8, n) && (j.integer(static_cast<std::int64_t>(n)), true);
+            case 0xd9: return be(1, n) && str(n, j);
+            case 0xda: return be(2, n) && str(n, j);
+            case 0xdb: return be(4, n) && str(n, j);
+            case 0xdc: return be(2, n) && array(n, j, depth);
+            case 0xdd: return be(4, n) && array(n, j, depth);
+            case 0xde: return be(2, n) && map(n, j, depth);
+            case 0xdf: return be(4, n) && map(n, j, depth);
+            default: return false;  // extension types, and 0xc1, which is never used
+        }
+    }
+    bool at_end() const noexcept { return p_ == end_; }
+
+private:
+    bool be(int width, std::uint64_t& v) {
+        if (end_ - p_ < width) return false;
+        v = 0;
+        for (int i = 0; i < width; ++i) v = (v << 8) | *p_++;
+        return true;
+    }
+    bool take(std::uint64_t n, const unsigned char*& at) {
+        if (static_cast<std::uint64_t>(end_ - p_) < n) return false;
+        at = p_;
+        p_ += n;
+        return true;
+    }
+    bool str(std::uint64_t n, Json& j) {
+        const unsigned char* s;
+        if (!take(n, s) || !valid_utf8(s, n)) return false;
+        j.str(reinterpret_cast<const char*>(s), n);
+        return true;
+    }
+    bool bin(std::uint64_t n, Json& j) {
+        const unsigned char* s;
+        if (!take(n, s)) return false;
+        j.base64(s, n);
+        return true;
+    }
+    bool array(std::uint64_t n, Json& j, int depth) {
+        if (n > static_cast<std::uint64_t>(end_ - p_)) return false;  // each item is a byte at least
+        j.raw("[");
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (i) j.raw(",");
+            if (!value(j, depth + 1)) return false;
+        }
+        j.raw("]");
+        return true;
+    }
+    bool map(std::uint64_t n, Json& j, int depth) {
+        if (n > static_cast<std::uint64_t>(end_ - p_) / 2) return false;
+        j.raw("{");
+        for (std::uint64_t i = 0; i < n; ++i) {
+            if (i) j.raw(",");
+            // Only string keys: JSON has no others, and Python's path turns them into text
+            // by rules of its own.
+            if (p_ >= end_) return false;
+            const unsigned char t = *p_;
+            std::uint64_t len;
+            if ((t & 0xe0) == 0xa0) {
+                ++p_;
+                len = t & 0x1f;
+            } else if (t == 0xd9 || t == 0xda || t == 0xdb) {
+                ++p_;
+                if (!be(t == 0xd9 ? 1 : t == 0xda ? 2 : 4, len)) return false;
+            } else {
+                return false;
+            }
+            const unsigned char* s;
+            if (!take(len, s) || !valid_utf8(s, len)) return false;
+            // A name given twice: Python keeps one entry (the last value at the first place).
+            // One list (or, for large maps, one set) per depth, used by one map at a time:
+            // the maps inside it use deeper ones.
+            const std::string_view name(reinterpret_cast<const char*>(s), len);
+            const auto d = static_cast<std::size_t>(depth);
+            if (n > kSmallObject) {
+                if (i == 0) sets_[d].clear();
+                if (!sets_[d].insert(name).second) return false;
+            } else if (n > 1) {
+                if (i == 0) names_[d].clear();
+                for (const auto& other : names_[d])
+                    if (other == name) return false;
+                names_[d].push_back(name);
+            }
+            j.str(name.data(), name.size());
+            j.raw(":");
+            if (!value(j, depth + 1)) return false;
+        }
+        j.raw("}");
+        return true;
+    }
+
+    const unsigned char* p_ = nullptr;
+    const unsigned char* end_ = nullptr;
+    std::vector<std::vector<std::string_view>> names_;
+    std::vector<boost::unordered_flat_set<std::string_view>> sets_;
+};
+
+bool key_json(PyObject* key, Json& j) {
+    if (PyBytes_Check(key)) {
+        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key));
+        const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(key));
+        if (valid_utf8(p, n)) j.str(reinterpret_cast<const char*>(p), n);
+        else j.base64(p, n);
+        return true;
+    }
+    if (PyUnicode_Check(key)) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(key, &n);
+        if (!p) {
+            PyErr_Clear();  // surrogates: the Python path knows what they stand for
+            return false;
+        }
+        j.str(p, static_cast<std::size_t>(n));
+        return true;
+    }
+    return false;
+}
+
+PyObject* dump_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyList_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "dump_lines(pairs: list, start: int)");
+        return nullptr;
+    }
+    PyObject* pairs = args[0];
+    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(pairs);
+    if (start < 0 || start > n) {
+        PyErr_SetString(PyExc_ValueError, "start is outside the list");
+        return nullptr;
+    }
+    Json j;
+    Unpack u;
+    Py_ssize_t i = start;
+    for (; i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs, i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) break;
+        Py_buffer view;
+        if (PyObject_GetBuffer(PyTuple_GET_ITEM(pair, 1), &view, PyBUF_SIMPLE) < 0) {
+            PyErr_Clear();
+            break;
+        }
+        const std::size_t mark = j.out.size();
+        j.raw("{\"key\":");
+        bool ok = key_json(PyTuple_GET_ITEM(pair, 0), j);
+        if (ok) {
+            j.raw(",\"value\":");
+            u.reset(static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len));
+            ok = u.value(j, 0) && u.at_end();
+        }
+        PyBuffer_Release(&view);
+        if (!ok) {
+            j.out.resize(mark);
+            break;
+        }
+        j.raw("}\n");
+    }
+    Ref bytes(PyBytes_FromStringAndSize(j.out.data(), static_cast<Py_ssize_t>(j.out.size())));
+    if (!bytes) return nullptr;
+    return Py_BuildValue("(Nn)", bytes.release(), i);
+}
+
+PyMethodDef methods[] = {
+    {"put_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put_lines)), METH_FASTCALL,
+     "put_lines(put, data, start, key, aliases, value) -> (stop, count)\n--\n\n"
+     "Store the JSON Lines of data[start:] through put(key, msgpack, *aliases) up to the first line\n"
+     "that needs the Python path; return that line's offset and the number of records put."},
+    {"dump_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_lines)), METH_FASTCALL,
+     "dump_lines(pairs, start) -> (bytes, stop)\n--\n\n"
+     "{\"key\": ..., \"value\": ...} lines for the (key, msgpack) pairs from start up to the first\n"
+     "that needs the Python path; return the lines and that pair's index."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "tarnkv.cli._jsonl",
+    "The command line's fast path between JSON Lines and MessagePack.", 0, methods, slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__jsonl() { return PyModuleDef_Init(&module); }
