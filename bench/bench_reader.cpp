@@ -29,7 +29,7 @@
 
 namespace {
 
-namespace fmt = tarnkv::format;
+namespace format = tarnkv::format;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kKeys = 1'000'000;
@@ -105,31 +105,28 @@ const std::string& gib_store() {
         std::string object(object_size, '\0');
         std::mt19937_64 rng(42);
         for (auto& c : object) c = static_cast<char>(rng());
-        unsigned char head[8];
-        fmt::store_be32(head, object_size);
-        fmt::store_be32(head + 4, fmt::crc32(object));
+        unsigned char head[format::kRecordHeaderSize];
+        format::encode_record_head(head, object);
 
         const std::string path = temp_name("1g");
         std::FILE* f = std::fopen(path.c_str(), "wb");
-        std::fseek(f, fmt::kHeaderSize, SEEK_SET);
+        std::fseek(f, format::kHeaderSize, SEEK_SET);
         std::uint32_t crc = 0;
         std::string index;
         for (std::size_t i = 0; i < objects; ++i) {
             object[0] = static_cast<char>(i);  // not all alike; the record CRC is left stale
             std::fwrite(head, 1, sizeof head, f);
             std::fwrite(object.data(), 1, object.size(), f);
-            crc = fmt::crc32(object, fmt::crc32(head, sizeof head, crc));
+            crc = format::crc32(object, format::crc32(head, sizeof head, crc));
             const std::string key = std::format("obj:{:08}", i);
-            unsigned char e[10 + 12];
-            fmt::store_be16(e, static_cast<std::uint16_t>(key.size()));
-            std::copy(key.begin(), key.end(), e + 2);
-            fmt::store_be64(e + 2 + key.size(), fmt::kHeaderSize + i * 65536);
-            index.append(reinterpret_cast<const char*>(e), 10 + key.size());
+            unsigned char e[format::entry_size(12)];
+            format::encode_entry(e, key, format::kHeaderSize + i * 65536);
+            index.append(reinterpret_cast<const char*>(e), format::entry_size(key.size()));
         }
         std::fwrite(index.data(), 1, index.size(), f);
-        crc = fmt::crc32(index, crc);
-        fmt::Header h{static_cast<std::uint32_t>(objects), static_cast<std::uint32_t>(objects),
-                      fmt::kHeaderSize + objects * 65536, crc};
+        crc = format::crc32(index, crc);
+        format::Header h{static_cast<std::uint32_t>(objects), static_cast<std::uint32_t>(objects),
+                         format::kHeaderSize + objects * 65536, crc};
         const auto bytes = h.encode();
         std::fseek(f, 0, SEEK_SET);
         std::fwrite(bytes.data(), 1, bytes.size(), f);
@@ -163,7 +160,7 @@ void BM_OpenVerify1GiB(benchmark::State& state) {
         }  // unmapped here, outside the timing
 
         const auto t0 = Clock::now();
-        benchmark::DoNotOptimize(fmt::crc32(base + fmt::kHeaderSize, size - fmt::kHeaderSize));
+        benchmark::DoNotOptimize(format::crc32(base + format::kHeaderSize, size - format::kHeaderSize));
         crc_total += seconds_since(t0);
         open_total += open_s;
         state.SetIterationTime(open_s);

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/format/layout.hpp"
 #include "core/reader/store_reader.hpp"
 #include "core/writer/store_builder.hpp"
 #include "memfile.hpp"
@@ -35,6 +36,22 @@ struct Input {
 void check(const tarnkv::StoreBuilder& b, const std::vector<std::string>& objects,
            const std::map<std::string, std::uint32_t>& keys, MemFile& file) {
     const std::string image = b.image();
+    // The image itself, read with the format's decoders: the header's counts, then the index
+    // entry by entry in the model's key order, each naming a record that holds its object.
+    namespace format = tarnkv::format;
+    const format::Image bytes(reinterpret_cast<const unsigned char*>(image.data()), image.size());
+    const auto header = format::Header::decode(bytes);
+    require(header && header->num_keys == keys.size() && header->num_objects == objects.size());
+    std::uint64_t pos = header->index_offset;
+    for (const auto& [key, id] : keys) {
+        const auto entry = format::EntryView::at(bytes, pos);
+        require(entry && entry->key == key);
+        const auto record = format::RecordView::at(bytes, entry->offset);
+        require(record && record->bytes() == objects[id] && record->stored_crc() == format::crc32(objects[id]));
+        pos += entry->size();
+    }
+    require(pos == image.size());
+
     auto r = tarnkv::StoreReader::open(file.fill(image.data(), image.size()), true);
     require(r.has_value());
     require(r->verify().has_value());

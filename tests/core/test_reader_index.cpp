@@ -1,6 +1,6 @@
 // The in-memory index in each of its layouts: narrow and wide object offsets, narrow and wide
-// arena positions. Real files reach the wide forms only beyond 4 GiB, so the tests lower the
-// narrow limits instead. Keys of every short length, and near misses differing in one byte,
+// arena positions. Real files reach the wide forms only beyond 4 GiB, so the tests open with
+// lower narrow limits instead. Keys of every short length, and near misses differing in one byte,
 // exercise the word-wise key comparison.
 #include <algorithm>
 #include <fstream>
@@ -8,35 +8,27 @@
 #include <unistd.h>
 
 #include "core/reader/reader_impl.hpp"
-#include "test_reader_util.hpp"
+#include "test_util.hpp"
 
 namespace tarnkv::testing {
 namespace {
 
 struct Widths {
     const char* name;
-    std::uint64_t narrow_offset;
-    std::uint64_t narrow_position;
-};
-
-// Sets the index limits for one test and puts the defaults back afterwards.
-class ForcedWidths {
-public:
-    explicit ForcedWidths(const Widths& w) : saved_(detail::index_limits) {
-        detail::index_limits.narrow_offset = w.narrow_offset;
-        detail::index_limits.narrow_position = w.narrow_position;
-    }
-    ForcedWidths(const ForcedWidths&) = delete;
-    ForcedWidths& operator=(const ForcedWidths&) = delete;
-    ~ForcedWidths() { detail::index_limits = saved_; }
-
-private:
-    detail::IndexLimits saved_;
+    detail::IndexLimits limits;
 };
 
 constexpr std::uint64_t kNarrow = 0xFFFF'FFFF;
 
-class IndexLayout : public ::testing::TestWithParam<Widths> {};
+class IndexLayout : public ::testing::TestWithParam<Widths> {
+protected:
+    // Opens an image written to `dir` with this test's widths, expecting success.
+    StoreReader open(const ScratchDir& dir, std::string_view image, bool verify = true) const {
+        auto r = detail::open_reader(dir.write("store.trnk", image), verify, GetParam().limits);
+        if (!r) throw std::runtime_error("open failed: " + r.error().display());
+        return std::move(*r);
+    }
+};
 
 // Key i has length i (0 to 40) and bytes that differ from every other key's.
 std::string key_of_length(std::size_t len) {
@@ -46,7 +38,6 @@ std::string key_of_length(std::size_t len) {
 }
 
 TEST_P(IndexLayout, EveryKeyLengthLooksUpAndListsItsOwnObject) {
-    ForcedWidths widths(GetParam());
     ScratchDir dir;
     StoreBuilder b;
     std::vector<std::string> keys;
@@ -56,7 +47,7 @@ TEST_P(IndexLayout, EveryKeyLengthLooksUpAndListsItsOwnObject) {
         ASSERT_TRUE(b.add_key(keys.back(), static_cast<std::uint32_t>(len)));
     }
     std::ranges::sort(keys);
-    StoreReader r = open_ok(dir, b.image(), false);
+    StoreReader r = open(dir, b.image(), false);
     ASSERT_EQ(r.entry_count(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const std::string& k = keys[i];
@@ -81,12 +72,11 @@ TEST_P(IndexLayout, EveryKeyLengthLooksUpAndListsItsOwnObject) {
 }
 
 TEST_P(IndexLayout, KeepsOffsetsInFullAndTheLastDuplicate) {
-    ForcedWidths widths(GetParam());
     ScratchDir dir;
     constexpr std::uint64_t big = (std::uint64_t{1} << 32) + 40;
     const std::string data = record("first") + record("second");  // at 40 and 53
     const std::string index = entry("", 53) + entry("a", big) + entry("dup", 40) + entry("dup", 53) + entry("z", 40);
-    StoreReader r = open_ok(dir, store(5, 40 + data.size(), data + index));
+    StoreReader r = open(dir, store(5, 40 + data.size(), data + index));
     const std::vector<std::uint64_t> offsets{53, big, 40, 53, 40};
     for (std::size_t i = 0; i < offsets.size(); ++i) EXPECT_EQ(r.offset_at(i), offsets[i]) << i;
     EXPECT_EQ(r.lookup("a"), big);
@@ -99,7 +89,6 @@ TEST_P(IndexLayout, KeepsOffsetsInFullAndTheLastDuplicate) {
 // Large enough for open to insert the keys grouped by hash rather than in file order: every
 // key still finds the last of its entries.
 TEST_P(IndexLayout, LargeIndexWithDuplicatesKeepsTheLastEntry) {
-    ForcedWidths widths(GetParam());
     ScratchDir dir;
     constexpr std::size_t distinct = detail::InsertOrder::grouped_from + 1000;
     const std::string data = record("only");
@@ -112,7 +101,7 @@ TEST_P(IndexLayout, LargeIndexWithDuplicatesKeepsTheLastEntry) {
         for (std::size_t c = 0; c < copies; ++c) entries.emplace_back(key, 1000 * i + c);
     }
     for (const auto& [key, offset] : entries) index += entry(key, offset);
-    StoreReader r = open_ok(dir, store(static_cast<std::uint32_t>(entries.size()), 40 + data.size(), data + index), false);
+    StoreReader r = open(dir, store(static_cast<std::uint32_t>(entries.size()), 40 + data.size(), data + index), false);
     ASSERT_EQ(r.entry_count(), entries.size());
     std::size_t mismatches = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -129,8 +118,8 @@ TEST_P(IndexLayout, LargeIndexWithDuplicatesKeepsTheLastEntry) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, IndexLayout,
-                         ::testing::Values(Widths{"Narrow", kNarrow, kNarrow}, Widths{"WideOffsets", 0, kNarrow},
-                                           Widths{"WidePositions", kNarrow, 0}, Widths{"AllWide", 0, 0}),
+                         ::testing::Values(Widths{"Narrow", {kNarrow, kNarrow}}, Widths{"WideOffsets", {0, kNarrow}},
+                                           Widths{"WidePositions", {kNarrow, 0}}, Widths{"AllWide", {0, 0}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Resident KiB of this process's mappings of `path`, from /proc/self/smaps.

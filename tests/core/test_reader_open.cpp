@@ -1,13 +1,14 @@
 // Opening: system failures, the header and index checks in their order, and what a successful
 // open makes of unusual but acceptable files.
 #include <dirent.h>
+#include <cerrno>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <fstream>
 #include <limits>
 
-#include "test_reader_util.hpp"
+#include "test_util.hpp"
 
 namespace tarnkv::testing {
 namespace {
@@ -49,8 +50,8 @@ std::vector<OpenCase> open_cases() {
         {"CrcLeadingZeros", wrong_crc, true, "TarnCorruptError: file CRC32 mismatch  stored=0x00000001  computed=0x00000000"},
         {"CrcOfBody", with_byte(good, 45, 'X'), true,
          std::format("TarnCorruptError: file CRC32 mismatch  stored={}  computed={}",
-                     fmt::crc_hex(fmt::load_be32(reinterpret_cast<const unsigned char*>(good.data()) + 32)),
-                     fmt::crc_hex(fmt::crc32(std::string_view(with_byte(good, 45, 'X')).substr(40))))},
+                     format::crc_hex(format::load_be32(reinterpret_cast<const unsigned char*>(good.data()) + 32)),
+                     format::crc_hex(format::crc32(std::string_view(with_byte(good, 45, 'X')).substr(40))))},
         {"CrcBeatsIndex", header(2, 0, 40, 7), true,
          "TarnCorruptError: file CRC32 mismatch  stored=0x00000007  computed=0x00000000"},
         {"IndexWithoutVerify", header(2, 0, 40, 7), false, "TarnCorruptError: index section truncated (key_len)"},
@@ -97,8 +98,9 @@ TEST(OpenSystem, MissingFileNamesThePathAsGiven) {
     ScratchDir dir;
     for (std::string name : {"absent.trnk", "caf\xc3\xa9.trnk"}) {
         const std::string p = dir.path() + "/" + name;
-        EXPECT_EQ(error_text(StoreReader::open(p, true)),
-                  "TarnIOError: cannot open " + p + ": No such file or directory (os error 2)");
+        const auto r = StoreReader::open(p, true);
+        EXPECT_EQ(error_text(r), "TarnIOError: cannot open " + p + ": No such file or directory (os error 2)");
+        EXPECT_EQ(r.error().os_errno(), ENOENT);
     }
 }
 
@@ -107,8 +109,9 @@ TEST(OpenSystem, PathWithNulIsRejectedBeforeTheSystemSeesIt) {
     dir.write("a", header(0, 0, 40));
     // "<dir>/a\0b" would open "<dir>/a" if it reached the system.
     const std::string p = dir.path() + "/a" + std::string(1, '\0') + "b";
-    EXPECT_EQ(error_text(StoreReader::open(p, true)),
-              "TarnIOError: cannot open " + p + ": file name contained an unexpected NUL byte");
+    const auto r = StoreReader::open(p, true);
+    EXPECT_EQ(error_text(r), "TarnIOError: cannot open " + p + ": file name contained an unexpected NUL byte");
+    EXPECT_EQ(r.error().os_errno(), 0);
 }
 
 TEST(OpenSystem, UnmappableFilesFailAtTheMapping) {
@@ -117,9 +120,11 @@ TEST(OpenSystem, UnmappableFilesFailAtTheMapping) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // A FIFO with no writer must not block the open.
     for (const std::string& p : {dir.path(), fifo})
-        for (bool verify : {true, false})
-            EXPECT_EQ(error_text(StoreReader::open(p, verify)), "TarnIOError: mmap failed: No such device (os error 19)")
-                << p;
+        for (bool verify : {true, false}) {
+            const auto r = StoreReader::open(p, verify);
+            EXPECT_EQ(error_text(r), "TarnIOError: mmap failed: No such device (os error 19)") << p;
+            EXPECT_EQ(r.error().os_errno(), ENODEV);
+        }
 }
 
 std::size_t open_descriptors() {

@@ -3,7 +3,7 @@
 #include <format>
 #include <limits>
 
-#include "test_reader_util.hpp"
+#include "test_util.hpp"
 
 namespace tarnkv::testing {
 namespace {
@@ -235,8 +235,8 @@ TEST(Verify, ChecksFileCrcFirstThenEachReferencedRecordOnce) {
         {built({"x", "y"}, {}), "<success>"},
         {body_changed,
          std::format("TarnCorruptError: file CRC32 mismatch  stored={}  computed={}",
-                     fmt::crc_hex(fmt::load_be32(reinterpret_cast<const unsigned char*>(image.data()) + 32)),
-                     fmt::crc_hex(fmt::crc32(std::string_view(body_changed).substr(40))))},
+                     format::crc_hex(format::load_be32(reinterpret_cast<const unsigned char*>(image.data()) + 32)),
+                     format::crc_hex(format::crc32(std::string_view(body_changed).substr(40))))},
         {patched(image, image.size() - 1, 1), "TarnCorruptError: file CRC32 mismatch"},  // index byte
         {sealed(body_changed), "TarnCorruptError: object CRC32 mismatch at offset 40"},
         // Both referenced records corrupt: "two" is referenced first (by "a").
@@ -284,7 +284,7 @@ TEST(Stats, ReportsWhatOpenRecorded) {
         EXPECT_EQ(s.index_offset, c.index_offset);
         EXPECT_EQ(s.data_offset, 40u);
         EXPECT_EQ(s.file_size_kb, c.kb);
-        EXPECT_EQ(s.file_crc32, c.crc.empty() ? fmt::crc_hex(r.file_crc32()) : c.crc);
+        EXPECT_EQ(s.file_crc32, c.crc.empty() ? format::crc_hex(r.file_crc32()) : c.crc);
     }
 }
 

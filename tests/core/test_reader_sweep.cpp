@@ -1,12 +1,14 @@
 // Damaged files: every single-byte change and every truncation of a small valid store is opened
 // and queried in full, and each outcome is compared with a deliberately naive model of the file
-// format (128-bit positions, byte strings, no hashing). The model fixes the exact error or the
+// format (128-bit positions, byte strings, no hashing). The model takes only the field positions
+// and sizes from the format header and does its own bounds arithmetic, so it does not share the
+// checks it is testing. The model fixes the exact error or the
 // exact bytes each call must give; object views are compared by content, so a view that strays
 // outside the file is caught even where the sanitizers cannot see into the mapping.
 #include <map>
 #include <set>
 
-#include "test_reader_util.hpp"
+#include "test_util.hpp"
 
 namespace tarnkv::testing {
 namespace {
@@ -28,19 +30,20 @@ struct Model {
 
 Model model_open(const std::string& f, bool verify) {
     Model m;
-    if (f.size() < 40) return {corrupt("file too small for header"), {}};
-    if (f.substr(0, 4) != "TRNK")
+    if (f.size() < format::kHeaderSize) return {corrupt("file too small for header"), {}};
+    if (f.substr(format::kMagicAt, 4) != "TRNK")
         return {corrupt(std::format("bad magic [{}, {}, {}, {}]", load(f, 0, 1), load(f, 1, 1), load(f, 2, 1),
                                     load(f, 3, 1))),
                 {}};
-    if (f[4] != 2) return {std::format("TarnVersionError: unsupported version {}", load(f, 4, 1)), {}};
-    const auto stored = static_cast<std::uint32_t>(load(f, 32, 4));
-    const std::uint32_t computed = fmt::crc32(std::string_view(f).substr(40));
+    if (f[format::kVersionAt] != 2)
+        return {std::format("TarnVersionError: unsupported version {}", load(f, format::kVersionAt, 1)), {}};
+    const auto stored = static_cast<std::uint32_t>(load(f, format::kFileCrcAt, 4));
+    const std::uint32_t computed = format::crc32(std::string_view(f).substr(format::kHeaderSize));
     if (verify && stored != computed)
-        return {corrupt("file CRC32 mismatch  stored=" + fmt::crc_hex(stored) + "  computed=" + fmt::crc_hex(computed)),
+        return {corrupt("file CRC32 mismatch  stored=" + format::crc_hex(stored) + "  computed=" + format::crc_hex(computed)),
                 {}};
-    u128 pos = load(f, 16, 8);
-    for (std::uint64_t i = 0, n = load(f, 8, 4); i < n; ++i) {
+    u128 pos = load(f, format::kIndexOffsetAt, 8);
+    for (std::uint64_t i = 0, n = load(f, format::kNumKeysAt, 4); i < n; ++i) {
         if (pos + 2 > f.size()) return {corrupt("index section truncated (key_len)"), {}};
         const std::uint64_t len = load(f, pos, 2);
         if (pos + 2 + len + 8 > f.size()) return {corrupt("index section truncated (key + offset)"), {}};
@@ -59,17 +62,17 @@ std::pair<std::string, std::string> model_object(const std::string& f, std::uint
 }
 
 std::string model_verify(const std::string& f, const Model& m) {
-    const auto stored = static_cast<std::uint32_t>(load(f, 32, 4));
-    const std::uint32_t computed = fmt::crc32(std::string_view(f).substr(40));
+    const auto stored = static_cast<std::uint32_t>(load(f, format::kFileCrcAt, 4));
+    const std::uint32_t computed = format::crc32(std::string_view(f).substr(format::kHeaderSize));
     if (stored != computed)
-        return corrupt("file CRC32 mismatch  stored=" + fmt::crc_hex(stored) + "  computed=" + fmt::crc_hex(computed));
+        return corrupt("file CRC32 mismatch  stored=" + format::crc_hex(stored) + "  computed=" + format::crc_hex(computed));
     std::set<std::uint64_t> seen;
     for (const auto& [key, o] : m.entries) {
         if (!seen.insert(o).second) continue;
         if (u128{o} + 8 > f.size()) return corrupt(std::format("object offset {} out of bounds", o));
         auto [bytes, err] = model_object(f, o);
         if (!err.empty()) return err;
-        if (fmt::crc32(bytes) != load(f, u128{o} + 4, 4)) return corrupt(std::format("object CRC32 mismatch at offset {}", o));
+        if (format::crc32(bytes) != load(f, u128{o} + 4, 4)) return corrupt(std::format("object CRC32 mismatch at offset {}", o));
     }
     return "<success>";
 }

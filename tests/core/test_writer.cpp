@@ -1,70 +1,44 @@
 // Store builder: exact bytes of written files, the temporary-path rule, failures that must
 // leave the target alone, the summary line, and file metadata of a published store.
-#include <gtest/gtest.h>
-
-#include <cstdio>
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
-#include <algorithm>
 
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/format/layout.hpp"
-#include "core/writer/store_builder.hpp"
+#include "test_util.hpp"
 
 namespace fs = std::filesystem;
-using namespace tarnkv;
 
+namespace tarnkv::testing {
 namespace {
-
-std::string bytes(std::initializer_list<int> v) {
-    std::string s;
-    for (int b : v) s.push_back(static_cast<char>(b));
-    return s;
-}
-
-std::string be32(std::uint32_t v) {
-    std::string s(4, '\0');
-    format::store_be32(reinterpret_cast<unsigned char*>(s.data()), v);
-    return s;
-}
-std::string be64(std::uint64_t v) {
-    std::string s(8, '\0');
-    format::store_be64(reinterpret_cast<unsigned char*>(s.data()), v);
-    return s;
-}
-std::string entry(std::string_view key, std::uint64_t offset) {
-    return bytes({static_cast<int>(key.size() >> 8), static_cast<int>(key.size() & 0xFF)}) + std::string(key) +
-           be64(offset);
-}
-std::string header(std::uint32_t keys, std::uint32_t objects, std::uint64_t index_offset, std::uint32_t crc) {
-    return "TRNK" + bytes({2, 0, 0, 0}) + be32(keys) + be32(objects) + be64(index_offset) + be64(40) + be32(crc) +
-           bytes({0, 0, 0, 0});
-}
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 class TempDir : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/tarnkv-writer-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string at(std::string_view name) const { return (dir_ / name).string(); }
-    fs::path dir_;
+    std::string at(std::string_view name) const { return dir_.at(name); }
+    ScratchDir dir_;
 };
 
-}  // namespace
+// The header's bytes spelled out, so the encoder every other test builds on is itself pinned.
+TEST(HeaderBytes, EncodeWritesTheDocumentedLayoutAndDecodeReadsItBack) {
+    const format::Header h{.num_keys = 0x01020304, .num_objects = 0x05060708, .index_offset = 0x1122334455667788,
+                           .file_crc32 = 0xA1B2C3D4};
+    const std::string expect = std::string("TRNK\x02\0\0\0", 8) + "\x01\x02\x03\x04\x05\x06\x07\x08" +
+                               "\x11\x22\x33\x44\x55\x66\x77\x88" + std::string("\0\0\0\0\0\0\0\x28", 8) +
+                               "\xA1\xB2\xC3\xD4" + std::string(4, '\0');
+    EXPECT_EQ(header(h.num_keys, h.num_objects, h.index_offset, h.file_crc32), expect);
+    const auto image = h.encode();
+    const auto back = format::Header::decode(image);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(std::tie(back->num_keys, back->num_objects, back->index_offset, back->file_crc32),
+              std::tie(h.num_keys, h.num_objects, h.index_offset, h.file_crc32));
+}
 
 TEST(BuilderImage, EmptyStoreIsABareHeader) {
     StoreBuilder b;
@@ -76,8 +50,11 @@ TEST(BuilderImage, OneObjectTwoKeysIsTheDocumented74Bytes) {
     ASSERT_EQ(b.add_object("xyz").value(), 0u);
     ASSERT_TRUE(b.add_key("bb", 0));
     ASSERT_TRUE(b.add_key("a", 0));
-    const std::string record = be32(3) + be32(format::crc32("xyz")) + "xyz";
-    const std::string index = entry("a", 40) + entry("bb", 40);
+    // Record and entries spelled out byte by byte: length 3, CRC-32 of "xyz", the bytes; then
+    // key_len 1, "a", offset 40 and key_len 2, "bb", offset 40.
+    const std::string record = std::string("\0\0\0\x03", 4) + be(format::crc32("xyz"), 4) + "xyz";
+    const std::string index = std::string("\0\x01" "a" "\0\0\0\0\0\0\0\x28", 11) +
+                              std::string("\0\x02" "bb" "\0\0\0\0\0\0\0\x28", 12);
     const std::string image = b.image();
     ASSERT_EQ(image.size(), 74u);
     EXPECT_EQ(image, header(2, 1, 51, format::crc32(record + index)) + record + index);
@@ -112,7 +89,7 @@ TEST(BuilderImage, KeysSharingLongPrefixesOrEmbeddedNulsSortBytewise) {
 TEST(BuilderImage, EmptyObjectIsAnEightByteRecordWithZeroCrc) {
     StoreBuilder b;
     ASSERT_TRUE(b.add_object(""));
-    EXPECT_EQ(b.image(), header(0, 1, 48, format::crc32(be32(0) + be32(0))) + be32(0) + be32(0));
+    EXPECT_EQ(b.image(), header(0, 1, 48, format::crc32(std::string(8, '\0'))) + std::string(8, '\0'));
 }
 
 TEST(BuilderImage, IdenticalObjectsStayDistinctAndSharedObjectsAreStoredOnce) {
@@ -228,7 +205,8 @@ TEST_F(TempDir, MissingDirectoryFailsAtTheTemporaryAndCreatesNothing) {
     auto st = b.build(at("missing/db.trnk"));
     ASSERT_FALSE(st);
     EXPECT_EQ(st.error().display(), "TarnIOError: open tmp: No such file or directory (os error 2)");
-    EXPECT_TRUE(fs::is_empty(dir_));
+    EXPECT_EQ(st.error().os_errno(), ENOENT);
+    EXPECT_TRUE(fs::is_empty(dir_.path()));
 }
 
 TEST_F(TempDir, FailedRenameKeepsTheCompleteTemporaryAndTheTarget) {
@@ -245,8 +223,9 @@ TEST_F(TempDir, FailedRenameKeepsTheCompleteTemporaryAndTheTarget) {
 
 TEST_F(TempDir, NulInPathIsRefusedBeforeTheSystemSeesIt) {
     StoreBuilder b;
-    EXPECT_EQ(b.build(at(std::string("a\0b", 3))).error().display(),
-              "TarnIOError: open tmp: file name contained an unexpected NUL byte");
+    const auto st = b.build(at(std::string("a\0b", 3)));
+    EXPECT_EQ(st.error().display(), "TarnIOError: open tmp: file name contained an unexpected NUL byte");
+    EXPECT_EQ(st.error().os_errno(), 0);
 }
 
 TEST_F(TempDir, SymlinkAtTemporaryPathIsNotFollowed) {
@@ -277,3 +256,6 @@ TEST_F(TempDir, NewFileTakesModeFromUmaskAndReplacesASymlinkNotItsReferent) {
     ASSERT_EQ(::stat(link.c_str(), &sb), 0);
     EXPECT_EQ(sb.st_mode & 0777, 0640u);
 }
+
+}  // namespace
+}  // namespace tarnkv::testing

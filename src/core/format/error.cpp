@@ -22,4 +22,13 @@ std::string system_error_text(int errnum) {
     return std::format("{} (os error {})", text, errnum);
 }
 
+StoreError io_error(std::string_view prefix, int errnum) {
+    return StoreError::io(std::string(prefix) + system_error_text(errnum), errnum);
+}
+
+Status check_path(std::string_view path, std::string_view prefix) {
+    if (path.find('\0') == std::string_view::npos) return {};
+    return std::unexpected(StoreError::io(std::string(prefix) + std::string(kNulInPathText)));
+}
+
 }  // namespace tarnkv

@@ -19,26 +19,35 @@ enum class ErrorKind : std::uint8_t {
 
 class StoreError {
 public:
-    static StoreError corrupt(std::string message) { return {ErrorKind::Corrupt, std::move(message), 0}; }
-    static StoreError version(std::uint8_t found) { return {ErrorKind::Version, {}, found}; }
-    static StoreError io(std::string message) { return {ErrorKind::IO, std::move(message), 0}; }
-    static StoreError general(std::string message) { return {ErrorKind::General, std::move(message), 0}; }
+    static StoreError corrupt(std::string message) { return {ErrorKind::Corrupt, std::move(message), 0, 0}; }
+    static StoreError version(std::uint8_t found) { return {ErrorKind::Version, {}, found, 0}; }
+    // `os_errno` is the system's error number behind the failure, 0 when there is none.
+    static StoreError io(std::string message, int os_errno = 0) {
+        return {ErrorKind::IO, std::move(message), 0, os_errno};
+    }
+    static StoreError general(std::string message) { return {ErrorKind::General, std::move(message), 0, 0}; }
 
     ErrorKind kind() const noexcept { return kind_; }
     // The message after the kind's prefix. Empty for Version, whose text is made from the byte.
     const std::string& message() const noexcept { return message_; }
     std::uint8_t version_byte() const noexcept { return version_; }
+    // The operating system's error number of an I/O failure (ENOENT, ENOSPC, ...), for callers
+    // that map it to their own error classes; 0 when the failure has none (a NUL in a path, a
+    // write that wrote nothing) and for every other kind. The display text does not show it
+    // apart from the "(os error N)" of the system error text.
+    int os_errno() const noexcept { return errno_; }
 
     // "TarnCorruptError: ...", "TarnVersionError: unsupported version N", "TarnIOError: ...",
     // "TarnError: ...".
     std::string display() const;
 
 private:
-    StoreError(ErrorKind kind, std::string message, std::uint8_t version)
-        : kind_(kind), version_(version), message_(std::move(message)) {}
+    StoreError(ErrorKind kind, std::string message, std::uint8_t version, int os_errno)
+        : kind_(kind), version_(version), errno_(os_errno), message_(std::move(message)) {}
 
     ErrorKind kind_;
     std::uint8_t version_;
+    int errno_;
     std::string message_;
 };
 
@@ -50,8 +59,15 @@ using Status = std::expected<void, StoreError>;
 // "No such file or directory (os error 2)".
 std::string system_error_text(int errnum);
 
+// The I/O error `prefix` + system_error_text(errnum), carrying errnum.
+StoreError io_error(std::string_view prefix, int errnum);
+
 // What a path holding a NUL character reports instead of a system error text: such a path
 // cannot be passed to the system at all.
 inline constexpr std::string_view kNulInPathText = "file name contained an unexpected NUL byte";
+
+// Paths reach the system as C strings. Fails with the I/O error `prefix` + kNulInPathText
+// when `path` holds a NUL character, which would silently cut it short there.
+Status check_path(std::string_view path, std::string_view prefix);
 
 }  // namespace tarnkv

@@ -1,4 +1,6 @@
-// Store file layout. Every integer is unsigned big-endian; nothing is aligned or padded.
+// Store file layout: the one place that knows each byte shape. Every shape has its writing and
+// its reading side here, side by side; the builder (core/writer) only encodes, the reader
+// (core/reader) only decodes. Every integer is unsigned big-endian; nothing is aligned or padded.
 //
 //   offset 0                40                     index_offset                 end of file
 //   +-----------------------+----------------------+----------------------------+
@@ -17,15 +19,33 @@
 // before the longer key), back to back up to the end of the file:
 //   key_len k (u16) | k key bytes | offset of the object's record (u64)
 //
-// file_crc32 covers bytes 40 .. end of file. The builder (core/writer/store_builder.hpp)
-// writes this layout; the reader (core/reader/store_reader.hpp) consumes it.
+// file_crc32 covers bytes 40 .. end of file.
+//
+// What the reader accepts although the builder never writes it. The reader checks the header
+// (size, magic, version), the whole-file CRC when asked to, and that each of the num_keys
+// entries lies inside the file; an object record is checked only when something reads it.
+// So it opens, and answers from, files with
+//   - duplicate keys: a lookup finds the last entry with the key, listings show every entry;
+//   - unsorted keys: lookups and listings still work; a prefix scan returns the run of
+//     matching keys from where a binary search lands, and may miss matches elsewhere;
+//   - records that no entry names (never read, never checked by verify), records shared by
+//     several entries, and entries naming any offset at all (inside the header, the index, or
+//     past the end: an error only when that object is read);
+//   - bytes after the last entry, a num_objects that matches nothing, an index_offset below 40
+//     or (with no keys) anywhere, the index before the records, and any reserved bytes or
+//     data_offset, which are never read.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <expected>
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "core/format/error.hpp"
 
 namespace tarnkv::format {
 
@@ -46,6 +66,9 @@ inline constexpr std::size_t kNumObjectsAt = 12;
 inline constexpr std::size_t kIndexOffsetAt = 16;
 inline constexpr std::size_t kDataOffsetAt = 24;
 inline constexpr std::size_t kFileCrcAt = 32;
+
+// A file image, or the part of one that is mapped: positions in it are file offsets.
+using Image = std::span<const unsigned char>;
 
 inline std::uint16_t load_be16(const unsigned char* p) noexcept {
     return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -69,7 +92,24 @@ inline void store_be64(unsigned char* p, std::uint64_t v) noexcept {
     for (int i = 7; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v);
 }
 
-// The header values a writer chooses; everything else in the header is fixed.
+// Standard CRC-32 (ISO-HDLC / zlib). `prev` continues an earlier CRC over following bytes;
+// the CRC of no bytes is 0.
+std::uint32_t crc32(const void* data, std::size_t len, std::uint32_t prev = 0) noexcept;
+inline std::uint32_t crc32(std::string_view bytes, std::uint32_t prev = 0) noexcept {
+    return crc32(bytes.data(), bytes.size(), prev);
+}
+
+// How a CRC is shown to people: "0x" and exactly eight lowercase hex digits.
+std::string crc_hex(std::uint32_t crc);
+
+// Key order: unsigned bytewise over the common length, the shorter first on a tie.
+// std::string_view's compare uses char_traits<char>, which compares as unsigned char.
+inline bool key_less(std::string_view a, std::string_view b) noexcept { return a < b; }
+
+// ---- Header ---------------------------------------------------------------------------------
+
+// The header fields that vary between files; magic, version, data_offset and the reserved
+// bytes are fixed when written and not read back.
 struct Header {
     std::uint32_t num_keys = 0;
     std::uint32_t num_objects = 0;
@@ -87,20 +127,89 @@ struct Header {
         store_be32(&out[kFileCrcAt], file_crc32);
         return out;
     }
+
+    // The header at the start of `file`, checked in this order: the file holds a whole header
+    // ("file too small for header"), starts with the magic ("bad magic [b0, b1, b2, b3]"), and
+    // has this format's version (a version error carrying the byte). Only byte 4 is the
+    // version: bytes 5 to 7 may hold anything.
+    static Result<Header> decode(Image file);
 };
 
-// How a CRC is shown to people: "0x" and exactly eight lowercase hex digits.
-std::string crc_hex(std::uint32_t crc);
+// ---- Object record --------------------------------------------------------------------------
 
-// Standard CRC-32 (ISO-HDLC / zlib). `prev` continues an earlier CRC over following bytes;
-// the CRC of no bytes is 0.
-std::uint32_t crc32(const void* data, std::size_t len, std::uint32_t prev = 0) noexcept;
-inline std::uint32_t crc32(std::string_view bytes, std::uint32_t prev = 0) noexcept {
-    return crc32(bytes.data(), bytes.size(), prev);
+// Writes the head of the record that holds `bytes` (its length and CRC-32) to out[0..8).
+inline void encode_record_head(unsigned char* out, std::string_view bytes) noexcept {
+    store_be32(out, static_cast<std::uint32_t>(bytes.size()));
+    store_be32(out + 4, crc32(bytes));
 }
 
-// Key order: unsigned bytewise over the common length, the shorter first on a tie.
-// std::string_view's compare uses char_traits<char>, which compares as unsigned char.
-inline bool key_less(std::string_view a, std::string_view b) noexcept { return a < b; }
+// Why a record does not fit in its file.
+enum class RecordFault : std::uint8_t {
+    HeadOutside,   // fewer than 8 bytes from the offset to the end of the file
+    BytesOutside,  // the length runs past the end of the file
+};
+
+// A record read in place: `head` points at its length field inside the image.
+class RecordView {
+public:
+    // The record at `offset`, once its head and its bytes are known to lie inside `file`. The
+    // sums are taken as differences from the file size, so no offset, however close to 2^64,
+    // can wrap past it. Reads the length field only.
+    static std::expected<RecordView, RecordFault> at(Image file, std::uint64_t offset) noexcept {
+        if (offset > file.size() || file.size() - offset < kRecordHeaderSize)
+            return std::unexpected(RecordFault::HeadOutside);
+        const unsigned char* head = file.data() + offset;
+        const std::uint32_t length = load_be32(head);
+        if (file.size() - offset - kRecordHeaderSize < length) return std::unexpected(RecordFault::BytesOutside);
+        return RecordView(head, length);
+    }
+
+    std::string_view bytes() const noexcept {
+        return {reinterpret_cast<const char*>(head_ + kRecordHeaderSize), length_};
+    }
+    std::uint32_t stored_crc() const noexcept { return load_be32(head_ + 4); }
+
+private:
+    RecordView(const unsigned char* head, std::uint32_t length) noexcept : head_(head), length_(length) {}
+    const unsigned char* head_;
+    std::uint32_t length_;
+};
+
+// ---- Index entry ----------------------------------------------------------------------------
+
+inline constexpr std::size_t entry_size(std::size_t key_len) noexcept { return kEntryOverhead + key_len; }
+
+// Writes the entry mapping `key` (at most kMaxKeyLen bytes) to the record at `offset` to
+// out[0..entry_size(key.size())).
+inline void encode_entry(unsigned char* out, std::string_view key, std::uint64_t offset) noexcept {
+    store_be16(out, static_cast<std::uint16_t>(key.size()));
+    if (!key.empty()) std::memcpy(out + 2, key.data(), key.size());  // an empty view may have no data
+    store_be64(out + 2 + key.size(), offset);
+}
+
+// Why an entry does not fit in its file.
+enum class EntryFault : std::uint8_t {
+    KeyLenOutside,       // fewer than 2 bytes from the position to the end of the file
+    KeyOrOffsetOutside,  // the key or the offset after it runs past the end
+};
+
+// An entry read in place; the key is a view into the image.
+struct EntryView {
+    std::string_view key;
+    std::uint64_t offset;
+
+    std::uint64_t size() const noexcept { return entry_size(key.size()); }
+
+    // The entry at `pos`, once all of it is known to lie inside `file` (it may end exactly at
+    // the end). Positions are compared as differences, so nothing wraps.
+    static std::expected<EntryView, EntryFault> at(Image file, std::uint64_t pos) noexcept {
+        if (pos > file.size() || file.size() - pos < 2) return std::unexpected(EntryFault::KeyLenOutside);
+        const unsigned char* p = file.data() + pos;
+        const std::size_t key_len = load_be16(p);
+        // After the test above this cannot wrap; key_len + 8 is at most 65543.
+        if (file.size() - pos - 2 < key_len + 8) return std::unexpected(EntryFault::KeyOrOffsetOutside);
+        return EntryView{{reinterpret_cast<const char*>(p + 2), key_len}, load_be64(p + 2 + key_len)};
+    }
+};
 
 }  // namespace tarnkv::format

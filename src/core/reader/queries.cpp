@@ -11,17 +11,25 @@
 
 namespace tarnkv {
 
-namespace fmt = format;
+namespace {
+
+// What a record that does not fit in the file reports. Reads and verify() share the bounds
+// check (format::RecordView::at) but word a record whose head is outside the file differently.
+// Kept out of line: building the message is the rare path, and the hot loops stay small.
+enum class Wording : bool { Read, Verify };
+
+[[gnu::cold, gnu::noinline]] StoreError record_error(format::RecordFault fault, std::uint64_t offset, Wording wording) {
+    if (fault == format::RecordFault::BytesOutside)
+        return StoreError::corrupt(std::format("object at {} extends beyond file end", offset));
+    return StoreError::corrupt(std::format("{}offset {} out of bounds", wording == Wording::Read ? "" : "object ", offset));
+}
+
+}  // namespace
 
 Result<std::string_view> StoreReader::object_at(std::uint64_t offset) const {
-    const Impl& r = *impl_;
-    // Written as differences from the file size, so an offset near 2^64 cannot wrap past it.
-    if (offset > r.file_size || r.file_size - offset < fmt::kRecordHeaderSize)
-        return std::unexpected(StoreError::corrupt(std::format("offset {} out of bounds", offset)));
-    const std::uint32_t length = fmt::load_be32(r.base + offset);
-    if (r.file_size - offset - fmt::kRecordHeaderSize < length)
-        return std::unexpected(StoreError::corrupt(std::format("object at {} extends beyond file end", offset)));
-    return std::string_view(reinterpret_cast<const char*>(r.base + offset + fmt::kRecordHeaderSize), length);
+    const auto record = format::RecordView::at(impl_->image(), offset);
+    if (!record) return std::unexpected(record_error(record.error(), offset, Wording::Read));
+    return record->bytes();
 }
 
 Result<std::string> StoreReader::read_object(std::uint64_t offset) const {
@@ -47,7 +55,7 @@ Result<std::vector<Item>> StoreReader::prefix_raw(std::string_view prefix) const
     // Entries are in key order in a well-formed file, so the matches are one run starting at
     // the first key not less than the prefix. An unsorted file gives some run, never a fault.
     const auto positions = std::views::iota(std::size_t{0}, r.entries);
-    std::size_t i = *std::ranges::lower_bound(positions, prefix, fmt::key_less,
+    std::size_t i = *std::ranges::lower_bound(positions, prefix, format::key_less,
                                               [&r](std::size_t e) { return r.key_at(e); });
     for (std::size_t ahead = i; ahead < i + Impl::prefetch_ahead; ++ahead) r.prefetch_object(ahead);
     for (; i < r.entries; ++i) {
@@ -92,13 +100,9 @@ Status StoreReader::verify() const {
     const Impl& r = *impl_;
     if (auto st = detail::check_body_crc(r.base, r.file_size, r.file_crc32); !st) return st;
     return r.each_distinct_offset([&r](std::uint64_t offset) -> Status {
-        if (offset > r.file_size || r.file_size - offset < fmt::kRecordHeaderSize)
-            return std::unexpected(StoreError::corrupt(std::format("object offset {} out of bounds", offset)));
-        const std::uint32_t length = fmt::load_be32(r.base + offset);
-        const std::uint32_t stored = fmt::load_be32(r.base + offset + 4);
-        if (r.file_size - offset - fmt::kRecordHeaderSize < length)
-            return std::unexpected(StoreError::corrupt(std::format("object at {} extends beyond file end", offset)));
-        if (fmt::crc32(r.base + offset + fmt::kRecordHeaderSize, length) != stored)
+        const auto record = format::RecordView::at(r.image(), offset);
+        if (!record) return std::unexpected(record_error(record.error(), offset, Wording::Verify));
+        if (format::crc32(record->bytes()) != record->stored_crc())
             return std::unexpected(StoreError::corrupt(std::format("object CRC32 mismatch at offset {}", offset)));
         return {};
     });
@@ -108,13 +112,13 @@ Stats StoreReader::stats() const {
     const Impl& r = *impl_;
     return Stats{
         .path = r.path,
-        .version = fmt::kVersion,
+        .version = format::kVersion,
         .num_keys = r.num_keys,
         .num_objects = r.num_objects,
         .index_offset = r.index_offset,
-        .data_offset = fmt::kHeaderSize,
+        .data_offset = format::kHeaderSize,
         .file_size_kb = static_cast<double>(r.file_size) * (1.0 / 1024),
-        .file_crc32 = fmt::crc_hex(r.file_crc32),
+        .file_crc32 = format::crc_hex(r.file_crc32),
     };
 }
 

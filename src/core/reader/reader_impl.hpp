@@ -145,13 +145,12 @@ struct InsertOrder {
 };
 
 // Widths in the in-memory index, chosen per reader at open: 4 bytes while every value fits.
-// The narrow limits are variables only so that the tests can force the wide forms, which a
-// real file reaches only beyond 4 GiB.
+// StoreReader::open always uses these defaults; tests pass lower limits to open_reader to
+// reach the wide forms, which a real file reaches only beyond 4 GiB.
 struct IndexLimits {
     std::uint64_t narrow_offset = 0xFFFF'FFFF;    // largest object offset kept in 4 bytes
     std::uint64_t narrow_position = 0xFFFF'FFFF;  // largest arena size addressed in 4 bytes
 };
-extern IndexLimits index_limits;
 
 }  // namespace tarnkv::detail
 
@@ -208,10 +207,11 @@ struct StoreReader::Impl {
     Impl& operator=(const Impl&) = delete;
 
     // Fills the arena, the positions and the hash set from an index already checked to lie
-    // in the file. `bucket_starts`, when given, holds InsertOrder::buckets + 1 values: zero,
+    // in the file, with the narrowest widths `limits` allow. `bucket_starts`, when given, holds InsertOrder::buckets + 1 values: zero,
     // then the number of keys in each bucket. False when the index no longer matches what
     // the check saw: the file changed in between.
-    bool load_index(std::uint64_t key_bytes, std::uint64_t max_offset, std::size_t* bucket_starts);
+    bool load_index(std::uint64_t key_bytes, std::uint64_t max_offset, std::size_t* bucket_starts,
+                    const detail::IndexLimits& limits);
     template <class Pos>
     bool fill(KeySet<Pos>& set, std::uint64_t arena_bytes, std::size_t* bucket_starts);
     template <class Pos>
@@ -237,6 +237,7 @@ struct StoreReader::Impl {
         return v;
     }
     std::string_view key_at(std::size_t i) const noexcept { return record_key(positions[i]); }
+    format::Image image() const noexcept { return {base, file_size}; }
 
     // Walks over many entries read each object's length at a random place in the mapping
     // (records lie in the order objects were added, keys in key order). Starting the load of

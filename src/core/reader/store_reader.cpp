@@ -22,11 +22,7 @@
 
 namespace tarnkv {
 
-namespace fmt = format;
-
 namespace detail {
-
-IndexLimits index_limits;
 
 FileMapping::~FileMapping() {
     if (addr_) ::munmap(addr_, length_);
@@ -79,8 +75,10 @@ std::uint64_t random_seed() noexcept {
     return XXH3_64bits_withSeed(&seed, sizeof seed, now ^ reinterpret_cast<std::uintptr_t>(&seed));
 }
 
-StoreError io_error(std::string_view what, int errnum) {
-    return StoreError::io(std::string(what) + system_error_text(errnum));
+// Open's message for an index entry that runs past the end of the file.
+StoreError truncated_index(format::EntryFault fault) {
+    return StoreError::corrupt(fault == format::EntryFault::KeyLenOutside ? "index section truncated (key_len)"
+                                                                         : "index section truncated (key + offset)");
 }
 
 // What the index holds, measured before anything large is allocated for it.
@@ -95,25 +93,18 @@ struct IndexShape {
 // index counts the keys per insert bucket. Nothing sized by `count` is allocated here, so a
 // header that claims more entries than the file holds fails as soon as they run out, whatever
 // count it claims.
-Result<IndexShape> measure_index(const unsigned char* base, std::uint64_t size, std::uint64_t pos,
-                                 std::uint32_t count, std::uint64_t seed) {
+Result<IndexShape> measure_index(format::Image file, std::uint64_t pos, std::uint32_t count, std::uint64_t seed) {
     IndexShape shape;
     if (count >= detail::InsertOrder::grouped_from)
         shape.bucket_starts = std::make_unique<std::size_t[]>(detail::InsertOrder::buckets + 1);
     std::size_t* const counts = shape.bucket_starts ? shape.bucket_starts.get() + 1 : nullptr;
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (pos > size || size - pos < 2) return std::unexpected(StoreError::corrupt("index section truncated (key_len)"));
-        const std::uint64_t key_len = fmt::load_be16(base + pos);
-        // size - pos - 2 cannot wrap after the test above; key_len + 8 is at most 65543.
-        if (size - pos - 2 < key_len + 8)
-            return std::unexpected(StoreError::corrupt("index section truncated (key + offset)"));
-        shape.key_bytes += key_len;
-        shape.max_offset = std::max(shape.max_offset, fmt::load_be64(base + pos + 2 + key_len));
-        if (counts) {
-            const std::string_view key(reinterpret_cast<const char*>(base + pos + 2), key_len);
-            ++counts[detail::InsertOrder::bucket(detail::key_hash(key, seed))];
-        }
-        pos += fmt::kEntryOverhead + key_len;
+        const auto entry = format::EntryView::at(file, pos);
+        if (!entry) return std::unexpected(truncated_index(entry.error()));
+        shape.key_bytes += entry->key.size();
+        shape.max_offset = std::max(shape.max_offset, entry->offset);
+        if (counts) ++counts[detail::InsertOrder::bucket(detail::key_hash(entry->key, seed))];
+        pos += entry->size();
     }
     return shape;
 }
@@ -172,11 +163,12 @@ void PackedArray::allocate(std::size_t n, bool wide) {
 
 // Lays the entries out as records in one arena, notes their positions, and indexes them by
 // key. The index was measured first, so every array is sized once and nothing grows.
-bool StoreReader::Impl::load_index(std::uint64_t key_bytes, std::uint64_t max_offset, std::size_t* bucket_starts) {
+bool StoreReader::Impl::load_index(std::uint64_t key_bytes, std::uint64_t max_offset, std::size_t* bucket_starts,
+                                   const detail::IndexLimits& limits) {
     const std::size_t n = num_keys;
-    offset_width = max_offset > detail::index_limits.narrow_offset ? sizeof(std::uint64_t) : sizeof(std::uint32_t);
+    offset_width = max_offset > limits.narrow_offset ? sizeof(std::uint64_t) : sizeof(std::uint32_t);
     const std::uint64_t arena_bytes = key_bytes + n * (offset_width + sizeof(std::uint16_t));
-    wide_positions = arena_bytes > detail::index_limits.narrow_position;
+    wide_positions = arena_bytes > limits.narrow_position;
     arena = index_array<unsigned char>(static_cast<std::size_t>(arena_bytes));
     positions.allocate(n, wide_positions);
     entries = n;
@@ -193,8 +185,9 @@ void StoreReader::Impl::insert(KeySet<Pos>& set, Pos pos, std::size_t key_hash) 
 }
 
 // The file can change under a shared mapping (another process writing into it in place), so
-// this second walk does not trust the lengths and hashes of the first one: an entry that no
-// longer fits the file, the arena or its insert bucket ends the open instead of overrunning.
+// this second walk checks every entry against the file again and does not trust the lengths
+// and hashes of the first one: an entry that no longer fits the file, the arena or its insert
+// bucket ends the open instead of overrunning.
 template <class Pos>
 bool StoreReader::Impl::fill(KeySet<Pos>& set, std::uint64_t arena_bytes, std::size_t* bucket_starts) {
     using Order = detail::InsertOrder;
@@ -216,23 +209,24 @@ bool StoreReader::Impl::fill(KeySet<Pos>& set, std::uint64_t arena_bytes, std::s
     }
 
     const std::size_t header = offset_width + sizeof(std::uint16_t);
-    std::uint64_t pos = index_offset;  // below file_size - 10 for every entry the first walk passed
+    const format::Image file(base, file_size);
+    std::uint64_t pos = index_offset;
     std::uint64_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint16_t key_len = fmt::load_be16(base + pos);
-        if (file_size - pos - 2 < key_len + 8u || arena_bytes - at < header + key_len) return false;
-        const unsigned char* entry = base + pos;
-        const std::uint64_t offset = fmt::load_be64(entry + 2 + key_len);
+        const auto entry = format::EntryView::at(file, pos);
+        if (!entry) return false;
+        const std::uint16_t key_len = static_cast<std::uint16_t>(entry->key.size());
+        if (arena_bytes - at < header + key_len) return false;
         unsigned char* record = arena.get() + at;
         if (offset_width == sizeof(std::uint32_t)) {
-            const auto narrow = static_cast<std::uint32_t>(offset);
+            const auto narrow = static_cast<std::uint32_t>(entry->offset);
             std::memcpy(record, &narrow, sizeof narrow);
         } else {
-            std::memcpy(record, &offset, sizeof offset);
+            std::memcpy(record, &entry->offset, sizeof entry->offset);
         }
         std::memcpy(record + offset_width, &key_len, sizeof key_len);
         unsigned char* key = record + header;
-        std::memcpy(key, entry + 2, key_len);
+        std::memcpy(key, entry->key.data(), key_len);
         positions.set(i, at);
         const std::size_t key_hash = hash({reinterpret_cast<const char*>(key), key_len});
         if (bucket_starts) {
@@ -243,9 +237,7 @@ bool StoreReader::Impl::fill(KeySet<Pos>& set, std::uint64_t arena_bytes, std::s
             insert(set, static_cast<Pos>(at), key_hash);
         }
         at += header + key_len;
-        pos += fmt::kEntryOverhead + key_len;
-        // The next entry's length field must still be inside the file, as the first walk saw it.
-        if (i + 1 < n && (pos > file_size || file_size - pos < 2)) return false;
+        pos += entry->size();
     }
     index_end = pos;
     // No bucket overflowed and the buckets hold n places in all, so every place was written.
@@ -260,8 +252,12 @@ StoreReader& StoreReader::operator=(StoreReader&&) noexcept = default;
 StoreReader::~StoreReader() = default;
 
 Result<StoreReader> StoreReader::open(std::string path, bool verify) {
+    return detail::open_reader(std::move(path), verify, detail::IndexLimits{});
+}
+
+Result<StoreReader> detail::open_reader(std::string path, bool verify, const IndexLimits& limits) {
     const std::string open_failed = "cannot open " + path + ": ";
-    if (path.find('\0') != std::string::npos) return std::unexpected(StoreError::io(open_failed + std::string(kNulInPathText)));
+    if (auto st = check_path(path, open_failed); !st) return std::unexpected(std::move(st.error()));
     // O_NONBLOCK: a FIFO would otherwise hang the open until some writer appears; with it, the
     // FIFO opens and fails at the mapping like any other unmappable file. Regular files ignore it.
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -278,45 +274,37 @@ Result<StoreReader> StoreReader::open(std::string path, bool verify) {
     const int flags = MAP_SHARED | (verify ? MAP_POPULATE : 0);
     void* addr = ::mmap(nullptr, map_length, PROT_READ, flags, fd.get(), 0);
     if (addr == MAP_FAILED) return std::unexpected(io_error("mmap failed: ", errno));
-    detail::FileMapping mapping(addr, map_length);
+    FileMapping mapping(addr, map_length);
     fd.close();  // the mapping stays valid without it
 
-    const auto* base = mapping.data();
-    if (size < fmt::kHeaderSize) return std::unexpected(StoreError::corrupt("file too small for header"));
-    if (!std::equal(fmt::kMagic.begin(), fmt::kMagic.end(), base + fmt::kMagicAt))
-        return std::unexpected(StoreError::corrupt(
-            std::format("bad magic [{}, {}, {}, {}]", base[0], base[1], base[2], base[3])));
-    if (base[fmt::kVersionAt] != fmt::kVersion) return std::unexpected(StoreError::version(base[fmt::kVersionAt]));
-
-    const std::uint32_t num_keys = fmt::load_be32(base + fmt::kNumKeysAt);
-    const std::uint32_t num_objects = fmt::load_be32(base + fmt::kNumObjectsAt);
-    const std::uint64_t index_offset = fmt::load_be64(base + fmt::kIndexOffsetAt);
-    const std::uint32_t stored_crc = fmt::load_be32(base + fmt::kFileCrcAt);
-
+    const format::Image file(mapping.data(), size);
+    const auto header = format::Header::decode(file);
+    if (!header) return std::unexpected(header.error());
     if (verify)
-        if (auto st = detail::check_body_crc(base, size, stored_crc); !st) return std::unexpected(std::move(st.error()));
+        if (auto st = check_body_crc(file.data(), size, header->file_crc32); !st)
+            return std::unexpected(std::move(st.error()));
 
     const std::uint64_t seed = random_seed();
     IndexShape shape;
-    if (num_keys > 0) {
-        auto measured = measure_index(base, size, index_offset, num_keys, seed);
+    if (header->num_keys > 0) {
+        auto measured = measure_index(file, header->index_offset, header->num_keys, seed);
         if (!measured) return std::unexpected(std::move(measured.error()));
         shape = std::move(*measured);
     }
 
-    auto impl = std::make_unique<Impl>(std::move(path), std::move(mapping), size, seed);
-    impl->num_keys = num_keys;
-    impl->num_objects = num_objects;
-    impl->index_offset = index_offset;
-    impl->file_crc32 = stored_crc;
-    if (num_keys > 0 && !impl->load_index(shape.key_bytes, shape.max_offset, shape.bucket_starts.get()))
-        return std::unexpected(StoreError::corrupt("index section truncated (key + offset)"));
+    auto impl = std::make_unique<StoreReader::Impl>(std::move(path), std::move(mapping), size, seed);
+    impl->num_keys = header->num_keys;
+    impl->num_objects = header->num_objects;
+    impl->index_offset = header->index_offset;
+    impl->file_crc32 = header->file_crc32;
+    if (header->num_keys > 0 && !impl->load_index(shape.key_bytes, shape.max_offset, shape.bucket_starts.get(), limits))
+        return std::unexpected(truncated_index(format::EntryFault::KeyOrOffsetOutside));
     // The arena now holds every key and offset, so the reader never reads the index pages of
     // the mapping again; unmapping them takes them out of the process's resident memory (and
     // out of its RSS figure), where they would otherwise stay as long as the reader. Pages
     // that also hold records stay. Should an offset point into the index all the same, its
     // read simply faults the page back in from the file.
-    if (num_keys > 0) impl->mapping.release(index_offset, impl->index_end);
+    if (header->num_keys > 0) impl->mapping.release(header->index_offset, impl->index_end);
     return StoreReader(std::move(impl));
 }
 

@@ -10,15 +10,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/format/error.hpp"
 
 namespace tarnkv {
+
+class StoreReader;
+
+namespace detail {
+struct IndexLimits;
+// StoreReader::open with the in-memory index widths given explicitly (reader_impl.hpp).
+Result<StoreReader> open_reader(std::string path, bool verify, const IndexLimits& limits);
+}  // namespace detail
 
 // One index entry with its object: key bytes (in the key arena) and object bytes (in the mapping).
 struct Item {
@@ -83,7 +95,41 @@ public:
     Status verify() const;
     Stats stats() const;
 
+    // --- Checked reads, ranges and batches (reader/checked_reads.cpp, reader/batch.cpp) ---
+
+    // object_at() that also checks the record's stored CRC-32 against its bytes:
+    // "object CRC32 mismatch at offset N" when they differ.
+    Result<std::string_view> checked_object_at(std::uint64_t offset) const;
+
+    // The entries whose keys start with `prefix`, as the index positions [first, last). In a
+    // well-formed (sorted) file they are one run; an unsorted one gives some run, never a fault.
+    std::pair<std::size_t, std::size_t> prefix_range(std::string_view prefix) const noexcept;
+
+    // A hint that the object of entry `i` will be read soon: starts loading its record.
+    void prefetch_entry(std::size_t i) const noexcept;
+
+    // Looks up every key and fills out[i] with its object's bytes (nullopt when absent),
+    // checking each object's CRC when `check` is true. Many lookups are in flight at once, so a
+    // batch costs far less than the same lookups one by one. On a bad record, the error
+    // names the position of the first key whose object failed; `out` is then unspecified.
+    struct BatchError {
+        std::size_t index;
+        StoreError error;
+    };
+    std::expected<void, BatchError> get_many(std::span<const std::string_view> keys,
+                                             std::span<std::optional<std::string_view>> out, bool check) const;
+
+    // verify() reporting its progress: `progress(done, total)` in bytes, every
+    // kProgressStep bytes or so and once at the end. When it returns false the check stops
+    // and fails with kCancelled.
+    using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
+    static constexpr std::uint64_t kProgressStep = std::uint64_t{32} << 20;
+    static constexpr std::string_view kCancelled = "cancelled";
+    Status verify(const Progress& progress) const;
+
 private:
+    friend Result<StoreReader> detail::open_reader(std::string path, bool verify, const detail::IndexLimits& limits);
+
     // Held on the heap: the hash table's functors point back at it, so it must never move.
     struct Impl;
     explicit StoreReader(std::unique_ptr<Impl> impl) noexcept;

@@ -11,12 +11,6 @@ namespace tarnkv {
 
 namespace {
 
-bool has_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
-
-StoreError io_error(std::string_view prefix, int err) {
-    return StoreError::io(std::string(prefix) + system_error_text(err));
-}
-
 // The directory that holds the final component of `path`, for syncing after a rename.
 std::string parent_dir(std::string_view path) {
     const auto comp = final_component(path);
@@ -29,7 +23,7 @@ std::string parent_dir(std::string_view path) {
 }  // namespace
 
 Result<FileWriter> FileWriter::create(const std::string& path) {
-    if (has_nul(path)) return std::unexpected(StoreError::io("open tmp: " + std::string(kNulInPathText)));
+    if (auto st = check_path(path, "open tmp: "); !st) return std::unexpected(std::move(st.error()));
     int fd;
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
@@ -99,7 +93,7 @@ std::optional<Component> final_component(std::string_view path) {
 }
 
 Status publish(const std::string& tmp, std::string_view path) {
-    if (has_nul(path)) return std::unexpected(StoreError::io("rename: " + std::string(kNulInPathText)));
+    if (auto st = check_path(path, "rename: "); !st) return st;
     if (::rename(tmp.c_str(), std::string(path).c_str()) != 0) return std::unexpected(io_error("rename: ", errno));
     const std::string dir = parent_dir(path);
     const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

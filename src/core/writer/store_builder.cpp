@@ -17,8 +17,6 @@
 
 namespace tarnkv {
 
-namespace fmt = format;
-
 std::size_t StoreBuilder::SlotHash::operator()(std::string_view key) const noexcept {
     return XXH3_64bits_withSeed(key.data(), key.size(), owner->seed_);
 }
@@ -38,17 +36,16 @@ void make_room(std::string& s, std::size_t extra) {
 }  // namespace
 
 Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
-    if (bytes.size() > fmt::kMaxObjectLen)
+    if (bytes.size() > format::kMaxObjectLen)
         return std::unexpected(StoreError::general(
-            std::format("object of {} bytes exceeds the {}-byte limit", bytes.size(), fmt::kMaxObjectLen)));
-    if (record_offsets_.size() >= fmt::kMaxCount) return std::unexpected(StoreError::general("too many objects"));
+            std::format("object of {} bytes exceeds the {}-byte limit", bytes.size(), format::kMaxObjectLen)));
+    if (record_offsets_.size() >= format::kMaxCount) return std::unexpected(StoreError::general("too many objects"));
     const auto id = static_cast<std::uint32_t>(record_offsets_.size());
-    unsigned char head[fmt::kRecordHeaderSize];
-    fmt::store_be32(head, static_cast<std::uint32_t>(bytes.size()));
-    fmt::store_be32(head + 4, fmt::crc32(bytes));
+    unsigned char head[format::kRecordHeaderSize];
+    format::encode_record_head(head, bytes);
     // Both allocations happen before anything changes, so a failure leaves the builder as it was.
     make_room(data_, sizeof head + bytes.size());
-    record_offsets_.push_back(fmt::kHeaderSize + data_.size());
+    record_offsets_.push_back(format::kHeaderSize + data_.size());
     data_.append(reinterpret_cast<const char*>(head), sizeof head);
     data_.append(bytes);
     return id;
@@ -58,14 +55,14 @@ Status StoreBuilder::add_key(std::string_view key, std::uint64_t obj_id) {
     if (obj_id >= num_objects())
         return std::unexpected(StoreError::general(
             std::format("obj_id {} out of range (have {} objects)", obj_id, num_objects())));
-    if (key.size() > fmt::kMaxKeyLen)
+    if (key.size() > format::kMaxKeyLen)
         return std::unexpected(StoreError::general(
-            std::format("key of {} bytes exceeds the {}-byte limit", key.size(), fmt::kMaxKeyLen)));
+            std::format("key of {} bytes exceeds the {}-byte limit", key.size(), format::kMaxKeyLen)));
     if (auto it = by_key_.find(key); it != by_key_.end()) {
         slots_[*it].obj_id = static_cast<std::uint32_t>(obj_id);
         return {};
     }
-    if (slots_.size() >= fmt::kMaxCount) return std::unexpected(StoreError::general("too many keys"));
+    if (slots_.size() >= format::kMaxCount) return std::unexpected(StoreError::general("too many keys"));
     const auto slot = static_cast<std::uint32_t>(slots_.size());
     make_room(keys_, key.size());
     slots_.push_back({keys_.size(), static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(obj_id)});
@@ -93,31 +90,28 @@ std::string StoreBuilder::index_section() const {
         const std::string_view key = key_of(slots_[i]);
         unsigned char head[8] = {};
         std::copy_n(key.data(), std::min<std::size_t>(key.size(), 8), head);
-        order[i] = {fmt::load_be64(head), i};
+        order[i] = {format::load_be64(head), i};
     }
     std::sort(order.begin(), order.end(), [this](const Ranked& a, const Ranked& b) {
         if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return fmt::key_less(key_of(slots_[a.slot]), key_of(slots_[b.slot]));
+        return format::key_less(key_of(slots_[a.slot]), key_of(slots_[b.slot]));
     });
-    std::size_t size = keys_.size() + slots_.size() * fmt::kEntryOverhead;
-    std::string out(size, '\0');
+    std::string out(keys_.size() + slots_.size() * format::kEntryOverhead, '\0');
     auto* p = reinterpret_cast<unsigned char*>(out.data());
     for (const Ranked& r : order) {
         const Slot& s = slots_[r.slot];
-        fmt::store_be16(p, static_cast<std::uint16_t>(s.key_len));
-        std::copy_n(keys_.data() + s.key_pos, s.key_len, p + 2);
-        fmt::store_be64(p + 2 + s.key_len, record_offsets_[s.obj_id]);
-        p += fmt::kEntryOverhead + s.key_len;
+        format::encode_entry(p, key_of(s), record_offsets_[s.obj_id]);
+        p += format::entry_size(s.key_len);
     }
     return out;
 }
 
-std::array<unsigned char, fmt::kHeaderSize> StoreBuilder::header_for(std::string_view index) const {
-    fmt::Header h;
+std::array<unsigned char, format::kHeaderSize> StoreBuilder::header_for(std::string_view index) const {
+    format::Header h;
     h.num_keys = static_cast<std::uint32_t>(slots_.size());
     h.num_objects = static_cast<std::uint32_t>(record_offsets_.size());
-    h.index_offset = fmt::kHeaderSize + data_.size();
-    h.file_crc32 = fmt::crc32(index, fmt::crc32(data_));
+    h.index_offset = format::kHeaderSize + data_.size();
+    h.file_crc32 = format::crc32(index, format::crc32(data_));
     return h.encode();
 }
 
@@ -151,7 +145,7 @@ Status StoreBuilder::build(std::string_view path) const {
 std::string StoreBuilder::summary_line(std::string_view path) const {
     std::uint64_t size = 0;
     struct stat st;
-    if (path.find('\0') == std::string_view::npos && ::stat(std::string(path).c_str(), &st) == 0)
+    if (check_path(path, "") && ::stat(std::string(path).c_str(), &st) == 0)
         size = static_cast<std::uint64_t>(st.st_size);
     char kb[64];
     // %.1f rounds half to even on exact ties (256 bytes -> 0.2, 768 -> 0.8), as people expect

@@ -10,6 +10,8 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <string_view>
@@ -18,6 +20,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "core/format/error.hpp"
+#include "core/format/layout.hpp"
 
 namespace tarnkv {
 
@@ -54,6 +57,16 @@ public:
     // Just its index section: entries in key order, each with its object's record offset.
     std::string index_section() const;
 
+    // --- Key lookups and compaction (writer/compaction.cpp) ---
+
+    // The ID of the object `key` maps to, when it is mapped.
+    std::optional<std::uint32_t> find_key(std::string_view key) const noexcept;
+    // How many objects no key maps to.
+    std::size_t count_unreferenced() const;
+    // A builder with the same keys and only the objects some key maps to, renumbered in their
+    // order, so that its file leaves out what no key can reach.
+    Result<std::unique_ptr<StoreBuilder>> without_unreferenced() const;
+
 private:
     struct Slot {
         std::uint64_t key_pos;  // into keys_
@@ -83,7 +96,7 @@ private:
         return std::string_view(keys_).substr(s.key_pos, s.key_len);
     }
     // The header for the current contents with the given index section.
-    std::array<unsigned char, 40> header_for(std::string_view index) const;
+    std::array<unsigned char, format::kHeaderSize> header_for(std::string_view index) const;
 
     std::string data_;                          // the data section, record after record
     std::vector<std::uint64_t> record_offsets_;  // file offset of each object's record

@@ -1,5 +1,5 @@
-// Helpers for the reader tests: a scratch directory, hand-made store images (for files the
-// builder would never write), and error matching by Display text.
+// Helpers shared by the core tests: a scratch directory, hand-made store images built from the
+// format's own encoders (for files the builder would never write), and error texts.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <optional>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,12 +21,11 @@
 
 namespace tarnkv::testing {
 
-namespace fmt = format;
-
+// A fresh directory under the system's temporary directory, removed with everything in it.
 class ScratchDir {
 public:
     ScratchDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "tarnkv-reader-XXXXXX").string();
+        std::string tmpl = (std::filesystem::temp_directory_path() / "tarnkv-test-XXXXXX").string();
         if (!::mkdtemp(tmpl.data())) std::abort();
         path_ = tmpl;
     }
@@ -37,9 +36,10 @@ public:
         std::filesystem::remove_all(path_, ec);
     }
     const std::string& path() const { return path_; }
+    std::string at(std::string_view name) const { return path_ + "/" + std::string(name); }
 
-    std::string write(const std::string& name, std::string_view bytes) const {
-        const std::string p = path_ + "/" + name;
+    std::string write(std::string_view name, std::string_view bytes) const {
+        const std::string p = at(name);
         std::ofstream(p, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         return p;
     }
@@ -48,6 +48,12 @@ private:
     std::string path_;
 };
 
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// `v` as `width` big-endian bytes, for fields a test writes deliberately wrong.
 inline std::string be(std::uint64_t v, int width) {
     std::string out(static_cast<std::size_t>(width), '\0');
     for (int i = width - 1; i >= 0; --i, v >>= 8) out[static_cast<std::size_t>(i)] = static_cast<char>(v & 0xFF);
@@ -57,21 +63,26 @@ inline std::string be(std::uint64_t v, int width) {
 // A header as the builder lays it out; the fields a test wants wrong are patched afterwards.
 inline std::string header(std::uint32_t num_keys, std::uint32_t num_objects, std::uint64_t index_offset,
                           std::uint32_t crc = 0) {
-    const auto h = fmt::Header{num_keys, num_objects, index_offset, crc}.encode();
+    const auto h = format::Header{num_keys, num_objects, index_offset, crc}.encode();
     return std::string(reinterpret_cast<const char*>(h.data()), h.size());
 }
 
 inline std::string record(std::string_view bytes) {
-    return be(bytes.size(), 4) + be(fmt::crc32(bytes), 4) + std::string(bytes);
+    unsigned char head[format::kRecordHeaderSize];
+    format::encode_record_head(head, bytes);
+    return std::string(reinterpret_cast<const char*>(head), sizeof head) + std::string(bytes);
 }
+
 inline std::string entry(std::string_view key, std::uint64_t offset) {
-    return be(key.size(), 2) + std::string(key) + be(offset, 8);
+    std::string out(format::entry_size(key.size()), '\0');
+    format::encode_entry(reinterpret_cast<unsigned char*>(out.data()), key, offset);
+    return out;
 }
 
 // Rewrites the stored whole-file CRC to match the body, so a test reaches the checks after it.
 inline std::string sealed(std::string file) {
-    const std::string crc = be(fmt::crc32(std::string_view(file).substr(fmt::kHeaderSize)), 4);
-    file.replace(fmt::kFileCrcAt, 4, crc);
+    const std::string crc = be(format::crc32(std::string_view(file).substr(format::kHeaderSize)), 4);
+    file.replace(format::kFileCrcAt, 4, crc);
     return file;
 }
 

@@ -1,0 +1,127 @@
+"""Writing stores: :class:`TarnWriter` and :class:`BuildResult`."""
+
+from __future__ import annotations
+
+import os
+import sys
+import warnings
+from collections.abc import Callable
+from dataclasses import dataclass
+from types import TracebackType
+from typing import Any, Literal, Self
+
+from tarnkv import _native
+from tarnkv.codec import resolve
+from tarnkv.errors import UnreferencedObjectWarning
+
+__all__ = ["TarnWriter", "BuildResult", "Progress"]
+
+Key = str | bytes
+StrPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+#: ``progress(done, total)``: bytes processed so far and in all.
+Progress = Callable[[int, int], object]
+OnDuplicate = Literal["error", "last", "first"]
+
+
+@dataclass(frozen=True, slots=True)
+class BuildResult:
+    """What :meth:`TarnWriter.build` wrote.
+
+    ``num_objects`` and ``num_keys`` are the counts in the file, ``file_size`` its size in
+    bytes, and ``dropped_objects`` the number of objects that no key named and that the file
+    therefore leaves out.
+    """
+
+    path: str | bytes
+    num_objects: int
+    num_keys: int
+    file_size: int
+    dropped_objects: int
+
+
+class TarnWriter(_native.Writer):
+    """Collects objects and keys in memory, then writes them as one store file.
+
+    ``TarnWriter(*, codec="msgpack", on_duplicate="error")``
+
+    - ``put(key, obj, *aliases)`` (or ``w[key] = obj``) stores one object under one or more
+      keys and returns its object ID; ``add(obj)`` stores an object without a key, and
+      ``alias(key, obj_id)`` names it later.
+    - ``on_duplicate`` says what a key that the writer already has does: ``"error"`` raises
+      :class:`~tarnkv.DuplicateKeyError` and changes nothing, ``"last"`` re-points the key, and
+      ``"first"`` keeps the earlier mapping (a ``put`` whose keys all exist then stores
+      nothing and returns the ID the first key maps to).
+    - ``build(path)`` writes the file atomically (temporary file, fsync, rename); the writer is
+      unchanged and may go on collecting and build again. Objects that no key names cannot be
+      read back, so the file leaves them out; objects added with ``add()`` and never named
+      also raise an :class:`~tarnkv.UnreferencedObjectWarning`.
+
+    ``len(w)`` is the number of keys so far and ``key in w`` tells whether a key is mapped. A
+    writer may be shared by threads: calls take turns. Keys are at most 65,535 bytes and
+    encoded objects less than 4 GiB; either limit raises a :class:`~tarnkv.LimitError`.
+    """
+
+    __slots__ = ()
+
+    def __new__(cls, *, codec: object = "msgpack", on_duplicate: OnDuplicate = "error") -> Self:
+        _, encode, encode_kwargs, _, _ = resolve(codec)
+        return super().__new__(cls, encode=encode, encode_kwargs=encode_kwargs, codec=codec,
+                               on_duplicate=on_duplicate)
+
+    @classmethod
+    def create(cls, path: StrPath, *, codec: object = "msgpack", on_duplicate: OnDuplicate = "error",
+               progress: Progress | None = None, verbose: bool = False) -> BuildOnExit:
+        """A context manager that yields a new writer and builds *path* when the block ends
+        without an exception; when it raises, nothing is written::
+
+            with TarnWriter.create("users.trnk") as w:
+                w["user:1"] = {"name": "Ada"}
+        """
+        return BuildOnExit(cls(codec=codec, on_duplicate=on_duplicate), path, progress, verbose)
+
+    def build(self, path: StrPath, *, progress: Progress | None = None, verbose: bool = False) -> BuildResult:
+        """Writes the store file at *path* and returns what it wrote.
+
+        The file is written beside *path* under a temporary name, synced and renamed over
+        *path*, so readers never see half a file. *progress(done, total)* is called with bytes
+        written; an exception it raises stops the build, which then publishes nothing.
+        Nothing is printed unless *verbose* is true.
+        """
+        unnamed = self._unnamed
+        objects, keys, dropped, size = self._build(path, progress=progress)
+        target = os.fspath(path)
+        if unnamed:
+            warnings.warn(f"{unnamed} object(s) added with add() were never given a key and are left out of "
+                          f"{target!r}", UnreferencedObjectWarning, stacklevel=2)
+        if verbose:
+            print(f"\u2705  {os.fsdecode(target)}  \u2014  {objects} objects \u00b7 {keys} keys \u00b7 "
+                  f"{size / 1024:.1f} KB", file=sys.stdout, flush=True)
+        return BuildResult(target, objects, keys, size, dropped)
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}(objects={self.num_objects}, keys={len(self)})"
+
+
+class BuildOnExit:
+    """What :meth:`TarnWriter.create` returns: enters as the writer, builds on a clean exit.
+
+    After the block, ``result`` holds the :class:`BuildResult` (``None`` if the block raised).
+    """
+
+    __slots__ = ("writer", "path", "progress", "verbose", "result")
+
+    def __init__(self, writer: TarnWriter, path: StrPath, progress: Progress | None, verbose: bool) -> None:
+        self.writer = writer
+        self.path = path
+        self.progress = progress
+        self.verbose = verbose
+        self.result: BuildResult | None = None
+
+    def __enter__(self) -> TarnWriter:
+        return self.writer
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> Literal[False]:
+        if exc_type is None:
+            self.result = self.writer.build(self.path, progress=self.progress, verbose=self.verbose)
+        return False

@@ -1,0 +1,147 @@
+// tarnkv._native.Iterator: a lazy walk over a range of a reader's index, yielding keys, items
+// or values. It holds no list: each step reads one entry (pinning the reader for that step, so
+// a close() in between is seen at the next step) and reads ahead the object of an entry
+// further on, so that the walk does not wait on one memory miss after another.
+#include <new>
+
+#include "binding/errors.hpp"
+#include "binding/native/native.hpp"
+#include "binding/native/reader_object.hpp"
+#include "binding/once.hpp"
+#include "binding/types.hpp"
+
+namespace tarnkv::native {
+
+using py::guarded;
+
+namespace {
+
+constexpr std::size_t kReadAhead = 16;
+
+struct IteratorObject {
+    PyObject_HEAD
+    PyObject* reader;
+    std::size_t pos;
+    std::size_t end;
+    IterKind kind;
+};
+
+IteratorObject* as_iterator(PyObject* o) noexcept { return reinterpret_cast<IteratorObject*>(o); }
+
+void iterator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    Py_CLEAR(as_iterator(self)->reader);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Takes the next position, or returns false at the end.
+bool advance(PyObject* self, std::size_t& i) {
+    IteratorObject* it = as_iterator(self);
+    bool more;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    i = it->pos;
+    more = i < it->end;
+    if (more) it->pos = i + 1;
+    Py_END_CRITICAL_SECTION();
+    return more;
+}
+
+PyObject* iterator_next(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        IteratorObject* it = as_iterator(self);
+        ReaderObject* r = as_reader(it->reader);
+        const IterKind kind = it->kind;
+        Ref key;
+        Ref raw;
+        {
+            Pin pin(r);
+            if (!pin.ok()) return nullptr;
+            std::size_t i;
+            if (!advance(self, i)) return nullptr;  // exhausted: StopIteration
+            const StoreReader& core = pin.core();
+            const std::string_view k = core.key_at(i);
+            if (kind == IterKind::KeysStr) return key_str(k);
+            if (kind == IterKind::KeysBytes) return key_as_bytes(k);
+            if (i + kReadAhead < it->end) core.prefetch_entry(i + kReadAhead);
+            if (kind == IterKind::Items || kind == IterKind::ItemsRaw || r->decode.active()) {
+                key.reset(key_str(k));  // for the item, and for the message of a failure
+                if (!key) return nullptr;
+            }
+            const std::uint64_t offset = core.offset_at(i);
+            auto object = read_object(r, core, offset);
+            if (!object) {
+                if (!key) key.reset(key_str(k));
+                return key ? raise_read_error(r, object.error(), key.get(), offset) : nullptr;
+            }
+            raw.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+            if (!raw) return nullptr;
+        }
+        Ref value;
+        if (kind == IterKind::Items || kind == IterKind::Values) {
+            value.reset(r->decode(raw.get()));
+            if (!value) {
+                note_key("while decoding", key.get());
+                return nullptr;
+            }
+        } else {
+            value = std::move(raw);
+        }
+        if (kind == IterKind::Values || kind == IterKind::ValuesRaw) return value.release();
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, key.release());
+        PyTuple_SET_ITEM(pair, 1, value.release());
+        return pair;
+    });
+}
+
+PyObject* length_hint(PyObject* self, PyObject*) {
+    std::size_t left;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    left = as_iterator(self)->end - as_iterator(self)->pos;
+    Py_END_CRITICAL_SECTION();
+    return PyLong_FromSize_t(left);
+}
+
+PyMethodDef methods[] = {
+    {"__length_hint__", py::as_method(length_hint), METH_NOARGS, "__length_hint__($self, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("A lazy iterator over a store's index, in key order.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "tarnkv._native.Iterator", static_cast<int>(sizeof(IteratorObject)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+};
+
+py::OnceObject type_object;
+
+}  // namespace
+
+PyTypeObject* iterator_type() {
+    return reinterpret_cast<PyTypeObject*>(type_object.get([] { return PyType_FromSpec(&spec); }));
+}
+
+PyObject* make_iterator(PyObject* reader, IterKind kind, std::size_t first, std::size_t last) {
+    PyTypeObject* type = iterator_type();
+    if (!type) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    IteratorObject* it = as_iterator(self);
+    it->reader = Py_NewRef(reader);
+    it->pos = first;
+    it->end = last;
+    it->kind = kind;
+    return self;
+}
+
+}  // namespace tarnkv::native

@@ -1,0 +1,75 @@
+// tarnkv._native: the package's own extension module, built from the same store core as
+// tarnkv._tarnkv. It holds process-wide type objects, so it declares that it does not support
+// several interpreters; it needs no global interpreter lock.
+#include <xxhash.h>
+
+#include "binding/errors.hpp"
+#include "binding/native/native.hpp"
+#include "binding/native/reader_object.hpp"
+
+namespace tarnkv::native {
+
+namespace {
+
+PyObject* key_hash(PyObject*, PyObject* key) {
+    return py::guarded([&]() -> PyObject* {
+        KeyBytes k;
+        if (!require_key(key, k)) return nullptr;
+        return PyLong_FromUnsignedLongLong(XXH3_64bits_withSeed(k.bytes.data(), k.bytes.size(), 0));
+    });
+}
+
+PyMethodDef functions[] = {
+    {"key_hash", key_hash, METH_O,
+     "key_hash(key, /)\n--\n\nThe XXH3-64 hash (seed 0) of *key*'s bytes (a str as UTF-8), an int in [0, 2**64).\n\n"
+     "Stable across processes, machines and versions: use it to route keys to shards."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
+    return type && PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+int exec_module(PyObject* module) {
+    return py::guarded<int>(-1, [&]() -> int {
+        if (!add_type(module, "Reader", reader_type()) || !add_type(module, "Writer", writer_type()) ||
+            !add_type(module, "Iterator", iterator_type()) || !add_type(module, "ObjectView", view_type()))
+            return -1;
+        const struct {
+            const char* name;
+            IterKind kind;
+        } kinds[] = {
+            {"SCAN_KEYS", IterKind::KeysStr},   {"SCAN_KEYS_BYTES", IterKind::KeysBytes},
+            {"SCAN_ITEMS", IterKind::Items},    {"SCAN_ITEMS_RAW", IterKind::ItemsRaw},
+            {"SCAN_VALUES", IterKind::Values},  {"SCAN_VALUES_RAW", IterKind::ValuesRaw},
+        };
+        for (const auto& k : kinds)
+            if (PyModule_AddIntConstant(module, k.name, static_cast<int>(k.kind)) < 0) return -1;
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "The native classes behind tarnkv.TarnReader and tarnkv.TarnWriter.",
+    0,
+    functions,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace tarnkv::native
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&tarnkv::native::module_def); }

@@ -1,0 +1,573 @@
+// tarnkv._native.Reader: the base class of tarnkv.TarnReader. A StoreReader behind the mapping
+// protocol, lookups one by one and in batches, scans, verification and statistics.
+//
+// Every call pins the core reader (reader_object.hpp), so close() may come from any thread at
+// any time: later calls fail with ValueError, and the mapping goes when the last call or view
+// that uses it has finished. Long work (open, verify, large batches) runs without the
+// interpreter lock.
+#include <new>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "binding/errors.hpp"
+#include "binding/native/gil.hpp"
+#include "binding/native/native.hpp"
+#include "binding/native/reader_object.hpp"
+#include "binding/once.hpp"
+#include "binding/types.hpp"
+
+namespace tarnkv::native {
+
+using py::guarded;
+
+namespace {
+
+// Batches at least this long give up the interpreter lock while they look keys up.
+constexpr std::size_t kReleaseBatch = 256;
+
+struct ReaderLayout {
+    ReaderObject r;
+    PyObject* weakrefs;
+};
+
+PyObject* key_error(PyObject* key) {
+    Ref exc(PyObject_CallOneArg(PyExc_KeyError, key));
+    if (exc) PyErr_SetObject(PyExc_KeyError, exc.get());
+    return nullptr;
+}
+
+ErrorContext context(const ReaderObject* r, PyObject* key = nullptr) {
+    ErrorContext c;
+    c.path = r->path;
+    c.key = key;
+    return c;
+}
+
+PyObject* decode(const ReaderObject* r, PyObject* raw, PyObject* key) {
+    PyObject* value = r->decode(raw);
+    if (!value) note_key("while decoding", key);
+    return value;
+}
+
+// The bytes of `key`'s object as a new bytes object, or nullptr: with an exception set, or
+// without one when the key is absent.
+PyObject* lookup_bytes(ReaderObject* r, PyObject* key) {
+    Pin pin(r);
+    if (!pin.ok()) return nullptr;
+    KeyBytes k;
+    const KeyStatus status = key_bytes(key, k);
+    if (status != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
+    const auto offset = pin.core().lookup(k.bytes);
+    if (!offset) return nullptr;
+    auto object = read_object(r, pin.core(), *offset);
+    if (!object) return raise_read_error(r, object.error(), key, *offset);
+    return PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size()));
+}
+
+// --- Construction -------------------------------------------------------------------------
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* names[] = {"path", "verify", "check_reads", "decode", "decode_kwargs", "codec", nullptr};
+        PyObject* path;
+        int verify = 1;
+        int check_reads = 1;
+        PyObject* decode_fn = Py_None;
+        PyObject* decode_kwargs = Py_None;
+        PyObject* codec = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppOOO:Reader", const_cast<char**>(names), &path, &verify,
+                                         &check_reads, &decode_fn, &decode_kwargs, &codec))
+            return nullptr;
+        Ref fspath(PyOS_FSPath(path));
+        if (!fspath) return nullptr;
+        Ref encoded;
+        if (PyUnicode_Check(fspath.get())) {
+            encoded.reset(PyUnicode_EncodeFSDefault(fspath.get()));
+            if (!encoded) return nullptr;
+        } else {
+            encoded.reset(Py_NewRef(fspath.get()));
+        }
+        std::string bytes(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+        if (bytes.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "store path contains a NUL byte");
+            return nullptr;
+        }
+        // Mapping, checking and indexing happen before the instance exists; a failed open
+        // leaves nothing behind.
+        auto opened = without_gil([&](GilReleased&) { return StoreReader::open(std::move(bytes), verify != 0); });
+        if (!opened) {
+            ErrorContext where;
+            where.path = fspath.get();
+            return raise_core_error(opened.error(), where);
+        }
+        Ref self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        auto* layout = reinterpret_cast<ReaderLayout*>(self.get());
+        ReaderObject* r = &layout->r;
+        new (&r->state) std::atomic<std::uint64_t>(0);
+        new (&r->core) std::optional<StoreReader>(std::move(*opened));
+        new (&r->decode) CodecCall();
+        r->path = Py_NewRef(fspath.get());
+        r->codec = Py_NewRef(codec);
+        r->check_reads = check_reads != 0;
+        r->verified = verify != 0;
+        layout->weakrefs = nullptr;
+        if (!r->decode.set(decode_fn, decode_kwargs)) return nullptr;
+        return self.release();
+    });
+}
+
+void reader_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* layout = reinterpret_cast<ReaderLayout*>(self);
+    if (layout->weakrefs) PyObject_ClearWeakRefs(self);
+    ReaderObject* r = &layout->r;
+    // Nothing can hold a pin now: calls and views keep the object alive.
+    r->core.~optional();
+    r->decode.~CodecCall();
+    r->state.~atomic();
+    Py_CLEAR(r->path);
+    Py_CLEAR(r->codec);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// --- Mapping protocol -----------------------------------------------------------------------
+
+PyObject* subscript(PyObject* self, PyObject* key) {
+    return guarded([&]() -> PyObject* {
+        ReaderObject* r = as_reader(self);
+        Ref raw(lookup_bytes(r, key));
+        if (!raw) return PyErr_Occurred() ? nullptr : key_error(key);
+        return decode(r, raw.get(), key);
+    });
+}
+
+int contains(PyObject* self, PyObject* key) {
+    return guarded<int>(-1, [&]() -> int {
+        ReaderObject* r = as_reader(self);
+        Pin pin(r);
+        if (!pin.ok()) return -1;
+        KeyBytes k;
+        switch (key_bytes(key, k)) {
+            case KeyStatus::Ok: return pin.core().exists(k.bytes) ? 1 : 0;
+            case KeyStatus::NotAKey: return 0;
+            case KeyStatus::Failed: break;
+        }
+        return -1;
+    });
+}
+
+Py_ssize_t length(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        Pin pin(as_reader(self));
+        if (!pin.ok()) return -1;
+        return static_cast<Py_ssize_t>(pin.core().entry_count());
+    });
+}
+
+PyObject* iterate(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        std::size_t n;
+        {
+            Pin pin(as_reader(self));
+            if (!pin.ok()) return nullptr;
+            n = pin.core().entry_count();
+        }
+        return make_iterator(self, IterKind::KeysStr, 0, n);
+    });
+}
+
+// --- Lookups ------------------------------------------------------------------------------
+
+// Parses (key, default=None) for the get family.
+bool key_and_default(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** key,
+                     PyObject** dflt) {
+    static const char* const params[] = {"key", "default"};
+    PyObject* slots[2] = {nullptr, nullptr};
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most 2 arguments (%zd given)", name, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    if (kwnames) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            PyObject* kw = PyTuple_GET_ITEM(kwnames, i);
+            int j = -1;
+            for (int p = 0; p < 2; ++p)
+                if (PyUnicode_EqualToUTF8(kw, params[p])) j = p;
+            if (j < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, kw);
+                return false;
+            }
+            if (slots[j]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", name, params[j]);
+                return false;
+            }
+            slots[j] = args[nargs + i];
+        }
+    }
+    if (!slots[0]) {
+        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'key'", name);
+        return false;
+    }
+    *key = slots[0];
+    *dflt = slots[1] ? slots[1] : Py_None;
+    return true;
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject *key, *dflt;
+        if (!key_and_default("get", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
+        ReaderObject* r = as_reader(self);
+        Ref raw(lookup_bytes(r, key));
+        if (!raw) return PyErr_Occurred() ? nullptr : Py_NewRef(dflt);
+        return decode(r, raw.get(), key);
+    });
+}
+
+PyObject* get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject *key, *dflt;
+        if (!key_and_default("get_raw", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
+        PyObject* raw = lookup_bytes(as_reader(self), key);
+        if (!raw) return PyErr_Occurred() ? nullptr : Py_NewRef(dflt);
+        return raw;
+    });
+}
+
+PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject *key, *dflt;
+        if (!key_and_default("get_view", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
+        ReaderObject* r = as_reader(self);
+        Pin pin(r);
+        if (!pin.ok()) return nullptr;
+        KeyBytes k;
+        switch (key_bytes(key, k)) {
+            case KeyStatus::Ok: break;
+            case KeyStatus::NotAKey: return Py_NewRef(dflt);
+            case KeyStatus::Failed: return nullptr;
+        }
+        const auto offset = pin.core().lookup(k.bytes);
+        if (!offset) return Py_NewRef(dflt);
+        auto object = read_object(r, pin.core(), *offset);
+        if (!object) return raise_read_error(r, object.error(), key, *offset);
+        pin.transfer();  // to the view, which unpins when it is released
+        return make_view(self, *object);
+    });
+}
+
+// get_many / get_many_raw: one pass over the keys in the core, then the Python objects.
+PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool decoded) {
+    static const char* names[] = {"keys", "default", nullptr};
+    PyObject* keys;
+    PyObject* dflt = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, decoded ? "O|O:get_many" : "O|O:get_many_raw",
+                                     const_cast<char**>(names), &keys, &dflt))
+        return nullptr;
+    Ref seq(PySequence_Fast(keys, "keys must be iterable"));
+    if (!seq) return nullptr;
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+    // Strong references to the keys: the lookups may run without the interpreter lock, while
+    // another thread could change the list they came in.
+    std::vector<Ref> held(n);
+    std::vector<KeyBytes> converted(n);
+    std::vector<std::string_view> lookups;
+    std::vector<std::size_t> where;  // position in `keys` of each lookup
+    lookups.reserve(n);
+    where.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* key = PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(i));
+        held[i].reset(Py_NewRef(key));
+        switch (key_bytes(key, converted[i])) {
+            case KeyStatus::Ok:
+                lookups.push_back(converted[i].bytes);
+                where.push_back(i);
+                break;
+            case KeyStatus::NotAKey: break;  // never stored: the default, as get() gives it
+            case KeyStatus::Failed: return nullptr;
+        }
+    }
+    seq.reset();
+
+    ReaderObject* r = as_reader(self);
+    std::vector<bool> hit(lookups.size());
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(dflt));
+    {
+        Pin pin(r);
+        if (!pin.ok()) return nullptr;
+        std::vector<std::optional<std::string_view>> found(lookups.size());
+        const auto run = [&] { return pin.core().get_many(lookups, found, r->check_reads); };
+        auto st = lookups.size() >= kReleaseBatch ? without_gil([&](GilReleased&) { return run(); }) : run();
+        if (!st) {
+            const std::size_t i = where[st.error().index];
+            // The failing key's offset is not carried out of the batch: look it up again.
+            const auto offset = pin.core().lookup(lookups[st.error().index]);
+            return raise_read_error(r, st.error().error, held[i].get(), offset.value_or(0));
+        }
+        for (std::size_t j = 0; j < found.size(); ++j) {
+            if (!found[j]) continue;
+            hit[j] = true;
+            PyObject* raw = PyBytes_FromStringAndSize(found[j]->data(), static_cast<Py_ssize_t>(found[j]->size()));
+            if (!raw) return nullptr;
+            PyObject** slot = &PySequence_Fast_ITEMS(list.get())[where[j]];
+            Py_SETREF(*slot, raw);
+        }
+    }
+    if (decoded && r->decode.active()) {
+        for (std::size_t j = 0; j < where.size(); ++j) {
+            if (!hit[j]) continue;  // a miss keeps the default
+            PyObject** slot = &PySequence_Fast_ITEMS(list.get())[where[j]];
+            PyObject* value = decode(r, *slot, held[where[j]].get());
+            if (!value) return nullptr;
+            Py_SETREF(*slot, value);
+        }
+    }
+    return list.release();
+}
+
+PyObject* get_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return get_many_impl(self, args, kwargs, true); });
+}
+
+PyObject* get_many_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return get_many_impl(self, args, kwargs, false); });
+}
+
+// --- Scans ----------------------------------------------------------------------------------
+
+bool prefix_arg(PyObject* prefix, KeyBytes& k) {
+    if (key_bytes(prefix, k) == KeyStatus::Ok) return true;
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "prefix must be str or bytes, not %T", prefix);
+    return false;
+}
+
+PyObject* count_prefix(PyObject* self, PyObject* prefix) {
+    return guarded([&]() -> PyObject* {
+        Pin pin(as_reader(self));
+        if (!pin.ok()) return nullptr;
+        KeyBytes k;
+        if (!prefix_arg(prefix, k)) return nullptr;
+        const auto [first, last] = pin.core().prefix_range(k.bytes);
+        return PyLong_FromSize_t(last - first);
+    });
+}
+
+PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* names[] = {"kind", "prefix", "limit", nullptr};
+        int kind;
+        PyObject* prefix = Py_None;
+        PyObject* limit = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|OO:_scan", const_cast<char**>(names), &kind, &prefix,
+                                         &limit))
+            return nullptr;
+        if (kind < 0 || kind > static_cast<int>(IterKind::ValuesRaw)) {
+            PyErr_SetString(PyExc_ValueError, "unknown scan kind");
+            return nullptr;
+        }
+        std::size_t cap = SIZE_MAX;
+        if (limit != Py_None) {
+            Ref index(PyNumber_Index(limit));
+            if (!index) return nullptr;
+            const Py_ssize_t v = PyLong_AsSsize_t(index.get());
+            if (v == -1 && PyErr_Occurred()) return nullptr;
+            if (v < 0) {
+                PyErr_Format(PyExc_ValueError, "limit must be None or at least 0, not %zd", v);
+                return nullptr;
+            }
+            cap = static_cast<std::size_t>(v);
+        }
+        std::size_t first = 0, last;
+        {
+            Pin pin(as_reader(self));
+            if (!pin.ok()) return nullptr;
+            last = pin.core().entry_count();
+            if (prefix != Py_None) {
+                KeyBytes k;
+                if (!prefix_arg(prefix, k)) return nullptr;
+                std::tie(first, last) = pin.core().prefix_range(k.bytes);
+            }
+        }
+        if (last - first > cap) last = first + cap;
+        return make_iterator(self, static_cast<IterKind>(kind), first, last);
+    });
+}
+
+// --- Whole-store operations ---------------------------------------------------------------
+
+PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* names[] = {"progress", nullptr};
+        PyObject* progress = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:verify", const_cast<char**>(names), &progress))
+            return nullptr;
+        if (progress != Py_None && !PyCallable_Check(progress)) {
+            PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
+            return nullptr;
+        }
+        ReaderObject* r = as_reader(self);
+        Pin pin(r);
+        if (!pin.ok()) return nullptr;
+        PyObject* raised = nullptr;  // what the callback raised: ends the check
+        auto st = without_gil([&](GilReleased& released) {
+            StoreReader::Progress report;
+            if (progress != Py_None)
+                report = [&](std::uint64_t done, std::uint64_t total) {
+                    GilReleased::Attached attached(released);
+                    Ref result(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                                     static_cast<unsigned long long>(total)));
+                    if (!result) raised = PyErr_GetRaisedException();
+                    return static_cast<bool>(result);
+                };
+            return pin.core().verify(report);
+        });
+        if (raised) {
+            PyErr_SetRaisedException(raised);
+            return nullptr;
+        }
+        if (!st) return raise_core_error(st.error(), context(r));
+        Py_RETURN_TRUE;
+    });
+}
+
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref owned(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* stats(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        ReaderObject* r = as_reader(self);
+        Pin pin(r);
+        if (!pin.ok()) return nullptr;
+        const Stats s = pin.core().stats();
+        Ref dict(PyDict_New());
+        if (!dict) return nullptr;
+        PyObject* d = dict.get();
+        if (PyDict_SetItemString(d, "path", r->path) < 0 || !set_item(d, "version", PyLong_FromLong(s.version)) ||
+            !set_item(d, "num_keys", PyLong_FromUnsignedLong(s.num_keys)) ||
+            !set_item(d, "num_objects", PyLong_FromUnsignedLong(s.num_objects)) ||
+            !set_item(d, "index_offset", PyLong_FromUnsignedLongLong(s.index_offset)) ||
+            !set_item(d, "data_offset", PyLong_FromUnsignedLongLong(s.data_offset)) ||
+            !set_item(d, "file_size", PyLong_FromUnsignedLongLong(pin.core().file_size())) ||
+            !set_item(d, "file_size_kb", PyFloat_FromDouble(s.file_size_kb)) ||
+            !set_item(d, "file_crc32", PyUnicode_FromStringAndSize(s.file_crc32.data(),
+                                                                   static_cast<Py_ssize_t>(s.file_crc32.size()))))
+            return nullptr;
+        return dict.release();
+    });
+}
+
+PyObject* close(PyObject* self, PyObject*) {
+    as_reader(self)->close();
+    Py_RETURN_NONE;
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+    if (as_reader(self)->closed()) return raise_closed();
+    return Py_NewRef(self);
+}
+
+PyObject* exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+    as_reader(self)->close();
+    Py_RETURN_FALSE;
+}
+
+PyObject* get_closed(PyObject* self, void*) { return PyBool_FromLong(as_reader(self)->closed()); }
+PyObject* get_path(PyObject* self, void*) { return Py_NewRef(as_reader(self)->path); }
+PyObject* get_codec(PyObject* self, void*) { return Py_NewRef(as_reader(self)->codec); }
+PyObject* get_check_reads(PyObject* self, void*) { return PyBool_FromLong(as_reader(self)->check_reads); }
+PyObject* get_verified(PyObject* self, void*) { return PyBool_FromLong(as_reader(self)->verified); }
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
+using py::as_method;
+
+PyMethodDef methods[] = {
+    {"get", as_method(get), kFastKw,
+     "get($self, key, default=None)\n--\n\nThe decoded object of *key*, or *default* when the store has no such key."},
+    {"get_raw", as_method(get_raw), kFastKw,
+     "get_raw($self, key, default=None)\n--\n\nThe stored bytes of *key*'s object (not decoded), or *default*."},
+    {"get_view", as_method(get_view), kFastKw,
+     "get_view($self, key, default=None)\n--\n\nA read-only memoryview of *key*'s object in the file's mapping (no "
+     "copy), or *default*.\n\nThe mapping stays in place while the view is alive, even after close()."},
+    {"get_many", as_method(get_many), kKw,
+     "get_many($self, keys, default=None)\n--\n\nThe decoded objects of *keys*, in their order, *default* for keys "
+     "the store lacks.\n\nThe lookups overlap in memory, so a batch is much faster than one call per key."},
+    {"get_many_raw", as_method(get_many_raw), kKw,
+     "get_many_raw($self, keys, default=None)\n--\n\nget_many() returning the stored bytes, not decoded."},
+    {"count_prefix", as_method(count_prefix), METH_O,
+     "count_prefix($self, prefix, /)\n--\n\nThe number of keys that start with *prefix* (str or bytes)."},
+    {"_scan", as_method(scan), kKw,
+     "_scan($self, kind, prefix=None, limit=None)\n--\n\nA lazy iterator over the index (kind: see IterKind)."},
+    {"verify", as_method(verify), kKw,
+     "verify($self, *, progress=None)\n--\n\nChecks the CRC-32 of the whole file and of every object a key names; "
+     "returns True or raises CorruptStoreError.\n\n*progress(done, total)*, in bytes, is called every few tens of "
+     "MiB and at the end; an exception it raises stops the check."},
+    {"stats", as_method(stats), METH_NOARGS, "stats($self, /)\n--\n\nThe store's header values and size as a dict."},
+    {"close", as_method(close), METH_NOARGS,
+     "close($self, /)\n--\n\nCloses the store: later calls raise ValueError. The file is unmapped once no call and "
+     "no memoryview uses it any more."},
+    {"__enter__", as_method(enter), METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+    {"__exit__", as_method(exit), METH_FASTCALL, "__exit__($self, *exc_info)\n--\n\nCloses the store."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"closed", get_closed, nullptr, "True once close() was called.", nullptr},
+    {"path", get_path, nullptr, "The path the store was opened with.", nullptr},
+    {"codec", get_codec, nullptr, "The codec that decodes objects (None: bytes as stored).", nullptr},
+    {"check_reads", get_check_reads, nullptr, "Whether each object read is checked against its CRC-32.", nullptr},
+    {"_verified", get_verified, nullptr, "Whether the file's CRC-32 was checked at open.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(ReaderLayout, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Reader(path, *, verify=True, check_reads=True, decode=None, decode_kwargs=None, "
+                                  "codec=None)\n--\n\n"
+                                  "The native half of tarnkv.TarnReader: use that class.")},
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(iterate)},
+    {Py_mp_subscript, reinterpret_cast<void*>(subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_sq_length, reinterpret_cast<void*>(length)},
+    {Py_sq_contains, reinterpret_cast<void*>(contains)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_members, members},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "tarnkv._native.Reader", static_cast<int>(sizeof(ReaderLayout)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    slots,
+};
+
+py::OnceObject type_object;
+
+}  // namespace
+
+PyObject* raise_read_error(const ReaderObject* r, const StoreError& err, PyObject* key, std::uint64_t offset) {
+    ErrorContext where = context(r, key);
+    where.offset = offset;
+    where.has_offset = true;
+    return raise_core_error(err, where);
+}
+
+PyTypeObject* reader_type() {
+    return reinterpret_cast<PyTypeObject*>(type_object.get([] { return PyType_FromSpec(&spec); }));
+}
+
+}  // namespace tarnkv::native

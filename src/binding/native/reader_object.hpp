@@ -1,0 +1,97 @@
+// The reader's instance layout and the pins that keep its StoreReader alive while it is used.
+//
+// A reader may be closed by one thread while others are inside calls that run without the
+// interpreter lock, or while memoryviews of its objects are alive. So every use pins the core
+// reader: `state` counts the pins, and its top bit says the reader is closed. A pin can only be
+// taken while the bit is clear; close() sets it; whoever brings the state to "closed, no pins"
+// (close() itself, or the last pin to go) destroys the StoreReader, which unmaps the file. Once
+// the bit is set the count only falls, so that happens exactly once.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "binding/native/native.hpp"
+#include "core/reader/store_reader.hpp"
+
+namespace tarnkv::native {
+
+struct ReaderObject {
+    PyObject_HEAD
+    std::atomic<std::uint64_t> state;
+    std::optional<StoreReader> core;
+    PyObject* path;   // as given (str or bytes); for messages, repr and pickling
+    PyObject* codec;  // the codec object the Python class resolved, for pickling
+    CodecCall decode;
+    bool check_reads;
+    bool verified;  // opened with verify=True
+
+    static constexpr std::uint64_t kClosed = std::uint64_t{1} << 63;
+
+    bool closed() const noexcept { return state.load(std::memory_order_acquire) & kClosed; }
+
+    bool try_pin() noexcept {
+        std::uint64_t s = state.load(std::memory_order_relaxed);
+        do {
+            if (s & kClosed) return false;
+        } while (!state.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed));
+        return true;
+    }
+    void unpin() noexcept {
+        if (state.fetch_sub(1, std::memory_order_acq_rel) - 1 == kClosed) core.reset();
+    }
+    // Marks the reader closed; the StoreReader goes now or with the last pin. False when it
+    // was closed already.
+    bool close() noexcept {
+        const std::uint64_t s = state.fetch_or(kClosed, std::memory_order_acq_rel);
+        if (s & kClosed) return false;
+        if (s == 0) core.reset();
+        return true;
+    }
+};
+
+inline ReaderObject* as_reader(PyObject* o) noexcept { return reinterpret_cast<ReaderObject*>(o); }
+
+// One pin for the length of a call. Check ok(): when false, ValueError is set.
+class Pin {
+public:
+    explicit Pin(ReaderObject* r) noexcept : r_(r->try_pin() ? r : nullptr) {
+        if (!r_) raise_closed();
+    }
+    Pin(const Pin&) = delete;
+    Pin& operator=(const Pin&) = delete;
+    ~Pin() { release(); }
+    bool ok() const noexcept { return r_ != nullptr; }
+    const StoreReader& core() const noexcept { return *r_->core; }
+    // Lets go early (before calling back into Python, for instance).
+    void release() noexcept {
+        if (r_) r_->unpin();
+        r_ = nullptr;
+    }
+    // Hands the pin to an object that outlives the call; it then calls unpin() itself.
+    void transfer() noexcept { r_ = nullptr; }
+
+private:
+    ReaderObject* r_;
+};
+
+// The reader's objects as the readers ask for them: checked against their CRC when the
+// reader was opened with check_reads.
+inline Result<std::string_view> read_object(const ReaderObject* r, const StoreReader& core, std::uint64_t offset) {
+    return r->check_reads ? core.checked_object_at(offset) : core.object_at(offset);
+}
+
+// The iterator over a range of the index.
+enum class IterKind : int { KeysStr, KeysBytes, Items, ItemsRaw, Values, ValuesRaw };
+PyObject* make_iterator(PyObject* reader, IterKind kind, std::size_t first, std::size_t last);
+// A memoryview of `bytes`, which lie in `reader`'s mapping. Takes over one pin of the reader,
+// which it drops when the view is released (or at once, if it fails).
+PyObject* make_view(PyObject* reader, std::string_view bytes);
+
+// Raises the package error for a read of `key`'s object that failed.
+PyObject* raise_read_error(const ReaderObject* r, const StoreError& err, PyObject* key, std::uint64_t offset);
+
+}  // namespace tarnkv::native

@@ -1,0 +1,635 @@
+// tarnkv._native.Writer: the base class of tarnkv.TarnWriter. A StoreBuilder with an encoder,
+// a policy for keys given twice, and a build that runs without the interpreter lock.
+//
+// One mutex guards the builder, so the writer can be shared by threads: calls on it take turns,
+// and a build (which gives up the interpreter lock) makes other threads' calls wait for it. A
+// call from the thread that holds the mutex (a progress callback of a build calling back into
+// the writer) fails instead of waiting for itself.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <boost/container/small_vector.hpp>
+
+#include "binding/errors.hpp"
+#include "binding/native/gil.hpp"
+#include "binding/native/native.hpp"
+#include "binding/once.hpp"
+#include "binding/types.hpp"
+#include "core/format/layout.hpp"
+#include "core/writer/store_builder.hpp"
+
+namespace tarnkv::native {
+
+using py::guarded;
+
+namespace {
+
+enum class Policy : int { Error, Last, First };
+
+struct WriterObject {
+    PyObject_HEAD
+    PyMutex mutex;
+    std::atomic<unsigned long> owner;  // thread holding `mutex`, 0 when free
+    std::unique_ptr<StoreBuilder> builder;
+    CodecCall encode;
+    PyObject* codec;
+    Policy policy;
+    // Per object: whether a key has ever named it; and how many objects none has.
+    std::vector<bool> named;
+    std::uint64_t unnamed;
+    PyObject* weakrefs;
+};
+
+WriterObject* as_writer(PyObject* o) noexcept { return reinterpret_cast<WriterObject*>(o); }
+
+// Holds the writer's mutex for a scope. Check ok(): false means RuntimeError is set.
+class Locked {
+public:
+    explicit Locked(WriterObject* w) : w_(w) {
+        const unsigned long me = PyThread_get_thread_ident();
+        if (w->owner.load(std::memory_order_relaxed) == me) {
+            PyErr_SetString(PyExc_RuntimeError, "the writer is busy in this thread (building)");
+            w_ = nullptr;
+            return;
+        }
+        PyMutex_Lock(&w->mutex);  // waits with the interpreter lock released
+        w->owner.store(me, std::memory_order_relaxed);
+    }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    ~Locked() {
+        if (!w_) return;
+        w_->owner.store(0, std::memory_order_relaxed);
+        PyMutex_Unlock(&w_->mutex);
+    }
+    bool ok() const noexcept { return w_ != nullptr; }
+    StoreBuilder& builder() const noexcept { return *w_->builder; }
+
+private:
+    WriterObject* w_;
+};
+
+using KeyList = boost::container::small_vector<KeyBytes, 4>;
+using KeyObjects = boost::container::small_vector<PyObject*, 4>;
+
+// --- Checks and errors ----------------------------------------------------------------------
+
+PyObject* limit_error(const char* cls, PyObject* message) { return raise_package_error(cls, Ref(PyTuple_Pack(1, message)).get()); }
+
+bool check_key(PyObject* key, KeyBytes& k) {
+    if (!require_key(key, k)) return false;
+    if (k.bytes.size() <= format::kMaxKeyLen) return true;
+    Ref message(PyUnicode_FromFormat("key %.80R is %zu bytes long; keys are at most 65535 bytes", key,
+                                     k.bytes.size()));
+    if (message) limit_error("KeyTooLongError", message.get());
+    return false;
+}
+
+bool check_object(std::size_t size, PyObject* key) {
+    if (size <= format::kMaxObjectLen) return true;
+    Ref message(key ? PyUnicode_FromFormat("the object of key %.80R is %zu bytes; objects are at most 4294967295 "
+                                           "bytes", key, size)
+                    : PyUnicode_FromFormat("the object is %zu bytes; objects are at most 4294967295 bytes", size));
+    if (message) limit_error("ObjectTooLargeError", message.get());
+    return false;
+}
+
+bool check_room(const StoreBuilder& b, std::size_t new_objects, std::size_t new_keys) {
+    const char* what = nullptr;
+    if (b.num_objects() + new_objects > format::kMaxCount) what = "objects";
+    if (b.num_keys() + new_keys > format::kMaxCount) what = "keys";
+    if (!what) return true;
+    Ref message(PyUnicode_FromFormat("the writer already holds 4294967295 %s", what));
+    if (message) limit_error("StoreFullError", message.get());
+    return false;
+}
+
+PyObject* duplicate_error(PyObject* key, std::uint64_t existing, std::uint64_t wanted) {
+    Ref message(existing == wanted
+                    ? PyUnicode_FromFormat("key %.80R is given twice for object %llu", key,
+                                           static_cast<unsigned long long>(wanted))
+                    : PyUnicode_FromFormat("key %.80R already maps to object %llu; it cannot also map to object %llu",
+                                           key, static_cast<unsigned long long>(existing),
+                                           static_cast<unsigned long long>(wanted)));
+    if (!message) return nullptr;
+    return raise_package_error("DuplicateKeyError", Ref(Py_BuildValue("(OOKK)", message.get(), key,
+                                                                      static_cast<unsigned long long>(existing),
+                                                                      static_cast<unsigned long long>(wanted)))
+                                                        .get());
+}
+
+// Encodes `obj` for `key` (nullptr for add()). Failures the codec reports about the object
+// itself become TypeError naming the key.
+PyObject* encode(WriterObject* w, PyObject* obj, PyObject* key) {
+    PyObject* out = w->encode(obj);
+    if (out) return out;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+        !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        note_key("while encoding", key ? key : Py_None);
+        return nullptr;
+    }
+    Ref cause(PyErr_GetRaisedException());
+    if (key)
+        PyErr_Format(PyExc_TypeError, "cannot encode the object of key %.80R: %S", key, cause.get());
+    else
+        PyErr_Format(PyExc_TypeError, "cannot encode the object: %S", cause.get());
+    Ref exc(PyErr_GetRaisedException());
+    PyException_SetCause(exc.get(), cause.release());
+    PyErr_SetRaisedException(exc.release());
+    return nullptr;
+}
+
+// The bytes of an encoded object: a bytes object, or anything with a contiguous buffer.
+class Encoded {
+public:
+    ~Encoded() {
+        if (buffer_.obj) PyBuffer_Release(&buffer_);
+    }
+    bool take(PyObject* obj, PyObject* key) {
+        held_.reset(obj);
+        if (!obj) return false;
+        if (PyBytes_Check(obj)) {
+            bytes_ = std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+            return true;
+        }
+        if (PyObject_GetBuffer(obj, &buffer_, PyBUF_SIMPLE) < 0) {
+            PyErr_Clear();
+            if (key)
+                PyErr_Format(PyExc_TypeError, "the codec encoded the object of key %.80R as %T, not bytes", key, obj);
+            else
+                PyErr_Format(PyExc_TypeError, "the codec encoded the object as %T, not bytes", obj);
+            return false;
+        }
+        bytes_ = std::string_view(static_cast<const char*>(buffer_.buf), static_cast<std::size_t>(buffer_.len));
+        return true;
+    }
+    std::string_view bytes() const noexcept { return bytes_; }
+
+private:
+    Ref held_;
+    Py_buffer buffer_{};
+    std::string_view bytes_;
+};
+
+// --- Adding ---------------------------------------------------------------------------------
+
+// Stores `bytes` under keys[0..n), following the duplicate policy; returns the object's ID.
+PyObject* put_bytes(WriterObject* w, const KeyObjects& keys, std::string_view bytes) {
+    KeyList converted(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (!check_key(keys[i], converted[i])) return nullptr;
+    if (!check_object(bytes.size(), keys[0])) return nullptr;
+
+    // Decided under the lock; any error is raised after it, so that making the exception
+    // (Python code) never runs while the writer is held.
+    PyObject* dup_key = nullptr;
+    std::uint64_t dup_existing = 0, dup_wanted = 0;
+    std::uint32_t id = 0;
+    {
+        Locked lock(w);
+        if (!lock.ok()) return nullptr;
+        StoreBuilder& b = lock.builder();
+        if (!check_room(b, 1, keys.size())) return nullptr;
+        const auto next_id = static_cast<std::uint32_t>(b.num_objects());
+        const auto earlier = [&](std::size_t i) {
+            for (std::size_t j = 0; j < i; ++j)
+                if (converted[j].bytes == converted[i].bytes) return true;
+            return false;
+        };
+        boost::container::small_vector<std::size_t, 4> mapped;  // which keys this put maps
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const auto existing = b.find_key(converted[i].bytes);
+            if (w->policy == Policy::Error && (existing || earlier(i))) {
+                dup_key = keys[i];
+                dup_existing = existing ? *existing : next_id;
+                dup_wanted = next_id;
+                break;
+            }
+            if (w->policy == Policy::First && (existing || earlier(i))) continue;
+            mapped.push_back(i);
+        }
+        if (!dup_key && mapped.empty()) {
+            // "first" and every key taken already: nothing is stored.
+            return PyLong_FromUnsignedLong(*b.find_key(converted[0].bytes));
+        }
+        if (!dup_key) {
+            auto added = b.add_object(bytes);
+            if (!added) return raise_core_error(added.error(), ErrorContext{});
+            id = *added;
+            w->named.push_back(true);
+            for (std::size_t i : mapped)
+                if (auto st = b.add_key(converted[i].bytes, id); !st) return raise_core_error(st.error(), ErrorContext{});
+        }
+    }
+    if (dup_key) return duplicate_error(dup_key, dup_existing, dup_wanted);
+    return PyLong_FromUnsignedLong(id);
+}
+
+bool collect_keys(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, KeyObjects& keys) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", name);
+        return false;
+    }
+    if (nargs < 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes a key, an object and any number of aliases (%zd arguments given)",
+                     name, nargs);
+        return false;
+    }
+    keys.push_back(args[0]);
+    for (Py_ssize_t i = 2; i < nargs; ++i) keys.push_back(args[i]);
+    return true;
+}
+
+PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        nargs = PyVectorcall_NARGS(nargs);
+        KeyObjects keys;
+        if (!collect_keys("put", args, nargs, kwnames, keys)) return nullptr;
+        WriterObject* w = as_writer(self);
+        Encoded e;
+        if (!e.take(encode(w, args[1], keys[0]), keys[0])) return nullptr;
+        return put_bytes(w, keys, e.bytes());
+    });
+}
+
+PyObject* put_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        nargs = PyVectorcall_NARGS(nargs);
+        KeyObjects keys;
+        if (!collect_keys("put_raw", args, nargs, kwnames, keys)) return nullptr;
+        Encoded e;
+        if (!e.take(Py_NewRef(args[1]), keys[0])) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "put_raw() needs bytes-like data, not %T", args[1]);
+            return nullptr;
+        }
+        return put_bytes(as_writer(self), keys, e.bytes());
+    });
+}
+
+int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    return guarded<int>(-1, [&]() -> int {
+        if (!value) {
+            PyErr_SetString(PyExc_TypeError, "a writer cannot delete keys");
+            return -1;
+        }
+        WriterObject* w = as_writer(self);
+        KeyObjects keys{key};
+        Encoded e;
+        if (!e.take(encode(w, value, key), key)) return -1;
+        Ref id(put_bytes(w, keys, e.bytes()));
+        return id ? 0 : -1;
+    });
+}
+
+PyObject* add_bytes(WriterObject* w, std::string_view bytes) {
+    if (!check_object(bytes.size(), nullptr)) return nullptr;
+    Locked lock(w);
+    if (!lock.ok()) return nullptr;
+    if (!check_room(lock.builder(), 1, 0)) return nullptr;
+    auto added = lock.builder().add_object(bytes);
+    if (!added) return raise_core_error(added.error(), ErrorContext{});
+    w->named.push_back(false);
+    ++w->unnamed;
+    return PyLong_FromUnsignedLong(*added);
+}
+
+PyObject* add(PyObject* self, PyObject* obj) {
+    return guarded([&]() -> PyObject* {
+        WriterObject* w = as_writer(self);
+        Encoded e;
+        if (!e.take(encode(w, obj, nullptr), nullptr)) return nullptr;
+        return add_bytes(w, e.bytes());
+    });
+}
+
+PyObject* add_raw(PyObject* self, PyObject* data) {
+    return guarded([&]() -> PyObject* {
+        Encoded e;
+        if (!e.take(Py_NewRef(data), nullptr)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "add_raw() needs bytes-like data, not %T", data);
+            return nullptr;
+        }
+        return add_bytes(as_writer(self), e.bytes());
+    });
+}
+
+PyObject* alias(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        nargs = PyVectorcall_NARGS(nargs);
+        if (nargs != 2 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
+            PyErr_SetString(PyExc_TypeError, "alias() takes exactly two positional arguments: key, obj_id");
+            return nullptr;
+        }
+        PyObject* key = args[0];
+        KeyBytes k;
+        if (!check_key(key, k)) return nullptr;
+        Ref index(PyNumber_Index(args[1]));
+        if (!index) return nullptr;
+        int overflow = 0;
+        const long long id = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (id == -1 && PyErr_Occurred()) return nullptr;
+        WriterObject* w = as_writer(self);
+        std::uint64_t existing_id = 0;
+        bool duplicate = false;
+        {
+            Locked lock(w);
+            if (!lock.ok()) return nullptr;
+            StoreBuilder& b = lock.builder();
+            if (overflow || id < 0 || static_cast<std::uint64_t>(id) >= b.num_objects()) {
+                PyErr_Format(PyExc_IndexError, "object ID %R out of range: the writer has %zu objects", index.get(),
+                             b.num_objects());
+                return nullptr;
+            }
+            const auto existing = b.find_key(k.bytes);
+            if (existing && *existing != static_cast<std::uint64_t>(id)) {
+                if (w->policy == Policy::Error) {
+                    duplicate = true;
+                    existing_id = *existing;
+                } else if (w->policy == Policy::Last) {
+                    if (auto st = b.add_key(k.bytes, static_cast<std::uint64_t>(id)); !st)
+                        return raise_core_error(st.error(), ErrorContext{});
+                }
+            } else if (!existing) {
+                if (!check_room(b, 0, 1)) return nullptr;
+                if (auto st = b.add_key(k.bytes, static_cast<std::uint64_t>(id)); !st)
+                    return raise_core_error(st.error(), ErrorContext{});
+            }
+            if (!duplicate && b.find_key(k.bytes) == static_cast<std::uint32_t>(id) && !w->named[id]) {
+                w->named[id] = true;
+                --w->unnamed;
+            }
+        }
+        if (duplicate) return duplicate_error(key, existing_id, static_cast<std::uint64_t>(id));
+        Py_RETURN_NONE;
+    });
+}
+
+// --- Queries --------------------------------------------------------------------------------
+
+Py_ssize_t length(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+        Locked lock(as_writer(self));
+        if (!lock.ok()) return -1;
+        return static_cast<Py_ssize_t>(lock.builder().num_keys());
+    });
+}
+
+int contains(PyObject* self, PyObject* key) {
+    return guarded<int>(-1, [&]() -> int {
+        KeyBytes k;
+        switch (key_bytes(key, k)) {
+            case KeyStatus::Ok: break;
+            case KeyStatus::NotAKey: return 0;
+            case KeyStatus::Failed: return -1;
+        }
+        Locked lock(as_writer(self));
+        if (!lock.ok()) return -1;
+        return lock.builder().find_key(k.bytes) ? 1 : 0;
+    });
+}
+
+PyObject* object_id(PyObject* self, PyObject* key) {
+    return guarded([&]() -> PyObject* {
+        KeyBytes k;
+        if (!require_key(key, k)) return nullptr;
+        Locked lock(as_writer(self));
+        if (!lock.ok()) return nullptr;
+        const auto id = lock.builder().find_key(k.bytes);
+        if (!id) Py_RETURN_NONE;
+        return PyLong_FromUnsignedLong(*id);
+    });
+}
+
+PyObject* get_num_objects(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Locked lock(as_writer(self));
+        if (!lock.ok()) return nullptr;
+        return PyLong_FromSize_t(lock.builder().num_objects());
+    });
+}
+
+PyObject* get_unnamed(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Locked lock(as_writer(self));
+        if (!lock.ok()) return nullptr;
+        return PyLong_FromUnsignedLongLong(as_writer(self)->unnamed);
+    });
+}
+
+PyObject* get_codec(PyObject* self, void*) { return Py_NewRef(as_writer(self)->codec); }
+
+PyObject* get_policy(PyObject* self, void*) {
+    switch (as_writer(self)->policy) {
+        case Policy::Error: return PyUnicode_FromString("error");
+        case Policy::Last: return PyUnicode_FromString("last");
+        case Policy::First: break;
+    }
+    return PyUnicode_FromString("first");
+}
+
+// --- Building -------------------------------------------------------------------------------
+
+PyObject* build_error(const StoreError& err, PyObject* path, const std::string& target) {
+    // Which file the failure concerns: creating, writing and syncing are done on the temporary
+    // file; the rename moves it over the target.
+    const std::string tmp = temporary_path(target);
+    Ref tmp_path(PyUnicode_DecodeFSDefaultAndSize(tmp.data(), static_cast<Py_ssize_t>(tmp.size())));
+    if (!tmp_path) return nullptr;
+    ErrorContext where;
+    where.path = tmp_path.get();
+    if (err.message().starts_with("rename: ")) where.filename2 = path;
+    return raise_core_error(err, where);
+}
+
+PyObject* build(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* names[] = {"path", "progress", nullptr};
+        PyObject* path;
+        PyObject* progress = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:_build", const_cast<char**>(names), &path, &progress))
+            return nullptr;
+        if (progress != Py_None && !PyCallable_Check(progress)) {
+            PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
+            return nullptr;
+        }
+        Ref fspath(PyOS_FSPath(path));
+        if (!fspath) return nullptr;
+        Ref encoded;
+        if (PyUnicode_Check(fspath.get()))
+            encoded.reset(PyUnicode_EncodeFSDefault(fspath.get()));
+        else
+            encoded.reset(Py_NewRef(fspath.get()));
+        if (!encoded) return nullptr;
+        const std::string target(PyBytes_AS_STRING(encoded.get()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+        if (target.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "store path contains a NUL byte");
+            return nullptr;
+        }
+        WriterObject* w = as_writer(self);
+        Locked lock(w);
+        if (!lock.ok()) return nullptr;
+        const StoreBuilder& b = lock.builder();
+        struct Outcome {
+            Status status;
+            std::size_t objects = 0, keys = 0, dropped = 0;
+            std::uint64_t size = 0;
+        };
+        Outcome out = without_gil([&](GilReleased&) {
+            Outcome o{Status{}};
+            // Objects no key names cannot be read back; the file leaves them out.
+            o.dropped = b.count_unreferenced();
+            std::unique_ptr<StoreBuilder> compacted;
+            if (o.dropped > 0) {
+                auto c = b.without_unreferenced();
+                if (!c) {
+                    o.status = std::unexpected(std::move(c.error()));
+                    return o;
+                }
+                compacted = std::move(*c);
+            }
+            const StoreBuilder& source = compacted ? *compacted : b;
+            o.objects = source.num_objects();
+            o.keys = source.num_keys();
+            o.status = source.build(target);
+            struct stat st;
+            if (o.status && ::stat(target.c_str(), &st) == 0) o.size = static_cast<std::uint64_t>(st.st_size);
+            return o;
+        });
+        if (!out.status) return build_error(out.status.error(), fspath.get(), target);
+        if (progress != Py_None) {
+            Ref done(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(out.size),
+                                           static_cast<unsigned long long>(out.size)));
+            if (!done) return nullptr;
+        }
+        return Py_BuildValue("(nnnK)", static_cast<Py_ssize_t>(out.objects), static_cast<Py_ssize_t>(out.keys),
+                             static_cast<Py_ssize_t>(out.dropped), static_cast<unsigned long long>(out.size));
+    });
+}
+
+// --- Type -----------------------------------------------------------------------------------
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* names[] = {"encode", "encode_kwargs", "codec", "on_duplicate", nullptr};
+        PyObject* encode_fn = Py_None;
+        PyObject* encode_kwargs = Py_None;
+        PyObject* codec = Py_None;
+        const char* policy = "error";
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOs:Writer", const_cast<char**>(names), &encode_fn,
+                                         &encode_kwargs, &codec, &policy))
+            return nullptr;
+        Policy p;
+        const std::string_view name(policy);
+        if (name == "error")
+            p = Policy::Error;
+        else if (name == "last")
+            p = Policy::Last;
+        else if (name == "first")
+            p = Policy::First;
+        else {
+            PyErr_Format(PyExc_ValueError, "on_duplicate must be 'error', 'last' or 'first', not '%s'", policy);
+            return nullptr;
+        }
+        auto builder = std::make_unique<StoreBuilder>();
+        Ref self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        WriterObject* w = as_writer(self.get());
+        new (&w->owner) std::atomic<unsigned long>(0);
+        new (&w->builder) std::unique_ptr<StoreBuilder>(std::move(builder));
+        new (&w->encode) CodecCall();
+        new (&w->named) std::vector<bool>();
+        w->mutex = PyMutex{};
+        w->codec = Py_NewRef(codec);
+        w->policy = p;
+        w->unnamed = 0;
+        w->weakrefs = nullptr;
+        if (!w->encode.set(encode_fn, encode_kwargs)) return nullptr;
+        return self.release();
+    });
+}
+
+void writer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    WriterObject* w = as_writer(self);
+    if (w->weakrefs) PyObject_ClearWeakRefs(self);
+    w->builder.~unique_ptr();
+    w->encode.~CodecCall();
+    w->named.~vector();
+    w->owner.~atomic();
+    Py_CLEAR(w->codec);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+using py::as_method;
+
+PyMethodDef methods[] = {
+    {"put", as_method(put), kFastKw,
+     "put($self, key, obj, /, *aliases)\n--\n\nEncodes *obj*, stores it under *key* and every alias, and returns "
+     "its object ID."},
+    {"put_raw", as_method(put_raw), kFastKw,
+     "put_raw($self, key, data, /, *aliases)\n--\n\nput() for bytes that are already encoded."},
+    {"add", as_method(add), METH_O,
+     "add($self, obj, /)\n--\n\nEncodes and stores *obj* without a key; returns its object ID for alias()."},
+    {"add_raw", as_method(add_raw), METH_O, "add_raw($self, data, /)\n--\n\nadd() for bytes that are already encoded."},
+    {"alias", as_method(alias), kFastKw,
+     "alias($self, key, obj_id, /)\n--\n\nMaps *key* to the object with ID *obj_id*."},
+    {"object_id", as_method(object_id), METH_O,
+     "object_id($self, key, /)\n--\n\nThe ID of the object *key* maps to, or None."},
+    {"_build", as_method(build), METH_VARARGS | METH_KEYWORDS,
+     "_build($self, path, *, progress=None)\n--\n\nWrites the store; returns (objects, keys, dropped, size)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"num_objects", get_num_objects, nullptr, "The number of objects stored so far.", nullptr},
+    {"_unnamed", get_unnamed, nullptr, "Objects added with add() that no key has named yet.", nullptr},
+    {"codec", get_codec, nullptr, "The codec that encodes objects (None: bytes as given).", nullptr},
+    {"on_duplicate", get_policy, nullptr, "What a key given again does: 'error', 'last' or 'first'.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(WriterObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate='error')\n--\n\n"
+                                  "The native half of tarnkv.TarnWriter: use that class.")},
+    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(ass_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_sq_length, reinterpret_cast<void*>(length)},
+    {Py_sq_contains, reinterpret_cast<void*>(contains)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_members, members},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "tarnkv._native.Writer", static_cast<int>(sizeof(WriterObject)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    slots,
+};
+
+py::OnceObject type_object;
+
+}  // namespace
+
+PyTypeObject* writer_type() {
+    return reinterpret_cast<PyTypeObject*>(type_object.get([] { return PyType_FromSpec(&spec); }));
+}
+
+}  // namespace tarnkv::native
