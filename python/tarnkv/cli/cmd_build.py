@@ -78,7 +78,7 @@ class Loader:
 
     def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
         spec = self.spec
-        put = self.writer.put
+        put = self.writer.put_raw
         put_lines = _jsonl.put_lines
         key = spec.key.encode()
         aliases = tuple(a.encode() for a in spec.aliases)
@@ -96,18 +96,18 @@ class Loader:
                 end = data.find(b"\n", stop) + 1 or len(data)
                 rec = reader.parse_line(data[stop:end], number)
                 if rec is not None:
-                    self.careful(reader.where(number), rec, reader.empty_is_null)
+                    self.careful(reader.where(number), rec, reader.null_text)
                     self.records += 1
                 pos = end
                 number += 1
             bar.update(reader.done(), self.records)
 
     def _load_records(self, reader: RecordReader, bar: Any) -> None:
-        put = self.writer.put
+        put = self.writer.put_raw
         pack = self.pack
         kf, af, vf = self.spec.key, self.spec.aliases, self.spec.value
         json_values = self.spec.json_values and vf is not None
-        null_empty = reader.empty_is_null
+        null_text = reader.null_text
         loads = jsonio.loads
         mark = jsonio.WRAPPER_MARK.decode()
         careful = self.careful
@@ -124,25 +124,24 @@ class Loader:
                             raise LookupError  # a wrapper to unwrap: the careful path does it
                         obj = loads(obj)
                     if af:
-                        put(key, pack(obj), *fields.aliases(rec, af, key, null_empty))
+                        put(key, pack(obj), *fields.aliases(rec, af, key))
                     else:
                         put(key, pack(obj))
                 except Exception:
-                    careful(reader.where(batch.number(i)), rec, null_empty)
+                    careful(reader.where(batch.number(i)), rec, null_text)
             self.records += len(records)
             bar.update(reader.done(), self.records)
 
-    def careful(self, where: str, rec: Any, empty_is_null: bool) -> None:
+    def careful(self, where: str, rec: Any, null_text: str) -> None:
         spec = self.spec
         if type(rec) is not dict:
             raise BadInput(where, f"not a JSON object but {_kind(rec)}")
         try:
             if spec.key not in rec:
                 raise ValueError(f"no key field {spec.key!r}")
-            key = fields.key_text(rec[spec.key], spec.key, empty_is_null)
+            key = fields.key_text(rec[spec.key], spec.key)
             if key is None:
-                raise ValueError(f"key field {spec.key!r} is "
-                                 + ("empty" if rec[spec.key] == "" else "null"))
+                raise ValueError(f"key field {spec.key!r} is {null_text}")
             key = fields.exact(key)
             if spec.value is None:
                 obj = rec
@@ -155,7 +154,7 @@ class Loader:
                         obj = jsonio.unwrap(jsonio.loads(obj.encode("utf-8", "surrogateescape")))
                     except ValueError as exc:
                         raise ValueError(f"value field {spec.value!r}: bad JSON ({exc})") from None
-            alias_keys = fields.aliases(rec, spec.aliases, key, empty_is_null)
+            alias_keys = fields.aliases(rec, spec.aliases, key)
         except ValueError as exc:
             raise BadInput(where, str(exc)) from None
         self._put(where, key, obj, alias_keys)
@@ -171,7 +170,7 @@ class Loader:
             except (TypeError, OverflowError) as why:
                 raise BadInput(where, _storable_text(why)) from None
         try:
-            self.writer.put(key, raw, *alias_keys)
+            self.writer.put_raw(key, raw, *alias_keys)
         except tarnkv.DuplicateKeyError as exc:
             dup = exc.args[1] if len(exc.args) > 1 else key
             raise BadInput(where, f"duplicate key {_show(dup)} (an earlier record has it; "
@@ -237,7 +236,7 @@ def run(args: argparse.Namespace) -> int:
         result = stores.build(writer, out, progress.callback(bar))
     if not args.quiet:
         seconds = time.perf_counter() - started
-        size = os.path.getsize(out)
-        print(f"{out}: {loader.records:,} records, {result['num_keys']:,} keys, "
-              f"{result['num_objects']:,} objects, {_size_text(size)}, {seconds:.2f} s", flush=True)
+        print(f"{out}: {loader.records:,} records, {result.num_keys:,} keys, "
+              f"{result.num_objects:,} objects, {_size_text(result.file_size)}, {seconds:.2f} s",
+              flush=True)
     return 0

@@ -52,9 +52,12 @@ def run(args: argparse.Namespace) -> int:
     rb = stores.open_store(args.b)
     counts = {"-": 0, "+": 0, "~": 0}
     out = stdout()
-    found = differences(stores.raw_items(ra), stores.raw_items(rb))
-    # Errors while reading can come from either store: the message names the file.
-    with stores.StoreErrors(f"{args.a} or {args.b}"):
+    # Compared as bytes: that is the stores' order (text with surrogate escapes sorts otherwise).
+    kb = stores.key_bytes
+    found = differences(((kb(k), v) for k, v in stores.raw_items(ra)),
+                        ((kb(k), v) for k, v in stores.raw_items(rb)))
+    # Errors while reading can come from either store: the error names its file.
+    with stores.StoreErrors(None):
         while chunk := list(islice(found, LINES_PER_WRITE)):
             for sign, _ in chunk:
                 counts[sign] += 1

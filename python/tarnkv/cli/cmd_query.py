@@ -13,6 +13,11 @@ from tarnkv.cli import jsonio, stores
 from tarnkv.cli.errors import NO
 from tarnkv.cli.output import OutputFile, arg_bytes, stdout
 
+try:
+    from tarnkv.cli import _jsonl  # the native JSON Lines path (built when yyjson is there)
+except ImportError:  # pragma: no cover
+    _jsonl = None  # type: ignore[assignment]
+
 LINES_PER_WRITE = 4096
 
 
@@ -51,13 +56,24 @@ def keys(args: argparse.Namespace) -> int:
 
 
 def _write_entries(out: BinaryIO, entries: Any) -> None:
-    """``{"key": ..., "value": ...}`` lines, written a few thousand at a time."""
+    """``{"key": ..., "value": ...}`` lines, a few thousand at a time: through the native path,
+    which hands back the pairs it leaves (keys that are not UTF-8, extension types, ...)."""
     dumps_line = jsonio.dumps_line
     key_json = jsonio.key_json
     decode = stores.decode
+    dump_lines = _jsonl.dump_lines if _jsonl is not None else None
     while chunk := list(islice(entries, LINES_PER_WRITE)):
-        out.write(b"".join([dumps_line({"key": k.decode() if k.isascii() else key_json(k),
-                                        "value": decode(v)}) for k, v in chunk]))
+        if dump_lines is None:
+            out.write(b"".join([dumps_line({"key": key_json(k), "value": decode(v)}) for k, v in chunk]))
+            continue
+        start = 0
+        while start < len(chunk):
+            text, start = dump_lines(chunk, start)
+            out.write(text)
+            if start < len(chunk):
+                k, v = chunk[start]
+                out.write(dumps_line({"key": key_json(k), "value": decode(v)}))
+                start += 1
 
 
 def prefix(args: argparse.Namespace) -> int:
@@ -71,18 +87,18 @@ def prefix(args: argparse.Namespace) -> int:
 
 
 def _write_csv(out: BinaryIO, entries: Any) -> None:
-    # Keys that are not UTF-8 are written as their own bytes (surrogate escapes), which the
-    # CSV reader of `build` turns back into the same bytes.
+    # Keys that are not UTF-8 come with surrogate escapes and are written as their own bytes,
+    # which the CSV reader of `build` turns back into the same bytes.
     text = io.TextIOWrapper(out, encoding="utf-8", errors="surrogateescape", newline="",
                             write_through=False)
     try:
-        writer = csv.writer(text, lineterminator="\n")
+        # Every field quoted: an empty key is "" there, as an empty cell reads back as null.
+        writer = csv.writer(text, lineterminator="\n", quoting=csv.QUOTE_NOTNULL)
         writer.writerow(("key", "value"))
         dumps = jsonio.dumps
         decode = stores.decode
         while chunk := list(islice(entries, LINES_PER_WRITE)):
-            writer.writerows([(k.decode("utf-8", "surrogateescape"), dumps(decode(v)).decode("utf-8"))
-                              for k, v in chunk])
+            writer.writerows([(k, dumps(decode(v)).decode("utf-8")) for k, v in chunk])
         text.flush()
     finally:
         text.detach()

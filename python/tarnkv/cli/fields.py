@@ -21,12 +21,10 @@ Key = str | bytes
 _KINDS = {dict: "an object", list: "an array", tuple: "an array"}
 
 
-def key_text(value: Any, field: str, empty_is_null: bool) -> Key | None:
-    """The key a field's value stands for; None when the value is null (or an empty cell)."""
+def key_text(value: Any, field: str) -> Key | None:
+    """The key a field's value stands for; None when the value is null (or an empty CSV cell)."""
     kind = type(value)
     if kind is str:
-        if not value and empty_is_null:
-            return None
         return value
     if kind is bytes:
         return value
@@ -58,9 +56,9 @@ def exact(key: Key) -> Key:
     return key
 
 
-def aliases(record: dict[str, Any], fields: list[str], key: Key, empty_is_null: bool) -> list[Key]:
+def aliases(record: dict[str, Any], fields: list[str], key: Key) -> list[Key]:
     """The alias keys of a record: each alias field's value, or each item of a list value;
-    nulls and empty cells add nothing, and a key named twice in one record counts once."""
+    nulls (and empty CSV cells) add nothing, and a key named twice in one record counts once."""
     out: list[Key] = []
     for field in fields:
         try:
@@ -69,7 +67,7 @@ def aliases(record: dict[str, Any], fields: list[str], key: Key, empty_is_null: 
             raise ValueError(f"no alias field {field!r}") from None
         items = value if type(value) is list else (value,)
         for item in items:
-            alias = key_text(item, field, empty_is_null)
+            alias = key_text(item, field)
             if alias is None:
                 continue
             alias = exact(alias)

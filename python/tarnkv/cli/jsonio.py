@@ -117,8 +117,15 @@ def unwrap(obj: Any) -> Any:
     return obj
 
 
-def key_json(key: bytes) -> Any:
-    """A stored key for JSON output: its text when it is UTF-8, else a bytes wrapper."""
+def key_json(key: str | bytes) -> Any:
+    """A key for JSON output: its text when it is UTF-8, else a bytes wrapper. Text keys come
+    from the reader with surrogate escapes standing for bytes that are not UTF-8."""
+    if isinstance(key, str):
+        try:
+            key.encode("utf-8")
+            return key
+        except UnicodeEncodeError:
+            key = key.encode("utf-8", "surrogateescape")
     try:
         return key.decode("utf-8")
     except UnicodeDecodeError:

@@ -33,7 +33,8 @@ examples:
 
 inputs:
   JSON Lines (.jsonl .ndjson .json: one object per line), CSV (.csv) and TSV (.tsv .tab)
-  with a header row (UTF-8, byte-order mark tolerated, quoted fields; every cell is text),
+  with a header row (UTF-8, byte-order mark tolerated, quoted fields; every cell is text,
+  except that an empty cell is null: write "" for the empty string),
   Parquet (.parquet .pq). Compressed inputs (.gz .zst .bz2 .xz) are read as they stream;
   "-" reads standard input (JSON Lines unless --format or the content says otherwise).
 
@@ -41,8 +42,8 @@ keys:
   A string key is used as it is. Other key values become text: numbers as JSON writes them
   (42, 1.5, 1e+100), true/false, dates and times in ISO 8601, decimals as written; bytes
   (Parquet binary) are used verbatim. A record without its key field, or whose key is null,
-  an object or an array (or an empty CSV cell), is bad input. An --alias field may hold a
-  list of keys; a missing alias field is bad input, a null or empty one adds no key.
+  an object or an array, is bad input. An --alias field may hold a list of keys; a missing
+  alias field is bad input, a null one adds no key.
 
 values:
   The whole record is the object unless --value names one field. CSV cells stay text unless

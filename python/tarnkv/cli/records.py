@@ -38,8 +38,7 @@ class RecordReader:
     """Base: ``unit`` names what numbers count, ``fields`` the columns when known up front."""
 
     unit = "line"
-    # CSV and TSV have no null: an empty key cell means "no key", an empty alias cell "no alias".
-    empty_is_null = False
+    null_text = "null"  # what a missing value is called in messages
     fields: list[str] | None = None
 
     def __init__(self, source: Source) -> None:
@@ -151,7 +150,8 @@ class JsonLinesReader(RecordReader):
 
 
 class CsvReader(RecordReader):
-    empty_is_null = True
+    # An empty cell is null (None), a quoted empty cell ("") the empty string.
+    null_text = "empty"
 
     def __init__(self, source: Source, delimiter: str) -> None:
         super().__init__(source)
@@ -160,11 +160,13 @@ class CsvReader(RecordReader):
         # values are refused with the line that holds them.
         self._text = io.TextIOWrapper(source.stream, encoding="utf-8-sig", errors="surrogateescape",
                                       newline="")
-        self._reader = csv.reader(self._text, delimiter=delimiter, strict=True)
+        self._reader = csv.reader(self._text, delimiter=delimiter, strict=True,
+                                  quoting=csv.QUOTE_NOTNULL)
         header = self._next_row()
         if header is None:
             raise BadInput(self.where(1), "no header row (the file is empty)")
         seen: set[str] = set()
+        header = ["" if name is None else name for name in header]
         for name in header:
             if name in seen:
                 raise BadInput(self.where(1), f"column {name!r} appears twice in the header row")

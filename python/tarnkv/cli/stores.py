@@ -5,28 +5,34 @@ from __future__ import annotations
 from collections.abc import Callable, Iterator
 from typing import Any
 
+from msgpack import unpackb as _unpackb
+
 import tarnkv
-from tarnkv.cli.errors import FAIL, NO, CliError, os_error_text
+from tarnkv.cli.errors import FAIL, NO, CliError
 
 Progress = Callable[[int, int], None] | None
 
 
-def translate(exc: BaseException, path: str) -> CliError:
-    """The command-line form of an error the package raised about the store at ``path``."""
+def translate(exc: BaseException, path: str | None) -> CliError:
+    """The command-line form of an error the package raised about a store (``path``, or the
+    one the error names)."""
     text = str(exc)
-    if path not in text:
-        text = f"{path}: {text}"
+    where = path or getattr(exc, "path", None) or getattr(exc, "filename", None)
+    if isinstance(where, bytes):
+        where = where.decode("utf-8", "replace")
+    if isinstance(exc, OSError) and exc.strerror:
+        text = f"{where}: {exc.strerror}" if where else exc.strerror
+    elif where and str(where) not in text:
+        text = f"{where}: {text}"
     if isinstance(exc, tarnkv.CorruptStoreError):
         return CliError(text if "corrupt" in text.lower() else f"{text} (corrupt store)", NO)
-    if isinstance(exc, OSError):
-        return CliError(os_error_text(exc) if exc.filename else text, FAIL)
     return CliError(text, FAIL)
 
 
 class StoreErrors:
     """``with StoreErrors(path):`` turns the package's errors into command-line errors."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str | None) -> None:
         self.path = path
 
     def __enter__(self) -> None:
@@ -52,36 +58,35 @@ def verify(reader: Any, path: str, progress: Progress = None) -> None:
 
 
 def new_writer(on_duplicate: str) -> Any:
-    """A writer of objects the caller has already encoded as MessagePack."""
-    return tarnkv.TarnWriter(codec=None, on_duplicate=on_duplicate)
+    """A writer whose objects the caller encodes (as MessagePack) and stores with ``put_raw``."""
+    return tarnkv.TarnWriter(on_duplicate=on_duplicate)  # type: ignore[arg-type]
 
 
 def build(writer: Any, path: str, progress: Progress = None) -> Any:
+    """Builds ``path``; the result has ``num_keys``, ``num_objects`` and ``file_size``."""
     with StoreErrors(path):
         return writer.build(path, progress=progress)
 
 
-def raw_items(reader: Any, prefix: bytes = b"") -> Iterator[tuple[bytes, bytes]]:
-    """Every (key bytes, object bytes) pair in key order, or those under ``prefix``, lazily."""
+def raw_items(reader: Any, prefix: bytes = b"") -> Iterator[tuple[str, bytes]]:
+    """Every (key, object bytes) pair in key order, or those under ``prefix``, lazily. Keys are
+    text, with surrogate escapes for bytes that are not UTF-8 (see ``key_bytes``)."""
     if prefix:
-        return reader.prefix_raw(prefix, raw_keys=True)
-    return reader.items_raw(raw_keys=True)
+        return reader.prefix_raw(prefix)  # type: ignore[no-any-return]
+    return reader.items_raw()  # type: ignore[no-any-return]
 
 
 def raw_keys(reader: Any, prefix: bytes = b"") -> Iterator[bytes]:
     """Every key's exact bytes in key order, or those under ``prefix``, lazily."""
     if prefix:
-        return (k for k, _ in reader.prefix_raw(prefix, raw_keys=True))
-    return reader.keys(raw=True)
+        return reader.prefix_keys(prefix, raw=True)  # type: ignore[no-any-return]
+    return iter(reader.keys(raw=True))
 
 
-def object_sizes(reader: Any) -> list[int]:
-    """The size of each distinct object that a key names."""
-    return [len(o) for o in reader.objects_raw()]
+def key_bytes(key: str) -> bytes:
+    """The stored bytes of a key the reader returned as text."""
+    return key.encode("utf-8", "surrogateescape")
 
 
 def decode(raw: bytes) -> Any:
     return _unpackb(raw, raw=False, strict_map_key=False)
-
-
-from msgpack import unpackb as _unpackb  # noqa: E402
