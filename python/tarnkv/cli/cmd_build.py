@@ -11,16 +11,16 @@ from typing import Any
 import msgpack
 
 import tarnkv
+from tarnkv import _native
 from tarnkv.cli import fields, jsonio, stores
 from tarnkv.cli.errors import BadInput, CliError
 from tarnkv.cli.inputs import open_source
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.cli.records import JsonLinesReader, RecordReader, open_reader
 
-try:
-    from tarnkv.cli import _jsonl  # the native JSON Lines path (built when yyjson is there)
-except ImportError:  # pragma: no cover
-    _jsonl = None  # type: ignore[assignment]
+
+# The native JSON Lines loader (there when the package was built with yyjson).
+_put_json_lines = getattr(_native, "_put_json_lines", None)
 
 
 @dataclass
@@ -71,7 +71,7 @@ class Loader:
         self.pack = msgpack.Packer(use_bin_type=True).pack
 
     def load(self, reader: RecordReader, bar: Any) -> None:
-        if _jsonl is not None and isinstance(reader, JsonLinesReader):
+        if _put_json_lines is not None and isinstance(reader, JsonLinesReader):
             self._load_lines(reader, bar)
         else:
             self._load_records(reader, bar)
@@ -79,7 +79,7 @@ class Loader:
     def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
         spec = self.spec
         put = self.writer.put_raw
-        put_lines = _jsonl.put_lines
+        put_lines = _put_json_lines
         key = spec.key.encode()
         aliases = tuple(a.encode() for a in spec.aliases)
         value = None if spec.value is None else spec.value.encode()

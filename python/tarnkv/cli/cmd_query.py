@@ -9,14 +9,14 @@ import sys
 from itertools import islice
 from typing import Any, BinaryIO
 
+from tarnkv import _native
 from tarnkv.cli import jsonio, stores
 from tarnkv.cli.errors import NO
 from tarnkv.cli.output import OutputFile, arg_bytes, stdout
 
-try:
-    from tarnkv.cli import _jsonl  # the native JSON Lines path (built when yyjson is there)
-except ImportError:  # pragma: no cover
-    _jsonl = None  # type: ignore[assignment]
+
+# The native dump (there when the package was built with yyjson).
+_dump_json_lines = getattr(_native, "_dump_json_lines", None)
 
 LINES_PER_WRITE = 4096
 
@@ -55,34 +55,37 @@ def keys(args: argparse.Namespace) -> int:
     return 0
 
 
-def _write_entries(out: BinaryIO, entries: Any) -> None:
-    """``{"key": ..., "value": ...}`` lines, a few thousand at a time: through the native path,
-    which hands back the pairs it leaves (keys that are not UTF-8, extension types, ...)."""
-    dumps_line = jsonio.dumps_line
-    key_json = jsonio.key_json
-    decode = stores.decode
-    dump_lines = _jsonl.dump_lines if _jsonl is not None else None
-    while chunk := list(islice(entries, LINES_PER_WRITE)):
-        if dump_lines is None:
-            out.write(b"".join([dumps_line({"key": key_json(k), "value": decode(v)}) for k, v in chunk]))
-            continue
-        start = 0
-        while start < len(chunk):
-            text, start = dump_lines(chunk, start)
-            out.write(text)
-            if start < len(chunk):
-                k, v = chunk[start]
-                out.write(dumps_line({"key": key_json(k), "value": decode(v)}))
-                start += 1
+def _python_line(key: str | bytes, raw: bytes) -> bytes:
+    return jsonio.dumps_line({"key": jsonio.key_json(key), "value": stores.decode(raw)})
+
+
+def _write_entries(out: BinaryIO, reader: Any, prefix: bytes = b"", limit: int | None = None) -> None:
+    """``{"key": ..., "value": ...}`` lines for the entries under ``prefix`` (all by default):
+    through the native dump, which hands back the entries it leaves (keys that are not UTF-8
+    in its sense, extension types, ...), or a few thousand at a time through Python."""
+    left = limit if limit is not None else sys.maxsize
+    if _dump_json_lines is None or not stores.is_native_reader(reader):
+        entries = stores.raw_items(reader, prefix)
+        while left > 0 and (chunk := list(islice(entries, min(left, LINES_PER_WRITE)))):
+            out.write(b"".join([_python_line(k, v) for k, v in chunk]))
+            left -= len(chunk)
+        return
+    skip = 0
+    while left > 0:
+        text, done, pending = _dump_json_lines(reader, prefix, skip, min(left, LINES_PER_WRITE))
+        if not done:
+            return
+        out.write(text)
+        if pending is not None:
+            out.write(_python_line(*pending))
+        skip += done
+        left -= done
 
 
 def prefix(args: argparse.Namespace) -> int:
     reader = stores.open_store(args.store)
     with stores.StoreErrors(args.store):
-        entries = stores.raw_items(reader, arg_bytes(args.prefix))
-        if args.limit is not None:
-            entries = islice(entries, args.limit)
-        _write_entries(stdout(), entries)
+        _write_entries(stdout(), reader, arg_bytes(args.prefix), args.limit)
     return 0
 
 
@@ -111,9 +114,8 @@ def dump(args: argparse.Namespace) -> int:
         fmt = "csv" if name.endswith(".csv") else "jsonl"
     reader = stores.open_store(args.store)
     with OutputFile(args.output) as out, stores.StoreErrors(args.store):
-        entries = stores.raw_items(reader)
         if fmt == "csv":
-            _write_csv(out, entries)
+            _write_csv(out, stores.raw_items(reader))
         else:
-            _write_entries(out, entries)
+            _write_entries(out, reader)
     return 0

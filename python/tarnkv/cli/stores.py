@@ -83,6 +83,11 @@ def raw_keys(reader: Any, prefix: bytes = b"") -> Iterator[bytes]:
     return iter(reader.keys(raw=True))
 
 
+def is_native_reader(reader: Any) -> bool:
+    """Whether the native dump can walk ``reader``'s index itself."""
+    return isinstance(reader, tarnkv.TarnReader)
+
+
 def key_bytes(key: str) -> bytes:
     """The stored bytes of a key the reader returned as text."""
     return key.encode("utf-8", "surrogateescape")

@@ -1,20 +1,21 @@
-// tarnkv.cli._jsonl: the command line's fast path between JSON Lines and MessagePack.
+// The command line's fast path between JSON Lines and MessagePack, part of tarnkv._native.
 //
 // `tarnkv build` spends its time turning JSON text into Python objects and those into
 // MessagePack; `tarnkv dump` the other way round. Both conversions here go straight from one
 // encoding to the other without Python objects in between, and produce exactly the bytes the
-// Python path produces (orjson + msgpack with use_bin_type=True). Anything unusual (a line
-// that is not a plain JSON object with a string key, numbers beyond 64 bits, "$" wrappers,
-// extension types, duplicate map keys, ...) is not handled here: the functions stop in front
-// of it and the Python path takes that one record, reports its error or stores it, and calls
-// back in for the rest. So the fast path can only ever be faster, never different.
+// Python path produces (orjson, and msgpack with use_bin_type=True). Anything unusual (a line
+// that is not a plain JSON object, a key that is null or not a scalar, numbers beyond 64 bits,
+// "$bytes" wrappers, extension types, repeated map keys, ...) is not handled here: the
+// functions stop in front of it and the Python path takes that one record, reports its error
+// or stores it, and calls back in for the rest. So the fast path is faster, never different.
 //
-//   put_lines(put, data, start, key, aliases, value) -> (stop, count)
-//     Calls put(key, msgpack, *alias_keys) for each line of data[start:] (keys as bytes) until
+//   _put_json_lines(put, data, start, key, aliases, value) -> (stop, count)
+//     Calls put(key, msgpack, *alias_keys) (keys as bytes) for each line of data[start:] until
 //     a line needs the Python path or the data ends; stop is that line's offset.
-//   dump_lines(pairs, start) -> (bytes, stop)
-//     {"key": ..., "value": ...} lines for pairs[start:] ((key, msgpack bytes) tuples) up to
-//     the first pair that needs the Python path; stop is its index.
+//   _dump_json_lines(reader, prefix, skip, count) -> (bytes, done, pending)
+//     {"key": ..., "value": ...} lines for up to `count` index entries under `prefix`, from the
+//     `skip`-th on; `done` entries were used. When the last of them needs the Python path, it
+//     is `pending`, a (key bytes, object bytes) pair, and is not among the lines.
 #include <Python.h>
 #include <yyjson.h>
 
@@ -29,11 +30,13 @@
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "binding/py_ref.hpp"
+#include "binding/errors.hpp"
+#include "binding/native/native.hpp"
+#include "binding/native/reader_object.hpp"
+
+namespace tarnkv::native {
 
 namespace {
-
-using tarnkv::py::Ref;
 
 // Deeper documents are left to the Python path (and its own limits).
 constexpr int kMaxDepth = 200;
@@ -148,20 +151,77 @@ bool pack_json(yyjson_val* v, Pack& p, int depth, bool names_checked = false) {
 
 // --- JSON out, byte for byte as orjson.dumps -----------------------------------------------
 
+// The length of the well-formed UTF-8 sequence (2 to 4 bytes) that starts at p[0] >= 0x80,
+// as Python's strict decoder accepts it (no surrogates, no overlong forms); 0 if there is none.
+std::size_t utf8_sequence(const unsigned char* p, std::size_t left) {
+    const unsigned char c = p[0];
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf) {
+        len = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        len = 3;
+        if (c == 0xe0) lo = 0xa0;
+        if (c == 0xed) hi = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        len = 4;
+        if (c == 0xf0) lo = 0x90;
+        if (c == 0xf4) hi = 0x8f;
+    } else {
+        return 0;
+    }
+    if (left < len || p[1] < lo || p[1] > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k)
+        if (p[k] < 0x80 || p[k] > 0xbf) return 0;
+    return len;
+}
+
+// Eight bytes at a time: true when none of them needs a look (a control character, '"', '\\'
+// or a byte of a multi-byte sequence).
+inline bool plain8(const unsigned char* p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    const auto zero_byte = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    const std::uint64_t control = (x - ones * 0x20) & ~x & highs;
+    return ((x & highs) | control | zero_byte(x ^ (ones * '"')) | zero_byte(x ^ (ones * '\\'))) == 0;
+}
+
 class Json {
 public:
     std::string out;
 
     void raw(std::string_view s) { out.append(s); }
-    void str(const char* p, std::size_t n) {
+    void raw(char c) { out.push_back(c); }
+
+    // A JSON string of UTF-8 text; false (with `out` as it was) when the bytes are not UTF-8.
+    bool text(const char* s, std::size_t n) {
         static constexpr char hex[] = "0123456789abcdef";
+        const auto* p = reinterpret_cast<const unsigned char*>(s);
+        const std::size_t mark = out.size();
         out.push_back('"');
-        std::size_t run = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const unsigned char c = static_cast<unsigned char>(p[i]);
-            if (c >= 0x20 && c != '"' && c != '\\') continue;
-            out.append(p + run, i - run);
-            run = i + 1;
+        std::size_t run = 0, i = 0;
+        while (i < n) {
+            if (i + 8 <= n && plain8(p + i)) {
+                i += 8;
+                continue;
+            }
+            const unsigned char c = p[i];
+            if (c >= 0x80) {
+                const std::size_t len = utf8_sequence(p + i, n - i);
+                if (len == 0) {
+                    out.resize(mark);
+                    return false;
+                }
+                i += len;
+                continue;
+            }
+            if (c >= 0x20 && c != '"' && c != '\\') {
+                ++i;
+                continue;
+            }
+            out.append(s + run, i - run);
+            run = ++i;
             switch (c) {
                 case '"': out.append("\\\""); break;
                 case '\\': out.append("\\\\"); break;
@@ -176,8 +236,9 @@ public:
                 }
             }
         }
-        out.append(p + run, n - run);
+        out.append(s + run, n - run);
         out.push_back('"');
+        return true;
     }
     template <class T>
     void integer(T v) {
@@ -191,44 +252,48 @@ public:
         if (!std::isfinite(v)) return false;
         char buf[40];
         const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-        std::string_view s(buf, static_cast<std::size_t>(r.ptr - buf));
-        if (s.front() == '-') {
+        const char* q = buf;
+        if (*q == '-') {
             out.push_back('-');
-            s.remove_prefix(1);
+            ++q;
         }
-        const std::size_t e_at = s.find('e');
-        std::string digits;
-        for (char c : s.substr(0, e_at))
-            if (c != '.') digits.push_back(c);
+        // q: "d", or "d.ddd", then "e", sign and at least two exponent digits.
+        char digits[24];
+        int nd = 0;
+        while (*q != 'e') {
+            if (*q != '.') digits[nd++] = *q;
+            ++q;
+        }
+        const bool negative = q[1] == '-';
         int exp = 0;
-        std::from_chars(s.data() + e_at + 1 + (s[e_at + 1] == '+'), s.data() + s.size(), exp);
-        const int nd = static_cast<int>(digits.size());
+        for (const char* e = q + 2; e < r.ptr; ++e) exp = exp * 10 + (*e - '0');
+        if (negative) exp = -exp;
         if (exp >= -5 && exp <= 15) {
             if (exp >= 0) {
                 if (nd <= exp + 1) {
-                    out.append(digits);
+                    out.append(digits, static_cast<std::size_t>(nd));
                     out.append(static_cast<std::size_t>(exp + 1 - nd), '0');
                     out.append(".0");
                 } else {
-                    out.append(digits, 0, static_cast<std::size_t>(exp + 1));
-                    out.push_back('.');
                     out.append(digits, static_cast<std::size_t>(exp + 1));
+                    out.push_back('.');
+                    out.append(digits + exp + 1, static_cast<std::size_t>(nd - exp - 1));
                 }
             } else {
                 out.append("0.");
                 out.append(static_cast<std::size_t>(-exp - 1), '0');
-                out.append(digits);
+                out.append(digits, static_cast<std::size_t>(nd));
             }
             return true;
         }
         out.push_back(digits[0]);
         if (nd > 1) {
             out.push_back('.');
-            out.append(digits, 1);
+            out.append(digits + 1, static_cast<std::size_t>(nd - 1));
         }
         out.push_back('e');
-        out.push_back(exp < 0 ? '-' : '+');
-        integer(exp < 0 ? -exp : exp);
+        out.push_back(negative ? '-' : '+');
+        integer(negative ? -exp : exp);
         return true;
     }
     void base64(const unsigned char* p, std::size_t n) {
@@ -335,9 +400,9 @@ constexpr std::string_view kWrapper = "\"$bytes\"";
 // Up to this many keys per record go to put() in one vectorcall without a heap array.
 constexpr std::size_t kMaxArgs = 64;
 
-PyObject* put_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* put_lines(PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "put_lines(put, data, start, key, aliases, value)");
+        PyErr_SetString(PyExc_TypeError, "_put_json_lines(put, data, start, key, aliases, value)");
         return nullptr;
     }
     PyObject* put = args[0];
@@ -448,37 +513,6 @@ PyObject* put_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(pos), count);
 }
 
-// Well-formed UTF-8 as Python's strict decoder accepts it (no surrogates, no overlongs).
-bool valid_utf8(const unsigned char* p, std::size_t n) {
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xbf;
-        if (c >= 0xc2 && c <= 0xdf) len = 2;
-        else if (c >= 0xe0 && c <= 0xef) {
-            len = 3;
-            if (c == 0xe0) lo = 0xa0;
-            if (c == 0xed) hi = 0x9f;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            len = 4;
-            if (c == 0xf0) lo = 0x90;
-            if (c == 0xf4) hi = 0x8f;
-        } else {
-            return false;
-        }
-        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k)
-            if (p[i + k] < 0x80 || p[i + k] > 0xbf) return false;
-        i += len;
-    }
-    return true;
-}
-
 // Reads one MessagePack value and writes it as JSON; false for anything the Python path must
 // do itself (extension types, map keys that are not strings, repeated map keys, text that is
 // not UTF-8, NaN, truncated or trailing bytes).
@@ -554,9 +588,7 @@ private:
     }
     bool str(std::uint64_t n, Json& j) {
         const unsigned char* s;
-        if (!take(n, s) || !valid_utf8(s, n)) return false;
-        j.str(reinterpret_cast<const char*>(s), n);
-        return true;
+        return take(n, s) && j.text(reinterpret_cast<const char*>(s), n);
     }
     bool bin(std::uint64_t n, Json& j) {
         const unsigned char* s;
@@ -566,19 +598,19 @@ private:
     }
     bool array(std::uint64_t n, Json& j, int depth) {
         if (n > static_cast<std::uint64_t>(end_ - p_)) return false;  // each item is a byte at least
-        j.raw("[");
+        j.raw('[');
         for (std::uint64_t i = 0; i < n; ++i) {
-            if (i) j.raw(",");
+            if (i) j.raw(',');
             if (!value(j, depth + 1)) return false;
         }
-        j.raw("]");
+        j.raw(']');
         return true;
     }
     bool map(std::uint64_t n, Json& j, int depth) {
         if (n > static_cast<std::uint64_t>(end_ - p_) / 2) return false;
-        j.raw("{");
+        j.raw('{');
         for (std::uint64_t i = 0; i < n; ++i) {
-            if (i) j.raw(",");
+            if (i) j.raw(',');
             // Only string keys: JSON has no others, and Python's path turns them into text
             // by rules of its own.
             if (p_ >= end_) return false;
@@ -594,7 +626,7 @@ private:
                 return false;
             }
             const unsigned char* s;
-            if (!take(len, s) || !valid_utf8(s, len)) return false;
+            if (!take(len, s)) return false;
             // A name given twice: Python keeps one entry (the last value at the first place).
             // One list (or, for large maps, one set) per depth, used by one map at a time:
             // the maps inside it use deeper ones.
@@ -609,11 +641,11 @@ private:
                     if (other == name) return false;
                 names_[d].push_back(name);
             }
-            j.str(name.data(), name.size());
-            j.raw(":");
+            if (!j.text(name.data(), name.size())) return false;
+            j.raw(':');
             if (!value(j, depth + 1)) return false;
         }
-        j.raw("}");
+        j.raw('}');
         return true;
     }
 
@@ -623,94 +655,100 @@ private:
     std::vector<boost::unordered_flat_set<std::string_view>> sets_;
 };
 
-bool key_json(PyObject* key, Json& j) {
-    if (PyBytes_Check(key)) {
-        const auto* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key));
-        const auto n = static_cast<std::size_t>(PyBytes_GET_SIZE(key));
-        if (valid_utf8(p, n)) j.str(reinterpret_cast<const char*>(p), n);
-        else j.base64(p, n);
-        return true;
-    }
-    if (PyUnicode_Check(key)) {
-        Py_ssize_t n;
-        const char* p = PyUnicode_AsUTF8AndSize(key, &n);
-        if (!p) {
-            PyErr_Clear();  // surrogates: the Python path knows what they stand for
-            return false;
-        }
-        j.str(p, static_cast<std::size_t>(n));
-        return true;
-    }
-    return false;
+// The key as JSON: its text, or a bytes wrapper when it is not UTF-8.
+void key_json(std::string_view key, Json& j) {
+    if (!j.text(key.data(), key.size()))
+        j.base64(reinterpret_cast<const unsigned char*>(key.data()), key.size());
 }
 
-PyObject* dump_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2 || !PyList_Check(args[0])) {
-        PyErr_SetString(PyExc_TypeError, "dump_lines(pairs: list, start: int)");
+// Entries prefetched ahead of the one being written: index order is not file order.
+constexpr std::size_t kPrefetch = 8;
+
+PyObject* dump_lines(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 || !PyObject_TypeCheck(args[0], reader_type())) {
+        PyErr_SetString(PyExc_TypeError, "_dump_json_lines(reader, prefix, skip, count)");
         return nullptr;
     }
-    PyObject* pairs = args[0];
-    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
-    if (start == -1 && PyErr_Occurred()) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(pairs);
-    if (start < 0 || start > n) {
-        PyErr_SetString(PyExc_ValueError, "start is outside the list");
+    ReaderObject* r = as_reader(args[0]);
+    std::string_view prefix;
+    if (!as_view(args[1], prefix, "prefix")) return nullptr;
+    const Py_ssize_t skip = PyLong_AsSsize_t(args[2]);
+    if (skip == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t count = PyLong_AsSsize_t(args[3]);
+    if (count == -1 && PyErr_Occurred()) return nullptr;
+    if (skip < 0 || count < 0) {
+        PyErr_SetString(PyExc_ValueError, "skip and count must not be negative");
         return nullptr;
     }
+    Pin pin(r);
+    if (!pin.ok()) return nullptr;
+    const StoreReader& core = pin.core();
+    auto [first, last] = prefix.empty() ? std::pair<std::size_t, std::size_t>{0, core.entry_count()}
+                                        : core.prefix_range(prefix);
+    const std::size_t begin = std::min(last, first + static_cast<std::size_t>(skip));
+    const std::size_t end = std::min(last, begin + static_cast<std::size_t>(count));
+
     Json j;
+    j.out.reserve((end - begin) * 160);
     Unpack u;
-    Py_ssize_t i = start;
-    for (; i < n; ++i) {
-        PyObject* pair = PyList_GET_ITEM(pairs, i);
-        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) break;
-        Py_buffer view;
-        if (PyObject_GetBuffer(PyTuple_GET_ITEM(pair, 1), &view, PyBUF_SIMPLE) < 0) {
-            PyErr_Clear();
-            break;
+    Ref pending(Py_NewRef(Py_None));
+    std::size_t i = begin;
+    for (std::size_t p = begin; p < std::min(end, begin + kPrefetch); ++p) core.prefetch_entry(p);
+    for (; i < end; ++i) {
+        if (i + kPrefetch < end) core.prefetch_entry(i + kPrefetch);
+        const std::string_view key = core.key_at(i);
+        const std::uint64_t offset = core.offset_at(i);
+        const auto object = read_object(r, core, offset);
+        if (!object) {
+            if (i > begin) break;  // the lines so far first; the next call raises
+            Ref key_obj(PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+            if (!key_obj) return nullptr;
+            return raise_read_error(r, object.error(), key_obj.get(), offset);
         }
         const std::size_t mark = j.out.size();
         j.raw("{\"key\":");
-        bool ok = key_json(PyTuple_GET_ITEM(pair, 0), j);
-        if (ok) {
-            j.raw(",\"value\":");
-            u.reset(static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len));
-            ok = u.value(j, 0) && u.at_end();
+        key_json(key, j);
+        j.raw(",\"value\":");
+        u.reset(reinterpret_cast<const unsigned char*>(object->data()), object->size());
+        if (u.value(j, 0) && u.at_end()) {
+            j.raw("}\n");
+            continue;
         }
-        PyBuffer_Release(&view);
-        if (!ok) {
-            j.out.resize(mark);
-            break;
-        }
-        j.raw("}\n");
+        j.out.resize(mark);
+        pending.reset(Py_BuildValue("(y#y#)", key.data(), static_cast<Py_ssize_t>(key.size()), object->data(),
+                                    static_cast<Py_ssize_t>(object->size())));
+        if (!pending) return nullptr;
+        ++i;
+        break;
     }
+    pin.release();
     Ref bytes(PyBytes_FromStringAndSize(j.out.data(), static_cast<Py_ssize_t>(j.out.size())));
     if (!bytes) return nullptr;
-    return Py_BuildValue("(Nn)", bytes.release(), i);
+    return Py_BuildValue("(NnN)", bytes.release(), static_cast<Py_ssize_t>(i - begin), pending.release());
 }
 
-PyMethodDef methods[] = {
-    {"put_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put_lines)), METH_FASTCALL,
-     "put_lines(put, data, start, key, aliases, value) -> (stop, count)\n--\n\n"
-     "Store the JSON Lines of data[start:] through put(key, msgpack, *aliases) up to the first line\n"
-     "that needs the Python path; return that line's offset and the number of records put."},
-    {"dump_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_lines)), METH_FASTCALL,
-     "dump_lines(pairs, start) -> (bytes, stop)\n--\n\n"
-     "{\"key\": ..., \"value\": ...} lines for the (key, msgpack) pairs from start up to the first\n"
-     "that needs the Python path; return the lines and that pair's index."},
+PyObject* put_json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guarded([&] { return put_lines(args, nargs); });
+}
+
+PyObject* dump_json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guarded([&] { return dump_lines(args, nargs); });
+}
+
+PyMethodDef functions[] = {
+    {"_put_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put_json_lines)), METH_FASTCALL,
+     "_put_json_lines(put, data, start, key, aliases, value)\n--\n\n"
+     "The command line's JSON Lines loader: put(key, msgpack, *aliases) for each line of data[start:]\n"
+     "up to the first that needs the Python path; returns (its offset, records put)."},
+    {"_dump_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_json_lines)), METH_FASTCALL,
+     "_dump_json_lines(reader, prefix, skip, count)\n--\n\n"
+     "The command line's dump: {\"key\": ..., \"value\": ...} lines for up to count entries under\n"
+     "prefix from the skip-th on; returns (lines, entries used, pending pair or None)."},
     {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "tarnkv.cli._jsonl",
-    "The command line's fast path between JSON Lines and MessagePack.", 0, methods, slots,
-    nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__jsonl() { return PyModuleDef_Init(&module); }
+int add_json_lines_functions(PyObject* module) { return PyModule_AddFunctions(module, functions); }
+
+}  // namespace tarnkv::native
