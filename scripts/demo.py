@@ -73,7 +73,7 @@ def main() -> int:
         "tarnkv stats unicode.trnk",
         'tarnkv get unicode.trnk SNOWMAN U+1F600 "LATIN SMALL LETTER E WITH ACUTE"',
         'tarnkv get unicode.trnk "NO SUCH CHARACTER"; echo "exit status $?"',
-        'tarnkv prefix unicode.trnk "LATIN SMALL LETTER A WITH" --limit 4',
+        'tarnkv prefix unicode.trnk "LATIN SMALL LETTER A WITH" --limit 3',
         'tarnkv keys unicode.trnk --prefix "GREEK SMALL LETTER" --limit 5',
         "tarnkv verify unicode.trnk",
         "tarnkv dump unicode.trnk | head -n 3",
