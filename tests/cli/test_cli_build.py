@@ -207,3 +207,50 @@ def test_round_trip_build_dump_build(cli, tmp_path, products):
                   *extra, "-q", stdin=dump.out)
         assert res.status == 0, res.err
         assert read_store(again) == stored, fmt
+
+
+def big_input(path, n, bad_at=None):
+    """n lines over several read chunks, with blank lines, wrappers and number keys mixed in;
+    line `bad_at` (1-based) is not JSON. Returns what the store should hold."""
+    lines, want = [], {}
+    for i in range(1, n + 1):
+        if i == bad_at:
+            lines.append('{"id": "broken", ')
+        elif i % 997 == 0:
+            lines.append("")
+        elif i % 1009 == 0:
+            lines.append(json.dumps({"id": f"k{i}", "v": {"$bytes": "AAE="}}))
+            want[f"k{i}".encode()] = b"\x00\x01"
+        elif i % 1013 == 0:
+            lines.append(json.dumps({"id": i, "v": i}))
+            want[str(i).encode()] = i
+        else:
+            lines.append(json.dumps({"id": f"k{i}", "v": "x" * (i % 50)}))
+            want[f"k{i}".encode()] = "x" * (i % 50)
+    path.write_text("\n".join(lines) + "\n")
+    return want
+
+
+def test_long_input_through_every_path(cli, tmp_path):
+    want = big_input(tmp_path / "big.jsonl", 40000)
+    assert (tmp_path / "big.jsonl").stat().st_size > 3 << 19  # several read chunks
+    res = cli("build", tmp_path / "big.jsonl", "-o", tmp_path / "big.trnk", "--key", "id",
+              "--value", "v", "-q")
+    assert res.status == 0, res.err
+    assert read_store(tmp_path / "big.trnk") == want
+
+
+@pytest.mark.parametrize("bad_at", [1, 997 * 3 + 1, 39999])
+def test_long_input_names_the_right_line(cli, tmp_path, bad_at):
+    big_input(tmp_path / "big.jsonl", 40000, bad_at=bad_at)
+    res = cli("build", tmp_path / "big.jsonl", "-o", tmp_path / "big.trnk", "--key", "id")
+    assert res.status == 2
+    assert f"big.jsonl, line {bad_at}: bad JSON" in res.err
+
+
+def test_long_input_duplicate_in_a_later_chunk(cli, tmp_path):
+    big_input(tmp_path / "big.jsonl", 40000)
+    with open(tmp_path / "big.jsonl", "a") as f:
+        f.write(json.dumps({"id": "k5", "v": "again"}) + "\n")
+    res = cli("build", tmp_path / "big.jsonl", "-o", tmp_path / "big.trnk", "--key", "id")
+    assert res.status == 2 and "line 40001: duplicate key 'k5'" in res.err

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 import tarnkv
 from tarnkv import _native
 
-pytestmark = pytest.mark.skipif(not hasattr(_native, "_put_json_lines"),
+pytestmark = pytest.mark.skipif(not hasattr(_native, "_transcode_json_lines"),
                                 reason="built without the native JSON Lines path")
 
 scalars = (st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1)
@@ -29,8 +29,8 @@ keys = st.text(min_size=1, max_size=20) | st.integers(-(2**63), 2**63) | st.bool
 
 def put_lines(data: bytes, key=b"id", aliases=(), value=None):
     got = []
-    stop, count = _native._put_json_lines(lambda *a: got.append(a), data, 0, key, aliases, value)
-    assert count == len(got)
+    batch, stop, count = _native._transcode_json_lines(data, 0, key, aliases, value)
+    assert _native._put_json_batch(lambda *a: got.append(a), batch, 0) == count == len(got)
     return stop, got
 
 
@@ -84,7 +84,7 @@ def test_hands_over_what_it_does_not_take(line):
     assert stop == len(b'{"id": "ok"}\n')
 
 
-def test_a_failing_put_stops_in_front_of_its_line():
+def test_a_failing_put_stops_at_its_record_and_goes_on_from_the_next():
     calls = []
 
     def put(key, raw):
@@ -92,9 +92,21 @@ def test_a_failing_put_stops_in_front_of_its_line():
         if key == b"b":
             raise ValueError("no")
 
-    data = b'{"id": "a"}\n{"id": "b"}\n{"id": "c"}\n'
-    stop, count = _native._put_json_lines(put, data, 0, b"id", (), None)
-    assert (stop, count, calls) == (len(b'{"id": "a"}\n'), 1, [b"a", b"b"])
+    batch, stop, count = _native._transcode_json_lines(b'{"id": "a"}\n{"id": "b"}\n{"id": "c"}', 0,
+                                                      b"id", (), None)
+    assert (stop, count) == (len(b'{"id": "a"}\n{"id": "b"}\n{"id": "c"}'), 3)
+    assert _native._put_json_batch(put, batch, 0) == 1
+    assert _native._put_json_batch(put, batch, 2) == 3
+    assert calls == [b"a", b"b", b"c"]
+
+
+def test_interrupts_are_not_swallowed():
+    def put(key, raw):
+        raise KeyboardInterrupt
+
+    batch, _, _ = _native._transcode_json_lines(b'{"id": "a"}', 0, b"id", (), None)
+    with pytest.raises(KeyboardInterrupt):
+        _native._put_json_batch(put, batch, 0)
 
 
 def python_line(key: str, raw: bytes) -> bytes:

@@ -9,9 +9,13 @@
 // functions stop in front of it and the Python path takes that one record, reports its error
 // or stores it, and calls back in for the rest. So the fast path is faster, never different.
 //
-//   _put_json_lines(put, data, start, key, aliases, value) -> (stop, count)
-//     Calls put(key, msgpack, *alias_keys) (keys as bytes) for each line of data[start:] until
-//     a line needs the Python path or the data ends; stop is that line's offset.
+//   _transcode_json_lines(data, start, key, aliases, value) -> (batch, stop, count)
+//     Converts the lines of data[start:] without the interpreter lock, so that a reading thread
+//     can do it while another puts the previous batch; stop is the offset of the first line
+//     that needs the Python path (or the data's size).
+//   _put_json_batch(put, batch, skip) -> index
+//     Calls put(key, msgpack, *alias_keys) (keys as bytes) for the batch's records from the
+//     skip-th on, up to the first whose put raises: its index (the count when none did).
 //   _dump_json_lines(reader, prefix, skip, count) -> (bytes, done, pending)
 //     {"key": ..., "value": ...} lines for up to `count` index entries under `prefix`, from the
 //     `skip`-th on; `done` entries were used. When the last of them needs the Python path, it
@@ -31,6 +35,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "binding/errors.hpp"
+#include "binding/native/gil.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
 
@@ -400,61 +405,59 @@ constexpr std::string_view kWrapper = "\"$bytes\"";
 // Up to this many keys per record go to put() in one vectorcall without a heap array.
 constexpr std::size_t kMaxArgs = 64;
 
-PyObject* put_lines(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 6) {
-        PyErr_SetString(PyExc_TypeError, "_put_json_lines(put, data, start, key, aliases, value)");
-        return nullptr;
-    }
-    PyObject* put = args[0];
-    std::string_view data, key_name, value_name;
-    if (!as_view(args[1], data, "data") || !as_view(args[3], key_name, "key")) return nullptr;
-    const Py_ssize_t start_arg = PyLong_AsSsize_t(args[2]);
-    if (start_arg == -1 && PyErr_Occurred()) return nullptr;
-    if (start_arg < 0 || static_cast<std::size_t>(start_arg) > data.size()) {
-        PyErr_SetString(PyExc_ValueError, "start is outside the data");
-        return nullptr;
-    }
-    if (!PyTuple_Check(args[4])) {
-        PyErr_SetString(PyExc_TypeError, "aliases must be a tuple of bytes");
-        return nullptr;
-    }
-    std::vector<std::string_view> alias_names;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args[4]); ++i) {
-        std::string_view name;
-        if (!as_view(PyTuple_GET_ITEM(args[4], i), name, "an alias field")) return nullptr;
-        alias_names.push_back(name);
-    }
-    const bool whole = args[5] == Py_None;
-    if (!whole && !as_view(args[5], value_name, "value")) return nullptr;
+struct LoadSpec {
+    std::string_view key;
+    std::vector<std::string_view> aliases;
+    std::string_view value;
+    bool whole = true;  // the record itself is the object, not one of its fields
+};
 
+// A batch holds, per record: one byte with the number of keys, then each key as a u32 length
+// and its bytes, then the MessagePack object as a u32 length and its bytes (native byte order:
+// a batch never leaves the process).
+void put_u32(std::string& out, std::size_t n) {
+    const auto v = static_cast<std::uint32_t>(n);
+    out.append(reinterpret_cast<const char*>(&v), 4);
+}
+
+struct Transcoded {
+    std::size_t stop;   // offset of the line the Python path must take, or the data's size
+    std::size_t count;  // records in the batch
+};
+
+// Converts the lines of data[pos:] into `batch` up to the first one the Python path must take.
+// Touches no Python object, so it runs without the interpreter lock.
+Transcoded transcode(std::string_view data, std::size_t pos, const LoadSpec& spec, std::string& batch) {
     LineReader reader;
     Pack pack;
     std::vector<std::string_view> keys;
     // Texts of keys that are numbers; one slot per key of a record, so views stay valid.
     std::array<std::string, kMaxArgs + 1> texts;
-    std::size_t pos = static_cast<std::size_t>(start_arg);
-    Py_ssize_t count = 0;
+    std::size_t count = 0;
+    batch.reserve(data.size() - pos + data.size() / 8);
     while (pos < data.size()) {
         const char* line = data.data() + pos;
         const std::size_t left = data.size() - pos;
         const void* nl = std::memchr(line, '\n', left);
         const std::size_t len = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - line) : left;
-        const std::size_t next = pos + len + (nl ? 1 : 0);
         // Blank lines, wrapper objects ("$bytes") and anything below go to the Python path.
         if (is_blank(line, len) || ::memmem(line, len, kWrapper.data(), kWrapper.size())) break;
         yyjson_val* root = reader.read(line, len);
         bool ok = root && yyjson_is_obj(root) && !names_repeat(root);
-        yyjson_val* key = ok ? member(root, key_name) : nullptr;
+        yyjson_val* key = ok ? member(root, spec.key) : nullptr;
         keys.clear();
         std::string_view k0;
         ok = ok && key && key_text(key, k0, texts[0]);
         if (ok) keys.push_back(k0);
-        for (std::size_t a = 0; ok && a < alias_names.size(); ++a) {
-            yyjson_val* alias = member(root, alias_names[a]);
-            if (!alias) { ok = false; break; }
+        for (std::size_t a = 0; ok && a < spec.aliases.size(); ++a) {
+            yyjson_val* alias = member(root, spec.aliases[a]);
+            if (!alias) {
+                ok = false;
+                break;
+            }
             const auto add = [&](yyjson_val* v) {
                 if (yyjson_is_null(v)) return true;
-                if (keys.size() > kMaxArgs) return false;
+                if (keys.size() >= kMaxArgs) return false;
                 std::string_view k;
                 if (!key_text(v, k, texts[keys.size()])) return false;
                 for (const auto& seen : keys)
@@ -472,45 +475,140 @@ PyObject* put_lines(PyObject* const* args, Py_ssize_t nargs) {
             }
         }
         yyjson_val* value = root;
-        if (ok && !whole) {
-            value = member(root, value_name);
+        if (ok && !spec.whole) {
+            value = member(root, spec.value);
             ok = value != nullptr;
         }
         pack.out.clear();
-        ok = ok && keys.size() <= kMaxArgs && pack_json(value, pack, 0, value == root);
-        if (!ok) {
-            reader.done();
-            break;
-        }
-        // put(key, bytes, *aliases), every key as bytes: no decoding of the key text.
-        std::array<PyObject*, kMaxArgs + 1> call{};
-        std::array<Ref, kMaxArgs + 1> owned;
-        bool made = true;
-        owned[0].reset(PyBytes_FromStringAndSize(keys[0].data(), static_cast<Py_ssize_t>(keys[0].size())));
-        owned[1].reset(PyBytes_FromStringAndSize(pack.out.data(), static_cast<Py_ssize_t>(pack.out.size())));
-        made = owned[0] && owned[1];
-        for (std::size_t k = 1; made && k < keys.size(); ++k) {
-            owned[k + 1].reset(PyBytes_FromStringAndSize(keys[k].data(), static_cast<Py_ssize_t>(keys[k].size())));
-            made = static_cast<bool>(owned[k + 1]);
+        ok = ok && pack_json(value, pack, 0, value == root);
+        if (ok) {
+            batch.push_back(static_cast<char>(keys.size()));
+            for (const auto& k : keys) {
+                put_u32(batch, k.size());
+                batch.append(k);
+            }
+            put_u32(batch, pack.out.size());
+            batch.append(pack.out);
+            ++count;
         }
         reader.done();
-        if (!made) return nullptr;
-        const std::size_t n = keys.size() + 1;
-        for (std::size_t k = 0; k < n; ++k) call[k] = owned[k].get();
+        if (!ok) break;
+        pos += len + (nl ? 1 : 0);
+    }
+    return {pos, count};
+}
+
+bool load_spec(PyObject* key, PyObject* aliases, PyObject* value, LoadSpec& spec) {
+    if (!as_view(key, spec.key, "key")) return false;
+    if (!PyTuple_Check(aliases)) {
+        PyErr_SetString(PyExc_TypeError, "aliases must be a tuple of bytes");
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(aliases); ++i) {
+        std::string_view name;
+        if (!as_view(PyTuple_GET_ITEM(aliases, i), name, "an alias field")) return false;
+        spec.aliases.push_back(name);
+    }
+    spec.whole = value == Py_None;
+    return spec.whole || as_view(value, spec.value, "value");
+}
+
+PyObject* transcode_lines(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "_transcode_json_lines(data, start, key, aliases, value)");
+        return nullptr;
+    }
+    std::string_view data;
+    if (!as_view(args[0], data, "data")) return nullptr;
+    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    if (start < 0 || static_cast<std::size_t>(start) > data.size()) {
+        PyErr_SetString(PyExc_ValueError, "start is outside the data");
+        return nullptr;
+    }
+    LoadSpec spec;
+    if (!load_spec(args[2], args[3], args[4], spec)) return nullptr;
+    std::string batch;
+    // `data` is the caller's bytes object, alive and immutable for the call.
+    const Transcoded t = without_gil([&](GilReleased&) {
+        return transcode(data, static_cast<std::size_t>(start), spec, batch);
+    });
+    Ref bytes(PyBytes_FromStringAndSize(batch.data(), static_cast<Py_ssize_t>(batch.size())));
+    if (!bytes) return nullptr;
+    return Py_BuildValue("(Nnn)", bytes.release(), static_cast<Py_ssize_t>(t.stop), static_cast<Py_ssize_t>(t.count));
+}
+
+// Reads one record of a batch: its keys and object. False when the batch is malformed.
+struct BatchReader {
+    const char* p;
+    const char* end;
+
+    bool u32(std::size_t& n) {
+        if (end - p < 4) return false;
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        p += 4;
+        n = v;
+        return true;
+    }
+    bool bytes(std::string_view& out) {
+        std::size_t n;
+        if (!u32(n) || static_cast<std::size_t>(end - p) < n) return false;
+        out = std::string_view(p, n);
+        p += n;
+        return true;
+    }
+    bool record(std::array<std::string_view, kMaxArgs + 1>& parts, std::size_t& nkeys) {
+        if (p >= end) return false;
+        nkeys = static_cast<unsigned char>(*p++);
+        if (nkeys == 0 || nkeys > kMaxArgs) return false;
+        for (std::size_t k = 0; k < nkeys; ++k)
+            if (!bytes(parts[k == 0 ? 0 : k + 1])) return false;
+        return bytes(parts[1]);
+    }
+};
+
+PyObject* put_batch(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "_put_json_batch(put, batch, skip)");
+        return nullptr;
+    }
+    PyObject* put = args[0];
+    std::string_view batch;
+    if (!as_view(args[1], batch, "batch")) return nullptr;
+    const Py_ssize_t skip = PyLong_AsSsize_t(args[2]);
+    if (skip == -1 && PyErr_Occurred()) return nullptr;
+    BatchReader in{batch.data(), batch.data() + batch.size()};
+    std::array<std::string_view, kMaxArgs + 1> parts;  // key, object, aliases...
+    std::size_t nkeys = 0;
+    Py_ssize_t i = 0;
+    for (; in.p < in.end; ++i) {
+        if (!in.record(parts, nkeys)) {
+            PyErr_SetString(PyExc_ValueError, "malformed batch");
+            return nullptr;
+        }
+        if (i < skip) continue;
+        // put(key, bytes, *aliases), every key as bytes: no decoding of the key text.
+        const std::size_t n = nkeys + 1;
+        std::array<Ref, kMaxArgs + 1> owned;
+        std::array<PyObject*, kMaxArgs + 1> call{};
+        for (std::size_t k = 0; k < n; ++k) {
+            owned[k].reset(PyBytes_FromStringAndSize(parts[k].data(), static_cast<Py_ssize_t>(parts[k].size())));
+            if (!owned[k]) return nullptr;
+            call[k] = owned[k].get();
+        }
         Ref result(PyObject_Vectorcall(put, call.data(), n, nullptr));
         if (!result) {
             // An Exception (a duplicate key under "error", a limit) is the Python path's to
-            // report with the line's number: it will make the same call again. Anything else
+            // report with the line's number: it makes the same call again. Anything else
             // (KeyboardInterrupt, MemoryError) goes up now.
             if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
                 return nullptr;
             PyErr_Clear();
             break;
         }
-        ++count;
-        pos = next;
     }
-    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(pos), count);
+    return PyLong_FromSsize_t(i);
 }
 
 // Reads one MessagePack value and writes it as JSON; false for anything the Python path must
@@ -727,8 +825,12 @@ PyObject* dump_lines(PyObject* const* args, Py_ssize_t nargs) {
     return Py_BuildValue("(NnN)", bytes.release(), static_cast<Py_ssize_t>(i - begin), pending.release());
 }
 
-PyObject* put_json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return py::guarded([&] { return put_lines(args, nargs); });
+PyObject* transcode_json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guarded([&] { return transcode_lines(args, nargs); });
+}
+
+PyObject* put_json_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guarded([&] { return put_batch(args, nargs); });
 }
 
 PyObject* dump_json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -736,10 +838,16 @@ PyObject* dump_json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef functions[] = {
-    {"_put_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put_json_lines)), METH_FASTCALL,
-     "_put_json_lines(put, data, start, key, aliases, value)\n--\n\n"
-     "The command line's JSON Lines loader: put(key, msgpack, *aliases) for each line of data[start:]\n"
-     "up to the first that needs the Python path; returns (its offset, records put)."},
+    {"_transcode_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transcode_json_lines)),
+     METH_FASTCALL,
+     "_transcode_json_lines(data, start, key, aliases, value)\n--\n\n"
+     "The command line's JSON Lines loader, first half, without the interpreter lock: the lines of\n"
+     "data[start:] as a batch of (keys, MessagePack) records, up to the first line that needs the\n"
+     "Python path; returns (batch, that line's offset, records in the batch)."},
+    {"_put_json_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put_json_batch)), METH_FASTCALL,
+     "_put_json_batch(put, batch, skip)\n--\n\n"
+     "The second half: put(key, msgpack, *aliases) for each record of batch from the skip-th on, up\n"
+     "to the first whose put raises; returns that record's index (the count when none did)."},
     {"_dump_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_json_lines)), METH_FASTCALL,
      "_dump_json_lines(reader, prefix, skip, count)\n--\n\n"
      "The command line's dump: {\"key\": ..., \"value\": ...} lines for up to count entries under\n"
