@@ -30,21 +30,21 @@ def differences(a: Iterator[tuple[bytes, bytes]], b: Iterator[tuple[bytes, bytes
                 ) -> Iterator[tuple[str, bytes]]:
     """("-", key) only in A, ("+", key) only in B, ("~", key) different objects; key order."""
     decode = stores.decode
-    end = (None, None)
-    ka, va = next(a, end)
-    kb, vb = next(b, end)
-    while ka is not None or kb is not None:
-        if kb is None or (ka is not None and ka < kb):
-            yield "-", ka  # type: ignore[misc]
-            ka, va = next(a, end)
-        elif ka is None or kb < ka:
-            yield "+", kb
-            kb, vb = next(b, end)
+    pa = next(a, None)
+    pb = next(b, None)
+    while pa is not None or pb is not None:
+        if pb is None or (pa is not None and pa[0] < pb[0]):
+            assert pa is not None
+            yield "-", pa[0]
+            pa = next(a, None)
+        elif pa is None or pb[0] < pa[0]:
+            yield "+", pb[0]
+            pb = next(b, None)
         else:
-            if va != vb and not same(decode(va), decode(vb)):
-                yield "~", ka
-            ka, va = next(a, end)
-            kb, vb = next(b, end)
+            if pa[1] != pb[1] and not same(decode(pa[1]), decode(pb[1])):
+                yield "~", pa[0]
+            pa = next(a, None)
+            pb = next(b, None)
 
 
 def run(args: argparse.Namespace) -> int:

@@ -16,7 +16,7 @@ from tarnkv.cli.output import OutputFile, arg_bytes, stdout
 
 
 # The native dump (there when the package was built with yyjson).
-_dump_json_lines = getattr(_native, "_dump_json_lines", None)
+_dump_json_lines: Any = getattr(_native, "_dump_json_lines", None)
 
 LINES_PER_WRITE = 4096
 

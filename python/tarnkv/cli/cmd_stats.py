@@ -22,8 +22,8 @@ def distribution(values: list[int]) -> dict[str, float | int]:
     values.sort()
     n = len(values)
 
-    def rank(p: float) -> int:
-        return values[min(n - 1, max(0, -(-n * p // 100) - 1))]
+    def rank(percent: int) -> int:
+        return values[min(n - 1, max(0, -(-n * percent // 100) - 1))]
 
     total = sum(values)
     return {"count": n, "min": values[0], "p50": rank(50), "p90": rank(90), "p99": rank(99),

@@ -18,16 +18,14 @@ from tarnkv.cli import jsonio
 
 Key = str | bytes
 
-_KINDS = {dict: "an object", list: "an array", tuple: "an array"}
+_KINDS: dict[type, str] = {dict: "an object", list: "an array", tuple: "an array"}
 
 
 def key_text(value: Any, field: str) -> Key | None:
     """The key a field's value stands for; None when the value is null (or an empty CSV cell)."""
     kind = type(value)
-    if kind is str:
-        return value
-    if kind is bytes:
-        return value
+    if kind is str or kind is bytes:
+        return value  # type: ignore[no-any-return]
     if value is None:
         return None
     if kind is bool:

@@ -17,8 +17,8 @@ from tarnkv.cli.errors import BadInput
 from tarnkv.cli.records import JsonLinesReader, RecordReader
 
 # The native JSON Lines converter (there when the package was built with yyjson).
-_transcode = getattr(_native, "_transcode_json_lines", None)
-_put_batch = getattr(_native, "_put_json_batch", None)
+_transcode: Any = getattr(_native, "_transcode_json_lines", None)
+_put_batch: Any = getattr(_native, "_put_json_batch", None)
 # Converted batches waiting for the writer: about a megabyte of input each.
 QUEUED_BATCHES = 4
 

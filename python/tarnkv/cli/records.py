@@ -238,7 +238,7 @@ class ParquetReader(RecordReader):
             raise BadInput(source.name, f"not a readable Parquet file: {exc}") from None
         self.fields = list(self._file.schema_arrow.names)
         self._columns = columns
-        self._rows = self._file.metadata.num_rows
+        self._rows: int = self._file.metadata.num_rows
         self._done_rows = 0
 
     def done(self) -> int:
