@@ -2,8 +2,10 @@
 // outside its mapping, and the answers must agree with each other.
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/reader/store_reader.hpp"
 #include "memfile.hpp"
@@ -14,6 +16,41 @@ namespace {
 
 void require(bool ok) {
     if (!ok) __builtin_trap();
+}
+
+// The package's reads: a batch answers as the lookups one by one do (checked or not), checked
+// reads fail exactly where the CRC or the bounds do, and prefix ranges stay in the index.
+void exercise_batches(const StoreReader& r, std::string_view input) {
+    std::vector<std::string_view> keys;
+    for (std::size_t i = 0; i < r.entry_count() && i < 40; ++i) keys.push_back(r.key_at(i));
+    for (std::size_t at = 0; at + 1 < input.size() && at < 512; at += 29)
+        keys.push_back(input.substr(at, input[at] % 12));
+    std::vector<std::optional<std::string_view>> out(keys.size());
+    for (bool check : {false, true}) {
+        const auto batch = r.get_many(keys, out, check);
+        bool all_read = true;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const auto offset = r.lookup(keys[i]);
+            const auto one = !offset ? tarnkv::Result<std::string_view>(std::string_view())
+                                     : check ? r.checked_object_at(*offset) : r.object_at(*offset);
+            if (!one) {
+                all_read = false;
+                if (!batch) require(batch.error().index == i);
+                break;
+            }
+            if (batch) require(out[i].has_value() == offset.has_value() && (!offset || *out[i] == *one));
+        }
+        require(batch.has_value() == all_read);
+    }
+    for (std::size_t at = 0; at + 1 < input.size() && at < 128; at += 41) {
+        const auto [first, last] = r.prefix_range(input.substr(at, input[at] % 6));
+        require(first <= last && last <= r.entry_count());
+    }
+    int calls = 0;
+    (void)r.verify([&](std::uint64_t done, std::uint64_t total) {
+        require(done <= total);
+        return ++calls < 3;
+    });
 }
 
 void exercise(const StoreReader& r, std::string_view input) {
@@ -51,6 +88,7 @@ void exercise(const StoreReader& r, std::string_view input) {
         (void)r.object_at(static_cast<unsigned char>(input[at]) * 7u);
     }
     (void)r.prefix_raw({});
+    exercise_batches(r, input);
 }
 
 }  // namespace

@@ -18,9 +18,12 @@ lazy iteration. Objects are MessagePack by default (see :mod:`tarnkv.codec`); fa
 :class:`TarnError` subclasses (see :mod:`tarnkv.errors`).
 """
 
+# The low-level module first: in an interpreter that cannot load the extensions, the error
+# names it.
+from tarnkv._tarnkv import __version__
+
 from tarnkv import errors
 from tarnkv._native import key_hash
-from tarnkv._tarnkv import __version__
 from tarnkv.codec import Codec
 from tarnkv.errors import (
     CorruptStoreError,

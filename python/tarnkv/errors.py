@@ -169,7 +169,9 @@ def _from_core(kind: str, message: str, os_errno: int, path: str | bytes | None,
     if kind == "io":
         if os_errno == _errno.ENODEV and path is not None and os.path.isdir(path):
             os_errno = _errno.EISDIR  # a directory opens, and only its mapping fails
-        if os_errno:
+        if "another build is writing" in message:
+            strerror = "another build is writing this file"  # its lock is taken: try again later
+        elif os_errno:
             strerror = os.strerror(os_errno)
         else:
             strerror = message
@@ -183,5 +185,6 @@ def _from_core(kind: str, message: str, os_errno: int, path: str | bytes | None,
         return UnsupportedVersionError(f"unsupported store format version {version}{where}", path, version)
     if kind == "corrupt":
         about = f" (key {_clip(key)})" if key is not None else ""
-        return CorruptStoreError(f"{message}{about}{where}", path, key, offset)
+        return CorruptStoreError(f"{message}{about}{where}", path, key if isinstance(key, (str, bytes)) else None,
+                                 offset)
     return TarnError(f"{message}{where}")

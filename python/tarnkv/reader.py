@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
-from typing import TYPE_CHECKING, Any, Literal, Self, TypedDict, overload
+from typing import Any, Literal, Self, TypedDict, cast, overload
 
 from tarnkv import _native
 from tarnkv.codec import resolve
@@ -27,6 +27,16 @@ class StoreStats(TypedDict):
     file_size: int
     file_size_kb: float
     file_crc32: str
+
+
+class _KeysView(KeysView[str]):
+    """The keys of a reader, lazily in key order."""
+
+    __slots__ = ()
+    _mapping: TarnReader
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._mapping)  # the native iterator itself, without a generator around it
 
 
 class _ItemsView(ItemsView[str, Any]):
@@ -86,15 +96,7 @@ class TarnReader(_native.Reader, Mapping[str, Any]):
                 codec: object = "msgpack") -> Self:
         _, _, _, decode, decode_kwargs = resolve(codec)
         return super().__new__(cls, path, verify=verify, check_reads=check_reads, decode=decode,
-                               decode_kwargs=decode_kwargs, codec=codec)
-
-    if TYPE_CHECKING:
-        # Provided by the native base class; declared here for the type checker.
-        def __getitem__(self, key: Key, /) -> Any: ...
-        def __len__(self) -> int: ...
-        def __iter__(self) -> Iterator[str]: ...
-        def __contains__(self, key: object, /) -> bool: ...
-        def get(self, key: Key, default: Any = None) -> Any: ...
+                               decode_kwargs=decode_kwargs, codec=codec, native_msgpack=codec == "msgpack")
 
     @overload
     def keys(self, *, raw: Literal[False] = False) -> KeysView[str]: ...
@@ -105,7 +107,8 @@ class TarnReader(_native.Reader, Mapping[str, Any]):
 
     def keys(self, *, raw: bool = False) -> KeysView[str] | KeysView[bytes]:
         """A view of the keys, as ``str``, or as the exact stored ``bytes`` when *raw* is true."""
-        return _BytesKeysView(self) if raw else KeysView(self)  # type: ignore[arg-type]
+        # The view's own __iter__ yields bytes; it only borrows the reader's len() and `in`.
+        return _BytesKeysView(cast(Mapping[bytes, Any], self)) if raw else _KeysView(self)
 
     def values(self) -> ValuesView[Any]:
         """A view of the decoded objects, in key order (one per key)."""
@@ -136,11 +139,11 @@ class TarnReader(_native.Reader, Mapping[str, Any]):
         """A lazy iterator of the keys that start with *prefix* (``bytes`` when *raw*)."""
         return self._scan(_native.SCAN_KEYS_BYTES if raw else _native.SCAN_KEYS, prefix, limit)
 
-    def stats(self) -> StoreStats:  # type: ignore[override]
+    def stats(self) -> StoreStats:
         """The store's header values and size: ``path``, ``version``, ``num_keys``,
         ``num_objects``, ``index_offset``, ``data_offset``, ``file_size`` (bytes),
         ``file_size_kb`` and ``file_crc32`` (the stored CRC as ``"0x"`` and 8 hex digits)."""
-        return super().stats()  # type: ignore[return-value]
+        return cast(StoreStats, super().stats())
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_reopen, (self.path, self._verified, self.check_reads, self.codec))

@@ -1,8 +1,8 @@
-// The per-instance access counter: 0 free, n > 0 shared holders, -1 one exclusive holder.
-// A conflicting call fails at once with RuntimeError; nothing ever waits. The counter is atomic
-// so that the rule also holds on an interpreter without the global lock; with the lock, a
-// conflict can still arise within one thread when an argument's __index__ calls back into the
-// object.
+// The per-instance access counter of the writer: 0 free, n > 0 shared holders, -1 one
+// exclusive holder. A conflicting call fails at once with RuntimeError; nothing ever waits. The
+// counter is atomic so that the rule also holds on an interpreter without the global lock.
+// With the lock, a conflict arises when another thread calls in while build() runs without it,
+// and within one thread when an argument's __index__ calls back into the object.
 #pragma once
 
 #include <Python.h>

@@ -38,14 +38,18 @@ int exec_module(PyObject* module) {
         if (!writer || !add_public(module, "_TarnWriter", writer)) return -1;
         PyObject* reader = reader_type();
         if (!reader || !add_public(module, "_TarnReader", reader)) return -1;
-        Ref version(PyUnicode_FromString("0.2.0"));
+        Ref version(PyUnicode_FromString(TARNKV_VERSION));  // from pyproject.toml, by the build
         if (!version || !add_public(module, "__version__", version.get())) return -1;
         return 0;
     });
 }
 
+// The two classes are made once per process and shared by every module object (a re-import
+// gets the same classes), so they belong to the main interpreter: another interpreter must not
+// use them, and importing the module there fails with ImportError instead.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

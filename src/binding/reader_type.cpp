@@ -1,15 +1,16 @@
 // _TarnReader: an open StoreReader behind Python methods. The StoreReader never changes after
-// open, so every method takes only shared access and any number of threads may use one reader.
-// close() and the context-manager methods release nothing: the mapping lives as long as the
-// object, and every method keeps working after them.
+// open and no method ever wants it exclusively, so shared access could never be refused: the
+// reader carries no access counter at all, and any number of threads use one reader without
+// touching a shared cache line. close() and the context-manager methods release nothing: the
+// mapping lives as long as the object, and every method keeps working after them.
 #include <new>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "binding/access.hpp"
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
+#include "binding/gil.hpp"
 #include "binding/once.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/results.hpp"
@@ -22,7 +23,6 @@ namespace {
 
 struct Reader {
     PyObject_HEAD
-    AccessCounter access;
     StoreReader reader;
 };
 
@@ -47,13 +47,13 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             verify = *flag;
         }
         // All the work happens before the instance exists: a failed open leaves nothing behind.
-        auto opened = StoreReader::open(std::string(*path), verify);
+        // Opening maps, checksums and indexes the file, so other threads run meanwhile.
+        std::string owned(*path);
+        auto opened = without_interpreter(true, [&] { return StoreReader::open(std::move(owned), verify); });
         if (!opened) return raise_store_error(std::move(opened.error()));
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;  // `opened` unmaps on the way out; MemoryError stands
-        Reader* r = as_reader(self);
-        new (&r->access) AccessCounter();
-        new (&r->reader) StoreReader(std::move(*opened));  // noexcept
+        new (&as_reader(self)->reader) StoreReader(std::move(*opened));  // noexcept
         return self;
     });
 }
@@ -62,20 +62,14 @@ void reader_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     Reader* r = as_reader(self);
     r->reader.~StoreReader();
-    r->access.~AccessCounter();
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// Runs `body(reader)` under shared access; every reader method goes through here.
+// Runs `body(reader)`; every reader method goes through here.
 template <class Body>
 PyObject* with_reader(PyObject* self, Body&& body) {
-    return guarded([&]() -> PyObject* {
-        Reader* r = as_reader(self);
-        SharedAccess access(r->access);
-        if (!access.ok()) return nullptr;
-        return body(r->reader);
-    });
+    return guarded([&]() -> PyObject* { return body(as_reader(self)->reader); });
 }
 
 // The same for methods taking one key argument, converted at the start of the body.
@@ -85,12 +79,9 @@ PyObject* with_key(const Params& p, PyObject* self, PyObject* const* args, Py_ss
     return guarded([&]() -> PyObject* {
         PyObject* a[1];
         if (!bind(p, args, nargs, kwnames, a)) return nullptr;
-        Reader* r = as_reader(self);
-        SharedAccess access(r->access);
-        if (!access.ok()) return nullptr;
         const auto key = to_key(a[0]);
         if (!key) return nullptr;
-        return body(r->reader, *key);
+        return body(as_reader(self)->reader, *key);
     });
 }
 
@@ -120,12 +111,20 @@ PyObject* exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return with_key(prefix_params, self, args, nargs, kwnames, [](const StoreReader& r, std::string_view prefix) {
-        auto items = r.prefix_raw(prefix);
+        // Most scans are small and run with the lock held; one that reaches the limit is run
+        // again in full without it.
+        auto items = r.prefix_raw(prefix, kReleaseFromEntries);
+        if (items && items->size() == kReleaseFromEntries) {
+            const std::string owned(prefix);
+            items = without_interpreter(true, [&] { return r.prefix_raw(owned); });
+        }
         if (!items) return raise_store_error(std::move(items.error()));
         return pairs_list(*items);
     });
 }
 
+// The key list has no core pass to run apart: reading a key is one load, and all the work is
+// making the strings, which needs the interpreter.
 PyObject* keys(PyObject* self, PyObject*) {
     return with_reader(self, [](const StoreReader& r) -> PyObject* {
         const std::size_t n = r.entry_count();
@@ -142,7 +141,7 @@ PyObject* keys(PyObject* self, PyObject*) {
 
 PyObject* items_raw(PyObject* self, PyObject*) {
     return with_reader(self, [](const StoreReader& r) {
-        auto items = r.items_raw();
+        auto items = without_interpreter(r.entry_count() >= kReleaseFromEntries, [&] { return r.items_raw(); });
         if (!items) return raise_store_error(std::move(items.error()));
         return pairs_list(*items);
     });
@@ -150,7 +149,7 @@ PyObject* items_raw(PyObject* self, PyObject*) {
 
 PyObject* objects_raw(PyObject* self, PyObject*) {
     return with_reader(self, [](const StoreReader& r) -> PyObject* {
-        auto objects = r.objects_raw();
+        auto objects = without_interpreter(r.entry_count() >= kReleaseFromEntries, [&] { return r.objects_raw(); });
         if (!objects) return raise_store_error(std::move(objects.error()));
         Ref list(PyList_New(static_cast<Py_ssize_t>(objects->size())));
         if (!list) return nullptr;
@@ -188,7 +187,9 @@ PyObject* stats(PyObject* self, PyObject*) {
 
 PyObject* verify(PyObject* self, PyObject*) {
     return with_reader(self, [](const StoreReader& r) -> PyObject* {
-        if (auto st = r.verify(); !st) return raise_store_error(std::move(st.error()));
+        const bool big = r.file_size() >= kReleaseFromBytes || r.entry_count() >= kReleaseFromEntries;
+        if (auto st = without_interpreter(big, [&] { return r.verify(); }); !st)
+            return raise_store_error(std::move(st.error()));
         Py_RETURN_TRUE;
     });
 }
@@ -201,12 +202,10 @@ PyObject* reader_enter(PyObject* self, PyObject*) {
     return with_reader(self, [&](const StoreReader&) { return Py_NewRef(self); });
 }
 
-PyObject* reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* reader_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* a[3];
         if (!bind(exit_params, args, nargs, kwnames, a)) return nullptr;
-        SharedAccess access(as_reader(self)->access);
-        if (!access.ok()) return nullptr;
         Py_RETURN_FALSE;  // never suppresses the exception of a with block
     });
 }

@@ -2,13 +2,17 @@
 // Adding takes exclusive access; build and repr take shared access, so an add that meets any
 // other call on the same writer (from another thread, or from an obj_id's __index__) fails at
 // once instead of changing the builder under a reader of it.
+#include <expected>
 #include <new>
+#include <string>
 
 #include "binding/access.hpp"
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
+#include "binding/gil.hpp"
 #include "binding/once.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/summary_line.hpp"
 #include "binding/types.hpp"
 #include "core/writer/store_builder.hpp"
 
@@ -108,10 +112,20 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!access.ok()) return nullptr;
         const auto path = to_path(a[0], "path");
         if (!path) return nullptr;
-        if (auto st = w->builder.build(*path); !st) return raise_store_error(std::move(st.error()));
+        // Sorting, writing, fsync, rename and the summary line run without the interpreter.
+        // The writer stays borrowed throughout, so an add from another thread meanwhile is
+        // refused ("Already borrowed") instead of changing what is being written.
+        const std::string owned(*path);
+        std::expected<void, std::string> printed;
+        auto built = without_interpreter(true, [&] {
+            auto result = w->builder.build(owned);
+            if (result) printed = write_stdout(summary_line(owned, *result));
+            return result;
+        });
+        if (!built) return raise_store_error(std::move(built.error()));
         // The store is already in place; failing to report it is an internal failure, not an
         // I/O error of the build.
-        if (auto printed = write_stdout(w->builder.summary_line(*path)); !printed) {
+        if (!printed) {
             raise_panic(printed.error());
             return nullptr;
         }

@@ -171,6 +171,11 @@ TEST_P(Prefix, ReturnsTheRunOfMatchingKeysInOrder) {
     Items expected;
     for (const std::string& k : GetParam().keys) expected.emplace_back(k, "obj:" + k);
     EXPECT_EQ(items_of(r.prefix_raw(GetParam().prefix).value()), expected);
+    // A limited scan gives the first matches of the full one.
+    for (std::size_t limit : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
+        const Items first(expected.begin(), expected.begin() + std::min(limit, expected.size()));
+        EXPECT_EQ(items_of(r.prefix_raw(GetParam().prefix, limit).value()), first) << "limit " << limit;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Prefix,

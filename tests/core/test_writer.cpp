@@ -1,5 +1,5 @@
 // Store builder: exact bytes of written files, the temporary-path rule, failures that must
-// leave the target alone, the summary line, and file metadata of a published store.
+// leave the target alone, what a build reports, and file metadata of a published store.
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,22 +168,19 @@ TEST(TemporaryPath, ReplacesTheFinalExtension) {
     for (auto [path, tmp] : rows) EXPECT_EQ(temporary_path(path), tmp) << "path: " << path;
 }
 
-TEST(SummaryLine, RoundsHalfToEvenAndNeverUsesTheSingular) {
+TEST_F(TempDir, BuildReportsWhatItPublished) {
     StoreBuilder b;
-    EXPECT_EQ(b.summary_line("/nonexistent/x.trnk"), "\u2705  /nonexistent/x.trnk  \u2014  0 objects \u00b7 0 keys \u00b7 0.0 KB\n");
-}
-
-TEST_F(TempDir, SummaryLineReportsTheSizeOnDisk) {
-    const std::pair<std::size_t, const char*> rows[] = {{74, "0.1"}, {256, "0.2"}, {768, "0.8"}, {1536, "1.5"}};
-    for (auto [size, kb] : rows) {
-        const std::string p = at("s.bin");
-        std::ofstream(p, std::ios::binary) << std::string(size, 'x');
-        StoreBuilder b;
-        ASSERT_TRUE(b.add_object("o"));
-        ASSERT_TRUE(b.add_key("a", 0));
-        ASSERT_TRUE(b.add_key("b", 0));
-        EXPECT_EQ(b.summary_line(p), "\u2705  " + p + "  \u2014  1 objects \u00b7 2 keys \u00b7 " + kb + " KB\n");
-    }
+    ASSERT_TRUE(b.add_object("o"));
+    ASSERT_TRUE(b.add_object("unkeyed"));
+    ASSERT_TRUE(b.add_key("a", 0));
+    ASSERT_TRUE(b.add_key("b", 0));
+    ASSERT_TRUE(b.add_key("a", 1));  // re-pointing does not add a key
+    const auto info = b.build(at("db.trnk"));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->num_objects, 2u);
+    EXPECT_EQ(info->num_keys, 2u);
+    EXPECT_EQ(info->file_size, fs::file_size(at("db.trnk")));
+    EXPECT_EQ(info->file_size, b.image().size());
 }
 
 TEST_F(TempDir, BuildPublishesTheImageAndLeavesNoTemporary) {
@@ -226,6 +225,31 @@ TEST_F(TempDir, NulInPathIsRefusedBeforeTheSystemSeesIt) {
     const auto st = b.build(at(std::string("a\0b", 3)));
     EXPECT_EQ(st.error().display(), "TarnIOError: open tmp: file name contained an unexpected NUL byte");
     EXPECT_EQ(st.error().os_errno(), 0);
+}
+
+// A live build holds an exclusive lock on its temporary; here the test holds it. Every target
+// that writes through that temporary fails at once and touches neither file.
+TEST_F(TempDir, TemporaryHeldByAnotherBuildIsLeftAlone) {
+    const std::string tmp = at("db.trnk.tmp");
+    const std::string half_written(4096, 'x');  // longer than the store, so truncation shows
+    std::ofstream(tmp) << half_written;
+    const int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("v"));
+    for (const char* target : {"db.trnk", "db", "db.bin"}) {
+        const auto st = b.build(at(target));
+        ASSERT_FALSE(st) << target;
+        EXPECT_EQ(st.error().display(), "TarnIOError: open tmp: another build is writing " + tmp);
+        EXPECT_EQ(st.error().os_errno(), EWOULDBLOCK);
+        EXPECT_FALSE(fs::exists(at(target)));
+    }
+    EXPECT_EQ(slurp(tmp), half_written);
+    ::close(fd);  // the other build has died: its leftover is simply taken over
+    ASSERT_TRUE(b.build(at("db.bin")));
+    EXPECT_EQ(slurp(at("db.bin")), b.image());
+    EXPECT_FALSE(fs::exists(tmp));
 }
 
 TEST_F(TempDir, SymlinkAtTemporaryPathIsNotFollowed) {

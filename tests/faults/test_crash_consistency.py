@@ -6,7 +6,7 @@ import subprocess
 import sys
 import time
 
-from conftest import build_store, run_python
+from store_helpers import build_store, run_python
 
 from tarnkv import _tarnkv
 

@@ -1,21 +1,41 @@
 """Every method, called a few thousand times, successful and failing calls alike, leaks no
-object and no reference: the interpreter's count of allocated blocks, the reference counts of
-the classes and of the arguments, and the process's memory stay flat.
+object, no reference and no memory: the interpreter's count of allocated blocks, the reference
+counts of the classes and of the arguments, the C allocator's bytes in use (where the core's
+copies and error texts live) and the process's RSS stay flat.
 
 sys.gettotalrefcount() is printed but not asserted: the debug interpreter counts a reference
 released inside any separately built extension as still held (a minimal extension that creates
-and frees 1000 floats moves it by 1000), so it drifts without a leak."""
+and frees 1000 floats moves it by 1000), so it drifts without a leak. scripts/run-tests also
+runs this file under the debug interpreter."""
 
+import ctypes
 import gc
 import sys
 
 import pytest
 
-from conftest import build_store, quiet_stdout
+from store_helpers import build_store, quiet_stdout, raw_store
 
 from tarnkv import _tarnkv
 
+R, W = _tarnkv._TarnReader, _tarnkv._TarnWriter
 ROUNDS = 3000
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def malloc_in_use():
+    """Bytes the C allocator has handed out (glibc); 0 where mallinfo2 is missing."""
+    fn = getattr(ctypes.CDLL(None), "mallinfo2", None)
+    if fn is None:
+        return 0
+    fn.restype = MallInfo2
+    info = fn()
+    return info.uordblks + info.hblkhd
 
 
 def rss_kib():
@@ -33,21 +53,23 @@ def total_refs():
 
 # Objects every call touches: a leaked reference to any of them shows in its count.
 KEY = "k7"
-WATCHED = (_tarnkv._TarnReader, _tarnkv._TarnWriter, KEY)
+WATCHED = (R, W, KEY)
 
 
 def counts():
     gc.collect()
-    return sys.getallocatedblocks(), [sys.getrefcount(o) for o in WATCHED], rss_kib(), total_refs()
+    return sys.getallocatedblocks(), [sys.getrefcount(o) for o in WATCHED], rss_kib(), malloc_in_use(), total_refs()
 
 
 def assert_flat(before, after):
-    blocks, refs, rss, total = before
-    blocks2, refs2, rss2, total2 = after
+    blocks, refs, rss, heap, total = before
+    blocks2, refs2, rss2, heap2, total2 = after
     print(f"gettotalrefcount drift: {total2 - total}")
     assert refs2 == refs
+    # Even one leaked str per call shows up as thousands of blocks.
     assert blocks2 - blocks < 50
     # A leak of even one small buffer per call would show as > 100 KiB over 3000 calls.
+    assert heap2 - heap < 100 * 1024, f"malloc'd memory grew by {heap2 - heap} bytes"
     assert rss2 - rss < 1024
 
 
@@ -68,22 +90,45 @@ def paths(tmp_path_factory):
     raw = bytearray(good.read_bytes())
     raw[45] ^= 0xFF  # inside the first object: whole-file CRC now wrong
     corrupt.write_bytes(bytes(raw))
-    return base, good, corrupt
+    broken = base / "broken.trnk"  # "b" names an offset far past the end
+    broken.write_bytes(raw_store([b"abc"], [("a", 40), ("b", 10**6)]))
+    return base, good, corrupt, broken
+
+
+class Index:
+    def __index__(self):
+        return 0
+
+
+def fresh_writer():
+    """A new writer each time, so that its own growth does not count as a leak."""
+    w = W()
+    w.add_key("k", w.add_object_raw(b"y" * 100))
+    w.add_key(b"j", Index())
+    w.add_key("k", 0)
+    return repr(w)
 
 
 def calls(paths):
-    base, good, corrupt = paths
-    r = _tarnkv._TarnReader(str(good))
-    bad = _tarnkv._TarnReader(str(corrupt), verify=False)
-    w = _tarnkv._TarnWriter()
+    base, good, corrupt, broken = map(str, paths)
+    missing = base + "/nope"
+    r = R(good)
+    bad = R(corrupt, verify=False)
+    b = R(broken)
+    w = W()
     w.add_object_raw(b"x")
     return {
-        "open": lambda: _tarnkv._TarnReader(str(good)),
-        "open missing": lambda: expect_error(lambda: _tarnkv._TarnReader(str(base / "nope")), OSError),
-        "open corrupt": lambda: expect_error(lambda: _tarnkv._TarnReader(str(corrupt)), RuntimeError),
-        "open bad args": lambda: expect_error(lambda: _tarnkv._TarnReader(b"x", verify=1), TypeError),
-        "get_raw": lambda: (r.get_raw(KEY), r.get_raw(b"absent")),
-        "get_raw bad key": lambda: expect_error(lambda: r.get_raw(1), TypeError),
+        "open": lambda: R(good),
+        "open missing": lambda: expect_error(lambda: R(missing), OSError),
+        "open corrupt": lambda: expect_error(lambda: R(corrupt), RuntimeError),
+        "open bad args": lambda: (expect_error(lambda: R(b"x", verify=1), TypeError),
+                                  expect_error(lambda: R(good, verify=1), TypeError),
+                                  expect_error(lambda: R("\udc80"), UnicodeEncodeError),
+                                  expect_error(R, TypeError)),
+        "get_raw": lambda: (r.get_raw(KEY), r.get_raw(b"absent"), r.get_raw("\u00e9")),
+        "get_raw bad key": lambda: (expect_error(lambda: r.get_raw(1), TypeError),
+                                    expect_error(lambda: r.get_raw(k=1), TypeError),
+                                    expect_error(lambda: r.prefix_raw("\udc80"), TypeError)),
         "exists": lambda: r.exists("k1"),
         "prefix_raw": lambda: r.prefix_raw("k1"),
         "keys": r.keys,
@@ -92,17 +137,27 @@ def calls(paths):
         "stats": r.stats,
         "verify": r.verify,
         "verify corrupt": lambda: expect_error(bad.verify, RuntimeError),
+        "broken offsets": lambda: [expect_error(call, RuntimeError) for call in
+                                   (lambda: b.get_raw("b"), lambda: b.prefix_raw(""), b.items_raw, b.objects_raw,
+                                    b.verify)],
         "context": lambda: r.__exit__(None, None, None) or r.__enter__() and r.close(),
+        "exit bad args": lambda: expect_error(lambda: r.__exit__(), TypeError),
         "repr": lambda: (repr(r), repr(w)),
-        "writer": lambda: w.add_key("k", w.add_object_raw(b"y" * 10)),
-        "writer bad id": lambda: expect_error(lambda: w.add_key("k", 10**9), ValueError),
-        "writer bad args": lambda: expect_error(lambda: w.add_key(key=1), TypeError),
+        "writer": fresh_writer,
+        "writer bad id": lambda: (expect_error(lambda: w.add_key("k", 10**9), ValueError),
+                                  expect_error(lambda: w.add_key("k", -1), OverflowError),
+                                  expect_error(lambda: w.add_key("k", "0"), TypeError)),
+        "writer bad args": lambda: (expect_error(lambda: w.add_key(key=1), TypeError),
+                                    expect_error(lambda: w.add_key(1, 0), TypeError),
+                                    expect_error(lambda: w.add_object_raw(bytearray()), TypeError),
+                                    expect_error(lambda: w.build(b"x"), TypeError),
+                                    expect_error(lambda: W(1), TypeError)),
     }
 
 
 NAMES = ["open", "open missing", "open corrupt", "open bad args", "get_raw", "get_raw bad key", "exists",
-         "prefix_raw", "keys", "items_raw", "objects_raw", "stats", "verify", "verify corrupt", "context",
-         "repr", "writer", "writer bad id", "writer bad args"]
+         "prefix_raw", "keys", "items_raw", "objects_raw", "stats", "verify", "verify corrupt", "broken offsets",
+         "context", "exit bad args", "repr", "writer", "writer bad id", "writer bad args"]
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -118,7 +173,7 @@ def test_method_loop_leaves_refcount_and_memory_flat(paths, name):
 
 def test_build_loop_leaves_memory_flat(paths):
     base = paths[0]
-    w = _tarnkv._TarnWriter()
+    w = W()
     w.add_key("k", w.add_object_raw(b"v" * 1000))
     with quiet_stdout():
         for _ in range(100):

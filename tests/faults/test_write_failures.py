@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from conftest import run_python
+from store_helpers import run_python
 
 SETUP = r"""
 import ctypes, os, resource, signal, sys

@@ -1,8 +1,5 @@
 """Fixtures for the package tests: stores built through the public writer."""
 
-import struct
-import zlib
-
 import pytest
 
 import tarnkv
@@ -23,16 +20,3 @@ def build(tmp_path):
 
     return make
 
-
-def first_record(path):
-    """(offset, length) of the first object record of a store file."""
-    blob = path.read_bytes()
-    (length,) = struct.unpack_from(">I", blob, 40)
-    return 40, length
-
-
-def rewrite_body_crc(blob):
-    """The file with its header CRC made right again for its (changed) body."""
-    blob = bytearray(blob)
-    struct.pack_into(">I", blob, 32, zlib.crc32(bytes(blob[40:])))
-    return bytes(blob)

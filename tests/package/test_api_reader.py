@@ -3,11 +3,25 @@
 import errno
 import os
 import struct
+import zlib
 
 import pytest
 
 import tarnkv
-from conftest import first_record, rewrite_body_crc
+
+
+def first_record(path):
+    """(offset, length) of the first object record of a store file."""
+    blob = path.read_bytes()
+    (length,) = struct.unpack_from(">I", blob, 40)
+    return 40, length
+
+
+def rewrite_body_crc(blob):
+    """The file with its header CRC made right again for its (changed) body."""
+    blob = bytearray(blob)
+    struct.pack_into(">I", blob, 32, zlib.crc32(bytes(blob[40:])))
+    return bytes(blob)
 
 
 def mapped(path):

@@ -202,6 +202,7 @@ def test_progress_reports_bytes_and_can_stop_the_build(tmp_path):
 
     with pytest.raises(KeyboardInterrupt):
         w.build(tmp_path / "stopped.trnk", progress=stop)
+    assert not list(tmp_path.glob("stopped*"))  # nothing published, no temporary file left
     with pytest.raises(RuntimeError, match="busy"):
         w.build(tmp_path / "x.trnk", progress=lambda d, t: w.put("more", 1))
 
@@ -241,3 +242,27 @@ def test_msgpack_settings_are_the_documented_ones(tmp_path):
     w.build(tmp_path / "m.trnk")
     with tarnkv.open(tmp_path / "m.trnk") as r:
         assert r.get_raw("k") == msgpack.packb({"b": b"x", 1: "y"}, use_bin_type=True)
+
+
+def test_a_second_build_of_the_same_file_fails_at_once(tmp_path):
+    target = tmp_path / "race.trnk"
+    first, second = tarnkv.TarnWriter(), tarnkv.TarnWriter()
+    first.put("a", 1)
+    second.put("b", 2)
+    waiting, go = threading.Event(), threading.Event()
+
+    def hold(done, total):
+        if done == total:  # written and synced, not yet renamed: the temporary file is locked
+            waiting.set()
+            go.wait(10)
+
+    t = threading.Thread(target=lambda: first.build(target, progress=hold))
+    t.start()
+    assert waiting.wait(10)
+    with pytest.raises(BlockingIOError) as info:
+        second.build(target)
+    go.set()
+    t.join()
+    assert isinstance(info.value, tarnkv.StoreIOError) and "another build" in str(info.value)
+    assert info.value.filename == str(target) + ".tmp"
+    assert contents(target)[0] == {"a": 1}

@@ -1,6 +1,8 @@
 import importlib
 import inspect
+import subprocess
 import sys
+import textwrap
 import weakref
 
 import pytest
@@ -67,3 +69,27 @@ def test_surface_is_exactly_the_documented_one():
     assert own(_tarnkv._TarnReader) == {"get_raw", "exists", "prefix_raw", "keys", "items_raw", "objects_raw",
                                         "stats", "verify", "close", "__enter__", "__exit__"}
     assert not hasattr(_tarnkv._TarnWriter, "__enter__")
+
+
+def test_import_in_a_subinterpreter_fails_cleanly(tmp_path):
+    # In a child process, so that a crash fails this test instead of the whole session.
+    code = textwrap.dedent(f"""
+        import sys
+        from concurrent import interpreters
+        from tarnkv import _tarnkv
+        interp = interpreters.create()
+        try:
+            interp.exec("import sys; sys.path[:0] = {sys.path!r}; import tarnkv._tarnkv")
+        except interpreters.ExecutionFailed as e:
+            print(e.excinfo.type.__name__, e.excinfo.msg)
+        else:
+            print("imported")
+        interp.close()
+        print(_tarnkv._TarnWriter())  # the main interpreter's module is untouched
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "ImportError module tarnkv._tarnkv does not support loading in subinterpreters",
+        "_TarnWriter(objects=0, keys=0)",
+    ]

@@ -6,7 +6,7 @@ import zlib
 import numpy
 import pytest
 
-from conftest import raw_store, record_offsets
+from store_helpers import raw_store, record_offsets
 from tarnkv import _tarnkv
 
 R = _tarnkv._TarnReader

@@ -7,7 +7,7 @@ import textwrap
 import numpy
 import pytest
 
-from conftest import parse_store, raw_store
+from store_helpers import parse_store, raw_store
 from tarnkv import _tarnkv
 
 W = _tarnkv._TarnWriter
@@ -311,6 +311,22 @@ def test_summary_line_goes_to_descriptor_1_not_sys_stdout(tmp_path):
     assert child.stderr.decode() == "''"
     line = "\u2705  db.trnk  \u2014  1 objects \u00b7 2 keys \u00b7 0.1 KB\n"
     assert child.stdout.decode() == line + "buffered before\n"
+
+
+@pytest.mark.parametrize("object_size, size, kb", [
+    (None, 40, "0.0"), (15, 74, "0.1"),
+    (197, 256, "0.2"), (709, 768, "0.8"),  # 0.25 and 0.75 KB: exact ties go to the even digit
+    (1477, 1536, "1.5"),
+])
+def test_summary_line_counts_and_rounds_the_size_on_disk(tmp_path, capfd, object_size, size, kb):
+    w = W()
+    if object_size is not None:  # one record of 8 + n bytes, one entry of 10 + 1 bytes
+        w.add_key("k", w.add_object_raw(b"x" * object_size))
+    path = str(tmp_path / "s.trnk")
+    w.build(path)
+    assert os.path.getsize(path) == size
+    n = 0 if object_size is None else 1
+    assert capfd.readouterr().out == f"\u2705  {path}  \u2014  {n} objects \u00b7 {n} keys \u00b7 {kb} KB\n"
 
 
 def test_unwritable_stdout_raises_panic_after_publishing(tmp_path):

@@ -1,4 +1,5 @@
-// Running core work without the interpreter lock.
+// Running core work without the interpreter lock, with a way back in for callbacks (progress
+// reports) made from inside the work; binding/gil.hpp says when giving the lock up pays.
 #pragma once
 
 #include <Python.h>

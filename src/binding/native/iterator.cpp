@@ -54,6 +54,7 @@ PyObject* iterator_next(PyObject* self) {
         const IterKind kind = it->kind;
         Ref key;
         Ref raw;
+        Ref value;
         {
             Pin pin(r);
             if (!pin.ok()) return nullptr;
@@ -64,8 +65,8 @@ PyObject* iterator_next(PyObject* self) {
             if (kind == IterKind::KeysStr) return key_str(k);
             if (kind == IterKind::KeysBytes) return key_as_bytes(k);
             if (i + kReadAhead < it->end) core.prefetch_entry(i + kReadAhead);
-            if (kind == IterKind::Items || kind == IterKind::ItemsRaw || r->decode.active()) {
-                key.reset(key_str(k));  // for the item, and for the message of a failure
+            if (kind == IterKind::Items || kind == IterKind::ItemsRaw) {
+                key.reset(key_str(k));
                 if (!key) return nullptr;
             }
             const std::uint64_t offset = core.offset_at(i);
@@ -74,18 +75,24 @@ PyObject* iterator_next(PyObject* self) {
                 if (!key) key.reset(key_str(k));
                 return key ? raise_read_error(r, object.error(), key.get(), offset) : nullptr;
             }
-            raw.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
-            if (!raw) return nullptr;
+            const bool decoded = kind == IterKind::Items || kind == IterKind::Values;
+            if (decoded) value.reset(decode_in_place(r, *object));
+            if (!value) {
+                raw.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+                if (!raw) return nullptr;
+                if (!decoded) value = std::move(raw);
+                if (decoded && r->decode.active() && !key) {
+                    key.reset(key_str(k));  // names the key if the codec fails
+                    if (!key) return nullptr;
+                }
+            }
         }
-        Ref value;
-        if (kind == IterKind::Items || kind == IterKind::Values) {
+        if (raw) {  // for the codec, now that the pin is gone
             value.reset(r->decode(raw.get()));
             if (!value) {
                 note_key("while decoding", key.get());
                 return nullptr;
             }
-        } else {
-            value = std::move(raw);
         }
         if (kind == IterKind::Values || kind == IterKind::ValuesRaw) return value.release();
         PyObject* pair = PyTuple_New(2);

@@ -67,6 +67,11 @@ private:
     int nkw_ = 0;
 };
 
+// MessagePack `data` decoded as msgpack.unpackb(data, raw=False, strict_map_key=False) would:
+// a new reference, or nullptr with no exception set for anything it leaves to msgpack itself
+// (ext types, malformed data, errors), which the caller then decodes through the codec.
+PyObject* unpack_msgpack(std::string_view data);
+
 // --- Errors -------------------------------------------------------------------------------
 
 // Raises the package's exception for a core error (through tarnkv.errors._from_core): `path`

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding/errors.hpp"
+#include "binding/gil.hpp"
 #include "binding/native/gil.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
@@ -23,8 +24,9 @@ using py::guarded;
 
 namespace {
 
-// Batches at least this long give up the interpreter lock while they look keys up.
-constexpr std::size_t kReleaseBatch = 256;
+// Batches this long give up the interpreter lock while they look keys up; shorter ones keep it,
+// since taking it back can cost more than the other threads gain (see binding/gil.hpp).
+constexpr std::size_t kReleaseBatch = py::kReleaseFromEntries;
 
 struct ReaderLayout {
     ReaderObject r;
@@ -50,6 +52,27 @@ PyObject* decode(const ReaderObject* r, PyObject* raw, PyObject* key) {
     return value;
 }
 
+// `key`'s object, decoded: the object, or nullptr with an exception set, or nullptr without
+// one when the key is absent.
+PyObject* lookup_decoded(ReaderObject* r, PyObject* key) {
+    Ref raw;
+    {
+        Pin pin(r);
+        if (!pin.ok()) return nullptr;
+        KeyBytes k;
+        if (key_bytes(key, k) != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
+        const auto offset = pin.core().lookup(k.bytes);
+        if (!offset) return nullptr;
+        auto object = read_object(r, pin.core(), *offset);
+        if (!object) return raise_read_error(r, object.error(), key, *offset);
+        if (PyObject* value = decode_in_place(r, *object)) return value;
+        raw.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+        if (!raw) return nullptr;
+    }
+    // The codec is Python code, which may even close the reader: the pin is gone by now.
+    return decode(r, raw.get(), key);
+}
+
 // The bytes of `key`'s object as a new bytes object, or nullptr: with an exception set, or
 // without one when the key is absent.
 PyObject* lookup_bytes(ReaderObject* r, PyObject* key) {
@@ -69,15 +92,17 @@ PyObject* lookup_bytes(ReaderObject* r, PyObject* key) {
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"path", "verify", "check_reads", "decode", "decode_kwargs", "codec", nullptr};
+        static const char* names[] = {"path",          "verify", "check_reads",    "decode",
+                                      "decode_kwargs", "codec",  "native_msgpack", nullptr};
         PyObject* path;
         int verify = 1;
         int check_reads = 1;
+        int native_msgpack = 0;
         PyObject* decode_fn = Py_None;
         PyObject* decode_kwargs = Py_None;
         PyObject* codec = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppOOO:Reader", const_cast<char**>(names), &path, &verify,
-                                         &check_reads, &decode_fn, &decode_kwargs, &codec))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppOOOp:Reader", const_cast<char**>(names), &path, &verify,
+                                         &check_reads, &decode_fn, &decode_kwargs, &codec, &native_msgpack))
             return nullptr;
         Ref fspath(PyOS_FSPath(path));
         if (!fspath) return nullptr;
@@ -111,6 +136,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         r->path = Py_NewRef(fspath.get());
         r->codec = Py_NewRef(codec);
         r->check_reads = check_reads != 0;
+        r->native_msgpack = native_msgpack != 0;
         r->verified = verify != 0;
         layout->weakrefs = nullptr;
         if (!r->decode.set(decode_fn, decode_kwargs)) return nullptr;
@@ -137,10 +163,9 @@ void reader_dealloc(PyObject* self) {
 
 PyObject* subscript(PyObject* self, PyObject* key) {
     return guarded([&]() -> PyObject* {
-        ReaderObject* r = as_reader(self);
-        Ref raw(lookup_bytes(r, key));
-        if (!raw) return PyErr_Occurred() ? nullptr : key_error(key);
-        return decode(r, raw.get(), key);
+        PyObject* value = lookup_decoded(as_reader(self), key);
+        if (!value && !PyErr_Occurred()) return key_error(key);
+        return value;
     });
 }
 
@@ -221,10 +246,9 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
     return guarded([&]() -> PyObject* {
         PyObject *key, *dflt;
         if (!key_and_default("get", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
-        ReaderObject* r = as_reader(self);
-        Ref raw(lookup_bytes(r, key));
-        if (!raw) return PyErr_Occurred() ? nullptr : Py_NewRef(dflt);
-        return decode(r, raw.get(), key);
+        PyObject* value = lookup_decoded(as_reader(self), key);
+        if (!value && !PyErr_Occurred()) return Py_NewRef(dflt);
+        return value;
     });
 }
 
@@ -312,16 +336,19 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
         }
         for (std::size_t j = 0; j < found.size(); ++j) {
             if (!found[j]) continue;
-            hit[j] = true;
-            PyObject* raw = PyBytes_FromStringAndSize(found[j]->data(), static_cast<Py_ssize_t>(found[j]->size()));
-            if (!raw) return nullptr;
+            PyObject* value = decoded ? decode_in_place(r, *found[j]) : nullptr;
+            if (!value) {
+                hit[j] = true;  // bytes for now; the codec decodes them below
+                value = PyBytes_FromStringAndSize(found[j]->data(), static_cast<Py_ssize_t>(found[j]->size()));
+                if (!value) return nullptr;
+            }
             PyObject** slot = &PySequence_Fast_ITEMS(list.get())[where[j]];
-            Py_SETREF(*slot, raw);
+            Py_SETREF(*slot, value);
         }
     }
     if (decoded && r->decode.active()) {
         for (std::size_t j = 0; j < where.size(); ++j) {
-            if (!hit[j]) continue;  // a miss keeps the default
+            if (!hit[j]) continue;  // a miss keeps the default; a decoded object is done
             PyObject** slot = &PySequence_Fast_ITEMS(list.get())[where[j]];
             PyObject* value = decode(r, *slot, held[where[j]].get());
             if (!value) return nullptr;
@@ -416,7 +443,7 @@ PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!pin.ok()) return nullptr;
         PyObject* raised = nullptr;  // what the callback raised: ends the check
         auto st = without_gil([&](GilReleased& released) {
-            StoreReader::Progress report;
+            Progress report;
             if (progress != Py_None)
                 report = [&](std::uint64_t done, std::uint64_t total) {
                     GilReleased::Attached attached(released);
@@ -514,7 +541,8 @@ PyMethodDef methods[] = {
     {"close", as_method(close), METH_NOARGS,
      "close($self, /)\n--\n\nCloses the store: later calls raise ValueError. The file is unmapped once no call and "
      "no memoryview uses it any more."},
-    {"__enter__", as_method(enter), METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+    {"__enter__", as_method(enter), METH_NOARGS,
+     "__enter__($self, /)\n--\n\nThe reader itself, for a with block that closes it at the end."},
     {"__exit__", as_method(exit), METH_FASTCALL, "__exit__($self, *exc_info)\n--\n\nCloses the store."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -535,7 +563,7 @@ PyMemberDef members[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Reader(path, *, verify=True, check_reads=True, decode=None, decode_kwargs=None, "
-                                  "codec=None)\n--\n\n"
+                                  "codec=None, native_msgpack=False)\n--\n\n"
                                   "The native half of tarnkv.TarnReader: use that class.")},
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},

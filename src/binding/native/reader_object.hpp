@@ -26,6 +26,7 @@ struct ReaderObject {
     PyObject* path;   // as given (str or bytes); for messages, repr and pickling
     PyObject* codec;  // the codec object the Python class resolved, for pickling
     CodecCall decode;
+    bool native_msgpack;  // the default codec: decoded in place by unpack_msgpack
     bool check_reads;
     bool verified;  // opened with verify=True
 
@@ -82,6 +83,13 @@ private:
 // reader was opened with check_reads.
 inline Result<std::string_view> read_object(const ReaderObject* r, const StoreReader& core, std::uint64_t offset) {
     return r->check_reads ? core.checked_object_at(offset) : core.object_at(offset);
+}
+
+// The decoded object of `bytes` (in the pinned mapping), when it can be made without running
+// Python code: by unpack_msgpack for the default codec. nullptr, with no exception set, when
+// the codec must decode a bytes copy instead.
+inline PyObject* decode_in_place(const ReaderObject* r, std::string_view bytes) {
+    return r->native_msgpack ? unpack_msgpack(bytes) : nullptr;
 }
 
 // The iterator over a range of the index.

@@ -5,8 +5,6 @@
 // and a build (which gives up the interpreter lock) makes other threads' calls wait for it. A
 // call from the thread that holds the mutex (a progress callback of a build calling back into
 // the writer) fails instead of waiting for itself.
-#include <sys/stat.h>
-
 #include <atomic>
 #include <limits>
 #include <memory>
@@ -151,7 +149,9 @@ public:
     ~Encoded() {
         if (buffer_.obj) PyBuffer_Release(&buffer_);
     }
-    bool take(PyObject* obj, PyObject* key) {
+    // `obj` (a new reference, or nullptr with an exception set) is what the codec returned when
+    // `from_codec`, else what the caller gave as already encoded.
+    bool take(PyObject* obj, PyObject* key, bool from_codec) {
         held_.reset(obj);
         if (!obj) return false;
         if (PyBytes_Check(obj)) {
@@ -160,10 +160,14 @@ public:
         }
         if (PyObject_GetBuffer(obj, &buffer_, PyBUF_SIMPLE) < 0) {
             PyErr_Clear();
-            if (key)
+            if (from_codec && key)
                 PyErr_Format(PyExc_TypeError, "the codec encoded the object of key %.80R as %T, not bytes", key, obj);
-            else
+            else if (from_codec)
                 PyErr_Format(PyExc_TypeError, "the codec encoded the object as %T, not bytes", obj);
+            else if (key)
+                PyErr_Format(PyExc_TypeError, "the object of key %.80R must be bytes-like, not %T", key, obj);
+            else
+                PyErr_Format(PyExc_TypeError, "the object must be bytes-like, not %T", obj);
             return false;
         }
         bytes_ = std::string_view(static_cast<const char*>(buffer_.buf), static_cast<std::size_t>(buffer_.len));
@@ -219,6 +223,7 @@ PyObject* put_bytes(WriterObject* w, const KeyObjects& keys, std::string_view by
             return PyLong_FromUnsignedLong(*b.find_key(converted[0].bytes));
         }
         if (!dup_key) {
+            w->named.reserve(w->named.size() + 1);  // so that recording the object cannot fail after adding it
             auto added = b.add_object(bytes);
             if (!added) return raise_core_error(added.error(), ErrorContext{});
             id = *added;
@@ -253,7 +258,7 @@ PyObject* put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!collect_keys("put", args, nargs, kwnames, keys)) return nullptr;
         WriterObject* w = as_writer(self);
         Encoded e;
-        if (!e.take(encode(w, args[1], keys[0]), keys[0])) return nullptr;
+        if (!e.take(encode(w, args[1], keys[0]), keys[0], w->encode.active())) return nullptr;
         return put_bytes(w, keys, e.bytes());
     });
 }
@@ -264,11 +269,7 @@ PyObject* put_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         KeyObjects keys;
         if (!collect_keys("put_raw", args, nargs, kwnames, keys)) return nullptr;
         Encoded e;
-        if (!e.take(Py_NewRef(args[1]), keys[0])) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "put_raw() needs bytes-like data, not %T", args[1]);
-            return nullptr;
-        }
+        if (!e.take(Py_NewRef(args[1]), keys[0], false)) return nullptr;
         return put_bytes(as_writer(self), keys, e.bytes());
     });
 }
@@ -282,7 +283,7 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         WriterObject* w = as_writer(self);
         KeyObjects keys{key};
         Encoded e;
-        if (!e.take(encode(w, value, key), key)) return -1;
+        if (!e.take(encode(w, value, key), key, w->encode.active())) return -1;
         Ref id(put_bytes(w, keys, e.bytes()));
         return id ? 0 : -1;
     });
@@ -293,6 +294,7 @@ PyObject* add_bytes(WriterObject* w, std::string_view bytes) {
     Locked lock(w);
     if (!lock.ok()) return nullptr;
     if (!check_room(lock.builder(), 1, 0)) return nullptr;
+    w->named.reserve(w->named.size() + 1);
     auto added = lock.builder().add_object(bytes);
     if (!added) return raise_core_error(added.error(), ErrorContext{});
     w->named.push_back(false);
@@ -304,7 +306,7 @@ PyObject* add(PyObject* self, PyObject* obj) {
     return guarded([&]() -> PyObject* {
         WriterObject* w = as_writer(self);
         Encoded e;
-        if (!e.take(encode(w, obj, nullptr), nullptr)) return nullptr;
+        if (!e.take(encode(w, obj, nullptr), nullptr, w->encode.active())) return nullptr;
         return add_bytes(w, e.bytes());
     });
 }
@@ -312,11 +314,7 @@ PyObject* add(PyObject* self, PyObject* obj) {
 PyObject* add_raw(PyObject* self, PyObject* data) {
     return guarded([&]() -> PyObject* {
         Encoded e;
-        if (!e.take(Py_NewRef(data), nullptr)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "add_raw() needs bytes-like data, not %T", data);
-            return nullptr;
-        }
+        if (!e.take(Py_NewRef(data), nullptr, false)) return nullptr;
         return add_bytes(as_writer(self), e.bytes());
     });
 }
@@ -478,40 +476,33 @@ PyObject* build(PyObject* self, PyObject* args, PyObject* kwargs) {
         Locked lock(w);
         if (!lock.ok()) return nullptr;
         const StoreBuilder& b = lock.builder();
-        struct Outcome {
-            Status status;
-            std::size_t objects = 0, keys = 0, dropped = 0;
-            std::uint64_t size = 0;
-        };
-        Outcome out = without_gil([&](GilReleased&) {
-            Outcome o{Status{}};
+        PyObject* raised = nullptr;  // what the progress callback raised: stops the build
+        std::size_t dropped = 0;
+        auto built = without_gil([&](GilReleased& released) -> Result<BuildInfo> {
+            Progress report;
+            if (progress != Py_None)
+                report = [&](std::uint64_t done, std::uint64_t total) {
+                    GilReleased::Attached attached(released);
+                    Ref result(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                                     static_cast<unsigned long long>(total)));
+                    if (!result) raised = PyErr_GetRaisedException();
+                    return static_cast<bool>(result);
+                };
             // Objects no key names cannot be read back; the file leaves them out.
-            o.dropped = b.count_unreferenced();
-            std::unique_ptr<StoreBuilder> compacted;
-            if (o.dropped > 0) {
-                auto c = b.without_unreferenced();
-                if (!c) {
-                    o.status = std::unexpected(std::move(c.error()));
-                    return o;
-                }
-                compacted = std::move(*c);
-            }
-            const StoreBuilder& source = compacted ? *compacted : b;
-            o.objects = source.num_objects();
-            o.keys = source.num_keys();
-            o.status = source.build(target);
-            struct stat st;
-            if (o.status && ::stat(target.c_str(), &st) == 0) o.size = static_cast<std::uint64_t>(st.st_size);
-            return o;
+            dropped = b.count_unreferenced();
+            if (dropped == 0) return b.build(target, report);
+            auto compacted = b.without_unreferenced();
+            if (!compacted) return std::unexpected(std::move(compacted.error()));
+            return (*compacted)->build(target, report);
         });
-        if (!out.status) return build_error(out.status.error(), fspath.get(), target);
-        if (progress != Py_None) {
-            Ref done(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(out.size),
-                                           static_cast<unsigned long long>(out.size)));
-            if (!done) return nullptr;
+        if (raised) {
+            PyErr_SetRaisedException(raised);
+            return nullptr;
         }
-        return Py_BuildValue("(nnnK)", static_cast<Py_ssize_t>(out.objects), static_cast<Py_ssize_t>(out.keys),
-                             static_cast<Py_ssize_t>(out.dropped), static_cast<unsigned long long>(out.size));
+        if (!built) return build_error(built.error(), fspath.get(), target);
+        return Py_BuildValue("(KKnK)", static_cast<unsigned long long>(built->num_objects),
+                             static_cast<unsigned long long>(built->num_keys), static_cast<Py_ssize_t>(dropped),
+                             static_cast<unsigned long long>(built->file_size));
     });
 }
 

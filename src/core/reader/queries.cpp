@@ -48,7 +48,7 @@ Result<std::optional<std::string_view>> StoreReader::get_raw(std::string_view ke
 
 bool StoreReader::exists(std::string_view key) const noexcept { return lookup(key).has_value(); }
 
-Result<std::vector<Item>> StoreReader::prefix_raw(std::string_view prefix) const {
+Result<std::vector<Item>> StoreReader::prefix_raw(std::string_view prefix, std::size_t limit) const {
     const Impl& r = *impl_;
     std::vector<Item> out;
     if (r.entries == 0) return out;
@@ -58,7 +58,7 @@ Result<std::vector<Item>> StoreReader::prefix_raw(std::string_view prefix) const
     std::size_t i = *std::ranges::lower_bound(positions, prefix, format::key_less,
                                               [&r](std::size_t e) { return r.key_at(e); });
     for (std::size_t ahead = i; ahead < i + Impl::prefetch_ahead; ++ahead) r.prefetch_object(ahead);
-    for (; i < r.entries; ++i) {
+    for (; i < r.entries && out.size() < limit; ++i) {
         r.prefetch_object(i + Impl::prefetch_ahead);
         const std::string_view key = r.key_at(i);
         if (!key.starts_with(prefix)) break;

@@ -172,6 +172,12 @@ struct StoreReader::Impl {
         std::size_t hash;
         explicit operator Pos() const noexcept { return pos; }
     };
+    // A probe by hash alone: it matches the first slot whose stored hash bits agree, without
+    // reading any key. Batched lookups (batch.cpp) find candidates this way for a whole block,
+    // then check each candidate's key once its record is in cache.
+    struct HashProbe {
+        std::size_t hash;
+    };
 
     // Positions hash and compare by their record's key bytes; string_views look them up directly.
     template <class Pos>
@@ -182,6 +188,7 @@ struct StoreReader::Impl {
         std::size_t operator()(std::string_view key) const noexcept { return owner->hash(key); }
         std::size_t operator()(Pos pos) const noexcept { return owner->hash(owner->record_key(pos)); }
         std::size_t operator()(const Placed<Pos>& p) const noexcept { return p.hash; }
+        std::size_t operator()(const HashProbe& p) const noexcept { return p.hash; }
     };
     template <class Pos>
     struct RecordEq {
@@ -195,6 +202,7 @@ struct StoreReader::Impl {
             const std::string_view x = key(a), y = key(b);
             return x.size() == y.size() && detail::same_key_bytes(x.data(), y.data(), x.size());
         }
+        bool operator()(const HashProbe&, const Pos&) const noexcept { return true; }
     };
     template <class Pos>
     using KeySet = boost::unordered_flat_set<Pos, RecordHash<Pos>, RecordEq<Pos>, detail::IndexAllocator<Pos>>;
@@ -265,6 +273,12 @@ struct StoreReader::Impl {
         }
         return {};
     }
+
+    // Looks up n keys (at most a block) at once, their misses overlapping; see batch.cpp.
+    static constexpr std::size_t batch_block = 32;
+    template <class Pos>
+    void lookup_block(const KeySet<Pos>& set, const std::string_view* keys, std::size_t n,
+                      std::optional<std::uint64_t>* offsets) const;
 
     // The offset of the record that the set holds for `key`.
     std::optional<std::uint64_t> lookup(std::string_view key) const noexcept {

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/format/error.hpp"
+#include "core/format/progress.hpp"
 
 namespace tarnkv {
 
@@ -85,8 +86,11 @@ public:
     // The object of `key`, or nullopt when absent. The object's CRC is not checked.
     Result<std::optional<std::string_view>> get_raw(std::string_view key) const;
     bool exists(std::string_view key) const noexcept;
-    // Entries whose keys start with `prefix`, in index order, each with its object.
-    Result<std::vector<Item>> prefix_raw(std::string_view prefix) const;
+    // Entries whose keys start with `prefix`, in index order, each with its object; only the
+    // first `limit` of them when there are more (a caller can then tell a small scan from a
+    // large one cheaply, and finish the large one elsewhere).
+    Result<std::vector<Item>> prefix_raw(std::string_view prefix,
+                                         std::size_t limit = std::numeric_limits<std::size_t>::max()) const;
     // Every entry with its object, in index order.
     Result<std::vector<Item>> items_raw() const;
     // Each distinct referenced object once, in order of first reference.
@@ -119,12 +123,8 @@ public:
     std::expected<void, BatchError> get_many(std::span<const std::string_view> keys,
                                              std::span<std::optional<std::string_view>> out, bool check) const;
 
-    // verify() reporting its progress: `progress(done, total)` in bytes, every
-    // kProgressStep bytes or so and once at the end. When it returns false the check stops
-    // and fails with kCancelled.
-    using Progress = std::function<bool(std::uint64_t done, std::uint64_t total)>;
-    static constexpr std::uint64_t kProgressStep = std::uint64_t{32} << 20;
-    static constexpr std::string_view kCancelled = "cancelled";
+    // verify() reporting its progress (core/format/progress.hpp); the total counts the whole
+    // file once and the data section once more.
     Status verify(const Progress& progress) const;
 
 private:

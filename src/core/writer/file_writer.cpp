@@ -2,9 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <cstdio>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tarnkv {
@@ -20,16 +21,49 @@ std::string parent_dir(std::string_view path) {
     return std::string(path.substr(0, end));
 }
 
+// What a build meets when another live build is writing the same temporary file. Carries
+// EWOULDBLOCK, which is what the lock reported.
+StoreError busy_error(const std::string& tmp) {
+    return StoreError::io("open tmp: another build is writing " + tmp, EWOULDBLOCK);
+}
+
 }  // namespace
 
 Result<FileWriter> FileWriter::create(const std::string& path) {
     if (auto st = check_path(path, "open tmp: "); !st) return std::unexpected(std::move(st.error()));
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(io_error("open tmp: ", errno));
-    return FileWriter(fd);
+    // A live build holds an exclusive lock on the temporary it writes, from before truncating
+    // it until after renaming it. So: open without truncating, take the lock without waiting,
+    // make sure the locked file is still the one at the path (its holder may have renamed it
+    // away between our open and our lock, and it is then someone's published store), and only
+    // then truncate. A file left by a dead build is unlocked and simply taken over.
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        int fd;
+        do {
+            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) return std::unexpected(io_error("open tmp: ", errno));
+        FileWriter file(fd);  // closes, and so unlocks, on every path out
+
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0 && errno == EWOULDBLOCK) return std::unexpected(busy_error(path));
+        if (rc != 0) return std::unexpected(io_error("open tmp: ", errno));
+
+        struct stat held, named;
+        if (::fstat(fd, &held) != 0) return std::unexpected(io_error("open tmp: ", errno));
+        // lstat: a symbolic link put at the path since our open is not the file we hold.
+        if (::lstat(path.c_str(), &named) != 0) {
+            if (errno == ENOENT) continue;  // renamed away and not yet replaced
+            return std::unexpected(io_error("open tmp: ", errno));
+        }
+        if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) continue;
+        if (::ftruncate(fd, 0) != 0) return std::unexpected(io_error("open tmp: ", errno));
+        return file;
+    }
+    // Every file we locked had moved on: other builds keep publishing through this path.
+    return std::unexpected(busy_error(path));
 }
 
 FileWriter::FileWriter(FileWriter&& other) noexcept : fd_(other.fd_), used_(other.used_) {

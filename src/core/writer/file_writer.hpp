@@ -1,5 +1,5 @@
-// The file side of a build: a write-only descriptor behind an 8 KiB buffer, and the rename that
-// publishes the finished file. Every failure comes back as a TarnIOError.
+// The file side of a build: a locked, write-only descriptor behind an 8 KiB buffer, and the
+// rename that publishes the finished file. Every failure comes back as a TarnIOError.
 #pragma once
 
 #include <cstddef>
@@ -15,9 +15,13 @@ class FileWriter {
 public:
     static constexpr std::size_t kBufferSize = 8192;
 
-    // Creates (or truncates) `path` for writing, mode 0666 less the umask, close-on-exec. A
-    // symbolic link at `path` is refused rather than followed, so a link planted at the
-    // temporary name cannot redirect the write. Fails with "open tmp: " + system error text.
+    // Creates (or truncates) `path` for writing, mode 0666 less the umask, close-on-exec, and
+    // holds an exclusive lock on it for as long as this object lives: two builds that share a
+    // temporary path (out/db, out/db.bin and out/db.trnk all write out/db.trnk.tmp) never
+    // write into one file. A file another live build holds is neither truncated nor touched:
+    // "open tmp: another build is writing <path>". A symbolic link at `path` is refused
+    // rather than followed, so a link planted at the temporary name cannot redirect the write.
+    // Other failures: "open tmp: " + system error text.
     static Result<FileWriter> create(const std::string& path);
 
     FileWriter(FileWriter&& other) noexcept;
@@ -32,6 +36,10 @@ public:
     void close() noexcept;
 
 private:
+    // How often create() takes a lock only to find that the path has moved on to a newer file
+    // before it gives up: each such turn means another build published in between.
+    static constexpr int kOpenAttempts = 16;
+
     explicit FileWriter(int fd) : fd_(fd) {}
     // Writes all of `bytes`; a write that completes with nothing written fails with `zero_text`.
     Status write_all(std::string_view bytes, std::string_view zero_text);

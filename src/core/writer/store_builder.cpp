@@ -1,8 +1,6 @@
 #include "core/writer/store_builder.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <format>
 #include <random>
 
@@ -130,33 +128,49 @@ std::string StoreBuilder::image() const {
     return out;
 }
 
-Status StoreBuilder::build(std::string_view path) const {
+Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& progress) const {
     const std::string tmp = temporary_path(path);
     const std::string index = index_section();
     const auto header = header_for(index);
 
     auto file = FileWriter::create(tmp);
     if (!file) return std::unexpected(std::move(file.error()));
+    const auto cancel = [&] {
+        // A stopped build leaves nothing behind. Removed while still locked, so that the name
+        // cannot belong to another build by then.
+        ::unlink(tmp.c_str());
+        file->close();
+        return std::unexpected(StoreError::general(std::string(kCancelled)));
+    };
     const std::string_view header_bytes(reinterpret_cast<const char*>(header.data()), header.size());
-    for (std::string_view piece : {header_bytes, std::string_view(data_), std::string_view(index)})
-        if (auto st = file->write(piece); !st) return st;
-    if (auto st = file->flush(); !st) return st;
-    if (auto st = file->sync(); !st) return st;
+    const std::uint64_t total = header_bytes.size() + data_.size() + index.size();
+    std::uint64_t done = 0, reported = 0;
+    for (std::string_view piece : {header_bytes, std::string_view(data_), std::string_view(index)}) {
+        // Large pieces go in steps, so that progress is heard of while they are written.
+        while (!piece.empty()) {
+            const std::string_view step = piece.substr(0, progress ? kProgressStep : piece.size());
+            if (auto st = file->write(step); !st) return std::unexpected(std::move(st.error()));
+            piece.remove_prefix(step.size());
+            done += step.size();
+            if (progress && done - reported >= kProgressStep && done < total) {
+                reported = done;
+                if (!progress(done, total)) return cancel();
+            }
+        }
+    }
+    if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
+    if (auto st = file->sync(); !st) return std::unexpected(std::move(st.error()));
+    if (progress && !progress(total, total)) return cancel();
+    // Still open, so still locked: no other build can take the temporary over before the
+    // rename has published it under the target's name.
+    if (auto st = publish(tmp, path); !st) return std::unexpected(std::move(st.error()));
     file->close();
-    return publish(tmp, path);
-}
 
-std::string StoreBuilder::summary_line(std::string_view path) const {
-    std::uint64_t size = 0;
+    BuildInfo info{.num_objects = num_objects(), .num_keys = num_keys(), .file_size = 0};
     struct stat st;
-    if (check_path(path, "") && ::stat(std::string(path).c_str(), &st) == 0)
-        size = static_cast<std::uint64_t>(st.st_size);
-    char kb[64];
-    // %.1f rounds half to even on exact ties (256 bytes -> 0.2, 768 -> 0.8), as people expect
-    // from C; std::format would round the same way but says so less plainly.
-    std::snprintf(kb, sizeof kb, "%.1f", static_cast<double>(size) / 1024.0);
-    return std::format("\u2705  {}  \u2014  {} objects \u00b7 {} keys \u00b7 {} KB\n", path, num_objects(), num_keys(),
-                       kb);
+    // publish() has refused a path holding a NUL, so the C string is the whole path.
+    if (::stat(std::string(path).c_str(), &st) == 0) info.file_size = static_cast<std::uint64_t>(st.st_size);
+    return info;
 }
 
 std::string temporary_path(std::string_view path) {
@@ -168,22 +182,6 @@ std::string temporary_path(std::string_view path) {
     std::string out(path.substr(0, comp->start + stem_len));
     out += ".trnk.tmp";
     return out;
-}
-
-std::expected<void, std::string> write_stdout(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
-        if (n > 0) {
-            text.remove_prefix(static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EBADF) return {};  // no stdout at all: the line has nowhere to go
-        const int err = n < 0 ? errno : 0;
-        return std::unexpected("failed printing to stdout: " +
-                               (err ? system_error_text(err) : std::string("failed to write whole buffer")));
-    }
-    return {};
 }
 
 }  // namespace tarnkv

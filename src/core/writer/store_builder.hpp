@@ -21,8 +21,19 @@
 
 #include "core/format/error.hpp"
 #include "core/format/layout.hpp"
+#include "core/format/progress.hpp"
 
 namespace tarnkv {
+
+// What a successful build published.
+struct BuildInfo {
+    std::uint64_t num_objects;
+    std::uint64_t num_keys;
+    // The size of the file now at the target path (stat, following symbolic links), taken
+    // after the rename; 0 when that fails. Another process may already have replaced the file,
+    // so this is what is there, not necessarily what was written.
+    std::uint64_t file_size;
+};
 
 class StoreBuilder {
 public:
@@ -44,13 +55,14 @@ public:
     std::size_t num_keys() const noexcept { return slots_.size(); }
 
     // Writes the store file at `path` (UTF-8): temporary file, write, fsync, rename, fsync of
-    // the directory. Reads the builder without changing it. The caller then reports the build
-    // with summary_line() and write_stdout().
-    Status build(std::string_view path) const;
-
-    // "✅  <path>  —  N objects · M keys · S.s KB\n", S.s being the size of the file now at
-    // `path` over 1024 (0 when it cannot be stat'ed).
-    std::string summary_line(std::string_view path) const;
+    // the directory. The temporary is locked from before it is truncated until after the
+    // rename, so a concurrent build of the same target (or of one sharing its temporary path)
+    // fails at once with "open tmp: another build is writing <temporary path>" and leaves this
+    // one alone. Reads the builder without changing it, and prints nothing: the caller decides
+    // how to report what was built. `progress` hears of the bytes written, the last time once
+    // they are all synced and before the rename; when it says stop, the temporary file is
+    // removed and nothing is published.
+    Result<BuildInfo> build(std::string_view path, const Progress& progress = {}) const;
 
     // The image of the file build() would write (header, data, index), for tests and tools.
     std::string image() const;
@@ -110,10 +122,5 @@ private:
 // The temporary file beside `path` that a build writes before renaming it over `path`: the
 // final component's extension is replaced by "trnk.tmp" (out/db.bin -> out/db.trnk.tmp).
 std::string temporary_path(std::string_view path);
-
-// Writes `text` to file descriptor 1 with write(2), bypassing any buffering above it. A closed
-// descriptor drops the text silently; any other failure returns
-// "failed printing to stdout: " + the system error text.
-std::expected<void, std::string> write_stdout(std::string_view text);
 
 }  // namespace tarnkv

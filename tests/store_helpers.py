@@ -1,9 +1,17 @@
-"""Shared helpers: building stores through the writer, and crafting or parsing raw files."""
+"""Helpers shared by every Python test suite, importable as ``store_helpers`` (pytest puts
+``tests/`` on ``sys.path``; see ``[tool.pytest.ini_options]`` in pyproject.toml).
 
+Building stores through the writer, crafting store files byte by byte (including files the
+writer never produces), parsing them back, silencing the build's summary line, and running
+code in a child interpreter that imports the same ``tarnkv``. Fixtures built on these live in
+``tests/conftest.py``.
+"""
+
+import os
 import struct
+import subprocess
+import sys
 import zlib
-
-import pytest
 
 from tarnkv import _tarnkv
 
@@ -27,15 +35,42 @@ def write_store(path, mapping, extra_objects=()):
     return str(path)
 
 
-@pytest.fixture
-def make_store(tmp_path):
-    counter = iter(range(1_000_000))
+def build_store(path, mapping):
+    """Build a store at *path* from {key: object bytes}, one object per key; the build's
+    summary line is swallowed. Returns the writer."""
+    w = _tarnkv._TarnWriter()
+    for key, obj in mapping.items():
+        w.add_key(key, w.add_object_raw(obj))
+    with quiet_stdout():
+        w.build(str(path))
+    return w
 
-    def make(mapping=None, extra_objects=(), name=None):
-        path = tmp_path / (name or f"s{next(counter)}.trnk")
-        return write_store(path, mapping or {}, extra_objects)
 
-    return make
+class quiet_stdout:
+    """Redirect file descriptor 1 (where build() reports) to /dev/null for a block."""
+
+    def __enter__(self):
+        sys.stdout.flush()
+        self.saved = os.dup(1)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(devnull)
+
+    def __exit__(self, *exc):
+        os.dup2(self.saved, 1)
+        os.close(self.saved)
+        return False
+
+
+def child_env():
+    """The environment for a child interpreter that must import the same tarnkv and helpers."""
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+
+
+def run_python(code, *args, timeout=120, **kw):
+    """Run *code* in a child interpreter that imports the same tarnkv."""
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, env=child_env(), **kw)
 
 
 def record_offsets(objects):
@@ -68,19 +103,6 @@ def raw_store(objects=(), index=(), *, magic=b"TRNK", version=2, num_keys=None, 
         zlib.crc32(body) if crc is None else crc,
     )
     return header + body
-
-
-@pytest.fixture
-def craft(tmp_path):
-    """Writes raw_store(...) (or given bytes) to a fresh file and returns its path."""
-    counter = iter(range(1_000_000))
-
-    def make(content=None, **kw):
-        path = tmp_path / f"raw{next(counter)}.trnk"
-        path.write_bytes(raw_store(**kw) if content is None else content)
-        return str(path)
-
-    return make
 
 
 def parse_store(blob):

@@ -1,0 +1,292 @@
+#!/usr/bin/env python3
+"""The package's targets, measured as ratios within one process.
+
+    python3.14 bench/package.py [--n N] [--reps R] [--out DIR]
+
+Builds N records (keys "user:%08d" in shuffled order, ~45-byte MessagePack records, the data
+of bench/compare.py) into a tarnkv store and an LMDB environment, then times, in turns and
+keeping each loop's best run:
+
+- decoded hits: TarnReader r[k] against msgpack.unpackb(raw.get_raw(k)) by hand (raw being the
+  low-level _TarnReader) and against msgpack.unpackb(txn.get(k)) on LMDB, results kept, the
+  garbage collector on (it is part of what decoding costs);
+- decoded full enumeration: list(r.items()) against [(k, unpackb(v)) for k, v in cursor];
+- get_many_raw in batches of 1,000 against a get_raw call per key;
+- lazy iteration over every key against the eager _TarnReader.keys() list, with the growth of
+  peak memory during the loop;
+- check_reads=True against check_reads=False on decoded hits.
+
+Writes DIR/package-N.json and DIR/package-N.md. Timings never fail the run.
+"""
+
+import argparse
+import gc
+import json
+import math
+import os
+import random
+import sys
+import tempfile
+import time
+
+import lmdb
+import msgpack
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import compare  # noqa: E402  (the shared data generator)
+import compare_report  # noqa: E402
+
+import tarnkv  # noqa: E402
+from tarnkv import _tarnkv  # noqa: E402
+
+perf = time.perf_counter_ns
+BATCH = 1000
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def data(n, seed):
+    rng = random.Random(seed)
+    ids = list(range(n))
+    rng.shuffle(ids)
+    keys = [f"user:{i:08d}" for i in ids]
+    values = [compare.record(rng, i) for i in ids]
+    return keys, values
+
+
+def build_stores(keys, values, work):
+    path = os.path.join(work, "store.trnk")
+    w = tarnkv.TarnWriter(codec=None)
+    for k, v in zip(keys, values):
+        w.put_raw(k, v)
+    w.build(path)
+    env_dir = os.path.join(work, "lmdb")
+    env = lmdb.open(env_dir, map_size=1 << 34, subdir=True, readahead=False)
+    with env.begin(write=True) as txn:
+        txn.cursor().putmulti(sorted((k.encode(), v) for k, v in zip(keys, values)), append=True)
+    env.close()
+    return path, env_dir
+
+
+def status():
+    out = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            name, _, rest = line.partition(":")
+            if name in ("VmRSS", "VmHWM"):
+                out[name] = int(rest.split()[0]) * 1024
+    return out
+
+
+def reset_peak():
+    """Sets the process's peak RSS back to its current RSS (Linux: clear_refs 5)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def per_item(fn, count):
+    t0 = perf()
+    result = fn()
+    t = perf() - t0
+    del result
+    return t / count
+
+
+def best(reps, loops):
+    """Each loop's best time over `reps` rounds, the loops taking turns within a round."""
+    out = dict.fromkeys(loops, math.inf)
+    for _ in range(reps):
+        for name, loop in loops.items():
+            gc.collect()
+            out[name] = min(out[name], loop())
+    return out
+
+
+def measure(n, reps, seed, probes):
+    keys, values = data(n, seed)
+    rng = random.Random(seed + 1)
+    hits = rng.sample(keys, min(n, probes))
+    hits_b = [k.encode() for k in hits]
+    work = tempfile.mkdtemp(prefix="tarnkv-package-")
+    t0 = time.perf_counter()
+    path, env_dir = build_stores(keys, values, work)
+    log(f"N={n:,}: stores built in {time.perf_counter() - t0:.1f} s")
+    del keys, values
+
+    r = tarnkv.open(path)
+    unchecked = tarnkv.open(path, check_reads=False)
+    raw = _tarnkv._TarnReader(path)
+    env = lmdb.open(env_dir, subdir=True, readonly=True, lock=False, readahead=False)
+    txn = env.begin(buffers=False)
+    unpackb = msgpack.unpackb
+    get_raw = raw.get_raw
+    tget = txn.get
+    pkg_get_raw = r.get_raw
+    m = len(hits)
+    batches = [hits[i:i + BATCH] for i in range(0, m, BATCH)]
+
+    def many():
+        out = []
+        for b in batches:
+            out.extend(r.get_many_raw(b))
+        return out
+
+    def many_decoded():
+        out = []
+        for b in batches:
+            out.extend(r.get_many(b))
+        return out
+
+    def lazy_keys():
+        for _ in r:
+            pass
+
+    def eager_keys():
+        for _ in raw.keys():
+            pass
+
+    def lmdb_items():
+        return [(k, unpackb(v)) for k, v in txn.cursor()]
+
+    # Answers first, outside the timings.
+    assert [r[k] for k in hits[:100]] == [unpackb(tget(k)) for k in hits_b[:100]]
+    assert r.get_many(hits[:100]) == [r[k] for k in hits[:100]]
+    assert len(list(r.items())) == n
+
+    res = {}
+    log(f"N={n:,}: lookups")
+    res.update(best(reps, {
+        "decoded_hit_ns": lambda: per_item(lambda: [r[k] for k in hits], m),
+        "decoded_hit_unchecked_ns": lambda: per_item(lambda: [unchecked[k] for k in hits], m),
+        "by_hand_hit_ns": lambda: per_item(lambda: [unpackb(get_raw(k)) for k in hits], m),
+        "lmdb_hit_ns": lambda: per_item(lambda: [unpackb(tget(k)) for k in hits_b], m),
+        "get_raw_loop_ns": lambda: per_item(lambda: [pkg_get_raw(k) for k in hits], m),
+        "get_many_raw_ns": lambda: per_item(many, m),
+        "get_many_ns": lambda: per_item(many_decoded, m),
+    }))
+    log(f"N={n:,}: enumerations")
+    res.update(best(max(2, reps // 2), {
+        "items_s": lambda: per_item(lambda: list(r.items()), 1e9),
+        "lmdb_items_s": lambda: per_item(lmdb_items, 1e9),
+        "lazy_keys_s": lambda: per_item(lazy_keys, 1e9),
+        "eager_keys_s": lambda: per_item(eager_keys, 1e9),
+    }))
+    # Peak memory of a lazy walk over every key: resident set and Python allocations.
+    import tracemalloc
+
+    gc.collect()
+    if reset_peak():
+        before = status()["VmRSS"]
+        lazy_keys()
+        res["lazy_keys_peak_rss_bytes"] = status()["VmHWM"] - before
+    tracemalloc.start()
+    lazy_keys()
+    res["lazy_keys_peak_traced_bytes"] = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+
+    txn.abort()
+    env.close()
+    r.close()
+    unchecked.close()
+    del raw
+    for root, dirs, files in os.walk(work, topdown=False):
+        for f in files:
+            os.unlink(os.path.join(root, f))
+        for d in dirs:
+            os.rmdir(os.path.join(root, d))
+    os.rmdir(work)
+    return res
+
+
+def ratios(f):
+    return [
+        ("decoded hit `r[k]`", f["decoded_hit_ns"] / f["by_hand_hit_ns"], 1.15,
+         "`msgpack.unpackb(raw.get_raw(k))` by hand"),
+        ("decoded hit `r[k]`", f["decoded_hit_ns"] / f["lmdb_hit_ns"], 0.8, "LMDB `unpackb(txn.get(k))`"),
+        ("decoded enumeration `list(r.items())`", f["items_s"] / f["lmdb_items_s"], 0.7,
+         "LMDB cursor + `unpackb` of every value"),
+        ("`get_many_raw`, batches of 1,000", f["get_many_raw_ns"] / f["get_raw_loop_ns"], 0.35,
+         "a `get_raw(k)` call per key"),
+        ("lazy `for k in r`", f["lazy_keys_s"] / f["eager_keys_s"], 1.2, "looping over `_TarnReader.keys()`"),
+        ("`check_reads=True` decoded hit", f["decoded_hit_ns"] / f["decoded_hit_unchecked_ns"], 1.05,
+         "the same with `check_reads=False`"),
+    ]
+
+
+def markdown(run):
+    f = run["figures"]
+    mach = run["machine"]
+    lines = [
+        f"# Package targets, N = {run['n']:,}",
+        "",
+        f"Machine: {mach['cpu']}, {mach['usable_cores']} usable cores, {mach['memory']}, {mach['kernel']}, "
+        f"Python {mach['python']}; load average {mach['loadavg']:.2f} when the run began (other work on the machine "
+        f"shows in the figures).",
+        "",
+        f"Data: {run['n']:,} keys `user:%08d` in shuffled order, MessagePack records of 30-60 bytes (mean 45), "
+        f"{run['probes']:,} random present keys as probes. Every figure is the best of {run['reps']} runs in one "
+        "process, the loops taking turns; results are kept in a list and the garbage collector is on.",
+        "",
+        "| figure | value |",
+        "|---|---:|",
+    ]
+    rows = [
+        ("decoded hit `r[k]`", "decoded_hit_ns", "ns"),
+        ("decoded hit, `check_reads=False`", "decoded_hit_unchecked_ns", "ns"),
+        ("`unpackb(raw.get_raw(k))` by hand", "by_hand_hit_ns", "ns"),
+        ("LMDB `unpackb(txn.get(k))`", "lmdb_hit_ns", "ns"),
+        ("`r.get_raw(k)` per key", "get_raw_loop_ns", "ns"),
+        ("`get_many_raw`, per key in batches of 1,000", "get_many_raw_ns", "ns"),
+        ("`get_many`, per key in batches of 1,000", "get_many_ns", "ns"),
+        ("`list(r.items())`", "items_s", "s"),
+        ("LMDB cursor + `unpackb`", "lmdb_items_s", "s"),
+        ("`for k in r` (lazy)", "lazy_keys_s", "s"),
+        ("`for k in raw.keys()` (list)", "eager_keys_s", "s"),
+    ]
+    for label, key, unit in rows:
+        v = f[key]
+        lines.append(f"| {label} | {v:,.0f} ns |" if unit == "ns" else f"| {label} | {v:.3f} s |")
+    if "lazy_keys_peak_rss_bytes" in f:
+        lines.append(f"| peak RSS growth during `for k in r` | {f['lazy_keys_peak_rss_bytes'] / 2**20:.2f} MiB |")
+    lines.append(f"| peak traced allocations during `for k in r` | "
+                 f"{f['lazy_keys_peak_traced_bytes'] / 2**10:.1f} KiB |")
+    lines += ["", "| target | against | measured | target | result |", "|---|---|---:|---:|---|"]
+    for label, value, target, against in ratios(f):
+        lines.append(f"| {label} | {against} | {value:.3f}x | ≤ {target}x | {'met' if value <= target else 'missed'} |")
+    peak = f.get("lazy_keys_peak_rss_bytes", f["lazy_keys_peak_traced_bytes"])
+    lines.append(f"| lazy `for k in r`, peak memory growth | | {peak / 2**20:.2f} MiB | < 1 MiB | "
+                 f"{'met' if peak < 2**20 else 'missed'} |")
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--n", type=int, default=1_000_000)
+    ap.add_argument("--reps", type=int, default=5)
+    ap.add_argument("--probes", type=int, default=200_000)
+    ap.add_argument("--seed", type=int, default=compare.SEED)
+    ap.add_argument("--out", default=os.path.join(HERE, "results"))
+    opts = ap.parse_args()
+    machine = compare_report.machine()
+    figures = measure(opts.n, opts.reps, opts.seed, opts.probes)
+    run = {"n": opts.n, "reps": opts.reps, "probes": min(opts.n, opts.probes), "machine": machine,
+           "figures": figures}
+    os.makedirs(opts.out, exist_ok=True)
+    base = os.path.join(opts.out, f"package-{opts.n}")
+    with open(base + ".json", "w") as f:
+        json.dump(run, f, indent=1)
+    md = markdown(run)
+    with open(base + ".md", "w") as f:
+        f.write(md)
+    print(md)
+
+
+if __name__ == "__main__":
+    main()
