@@ -5,7 +5,7 @@ from __future__ import annotations
 from pathlib import Path
 
 import pytest
-from cli_helpers import run_cli
+from cli.cli_helpers import run_cli
 
 
 @pytest.fixture

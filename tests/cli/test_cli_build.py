@@ -9,7 +9,7 @@ import json
 from pathlib import Path
 
 import pytest
-from cli_helpers import read_store, write_jsonl
+from cli.cli_helpers import read_store, write_jsonl
 
 
 def expected(records, key="sku", aliases=("ean",)):

@@ -10,7 +10,7 @@ import sys
 import time
 
 import pytest
-from cli_helpers import child_env, write_jsonl
+from cli.cli_helpers import child_env, write_jsonl
 
 COMMANDS = ["build", "get", "keys", "prefix", "dump", "stats", "verify", "cp", "diff"]
 

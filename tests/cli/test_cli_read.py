@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 import pytest
-from cli_helpers import child_env, write_jsonl
+from cli.cli_helpers import child_env, write_jsonl
 
 RECORDS = [{"id": f"user:{i:03d}", "n": i, "blob": {"$bytes": "AAE="}} for i in range(300)]
 
