@@ -52,6 +52,13 @@ def _say(message: str) -> None:
         pass
 
 
+def _flush_stdout() -> None:
+    try:
+        sys.stdout.flush()
+    except (OSError, ValueError):
+        pass
+
+
 def _silence_stdout() -> None:
     """After the reader of our output went away: nothing more may reach the closed pipe, not
     even the interpreter's final flush."""
@@ -77,6 +84,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout.flush()
         return status
     except CliError as exc:
+        _flush_stdout()  # what was printed before the failure comes before its message
         _say(exc.message)
         return exc.status
     except BrokenPipeError:

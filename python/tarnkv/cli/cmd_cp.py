@@ -16,14 +16,13 @@ def run(args: argparse.Namespace) -> int:
         copying = progress.bar(f"copying {args.src}", _size(args.src))
 
         def check(tmp: str) -> None:
-            reader = stores.open_store(tmp, check_reads=False)
+            # Errors name the source: the temporary copy is an implementation detail.
+            reader = stores.open_store(tmp, check_reads=False, name=args.src)
             bar = progress.bar(f"verifying {args.src}", _size(tmp))
             try:
-                stores.verify(reader, tmp, progress.callback(bar))
+                stores.verify(reader, args.src, progress.callback(bar))
             except CliError as exc:
-                # The message names the temporary copy; the user knows the source.
-                raise CliError(f"{args.src}: {exc.message.split(': ', 1)[-1]}; "
-                               f"{args.dst} left as it was", exc.status) from None
+                raise CliError(f"{exc.message}; {args.dst} left as it was", exc.status) from None
             finally:
                 reader.close()
                 progress.done(bar)

@@ -15,18 +15,22 @@ Progress = Callable[[int, int], None] | None
 
 def translate(exc: BaseException, path: str | None) -> CliError:
     """The command-line form of an error the package raised about a store (``path``, or the
-    one the error names)."""
+    one the error names): ``FILE: what went wrong``."""
     text = str(exc)
-    where = path or getattr(exc, "path", None) or getattr(exc, "filename", None)
+    where = getattr(exc, "path", None) or getattr(exc, "filename", None)
     if isinstance(where, bytes):
         where = where.decode("utf-8", "replace")
+    if where is not None:
+        # The package ends its messages with the store's name; the command line leads with it.
+        text = text.removesuffix(f" in store {where!r}")
+    where = path or where
     if isinstance(exc, OSError) and exc.strerror:
-        text = f"{where}: {exc.strerror}" if where else exc.strerror
-    elif where and str(where) not in text:
+        text = exc.strerror
+    if isinstance(exc, tarnkv.CorruptStoreError) and "corrupt" not in text.lower():
+        text = f"corrupt store: {text}"
+    if where and str(where) not in text:
         text = f"{where}: {text}"
-    if isinstance(exc, tarnkv.CorruptStoreError):
-        return CliError(text if "corrupt" in text.lower() else f"{text} (corrupt store)", NO)
-    return CliError(text, FAIL)
+    return CliError(text, NO if isinstance(exc, tarnkv.CorruptStoreError) else FAIL)
 
 
 class StoreErrors:
@@ -45,10 +49,10 @@ class StoreErrors:
             raise translate(ev, self.path) from None
 
 
-def open_store(path: str, *, check_reads: bool = True) -> Any:
-    """A reader for ``path``. The whole-file checksum is left to ``verify``: the commands that
-    read objects check each one's own checksum as they go."""
-    with StoreErrors(path):
+def open_store(path: str, *, check_reads: bool = True, name: str | None = None) -> Any:
+    """A reader for ``path`` (called ``name`` in messages, when given). The whole-file checksum
+    is left to ``verify``: the commands that read objects check each one's own as they go."""
+    with StoreErrors(name or path):
         return tarnkv.open(path, verify=False, check_reads=check_reads)
 
 
