@@ -62,6 +62,7 @@ def test_cp_refuses_what_it_should_not_install(cli, tmp_path):
     corrupt(bad)
     res = cli("cp", bad, dst, "--verify")
     assert res.status == 1 and str(bad) in res.err and "Traceback" not in res.err
+    assert ".tmp" not in res.err  # the message names the source, not the copy
     (tmp_path / "text").write_text("not a store")
     for args in [(tmp_path / "text", dst), (tmp_path / "missing", dst), (dst, dst)]:
         res = cli("cp", *args)
