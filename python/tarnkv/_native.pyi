@@ -6,6 +6,8 @@ from collections.abc import Callable, Iterable, Mapping
 from os import PathLike
 from typing import Any, Final, Literal, Self, SupportsIndex, final
 
+from typing_extensions import disjoint_base
+
 _Key = str | bytes
 _Path = str | bytes | PathLike[str] | PathLike[bytes]
 
@@ -34,6 +36,7 @@ class ObjectView:
 
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
+@disjoint_base
 class Reader:
     """The native half of tarnkv.TarnReader: use that class."""
 
@@ -51,7 +54,7 @@ class Reader:
     def get_many_raw(self, keys: Iterable[_Key], default: Any = None) -> list[Any]: ...
     def count_prefix(self, prefix: _Key, /) -> int: ...
     def _scan(self, kind: int, prefix: _Key | None = None, limit: SupportsIndex | None = None) -> Iterator: ...
-    def verify(self, *, progress: Callable[[int, int], object] | None = None) -> Literal[True]: ...
+    def verify(self, progress: Callable[[int, int], object] | None = None) -> Literal[True]: ...
     def stats(self) -> Mapping[str, object]: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
@@ -67,6 +70,7 @@ class Reader:
     @property
     def _verified(self) -> bool: ...
 
+@disjoint_base
 class Writer:
     """The native half of tarnkv.TarnWriter: use that class."""
 

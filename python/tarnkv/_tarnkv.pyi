@@ -3,7 +3,7 @@
 from typing import Final, Literal, SupportsIndex, TypedDict, final, type_check_only
 
 __version__: Final = "0.2.0"
-__all__: list[str]
+__all__ = ["_TarnWriter", "_TarnReader", "__version__"]
 
 @type_check_only
 class _Stats(TypedDict):

@@ -187,15 +187,20 @@ def test_other_threads_keep_running_during_long_calls(big_store, tmp_path):
     try:
         ratios = {}
         for name, call in work.items():
-            solo = counter.rate(lambda: time.sleep(0.05))  # the main thread idle, alone just before
-            ratios[name] = counter.rate(call) / solo
+            # Other processes on the machine move both rates about, so a low ratio is measured
+            # again (up to 3 times). Holding the lock through the call leaves the counter near 0
+            # every time.
+            for _ in range(3):
+                solo = counter.rate(lambda: time.sleep(0.05))  # the main thread idle, just before
+                ratios[name] = max(ratios.get(name, 0.0), counter.rate(call) / solo)
+                if ratios[name] >= 0.3:
+                    break
     finally:
         counter.running = False
         counter.join()
     print("counter thread's rate during each call, against its rate alone:",
           ", ".join(f"{name} {ratio:.2f}" for name, ratio in ratios.items()),
           f"(load average {os.getloadavg()[0]:.2f})")
-    # Holding the lock through the call would leave the counter at nearly 0.
     assert all(ratio >= 0.3 for ratio in ratios.values()), ratios
     assert _tarnkv._TarnReader(target).stats()["num_keys"] == 1_000_000
 

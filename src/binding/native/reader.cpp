@@ -63,11 +63,15 @@ PyObject* lookup_decoded(ReaderObject* r, PyObject* key) {
         if (key_bytes(key, k) != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
         const auto offset = pin.core().lookup(k.bytes);
         if (!offset) return nullptr;
-        auto object = read_object(r, pin.core(), *offset);
+        auto object = pin.core().object_at(*offset);
         if (!object) return raise_read_error(r, object.error(), key, *offset);
-        if (PyObject* value = decode_in_place(r, *object)) return value;
-        raw.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
-        if (!raw) return nullptr;
+        Ref value(decode_in_place(r, *object));
+        if (!value) {
+            raw.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+            if (!raw) return nullptr;
+        }
+        if (auto st = check_after_use(r, pin.core(), *offset); !st) return raise_read_error(r, st.error(), key, *offset);
+        if (value) return value.release();
     }
     // The codec is Python code, which may even close the reader: the pin is gone by now.
     return decode(r, raw.get(), key);
@@ -83,9 +87,12 @@ PyObject* lookup_bytes(ReaderObject* r, PyObject* key) {
     if (status != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
     const auto offset = pin.core().lookup(k.bytes);
     if (!offset) return nullptr;
-    auto object = read_object(r, pin.core(), *offset);
+    auto object = pin.core().object_at(*offset);
     if (!object) return raise_read_error(r, object.error(), key, *offset);
-    return PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size()));
+    Ref raw(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+    if (!raw) return nullptr;
+    if (auto st = check_after_use(r, pin.core(), *offset); !st) return raise_read_error(r, st.error(), key, *offset);
+    return raw.release();
 }
 
 // --- Construction -------------------------------------------------------------------------
@@ -432,7 +439,7 @@ PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* names[] = {"progress", nullptr};
         PyObject* progress = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:verify", const_cast<char**>(names), &progress))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:verify", const_cast<char**>(names), &progress))
             return nullptr;
         if (progress != Py_None && !PyCallable_Check(progress)) {
             PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
@@ -534,7 +541,7 @@ PyMethodDef methods[] = {
     {"_scan", as_method(scan), kKw,
      "_scan($self, kind, prefix=None, limit=None)\n--\n\nA lazy iterator over the index (kind: see IterKind)."},
     {"verify", as_method(verify), kKw,
-     "verify($self, *, progress=None)\n--\n\nChecks the CRC-32 of the whole file and of every object a key names; "
+     "verify($self, progress=None)\n--\n\nChecks the CRC-32 of the whole file and of every object a key names; "
      "returns True or raises CorruptStoreError.\n\n*progress(done, total)*, in bytes, is called every few tens of "
      "MiB and at the end; an exception it raises stops the check."},
     {"stats", as_method(stats), METH_NOARGS, "stats($self, /)\n--\n\nThe store's header values and size as a dict."},

@@ -85,6 +85,14 @@ inline Result<std::string_view> read_object(const ReaderObject* r, const StoreRe
     return r->check_reads ? core.checked_object_at(offset) : core.object_at(offset);
 }
 
+// For a single read, the check comes after the bytes were first used (copied or decoded in
+// place, which runs no Python code), so that the use overlaps the record's memory miss; what
+// was made from a record that fails is dropped before anything sees it.
+inline Status check_after_use(const ReaderObject* r, const StoreReader& core, std::uint64_t offset) {
+    if (!r->check_reads) return {};
+    return core.check_object(offset);
+}
+
 // The decoded object of `bytes` (in the pinned mapping), when it can be made without running
 // Python code: by unpack_msgpack for the default codec. nullptr, with no exception set, when
 // the codec must decode a bytes copy instead.

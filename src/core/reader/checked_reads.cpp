@@ -27,6 +27,12 @@ Result<std::string_view> StoreReader::checked_object_at(std::uint64_t offset) co
     return record->bytes();
 }
 
+Status StoreReader::check_object(std::uint64_t offset) const {
+    auto checked = checked_object_at(offset);
+    if (!checked) return std::unexpected(std::move(checked.error()));
+    return {};
+}
+
 std::pair<std::size_t, std::size_t> StoreReader::prefix_range(std::string_view prefix) const noexcept {
     const Impl& r = *impl_;
     const auto positions = std::views::iota(std::size_t{0}, r.entries);

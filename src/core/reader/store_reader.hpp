@@ -104,6 +104,10 @@ public:
     // object_at() that also checks the record's stored CRC-32 against its bytes:
     // "object CRC32 mismatch at offset N" when they differ.
     Result<std::string_view> checked_object_at(std::uint64_t offset) const;
+    // The CRC check alone, for a record whose bytes object_at() returned and the caller has
+    // already read: checking after the use lets the use overlap the record's memory miss, and
+    // the check then runs on bytes in cache.
+    Status check_object(std::uint64_t offset) const;
 
     // The entries whose keys start with `prefix`, as the index positions [first, last). In a
     // well-formed (sorted) file they are one run; an unsorted one gives some run, never a fault.
