@@ -1,23 +1,22 @@
-"""Build a store from the Unicode character database that ships with Python, then open,
-verify, inspect and query it, printing timings.
+"""The command line on a real data set: the Unicode character database that ships with Python.
 
-Every named code point gets its name as a key (for example "LATIN SMALL LETTER E WITH ACUTE")
-and an alias key "U+00E9" for the same object, a MessagePack record of its code point,
-general category and decomposition.
+Writes every named code point and its properties as JSON Lines, builds a store from it with the
+name as key and "U+XXXX" as alias, then runs stats, get, prefix, verify, dump | head and cp,
+printing each command and what it prints.
+
+    python3 scripts/demo.py [DIR]       (make demo: DIR is build/demo)
 """
 
 from __future__ import annotations
 
+import json
 import os
-import random
+import shlex
+import stat
+import subprocess
 import sys
 import tempfile
-import time
 import unicodedata
-
-import msgpack
-
-from tarnkv import _tarnkv
 
 
 def records():
@@ -26,75 +25,62 @@ def records():
         name = unicodedata.name(ch, None)
         if name is None:
             continue
-        record = {
-            "cp": cp,
+        yield {
+            "name": name,
+            "code": f"U+{cp:04X}",
+            "char": ch if unicodedata.category(ch)[0] not in "CZ" else None,
             "category": unicodedata.category(ch),
-            "decomposition": unicodedata.decomposition(ch),
+            "bidi": unicodedata.bidirectional(ch),
+            "combining": unicodedata.combining(ch),
+            "decomposition": unicodedata.decomposition(ch) or None,
+            "numeric": unicodedata.numeric(ch, None),
+            "mirrored": bool(unicodedata.mirrored(ch)),
+            "east_asian_width": unicodedata.east_asian_width(ch),
         }
-        yield name, f"U+{cp:04X}", msgpack.packb(record)
 
 
-def timed(label, fn, per=None):
-    t0 = time.perf_counter()
-    result = fn()
-    dt = time.perf_counter() - t0
-    extra = f"  ({dt / per * 1e9:.0f} ns each)" if per else ""
-    print(f"  {label:<34} {dt * 1e3:9.2f} ms{extra}")
-    return result
+def shell(command: str, cwd: str, env: dict[str, str]) -> None:
+    print(f"$ {command}", flush=True)
+    proc = subprocess.run(["bash", "-o", "pipefail", "-c", command], cwd=cwd, env=env)
+    if proc.returncode not in (0, 1):
+        sys.exit(f"demo: {command!r} failed with status {proc.returncode}")
+    print(flush=True)
 
 
 def main() -> int:
-    out_dir = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="tarnkv-demo-")
-    os.makedirs(out_dir, exist_ok=True)
-    path = os.path.join(out_dir, "unicode.trnk")
-    print(f"Unicode {unicodedata.unidata_version} character database -> {path}\n")
+    out_dir = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="tarnkv-demo-"))
+    os.makedirs(os.path.join(out_dir, "bin"), exist_ok=True)
+    os.makedirs(os.path.join(out_dir, "srv"), exist_ok=True)
+    # `tarnkv` on PATH as the console script would be, for the interpreter running this demo.
+    wrapper = os.path.join(out_dir, "bin", "tarnkv")
+    with open(wrapper, "w") as f:
+        f.write(f"#!/bin/sh\nexec {shlex.quote(sys.executable)} -m tarnkv \"$@\"\n")
+    os.chmod(wrapper, os.stat(wrapper).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    env = {**os.environ, "PATH": f"{os.path.dirname(wrapper)}{os.pathsep}{os.environ.get('PATH', '')}",
+           "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
 
-    rows = list(records())
-    names = [name for name, _, _ in rows]
+    count = 0
+    with open(os.path.join(out_dir, "unicode.jsonl"), "w", encoding="utf-8") as f:
+        for rec in records():
+            f.write(json.dumps(rec, ensure_ascii=False) + "\n")
+            count += 1
+    print(f"Unicode {unicodedata.unidata_version}: {count:,} named code points written to "
+          f"{out_dir}/unicode.jsonl\n", flush=True)
 
-    def build():
-        w = _tarnkv._TarnWriter()
-        for name, alias, obj in rows:
-            oid = w.add_object_raw(obj)
-            w.add_key(name, oid)
-            w.add_key(alias, oid)
-        print("  ", end="", flush=True)
-        w.build(path)
-        return w
-
-    print("timings:")
-    writer = timed(f"build ({len(rows)} objects)", build)
-    timed("open, verify=True", lambda: _tarnkv._TarnReader(path))
-    reader = timed("open, verify=False", lambda: _tarnkv._TarnReader(path, verify=False))
-    timed("verify() (whole file + objects)", reader.verify)
-    probe = names[:]
-    random.Random(7).shuffle(probe)
-    get = reader.get_raw
-    timed(f"get_raw x {len(probe)} (shuffled)", lambda: [get(k) for k in probe], per=len(probe))
-    timed("keys()", reader.keys)
-    timed("items_raw()", reader.items_raw)
-
-    print(f"\n{writer!r}\n{reader!r}\n\nstats():")
-    for key, value in reader.stats().items():
-        print(f"  {key:<13} {value!r}")
-
-    print("\nlookups:")
-    for key in ["LATIN SMALL LETTER E WITH ACUTE", "U+1F600", "SNOWMAN", "GREEK SMALL LETTER LAMDA",
-                "NO SUCH CHARACTER"]:
-        raw = reader.get_raw(key)
-        shown = msgpack.unpackb(raw) if raw is not None else None
-        print(f"  {key!r:<36} -> {shown}")
-    print(f"  exists('U+0041') = {reader.exists('U+0041')}, exists(b'U+D800') = {reader.exists(b'U+D800')}")
-
-    prefix = "LATIN SMALL LETTER A WITH"
-    hits = reader.prefix_raw(prefix)
-    print(f"\nprefix_raw({prefix!r}): {len(hits)} keys")
-    for key, raw in hits[:8]:
-        rec = msgpack.unpackb(raw)
-        print(f"  {chr(rec['cp'])}  U+{rec['cp']:04X}  {key}  [{rec['decomposition']}]")
-    if len(hits) > 8:
-        print(f"  ... and {len(hits) - 8} more")
-    assert reader.verify() is True
+    for command in [
+        "head -n 1 unicode.jsonl",
+        "tarnkv build unicode.jsonl -o unicode.trnk --key name --alias code",
+        "tarnkv stats unicode.trnk",
+        'tarnkv get unicode.trnk SNOWMAN U+1F600 "LATIN SMALL LETTER E WITH ACUTE"',
+        'tarnkv get unicode.trnk "NO SUCH CHARACTER"; echo "exit status $?"',
+        'tarnkv prefix unicode.trnk "LATIN SMALL LETTER A WITH" --limit 3',
+        'tarnkv keys unicode.trnk --prefix "GREEK SMALL LETTER" --limit 5',
+        "tarnkv verify unicode.trnk",
+        "tarnkv dump unicode.trnk | head -n 3",
+        "tarnkv cp unicode.trnk srv/unicode.trnk --verify && ls -l srv",
+        "tarnkv diff unicode.trnk srv/unicode.trnk && echo identical",
+    ]:
+        shell(command, out_dir, env)
     return 0
 
 

@@ -9,6 +9,10 @@
 
 namespace tarnkv::native {
 
+#ifdef TARNKV_JSONL
+int add_json_lines_functions(PyObject* module);  // the command line's fast path, jsonl.cpp
+#endif
+
 namespace {
 
 PyObject* key_hash(PyObject*, PyObject* key) {
@@ -45,6 +49,9 @@ int exec_module(PyObject* module) {
         };
         for (const auto& k : kinds)
             if (PyModule_AddIntConstant(module, k.name, static_cast<int>(k.kind)) < 0) return -1;
+#ifdef TARNKV_JSONL
+        if (add_json_lines_functions(module) < 0) return -1;
+#endif
         return 0;
     });
 }

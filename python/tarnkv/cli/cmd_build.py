@@ -1,0 +1,71 @@
+"""``tarnkv build``: stream records from data files into a new store."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+
+from tarnkv.cli import stores
+from tarnkv.cli.errors import BadInput, CliError
+from tarnkv.cli.inputs import open_source
+from tarnkv.cli.loader import Loader, Spec
+from tarnkv.cli.progress import Progress, wanted
+from tarnkv.cli.records import RecordReader, open_reader
+
+
+def _check_output(out: str) -> None:
+    if os.path.isdir(out):
+        raise CliError(f"{out}: is a directory")
+    directory = os.path.dirname(out) or "."
+    if not os.path.isdir(directory):
+        raise CliError(f"{directory}: no such directory")
+
+
+def _check_fields(reader: RecordReader, spec: Spec) -> None:
+    have = reader.fields
+    if have is None:
+        return
+    for role, name in [("key", spec.key), *(("alias", a) for a in spec.aliases),
+                       *([("value", spec.value)] if spec.value else [])]:
+        if name not in have:
+            shown = ", ".join(repr(f) for f in have[:20]) + (", ..." if len(have) > 20 else "")
+            raise BadInput(reader.where(1), f"no {role} column {name!r} (columns: {shown})")
+
+
+def _size_text(n: float) -> str:
+    for unit in ("bytes", "KiB", "MiB", "GiB"):
+        if n < 1024 or unit == "GiB":
+            return f"{n:,.0f} {unit}" if unit == "bytes" else f"{n:,.1f} {unit}"
+        n /= 1024
+    return f"{n:,.1f} TiB"
+
+
+def run(args: argparse.Namespace) -> int:
+    started = time.perf_counter()
+    out = args.output
+    if args.inputs.count("-") > 1:
+        raise CliError('standard input ("-") can be read only once')
+    _check_output(out)
+    spec = Spec(args.key, args.alias, args.value, args.json_values)
+    writer = stores.new_writer(args.on_duplicate)
+    loader = Loader(writer, spec)
+    with Progress(wanted(args.quiet)) as progress:
+        for path in args.inputs:
+            source = open_source(path, args.format)
+            try:
+                reader = open_reader(source, spec.columns())
+                _check_fields(reader, spec)
+                bar = progress.bar(f"reading {source.name}", source.size, records=True)
+                loader.load(reader, bar)
+                progress.done(bar)
+            finally:
+                source.close()
+        bar = progress.bar(f"writing {out}", None)
+        result = stores.build(writer, out, progress.callback(bar))
+    if not args.quiet:
+        seconds = time.perf_counter() - started
+        print(f"{out}: {loader.records:,} records, {result.num_keys:,} keys, "
+              f"{result.num_objects:,} objects, {_size_text(result.file_size)}, {seconds:.2f} s",
+              flush=True)
+    return 0

@@ -1,0 +1,231 @@
+"""Putting records into the writer: the native JSON Lines path, the Python loop for the other
+formats, and the careful path that every record either leaves to."""
+
+from __future__ import annotations
+
+import queue
+import threading
+from dataclasses import dataclass
+from typing import Any
+
+import msgpack
+
+import tarnkv
+from tarnkv import _native
+from tarnkv.cli import fields, jsonio
+from tarnkv.cli.errors import BadInput
+from tarnkv.cli.records import JsonLinesReader, RecordReader
+
+# The native JSON Lines converter (there when the package was built with yyjson).
+_transcode: Any = getattr(_native, "_transcode_json_lines", None)
+_put_batch: Any = getattr(_native, "_put_json_batch", None)
+# Converted batches waiting for the writer: about a megabyte of input each.
+QUEUED_BATCHES = 4
+
+
+@dataclass
+class Spec:
+    key: str
+    aliases: list[str]
+    value: str | None
+    json_values: bool
+
+    def columns(self) -> list[str] | None:
+        """The columns a build needs, when it needs fewer than all of them."""
+        if self.value is None:
+            return None
+        return list(dict.fromkeys([self.key, *self.aliases, self.value]))
+
+
+class Loader:
+    """Puts records into the writer (whose objects are MessagePack bytes made here).
+
+    JSON Lines go through the native fast path when it is built; other formats through a
+    Python loop. Both hand every record they can't take as it is to ``careful``, which repairs
+    what it can (non-string keys, undecodable bytes, dates) and names what it can't.
+    """
+
+    def __init__(self, writer: Any, spec: Spec) -> None:
+        self.writer = writer
+        self.spec = spec
+        self.records = 0
+        self.pack = msgpack.Packer(use_bin_type=True).pack
+
+    def load(self, reader: RecordReader, bar: Any) -> None:
+        if _transcode is not None and isinstance(reader, JsonLinesReader):
+            self._load_lines(reader, bar)
+        else:
+            self._load_records(reader, bar)
+
+    def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
+        """JSON Lines through the native path: a thread reads and converts the input (without
+        the interpreter lock) while this one puts the batches it made into the writer."""
+        spec = self.spec
+        put = self.writer.put_raw
+        fields_ = (spec.key.encode(), tuple(a.encode() for a in spec.aliases),
+                   None if spec.value is None else spec.value.encode())
+        batches: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
+        cancel = threading.Event()
+        thread = threading.Thread(target=_produce, args=(reader, fields_, batches, cancel),
+                                  name="tarnkv-build-reader", daemon=True)
+        thread.start()
+        try:
+            while (item := batches.get()) is not None:
+                if isinstance(item, BaseException):
+                    raise item
+                data, pos, number, batch, count, stop = item
+                done = _put_batch(put, batch, 0)
+                while done < count:
+                    # That record's put raised: the Python path says why (or stores it).
+                    start = pos
+                    for _ in range(done):
+                        start = data.index(b"\n", start) + 1
+                    self._careful_line(reader, data, start, number + done)
+                    done = _put_batch(put, batch, done + 1)
+                self.records += count
+                if stop < len(data):
+                    self._careful_line(reader, data, stop, number + count)
+                bar.update(reader.done(), self.records)
+        finally:
+            cancel.set()
+            thread.join(timeout=1.0)  # a thread stuck reading a pipe ends with the process
+
+    def _careful_line(self, reader: JsonLinesReader, data: bytes, start: int, number: int) -> None:
+        end = data.find(b"\n", start) + 1 or len(data)
+        rec = reader.parse_line(data[start:end], number)
+        if rec is not None:
+            self.careful(reader.where(number), rec, reader.null_text)
+            self.records += 1
+
+    def _load_records(self, reader: RecordReader, bar: Any) -> None:
+        put = self.writer.put_raw
+        pack = self.pack
+        kf, af, vf = self.spec.key, self.spec.aliases, self.spec.value
+        json_values = self.spec.json_values and vf is not None
+        null_text = reader.null_text
+        loads = jsonio.loads
+        mark = jsonio.WRAPPER_MARK.decode()
+        careful = self.careful
+        for batch in reader.batches():
+            records = batch.records
+            for i, rec in enumerate(records):
+                try:
+                    key = rec[kf]
+                    if type(key) is not str or not key:
+                        raise LookupError
+                    obj = rec if vf is None else rec[vf]
+                    if json_values:
+                        if mark in obj:
+                            raise LookupError  # a wrapper to unwrap: the careful path does it
+                        obj = loads(obj)
+                    if af:
+                        put(key, pack(obj), *fields.aliases(rec, af, key))
+                    else:
+                        put(key, pack(obj))
+                except Exception:
+                    careful(reader.where(batch.number(i)), rec, null_text)
+            self.records += len(records)
+            bar.update(reader.done(), self.records)
+
+    def careful(self, where: str, rec: Any, null_text: str) -> None:
+        spec = self.spec
+        if type(rec) is not dict:
+            raise BadInput(where, f"not a JSON object but {_kind(rec)}")
+        try:
+            if spec.key not in rec:
+                raise ValueError(f"no key field {spec.key!r}")
+            key = fields.key_text(rec[spec.key], spec.key)
+            if key is None:
+                raise ValueError(f"key field {spec.key!r} is {null_text}")
+            key = fields.exact(key)
+            if spec.value is None:
+                obj = rec
+            elif spec.value not in rec:
+                raise ValueError(f"no value field {spec.value!r}")
+            else:
+                obj = rec[spec.value]
+                if spec.json_values and type(obj) is str:
+                    try:
+                        obj = jsonio.unwrap(jsonio.loads(obj.encode("utf-8", "surrogateescape")))
+                    except ValueError as exc:
+                        raise ValueError(f"value field {spec.value!r}: bad JSON ({exc})") from None
+            alias_keys = fields.aliases(rec, spec.aliases, key)
+        except ValueError as exc:
+            raise BadInput(where, str(exc)) from None
+        self._put(where, key, obj, alias_keys)
+
+    def _put(self, where: str, key: fields.Key, obj: Any, alias_keys: list[fields.Key]) -> None:
+        try:
+            raw = self.pack(obj)
+        except (TypeError, ValueError, OverflowError):
+            try:
+                raw = self.pack(fields.storable(obj))
+            except ValueError as why:  # also UnicodeEncodeError: text that was not UTF-8
+                raise BadInput(where, _storable_text(why)) from None
+            except (TypeError, OverflowError) as why:
+                raise BadInput(where, _storable_text(why)) from None
+        try:
+            self.writer.put_raw(key, raw, *alias_keys)
+        except tarnkv.DuplicateKeyError as exc:
+            dup = exc.args[1] if len(exc.args) > 1 else key
+            raise BadInput(where, f"duplicate key {_show(dup)} (an earlier record has it; "
+                                  "--on-duplicate first or last keeps one)") from None
+        except (tarnkv.TarnError, ValueError, TypeError) as exc:
+            raise BadInput(where, str(exc)) from None
+
+
+def _show(key: Any) -> str:
+    if isinstance(key, bytes):
+        key = key.decode("utf-8", "backslashreplace")
+    return repr(key)
+
+
+def _storable_text(exc: BaseException) -> str:
+    if isinstance(exc, UnicodeEncodeError):
+        return "a value holds bytes that are not UTF-8 text"
+    text = str(exc)
+    return text if text.startswith("a value") else f"can't store the value: {text}"
+
+
+def _kind(value: Any) -> str:
+    if isinstance(value, list):
+        return "an array"
+    if isinstance(value, str):
+        return "a string"
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    return "a number" if isinstance(value, (int, float)) else type(value).__name__
+
+
+def _offer(batches: queue.Queue[Any], item: Any, cancel: threading.Event) -> bool:
+    while not cancel.is_set():
+        try:
+            batches.put(item, timeout=0.1)
+            return True
+        except queue.Full:
+            pass
+    return False
+
+
+def _produce(reader: JsonLinesReader, fields_: tuple[bytes, tuple[bytes, ...], bytes | None],
+             batches: queue.Queue[Any], cancel: threading.Event) -> None:
+    """The reading thread: converts whole chunks of lines and queues (data, offset, number of
+    the line there, batch, records, offset of the line the Python path must take)."""
+    key, aliases, value = fields_
+    try:
+        for data, first in reader.chunks():
+            pos, number = 0, first
+            while pos < len(data):
+                batch, stop, count = _transcode(data, pos, key, aliases, value)
+                if not _offer(batches, (data, pos, number, batch, count, stop), cancel):
+                    return
+                if stop >= len(data):
+                    break
+                # Each record of a batch is one line: the line at `stop` follows them.
+                number += count + 1
+                pos = data.find(b"\n", stop) + 1 or len(data)
+        _offer(batches, None, cancel)
+    except BaseException as exc:  # handed to the putting thread, which raises it
+        _offer(batches, exc, cancel)

@@ -1,0 +1,206 @@
+"""The command line's grammar: subcommands, their options, and --help texts with examples."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import NoReturn
+
+from tarnkv.cli.errors import FAIL
+from tarnkv.cli.inputs import FORMATS
+
+DESCRIPTION = """\
+Build immutable single-file key -> object stores (.trnk) from data files, look inside them,
+check them and install them next to running readers.
+
+exit status: 0 success, 1 the answer is no (a key is missing, a store is corrupt, stores
+differ), 2 usage, bad input or an I/O error.
+"""
+
+KEYS_AND_VALUES = """\
+keys and values in JSON output:
+  Keys and objects print as JSON. Values JSON has no form for are wrapped: bytes as
+  {"$bytes": "<base64>"}, a MessagePack extension value as {"$ext": <code>, "$bytes": ...};
+  a key that is not UTF-8 prints as {"$bytes": "<base64>"} too. `tarnkv build` unwraps them,
+  so a dump builds back into the same store.
+"""
+
+BUILD_EPILOG = """\
+examples:
+  tarnkv build products.jsonl -o products.trnk --key sku --alias ean
+  tarnkv build users.csv.gz -o users.trnk --key id --value name
+  zcat dump.jsonl.gz | tarnkv build - -o copy.trnk --key key --value value
+
+inputs:
+  JSON Lines (.jsonl .ndjson .json: one object per line), CSV (.csv) and TSV (.tsv .tab)
+  with a header row (UTF-8, byte-order mark tolerated, quoted fields; every cell is text,
+  except that an empty cell is null: write "" for the empty string),
+  Parquet (.parquet .pq). Compressed inputs (.gz .zst .bz2 .xz) are read as they stream;
+  "-" reads standard input (JSON Lines unless --format or the content says otherwise).
+
+keys:
+  A string key is used as it is. Other key values become text: numbers as JSON writes them
+  (42, 1.5, 1e+100), true/false, dates and times in ISO 8601, decimals as written; bytes
+  (Parquet binary) are used verbatim. A record without its key field, or whose key is null,
+  an object or an array, is bad input. An --alias field may hold a list of keys; a missing
+  alias field is bad input, a null one adds no key.
+
+values:
+  The whole record is the object unless --value names one field. CSV cells stay text unless
+  --json-values says the --value column holds JSON text (as `dump --format csv` writes it).
+  Parquet dates, times and decimals are stored as ISO 8601 / decimal text.
+
+  Bad input ends the build with status 2 and names the file and line (row for Parquet);
+  nothing is written and an existing OUT is left as it was.
+"""
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, with usage errors ending in status 2 after one line on standard error."""
+
+    def error(self, message: str) -> NoReturn:
+        sys.stderr.write(f"{self.prog}: {message} (see {self.prog} --help)\n")
+        sys.exit(FAIL)
+
+
+def _formatter(prog: str) -> argparse.HelpFormatter:
+    return argparse.RawDescriptionHelpFormatter(prog, max_help_position=30)
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
+    return value
+
+
+def build_parser() -> Parser:
+    top = Parser(prog="tarnkv", description=DESCRIPTION, epilog=KEYS_AND_VALUES,
+                 formatter_class=_formatter)
+    from tarnkv import __version__
+
+    top.add_argument("--version", action="version", version=f"tarnkv {__version__}")
+    sub = top.add_subparsers(dest="command", metavar="COMMAND", required=True,
+                             parser_class=Parser)
+
+    def command(name: str, summary: str, epilog: str) -> Parser:
+        p: Parser = sub.add_parser(name, help=summary, description=summary, epilog=epilog,
+                                   formatter_class=_formatter)
+        return p
+
+    p = command("build", "Build a store from JSON Lines, CSV, TSV or Parquet files.", BUILD_EPILOG)
+    p.add_argument("inputs", nargs="+", metavar="INPUT", help='input files; "-" for standard input')
+    p.add_argument("-o", "--output", required=True, metavar="OUT", help="the store file to write")
+    p.add_argument("--key", required=True, metavar="FIELD", help="the field whose value is the key")
+    p.add_argument("--alias", action="append", default=[], metavar="FIELD",
+                   help="a field holding another key for the same object (repeatable)")
+    p.add_argument("--value", metavar="FIELD", help="store this field's value, not the whole record")
+    p.add_argument("--format", choices=FORMATS, help="the inputs' format (default: from the name)")
+    p.add_argument("--on-duplicate", choices=("error", "first", "last"), default="error",
+                   help="a key seen again: bad input (default), keep the first, or the last")
+    p.add_argument("--json-values", action="store_true",
+                   help="CSV/TSV: the --value column holds JSON text")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
+
+    p = command("get", "Print the objects stored under keys, one JSON line each.", """\
+examples:
+  tarnkv get products.trnk SKU-123 4006381333931
+  tarnkv get products.trnk SKU-123 --raw | msgpack2json
+
+A missing key ends with status 1 after the others are printed; the missing keys are named
+on standard error. --raw writes the stored MessagePack bytes back to back, with no newline.
+""")
+    p.add_argument("store", metavar="STORE")
+    p.add_argument("keys", nargs="+", metavar="KEY")
+    p.add_argument("--raw", action="store_true", help="write the stored bytes, undecoded")
+
+    p = command("keys", "List keys in key order, one per line.", """\
+examples:
+  tarnkv keys products.trnk | wc -l
+  tarnkv keys products.trnk --prefix SKU- --limit 10
+
+Keys are written as their exact stored bytes, each followed by a newline (NUL with -0).
+""")
+    p.add_argument("store", metavar="STORE")
+    p.add_argument("--prefix", metavar="P", default="", help="only keys starting with P")
+    p.add_argument("--limit", type=_positive, metavar="N", help="at most N keys")
+    p.add_argument("-0", "--null", action="store_true", help="end each key with NUL, not newline")
+
+    p = command("prefix", 'Print {"key": ..., "value": ...} lines for keys starting with P.', """\
+examples:
+  tarnkv prefix unicode.trnk "LATIN SMALL LETTER A WITH" --limit 5
+""")
+    p.add_argument("store", metavar="STORE")
+    p.add_argument("prefix", metavar="P")
+    p.add_argument("--limit", type=_positive, metavar="N", help="at most N entries")
+
+    p = command("dump", 'Write every entry as {"key": ..., "value": ...} JSON Lines (or CSV).', """\
+examples:
+  tarnkv dump products.trnk | head
+  tarnkv dump products.trnk -o products.jsonl.zst
+  tarnkv dump products.trnk --format csv -o products.csv
+
+A dump builds back into the same store:
+  tarnkv build products.jsonl -o copy.trnk --key key --value value
+  tarnkv build products.csv -o copy.trnk --key key --value value --json-values
+CSV output has the columns key and value; value holds the object's JSON text. An output
+name ending in .gz or .zst is compressed. The output file appears only once it is complete.
+""")
+    p.add_argument("store", metavar="STORE")
+    p.add_argument("-o", "--output", metavar="FILE", default="-", help="write here (default: stdout)")
+    p.add_argument("--format", choices=("jsonl", "csv"), default=None,
+                   help="jsonl (default) or csv; by default from the output name")
+
+    p = command("stats", "Show a store's counts, sizes, distributions and checksum.", """\
+examples:
+  tarnkv stats products.trnk
+  tarnkv stats products.trnk --json | jq .num_keys
+
+--json prints one object: the store's own statistics under their names (num_keys,
+num_objects, index_offset, data_offset, file_crc32, ...) and the distributions.
+""")
+    p.add_argument("store", metavar="STORE")
+    p.add_argument("--json", action="store_true", help="one JSON object instead of a table")
+
+    p = command("verify", "Check stores in depth: the file checksum and every object's.", """\
+examples:
+  tarnkv verify products.trnk
+  tarnkv verify shard-*.trnk && echo all sound
+
+Exit status 0 when every store is sound, 1 when any is corrupt (named on standard error),
+2 for usage or I/O errors (a missing file, say).
+""")
+    p.add_argument("stores", nargs="+", metavar="STORE")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no 'ok' lines")
+
+    p = command("cp", "Install a store safely where running processes may have it open.", """\
+examples:
+  tarnkv cp build/products.trnk /srv/data/products.trnk --verify
+
+Copies SRC to a temporary file beside DST, syncs it to disk, renames it over DST and syncs
+the directory. Readers that have the old file open keep reading it undisturbed and see the
+new one when they reopen; copying over a store in place (cp, shutil.copy) makes them crash
+with SIGBUS. DST keeps its permissions and, where allowed, its owner. --verify checks the
+copy in depth before it is installed; a corrupt copy is removed and DST stays as it was.
+""")
+    p.add_argument("src", metavar="SRC")
+    p.add_argument("dst", metavar="DST", help="a file name, or a directory to copy into")
+    p.add_argument("--verify", action="store_true", help="check the copy before installing it")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+
+    p = command("diff", "Compare two stores' keys and objects.", """\
+examples:
+  tarnkv diff old.trnk new.trnk
+
+Prints one line per difference, in key order: "- KEY" only in A, "+ KEY" only in B, "~ KEY"
+under both with different objects (keys as JSON strings). Objects are compared decoded, so
+two encodings of one value are equal. Exit status 0 if the stores are equal, 1 if not.
+""")
+    p.add_argument("a", metavar="A")
+    p.add_argument("b", metavar="B")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="print nothing; only the exit status tells")
+    return top

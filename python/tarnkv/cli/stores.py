@@ -1,0 +1,101 @@
+"""Opening, building and checking stores: the one place the commands meet the package API."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterator
+from typing import Any
+
+from msgpack import unpackb as _unpackb
+
+import tarnkv
+from tarnkv.cli.errors import FAIL, NO, CliError
+
+Progress = Callable[[int, int], None] | None
+
+
+def translate(exc: BaseException, path: str | None) -> CliError:
+    """The command-line form of an error the package raised about a store (``path``, or the
+    one the error names): ``FILE: what went wrong``."""
+    text = str(exc)
+    where = getattr(exc, "path", None) or getattr(exc, "filename", None)
+    if isinstance(where, bytes):
+        where = where.decode("utf-8", "replace")
+    if where is not None:
+        # The package ends its messages with the store's name; the command line leads with it.
+        text = text.removesuffix(f" in store {where!r}")
+    where = path or where
+    if isinstance(exc, OSError) and exc.strerror:
+        text = exc.strerror
+    if isinstance(exc, tarnkv.CorruptStoreError) and "corrupt" not in text.lower():
+        text = f"corrupt store: {text}"
+    if where and str(where) not in text:
+        text = f"{where}: {text}"
+    return CliError(text, NO if isinstance(exc, tarnkv.CorruptStoreError) else FAIL)
+
+
+class StoreErrors:
+    """``with StoreErrors(path):`` turns the package's errors into command-line errors."""
+
+    def __init__(self, path: str | None) -> None:
+        self.path = path
+
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(self, et: Any, ev: BaseException | None, tb: Any) -> None:
+        # Only the package's own errors: an OSError from writing the output (a closed pipe,
+        # a full disk) is not about the store.
+        if isinstance(ev, tarnkv.TarnError):
+            raise translate(ev, self.path) from None
+
+
+def open_store(path: str, *, check_reads: bool = True, name: str | None = None) -> Any:
+    """A reader for ``path`` (called ``name`` in messages, when given). The whole-file checksum
+    is left to ``verify``: the commands that read objects check each one's own as they go."""
+    with StoreErrors(name or path):
+        return tarnkv.open(path, verify=False, check_reads=check_reads)
+
+
+def verify(reader: Any, path: str, progress: Progress = None) -> None:
+    with StoreErrors(path):
+        reader.verify(progress=progress)
+
+
+def new_writer(on_duplicate: str) -> Any:
+    """A writer whose objects the caller encodes (as MessagePack) and stores with ``put_raw``."""
+    return tarnkv.TarnWriter(on_duplicate=on_duplicate)  # type: ignore[arg-type]
+
+
+def build(writer: Any, path: str, progress: Progress = None) -> Any:
+    """Builds ``path``; the result has ``num_keys``, ``num_objects`` and ``file_size``."""
+    with StoreErrors(path):
+        return writer.build(path, progress=progress)
+
+
+def raw_items(reader: Any, prefix: bytes = b"") -> Iterator[tuple[str, bytes]]:
+    """Every (key, object bytes) pair in key order, or those under ``prefix``, lazily. Keys are
+    text, with surrogate escapes for bytes that are not UTF-8 (see ``key_bytes``)."""
+    if prefix:
+        return reader.prefix_raw(prefix)  # type: ignore[no-any-return]
+    return reader.items_raw()  # type: ignore[no-any-return]
+
+
+def raw_keys(reader: Any, prefix: bytes = b"") -> Iterator[bytes]:
+    """Every key's exact bytes in key order, or those under ``prefix``, lazily."""
+    if prefix:
+        return reader.prefix_keys(prefix, raw=True)  # type: ignore[no-any-return]
+    return iter(reader.keys(raw=True))
+
+
+def is_native_reader(reader: Any) -> bool:
+    """Whether the native dump can walk ``reader``'s index itself."""
+    return isinstance(reader, tarnkv.TarnReader)
+
+
+def key_bytes(key: str) -> bytes:
+    """The stored bytes of a key the reader returned as text."""
+    return key.encode("utf-8", "surrogateescape")
+
+
+def decode(raw: bytes) -> Any:
+    return _unpackb(raw, raw=False, strict_map_key=False)
