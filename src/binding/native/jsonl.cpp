@@ -791,11 +791,10 @@ PyObject* dump_lines(PyObject* const* args, Py_ssize_t nargs) {
     Unpack u;
     Ref pending(Py_NewRef(Py_None));
     std::size_t i = begin;
-    for (std::size_t p = begin; p < std::min(end, begin + kPrefetch); ++p) core.prefetch_entry(p);
-    for (; i < end; ++i) {
-        if (i + kPrefetch < end) core.prefetch_entry(i + kPrefetch);
-        const std::string_view key = core.key_at(i);
-        const std::uint64_t offset = core.offset_at(i);
+    ReadAhead ahead(core.cursor(begin), kPrefetch, end);
+    for (EntryCursor c = core.cursor(begin); i < end; ++i, c.next()) {
+        ahead.step();
+        const auto [key, offset] = c.entry();
         const auto object = read_object(r, core, offset);
         if (!object) {
             if (i > begin) break;  // the lines so far first; the next call raises
