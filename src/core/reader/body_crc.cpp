@@ -1,12 +1,15 @@
-// The whole-file checksum over a mapping. Reading a page of a mapped file for the first time
-// costs the kernel more than checksumming it: both are work for a processor, and on a machine
-// with two of them a helper thread maps the pages of the pieces ahead while this thread
-// checksums the pieces behind. Whichever thread reaches an untouched piece first maps it, so
-// neither waits for the other for long, and the CRC itself is one pass in file order.
+// The whole-file checksum over a mapping. Mapping a file's pages in and checksumming them are
+// both work for a processor, so on a machine with two the body is cut into pieces that this
+// thread and a helper take in turn, each mapping its piece in and checksumming it; the pieces'
+// CRCs are then joined in file order (zlib's crc32_combine), which gives the CRC of the whole.
+// A helper that gets no processor (a busy machine) takes no pieces, and this thread does them
+// all at single-thread speed.
 #include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
+
+#include <zlib.h>
 
 #include "core/format/layout.hpp"
 #include "core/reader/reader_impl.hpp"
@@ -19,7 +22,34 @@ constexpr std::uint64_t kPiece = std::uint64_t{4} << 20;
 // Below this much a second thread costs more than it saves.
 constexpr std::uint64_t kHelpFrom = std::uint64_t{16} << 20;
 
-enum : std::uint8_t { kUntouched, kMapping, kMapped };
+// The pieces of one pass and who has done what; shared by the two threads.
+struct Pieces {
+    Pieces(const FileMapping& m, std::uint64_t begin, std::uint64_t end)
+        : mapping(m), begin(begin), end(end), count((end - begin + kPiece - 1) / kPiece),
+          crcs(std::make_unique<std::uint32_t[]>(count)) {}
+
+    std::uint64_t start(std::uint64_t k) const noexcept { return begin + k * kPiece; }
+    std::uint64_t length(std::uint64_t k) const noexcept { return std::min(end, start(k) + kPiece) - start(k); }
+
+    // Takes the next piece and checksums it; false when none is left or the pass was stopped.
+    // Returns the piece's length in `bytes`.
+    bool work(std::uint64_t& bytes) noexcept {
+        if (stop.load(std::memory_order_relaxed)) return false;
+        const std::uint64_t k = next.fetch_add(1, std::memory_order_relaxed);
+        if (k >= count) return false;
+        mapping.populate(start(k), start(k) + length(k));
+        crcs[k] = format::crc32(mapping.data() + start(k), static_cast<std::size_t>(length(k)));
+        bytes = length(k);
+        return true;
+    }
+
+    const FileMapping& mapping;
+    const std::uint64_t begin, end, count;
+    std::unique_ptr<std::uint32_t[]> crcs;  // read once the helper has been joined
+    std::atomic<std::uint64_t> next{0};
+    std::atomic<std::uint64_t> helped{0};  // bytes the helper has checksummed
+    std::atomic<bool> stop{false};
+};
 
 }  // namespace
 
@@ -27,52 +57,45 @@ std::optional<std::uint32_t> body_crc(const FileMapping& mapping, std::uint64_t 
                                       const std::function<bool(std::uint64_t)>& advance) {
     const std::uint64_t begin = format::kHeaderSize;
     if (size <= begin) return format::crc32(nullptr, 0);
-    const unsigned char* base = mapping.data();
-    const std::uint64_t pieces = (size - begin + kPiece - 1) / kPiece;
-    const auto piece_end = [&](std::uint64_t k) { return std::min(size, begin + (k + 1) * kPiece); };
+    if (size - begin < kHelpFrom || std::thread::hardware_concurrency() < 2) {
+        // One piece after another, so that progress is heard of on the way.
+        std::uint32_t crc = 0;
+        for (std::uint64_t at = begin; at < size; at += kPiece) {
+            const std::uint64_t n = std::min(size - at, kPiece);
+            crc = format::crc32(mapping.data() + at, static_cast<std::size_t>(n), crc);
+            if (advance && !advance(n)) return std::nullopt;
+        }
+        return crc;
+    }
 
-    std::unique_ptr<std::atomic<std::uint8_t>[]> state;
-    std::atomic<bool> stop{false};
+    Pieces pieces(mapping, begin, size);
     std::thread helper;
-    if (size - begin >= kHelpFrom && std::thread::hardware_concurrency() > 1) {
-        state = std::make_unique<std::atomic<std::uint8_t>[]>(pieces);
-        try {
-            helper = std::thread([&] {
-                for (std::uint64_t k = 0; k < pieces && !stop.load(std::memory_order_relaxed); ++k) {
-                    std::uint8_t expected = kUntouched;
-                    if (!state[k].compare_exchange_strong(expected, kMapping)) continue;
-                    mapping.populate(begin + k * kPiece, piece_end(k));
-                    state[k].store(kMapped, std::memory_order_release);
-                }
-            });
-        } catch (...) {  // no thread to be had: one thread does everything
-            state.reset();
-        }
+    try {
+        helper = std::thread([&pieces] {
+            for (std::uint64_t n; pieces.work(n);) pieces.helped.fetch_add(n, std::memory_order_relaxed);
+        });
+    } catch (...) {
+        // No thread to be had: this one takes every piece.
     }
-
-    std::uint32_t crc = 0;
+    // Progress is reported from this thread only (the caller's callback may need it), for the
+    // helper's pieces as well as its own.
+    std::uint64_t reported_help = 0;
+    const auto report = [&](std::uint64_t own) {
+        const std::uint64_t help = pieces.helped.load(std::memory_order_relaxed);
+        const bool go_on = !advance || advance(own + help - reported_help);
+        reported_help = help;
+        if (!go_on) pieces.stop.store(true, std::memory_order_relaxed);
+        return go_on;
+    };
     bool stopped = false;
-    for (std::uint64_t k = 0; k < pieces; ++k) {
-        const std::uint64_t at = begin + k * kPiece;
-        if (state) {
-            std::uint8_t expected = kUntouched;
-            if (state[k].compare_exchange_strong(expected, kMapping)) {
-                mapping.populate(at, piece_end(k));
-                state[k].store(kMapped, std::memory_order_release);
-            } else {
-                // The helper is mapping it: that takes less than a piece's checksum.
-                while (state[k].load(std::memory_order_acquire) != kMapped) std::this_thread::yield();
-            }
-        }
-        crc = format::crc32(base + at, static_cast<std::size_t>(piece_end(k) - at), crc);
-        if (advance && !advance(piece_end(k) - at)) {
-            stopped = true;
-            break;
-        }
-    }
-    stop.store(true, std::memory_order_relaxed);
+    for (std::uint64_t n; !stopped && pieces.work(n);) stopped = !report(n);
     if (helper.joinable()) helper.join();
-    if (stopped) return std::nullopt;
+    if (stopped || pieces.stop.load()) return std::nullopt;
+    if (!report(0)) return std::nullopt;
+
+    std::uint32_t crc = pieces.crcs[0];
+    for (std::uint64_t k = 1; k < pieces.count; ++k)
+        crc = static_cast<std::uint32_t>(::crc32_combine(crc, pieces.crcs[k], static_cast<z_off_t>(pieces.length(k))));
     return crc;
 }
 
