@@ -2,9 +2,11 @@
 // store file (layout in core/format/layout.hpp; read back by core/reader/store_reader.hpp).
 //
 // Objects are kept as ready records (length, crc, bytes) appended to one buffer, which is the
-// data section as it will be written. Keys live in one arena; a flat hash map from key to its
-// slot gives last-wins re-pointing. build() sorts slot numbers, not key copies, and writes the
-// file through a temporary beside the target: write, fsync, rename, fsync of the directory.
+// data section as it will be written. Keys live in one arena; a flat hash set of slot numbers
+// (each with bits of its key's hash, so that growing the set never reads a key) gives last-wins
+// re-pointing. build() sorts slot numbers by a radix sort of the keys' leading bytes while it
+// writes the data section, and writes the file through a temporary beside the target: write,
+// fsync, rename, fsync of the directory.
 #pragma once
 
 #include <array>
@@ -22,6 +24,7 @@
 #include "core/format/error.hpp"
 #include "core/format/layout.hpp"
 #include "core/format/progress.hpp"
+#include "core/writer/growing_buffer.hpp"
 
 namespace tarnkv {
 
@@ -85,38 +88,46 @@ private:
         std::uint32_t key_len;
         std::uint32_t obj_id;
     };
-    // Slot numbers hash and compare by their key bytes, and string_views look them up directly.
+    // The key set's elements: a slot number in the low 32 bits, the top 32 bits of its key's
+    // hash in the high ones. The set hashes an element by those bits alone, so that growing it
+    // reads no key; a string_view is hashed the same way from its bytes.
+    using Element = std::uint64_t;
+    static std::uint32_t slot_of(Element e) noexcept { return static_cast<std::uint32_t>(e); }
+    static std::size_t spread(std::uint32_t h) noexcept { return (std::size_t{h} << 32) | h; }
     struct SlotHash {
         using is_transparent = void;
         using is_avalanching = std::true_type;  // XXH3 output needs no extra mixing
         const StoreBuilder* owner;
-        std::size_t operator()(std::string_view key) const noexcept;
-        std::size_t operator()(std::uint32_t slot) const noexcept { return (*this)(owner->key_of(owner->slots_[slot])); }
+        std::size_t operator()(std::string_view key) const noexcept { return spread(owner->key_hash(key)); }
+        std::size_t operator()(Element e) const noexcept { return spread(static_cast<std::uint32_t>(e >> 32)); }
     };
     struct SlotEq {
         using is_transparent = void;
         const StoreBuilder* owner;
         std::string_view key(std::string_view k) const noexcept { return k; }
-        std::string_view key(std::uint32_t slot) const noexcept { return owner->key_of(owner->slots_[slot]); }
+        std::string_view key(Element e) const noexcept { return owner->key_of(owner->slots_[slot_of(e)]); }
         template <class A, class B>
         bool operator()(const A& a, const B& b) const noexcept {
             return key(a) == key(b);
         }
     };
 
-    std::string_view key_of(const Slot& s) const noexcept {
-        return std::string_view(keys_).substr(s.key_pos, s.key_len);
-    }
-    // The header for the current contents with the given index section.
-    std::array<unsigned char, format::kHeaderSize> header_for(std::string_view index) const;
+    std::uint32_t key_hash(std::string_view key) const noexcept;
+    // Writes the index section to out[0, index_size()): the entries sorted by key, ranking each
+    // by R's bytes of its key after the first `common`, which every key shares.
+    template <class R>
+    void write_entries(char* out, std::size_t common) const;
+    std::string_view key_of(const Slot& s) const noexcept { return keys_.view().substr(s.key_pos, s.key_len); }
+    // The header for the current contents with the given file CRC.
+    std::array<unsigned char, format::kHeaderSize> header_with(std::uint32_t file_crc) const;
+    std::uint64_t index_size() const noexcept { return keys_.size() + slots_.size() * format::kEntryOverhead; }
 
-    std::string data_;                          // the data section, record after record
-    std::vector<std::uint64_t> record_offsets_;  // file offset of each object's record
-    std::string keys_;                          // every distinct key, back to back
-    std::vector<Slot> slots_;                   // one per distinct key, in insertion order
+    detail::GrowingBuffer data_;                     // the data section, record after record
+    detail::PodVector<std::uint64_t> record_offsets_;  // file offset of each object's record
+    detail::GrowingBuffer keys_;                     // every distinct key, back to back
+    detail::PodVector<Slot> slots_;                  // one per distinct key, in insertion order
     std::uint64_t seed_;
-    // Slot numbers, hashed and compared by their key bytes (transparently by string_view).
-    boost::unordered_flat_set<std::uint32_t, SlotHash, SlotEq> by_key_;
+    boost::unordered_flat_set<Element, SlotHash, SlotEq> by_key_;
 };
 
 // The temporary file beside `path` that a build writes before renaming it over `path`: the
