@@ -10,9 +10,9 @@ namespace tarnkv {
 namespace fmt = format;
 
 std::optional<std::uint32_t> StoreBuilder::find_key(std::string_view key) const noexcept {
-    const auto it = by_key_.find(key);
-    if (it == by_key_.end()) return std::nullopt;
-    return slots_[slot_of(*it)].obj_id;
+    const auto slot = find_slot(key, key_hash(key));
+    if (!slot) return std::nullopt;
+    return slots_[*slot].obj_id;
 }
 
 std::size_t StoreBuilder::count_unreferenced() const {

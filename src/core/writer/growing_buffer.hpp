@@ -35,7 +35,7 @@ public:
     std::string_view view() const noexcept { return {data_, size_}; }
 
     // Makes room for `extra` more bytes, so that appending them cannot fail; throws
-    // std::bad_alloc when the system has no memory for them.
+    // std::bad_alloc when the system has no memory for them. Room never written is zero.
     void reserve_more(std::size_t extra) {
         if (capacity_ - size_ < extra) grow(size_ + extra);
     }

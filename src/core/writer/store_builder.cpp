@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#define XXH_INLINE_ALL  // a key is hashed once per add_key: the call would cost as much as the hash
 #include <xxhash.h>
 
 #include "core/format/layout.hpp"
@@ -20,12 +21,11 @@
 
 namespace tarnkv {
 
-std::uint32_t StoreBuilder::key_hash(std::string_view key) const noexcept {
-    return static_cast<std::uint32_t>(XXH3_64bits_withSeed(key.data(), key.size(), seed_) >> 32);
+detail::KeySet::Hash StoreBuilder::key_hash(std::string_view key) const noexcept {
+    return detail::KeySet::split(XXH3_64bits_withSeed(key.data(), key.size(), seed_));
 }
 
-StoreBuilder::StoreBuilder()
-    : seed_(std::random_device{}()), by_key_(0, SlotHash{this}, SlotEq{this}) {}
+StoreBuilder::StoreBuilder() : seed_(std::random_device{}()) {}
 
 Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     if (bytes.size() > format::kMaxObjectLen)
@@ -51,36 +51,19 @@ Status StoreBuilder::add_key(std::string_view key, std::uint64_t obj_id) {
     if (key.size() > format::kMaxKeyLen)
         return std::unexpected(StoreError::general(
             std::format("key of {} bytes exceeds the {}-byte limit", key.size(), format::kMaxKeyLen)));
-    // The key goes in as a new slot at once; if the set already has it, the new slot is taken
-    // back and the old one re-pointed. One hash and one probe either way.
-    const bool full = slots_.size() >= format::kMaxCount;
-    const auto slot = static_cast<std::uint32_t>(slots_.size());
-    keys_.reserve_more(key.size());
-    slots_.reserve_more(1);
-    const std::uint64_t key_pos = keys_.size();
-    slots_.push_back({key_pos, static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(obj_id)});
-    keys_.append(key);
-    const auto undo = [&] {
-        slots_.pop_back();
-        keys_.truncate(key_pos);
-    };
-    if (full) {  // only an existing key can still be re-pointed
-        const auto it = by_key_.find(key);
-        undo();
-        if (it == by_key_.end()) return std::unexpected(StoreError::general("too many keys"));
-        slots_[slot_of(*it)].obj_id = static_cast<std::uint32_t>(obj_id);
+    const auto h = key_hash(key);
+    if (const auto slot = find_slot(key, h)) {
+        slots_[*slot].obj_id = static_cast<std::uint32_t>(obj_id);
         return {};
     }
-    try {
-        const auto [it, inserted] = by_key_.insert((Element{key_hash(key)} << 32) | slot);
-        if (!inserted) {
-            undo();
-            slots_[slot_of(*it)].obj_id = static_cast<std::uint32_t>(obj_id);
-        }
-    } catch (...) {  // the set could not grow: undo, so the builder stays as it was
-        undo();
-        throw;
-    }
+    if (slots_.size() >= format::kMaxCount) return std::unexpected(StoreError::general("too many keys"));
+    const auto slot = static_cast<std::uint32_t>(slots_.size());
+    // Everything that can fail (memory) happens before anything changes.
+    keys_.reserve_more(key.size());
+    slots_.reserve_more(1);
+    by_key_.insert(h, slot);
+    slots_.push_back({keys_.size(), static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(obj_id)});
+    keys_.append(key);
     return {};
 }
 

@@ -2,9 +2,8 @@
 // store file (layout in core/format/layout.hpp; read back by core/reader/store_reader.hpp).
 //
 // Objects are kept as ready records (length, crc, bytes) appended to one buffer, which is the
-// data section as it will be written. Keys live in one arena; a flat hash set of slot numbers
-// (each with bits of its key's hash, so that growing the set never reads a key) gives last-wins
-// re-pointing. build() sorts slot numbers by a radix sort of the keys' leading bytes while it
+// data section as it will be written. Keys live in one arena; a hash set of slot numbers
+// (key_set.hpp) gives last-wins re-pointing. build() sorts slot numbers by a radix sort of the keys' leading bytes while it
 // writes the data section, and writes the file through a temporary beside the target: write,
 // fsync, rename, fsync of the directory.
 #pragma once
@@ -19,12 +18,11 @@
 #include <string_view>
 #include <vector>
 
-#include <boost/unordered/unordered_flat_set.hpp>
-
 #include "core/format/error.hpp"
 #include "core/format/layout.hpp"
 #include "core/format/progress.hpp"
 #include "core/writer/growing_buffer.hpp"
+#include "core/writer/key_set.hpp"
 
 namespace tarnkv {
 
@@ -41,7 +39,6 @@ struct BuildInfo {
 class StoreBuilder {
 public:
     StoreBuilder();
-    // The key set hashes through a pointer back to this builder, so it stays where it was made.
     StoreBuilder(const StoreBuilder&) = delete;
     StoreBuilder& operator=(const StoreBuilder&) = delete;
 
@@ -76,6 +73,9 @@ public:
 
     // The ID of the object `key` maps to, when it is mapped.
     std::optional<std::uint32_t> find_key(std::string_view key) const noexcept;
+    // A hint that `key` will be looked up or added soon: starts loading where it would be. A
+    // caller with many keys to add gives it a few keys ahead, so that their misses overlap.
+    void prefetch_key(std::string_view key) const noexcept { by_key_.prefetch(key_hash(key)); }
     // How many objects no key maps to.
     std::size_t count_unreferenced() const;
     // A builder with the same keys and only the objects some key maps to, renumbered in their
@@ -88,31 +88,10 @@ private:
         std::uint32_t key_len;
         std::uint32_t obj_id;
     };
-    // The key set's elements: a slot number in the low 32 bits, the top 32 bits of its key's
-    // hash in the high ones. The set hashes an element by those bits alone, so that growing it
-    // reads no key; a string_view is hashed the same way from its bytes.
-    using Element = std::uint64_t;
-    static std::uint32_t slot_of(Element e) noexcept { return static_cast<std::uint32_t>(e); }
-    static std::size_t spread(std::uint32_t h) noexcept { return (std::size_t{h} << 32) | h; }
-    struct SlotHash {
-        using is_transparent = void;
-        using is_avalanching = std::true_type;  // XXH3 output needs no extra mixing
-        const StoreBuilder* owner;
-        std::size_t operator()(std::string_view key) const noexcept { return spread(owner->key_hash(key)); }
-        std::size_t operator()(Element e) const noexcept { return spread(static_cast<std::uint32_t>(e >> 32)); }
-    };
-    struct SlotEq {
-        using is_transparent = void;
-        const StoreBuilder* owner;
-        std::string_view key(std::string_view k) const noexcept { return k; }
-        std::string_view key(Element e) const noexcept { return owner->key_of(owner->slots_[slot_of(e)]); }
-        template <class A, class B>
-        bool operator()(const A& a, const B& b) const noexcept {
-            return key(a) == key(b);
-        }
-    };
-
-    std::uint32_t key_hash(std::string_view key) const noexcept;
+    detail::KeySet::Hash key_hash(std::string_view key) const noexcept;
+    std::optional<std::uint32_t> find_slot(std::string_view key, detail::KeySet::Hash h) const noexcept {
+        return by_key_.find(h, [&](std::uint32_t slot) { return key_of(slots_[slot]) == key; });
+    }
     // Writes the index section to out[0, index_size()): the entries sorted by key, ranking each
     // by R's bytes of its key after the first `common`, which every key shares.
     template <class R>
@@ -127,7 +106,7 @@ private:
     detail::GrowingBuffer keys_;                     // every distinct key, back to back
     detail::PodVector<Slot> slots_;                  // one per distinct key, in insertion order
     std::uint64_t seed_;
-    boost::unordered_flat_set<Element, SlotHash, SlotEq> by_key_;
+    detail::KeySet by_key_;  // slot numbers by key
 };
 
 // The temporary file beside `path` that a build writes before renaming it over `path`: the
