@@ -40,6 +40,10 @@ std::optional<std::uint64_t> StoreReader::lookup(std::string_view key) const noe
     return impl_->lookup(key);
 }
 
+std::optional<std::uint64_t> StoreReader::lookup_to_read(std::string_view key) const noexcept {
+    return impl_->lookup(key, true);
+}
+
 Result<std::optional<std::string_view>> StoreReader::get_raw(std::string_view key) const {
     const auto offset = impl_->lookup(key, true);
     if (!offset) return std::optional<std::string_view>();

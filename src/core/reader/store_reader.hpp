@@ -50,9 +50,9 @@ public:
     EntryCursor() = default;
     std::size_t index() const noexcept { return index_; }
     Entry entry() const noexcept {
-        const auto e = format::EntryView::at(format::Image(base_, size_), at_);
-        if (!e) return {{}, kNoOffset};
-        return {e->key, e->offset};
+        if (!fits_) return {{}, kNoOffset};
+        const unsigned char* p = base_ + at_ + 2;
+        return {{reinterpret_cast<const char*>(p), key_len_}, format::load_be64(p + key_len_)};
     }
     std::string_view key() const noexcept { return entry().key; }
     std::uint64_t offset() const noexcept { return entry().offset; }
@@ -65,20 +65,31 @@ public:
         if (size_ - offset > 64) __builtin_prefetch(base_ + offset + 64);
     }
     void next() noexcept {
-        const auto e = format::EntryView::at(format::Image(base_, size_), at_);
-        at_ = e ? at_ + e->size() : size_;  // an entry that no longer fits ends the walk's reads
+        // An entry that no longer fits ends the walk's reads: the rest read as empty too.
+        at_ = fits_ ? at_ + format::entry_size(key_len_) : size_;
         ++index_;
+        decode();
     }
 
 private:
     friend class StoreReader;
     EntryCursor(const unsigned char* base, std::uint64_t size, std::uint64_t at, std::size_t index) noexcept
-        : base_(base), size_(size), at_(at), index_(index) {}
+        : base_(base), size_(size), at_(at), index_(index) {
+        decode();
+    }
+    // Reads the key length of the entry at at_, once it is known to lie inside the file whole.
+    void decode() noexcept {
+        const auto e = format::EntryView::at(format::Image(base_, size_), at_);
+        fits_ = e.has_value();
+        key_len_ = fits_ ? e->key.size() : 0;
+    }
 
     const unsigned char* base_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint64_t at_ = 0;  // file position of the entry
     std::size_t index_ = 0;
+    std::size_t key_len_ = 0;
+    bool fits_ = false;
 };
 
 // A cursor running `ahead` entries in front of a walk that ends before entry `end`, starting the
@@ -152,6 +163,9 @@ public:
 
     // The offset of the last index entry with this key.
     std::optional<std::uint64_t> lookup(std::string_view key) const noexcept;
+    // lookup() for a caller that reads the object next: its record starts loading while the
+    // key is compared, instead of after.
+    std::optional<std::uint64_t> lookup_to_read(std::string_view key) const noexcept;
     // The object of `key`, or nullopt when absent. The object's CRC is not checked.
     Result<std::optional<std::string_view>> get_raw(std::string_view key) const;
     bool exists(std::string_view key) const noexcept;
