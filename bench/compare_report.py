@@ -115,6 +115,11 @@ def engines_of(run):
         e for e in run["engines"] if e not in ORDER)
 
 
+def build_reps(run):
+    reps = {f.get("build_reps", 1) for f in run["engines"].values()}
+    return "/".join(str(r) for r in sorted(reps))
+
+
 def markdown(run):
     names = engines_of(run)
     figs = run["engines"]
@@ -133,8 +138,10 @@ def markdown(run):
       f"Probes: {run['probes']:,} present keys in random order, {run['probes']:,} absent keys "
       f"(`user:%08dx`, each sorting between two present keys), {run['prefix_probes']:,} prefixes "
       f"`user:%06d` of 100 keys each. Every time is the best of {run['reps']} runs (open: at "
-      f"least 5) in each of {run.get('rounds', 1)} fresh read processes per engine, run in turn; stores are read from a warm page cache; the garbage collector is off while a "
-      f"timing runs. Each engine builds in one process and is read in a second, fresh one.\n")
+      f"least 5; the first open in a process: one per process) in each of "
+      f"{run.get('rounds', 1)} fresh read processes per engine, run in turn; stores are read from a "
+      f"warm page cache; the garbage collector is off while a timing runs. Each engine builds "
+      f"in one process (the best of {build_reps(run)} builds) and is read in a second, fresh one.\n")
 
     w("## Figures\n")
     w("| operation | unit | " + " | ".join(labels) + " |")
