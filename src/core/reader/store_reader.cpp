@@ -166,8 +166,16 @@ std::optional<format::EntryFault> StoreReader::Impl::load_index(detail::KeyTable
     };
     const Word far = static_cast<Word>(-1);  // offsets beyond the words (see slot_offset)
     const format::Image file = image();
+    // The pages the walk is about to read are mapped a few MiB at a time, one call each,
+    // rather than faulted in a few pages at a time.
+    constexpr std::uint64_t kMapAhead = std::uint64_t{4} << 20;
+    std::uint64_t mapped = index_offset;
     std::uint64_t at = index_offset;
     for (std::size_t i = 0; i < n; ++i) {
+        if (at + kMapAhead / 2 > mapped && mapped < file_size) {
+            mapping.populate(mapped, mapped + kMapAhead);
+            mapped += kMapAhead;
+        }
         const auto entry = format::EntryView::at(file, at);
         if (!entry) return entry.error();
         // The walk reads the index in order; loading it well ahead keeps each step's read of the
@@ -244,7 +252,6 @@ Result<StoreReader> detail::open_reader(std::string path, bool verify, const Ind
     if (header->num_keys > room / format::kEntryOverhead)
         return std::unexpected(truncated_index(first_fault(file, header->index_offset, header->num_keys)));
 
-    if (!verify) impl->mapping.populate(header->index_offset, size);
     impl->wide = size > limits.narrow;
     const auto fault = impl->wide ? impl->load_index(impl->wide_table) : impl->load_index(impl->narrow_table);
     if (fault) return std::unexpected(truncated_index(*fault));
