@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The command line against the floor of what it does: ratios measured in one process.
 
-    python3.14 bench/cli.py [--n 1000000] [--reps 3] [--keep]
+    python3.14 bench/cli.py [--n 1000000] [--reps 3] [--keep] [--out DIR]
 
 Writes a JSON Lines file of N records (~110 bytes a line, fixed seed) under build/bench-cli,
 then times, alternating, best of --reps:
@@ -20,7 +20,7 @@ then times, alternating, best of --reps:
   option=orjson.OPT_APPEND_NEWLINE))` per pair to a file opened "wb" in the same directory.
 
 Also times whole processes (`tarnkv build`, `tarnkv get` of one key, bare interpreter start)
-for reference. Writes bench/results/cli.md and cli.json. Timings never fail the run.
+for reference. Writes cli.md and cli.json in DIR (bench/results). Timings never fail the run.
 """
 
 from __future__ import annotations
@@ -117,6 +117,7 @@ def main() -> int:
     ap.add_argument("--n", type=int, default=1_000_000)
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--keep", action="store_true", help="keep the data directory")
+    ap.add_argument("--out", default=RESULTS, help="where the results go (default bench/results)")
     opts = ap.parse_args()
 
     work = os.path.join(ROOT, "build", "bench-cli")
@@ -179,11 +180,11 @@ def main() -> int:
         "seconds": times, "best": best, "ratios": ratios, "targets": TARGETS,
         "dump_output_identical_to_baseline": same_output, "processes": procs,
     }
-    os.makedirs(RESULTS, exist_ok=True)
-    with open(os.path.join(RESULTS, "cli.json"), "w") as f:
+    os.makedirs(opts.out, exist_ok=True)
+    with open(os.path.join(opts.out, "cli.json"), "w") as f:
         json.dump(result, f, indent=2)
     report = _report(result)
-    with open(os.path.join(RESULTS, "cli.md"), "w") as f:
+    with open(os.path.join(opts.out, "cli.md"), "w") as f:
         f.write(report)
     print(report)
     if not opts.keep:

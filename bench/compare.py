@@ -7,14 +7,17 @@ For each N: generate N records (keys "user:%08d" in shuffled order, each a Messa
 record of 30-60 bytes, fixed seed) and the probe lists (hits, misses, ~100-key prefixes),
 then for each engine run one process that builds the store and a second, fresh process that
 opens it and runs the queries, so that every memory figure is that engine's own. Writes
-bench/results/compare-N.{md,json} and bench/results/compare.png, and prints the tables.
-Timings are measurements, not tests: nothing here fails on a slow figure.
+bench/results/compare-N.{md,json} and bench/results/compare.png, and prints the tables; with
+several N, also how the cost per key grows with N (bench/results/growth.{md,png}). --huge adds
+N = 10,000,000 for tarnkv and LMDB alone (--huge-engines). Timings are measurements, not
+tests: nothing here fails on a slow figure.
 """
 
 import argparse
 import json
 import os
 import random
+import re
 import shutil
 import string
 import subprocess
@@ -98,6 +101,16 @@ def worker(args, timeout):
     return p.stdout
 
 
+def verified_open_ratio(path):
+    """open(verify=True) of 1 GiB against its single-thread floor, from the C++ results."""
+    try:
+        with open(path) as f:
+            m = re.search(r"open_over_floor=([0-9.]+)", f.read())
+    except OSError:
+        return None
+    return float(m.group(1)) if m else None
+
+
 def run_n(n, names, opts):
     machine = compare_report.machine()  # before the work, for its load average
     work = tempfile.mkdtemp(prefix=f"tarnkv-bench-{n}-", dir=opts.tmp)
@@ -112,7 +125,10 @@ def run_n(n, names, opts):
             storedir = os.path.join(work, name)
             out = os.path.join(work, f"{name}.json")
             t0 = time.perf_counter()
-            stdout = worker(["build", name, datadir, storedir, out], opts.timeout)
+            # Builds repeat too (their fsync waits on whatever else the machine writes), but
+            # not at the largest N, where one build takes long enough to average out.
+            build_reps = opts.reps if n <= 1_000_000 else 1
+            stdout = worker(["build", name, datadir, storedir, out, build_reps], opts.timeout)
             with open(out) as f:
                 figures[name] = json.load(f)
             if stdout.strip():
@@ -149,7 +165,9 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--n", type=int, action="append", help="number of keys (repeatable); "
                     "default 100000 and 1000000")
-    ap.add_argument("--huge", action="store_true", help="also run N = 10,000,000")
+    ap.add_argument("--huge", action="store_true", help="also run N = 10,000,000 (--huge-engines only)")
+    ap.add_argument("--huge-engines", default="tarnkv,lmdb",
+                    help="the engines run at N = 10,000,000 (default tarnkv,lmdb)")
     ap.add_argument("--engines", default=",".join(engines.ENGINES),
                     help="comma-separated subset of " + ",".join(engines.ENGINES))
     ap.add_argument("--reps", type=int, default=3,
@@ -172,9 +190,13 @@ def main():
             ap.error(f"unknown engine {x!r}")
     os.makedirs(opts.out, exist_ok=True)
 
+    huge_names = [x for x in opts.huge_engines.split(",") if x in names]
+    verified = verified_open_ratio(os.path.join(opts.out, "core.txt"))
     runs = []
     for n in ns:
-        run = run_n(n, names, opts)
+        run = run_n(n, huge_names if n >= 10_000_000 else names, opts)
+        if verified is not None and n == 1_000_000:
+            run["verified_open_over_floor"] = verified
         runs.append(run)
         base = os.path.join(opts.out, f"compare-{n}")
         with open(base + ".json", "w") as f:
@@ -184,8 +206,16 @@ def main():
             f.write(md)
         print(md)
     png = os.path.join(opts.out, "compare.png")
-    compare_report.chart(runs, png)
+    compare_report.chart([r for r in runs if r["n"] < 10_000_000] or runs, png)
     log(f"wrote {png}")
+    if len(runs) > 1:
+        md = compare_report.growth_markdown(runs)
+        with open(os.path.join(opts.out, "growth.md"), "w") as f:
+            f.write(md)
+        print(md)
+        png = os.path.join(opts.out, "growth.png")
+        compare_report.growth_chart(runs, png)
+        log(f"wrote {png}")
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
@@ -27,6 +28,9 @@ struct Reader {
 };
 
 Reader* as_reader(PyObject* self) noexcept { return reinterpret_cast<Reader*>(self); }
+
+// How many entries ahead a walk over the index starts loading records.
+constexpr std::size_t kReadAhead = 16;
 
 Params new_params{"_TarnReader.__new__()", {"path", "verify"}, 2, 1};
 Params get_raw_params{"_TarnReader.get_raw()", {"key"}, 1, 1};
@@ -85,6 +89,52 @@ PyObject* with_key(const Params& p, PyObject* self, PyObject* const* args, Py_ss
     });
 }
 
+// The (key, object) pairs of the entries from `first` on whose keys start with `prefix`, up to
+// the first that does not or entry `end`, as a new list. One walk reads each record and makes
+// its pair at once: checking every record first and making the pairs after (the order of the
+// core's own prefix_raw and items_raw) would read each record twice, and a large run's records
+// are no longer in cache the second time. A bad record found on the way drops what was made so
+// far, so the caller sees the same error and no list either way.
+PyObject* pairs_from(const StoreReader& r, std::size_t first, std::size_t end, std::string_view prefix) {
+    // Every entry matches the empty prefix, so its list has a known length and is filled in
+    // place; other runs gather their pairs first.
+    Ref list(prefix.empty() ? PyList_New(static_cast<Py_ssize_t>(end - first)) : nullptr);
+    if (prefix.empty() && !list) return nullptr;
+    std::vector<PyObject*> pairs;  // owned until they go into the list
+    struct Drop {
+        std::vector<PyObject*>& v;
+        ~Drop() {
+            for (PyObject* o : v) Py_DECREF(o);
+        }
+    } drop{pairs};
+    ReadAhead ahead(r.cursor(first), kReadAhead, end);
+    for (EntryCursor c = r.cursor(first); c.index() < end; c.next()) {
+        const auto [key, offset] = c.entry();
+        if (!key.starts_with(prefix)) break;
+        ahead.step();
+        const auto object = r.object_at(offset);
+        if (!object) return raise_store_error(object.error());
+        Ref k(key_text(key));
+        if (!k) return nullptr;
+        Ref v(to_bytes(*object));
+        if (!v) return nullptr;
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, k.release());
+        PyTuple_SET_ITEM(pair, 1, v.release());
+        if (list)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c.index() - first), pair);
+        else
+            pairs.push_back(pair);
+    }
+    if (list) return list.release();
+    list.reset(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < pairs.size(); ++i) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pairs[i]);
+    pairs.clear();  // the list owns them now
+    return list.release();
+}
+
 PyObject* reader_repr(PyObject* self) {
     return with_reader(self, [](const StoreReader& r) -> PyObject* {
         // The path goes in verbatim: no quoting or escaping of what the caller passed.
@@ -111,15 +161,7 @@ PyObject* exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return with_key(prefix_params, self, args, nargs, kwnames, [](const StoreReader& r, std::string_view prefix) {
-        // Most scans are small and run with the lock held; one that reaches the limit is run
-        // again in full without it.
-        auto items = r.prefix_raw(prefix, kReleaseFromEntries);
-        if (items && items->size() == kReleaseFromEntries) {
-            const std::string owned(prefix);
-            items = without_interpreter(true, [&] { return r.prefix_raw(owned); });
-        }
-        if (!items) return raise_store_error(std::move(items.error()));
-        return pairs_list(*items);
+        return pairs_from(r, r.lower_bound(prefix), r.entry_count(), prefix);
     });
 }
 
@@ -130,8 +172,9 @@ PyObject* keys(PyObject* self, PyObject*) {
         const std::size_t n = r.entry_count();
         Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
         if (!list) return nullptr;
-        for (std::size_t i = 0; i < n; ++i) {
-            PyObject* text = key_text(r.key_at(i));
+        EntryCursor c = r.cursor(0);
+        for (std::size_t i = 0; i < n; ++i, c.next()) {
+            PyObject* text = key_text(c.key());
             if (!text) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
         }
@@ -140,11 +183,7 @@ PyObject* keys(PyObject* self, PyObject*) {
 }
 
 PyObject* items_raw(PyObject* self, PyObject*) {
-    return with_reader(self, [](const StoreReader& r) {
-        auto items = without_interpreter(r.entry_count() >= kReleaseFromEntries, [&] { return r.items_raw(); });
-        if (!items) return raise_store_error(std::move(items.error()));
-        return pairs_list(*items);
-    });
+    return with_reader(self, [](const StoreReader& r) { return pairs_from(r, 0, r.entry_count(), {}); });
 }
 
 PyObject* objects_raw(PyObject* self, PyObject*) {
@@ -153,7 +192,17 @@ PyObject* objects_raw(PyObject* self, PyObject*) {
         if (!objects) return raise_store_error(std::move(objects.error()));
         Ref list(PyList_New(static_cast<Py_ssize_t>(objects->size())));
         if (!list) return nullptr;
+        // The core's pass read each record long before this one copies it, and a large
+        // store's records have left the cache by then: they are loaded again ahead of the copies.
+        const auto prefetch = [&](std::size_t i) {
+            if (i >= objects->size()) return;
+            const std::string_view o = (*objects)[i];
+            __builtin_prefetch(o.data());
+            if (o.size() > 32) __builtin_prefetch(o.data() + o.size() - 1);
+        };
+        for (std::size_t i = 0; i < kReadAhead; ++i) prefetch(i);
         for (std::size_t i = 0; i < objects->size(); ++i) {
+            prefetch(i + kReadAhead);
             PyObject* b = to_bytes((*objects)[i]);
             if (!b) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "binding/py_ref.hpp"
 
 namespace tarnkv::py {
 
@@ -35,23 +34,6 @@ PyObject* key_text(std::string_view key) {
     }
     // CPython's "replace" handler substitutes maximal subparts, one U+FFFD each.
     return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "replace");
-}
-
-PyObject* pairs_list(const std::vector<Item>& items) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);  // the list owns it from here
-        PyObject* k = key_text(items[i].key);
-        if (!k) return nullptr;
-        PyTuple_SET_ITEM(pair, 0, k);
-        PyObject* v = to_bytes(items[i].object);
-        if (!v) return nullptr;
-        PyTuple_SET_ITEM(pair, 1, v);
-    }
-    return list.release();
 }
 
 }  // namespace tarnkv::py

@@ -1,12 +1,10 @@
 // Turning core results into Python objects. Each returns a new reference, or nullptr with an
-// exception set; list builders release everything they made when any element fails, so no
-// partial list ever escapes.
+// exception set.
 #pragma once
 
 #include <Python.h>
 
 #include <string_view>
-#include <vector>
 
 #include "core/reader/store_reader.hpp"
 
@@ -19,8 +17,5 @@ inline PyObject* to_bytes(std::string_view b) {
 
 // A key as text: UTF-8 with each maximal ill-formed subsequence replaced by U+FFFD.
 PyObject* key_text(std::string_view key);
-
-// list[tuple[str, bytes]] in the given order.
-PyObject* pairs_list(const std::vector<Item>& items);
 
 }  // namespace tarnkv::py

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import base64
 import math
+import struct
 
 import msgpack
 import orjson
@@ -32,6 +33,55 @@ def put_lines(data: bytes, key=b"id", aliases=(), value=None):
     batch, stop, count = _native._transcode_json_lines(data, 0, key, aliases, value)
     assert _native._put_json_batch(lambda *a: got.append(a), batch, 0) == count == len(got)
     return stop, got
+
+
+def pack_batch(records) -> bytes:
+    """A packed batch, as the JSON Lines reader makes them, of (keys, object) records."""
+    out = bytearray()
+    for keys, obj in records:
+        out.append(len(keys))
+        for k in keys:
+            out += struct.pack("=I", len(k)) + k
+        out += struct.pack("=I", len(obj)) + obj
+    return bytes(out)
+
+
+# Records a writer takes or refuses depending on its policy: repeats across records, within a
+# record, among aliases, and a key one byte over the limit.
+BATCH_RECORDS = [([b"a"], b"1"), ([b"b", b"c"], b"2"), ([b"a"], b"3"), ([b"d", b"d"], b"4"),
+                 ([b"k" * 65536], b"5"), ([b"e", b"b"], b"6"), ([b"c", b"a"], b"7"), ([b"f"], b"8")]
+
+
+@pytest.mark.parametrize("policy", ["error", "first", "last"])
+def test_put_many_stores_what_put_raw_stores_and_stops_where_it_would_raise(policy, tmp_path):
+    batch = pack_batch(BATCH_RECORDS)
+    many = tarnkv.TarnWriter(codec=None, on_duplicate=policy)
+    one = tarnkv.TarnWriter(codec=None, on_duplicate=policy)
+    skip = 0
+    while skip < len(BATCH_RECORDS):
+        done = many._put_many_raw(batch, skip)
+        for keys, obj in BATCH_RECORDS[skip:done]:  # each would have gone in one by one
+            assert one.put_raw(keys[0], obj, *keys[1:]) is not None
+        if done < len(BATCH_RECORDS):  # and the one it stopped at would have raised
+            keys, obj = BATCH_RECORDS[done]
+            for w in (one, many):
+                with pytest.raises(tarnkv.TarnError):
+                    w.put_raw(keys[0], obj, *keys[1:])
+        skip = done + 1
+    every_key = {k for keys, _ in BATCH_RECORDS for k in keys}
+    assert (len(many), many.num_objects) == (len(one), one.num_objects)
+    assert {k: many.object_id(k) for k in every_key} == {k: one.object_id(k) for k in every_key}
+    many.build(tmp_path / "many.trnk")
+    one.build(tmp_path / "one.trnk")
+    assert (tmp_path / "many.trnk").read_bytes() == (tmp_path / "one.trnk").read_bytes()
+
+
+def test_put_many_refuses_a_malformed_batch():
+    w = tarnkv.TarnWriter(codec=None)
+    good = pack_batch([([b"a"], b"1")])
+    for bad in (good[:-1], b"\x00", good + b"\x01"):
+        with pytest.raises(ValueError, match="malformed batch"):
+            w._put_many_raw(bad, 0)
 
 
 def key_text(v) -> bytes:

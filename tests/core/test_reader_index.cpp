@@ -1,10 +1,13 @@
-// The in-memory index in each of its layouts: narrow and wide object offsets, narrow and wide
-// arena positions. Real files reach the wide forms only beyond 4 GiB, so the tests open with
-// lower narrow limits instead. Keys of every short length, and near misses differing in one byte,
+// The in-memory index in each of its layouts: four-byte and eight-byte words for entry positions
+// and object offsets. Real files reach the wide form only beyond 4 GiB, so the tests open with
+// a lower narrow limit instead. Keys of every short length, and near misses differing in one byte,
 // exercise the word-wise key comparison.
 #include <algorithm>
+#include <format>
 #include <fstream>
+#include <random>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "core/reader/reader_impl.hpp"
@@ -86,11 +89,11 @@ TEST_P(IndexLayout, KeepsOffsetsInFullAndTheLastDuplicate) {
     EXPECT_EQ(r.prefix_raw("d").value().size(), 2u);
 }
 
-// Large enough for open to insert the keys grouped by hash rather than in file order: every
-// key still finds the last of its entries.
+// Large enough for many buckets to overflow into the next and for the marks to be walked from:
+// every key still finds the last of its entries, and every entry is found by its index.
 TEST_P(IndexLayout, LargeIndexWithDuplicatesKeepsTheLastEntry) {
     ScratchDir dir;
-    constexpr std::size_t distinct = detail::InsertOrder::grouped_from + 1000;
+    constexpr std::size_t distinct = 70000;
     const std::string data = record("only");
     std::string index;
     std::vector<std::pair<std::string, std::uint64_t>> entries;
@@ -118,8 +121,7 @@ TEST_P(IndexLayout, LargeIndexWithDuplicatesKeepsTheLastEntry) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, IndexLayout,
-                         ::testing::Values(Widths{"Narrow", {kNarrow, kNarrow}}, Widths{"WideOffsets", {0, kNarrow}},
-                                           Widths{"WidePositions", {kNarrow, 0}}, Widths{"AllWide", {0, 0}}),
+                         ::testing::Values(Widths{"Narrow", {.narrow = kNarrow}}, Widths{"Wide", {.narrow = 0}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Resident KiB of this process's mappings of `path`, from /proc/self/smaps.
@@ -137,8 +139,8 @@ std::size_t resident_kib(const std::string& path) {
     return kib;
 }
 
-// Once the keys are in the arena the index pages of the mapping are given back, also when
-// verification populated the whole mapping; the records stay readable.
+// Once the index is walked its pages of the mapping are given back, also when verification
+// read the whole file; the keys and records stay readable.
 TEST(IndexPages, LeaveResidentMemoryAfterOpen) {
     ScratchDir dir;
     constexpr std::size_t keys = 40000;
@@ -156,6 +158,87 @@ TEST(IndexPages, LeaveResidentMemoryAfterOpen) {
         EXPECT_EQ(r->items_raw().value().size(), keys);
         EXPECT_TRUE(r->verify().has_value());
     }
+}
+
+// Stores of sizes around the marks' stride: every entry is found from its mark and by a cursor,
+// and prefix ranges (found among the marks, then within one run between two) are exactly the
+// model's for prefixes of every key, between keys and beyond them.
+class MarkedStore : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(MarkedStore, EntriesAndPrefixRangesAreTheModels) {
+    ScratchDir dir;
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("o"));
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < GetParam(); ++i) keys.push_back(std::format("k{:03}{}", i / 7, std::string(i % 7, 'z')));
+    for (const auto& k : keys) ASSERT_TRUE(b.add_key(k, 0));
+    std::ranges::sort(keys);
+    StoreReader r = open_ok(dir, b.image(), false);
+    ASSERT_EQ(r.entry_count(), keys.size());
+    EntryCursor c = r.cursor(0);
+    for (std::size_t i = 0; i < keys.size(); ++i, c.next()) {
+        ASSERT_EQ(c.index(), i);
+        ASSERT_EQ(c.key(), keys[i]);
+        ASSERT_EQ(r.key_at(i), keys[i]);
+        ASSERT_EQ(r.cursor(i).key(), keys[i]);
+    }
+    std::vector<std::string> prefixes = {"", "k", "k0", "j", "l", "\xff", "k000zzzzzzz"};
+    for (const auto& k : keys)
+        for (std::size_t n = 1; n <= k.size(); ++n) prefixes.push_back(k.substr(0, n));
+    for (const auto& p : prefixes) {
+        const std::size_t first = std::ranges::lower_bound(keys, p) - keys.begin();
+        std::size_t last = first;
+        while (last < keys.size() && keys[last].starts_with(p)) ++last;
+        ASSERT_EQ(r.lower_bound(p), first) << p;
+        ASSERT_EQ(r.prefix_range(p), std::pair(first, last)) << p;
+        ASSERT_EQ(r.prefix_raw(p).value().size(), last - first) << p;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, MarkedStore, ::testing::Values(1, 15, 16, 17, 33, 1000));
+
+// A file changed in place under a reader (never done by the builder, which renames a new file
+// into place): an entry whose length now runs past the end of the file reads as an empty key
+// naming no object, and nothing reads outside the mapping.
+TEST(IndexPages, EntriesChangedUnderTheReaderNeverReadOutsideTheFile) {
+    ScratchDir dir;
+    const std::string image = built({"one", "two"}, {{"a", 0}, {"b", 1}, {"c", 0}});
+    const std::string path = dir.write("s.trnk", image);
+    auto r = StoreReader::open(path, false);
+    ASSERT_TRUE(r);
+    // Entry "c" is the last one: its key length becomes 0xFFFF.
+    const auto at = static_cast<off_t>(image.size() - format::entry_size(1));
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "\xff\xff", 2, at), 2);
+    ::close(fd);
+    EXPECT_EQ(r->key_at(2), "");
+    EXPECT_EQ(r->offset_at(2), kNoOffset);
+    EXPECT_FALSE(r->exists("c"));
+    EXPECT_EQ(r->get_raw("a").value(), "one");
+    EXPECT_EQ(error_text(r->items_raw()), "TarnCorruptError: offset 18446744073709551615 out of bounds");
+    EXPECT_EQ(r->prefix_raw("b").value().size(), 1u);
+}
+
+// A body large enough for the whole-file CRC to be taken in pieces by two threads: the pieces'
+// CRCs join into the CRC of the whole, a byte changed in the last piece is caught, and the
+// message carries the CRC the file really has.
+TEST(BodyCrc, PiecesJoinIntoTheWholeFilesCrc) {
+    ScratchDir dir;
+    StoreBuilder b;
+    std::string big(20u << 20, '\0');
+    std::mt19937_64 rng(3);
+    for (auto& ch : big) ch = static_cast<char>(rng());
+    ASSERT_TRUE(b.add_object(big));
+    ASSERT_TRUE(b.add_key("big", 0));
+    std::string image = b.image();
+    EXPECT_TRUE(open_ok(dir, image, true).verify());
+    image[image.size() - 100] ^= 1;  // in the index, the last piece
+    const std::string stored = format::crc_hex(format::load_be32(reinterpret_cast<const unsigned char*>(image.data()) + format::kFileCrcAt));
+    const std::string computed = format::crc_hex(format::crc32(std::string_view(image).substr(format::kHeaderSize)));
+    const std::string expect = "TarnCorruptError: file CRC32 mismatch  stored=" + stored + "  computed=" + computed;
+    EXPECT_EQ(error_text(StoreReader::open(dir.write("bad.trnk", image), true)), expect);
+    EXPECT_EQ(error_text(open_ok(dir, image, false).verify()), expect);
 }
 
 }  // namespace

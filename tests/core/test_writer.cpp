@@ -1,6 +1,8 @@
 // Store builder: exact bytes of written files, the temporary-path rule, failures that must
 // leave the target alone, what a build reports, and file metadata of a published store.
 #include <algorithm>
+#include <map>
+#include <random>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -280,6 +282,78 @@ TEST_F(TempDir, NewFileTakesModeFromUmaskAndReplacesASymlinkNotItsReferent) {
     ASSERT_EQ(::stat(link.c_str(), &sb), 0);
     EXPECT_EQ(sb.st_mode & 0777, 0640u);
 }
+
+}  // namespace
+}  // namespace tarnkv::testing
+
+namespace tarnkv::testing {
+namespace {
+
+// Key families that the ranking of a build treats apart: short keys with no stem; one long
+// stem shared by every key, so that the ranked bytes start after it and run to sixteen; keys
+// that differ in their first byte and then agree on the next fifteen (ties in the ranked bytes,
+// settled by the whole keys); and keys that differ only in trailing NULs, which the zero
+// padding of the ranked bytes makes tie.
+std::string family_key(int family, std::mt19937& rng) {
+    const auto digits = [&](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += static_cast<char>('0' + rng() % 10);
+        return s;
+    };
+    switch (family) {
+        case 0: return std::string(rng() % 5, 'k') + digits(static_cast<int>(rng() % 6));
+        case 1: return "https://example.com/items/" + digits(12);
+        case 2: return std::string(1, static_cast<char>('A' + rng() % 3)) + std::string(16, 'x') + digits(3);
+        default: return std::string("a") + std::string(rng() % 6, '\0') + (rng() % 3 ? "" : digits(1));
+    }
+}
+
+class ManyKeys : public ::testing::TestWithParam<int> {};
+
+// Keys added in random order and re-pointed at random: the builder counts and finds each one's
+// last mapping, its index is the model's (whole keys in unsigned byte order), and the file a
+// build writes is its image.
+TEST_P(ManyKeys, SortAndKeepTheirLastMapping) {
+    std::mt19937 rng(static_cast<unsigned>(GetParam()) + 11);
+    StoreBuilder b;
+    std::vector<std::uint64_t> offsets;
+    std::uint64_t at = format::kHeaderSize;
+    for (int i = 0; i < 300; ++i) {
+        const std::string o = "object " + std::to_string(i);
+        ASSERT_TRUE(b.add_object(o));
+        offsets.push_back(at);
+        at += format::kRecordHeaderSize + o.size();
+    }
+    std::vector<std::string> pool;
+    for (int i = 0; i < 5000; ++i) pool.push_back(family_key(GetParam(), rng));
+    pool.push_back("");
+    std::map<std::string, std::uint32_t> model;
+    for (int i = 0; i < 12000; ++i) {
+        const std::string& k = pool[rng() % pool.size()];
+        const auto id = static_cast<std::uint32_t>(rng() % offsets.size());
+        ASSERT_TRUE(b.add_key(k, id));
+        model[k] = id;
+    }
+    ASSERT_EQ(b.num_keys(), model.size());
+    std::string expect;
+    for (const auto& [k, id] : model) {
+        ASSERT_EQ(b.find_key(k), id) << k;
+        expect += entry(k, offsets[id]);
+    }
+    EXPECT_FALSE(b.find_key("absent key"));
+    EXPECT_EQ(b.index_section(), expect);
+
+    ScratchDir dir;
+    ASSERT_TRUE(b.build(dir.at("s.trnk")));
+    EXPECT_EQ(slurp(dir.at("s.trnk")), b.image());
+}
+
+std::string family_name(const ::testing::TestParamInfo<int>& info) {
+    const char* names[] = {"Short", "LongStem", "TieInRankedBytes", "TrailingNuls"};
+    return names[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ManyKeys, ::testing::Values(0, 1, 2, 3), family_name);
 
 }  // namespace
 }  // namespace tarnkv::testing

@@ -264,6 +264,31 @@ def test_broken_offsets_surface_through_each_method(craft, index, read_error, ve
     raises_exactly(RuntimeError, "TarnCorruptError: " + verify_error, r.verify)
 
 
+@pytest.mark.parametrize("bad", [None, 0, 2999, 4999])
+def test_long_walks_make_their_pairs_or_fail_whole(craft, bad):
+    # Enough entries for the walks to read records well ahead of the pair they make and to
+    # cross many of the reader's marks; one broken offset (first, deep inside, last) fails
+    # every walk that reaches it, whatever it has made by then, and no other.
+    objects = [f"object {i}".encode() for i in range(5000)]
+    offsets = record_offsets(objects)
+    keys = [f"k{i:05d}" for i in range(5000)]
+    index = [(k, 10**9 if i == bad else o) for i, (k, o) in enumerate(zip(keys, offsets))]
+    r = R(craft(objects=objects, index=index))
+    assert r.keys() == keys
+    model = dict(zip(keys, objects))
+    prefixes = ["", "k0", "k02", "k029", "k04999"]
+    if bad is None:
+        assert r.items_raw() == list(model.items())
+        for p in prefixes:
+            assert r.prefix_raw(p) == [(k, v) for k, v in model.items() if k.startswith(p)]
+        return
+    for call in [r.items_raw] + [lambda p=p: r.prefix_raw(p) for p in prefixes if keys[bad].startswith(p)]:
+        raises_exactly(RuntimeError, "TarnCorruptError: offset 1000000000 out of bounds", call)
+    for p in prefixes:
+        if not keys[bad].startswith(p):
+            assert r.prefix_raw(p) == [(k, v) for k, v in model.items() if k.startswith(p)]
+
+
 def test_duplicate_index_entries(craft):
     objects = [b"first", b"second"]
     o1, o2 = record_offsets(objects)

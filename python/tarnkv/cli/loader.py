@@ -62,6 +62,12 @@ class Loader:
         the interpreter lock) while this one puts the batches it made into the writer."""
         spec = self.spec
         put = self.writer.put_raw
+        # A batch goes into the writer in one call that holds no interpreter lock, while the
+        # reading thread converts the next one; a writer without that call takes the records
+        # one put_raw at a time.
+        put_many = getattr(self.writer, "_put_many_raw", None)
+        if put_many is None:
+            put_many = lambda batch, skip: _put_batch(put, batch, skip)  # noqa: E731
         fields_ = (spec.key.encode(), tuple(a.encode() for a in spec.aliases),
                    None if spec.value is None else spec.value.encode())
         batches: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
@@ -74,14 +80,14 @@ class Loader:
                 if isinstance(item, BaseException):
                     raise item
                 data, pos, number, batch, count, stop = item
-                done = _put_batch(put, batch, 0)
+                done = put_many(batch, 0)
                 while done < count:
-                    # That record's put raised: the Python path says why (or stores it).
+                    # That record's put would raise: the Python path says why (or stores it).
                     start = pos
                     for _ in range(done):
                         start = data.index(b"\n", start) + 1
                     self._careful_line(reader, data, start, number + done)
-                    done = _put_batch(put, batch, done + 1)
+                    done = put_many(batch, done + 1)
                 self.records += count
                 if stop < len(data):
                     self._careful_line(reader, data, stop, number + count)

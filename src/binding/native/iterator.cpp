@@ -21,10 +21,15 @@ constexpr std::size_t kReadAhead = 16;
 struct IteratorObject {
     PyObject_HEAD
     PyObject* reader;
-    std::size_t pos;
+    std::size_t first;
     std::size_t end;
     IterKind kind;
+    bool started;        // the cursors are set from `first` at the first step
+    EntryCursor cursor;  // the next entry
+    EntryCursor ahead;   // kReadAhead entries further on, for objects that will be read
 };
+
+bool reads_objects(IterKind kind) noexcept { return kind != IterKind::KeysStr && kind != IterKind::KeysBytes; }
 
 IteratorObject* as_iterator(PyObject* o) noexcept { return reinterpret_cast<IteratorObject*>(o); }
 
@@ -35,14 +40,31 @@ void iterator_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// Takes the next position, or returns false at the end.
-bool advance(PyObject* self, std::size_t& i) {
+// Takes the next entry, or returns false at the end. The cursors live in the iterator, so a
+// step moves from one entry to the next without finding it again.
+bool advance(PyObject* self, const StoreReader& core, EntryCursor& c) {
     IteratorObject* it = as_iterator(self);
     bool more;
     Py_BEGIN_CRITICAL_SECTION(self);
-    i = it->pos;
-    more = i < it->end;
-    if (more) it->pos = i + 1;
+    const bool objects = reads_objects(it->kind);
+    if (!it->started) {
+        it->started = true;
+        it->cursor = core.cursor(it->first);
+        it->ahead = it->cursor;
+        for (std::size_t k = 0; objects && k < kReadAhead && it->ahead.index() < it->end; ++k) {
+            it->ahead.prefetch_object();
+            it->ahead.next();
+        }
+    }
+    c = it->cursor;
+    more = c.index() < it->end;
+    if (more) {
+        it->cursor.next();
+        if (objects && it->ahead.index() < it->end) {
+            it->ahead.prefetch_object();
+            it->ahead.next();
+        }
+    }
     Py_END_CRITICAL_SECTION();
     return more;
 }
@@ -58,18 +80,16 @@ PyObject* iterator_next(PyObject* self) {
         {
             Pin pin(r);
             if (!pin.ok()) return nullptr;
-            std::size_t i;
-            if (!advance(self, i)) return nullptr;  // exhausted: StopIteration
             const StoreReader& core = pin.core();
-            const std::string_view k = core.key_at(i);
+            EntryCursor c;
+            if (!advance(self, core, c)) return nullptr;  // exhausted: StopIteration
+            const auto [k, offset] = c.entry();
             if (kind == IterKind::KeysStr) return key_str(k);
             if (kind == IterKind::KeysBytes) return key_as_bytes(k);
-            if (i + kReadAhead < it->end) core.prefetch_entry(i + kReadAhead);
             if (kind == IterKind::Items || kind == IterKind::ItemsRaw) {
                 key.reset(key_str(k));
                 if (!key) return nullptr;
             }
-            const std::uint64_t offset = core.offset_at(i);
             auto object = read_object(r, core, offset);
             if (!object) {
                 if (!key) key.reset(key_str(k));
@@ -106,7 +126,8 @@ PyObject* iterator_next(PyObject* self) {
 PyObject* length_hint(PyObject* self, PyObject*) {
     std::size_t left;
     Py_BEGIN_CRITICAL_SECTION(self);
-    left = as_iterator(self)->end - as_iterator(self)->pos;
+    const IteratorObject* it = as_iterator(self);
+    left = it->end - (it->started ? it->cursor.index() : it->first);
     Py_END_CRITICAL_SECTION();
     return PyLong_FromSize_t(left);
 }
@@ -145,9 +166,12 @@ PyObject* make_iterator(PyObject* reader, IterKind kind, std::size_t first, std:
     if (!self) return nullptr;
     IteratorObject* it = as_iterator(self);
     it->reader = Py_NewRef(reader);
-    it->pos = first;
+    it->first = first;
     it->end = last;
     it->kind = kind;
+    it->started = false;
+    new (&it->cursor) EntryCursor();
+    new (&it->ahead) EntryCursor();
     return self;
 }
 

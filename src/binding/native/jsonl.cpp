@@ -35,6 +35,7 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 #include "binding/errors.hpp"
+#include "binding/native/batch_format.hpp"
 #include "binding/native/gil.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
@@ -403,7 +404,8 @@ private:
 constexpr std::string_view kWrapper = "\"$bytes\"";
 
 // Up to this many keys per record go to put() in one vectorcall without a heap array.
-constexpr std::size_t kMaxArgs = 64;
+constexpr std::size_t kMaxArgs = batch::kMaxKeys;
+using batch::put_u32;
 
 struct LoadSpec {
     std::string_view key;
@@ -412,13 +414,7 @@ struct LoadSpec {
     bool whole = true;  // the record itself is the object, not one of its fields
 };
 
-// A batch holds, per record: one byte with the number of keys, then each key as a u32 length
-// and its bytes, then the MessagePack object as a u32 length and its bytes (native byte order:
-// a batch never leaves the process).
-void put_u32(std::string& out, std::size_t n) {
-    const auto v = static_cast<std::uint32_t>(n);
-    out.append(reinterpret_cast<const char*>(&v), 4);
-}
+// A batch's layout is in batch_format.hpp.
 
 struct Transcoded {
     std::size_t stop;   // offset of the line the Python path must take, or the data's size
@@ -538,48 +534,18 @@ PyObject* transcode_lines(PyObject* const* args, Py_ssize_t nargs) {
     return Py_BuildValue("(Nnn)", bytes.release(), static_cast<Py_ssize_t>(t.stop), static_cast<Py_ssize_t>(t.count));
 }
 
-// Reads one record of a batch: its keys and object. False when the batch is malformed.
-struct BatchReader {
-    const char* p;
-    const char* end;
-
-    bool u32(std::size_t& n) {
-        if (end - p < 4) return false;
-        std::uint32_t v;
-        std::memcpy(&v, p, 4);
-        p += 4;
-        n = v;
-        return true;
-    }
-    bool bytes(std::string_view& out) {
-        std::size_t n;
-        if (!u32(n) || static_cast<std::size_t>(end - p) < n) return false;
-        out = std::string_view(p, n);
-        p += n;
-        return true;
-    }
-    bool record(std::array<std::string_view, kMaxArgs + 1>& parts, std::size_t& nkeys) {
-        if (p >= end) return false;
-        nkeys = static_cast<unsigned char>(*p++);
-        if (nkeys == 0 || nkeys > kMaxArgs) return false;
-        for (std::size_t k = 0; k < nkeys; ++k)
-            if (!bytes(parts[k == 0 ? 0 : k + 1])) return false;
-        return bytes(parts[1]);
-    }
-};
-
 PyObject* put_batch(PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
         PyErr_SetString(PyExc_TypeError, "_put_json_batch(put, batch, skip)");
         return nullptr;
     }
     PyObject* put = args[0];
-    std::string_view batch;
-    if (!as_view(args[1], batch, "batch")) return nullptr;
+    std::string_view packed;
+    if (!as_view(args[1], packed, "batch")) return nullptr;
     const Py_ssize_t skip = PyLong_AsSsize_t(args[2]);
     if (skip == -1 && PyErr_Occurred()) return nullptr;
-    BatchReader in{batch.data(), batch.data() + batch.size()};
-    std::array<std::string_view, kMaxArgs + 1> parts;  // key, object, aliases...
+    batch::Reader in{packed.data(), packed.data() + packed.size()};
+    batch::Parts parts;  // key, object, aliases...
     std::size_t nkeys = 0;
     Py_ssize_t i = 0;
     for (; in.p < in.end; ++i) {
@@ -791,11 +757,10 @@ PyObject* dump_lines(PyObject* const* args, Py_ssize_t nargs) {
     Unpack u;
     Ref pending(Py_NewRef(Py_None));
     std::size_t i = begin;
-    for (std::size_t p = begin; p < std::min(end, begin + kPrefetch); ++p) core.prefetch_entry(p);
-    for (; i < end; ++i) {
-        if (i + kPrefetch < end) core.prefetch_entry(i + kPrefetch);
-        const std::string_view key = core.key_at(i);
-        const std::uint64_t offset = core.offset_at(i);
+    ReadAhead ahead(core.cursor(begin), kPrefetch, end);
+    for (EntryCursor c = core.cursor(begin); i < end; ++i, c.next()) {
+        ahead.step();
+        const auto [key, offset] = c.entry();
         const auto object = read_object(r, core, offset);
         if (!object) {
             if (i > begin) break;  // the lines so far first; the next call raises

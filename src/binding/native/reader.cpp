@@ -61,7 +61,7 @@ PyObject* lookup_decoded(ReaderObject* r, PyObject* key) {
         if (!pin.ok()) return nullptr;
         KeyBytes k;
         if (key_bytes(key, k) != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
-        const auto offset = pin.core().lookup(k.bytes);
+        const auto offset = pin.core().lookup_to_read(k.bytes);
         if (!offset) return nullptr;
         auto object = pin.core().object_at(*offset);
         if (!object) return raise_read_error(r, object.error(), key, *offset);
@@ -85,7 +85,7 @@ PyObject* lookup_bytes(ReaderObject* r, PyObject* key) {
     KeyBytes k;
     const KeyStatus status = key_bytes(key, k);
     if (status != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
-    const auto offset = pin.core().lookup(k.bytes);
+    const auto offset = pin.core().lookup_to_read(k.bytes);
     if (!offset) return nullptr;
     auto object = pin.core().object_at(*offset);
     if (!object) return raise_read_error(r, object.error(), key, *offset);
@@ -282,7 +282,7 @@ PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             case KeyStatus::NotAKey: return Py_NewRef(dflt);
             case KeyStatus::Failed: return nullptr;
         }
-        const auto offset = pin.core().lookup(k.bytes);
+        const auto offset = pin.core().lookup_to_read(k.bytes);
         if (!offset) return Py_NewRef(dflt);
         auto object = read_object(r, pin.core(), *offset);
         if (!object) return raise_read_error(r, object.error(), key, *offset);

@@ -15,6 +15,7 @@
 #include <boost/container/small_vector.hpp>
 
 #include "binding/errors.hpp"
+#include "binding/native/batch_format.hpp"
 #include "binding/native/gil.hpp"
 #include "binding/native/native.hpp"
 #include "binding/once.hpp"
@@ -370,6 +371,85 @@ PyObject* alias(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// One record of a batch stored as put_raw(key, data, *aliases) would store it (keys as bytes),
+// without making a Python object: false, with nothing stored, when put_raw would raise instead
+// (a key or object over its limit, a full writer, a duplicate under "error"). Runs with the
+// writer locked, and needs no interpreter.
+bool put_record(WriterObject* w, StoreBuilder& b, const batch::Parts& parts, std::size_t nkeys) {
+    boost::container::small_vector<std::string_view, 4> keys;
+    keys.push_back(parts[0]);
+    for (std::size_t k = 1; k < nkeys; ++k) keys.push_back(parts[k + 1]);
+    const std::string_view bytes = parts[1];
+    for (std::string_view k : keys)
+        if (k.size() > format::kMaxKeyLen) return false;
+    if (bytes.size() > format::kMaxObjectLen) return false;
+    if (b.num_objects() + 1 > format::kMaxCount || b.num_keys() + keys.size() > format::kMaxCount) return false;
+    boost::container::small_vector<std::size_t, 4> mapped;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        bool taken = b.find_key(keys[i]).has_value();
+        for (std::size_t j = 0; j < i && !taken; ++j) taken = keys[j] == keys[i];
+        if (taken && w->policy == Policy::Error) return false;
+        if (taken && w->policy == Policy::First) continue;
+        mapped.push_back(i);
+    }
+    if (mapped.empty()) return true;  // "first" and every key taken: nothing is stored
+    w->named.reserve(w->named.size() + 1);  // so that recording the object cannot fail after adding it
+    auto added = b.add_object(bytes);
+    if (!added) return false;  // not after the checks above
+    w->named.push_back(true);
+    for (std::size_t i : mapped)
+        if (!b.add_key(keys[i], *added)) return false;  // not after the checks above either
+    return true;
+}
+
+// _put_many_raw(batch, skip): the records of a packed batch (batch_format.hpp) from the skip-th
+// on, each as put_raw would store it, under one lock and without the interpreter lock, so that
+// another thread reads and converts the next batch meanwhile. Stops in front of the first
+// record put_raw would refuse and returns its index (the count when none was): the caller then
+// puts that one through put_raw, which says why.
+PyObject* put_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (nargs != 2 || !PyBytes_Check(args[0])) {
+            PyErr_SetString(PyExc_TypeError, "_put_many_raw(batch: bytes, skip: int)");
+            return nullptr;
+        }
+        const std::string_view packed(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
+        const Py_ssize_t skip = PyLong_AsSsize_t(args[1]);
+        if (skip == -1 && PyErr_Occurred()) return nullptr;
+        WriterObject* w = as_writer(self);
+        Locked lock(w);
+        if (!lock.ok()) return nullptr;
+        StoreBuilder& b = lock.builder();
+        bool malformed = false;
+        // The batch is an immutable bytes object the caller holds for the call.
+        const Py_ssize_t stopped = without_gil([&](GilReleased&) {
+            batch::Reader in{packed.data(), packed.data() + packed.size()};
+            // A second reader a few records ahead starts loading where their keys go, so that
+            // the writer's lookups do not wait on one cache miss after another.
+            constexpr int kAhead = 8;
+            batch::Reader ahead = in;
+            batch::Parts parts, next;
+            std::size_t nkeys = 0, next_keys = 0;
+            for (int k = 0; k < kAhead && ahead.record(next, next_keys); ++k) b.prefetch_key(next[0]);
+            Py_ssize_t i = 0;
+            for (; !in.at_end(); ++i) {
+                if (!in.record(parts, nkeys)) {
+                    malformed = true;
+                    break;
+                }
+                if (ahead.record(next, next_keys)) b.prefetch_key(next[0]);
+                if (i >= skip && !put_record(w, b, parts, nkeys)) break;
+            }
+            return i;
+        });
+        if (malformed) {
+            PyErr_SetString(PyExc_ValueError, "malformed batch");
+            return nullptr;
+        }
+        return PyLong_FromSsize_t(stopped);
+    });
+}
+
 // --- Queries --------------------------------------------------------------------------------
 
 Py_ssize_t length(PyObject* self) {
@@ -577,6 +657,9 @@ PyMethodDef methods[] = {
      "alias($self, key, obj_id, /)\n--\n\nMaps *key* to the object with ID *obj_id*."},
     {"object_id", as_method(object_id), METH_O,
      "object_id($self, key, /)\n--\n\nThe ID of the object *key* maps to, or None."},
+    {"_put_many_raw", as_method(put_many_raw), METH_FASTCALL,
+     "_put_many_raw($self, batch, skip, /)\n--\n\nStores the records of a packed batch from the skip-th on, as "
+     "put_raw() would; returns the index of the first it leaves to put_raw() (the count when none)."},
     {"_build", as_method(build), METH_VARARGS | METH_KEYWORDS,
      "_build($self, path, *, progress=None)\n--\n\nWrites the store; returns (objects, keys, dropped, size)."},
     {nullptr, nullptr, 0, nullptr},

@@ -34,19 +34,38 @@ Status StoreReader::check_object(std::uint64_t offset) const {
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::prefix_range(std::string_view prefix) const noexcept {
-    const Impl& r = *impl_;
-    const auto positions = std::views::iota(std::size_t{0}, r.entries);
-    const auto key = [&r](std::size_t e) { return r.key_at(e); };
-    const std::size_t first = *std::ranges::lower_bound(positions, prefix, fmt::key_less, key);
-    // Keys with the prefix follow the first one directly, so the run ends at the first key
-    // without it.
-    const auto rest = std::views::iota(first, r.entries);
-    const std::size_t last =
-        *std::ranges::partition_point(rest, [&](std::size_t e) { return r.key_at(e).starts_with(prefix); });
-    return {first, last};
+    const std::size_t first = impl_->lower_bound(prefix);
+    return {first, impl_->prefix_end(first, prefix)};
 }
 
-void StoreReader::prefetch_entry(std::size_t i) const noexcept { impl_->prefetch_object(i); }
+std::size_t StoreReader::lower_bound(std::string_view key) const noexcept { return impl_->lower_bound(key); }
+
+std::size_t StoreReader::Impl::lower_bound(std::string_view key) const noexcept {
+    const auto marks_ = std::views::iota(std::size_t{0}, mark_count());
+    const std::size_t m = *std::ranges::lower_bound(marks_, key, fmt::key_less, [this](std::size_t k) { return mark_key(k); });
+    if (m == 0) return 0;
+    // Mark m - 1 is less than `key` and mark m (if any) is not: the bound lies between them.
+    const std::size_t stop = std::min(m * detail::kMarkStride, entries);
+    EntryCursor c = cursor((m - 1) * detail::kMarkStride);
+    while (c.index() < stop && fmt::key_less(c.key(), key)) c.next();
+    return c.index();
+}
+
+std::size_t StoreReader::Impl::prefix_end(std::size_t first, std::string_view prefix) const noexcept {
+    if (first >= entries) return entries;
+    // Keys with the prefix follow the first one directly: the run ends in the block before the
+    // first later mark without it.
+    const auto later = std::views::iota(first / detail::kMarkStride + 1, std::max(mark_count(), first / detail::kMarkStride + 1));
+    const std::size_t m = *std::ranges::partition_point(later, [&](std::size_t k) { return mark_key(k).starts_with(prefix); });
+    const std::size_t stop = std::min(m * detail::kMarkStride, entries);
+    EntryCursor c = cursor(std::max(first, (m - 1) * detail::kMarkStride));
+    while (c.index() < stop && c.key().starts_with(prefix)) c.next();
+    return c.index();
+}
+
+void StoreReader::prefetch_entry(std::size_t i) const noexcept {
+    if (i < impl_->entries) impl_->prefetch_record(impl_->offset_at(i));
+}
 
 Status StoreReader::verify(const Progress& progress) const {
     const Impl& r = *impl_;
@@ -66,16 +85,9 @@ Status StoreReader::verify(const Progress& progress) const {
     };
     const auto cancelled = [] { return std::unexpected(StoreError::general(std::string(kCancelled))); };
 
-    std::uint32_t crc = 0;
-    for (std::uint64_t at = 0; at < body;) {
-        const std::uint64_t n = std::min(body - at, kProgressStep);
-        crc = fmt::crc32(r.base + fmt::kHeaderSize + at, static_cast<std::size_t>(n), crc);
-        at += n;
-        if (!advance(n)) return cancelled();
-    }
-    if (crc != r.file_crc32)
-        return std::unexpected(StoreError::corrupt(std::format("file CRC32 mismatch  stored={}  computed={}",
-                                                               fmt::crc_hex(r.file_crc32), fmt::crc_hex(crc))));
+    const auto crc = detail::body_crc(r.mapping, r.file_size, [&](std::uint64_t n) { return advance(n); });
+    if (!crc) return cancelled();
+    if (auto st = detail::check_body_crc(*crc, r.file_crc32); !st) return st;
     auto st = r.each_distinct_offset([&](std::uint64_t offset) -> Status {
         const auto record = fmt::RecordView::at(r.image(), offset);
         if (!record) {

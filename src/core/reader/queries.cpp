@@ -40,8 +40,12 @@ std::optional<std::uint64_t> StoreReader::lookup(std::string_view key) const noe
     return impl_->lookup(key);
 }
 
+std::optional<std::uint64_t> StoreReader::lookup_to_read(std::string_view key) const noexcept {
+    return impl_->lookup(key, true);
+}
+
 Result<std::optional<std::string_view>> StoreReader::get_raw(std::string_view key) const {
-    const auto offset = lookup(key);
+    const auto offset = impl_->lookup(key, true);
     if (!offset) return std::optional<std::string_view>();
     return object_at(*offset).transform([](std::string_view bytes) { return std::optional(bytes); });
 }
@@ -54,15 +58,13 @@ Result<std::vector<Item>> StoreReader::prefix_raw(std::string_view prefix, std::
     if (r.entries == 0) return out;
     // Entries are in key order in a well-formed file, so the matches are one run starting at
     // the first key not less than the prefix. An unsorted file gives some run, never a fault.
-    const auto positions = std::views::iota(std::size_t{0}, r.entries);
-    std::size_t i = *std::ranges::lower_bound(positions, prefix, format::key_less,
-                                              [&r](std::size_t e) { return r.key_at(e); });
-    for (std::size_t ahead = i; ahead < i + Impl::prefetch_ahead; ++ahead) r.prefetch_object(ahead);
-    for (; i < r.entries && out.size() < limit; ++i) {
-        r.prefetch_object(i + Impl::prefetch_ahead);
-        const std::string_view key = r.key_at(i);
+    const std::size_t first = r.lower_bound(prefix);
+    ReadAhead ahead(r.cursor(first), Impl::prefetch_ahead, r.entries);
+    for (EntryCursor c = r.cursor(first); c.index() < r.entries && out.size() < limit; c.next()) {
+        ahead.step();
+        const auto [key, offset] = c.entry();
         if (!key.starts_with(prefix)) break;
-        auto object = object_at(r.offset_at(i));
+        auto object = object_at(offset);
         if (!object) return std::unexpected(std::move(object.error()));
         out.push_back({key, *object});
     }
@@ -73,13 +75,14 @@ Result<std::vector<Item>> StoreReader::items_raw() const {
     const Impl& r = *impl_;
     std::vector<Item> out;
     out.reserve(r.entries);
-    for (std::size_t i = 0; i < Impl::prefetch_ahead; ++i) r.prefetch_object(i);
-    for (std::size_t i = 0; i < r.entries; ++i) {
-        r.prefetch_object(i + Impl::prefetch_ahead);
+    ReadAhead ahead(r.cursor(0), Impl::prefetch_ahead, r.entries);
+    for (EntryCursor c = r.cursor(0); c.index() < r.entries; c.next()) {
+        ahead.step();
+        const auto [key, offset] = c.entry();
         // A shared object is only bounds-checked again here: the views cost no copy.
-        auto object = object_at(r.offset_at(i));
+        auto object = object_at(offset);
         if (!object) return std::unexpected(std::move(object.error()));
-        out.push_back({r.key_at(i), *object});
+        out.push_back({key, *object});
     }
     return out;
 }
@@ -98,7 +101,7 @@ Result<std::vector<std::string_view>> StoreReader::objects_raw() const {
 
 Status StoreReader::verify() const {
     const Impl& r = *impl_;
-    if (auto st = detail::check_body_crc(r.base, r.file_size, r.file_crc32); !st) return st;
+    if (auto st = detail::check_body_crc(*detail::body_crc(r.mapping, r.file_size), r.file_crc32); !st) return st;
     return r.each_distinct_offset([&r](std::uint64_t offset) -> Status {
         const auto record = format::RecordView::at(r.image(), offset);
         if (!record) return std::unexpected(record_error(record.error(), offset, Wording::Verify));

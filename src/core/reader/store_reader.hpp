@@ -3,8 +3,8 @@
 // index into memory, and answers queries. After open() nothing in it changes, so any number of
 // threads may query one reader at once.
 //
-// Results that hold object bytes are views into the mapping (or, for keys, into the reader's
-// key arena): they stay valid as long as the reader. Every operation that returns several
+// Results that hold object bytes or keys are views into the mapping: they stay valid as long as
+// the reader. Every operation that returns several
 // objects checks all of them first and returns either everything or the first error.
 #pragma once
 
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/format/error.hpp"
+#include "core/format/layout.hpp"
 #include "core/format/progress.hpp"
 
 namespace tarnkv {
@@ -33,7 +34,83 @@ struct IndexLimits;
 Result<StoreReader> open_reader(std::string path, bool verify, const IndexLimits& limits);
 }  // namespace detail
 
-// One index entry with its object: key bytes (in the key arena) and object bytes (in the mapping).
+// What an entry that no longer fits in its file (it changed under the mapping after open) names
+// as its object's offset: no file has a record there.
+inline constexpr std::uint64_t kNoOffset = ~std::uint64_t{0};
+
+// Walks the index in file order, reading each entry in place: no lookup per step. Cheap to copy,
+// valid as long as its reader; once index() reaches the entry count it must not be read.
+class EntryCursor {
+public:
+    struct Entry {
+        std::string_view key;
+        std::uint64_t offset;
+    };
+
+    EntryCursor() = default;
+    std::size_t index() const noexcept { return index_; }
+    Entry entry() const noexcept {
+        if (!fits_) return {{}, kNoOffset};
+        const unsigned char* p = base_ + at_ + 2;
+        return {{reinterpret_cast<const char*>(p), key_len_}, format::load_be64(p + key_len_)};
+    }
+    std::string_view key() const noexcept { return entry().key; }
+    std::uint64_t offset() const noexcept { return entry().offset; }
+    // A hint that this entry's object will be read soon: starts loading its record's first two
+    // lines, which hold the whole of a small record wherever it starts.
+    void prefetch_object() const noexcept {
+        const std::uint64_t offset = this->offset();
+        if (offset >= size_) return;
+        __builtin_prefetch(base_ + offset);
+        if (size_ - offset > 64) __builtin_prefetch(base_ + offset + 64);
+    }
+    void next() noexcept {
+        // An entry that no longer fits ends the walk's reads: the rest read as empty too.
+        at_ = fits_ ? at_ + format::entry_size(key_len_) : size_;
+        ++index_;
+        decode();
+    }
+
+private:
+    friend class StoreReader;
+    EntryCursor(const unsigned char* base, std::uint64_t size, std::uint64_t at, std::size_t index) noexcept
+        : base_(base), size_(size), at_(at), index_(index) {
+        decode();
+    }
+    // Reads the key length of the entry at at_, once it is known to lie inside the file whole.
+    void decode() noexcept {
+        const auto e = format::EntryView::at(format::Image(base_, size_), at_);
+        fits_ = e.has_value();
+        key_len_ = fits_ ? e->key.size() : 0;
+    }
+
+    const unsigned char* base_ = nullptr;
+    std::uint64_t size_ = 0;
+    std::uint64_t at_ = 0;  // file position of the entry
+    std::size_t index_ = 0;
+    std::size_t key_len_ = 0;
+    bool fits_ = false;
+};
+
+// A cursor running `ahead` entries in front of a walk that ends before entry `end`, starting the
+// loads of the records the walk is about to read: call step() once for each entry walked.
+class ReadAhead {
+public:
+    ReadAhead(EntryCursor from, std::size_t ahead, std::size_t end) noexcept : c_(from), end_(end) {
+        for (std::size_t i = 0; i < ahead; ++i) step();
+    }
+    void step() noexcept {
+        if (c_.index() >= end_) return;
+        c_.prefetch_object();
+        c_.next();
+    }
+
+private:
+    EntryCursor c_;
+    std::size_t end_;
+};
+
+// One index entry with its object: key bytes and object bytes, both in the mapping.
 struct Item {
     std::string_view key;
     std::string_view object;
@@ -70,10 +147,13 @@ public:
     std::uint64_t index_offset() const noexcept;
     std::uint32_t file_crc32() const noexcept;
 
-    // Index entries in file order, duplicates included; entry_count() == num_keys().
+    // Index entries in file order, duplicates included; entry_count() == num_keys(). key_at and
+    // offset_at find entry i from a nearby known one; walks use a cursor, which steps from one
+    // entry to the next.
     std::size_t entry_count() const noexcept;
     std::string_view key_at(std::size_t i) const noexcept;
     std::uint64_t offset_at(std::size_t i) const noexcept;
+    EntryCursor cursor(std::size_t i) const noexcept;
 
     // The object bytes of the record at `offset`, bounds-checked, without copying:
     // "offset N out of bounds" / "object at N extends beyond file end".
@@ -83,6 +163,9 @@ public:
 
     // The offset of the last index entry with this key.
     std::optional<std::uint64_t> lookup(std::string_view key) const noexcept;
+    // lookup() for a caller that reads the object next: its record starts loading while the
+    // key is compared, instead of after.
+    std::optional<std::uint64_t> lookup_to_read(std::string_view key) const noexcept;
     // The object of `key`, or nullopt when absent. The object's CRC is not checked.
     Result<std::optional<std::string_view>> get_raw(std::string_view key) const;
     bool exists(std::string_view key) const noexcept;
@@ -112,6 +195,9 @@ public:
     // The entries whose keys start with `prefix`, as the index positions [first, last). In a
     // well-formed (sorted) file they are one run; an unsorted one gives some run, never a fault.
     std::pair<std::size_t, std::size_t> prefix_range(std::string_view prefix) const noexcept;
+    // The first entry whose key is not less than `key` (in an unsorted file: some entry); the
+    // start of prefix_raw's run for a prefix.
+    std::size_t lower_bound(std::string_view key) const noexcept;
 
     // A hint that the object of entry `i` will be read soon: starts loading its record.
     void prefetch_entry(std::size_t i) const noexcept;

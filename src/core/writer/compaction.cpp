@@ -10,9 +10,9 @@ namespace tarnkv {
 namespace fmt = format;
 
 std::optional<std::uint32_t> StoreBuilder::find_key(std::string_view key) const noexcept {
-    const auto it = by_key_.find(key);
-    if (it == by_key_.end()) return std::nullopt;
-    return slots_[*it].obj_id;
+    const auto slot = find_slot(key, key_hash(key));
+    if (!slot) return std::nullopt;
+    return slots_[*slot].obj_id;
 }
 
 std::size_t StoreBuilder::count_unreferenced() const {
@@ -39,9 +39,9 @@ Result<std::unique_ptr<StoreBuilder>> StoreBuilder::without_unreferenced() const
         const std::uint64_t end = id + 1 < num_objects() ? record_offsets_[id + 1] - fmt::kHeaderSize : data_.size();
         new_id[id] = static_cast<std::uint32_t>(out->record_offsets_.size());
         out->record_offsets_.push_back(fmt::kHeaderSize + out->data_.size());
-        out->data_.append(data_, at, end - at);
+        out->data_.append(data_.data() + at, end - at);
     }
-    out->keys_.reserve(keys_.size());
+    out->keys_.reserve_more(keys_.size());
     for (const Slot& s : slots_)
         if (auto st = out->add_key(key_of(s), new_id[s.obj_id]); !st) return std::unexpected(std::move(st.error()));
     return out;

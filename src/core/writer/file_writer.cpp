@@ -107,6 +107,23 @@ Status FileWriter::write(std::string_view bytes) {
     return {};
 }
 
+Status FileWriter::write_at(std::uint64_t offset, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            offset += static_cast<std::uint64_t>(n);
+        } else if (n == 0) {
+            return std::unexpected(StoreError::io("failed to write whole buffer"));
+        } else if (errno != EINTR) {
+            return std::unexpected(io_error("", errno));
+        }
+    }
+    return {};
+}
+
+void FileWriter::start_writeback() noexcept { ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE); }
+
 Status FileWriter::sync() {
     if (::fsync(fd_) != 0) return std::unexpected(io_error("", errno));
     return {};

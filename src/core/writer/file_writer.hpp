@@ -32,6 +32,12 @@ public:
     // to the file after what is buffered. Interrupted and short writes are continued.
     Status write(std::string_view bytes);
     Status flush();
+    // Writes `bytes` at `offset` of the file, over what is there; for patching bytes already
+    // written (and flushed). Failures as for write().
+    Status write_at(std::uint64_t offset, std::string_view bytes);
+    // Asks the system to start putting what was written so far on storage, without waiting;
+    // a later sync() then has less left to wait for. Only a hint.
+    void start_writeback() noexcept;
     Status sync();  // fsync: data and metadata reach storage
     void close() noexcept;
 

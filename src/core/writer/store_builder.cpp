@@ -1,13 +1,19 @@
 #include "core/writer/store_builder.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <exception>
 #include <format>
+#include <memory>
+#include <optional>
 #include <random>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#define XXH_INLINE_ALL  // a key is hashed once per add_key: the call would cost as much as the hash
 #include <xxhash.h>
 
 #include "core/format/layout.hpp"
@@ -15,23 +21,11 @@
 
 namespace tarnkv {
 
-std::size_t StoreBuilder::SlotHash::operator()(std::string_view key) const noexcept {
-    return XXH3_64bits_withSeed(key.data(), key.size(), owner->seed_);
+detail::KeySet::Hash StoreBuilder::key_hash(std::string_view key) const noexcept {
+    return detail::KeySet::split(XXH3_64bits_withSeed(key.data(), key.size(), seed_));
 }
 
-StoreBuilder::StoreBuilder()
-    : seed_(std::random_device{}()), by_key_(0, SlotHash{this}, SlotEq{this}) {}
-
-namespace {
-
-// Makes room for `extra` more bytes with geometric growth, so a later append cannot throw and
-// a long run of appends stays linear.
-void make_room(std::string& s, std::size_t extra) {
-    const std::size_t need = s.size() + extra;
-    if (need > s.capacity()) s.reserve(std::max(need, s.capacity() * 2));
-}
-
-}  // namespace
+StoreBuilder::StoreBuilder() : seed_(std::random_device{}()) {}
 
 Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     if (bytes.size() > format::kMaxObjectLen)
@@ -42,9 +36,10 @@ Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     unsigned char head[format::kRecordHeaderSize];
     format::encode_record_head(head, bytes);
     // Both allocations happen before anything changes, so a failure leaves the builder as it was.
-    make_room(data_, sizeof head + bytes.size());
+    data_.reserve_more(sizeof head + bytes.size());
+    record_offsets_.reserve_more(1);
     record_offsets_.push_back(format::kHeaderSize + data_.size());
-    data_.append(reinterpret_cast<const char*>(head), sizeof head);
+    data_.append(head, sizeof head);
     data_.append(bytes);
     return id;
 }
@@ -56,82 +51,198 @@ Status StoreBuilder::add_key(std::string_view key, std::uint64_t obj_id) {
     if (key.size() > format::kMaxKeyLen)
         return std::unexpected(StoreError::general(
             std::format("key of {} bytes exceeds the {}-byte limit", key.size(), format::kMaxKeyLen)));
-    if (auto it = by_key_.find(key); it != by_key_.end()) {
-        slots_[*it].obj_id = static_cast<std::uint32_t>(obj_id);
+    const auto h = key_hash(key);
+    if (const auto slot = find_slot(key, h)) {
+        slots_[*slot].obj_id = static_cast<std::uint32_t>(obj_id);
         return {};
     }
     if (slots_.size() >= format::kMaxCount) return std::unexpected(StoreError::general("too many keys"));
     const auto slot = static_cast<std::uint32_t>(slots_.size());
-    make_room(keys_, key.size());
+    // Everything that can fail (memory) happens before anything changes.
+    keys_.reserve_more(key.size());
+    slots_.reserve_more(1);
+    by_key_.insert(h, slot);
     slots_.push_back({keys_.size(), static_cast<std::uint32_t>(key.size()), static_cast<std::uint32_t>(obj_id)});
     keys_.append(key);
-    try {
-        by_key_.insert(slot);
-    } catch (...) {  // the set could not grow: undo, so the builder stays as it was
-        slots_.pop_back();
-        keys_.resize(keys_.size() - key.size());
-        throw;
-    }
     return {};
 }
 
-std::string StoreBuilder::index_section() const {
-    // Sort slot numbers by key. Each carries its key's first sixteen bytes as two big-endian
-    // numbers (zero-padded), which decide most comparisons without touching the key arena:
-    // keys often share an eight-byte stem ("user:000..."), and every tie sent to the arena is
-    // a cache miss (a million such keys sorted seven times slower on eight bytes). Equal
-    // prefixes fall back to the full keys, which also settles "a" against "a\0".
-    struct Ranked {
-        std::uint64_t head;
-        std::uint64_t next;
-        std::uint32_t slot;
+namespace {
+
+// A slot to be sorted with sixteen bytes of its key (from the bytes every key shares on) as two
+// big-endian numbers, zero-padded: they decide the order of nearly all keys without reading
+// the arena, where every read would be a cache miss.
+struct Ranked16 {
+    std::uint64_t hi;
+    std::uint32_t slot;
+    std::uint64_t key(int b) const noexcept { return hi >> (56 - 8 * b); }  // byte b of 8
+    static constexpr int kBytes = 8;
+};
+struct Ranked24 {
+    std::uint64_t hi, lo;
+    std::uint32_t slot;
+    std::uint64_t key(int b) const noexcept { return (b < 8 ? hi : lo) >> (56 - 8 * (b % 8)); }
+    static constexpr int kBytes = 16;
+};
+
+// Sorts by the ranked bytes, least significant first, one stable counting pass per byte; a
+// byte that is the same in every element needs no pass. Keys in stores share long stems and
+// end in few varying bytes, so a handful of linear passes replace a comparison sort whose
+// every step is a branch the processor cannot predict.
+template <class R>
+void radix_sort(std::unique_ptr<R[]>& a, std::size_t n, std::uint64_t varying_hi, std::uint64_t varying_lo) {
+    auto tmp = std::make_unique_for_overwrite<R[]>(n);
+    const auto varies = [&](int b) {
+        const std::uint64_t mask = b < 8 ? varying_hi : varying_lo;
+        return ((mask >> (56 - 8 * (b % 8))) & 0xFF) != 0;
     };
-    std::vector<Ranked> order(slots_.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) {
-        const std::string_view key = key_of(slots_[i]);
-        unsigned char prefix[16] = {};
-        std::copy_n(key.data(), std::min<std::size_t>(key.size(), 16), prefix);
-        order[i] = {format::load_be64(prefix), format::load_be64(prefix + 8), i};
+    for (int b = R::kBytes - 1; b >= 0; --b) {
+        if (!varies(b)) continue;
+        std::size_t count[257] = {};
+        for (std::size_t i = 0; i < n; ++i) ++count[(a[i].key(b) & 0xFF) + 1];
+        for (int d = 0; d < 256; ++d) count[d + 1] += count[d];
+        for (std::size_t i = 0; i < n; ++i) tmp[count[a[i].key(b) & 0xFF]++] = a[i];
+        std::swap(a, tmp);
     }
-    std::sort(order.begin(), order.end(), [this](const Ranked& a, const Ranked& b) {
-        if (a.head != b.head) return a.head < b.head;
-        if (a.next != b.next) return a.next < b.next;
-        return format::key_less(key_of(slots_[a.slot]), key_of(slots_[b.slot]));
-    });
-    std::string out(keys_.size() + slots_.size() * format::kEntryOverhead, '\0');
-    auto* p = reinterpret_cast<unsigned char*>(out.data());
-    for (const Ranked& r : order) {
-        const Slot& s = slots_[r.slot];
+}
+
+}  // namespace
+
+template <class R>
+void StoreBuilder::write_entries(char* out, std::size_t common) const {
+    const std::size_t n = slots_.size();
+    auto order = std::make_unique_for_overwrite<R[]>(n);
+    std::uint64_t or_hi = 0, and_hi = ~std::uint64_t{0}, or_lo = 0, and_lo = ~std::uint64_t{0};
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const std::string_view key = key_of(slots_[i]);
+        unsigned char window[16] = {};
+        if (key.size() > common) std::memcpy(window, key.data() + common, std::min<std::size_t>(key.size() - common, 16));
+        const std::uint64_t hi = format::load_be64(window), lo = format::load_be64(window + 8);
+        or_hi |= hi;
+        and_hi &= hi;
+        or_lo |= lo;
+        and_lo &= lo;
+        if constexpr (R::kBytes == 8)
+            order[i] = {hi, i};
+        else
+            order[i] = {hi, lo, i};
+    }
+    radix_sort(order, n, or_hi ^ and_hi, or_lo ^ and_lo);
+
+    // Elements whose ranked bytes tie (keys that share them and differ later, or only in
+    // length) are in insertion order: each such run is sorted by the whole keys.
+    const auto same = [](const R& a, const R& b) {
+        if constexpr (R::kBytes == 8)
+            return a.hi == b.hi;
+        else
+            return a.hi == b.hi && a.lo == b.lo;
+    };
+    for (std::size_t i = 0; i + 1 < n;) {
+        std::size_t j = i + 1;
+        while (j < n && same(order[i], order[j])) ++j;
+        if (j - i > 1)
+            std::sort(&order[i], &order[j], [this](const R& a, const R& b) {
+                return format::key_less(key_of(slots_[a.slot]), key_of(slots_[b.slot]));
+            });
+        i = j;
+    }
+
+    // The entries, in key order. Each needs its slot, its key's bytes and its object's record
+    // offset, all at random places: they are loaded a few entries ahead, in two steps (the slot
+    // first, then what it points at), so that the misses overlap.
+    constexpr std::size_t kFar = 16, kNear = 8;
+    auto* p = reinterpret_cast<unsigned char*>(out);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kFar < n) __builtin_prefetch(&slots_[order[i + kFar].slot]);
+        if (i + kNear < n) {
+            const Slot& ahead = slots_[order[i + kNear].slot];
+            __builtin_prefetch(keys_.data() + ahead.key_pos);
+            __builtin_prefetch(&record_offsets_[ahead.obj_id]);
+        }
+        const Slot& s = slots_[order[i].slot];
         format::encode_entry(p, key_of(s), record_offsets_[s.obj_id]);
         p += format::entry_size(s.key_len);
     }
+}
+
+std::string StoreBuilder::index_section() const {
+    const std::size_t n = slots_.size();
+    // The bytes every key shares from the start decide nothing; ranking starts after them.
+    std::size_t common = n ? slots_[0].key_len : 0;
+    if (n) {
+        const std::string_view first = key_of(slots_[0]);
+        for (std::size_t i = 1; i < n && common > 0; ++i) {
+            const std::string_view key = key_of(slots_[i]);
+            const std::size_t limit = std::min(common, key.size());
+            common = static_cast<std::size_t>(std::mismatch(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(limit),
+                                                            key.begin()).first - first.begin());
+        }
+    }
+    bool short_keys = true;  // every key ends within eight bytes after the shared ones
+    for (const Slot& s : slots_)
+        if (s.key_len > common + 8) {
+            short_keys = false;
+            break;
+        }
+    std::string out;
+    out.resize_and_overwrite(static_cast<std::size_t>(index_size()), [&](char* buf, std::size_t size) {
+        if (short_keys)
+            write_entries<Ranked16>(buf, common);
+        else
+            write_entries<Ranked24>(buf, common);
+        return size;
+    });
     return out;
 }
 
-std::array<unsigned char, format::kHeaderSize> StoreBuilder::header_for(std::string_view index) const {
+std::array<unsigned char, format::kHeaderSize> StoreBuilder::header_with(std::uint32_t file_crc) const {
     format::Header h;
     h.num_keys = static_cast<std::uint32_t>(slots_.size());
     h.num_objects = static_cast<std::uint32_t>(record_offsets_.size());
     h.index_offset = format::kHeaderSize + data_.size();
-    h.file_crc32 = format::crc32(index, format::crc32(data_));
+    h.file_crc32 = file_crc;
     return h.encode();
 }
 
 std::string StoreBuilder::image() const {
     const std::string index = index_section();
-    const auto header = header_for(index);
+    const auto header = header_with(format::crc32(index, format::crc32(data_.view())));
     std::string out;
     out.reserve(header.size() + data_.size() + index.size());
     out.append(reinterpret_cast<const char*>(header.data()), header.size());
-    out += data_;
+    out += data_.view();
     out += index;
     return out;
 }
 
 Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& progress) const {
     const std::string tmp = temporary_path(path);
-    const std::string index = index_section();
-    const auto header = header_for(index);
+    // The index is sorted by a helper thread while this one writes the data section; only this
+    // thread reports progress (the caller's callback may need it).
+    std::string index;
+    std::exception_ptr sort_failed;
+    std::thread sorter;
+    try {
+        sorter = std::thread([&] {
+            try {
+                index = index_section();
+            } catch (...) {
+                sort_failed = std::current_exception();
+            }
+        });
+    } catch (...) {
+        index = index_section();  // no thread to be had
+    }
+    struct Join {
+        std::thread& t;
+        ~Join() {
+            if (t.joinable()) t.join();
+        }
+    } join{sorter};
+    const auto index_ready = [&] {
+        if (sorter.joinable()) sorter.join();
+        if (sort_failed) std::rethrow_exception(sort_failed);
+    };
 
     auto file = FileWriter::create(tmp);
     if (!file) return std::unexpected(std::move(file.error()));
@@ -142,14 +253,19 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
         file->close();
         return std::unexpected(StoreError::general(std::string(kCancelled)));
     };
-    const std::string_view header_bytes(reinterpret_cast<const char*>(header.data()), header.size());
-    const std::uint64_t total = header_bytes.size() + data_.size() + index.size();
+    // The header's CRC covers the index, which may not be sorted yet: the header goes out with
+    // the CRC left at zero and is written again, whole, once the CRC is known.
+    const auto draft = header_with(0);
+    const std::string_view draft_bytes(reinterpret_cast<const char*>(draft.data()), draft.size());
+    const std::uint64_t total = draft.size() + data_.size() + index_size();
     std::uint64_t done = 0, reported = 0;
-    for (std::string_view piece : {header_bytes, std::string_view(data_), std::string_view(index)}) {
+    std::uint32_t crc = 0;
+    const auto write = [&](std::string_view piece, bool checksum) -> std::optional<Result<BuildInfo>> {
         // Large pieces go in steps, so that progress is heard of while they are written.
         while (!piece.empty()) {
-            const std::string_view step = piece.substr(0, progress ? kProgressStep : piece.size());
+            const std::string_view step = piece.substr(0, kProgressStep);
             if (auto st = file->write(step); !st) return std::unexpected(std::move(st.error()));
+            if (checksum) crc = format::crc32(step, crc);
             piece.remove_prefix(step.size());
             done += step.size();
             if (progress && done - reported >= kProgressStep && done < total) {
@@ -157,8 +273,19 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
                 if (!progress(done, total)) return cancel();
             }
         }
-    }
+        return std::nullopt;
+    };
+    if (auto failed = write(draft_bytes, false)) return std::move(*failed);
+    if (auto failed = write(data_.view(), true)) return std::move(*failed);
+    // The data section goes to storage while the index is written; the fsync below then has
+    // less left to wait for.
+    file->start_writeback();
+    index_ready();
+    if (auto failed = write(index, true)) return std::move(*failed);
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
+    const auto header = header_with(crc);
+    if (auto st = file->write_at(0, std::string_view(reinterpret_cast<const char*>(header.data()), header.size())); !st)
+        return std::unexpected(std::move(st.error()));
     if (auto st = file->sync(); !st) return std::unexpected(std::move(st.error()));
     if (progress && !progress(total, total)) return cancel();
     // Still open, so still locked: no other build can take the temporary over before the

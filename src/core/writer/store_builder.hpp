@@ -2,9 +2,10 @@
 // store file (layout in core/format/layout.hpp; read back by core/reader/store_reader.hpp).
 //
 // Objects are kept as ready records (length, crc, bytes) appended to one buffer, which is the
-// data section as it will be written. Keys live in one arena; a flat hash map from key to its
-// slot gives last-wins re-pointing. build() sorts slot numbers, not key copies, and writes the
-// file through a temporary beside the target: write, fsync, rename, fsync of the directory.
+// data section as it will be written. Keys live in one arena; a hash set of slot numbers
+// (key_set.hpp) gives last-wins re-pointing. build() sorts slot numbers by a radix sort of the keys' leading bytes while it
+// writes the data section, and writes the file through a temporary beside the target: write,
+// fsync, rename, fsync of the directory.
 #pragma once
 
 #include <array>
@@ -17,11 +18,11 @@
 #include <string_view>
 #include <vector>
 
-#include <boost/unordered/unordered_flat_set.hpp>
-
 #include "core/format/error.hpp"
 #include "core/format/layout.hpp"
 #include "core/format/progress.hpp"
+#include "core/writer/growing_buffer.hpp"
+#include "core/writer/key_set.hpp"
 
 namespace tarnkv {
 
@@ -38,7 +39,6 @@ struct BuildInfo {
 class StoreBuilder {
 public:
     StoreBuilder();
-    // The key set hashes through a pointer back to this builder, so it stays where it was made.
     StoreBuilder(const StoreBuilder&) = delete;
     StoreBuilder& operator=(const StoreBuilder&) = delete;
 
@@ -73,6 +73,9 @@ public:
 
     // The ID of the object `key` maps to, when it is mapped.
     std::optional<std::uint32_t> find_key(std::string_view key) const noexcept;
+    // A hint that `key` will be looked up or added soon: starts loading where it would be. A
+    // caller with many keys to add gives it a few keys ahead, so that their misses overlap.
+    void prefetch_key(std::string_view key) const noexcept { by_key_.prefetch(key_hash(key)); }
     // How many objects no key maps to.
     std::size_t count_unreferenced() const;
     // A builder with the same keys and only the objects some key maps to, renumbered in their
@@ -85,38 +88,25 @@ private:
         std::uint32_t key_len;
         std::uint32_t obj_id;
     };
-    // Slot numbers hash and compare by their key bytes, and string_views look them up directly.
-    struct SlotHash {
-        using is_transparent = void;
-        using is_avalanching = std::true_type;  // XXH3 output needs no extra mixing
-        const StoreBuilder* owner;
-        std::size_t operator()(std::string_view key) const noexcept;
-        std::size_t operator()(std::uint32_t slot) const noexcept { return (*this)(owner->key_of(owner->slots_[slot])); }
-    };
-    struct SlotEq {
-        using is_transparent = void;
-        const StoreBuilder* owner;
-        std::string_view key(std::string_view k) const noexcept { return k; }
-        std::string_view key(std::uint32_t slot) const noexcept { return owner->key_of(owner->slots_[slot]); }
-        template <class A, class B>
-        bool operator()(const A& a, const B& b) const noexcept {
-            return key(a) == key(b);
-        }
-    };
-
-    std::string_view key_of(const Slot& s) const noexcept {
-        return std::string_view(keys_).substr(s.key_pos, s.key_len);
+    detail::KeySet::Hash key_hash(std::string_view key) const noexcept;
+    std::optional<std::uint32_t> find_slot(std::string_view key, detail::KeySet::Hash h) const noexcept {
+        return by_key_.find(h, [&](std::uint32_t slot) { return key_of(slots_[slot]) == key; });
     }
-    // The header for the current contents with the given index section.
-    std::array<unsigned char, format::kHeaderSize> header_for(std::string_view index) const;
+    // Writes the index section to out[0, index_size()): the entries sorted by key, ranking each
+    // by R's bytes of its key after the first `common`, which every key shares.
+    template <class R>
+    void write_entries(char* out, std::size_t common) const;
+    std::string_view key_of(const Slot& s) const noexcept { return keys_.view().substr(s.key_pos, s.key_len); }
+    // The header for the current contents with the given file CRC.
+    std::array<unsigned char, format::kHeaderSize> header_with(std::uint32_t file_crc) const;
+    std::uint64_t index_size() const noexcept { return keys_.size() + slots_.size() * format::kEntryOverhead; }
 
-    std::string data_;                          // the data section, record after record
-    std::vector<std::uint64_t> record_offsets_;  // file offset of each object's record
-    std::string keys_;                          // every distinct key, back to back
-    std::vector<Slot> slots_;                   // one per distinct key, in insertion order
+    detail::GrowingBuffer data_;                     // the data section, record after record
+    detail::PodVector<std::uint64_t> record_offsets_;  // file offset of each object's record
+    detail::GrowingBuffer keys_;                     // every distinct key, back to back
+    detail::PodVector<Slot> slots_;                  // one per distinct key, in insertion order
     std::uint64_t seed_;
-    // Slot numbers, hashed and compared by their key bytes (transparently by string_view).
-    boost::unordered_flat_set<std::uint32_t, SlotHash, SlotEq> by_key_;
+    detail::KeySet by_key_;  // slot numbers by key
 };
 
 // The temporary file beside `path` that a build writes before renaming it over `path`: the
