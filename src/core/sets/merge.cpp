@@ -1,0 +1,233 @@
+#include "core/sets/merge.hpp"
+
+#include <algorithm>
+#include <format>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include <boost/container/small_vector.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "core/format/layout.hpp"
+#include "core/reader/store_reader.hpp"
+
+namespace tarnkv::sets {
+
+namespace {
+
+constexpr std::uint64_t kNotWritten = std::numeric_limits<std::uint64_t>::max();
+
+// A min-heap of input numbers ordered by (current key, input number): among equal keys the
+// earlier input comes out first, so a group of equal keys is in input order.
+template <class KeyOf>
+class MergeHeap {
+public:
+    explicit MergeHeap(KeyOf key_of) : key_of_(std::move(key_of)) {}
+    bool empty() const noexcept { return heap_.empty(); }
+    std::uint32_t top() const noexcept { return heap_.front(); }
+    void push(std::uint32_t i) {
+        heap_.push_back(i);
+        std::push_heap(heap_.begin(), heap_.end(), after());
+    }
+    std::uint32_t pop() {
+        std::pop_heap(heap_.begin(), heap_.end(), after());
+        const std::uint32_t i = heap_.back();
+        heap_.pop_back();
+        return i;
+    }
+
+private:
+    auto after() const {
+        return [this](std::uint32_t a, std::uint32_t b) {
+            const std::string_view ka = key_of_(a), kb = key_of_(b);
+            if (ka != kb) return format::key_less(kb, ka);
+            return a > b;
+        };
+    }
+    KeyOf key_of_;
+    std::vector<std::uint32_t> heap_;
+};
+
+template <class T>
+Result<T> with_path(const std::string& path, StoreError err) {
+    if (err.kind() == ErrorKind::Version) return std::unexpected(std::move(err));
+    std::string message = std::format("{}: {}", path, err.message());
+    switch (err.kind()) {
+        case ErrorKind::Corrupt: return std::unexpected(StoreError::corrupt(std::move(message)));
+        case ErrorKind::IO: return std::unexpected(StoreError::io(std::move(message), err.os_errno()));
+        default: return std::unexpected(StoreError::general(std::move(message)));
+    }
+}
+
+}  // namespace
+
+Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t shards, std::uint32_t shard,
+                            Policy policy, const std::string& tmp, const std::string& path) {
+    std::vector<RunFile> files;
+    files.reserve(runs.size());  // cursors point at their file: no reallocation
+    struct Source {
+        RunCursor cursor;
+        std::size_t run;
+    };
+    std::vector<Source> sources;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        auto file = RunFile::open(runs[i], shards);
+        if (!file) return std::unexpected(std::move(file.error()));
+        files.push_back(std::move(*file));
+        for (const auto& section : files.back().sections_of(shard)) {
+            auto cursor = RunCursor::open(files.back(), section);
+            if (!cursor) return std::unexpected(std::move(cursor.error()));
+            if (!cursor->done()) sources.push_back({std::move(*cursor), i});
+        }
+    }
+    auto out = StreamBuilder::create(tmp);
+    if (!out) return std::unexpected(std::move(out.error()));
+
+    MergeHeap heap([&](std::uint32_t i) { return sources[i].cursor.key(); });
+    for (std::uint32_t i = 0; i < sources.size(); ++i) heap.push(i);
+
+    struct Seen {
+        std::uint32_t source;
+        std::uint64_t seq;
+        std::uint32_t refs;
+        std::uint64_t object;
+        std::string_view record;
+    };
+    struct Shared {
+        std::uint32_t remaining;
+        std::uint64_t written;
+    };
+    // Objects that several keys of one section share: where they went, until every key is seen.
+    boost::unordered_flat_map<std::pair<std::uint32_t, std::uint64_t>, Shared> shared;
+    boost::container::small_vector<Seen, 4> group;
+
+    while (!heap.empty()) {
+        const std::string_view key = sources[heap.top()].cursor.key();
+        group.clear();
+        while (!heap.empty() && sources[heap.top()].cursor.key() == key) {
+            const std::uint32_t s = heap.pop();
+            RunCursor& c = sources[s].cursor;
+            do {
+                auto record = c.record();
+                if (!record) return std::unexpected(std::move(record.error()));
+                group.push_back({s, c.seq(), c.refs(), c.object(), *record});
+                if (auto st = c.next(); !st) return std::unexpected(std::move(st.error()));
+            } while (!c.done() && c.key() == key);
+            if (!c.done()) heap.push(s);
+        }
+        if (policy == Policy::Error && group.size() > 1)
+            return RunMerge{std::nullopt, Duplicate{std::string(key), group[0].seq, group[1].seq,
+                                                    sources[group[0].source].run, sources[group[1].source].run}};
+        const Seen& win = policy == Policy::Last ? group.back() : group.front();
+        for (const Seen& g : group)
+            if (g.refs > 1) shared.try_emplace({g.source, g.object}, Shared{g.refs, kNotWritten});
+        std::uint64_t at = kNotWritten;
+        Shared* mine = win.refs > 1 ? &shared.find({win.source, win.object})->second : nullptr;
+        if (mine) at = mine->written;
+        if (at == kNotWritten) {
+            auto added = out->add_record(win.record);
+            if (!added) return std::unexpected(std::move(added.error()));
+            at = *added;
+            if (mine) mine->written = at;
+        }
+        if (auto st = out->add_key(key, at); !st) return std::unexpected(std::move(st.error()));
+        for (const Seen& g : group) {
+            if (g.refs <= 1) continue;
+            const auto it = shared.find({g.source, g.object});
+            if (--it->second.remaining == 0) shared.erase(it);
+        }
+    }
+    auto info = out->finish(path);
+    if (!info) return std::unexpected(std::move(info.error()));
+    return RunMerge{*info, std::nullopt};
+}
+
+Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs,
+                                             std::span<const MergeTarget> targets,
+                                             const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
+    if (targets.empty()) return std::unexpected(StoreError::general("a merge needs an output"));
+    std::vector<StoreReader> readers;
+    readers.reserve(inputs.size());
+    std::uint64_t total = 0;
+    for (const std::string& path : inputs) {
+        auto r = StoreReader::open(path, false);
+        if (!r) return with_path<std::vector<StreamInfo>>(path, std::move(r.error()));
+        total += r->entry_count();
+        readers.push_back(std::move(*r));
+    }
+    std::vector<std::unique_ptr<StreamBuilder>> outs;
+    for (const MergeTarget& t : targets) {
+        auto b = StreamBuilder::create(t.tmp);
+        if (!b) return std::unexpected(std::move(b.error()));
+        outs.push_back(std::make_unique<StreamBuilder>(std::move(*b)));
+    }
+
+    std::vector<std::size_t> pos(readers.size(), 0);
+    MergeHeap heap([&](std::uint32_t i) { return readers[i].key_at(pos[i]); });
+    for (std::uint32_t i = 0; i < readers.size(); ++i)
+        if (readers[i].entry_count() > 0) heap.push(i);
+
+    struct Where {
+        std::uint32_t input;
+        std::uint32_t target;
+        std::uint64_t offset;
+        bool operator==(const Where&) const = default;
+    };
+    struct WhereHash {
+        std::size_t operator()(const Where& w) const noexcept {
+            return std::hash<std::uint64_t>{}(w.offset * 0x9E3779B97F4A7C15ull ^ (std::uint64_t{w.input} << 32 | w.target));
+        }
+    };
+    // Objects already copied, so that keys sharing one in an input share it in the output.
+    boost::unordered_flat_map<Where, std::uint64_t, WhereHash> copied;
+    std::uint64_t done = 0, reported = 0;
+    constexpr std::uint64_t kReportEvery = 1 << 16;
+
+    while (!heap.empty()) {
+        const std::string_view key = readers[heap.top()].key_at(pos[heap.top()]);
+        std::uint32_t win_input = 0;
+        std::uint64_t win_offset = 0;
+        while (!heap.empty() && readers[heap.top()].key_at(pos[heap.top()]) == key) {
+            const std::uint32_t i = heap.pop();
+            const StoreReader& r = readers[i];
+            // An input's own repeats of a key: its lookups answer with the last, so does this.
+            do {
+                win_input = i;
+                win_offset = r.offset_at(pos[i]);
+                ++pos[i];
+                ++done;
+            } while (pos[i] < r.entry_count() && r.key_at(pos[i]) == key);
+            if (pos[i] < r.entry_count()) {
+                if (format::key_less(r.key_at(pos[i]), key))
+                    return std::unexpected(StoreError::corrupt(
+                        std::format("{}: index not in key order (a store no merge can read in order)", r.path())));
+                heap.push(i);
+            }
+        }
+        const auto target = static_cast<std::uint32_t>(outs.size() == 1 ? 0 : shard_of(key, outs.size()));
+        const auto [it, fresh] = copied.try_emplace(Where{win_input, target, win_offset}, 0);
+        if (fresh) {
+            auto object = readers[win_input].checked_object_at(win_offset);
+            if (!object) return with_path<std::vector<StreamInfo>>(readers[win_input].path(), std::move(object.error()));
+            auto added = outs[target]->add_object(*object);
+            if (!added) return std::unexpected(std::move(added.error()));
+            it->second = *added;
+        }
+        if (auto st = outs[target]->add_key(key, it->second); !st) return std::unexpected(std::move(st.error()));
+        if (progress && done - reported >= kReportEvery) {
+            reported = done;
+            if (!progress(done, total)) return std::unexpected(StoreError::general(std::string(kCancelled)));
+        }
+    }
+    if (progress && !progress(total, total)) return std::unexpected(StoreError::general(std::string(kCancelled)));
+    std::vector<StreamInfo> infos;
+    for (std::size_t t = 0; t < outs.size(); ++t) {
+        auto info = outs[t]->finish(targets[t].path);
+        if (!info) return std::unexpected(std::move(info.error()));
+        infos.push_back(*info);
+    }
+    return infos;
+}
+
+}  // namespace tarnkv::sets
