@@ -112,7 +112,8 @@ class RunWriter:
 def _merge_runs(runs: Sequence[_Path], shards: int, shard: int, policy: str, tmp: _Path,
                 path: _Path) -> tuple[int, int, int, int]: ...
 def _merge_stores(inputs: Sequence[_Path], targets: Sequence[tuple[_Path, _Path]],
-                  progress: Callable[[int, int], object] | None = None) -> list[tuple[int, int, int, int]]: ...
+                  progress: Callable[[int, int], object] | None = None,
+                  groups: Sequence[int] | None = None) -> list[tuple[int, int, int, int]]: ...
 
 @final
 class SetIterator(abc.Iterator[Any]):

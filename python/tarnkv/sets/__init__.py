@@ -9,7 +9,7 @@ builds sets on a Dask cluster and :func:`merge` joins stores and sets into a sto
 
 from tarnkv.sets.errors import RecordError, SetDuplicateKeyError
 from tarnkv.sets.manifest import Manifest, ShardEntry, is_set
-from tarnkv.sets.merge import MergeResult, merge
+from tarnkv.sets.merging import MergeResult, merge
 from tarnkv.sets.reader import SetReader, SetStats, ShardStats
 
 __all__ = ["SetReader", "SetStats", "ShardStats", "Manifest", "ShardEntry", "is_set", "merge", "MergeResult",

@@ -23,6 +23,7 @@ import contextlib
 import errno
 import fcntl
 import os
+import re
 import shutil
 import stat
 import uuid
@@ -41,7 +42,10 @@ OnDuplicate = Literal["error", "first", "last"]
 #: How much a partition task buffers before it writes a sorted section (per task).
 DEFAULT_SPILL_BYTES: Final = 256 << 20
 WORK_PREFIX: Final = ".tarnkv-build-"
+_SHARD_NAME = re.compile(r"shard-\d{5,}-[0-9a-f]{12}\.trnk\Z")
 LOCK_NAME: Final = "lock"
+# How long a failed build waits for its other running tasks before it cleans up.
+_SETTLE_SECONDS: Final = 120
 
 
 @dataclass(frozen=True, slots=True)
@@ -236,6 +240,8 @@ def compute(plan: Plan, inputs: Sequence[Any], task: Callable[..., PartitionResu
 def _on_cluster(client: Any, parts: list[Any], shards: list[Any], listener: Listener) -> list[ShardResult]:
     from distributed import as_completed
 
+    from distributed import wait
+
     futures = client.compute([*parts, *shards])
     try:
         for future in as_completed(futures):
@@ -247,8 +253,14 @@ def _on_cluster(client: Any, parts: list[Any], shards: list[Any], listener: List
             elif isinstance(result, ShardResult):
                 listener.shard_done(result)
         return [f.result() for f in futures[len(parts):]]
-    finally:
-        client.cancel(futures)
+    except BaseException:
+        # Tasks still running would write into a build that is being removed: let them settle
+        # (those that depend on the failed one never start), for a while at most.
+        try:
+            wait(futures, timeout=_SETTLE_SECONDS)
+        except BaseException:
+            pass
+        raise
 
 
 def _on_local(shards: list[Any], listener: Listener) -> list[ShardResult]:
@@ -296,7 +308,10 @@ def check_output(out_dir: str) -> mf.Manifest | None:
         raise _fail(NotADirectoryError, errno.ENOTDIR, "Not a directory (a set is written to a directory)", out_dir)
     old = mf.read(out_dir) if mf.is_set(out_dir) else None
     ours = set(mf.shard_files(old)) | {mf.MANIFEST}
-    strays = [name for name in _entries(out_dir) if name not in ours and not name.startswith((WORK_PREFIX, "."))]
+    # Hidden names are temporaries (ours or not); shard files no manifest names are what a
+    # dead build or copy left, removed when a build that made them is swept.
+    strays = [name for name in _entries(out_dir)
+              if name not in ours and not name.startswith(".") and not _SHARD_NAME.match(name)]
     if strays:
         shown = ", ".join(repr(n) for n in sorted(strays)[:3]) + (", ..." if len(strays) > 3 else "")
         raise _fail(FileExistsError, errno.EEXIST,

@@ -427,11 +427,21 @@ PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"inputs", "targets", "progress", nullptr};
-        PyObject *inputs_obj, *targets_obj, *progress = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:_merge_stores", const_cast<char**>(names), &inputs_obj,
-                                         &targets_obj, &progress))
+        static const char* names[] = {"inputs", "targets", "progress", "groups", nullptr};
+        PyObject *inputs_obj, *targets_obj, *progress = Py_None, *groups_obj = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:_merge_stores", const_cast<char**>(names), &inputs_obj,
+                                         &targets_obj, &progress, &groups_obj))
             return nullptr;
+        std::vector<std::uint32_t> groups;
+        if (groups_obj != Py_None) {
+            Ref seq(PySequence_Fast(groups_obj, "groups must be a sequence of numbers"));
+            if (!seq) return nullptr;
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+                const unsigned long g = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+                if (g == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+                groups.push_back(static_cast<std::uint32_t>(g));
+            }
+        }
         if (progress != Py_None && !PyCallable_Check(progress)) {
             PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
             return nullptr;
@@ -463,7 +473,7 @@ PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
                     if (!result) raised = PyErr_GetRaisedException();
                     return static_cast<bool>(result);
                 };
-            return sets::merge_stores(inputs, targets, report);
+            return sets::merge_stores(inputs, targets, groups, report);
         });
         if (raised) {
             PyErr_SetRaisedException(raised);
@@ -487,9 +497,9 @@ PyMethodDef functions[] = {
      "*runs* (in partition order) into a\nstore written to *tmp* and renamed to *path*; *policy* is 'error', 'first' "
      "or\n'last'. Returns (keys, objects, file size, file CRC-32)."},
     {"_merge_stores", as_method(merge_stores), METH_VARARGS | METH_KEYWORDS,
-     "_merge_stores(inputs, targets, progress=None)\n--\n\nMerges the store files *inputs* (later ones win) into one "
-     "store per (tmp, path)\ntarget, routing keys by key_hash() when there are several. Returns (keys,\nobjects, file "
-     "size, file CRC-32) per target."},
+     "_merge_stores(inputs, targets, progress=None, groups=None)\n--\n\nMerges the store files *inputs* (later ones "
+     "win) into one store per (tmp, path)\ntarget, routing keys by key_hash() when there are several; *groups* gives "
+     "the\nshards of one set one number. Returns (keys, objects, file size, file CRC-32) per\ntarget."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,7 +10,10 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include "core/format/layout.hpp"
+#include "core/format/progress.hpp"
 #include "core/reader/store_reader.hpp"
+
+#include <xxhash.h>
 
 namespace tarnkv::sets {
 
@@ -145,8 +148,17 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
 
 Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs,
                                              std::span<const MergeTarget> targets,
+                                             std::span<const std::uint32_t> groups,
                                              const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
     if (targets.empty()) return std::unexpected(StoreError::general("a merge needs an output"));
+    if (!groups.empty() && groups.size() != inputs.size())
+        return std::unexpected(StoreError::general("one group per input"));
+    // Whether an input shares its group with another: only then can it hold a copy of an
+    // object that another input holds too.
+    std::vector<bool> grouped(inputs.size(), false);
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        for (std::size_t j = 0; j < groups.size(); ++j)
+            if (i != j && groups[i] == groups[j]) grouped[i] = true;
     std::vector<StoreReader> readers;
     readers.reserve(inputs.size());
     std::uint64_t total = 0;
@@ -181,6 +193,24 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
     };
     // Objects already copied, so that keys sharing one in an input share it in the output.
     boost::unordered_flat_map<Where, std::uint64_t, WhereHash> copied;
+    // Copies of one object in several shards of a set: found by their bytes.
+    struct Content {
+        std::uint32_t group;
+        std::uint32_t target;
+        std::uint64_t hash;
+        bool operator==(const Content&) const = default;
+    };
+    struct ContentHash {
+        std::size_t operator()(const Content& c) const noexcept {
+            return c.hash ^ (std::uint64_t{c.group} << 32 | c.target) * 0x9E3779B97F4A7C15ull;
+        }
+    };
+    struct Copy {
+        std::uint32_t input;
+        std::uint64_t offset;   // in the input
+        std::uint64_t written;  // in the output
+    };
+    boost::unordered_flat_map<Content, Copy, ContentHash> by_content;
     std::uint64_t done = 0, reported = 0;
     constexpr std::uint64_t kReportEvery = 1 << 16;
 
@@ -210,9 +240,24 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
         if (fresh) {
             auto object = readers[win_input].checked_object_at(win_offset);
             if (!object) return with_path<std::vector<StreamInfo>>(readers[win_input].path(), std::move(object.error()));
-            auto added = outs[target]->add_object(*object);
-            if (!added) return std::unexpected(std::move(added.error()));
-            it->second = *added;
+            bool found = false;
+            Content content{};
+            if (grouped[win_input]) {
+                content = {groups[win_input], target, XXH3_64bits(object->data(), object->size())};
+                if (const auto c = by_content.find(content); c != by_content.end()) {
+                    const auto earlier = readers[c->second.input].object_at(c->second.offset);
+                    if (earlier && *earlier == *object) {
+                        it->second = c->second.written;
+                        found = true;
+                    }
+                }
+            }
+            if (!found) {
+                auto added = outs[target]->add_object(*object);
+                if (!added) return std::unexpected(std::move(added.error()));
+                it->second = *added;
+                if (grouped[win_input]) by_content.try_emplace(content, Copy{win_input, win_offset, *added});
+            }
         }
         if (auto st = outs[target]->add_key(key, it->second); !st) return std::unexpected(std::move(st.error()));
         if (progress && done - reported >= kReportEvery) {

@@ -40,9 +40,14 @@ struct MergeTarget {
 // Merges the store files `inputs` into one store, or into targets.size() shards routed by
 // shard_of(). Under a key several inputs hold, the last input wins (within one input, its last
 // entry, as its lookups see it). Each input's objects are checked against their CRC as they
-// are copied. `progress(done, total)` counts index entries; returning false stops the merge.
+// are copied. Keys that share an object in an input share it in each output. `groups` (empty,
+// or one number per input) marks the shards of one set with one number: a set holds a copy of
+// an object in every shard one of its keys routes to, and such copies (equal bytes within a
+// group) become one object again in each output. `progress(done, total)` counts index
+// entries; returning false stops the merge.
 Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs,
                                              std::span<const MergeTarget> targets,
+                                             std::span<const std::uint32_t> groups = {},
                                              const std::function<bool(std::uint64_t, std::uint64_t)>& progress = {});
 
 }  // namespace tarnkv::sets
