@@ -26,14 +26,12 @@ def _kind(collection: Any) -> str:
         raise ImportError("tarnkv.dask needs dask: install the package's 'dask' extra") from None
     if isinstance(collection, dask.bag.Bag):
         return "bag"
-    try:
+    # Only a DataFrame's own module is imported: importing dask.dataframe costs time and warns.
+    if type(collection).__module__.startswith(("dask.dataframe", "dask_expr")):
         import dask.dataframe
-    except ImportError:
-        dask_dataframe = None
-    else:
-        dask_dataframe = dask.dataframe
-    if dask_dataframe is not None and isinstance(collection, dask_dataframe.DataFrame):
-        return "frame"
+
+        if isinstance(collection, dask.dataframe.DataFrame):
+            return "frame"
     raise TypeError(f"build_set takes a dask.bag.Bag of records or a dask.dataframe.DataFrame, "
                     f"not {type(collection).__name__}")
 

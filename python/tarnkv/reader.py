@@ -167,10 +167,8 @@ def open(path: StrPath, *, verify: bool = True, check_reads: bool = True,
     or, when *path* is the directory of a store set, the set as a :class:`~tarnkv.sets.SetReader`
     (the same reading API over all its shards)."""
     if os.path.isdir(path):
-        from tarnkv.sets import manifest
+        # A set, or (without a manifest) IsADirectoryError saying it is not one.
+        from tarnkv.sets.reader import SetReader
 
-        if manifest.is_set(path):
-            from tarnkv.sets.reader import SetReader
-
-            return SetReader(path, verify=verify, check_reads=check_reads, codec=codec)
+        return SetReader(path, verify=verify, check_reads=check_reads, codec=codec)
     return TarnReader(path, verify=verify, check_reads=check_reads, codec=codec)

@@ -71,7 +71,7 @@ def _encoder(codec: object) -> Callable[[Any], bytes]:
         return raw
     _, encode, kwargs, _, _ = resolve(codec)
     if kwargs:
-        return lambda obj: encode(obj, **kwargs)  # type: ignore[no-any-return]
+        return lambda obj: encode(obj, **kwargs)
     return encode  # type: ignore[no-any-return]
 
 
