@@ -461,7 +461,7 @@ PyObject* walk_length_hint(PyObject* self, PyObject*) {
     std::size_t left = 0;
     {
         MutexLock lock(w.mutex);
-        for (std::uint32_t c : w.heap) left += w.cursors[c].end - w.cursors[c].pos + 1;
+        for (std::uint32_t c : w.heap) left += w.cursors[c].end - w.cursors[c].pos;
         left = std::min(left, w.left);
     }
     return PyLong_FromSize_t(left);
