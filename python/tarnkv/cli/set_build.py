@@ -14,18 +14,16 @@ from __future__ import annotations
 import argparse
 import logging
 import os
-import queue
 import re
 import shutil
 import sys
-import threading
 import time
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
 from tarnkv.cli.errors import BadInput, CliError, os_error_text
 from tarnkv.cli.inputs import Source, display_name, open_source
-from tarnkv.cli.loader import Loader, Spec, _produce
+from tarnkv.cli.loader import Loader, Spec, _transcode
 from tarnkv.cli.progress import Bar, Progress, wanted
 from tarnkv.cli.records import JsonLinesReader, RecordReader, open_reader
 from tarnkv.errors import TarnError
@@ -36,7 +34,6 @@ from tarnkv.sets.errors import SetDuplicateKeyError
 MIN_PART = 8 << 20
 MAX_PART = 128 << 20
 PARTS_PER_WORKER = 4
-QUEUED_BATCHES = 4
 
 
 @dataclass(frozen=True, slots=True)
@@ -158,34 +155,30 @@ class SetLoader(Loader):
         self.writer = _SinkWriter(sink, self)
 
     def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
+        """JSON Lines through the native converter, chunk by chunk, in this thread: a partition
+        task has a core to itself (the workers are the parallelism), and a second thread
+        would only take turns with this one."""
         spec = self.spec
         add = self.sink.add_json_batch
-        fields_ = (spec.key.encode(), tuple(a.encode() for a in spec.aliases),
-                   None if spec.value is None else spec.value.encode())
-        batches: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
-        cancel = threading.Event()
-        thread = threading.Thread(target=_produce, args=(reader, fields_, batches, cancel),
-                                  name="tarnkv-set-reader", daemon=True)
-        thread.start()
-        try:
-            while (item := batches.get()) is not None:
-                if isinstance(item, BaseException):
-                    raise item
-                data, pos, number, batch, count, stop = item
+        key, aliases, value = (spec.key.encode(), tuple(a.encode() for a in spec.aliases),
+                               None if spec.value is None else spec.value.encode())
+        for data, first in reader.chunks():
+            pos, number = 0, first
+            while pos < len(data):
+                batch, stop, count = _transcode(data, pos, key, aliases, value)
                 done = add(batch, number, 0)
                 while done < count:
-                    # That record could not go in as it was: the careful path says why, or stores it.
                     start = pos
                     for _ in range(done):
                         start = data.index(b"\n", start) + 1
                     self._careful_line(reader, data, start, number + done)
                     done = add(batch, number, done + 1)
                 self.records += count
-                if stop < len(data):
-                    self._careful_line(reader, data, stop, number + count)
-        finally:
-            cancel.set()
-            thread.join(timeout=1.0)
+                if stop >= len(data):
+                    break
+                self._careful_line(reader, data, stop, number + count)
+                number += count + 1
+                pos = data.find(b"\n", stop) + 1 or len(data)
 
     def _careful_line(self, reader: JsonLinesReader, data: bytes, start: int, number: int) -> None:
         self.seq = number

@@ -105,6 +105,7 @@ private:
     Status spill();
     Status write(std::string_view bytes);
     Status flush();
+    void fold_crc() noexcept;
     std::string_view key_of(const Pending& p) const noexcept;
 
     int fd_ = -1;
@@ -115,6 +116,7 @@ private:
     std::string out_;           // write buffer
     std::uint64_t written_ = 0; // file offset of out_'s first byte
     std::uint32_t section_crc_ = 0;
+    std::size_t crc_from_ = 0;  // where the bytes of out_ that section_crc_ lacks begin
     std::string objects_;       // buffered records, head and bytes
     std::string keys_;          // buffered keys
     std::vector<std::vector<Pending>> pending_;  // per shard

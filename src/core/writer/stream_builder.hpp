@@ -64,7 +64,8 @@ private:
     std::string tmp_;
     std::string buf_;            // bytes not yet written, which follow the file's written part
     std::uint64_t data_end_;     // file offset after the last record appended
-    std::uint32_t crc_ = 0;      // CRC-32 of every byte from offset 40 appended so far
+    std::uint32_t crc_ = 0;      // CRC-32 of the bytes from offset 40 up to buf_[crc_from_]
+    std::size_t crc_from_ = 0;   // where the bytes of buf_ that crc_ lacks begin
     std::string index_;          // the index section, entry after entry
     std::string last_key_;
     bool has_key_ = false;
