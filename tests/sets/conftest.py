@@ -16,7 +16,7 @@ def dask_client():
     when the session ends. The helpers' codecs travel by value: workers don't import tests."""
     distributed = pytest.importorskip("distributed")
     cloudpickle.register_pickle_by_value(set_helpers)
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
                                        silence_logs=logging.CRITICAL)
     client = distributed.Client(cluster, set_as_default=False)
     try:

@@ -317,7 +317,7 @@ def _client(args: argparse.Namespace) -> tuple[Any, Any, int]:
         return client, None, workers
     workers = args.workers or os.cpu_count() or 1
     # The workers' own logs would repeat a task's error, which the command reports once.
-    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
                            silence_logs=logging.CRITICAL)
     return Client(cluster), cluster, workers
 
