@@ -9,6 +9,10 @@
 #include <tuple>
 #include <vector>
 
+// A routed lookup hashes one short key: inlined, the hash costs less than the call would.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 #include "binding/errors.hpp"
 #include "binding/native/gil.hpp"
 #include "binding/native/native.hpp"
@@ -36,19 +40,24 @@ struct ShardSetObject {
 ShardSetObject* as_set(PyObject* o) noexcept { return reinterpret_cast<ShardSetObject*>(o); }
 PyObject* shard(const ShardSetObject* s, std::uint32_t i) noexcept { return PyTuple_GET_ITEM(s->readers, i); }
 
+std::uint32_t shard_number(std::string_view key, std::uint32_t count) noexcept {
+    return static_cast<std::uint32_t>(XXH3_64bits(key.data(), key.size()) % count);  // seed 0: sets::shard_of
+}
+
 // The shard reader for `key`; for anything that is not a key, shard 0, whose reader then
 // answers as for any non-key. nullptr with an exception set when converting the key failed.
 PyObject* route(const ShardSetObject* s, PyObject* key) {
+    if (s->count == 1) return shard(s, 0);
     KeyBytes k;
     switch (key_bytes(key, k)) {
-        case KeyStatus::Ok: return shard(s, sets::shard_of(k.bytes, s->count));
+        case KeyStatus::Ok: return shard(s, shard_number(k.bytes, s->count));
         case KeyStatus::NotAKey: return shard(s, 0);
         case KeyStatus::Failed: break;
     }
     return nullptr;
 }
 
-py::OnceObject names[6];
+py::OnceObject names[6];  // interned method names, made once
 PyObject* name(int i, const char* text) {
     return names[i].get([&] { return PyUnicode_InternFromString(text); });
 }
@@ -69,7 +78,9 @@ PyObject* set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::uint64_t total = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* r = PyTuple_GET_ITEM(readers, i);
-            if (!PyObject_TypeCheck(r, reader_type())) {
+            const PyTypeObject* t = Py_TYPE(r);
+            if (!PyObject_TypeCheck(r, reader_type()) || !t->tp_as_mapping || !t->tp_as_mapping->mp_subscript ||
+                !t->tp_as_sequence || !t->tp_as_sequence->sq_contains) {
                 PyErr_Format(PyExc_TypeError, "shards must be readers, not %T", r);
                 return nullptr;
             }
@@ -125,14 +136,14 @@ bool open_check(const ShardSetObject* s) {
 PyObject* subscript(PyObject* self, PyObject* key) {
     return guarded([&]() -> PyObject* {
         PyObject* r = route(as_set(self), key);
-        return r ? PyObject_GetItem(r, key) : nullptr;
+        return r ? Py_TYPE(r)->tp_as_mapping->mp_subscript(r, key) : nullptr;
     });
 }
 
 int contains(PyObject* self, PyObject* key) {
     return guarded<int>(-1, [&]() -> int {
         PyObject* r = route(as_set(self), key);
-        return r ? PySequence_Contains(r, key) : -1;
+        return r ? Py_TYPE(r)->tp_as_sequence->sq_contains(r, key) : -1;
     });
 }
 
@@ -144,10 +155,49 @@ Py_ssize_t length(PyObject* self) {
 
 // --- Lookups --------------------------------------------------------------------------------
 
+// The reader's own C functions behind get, get_raw and get_view, found once: a routed call
+// goes straight to them with the caller's arguments, as lean as a call on the shard itself. A
+// lookup waits on memory, and every instruction spent around it is time the next lookup's
+// loads cannot start (a leaner path lets more of them overlap).
+using FastKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+struct ReaderMethods {
+    FastKw get = nullptr, get_raw = nullptr, get_view = nullptr;
+};
+py::OnceObject methods_found;
+ReaderMethods reader_methods;
+
+bool find_methods() {
+    return methods_found.get([]() -> PyObject* {
+        PyObject* type = reinterpret_cast<PyObject*>(reader_type());
+        if (!type) return nullptr;
+        const auto find = [&](const char* name, FastKw& out) {
+            Ref descr(PyObject_GetAttrString(type, name));
+            if (!descr) return false;
+            if (!PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
+                PyErr_Format(PyExc_TypeError, "Reader.%s is not a C method", name);
+                return false;
+            }
+            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr.get())->d_method;
+            if ((def->ml_flags & (METH_FASTCALL | METH_KEYWORDS)) != (METH_FASTCALL | METH_KEYWORDS)) {
+                PyErr_Format(PyExc_TypeError, "Reader.%s has an unexpected calling convention", name);
+                return false;
+            }
+            out = reinterpret_cast<FastKw>(reinterpret_cast<void (*)()>(def->ml_meth));
+            return true;
+        };
+        if (!find("get", reader_methods.get) || !find("get_raw", reader_methods.get_raw) ||
+            !find("get_view", reader_methods.get_view))
+            return nullptr;
+        return Py_NewRef(Py_True);
+    }) != nullptr;
+}
+
 // get/get_raw/get_view(key, default=None): the shard's own method with the same arguments.
-PyObject* forward(PyObject* self, int which, const char* method, PyObject* const* args, Py_ssize_t nargsf,
+// Shard readers are tarnkv.TarnReader objects, which keep the native Reader's methods.
+PyObject* forward(PyObject* self, FastKw ReaderMethods::* which, PyObject* const* args, Py_ssize_t nargsf,
                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
+        if (!find_methods()) return nullptr;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         PyObject* key = nargs > 0 ? args[0] : nullptr;
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -156,21 +206,18 @@ PyObject* forward(PyObject* self, int which, const char* method, PyObject* const
         const ShardSetObject* s = as_set(self);
         PyObject* r = key ? route(s, key) : shard(s, 0);  // without a key, the shard says what is wrong
         if (!r) return nullptr;
-        PyObject* meth = name(which, method);
-        if (!meth) return nullptr;
-        std::vector<PyObject*> call(static_cast<std::size_t>(nargs + nkw) + 1);
-        call[0] = r;
-        std::copy_n(args, nargs + nkw, call.begin() + 1);
-        return PyObject_VectorcallMethod(meth, call.data(), static_cast<std::size_t>(nargs + 1), kwnames);
+        return (reader_methods.*which)(r, args, nargs, kwnames);
     });
 }
 
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) { return forward(self, 0, "get", args, n, kw); }
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+    return forward(self, &ReaderMethods::get, args, n, kw);
+}
 PyObject* get_raw(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return forward(self, 1, "get_raw", args, n, kw);
+    return forward(self, &ReaderMethods::get_raw, args, n, kw);
 }
 PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
-    return forward(self, 2, "get_view", args, n, kw);
+    return forward(self, &ReaderMethods::get_view, args, n, kw);
 }
 
 // get_many / get_many_raw: the keys grouped by shard, one batch per shard (so each batch still
@@ -199,7 +246,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
     for (std::size_t i = 0; i < n; ++i) {
         KeyBytes k;
         switch (key_bytes(items[i], k)) {
-            case KeyStatus::Ok: where[i] = sets::shard_of(k.bytes, s->count); ++counts[where[i]]; break;
+            case KeyStatus::Ok: where[i] = shard_number(k.bytes, s->count); ++counts[where[i]]; break;
             case KeyStatus::NotAKey: where[i] = kNone; break;
             case KeyStatus::Failed: return nullptr;
         }
@@ -249,7 +296,7 @@ PyObject* shard_of(PyObject* self, PyObject* key) {
     return guarded([&]() -> PyObject* {
         KeyBytes k;
         if (!require_key(key, k)) return nullptr;
-        return PyLong_FromUnsignedLong(sets::shard_of(k.bytes, as_set(self)->count));
+        return PyLong_FromUnsignedLong(shard_number(k.bytes, as_set(self)->count));
     });
 }
 
