@@ -7,6 +7,8 @@ import json
 import os
 import pickle
 import shutil
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -106,10 +108,15 @@ def test_close_pickle_fork_and_threads(pair):
     for t in threads:
         t.join()
     assert not errors
-    pid = os.fork()
-    if pid == 0:  # the child reads through the inherited mappings
-        os._exit(0 if s["user:0003"] == MODEL["user:0003"] and len(list(s)) == len(MODEL) else 1)
-    assert os.waitpid(pid, 0)[1] == 0
+    # fork() in a fresh interpreter (this one may run the session's Dask threads): the child
+    # reads through the mappings it inherited.
+    code = ("import os, sys, tarnkv\n"
+            "s = tarnkv.open(sys.argv[1])\n"
+            "pid = os.fork()\n"
+            "if pid == 0:\n"
+            "    os._exit(0 if s['user:0003'] == {'n': 3, 'name': 'user 3'} and len(list(s)) == 506 else 1)\n"
+            "sys.exit(os.waitpid(pid, 0)[1])\n")
+    assert subprocess.run([sys.executable, "-c", code, str(pair[0])], timeout=60).returncode == 0
     walk = iter(s)
     next(walk)
     s.close()
