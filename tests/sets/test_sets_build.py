@@ -120,38 +120,58 @@ def test_a_worker_killed_mid_build_is_retried_and_the_set_is_right(cluster, tmp_
         assert list(s.values()) == recs
 
 
-def test_the_set_appears_whole_or_not_at_all(cluster, tmp_path):
-    out = tmp_path / "set"
-    old = records(10, start=900_000)
-    build_set(db.from_sequence(old), out, key="id", shards=2)  # replaced by the build below
-    recs = records(600)
-    done = threading.Event()
-    seen: list[tuple[str, int]] = []
+def _build_watched(cluster, out, recs, watch):
+    """Runs a slowed-down build in a thread and calls watch() until it is over."""
     failure: list[BaseException] = []
 
     def run() -> None:
         try:
             with cluster.as_current():  # the client is current per thread
                 build_set(db.from_sequence(recs, npartitions=6), out, key="id", shards=3, codec=Slow(0.002))
-        except BaseException as exc:  # reported by the main thread
+        except BaseException as exc:  # reported by the caller
             failure.append(exc)
-        finally:
-            done.set()
 
     thread = threading.Thread(target=run)
     thread.start()
-    while not done.is_set():
-        # Whenever the directory is read, it is one whole set: the old one or the new one.
-        with tarnkv.open(out, verify=False) as s:
-            seen.append((s.manifest.build_id, len(s)))
-        time.sleep(0.02)
+    while thread.is_alive():
+        watch()
+        time.sleep(0.01)
     thread.join()
     assert not failure
-    assert {n for _, n in seen} <= {10, 600} and seen[0][1] == 10
+
+
+def test_the_manifest_comes_last_and_a_set_appears_whole_or_not_at_all(cluster, tmp_path):
+    out = tmp_path / "set"
+    out.mkdir()
+    seen: list[tuple[bool, int]] = []  # (a set could be opened, shard files present)
+
+    def before() -> None:
+        shards = sum(n.startswith("shard-") for n in os.listdir(out))
+        try:
+            tarnkv.open(out, verify=False).close()
+            seen.append((True, shards))
+        except IsADirectoryError:
+            seen.append((False, shards))
+
+    _build_watched(cluster, out, records(600, start=900_000), before)
+    # No set while the build ran, though its shards were already in place: the manifest is last
+    # (and once the directory is a set, it stays one).
+    opened = [o for o, _ in seen]
+    first = opened.index(True) if True in opened else len(opened)
+    assert all(opened[first:]) and any(shards for _, shards in seen[:first])
+
+    replaced: list[int] = []
+
+    def during() -> None:  # the old set or the new one, always whole
+        with tarnkv.open(out, verify=False) as s:
+            replaced.append(len(s))
+
+    recs = records(400)
+    _build_watched(cluster, out, recs, during)
+    assert set(replaced) <= {600, 400} and replaced[0] == 600
     with tarnkv.open(out) as s:
-        assert len(s) == 600 and s.verify()
-    assert sorted(os.listdir(out))[0] == "manifest.json" and leftovers(out) == []
-    assert len(os.listdir(out)) == 1 + 3  # the old set's shards are gone
+        assert len(s) == 400 and s.verify() and list(s.values()) == recs
+    assert leftovers(out) == [] and len(os.listdir(out)) == 1 + 3  # the old set's shards are gone
 
 
 def test_a_directory_without_a_manifest_is_not_a_set(tmp_path):
