@@ -19,8 +19,6 @@ namespace tarnkv::sets {
 
 namespace {
 
-constexpr std::uint64_t kNotWritten = std::numeric_limits<std::uint64_t>::max();
-
 // A min-heap of input numbers ordered by (current key, input number): among equal keys the
 // earlier input comes out first, so a group of equal keys is in input order.
 template <class KeyOf>
@@ -74,6 +72,7 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
         std::size_t run;
     };
     std::vector<Source> sources;
+    std::uint64_t entries = 0;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         auto file = RunFile::open(runs[i], shards);
         if (!file) return std::unexpected(std::move(file.error()));
@@ -81,30 +80,30 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
         for (const auto& section : files.back().sections_of(shard)) {
             auto cursor = RunCursor::open(files.back(), section);
             if (!cursor) return std::unexpected(std::move(cursor.error()));
-            if (!cursor->done()) sources.push_back({std::move(*cursor), i});
+            entries += section.entries;
+            sources.push_back({std::move(*cursor), i});
         }
     }
-    auto out = StreamBuilder::create(tmp);
-    if (!out) return std::unexpected(std::move(out.error()));
 
+    // First the keys: every section's sorted entries merged, the policy settling each key that
+    // several records have. Keys stay where they are, in the runs' mappings.
+    struct Chosen {
+        std::string_view key;
+        std::uint64_t record;
+        std::uint32_t source;
+    };
+    std::vector<Chosen> chosen;
+    chosen.reserve(entries);
+    bool dropped = false;  // whether some record lost a key, and may have lost them all
     MergeHeap heap([&](std::uint32_t i) { return sources[i].cursor.key(); });
-    for (std::uint32_t i = 0; i < sources.size(); ++i) heap.push(i);
-
+    for (std::uint32_t i = 0; i < sources.size(); ++i)
+        if (!sources[i].cursor.done()) heap.push(i);
     struct Seen {
         std::uint32_t source;
         std::uint64_t seq;
-        std::uint32_t refs;
-        std::uint64_t object;
-        std::string_view record;
+        std::uint64_t record;
     };
-    struct Shared {
-        std::uint32_t remaining;
-        std::uint64_t written;
-    };
-    // Objects that several keys of one section share: where they went, until every key is seen.
-    boost::unordered_flat_map<std::pair<std::uint32_t, std::uint64_t>, Shared> shared;
     boost::container::small_vector<Seen, 4> group;
-
     while (!heap.empty()) {
         const std::string_view key = sources[heap.top()].cursor.key();
         group.clear();
@@ -112,34 +111,66 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
             const std::uint32_t s = heap.pop();
             RunCursor& c = sources[s].cursor;
             do {
-                auto record = c.record();
-                if (!record) return std::unexpected(std::move(record.error()));
-                group.push_back({s, c.seq(), c.refs(), c.object(), *record});
+                group.push_back({s, c.seq(), c.record()});
                 if (auto st = c.next(); !st) return std::unexpected(std::move(st.error()));
             } while (!c.done() && c.key() == key);
             if (!c.done()) heap.push(s);
         }
-        if (policy == Policy::Error && group.size() > 1)
-            return RunMerge{std::nullopt, Duplicate{std::string(key), group[0].seq, group[1].seq,
-                                                    sources[group[0].source].run, sources[group[1].source].run}};
+        if (group.size() > 1) {
+            if (policy == Policy::Error)
+                return RunMerge{std::nullopt, Duplicate{std::string(key), group[0].seq, group[1].seq,
+                                                        sources[group[0].source].run, sources[group[1].source].run}};
+            dropped = true;
+        }
         const Seen& win = policy == Policy::Last ? group.back() : group.front();
-        for (const Seen& g : group)
-            if (g.refs > 1) shared.try_emplace({g.source, g.object}, Shared{g.refs, kNotWritten});
-        std::uint64_t at = kNotWritten;
-        Shared* mine = win.refs > 1 ? &shared.find({win.source, win.object})->second : nullptr;
-        if (mine) at = mine->written;
-        if (at == kNotWritten) {
-            auto added = out->add_record(win.record);
-            if (!added) return std::unexpected(std::move(added.error()));
-            at = *added;
-            if (mine) mine->written = at;
+        chosen.push_back({key, win.record, win.source});
+    }
+
+    // Then the records, block by block in run order: whole blocks when every record keeps a key
+    // (always, unless duplicates were settled), else the records some key still names.
+    auto out = StreamBuilder::create(tmp);
+    if (!out) return std::unexpected(std::move(out.error()));
+    std::vector<std::uint64_t> base(sources.size());
+    std::vector<std::vector<std::uint64_t>> wanted, moved;
+    if (!dropped) {
+        for (std::uint32_t s = 0; s < sources.size(); ++s) {
+            const RunCursor& c = sources[s].cursor;
+            auto at = out->add_records(c.records(), c.record_count());
+            if (!at) return std::unexpected(std::move(at.error()));
+            base[s] = *at;
+            c.release_records();
         }
-        if (auto st = out->add_key(key, at); !st) return std::unexpected(std::move(st.error()));
-        for (const Seen& g : group) {
-            if (g.refs <= 1) continue;
-            const auto it = shared.find({g.source, g.object});
-            if (--it->second.remaining == 0) shared.erase(it);
+    } else {
+        wanted.resize(sources.size());
+        moved.resize(sources.size());
+        for (const Chosen& c : chosen) wanted[c.source].push_back(c.record);
+        for (std::uint32_t s = 0; s < sources.size(); ++s) {
+            auto& w = wanted[s];
+            std::sort(w.begin(), w.end());
+            w.erase(std::unique(w.begin(), w.end()), w.end());
+            const std::string_view block = sources[s].cursor.records();
+            moved[s].reserve(w.size());
+            for (const std::uint64_t at : w) {
+                const auto rec = format::RecordView::at(
+                    format::Image(reinterpret_cast<const unsigned char*>(block.data()), block.size()), at);
+                if (!rec) return std::unexpected(StoreError::corrupt(std::format("run file {}: a record runs past its "
+                                                                                 "block", runs[sources[s].run])));
+                auto added = out->add_record(block.substr(at, format::kRecordHeaderSize + rec->bytes().size()));
+                if (!added) return std::unexpected(std::move(added.error()));
+                moved[s].push_back(*added);
+            }
+            sources[s].cursor.release_records();
         }
+    }
+    for (const Chosen& c : chosen) {
+        std::uint64_t at;
+        if (!dropped) {
+            at = base[c.source] + c.record;
+        } else {
+            const auto& w = wanted[c.source];
+            at = moved[c.source][static_cast<std::size_t>(std::lower_bound(w.begin(), w.end(), c.record) - w.begin())];
+        }
+        if (auto st = out->add_key(c.key, at); !st) return std::unexpected(std::move(st.error()));
     }
     auto info = out->finish(path);
     if (!info) return std::unexpected(std::move(info.error()));

@@ -71,10 +71,10 @@ Result<RunFile> RunFile::open(const std::string& path, std::uint32_t shards) {
         return std::unexpected(bad_run(path, "table CRC-32 mismatch"));
     file.table_.reserve(count);
     for (std::uint64_t i = 0; i < count; ++i, p += kTableEntrySize) {
-        SectionRef s{fmt::load_be32(p), fmt::load_be64(p + 8), fmt::load_be64(p + 16), fmt::load_be64(p + 24),
-                     fmt::load_be32(p + 32)};
+        SectionRef s{fmt::load_be32(p),      fmt::load_be64(p + 8),  fmt::load_be64(p + 16), fmt::load_be64(p + 24),
+                     fmt::load_be64(p + 32), fmt::load_be64(p + 40), fmt::load_be32(p + 48)};
         const std::uint32_t shard = fmt::load_be32(p + 4);
-        if (shard >= shards || s.offset > table_at || s.length > table_at - s.offset)
+        if (shard >= shards || s.offset > table_at || s.length > table_at - s.offset || s.records_length > s.length)
             return std::unexpected(bad_run(path, "section out of place"));
         file.table_.emplace_back(shard, s);
     }
@@ -99,7 +99,8 @@ Result<RunCursor> RunCursor::open(const RunFile& file, const RunFile::SectionRef
     const auto image = file.image();
     if (fmt::crc32(image.data() + section.offset, section.length) != section.crc)
         return std::unexpected(bad_run(file.path(), std::format("section at {} fails its CRC-32", section.offset)));
-    RunCursor c(file, section.offset, section.offset + section.length);
+    RunCursor c(file, section.offset, section.offset + section.records_length, section.offset + section.length,
+                section.records);
     if (!c.done())
         if (auto st = c.read_entry(); !st) return std::unexpected(std::move(st.error()));
     return c;
@@ -113,46 +114,28 @@ Status RunCursor::read_entry() {
     const std::size_t key_len = fmt::load_be16(p);
     if (left < kEntryFixed + key_len) return std::unexpected(bad_run(file_->path(), "entry runs past its section"));
     const std::string_view key(reinterpret_cast<const char*>(p + 2), key_len);
-    if (pos_ != begin_ && !(key_ < key || (key_ == key && seq_ < fmt::load_be64(p + 2 + key_len))))
+    const std::uint64_t seq = fmt::load_be64(p + 2 + key_len);
+    if (pos_ != records_end_ && !(key_ < key || (key_ == key && seq_ < seq)))
         return std::unexpected(bad_run(file_->path(), "entries out of order"));
     key_ = key;
-    seq_ = fmt::load_be64(p + 2 + key_len);
-    refs_ = fmt::load_be32(p + 10 + key_len);
-    object_ = fmt::load_be64(p + 14 + key_len);
-    next_pos_ = pos_ + kEntryFixed + key_len;
-    if (object_ == next_pos_) {  // the record follows
-        if (end_ - next_pos_ < fmt::kRecordHeaderSize)
-            return std::unexpected(bad_run(file_->path(), "record runs past its section"));
-        const std::uint32_t len = fmt::load_be32(image.data() + next_pos_);
-        if (end_ - next_pos_ - fmt::kRecordHeaderSize < len)
-            return std::unexpected(bad_run(file_->path(), "record runs past its section"));
-        next_pos_ += fmt::kRecordHeaderSize + len;
-    } else if (object_ < begin_ || object_ >= pos_) {
-        return std::unexpected(bad_run(file_->path(), "entry names an object outside its section"));
-    }
+    seq_ = seq;
+    record_ = fmt::load_be64(p + 10 + key_len);
+    // The record's head must lie in the block; the block itself was checked whole by its CRC.
+    if (record_ > records_end_ - begin_ || records_end_ - begin_ - record_ < fmt::kRecordHeaderSize)
+        return std::unexpected(bad_run(file_->path(), "entry names a record outside its block"));
     return {};
 }
 
-Result<std::string_view> RunCursor::record() const {
-    // Records were bounds-checked when their carrier entry was read; a back reference points
-    // at such an entry's record (checked to lie earlier in the section, and re-checked here).
-    const auto image = file_->image();
-    if (end_ - object_ < fmt::kRecordHeaderSize) return std::unexpected(bad_run(file_->path(), "bad object reference"));
-    const std::uint32_t len = fmt::load_be32(image.data() + object_);
-    if (end_ - object_ - fmt::kRecordHeaderSize < len)
-        return std::unexpected(bad_run(file_->path(), "bad object reference"));
-    return std::string_view(reinterpret_cast<const char*>(image.data() + object_), fmt::kRecordHeaderSize + len);
-}
-
 Status RunCursor::next() {
-    pos_ = next_pos_;
-    constexpr std::uint64_t kReleaseStep = std::uint64_t{8} << 20;
-    if (pos_ - released_ >= kReleaseStep) {
-        file_->release(released_, pos_);
-        released_ = pos_;
-    }
+    pos_ += kEntryFixed + key_.size();
     if (done()) return {};
     return read_entry();
 }
+
+std::string_view RunCursor::records() const noexcept {
+    return {reinterpret_cast<const char*>(file_->image().data() + begin_), records_end_ - begin_};
+}
+
+void RunCursor::release_records() const noexcept { file_->release(begin_, records_end_); }
 
 }  // namespace tarnkv::sets

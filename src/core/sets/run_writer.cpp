@@ -1,9 +1,9 @@
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <format>
 #include <utility>
 
-#include <boost/unordered/unordered_flat_map.hpp>
 #include <fcntl.h>
 #include <unistd.h>
 #include <xxhash.h>
@@ -19,8 +19,8 @@ namespace fmt = format;
 namespace {
 
 constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
-// What one buffered key costs besides its bytes, for the spill threshold.
-constexpr std::uint64_t kPendingCost = 48;
+// What one buffered entry costs besides its key, for the spill threshold.
+constexpr std::uint64_t kPendingCost = sizeof(std::uint64_t) * 4;
 
 }  // namespace
 
@@ -61,10 +61,10 @@ RunWriter::RunWriter(RunWriter&& o) noexcept
       written_(o.written_),
       section_crc_(o.section_crc_),
       crc_from_(o.crc_from_),
-      objects_(std::move(o.objects_)),
       keys_(std::move(o.keys_)),
+      entries_(std::move(o.entries_)),
       pending_(std::move(o.pending_)),
-      pending_count_(o.pending_count_),
+      buffered_(o.buffered_),
       sections_(std::move(o.sections_)),
       per_shard_(std::move(o.per_shard_)),
       spills_(o.spills_),
@@ -77,9 +77,7 @@ RunWriter::~RunWriter() {
     ::close(fd_);
 }
 
-std::uint64_t RunWriter::buffered_bytes() const noexcept {
-    return objects_.size() + keys_.size() + pending_count_ * kPendingCost;
-}
+std::uint64_t RunWriter::buffered_bytes() const noexcept { return buffered_; }
 
 std::string_view RunWriter::key_of(const Pending& p) const noexcept {
     return std::string_view(keys_).substr(p.key_pos, p.key_len);
@@ -96,44 +94,50 @@ Status RunWriter::add(std::uint64_t seq, std::span<const std::string_view> keys,
             return std::unexpected(StoreError::general(
                 std::format("key of {} bytes exceeds the {}-byte limit", k.size(), fmt::kMaxKeyLen)));
 
-    const std::uint64_t obj_pos = objects_.size();
     unsigned char head[fmt::kRecordHeaderSize];
     fmt::encode_record_head(head, object);
-    objects_.append(reinterpret_cast<const char*>(head), sizeof head);
-    objects_.append(object);
-
-    // Keys of one record are few: pairwise work is cheaper than any table.
+    const std::string_view head_bytes(reinterpret_cast<const char*>(head), sizeof head);
+    // Keys of one record are few: pairwise work is cheaper than any table. A shard gets the
+    // record once, at its first key there; a key named twice in one record counts once.
     constexpr std::size_t kInline = 16;
     std::uint32_t shard_buf[kInline];
+    std::uint64_t at_buf[kInline];
     std::vector<std::uint32_t> shard_heap;
+    std::vector<std::uint64_t> at_heap;
     std::uint32_t* shard = shard_buf;
+    std::uint64_t* at = at_buf;
     if (keys.size() > kInline) {
         shard_heap.resize(keys.size());
+        at_heap.resize(keys.size());
         shard = shard_heap.data();
+        at = at_heap.data();
     }
-    // A key named twice in one record counts once: its shard is marked kRepeat.
-    constexpr std::uint32_t kRepeat = 0xFFFF'FFFF;
     for (std::size_t i = 0; i < keys.size(); ++i) {
         shard[i] = shard_of(keys[i], shards_);
+        std::size_t first = i;
+        bool repeat = false;
         for (std::size_t j = 0; j < i; ++j)
-            if (shard[j] == shard[i] && keys[j] == keys[i]) shard[i] = kRepeat;
-    }
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (shard[i] == kRepeat) continue;
-        std::uint32_t refs = 0;
-        bool carrier = true;
-        for (std::size_t j = 0; j < keys.size(); ++j) {
-            if (shard[j] != shard[i]) continue;
-            ++refs;
-            if (j != i && fmt::key_less(keys[j], keys[i])) carrier = false;
+            if (shard[j] == shard[i]) {
+                if (first == i) first = j;
+                repeat = repeat || keys[j] == keys[i];
+            }
+        if (repeat) continue;
+        Shard& sh = pending_[shard[i]];
+        if (first == i) {  // the record's first key in this shard: the record goes in its block
+            at[i] = sh.records.size();
+            sh.records.append(head_bytes);
+            sh.records.append(object);
+            ++sh.count;
+            buffered_ += head_bytes.size() + object.size();
+        } else {
+            at[i] = at[first];
         }
-        pending_[shard[i]].push_back({keys_.size(), obj_pos, seq, static_cast<std::uint32_t>(keys[i].size()), refs,
-                                      carrier});
+        sh.entries.push_back({keys_.size(), at[i], seq, static_cast<std::uint32_t>(keys[i].size())});
         keys_.append(keys[i]);
-        ++pending_count_;
+        buffered_ += keys[i].size() + kPendingCost;
     }
     ++records_;
-    if (buffered_bytes() >= spill_bytes_) return spill();
+    if (buffered_ >= spill_bytes_) return spill();
     return {};
 }
 
@@ -158,27 +162,37 @@ Status RunWriter::flush() {
 }
 
 Status RunWriter::write(std::string_view bytes) {
-    // The section's CRC is taken over the buffer as it is flushed, not piece by piece: entries
-    // come in pieces of a few bytes, and each call costs more than the bytes.
+    // The section's CRC is taken over the buffer as it is flushed, not piece by piece.
     if (out_.size() + bytes.size() > kWriteBuffer)
         if (auto st = flush(); !st) return st;
+    if (bytes.size() >= kWriteBuffer) {  // a block: written as it is, not through the buffer
+        section_crc_ = fmt::crc32(bytes, section_crc_);
+        const std::uint64_t before = written_;
+        std::string_view rest = bytes;
+        while (!rest.empty()) {
+            const ssize_t n = ::write(fd_, rest.data(), rest.size());
+            if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
+            else if (n == 0) return std::unexpected(StoreError::io("write run: no progress"));
+            else if (errno != EINTR) return std::unexpected(io_error("write run: ", errno));
+        }
+        written_ = before + bytes.size();
+        return {};
+    }
     out_.append(bytes);
-    if (out_.size() >= kWriteBuffer) return flush();
     return {};
 }
 
 Status RunWriter::spill() {
-    if (pending_count_ == 0) return {};
-    // Sorted by key, then record number: each entry carries its key's first sixteen bytes as
-    // two numbers, which settle most comparisons without touching the key arena.
+    // Entries are sorted by key, then record number: each carries its key's first sixteen bytes
+    // as two numbers, which settle most comparisons without touching the key arena.
     struct Ranked {
         std::uint64_t head, next;
         std::uint32_t at;
     };
     std::vector<Ranked> order;
-    boost::unordered_flat_map<std::uint64_t, std::uint64_t> carried;  // object -> its record's offset
     for (std::uint32_t shard = 0; shard < shards_; ++shard) {
-        std::vector<Pending>& list = pending_[shard];
+        Shard& sh = pending_[shard];
+        std::vector<Pending>& list = sh.entries;
         if (list.empty()) continue;
         order.resize(list.size());
         for (std::uint32_t i = 0; i < list.size(); ++i) {
@@ -208,52 +222,32 @@ Status RunWriter::spill() {
         const std::uint64_t start = written_ + out_.size();
         section_crc_ = 0;
         crc_from_ = out_.size();
-        carried.clear();
-        // Records are read in key order, not in the order they came: the loads of those a few
-        // entries ahead are started early, so that the misses overlap.
-        constexpr std::size_t kAhead = 8;
-        for (std::size_t n = 0; n < order.size(); ++n) {
-            if (n + kAhead < order.size()) {
-                const Pending& ahead = list[order[n + kAhead].at];
-                const char* rec = objects_.data() + ahead.obj_pos;
-                __builtin_prefetch(rec);
-                __builtin_prefetch(rec + 64);
-            }
-            const Ranked& r = order[n];
+        if (auto st = write(sh.records); !st) return st;
+        // The entries are laid out in one buffer, then written at once.
+        std::size_t bytes = 0;
+        for (const Pending& p : list) bytes += kEntryFixed + p.key_len;
+        entries_.resize(bytes);
+        auto* e = reinterpret_cast<unsigned char*>(entries_.data());
+        for (const Ranked& r : order) {
             const Pending& p = list[r.at];
-            const std::string_view key = key_of(p);
-            unsigned char fixed[kEntryFixed];
-            const std::uint64_t here = written_ + out_.size();
-            std::uint64_t object = here + 2 + key.size() + 20;  // carried: right after the entry
-            if (!p.carrier) {
-                const auto it = carried.find(p.obj_pos);
-                if (it == carried.end()) return std::unexpected(StoreError::general("run: object before its carrier"));
-                object = it->second;
-            } else if (p.refs > 1) {
-                carried.emplace(p.obj_pos, object);
-            }
-            fmt::store_be16(fixed, static_cast<std::uint16_t>(key.size()));
-            if (auto st = write({reinterpret_cast<const char*>(fixed), 2}); !st) return st;
-            if (auto st = write(key); !st) return st;
-            fmt::store_be64(fixed, p.seq);
-            fmt::store_be32(fixed + 8, p.refs);
-            fmt::store_be64(fixed + 12, object);
-            if (auto st = write({reinterpret_cast<const char*>(fixed), 20}); !st) return st;
-            if (p.carrier) {
-                const auto len = fmt::load_be32(reinterpret_cast<const unsigned char*>(objects_.data() + p.obj_pos));
-                if (auto st = write(std::string_view(objects_).substr(p.obj_pos, fmt::kRecordHeaderSize + len)); !st)
-                    return st;
-            }
+            fmt::store_be16(e, static_cast<std::uint16_t>(p.key_len));
+            std::memcpy(e + 2, keys_.data() + p.key_pos, p.key_len);
+            e += 2 + p.key_len;
+            fmt::store_be64(e, p.seq);
+            fmt::store_be64(e + 8, p.record);
+            e += 16;
         }
+        if (auto st = write(entries_); !st) return st;
         fold_crc();
         const std::uint64_t length = written_ + out_.size() - start;
-        sections_.push_back({spills_, shard, start, length, list.size(), section_crc_});
+        sections_.push_back({spills_, shard, start, length, sh.records.size(), sh.count, list.size(), section_crc_});
         per_shard_[shard] += list.size();
         list.clear();
+        sh.records.clear();
+        sh.count = 0;
     }
     ++spills_;
-    pending_count_ = 0;
-    objects_.clear();
+    buffered_ = 0;
     keys_.clear();
     return {};
 }
@@ -269,8 +263,10 @@ Result<RunInfo> RunWriter::finish(const std::string& path) {
         fmt::store_be32(p + 4, s.shard);
         fmt::store_be64(p + 8, s.offset);
         fmt::store_be64(p + 16, s.length);
-        fmt::store_be64(p + 24, s.entries);
-        fmt::store_be32(p + 32, s.crc);
+        fmt::store_be64(p + 24, s.records_length);
+        fmt::store_be64(p + 32, s.records);
+        fmt::store_be64(p + 40, s.entries);
+        fmt::store_be32(p + 48, s.crc);
         p += kTableEntrySize;
     }
     unsigned char trailer[kTrailerSize] = {};

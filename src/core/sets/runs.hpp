@@ -1,26 +1,26 @@
 // Runs: the files that carry a sharded build's records from the tasks that read the input to
 // the tasks that write the shards.
 //
-// Each input partition writes one run file. Records are buffered in memory; when the buffer is
-// full (and at the end) it is "spilled": its entries are sorted by (shard, key, record number)
-// and appended as one section per shard. A shard's task later merges its sections of every run
-// file, all sorted, into the shard store in one streaming pass (core/sets/merge.hpp).
+// Each input partition writes one run file. Records are buffered in memory, each in the block
+// of every shard one of its keys routes to; when the buffer is full (and at the end) it is
+// "spilled": one section per shard is appended, holding that shard's records as they came and
+// its entries sorted by (key, record number). A shard's task later merges the sorted entries of
+// its sections of every run and copies their record blocks whole into the shard store
+// (core/sets/merge.hpp): no record is ever moved one by one.
 //
-//   section: entries back to back, sorted by key, then record number
-//     entry:  key_len (u16) | key | seq (u64) | refs (u32) | object (u64)
-//             [record, when `object` is the offset right after the entry]
-//     record: length (u32) | CRC-32 of the bytes (u32) | bytes   -- a store's object record
+//   section:  records (length u32 | CRC-32 of the bytes u32 | bytes -- a store's object record),
+//             back to back in the order they came; then the entries, sorted by key then seq:
+//             key_len (u16) | key | seq (u64) | record (u64: its offset in the records)
 //   table:    per section: spill (u32) | shard (u32) | offset (u64) | length (u64)
-//             | entries (u64) | CRC-32 of the section (u32)
+//             | records length (u64) | records (u64) | entries (u64) | CRC-32 of the section (u32)
 //   trailer:  "TRNR" | version (u32) | shards (u32) | sections (u32) | table offset (u64)
 //             | CRC-32 of the table (u32) | 0 (u32)
 //
 // `seq` numbers the record within its partition (the caller's line or record number); among
-// equal keys it says which came first. `refs` counts the entries of this section that name the
-// same object (its keys that route to this shard); the first of them, the smallest key, carries
-// the record and the others point back at it. Integers are big-endian. A run file is published
-// by rename once complete, and every section and the table carry a CRC, so a run that a dead
-// task left half-written is never read, and one damaged on its way is caught.
+// equal keys it says which came first. A record with several keys in one shard is stored once
+// there and named by each. Integers are big-endian. A run file is published by rename once
+// complete, and every section and the table carry a CRC, so a run that a dead task left
+// half-written is never read, and one damaged on its way is caught.
 #pragma once
 
 #include <cstdint>
@@ -35,10 +35,10 @@
 namespace tarnkv::sets {
 
 inline constexpr char kRunMagic[4] = {'T', 'R', 'N', 'R'};
-inline constexpr std::uint32_t kRunVersion = 1;
+inline constexpr std::uint32_t kRunVersion = 2;
 inline constexpr std::size_t kTrailerSize = 32;
-inline constexpr std::size_t kTableEntrySize = 36;
-inline constexpr std::size_t kEntryFixed = 2 + 8 + 4 + 8;  // key_len, seq, refs, object
+inline constexpr std::size_t kTableEntrySize = 52;
+inline constexpr std::size_t kEntryFixed = 2 + 8 + 8;  // key_len, seq, record
 
 // The shard a key belongs to in a set of `shards`: XXH3-64 (seed 0) of its bytes, modulo.
 std::uint32_t shard_of(std::string_view key, std::uint32_t shards) noexcept;
@@ -88,17 +88,20 @@ public:
 
 private:
     struct Pending {
-        std::uint64_t key_pos;
-        std::uint64_t obj_pos;  // the record (head and bytes) in objects_
+        std::uint64_t key_pos;  // in keys_
+        std::uint64_t record;   // offset of its record in its shard's block
         std::uint64_t seq;
         std::uint32_t key_len;
-        std::uint32_t refs;   // keys of the record in this shard
-        bool carrier;         // the smallest of them: carries the record
     };
     struct Section {
         std::uint32_t spill, shard;
-        std::uint64_t offset, length, entries;
+        std::uint64_t offset, length, records_length, records, entries;
         std::uint32_t crc;
+    };
+    struct Shard {
+        std::string records;  // the block: this shard's records as they came
+        std::uint64_t count = 0;
+        std::vector<Pending> entries;
     };
 
     RunWriter(int fd, std::string tmp, std::uint32_t shards, std::uint64_t spill_bytes, bool reject);
@@ -117,10 +120,10 @@ private:
     std::uint64_t written_ = 0; // file offset of out_'s first byte
     std::uint32_t section_crc_ = 0;
     std::size_t crc_from_ = 0;  // where the bytes of out_ that section_crc_ lacks begin
-    std::string objects_;       // buffered records, head and bytes
     std::string keys_;          // buffered keys
-    std::vector<std::vector<Pending>> pending_;  // per shard
-    std::uint64_t pending_count_ = 0;
+    std::string entries_;       // a section's entries as they are written
+    std::vector<Shard> pending_;
+    std::uint64_t buffered_ = 0;
     std::vector<Section> sections_;
     std::vector<std::uint64_t> per_shard_;
     std::uint32_t spills_ = 0;
@@ -142,7 +145,7 @@ public:
 
     struct SectionRef {
         std::uint32_t spill;
-        std::uint64_t offset, length, entries;
+        std::uint64_t offset, length, records_length, records, entries;
         std::uint32_t crc;
     };
     // The sections of `shard`, in spill order.
@@ -159,35 +162,38 @@ private:
     std::vector<std::pair<std::uint32_t, SectionRef>> table_;  // (shard, section)
 };
 
-// A walk over one section of a run file.
+// A walk over the sorted entries of one section of a run file.
 class RunCursor {
 public:
     // Checks the section's CRC first: a run damaged since it was written fails here.
     static Result<RunCursor> open(const RunFile& file, const RunFile::SectionRef& section);
 
     bool done() const noexcept { return pos_ >= end_; }
-    // The current entry; valid until next().
+    // The current entry; the key stays valid as long as the file's mapping.
     std::string_view key() const noexcept { return key_; }
     std::uint64_t seq() const noexcept { return seq_; }
-    std::uint32_t refs() const noexcept { return refs_; }
-    std::uint64_t object() const noexcept { return object_; }
-    // The whole record (head and bytes) of the current entry's object.
-    Result<std::string_view> record() const;
+    // The offset of the entry's record in the section's record block.
+    std::uint64_t record() const noexcept { return record_; }
     // Moves to the next entry, checking that it lies inside the section and follows in order.
     Status next();
 
+    // The section's record block and how many records it holds.
+    std::string_view records() const noexcept;
+    std::uint64_t record_count() const noexcept { return count_; }
+    // Gives the block's pages back to the kernel once it is copied.
+    void release_records() const noexcept;
+
 private:
-    RunCursor(const RunFile& file, std::uint64_t begin, std::uint64_t end) noexcept
-        : file_(&file), begin_(begin), pos_(begin), end_(end), released_(begin) {}
+    RunCursor(const RunFile& file, std::uint64_t begin, std::uint64_t records_end, std::uint64_t end,
+              std::uint64_t count) noexcept
+        : file_(&file), begin_(begin), records_end_(records_end), pos_(records_end), end_(end), count_(count) {}
     Status read_entry();
 
     const RunFile* file_;
-    std::uint64_t begin_, pos_, end_, released_;
-    std::uint64_t next_pos_ = 0;
+    std::uint64_t begin_, records_end_, pos_, end_, count_;
     std::string_view key_;
     std::uint64_t seq_ = 0;
-    std::uint32_t refs_ = 0;
-    std::uint64_t object_ = 0;
+    std::uint64_t record_ = 0;
 };
 
 }  // namespace tarnkv::sets

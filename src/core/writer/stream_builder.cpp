@@ -57,6 +57,8 @@ StreamBuilder::StreamBuilder(StreamBuilder&& o) noexcept
       data_end_(o.data_end_),
       crc_(o.crc_),
       crc_from_(o.crc_from_),
+      flushed_(o.flushed_),
+      kicked_(o.kicked_),
       index_(std::move(o.index_)),
       last_key_(std::move(o.last_key_)),
       has_key_(o.has_key_),
@@ -77,9 +79,22 @@ Status StreamBuilder::flush() {
     // per record costs more than its bytes.
     crc_ = fmt::crc32(std::string_view(buf_).substr(crc_from_), crc_);
     crc_from_ = 0;
-    auto st = write_all(fd_, buf_);
+    auto st = write_out(buf_);
     buf_.clear();
     return st;
+}
+
+Status StreamBuilder::write_out(std::string_view bytes) {
+    if (auto st = write_all(fd_, bytes); !st) return st;
+    flushed_ += bytes.size();
+    // Writeback starts as the file grows, so that the fsync at the end has little left to wait
+    // for: a merge task's next shard, or another task, runs meanwhile.
+    if (flushed_ - kicked_ >= kWritebackStep) {
+        ::sync_file_range(fd_, static_cast<off_t>(kicked_), static_cast<off_t>(flushed_ - kicked_),
+                          SYNC_FILE_RANGE_WRITE);
+        kicked_ = flushed_;
+    }
+    return {};
 }
 
 Status StreamBuilder::append(std::string_view bytes) {
@@ -87,7 +102,7 @@ Status StreamBuilder::append(std::string_view bytes) {
         if (auto st = flush(); !st) return st;
         if (bytes.size() >= kBuffer) {
             crc_ = fmt::crc32(bytes, crc_);
-            return write_all(fd_, bytes);
+            return write_out(bytes);
         }
     }
     buf_.append(bytes);
@@ -101,6 +116,16 @@ Result<std::uint64_t> StreamBuilder::add_record(std::string_view record) {
     if (auto st = append(record); !st) return std::unexpected(std::move(st.error()));
     data_end_ += record.size();
     ++num_objects_;
+    return at;
+}
+
+Result<std::uint64_t> StreamBuilder::add_records(std::string_view records, std::uint64_t count) {
+    if (fd_ < 0) return std::unexpected(StoreError::general("the store was finished"));
+    if (count > fmt::kMaxCount - num_objects_) return std::unexpected(StoreError::general("too many objects"));
+    const std::uint64_t at = data_end_;
+    if (auto st = append(records); !st) return std::unexpected(std::move(st.error()));
+    data_end_ += records.size();
+    num_objects_ += count;
     return at;
 }
 

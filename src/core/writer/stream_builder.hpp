@@ -37,6 +37,9 @@ public:
     // Appends an object record (length, CRC, bytes) copied verbatim from another file; its CRC
     // is trusted. Returns the record's offset in this file.
     Result<std::uint64_t> add_record(std::string_view record);
+    // Appends `count` whole records back to back, copied verbatim (their CRCs trusted); returns
+    // the offset of the first.
+    Result<std::uint64_t> add_records(std::string_view records, std::uint64_t count);
     // Appends the record holding `bytes`, making its length and CRC.
     Result<std::uint64_t> add_object(std::string_view bytes);
     // Maps `key` to the record at `offset`. Keys must come in strictly increasing key order:
@@ -54,10 +57,12 @@ public:
 
 private:
     static constexpr std::size_t kBuffer = std::size_t{1} << 20;
+    static constexpr std::uint64_t kWritebackStep = std::uint64_t{16} << 20;
 
     StreamBuilder(int fd, std::string tmp);
     Status append(std::string_view bytes);
     Status flush();
+    Status write_out(std::string_view bytes);
     void discard() noexcept;
 
     int fd_ = -1;
@@ -66,6 +71,8 @@ private:
     std::uint64_t data_end_;     // file offset after the last record appended
     std::uint32_t crc_ = 0;      // CRC-32 of the bytes from offset 40 up to buf_[crc_from_]
     std::size_t crc_from_ = 0;   // where the bytes of buf_ that crc_ lacks begin
+    std::uint64_t flushed_ = 0;  // bytes handed to the file so far
+    std::uint64_t kicked_ = 0;   // bytes whose writeback was started
     std::string index_;          // the index section, entry after entry
     std::string last_key_;
     bool has_key_ = false;
