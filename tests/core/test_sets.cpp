@@ -116,8 +116,10 @@ TEST(Runs, DuplicatesFollowThePolicyInRunOrderThenRecordOrder) {
     const auto p1 = run_file(dir, "p1.run", 1, {{1, {"a"}, "p1-1"}, {2, {"c", "b"}, "p1-cb"}});
     EXPECT_EQ(merge_all(dir, {p0, p1}, 1, Policy::First)[0],
               (std::map<std::string, std::string>{{"a", "p0-1"}, {"b", "p0-b"}, {"c", "p1-cb"}}));
+    EXPECT_EQ(StoreReader::open(dir.at("shard0.trnk"), true)->num_objects(), 3u);  // the losers' records left out
     EXPECT_EQ(merge_all(dir, {p0, p1}, 1, Policy::Last)[0],
               (std::map<std::string, std::string>{{"a", "p1-1"}, {"b", "p1-cb"}, {"c", "p1-cb"}}));
+    EXPECT_EQ(StoreReader::open(dir.at("shard0.trnk"), true)->num_objects(), 2u);  // b and c share one
     auto m = sets::merge_runs(std::vector<std::string>{p0, p1}, 1, 0, Policy::Error, dir.at("e.tmp"), dir.at("e.trnk"));
     ASSERT_TRUE(m.has_value() && m->duplicate.has_value());
     EXPECT_EQ(m->duplicate->key, "a");
