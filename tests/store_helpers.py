@@ -128,3 +128,12 @@ def parse_store(blob):
     header = dict(magic=magic, version=version, num_keys=nk, num_objects=no,
                   index_offset=index_offset, data_offset=data_offset, file_crc32=crc)
     return header, objects, entries
+
+
+def rss_kib():
+    """The process's resident set size in KiB."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0

@@ -18,6 +18,8 @@ from store_helpers import build_store, quiet_stdout, raw_store
 
 from tarnkv import _tarnkv
 
+from store_helpers import rss_kib
+
 R, W = _tarnkv._TarnReader, _tarnkv._TarnWriter
 ROUNDS = 3000
 
@@ -36,14 +38,6 @@ def malloc_in_use():
     fn.restype = MallInfo2
     info = fn()
     return info.uordblks + info.hblkhd
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def total_refs():

@@ -11,16 +11,10 @@ import pytest
 
 import tarnkv
 
+from store_helpers import rss_kib
+
 ROUNDS = 2000
 KEY = "k07"
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def swallow(call):
@@ -96,5 +90,7 @@ def test_repeated_calls_leak_nothing(stores, name):
         swallow(call)
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == refs
-    assert sys.getallocatedblocks() - blocks < 50
+    # A leak grows with the rounds (at least one block a call); free lists and caches settling
+    # move the count by a few hundred blocks at most, whatever the rounds.
+    assert sys.getallocatedblocks() - blocks < ROUNDS // 4
     assert rss_kib() - rss < 2048

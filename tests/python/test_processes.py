@@ -13,29 +13,11 @@ import pytest
 
 from tarnkv import _tarnkv
 
-
-class quiet_stdout:
-    """Sends file descriptor 1, where build() reports, to /dev/null for a block."""
-
-    def __enter__(self):
-        sys.stdout.flush()
-        self.saved = os.dup(1)
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, 1)
-        os.close(devnull)
-
-    def __exit__(self, *exc):
-        os.dup2(self.saved, 1)
-        os.close(self.saved)
-        return False
+from store_helpers import build_store, quiet_stdout
 
 
 def build(path, mapping):
-    w = _tarnkv._TarnWriter()
-    for key, obj in mapping.items():
-        w.add_key(key, w.add_object_raw(obj))
-    with quiet_stdout():
-        w.build(str(path))
+    build_store(path, mapping)
     return str(path)
 
 

@@ -12,6 +12,8 @@ import time
 
 from tarnkv import _tarnkv
 
+from store_helpers import build_store
+
 THREADS = 6
 SWAPS = 5
 SLOT = 1.6  # seconds of serving per version: about 10 s in all
@@ -33,19 +35,7 @@ def obj(v, i):
 
 
 def build_version(path, v):
-    w = _tarnkv._TarnWriter()
-    for i in range(key_count(v)):
-        w.add_key(key(i), w.add_object_raw(obj(v, i)))
-    sys.stdout.flush()
-    saved = os.dup(1)  # build() reports on file descriptor 1
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 1)
-        w.build(str(path))
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
+    build_store(path, {key(i): obj(v, i) for i in range(key_count(v))})
 
 
 def rss_kib():
