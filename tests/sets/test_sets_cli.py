@@ -72,6 +72,12 @@ def test_duplicates_across_parts(dask_client, tmp_path):
     r = set_build(dask_client, data, "-o", out, "--key", "id", "--shards", "3")
     assert r.status == 2
     assert f"{data}, line 175000: duplicate key 'id-0000005' (an earlier record has it: {data}, line 5;" in r.err
+    assert not out.exists()  # made by the build, and gone with it
+    r = set_build(dask_client, tmp_path / "missing.jsonl", "-o", out, "--key", "id", "--shards", "3")
+    assert r.status == 2 and "missing.jsonl" in r.err and not out.exists()
+    (tmp_path / "file").write_text("x")
+    r = set_build(dask_client, data, "-o", tmp_path / "file", "--key", "id", "--shards", "3")
+    assert r.status == 2 and r.err == f"tarnkv: {tmp_path / 'file'}: Not a directory (a set is written to a directory)\n"
     for policy, line in (("first", 5), ("last", 175_000)):
         r = set_build(dask_client, data, "-o", out, "--key", "id", "--shards", "3", "--on-duplicate", policy, "-q")
         assert r.status == 0, r.err

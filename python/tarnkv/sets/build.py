@@ -294,18 +294,20 @@ def _entries(directory: str) -> list[str]:
         return []
 
 
-def check_output(out_dir: str) -> mf.Manifest | None:
-    """Whether a set may be written to *out_dir*: absent, an empty directory, or a set (which
-    the new one replaces). Returns the set's manifest when there is one."""
+def check_output(out_dir: str, shown: str | None = None) -> mf.Manifest | None:
+    """Whether a set may be written to *out_dir* (called *shown* in errors): absent, an empty
+    directory, or a set (which the new one replaces). Returns the set's manifest when there
+    is one."""
+    shown = shown or out_dir
     try:
         st = os.stat(out_dir)
     except FileNotFoundError:
-        parent = os.path.dirname(out_dir) or "."
-        if not os.path.isdir(parent):
+        if not os.path.isdir(os.path.dirname(out_dir) or "."):
+            parent = os.path.dirname(shown.rstrip("/")) or "."
             raise _fail(FileNotFoundError, errno.ENOENT, "No such directory (the set's parent)", parent) from None
         return None
     if not stat.S_ISDIR(st.st_mode):
-        raise _fail(NotADirectoryError, errno.ENOTDIR, "Not a directory (a set is written to a directory)", out_dir)
+        raise _fail(NotADirectoryError, errno.ENOTDIR, "Not a directory (a set is written to a directory)", shown)
     old = mf.read(out_dir) if mf.is_set(out_dir) else None
     ours = set(mf.shard_files(old)) | {mf.MANIFEST}
     # Hidden names are temporaries (ours or not); shard files no manifest names are what a
@@ -313,9 +315,9 @@ def check_output(out_dir: str) -> mf.Manifest | None:
     strays = [name for name in _entries(out_dir)
               if name not in ours and not name.startswith(".") and not _SHARD_NAME.match(name)]
     if strays:
-        shown = ", ".join(repr(n) for n in sorted(strays)[:3]) + (", ..." if len(strays) > 3 else "")
+        listed = ", ".join(repr(n) for n in sorted(strays)[:3]) + (", ..." if len(strays) > 3 else "")
         raise _fail(FileExistsError, errno.EEXIST,
-                    f"File exists: the directory holds other files ({shown}) and is not a store set", out_dir)
+                    f"File exists: the directory holds other files ({listed}) and is not a store set", shown)
     return old
 
 
@@ -378,8 +380,10 @@ class Build:
             raise ValueError(f"shards must be a whole number from 1 to {mf.MAX_SHARDS}, not {shards!r}")
         if on_duplicate not in ("error", "first", "last"):
             raise ValueError(f"on_duplicate must be 'error', 'first' or 'last', not {on_duplicate!r}")
-        directory = os.path.abspath(os.fsdecode(os.fspath(out_dir)))
-        check_output(directory)
+        shown = os.fsdecode(os.fspath(out_dir))
+        directory = os.path.abspath(shown)
+        check_output(directory, shown)
+        self._created = not os.path.exists(directory)
         os.makedirs(directory, exist_ok=True)
         _sweep_dead_builds(directory)
         self.plan = Plan(directory, uuid.uuid4().hex, shards, on_duplicate, spill_bytes)
@@ -424,6 +428,9 @@ class Build:
         if self._lock >= 0:
             os.close(self._lock)
             self._lock = -1
+        if self.published is None and self._created:
+            with contextlib.suppress(OSError):  # only when empty: a build that failed made nothing
+                os.rmdir(plan.out_dir)
 
     def __enter__(self) -> Build:
         return self
