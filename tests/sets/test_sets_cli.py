@@ -188,3 +188,24 @@ def test_merge_two_sets_and_a_store(pair, tmp_path):
     assert run_cli("diff", tmp_path / "all.set", tmp_path / "all.trnk").status == 0
     shutil.rmtree(tmp_path / "all.set")
     assert run_cli("merge", tmp_path / "missing.trnk", "-o", tmp_path / "x.trnk").status == 2
+
+
+def test_whole_file_parts_name_their_rows_and_lines(dask_client, tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+
+    pq.write_table(pa.table({"sku": ["P1", "P2", "P1"], "n": [1, 2, 3]}), tmp_path / "a.parquet")
+    out = tmp_path / "p.set"
+    r = set_build(dask_client, tmp_path / "a.parquet", "-o", out, "--key", "sku", "--shards", "2")
+    assert r.status == 2 and f"{tmp_path / 'a.parquet'}, row 3: duplicate key 'P1'" in r.err, r.err
+    assert f"an earlier record has it: {tmp_path / 'a.parquet'}, row 1" in r.err
+    (tmp_path / "b.tsv.gz").write_bytes(__import__("gzip").compress(b"sku\tn\nT1\t1\nT2\t2\n\tx\n"))
+    r = set_build(dask_client, tmp_path / "b.tsv.gz", "-o", out, "--key", "sku", "--shards", "2")
+    assert r.status == 2 and f"{tmp_path / 'b.tsv.gz'}, line 4: key field 'sku' is empty" in r.err, r.err
+    r = set_build(dask_client, tmp_path / "a.parquet", tmp_path / "b.tsv.gz", "-o", out, "--key", "sku", "--shards", "2",
+                  "--on-duplicate", "last", "--format", "parquet")
+    assert r.status == 2  # the TSV is not Parquet: named, nothing built
+    r = set_build(dask_client, tmp_path / "a.parquet", "-o", out, "--key", "sku", "--shards", "2", "--on-duplicate",
+                  "last", "--value", "n")
+    assert r.status == 0, r.err
+    assert json.loads(run_cli("get", out, "P1").text) == 3
