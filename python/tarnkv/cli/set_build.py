@@ -313,7 +313,10 @@ def _client(args: argparse.Namespace) -> tuple[Any, Any, int]:
             client = Client(args.scheduler, timeout=30)
         except (OSError, TimeoutError) as exc:
             raise CliError(f"{args.scheduler}: can't reach the Dask scheduler ({exc})") from None
-        workers = max(1, len(client.scheduler_info().get("workers", {})))
+        workers = len(client.scheduler_info().get("workers", {}))
+        if not workers:
+            client.close()
+            raise CliError(f"{args.scheduler}: the Dask cluster has no workers")
         return client, None, workers
     workers = args.workers or os.cpu_count() or 1
     # The workers' own logs would repeat a task's error, which the command reports once.
