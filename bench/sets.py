@@ -56,10 +56,17 @@ def log(text: str) -> None:
     print(f"bench sets: {text}", file=sys.stderr, flush=True)
 
 
+# The environment as it was before a LocalCluster started here: starting one sets variables in
+# this process's environment for its workers (MALLOC_TRIM_THRESHOLD_=65536 among them, which
+# makes a single-process build that grows large buffers much slower), and the commands timed
+# must not inherit them.
+CLEAN_ENV = dict(os.environ)
+
+
 def child(args: list[str]) -> dict:
     """Runs `tarnkv ARGS` as a child process: wall seconds, processor seconds, peak RSS (MiB)."""
     t0 = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, "-m", "tarnkv", *args])
+    proc = subprocess.Popen([sys.executable, "-m", "tarnkv", *args], env=CLEAN_ENV)
     _, status, ru = os.wait4(proc.pid, 0)
     wall = time.perf_counter() - t0
     if status:
@@ -139,7 +146,8 @@ def reader_memory(path: str) -> float:
             "def rss():\n"
             "    return int(open('/proc/self/statm').read().split()[1]) * 4096\n"
             "before = rss(); r = tarnkv.open(sys.argv[1], verify=False); print(rss() - before)\n")
-    out = subprocess.run([sys.executable, "-c", code, path], check=True, capture_output=True, text=True).stdout
+    out = subprocess.run([sys.executable, "-c", code, path], check=True, capture_output=True, text=True,
+                         env=CLEAN_ENV).stdout
     return int(out) / 2**20
 
 
