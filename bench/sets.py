@@ -27,7 +27,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import logging
 import os
 import platform
 import random
@@ -56,10 +55,10 @@ def log(text: str) -> None:
     print(f"bench sets: {text}", file=sys.stderr, flush=True)
 
 
-# The environment as it was before a LocalCluster started here: starting one sets variables in
-# this process's environment for its workers (MALLOC_TRIM_THRESHOLD_=65536 among them, which
-# makes a single-process build that grows large buffers much slower), and the commands timed
-# must not inherit them.
+# The environment as it was before a LocalCluster started here: starting one may set variables
+# in this process's environment for its workers (MALLOC_TRIM_THRESHOLD_=65536 among them, which
+# makes a process that grows large buffers much slower), and the commands timed must not
+# inherit them.
 CLEAN_ENV = dict(os.environ)
 
 
@@ -183,7 +182,9 @@ def main() -> int:
     ap.add_argument("--keep", action="store_true", help="keep the data directory")
     opts = ap.parse_args()
 
-    from distributed import Client, LocalCluster
+    from distributed import Client
+
+    from tarnkv.cli.set_build import local_cluster
 
     work = os.path.join(ROOT, "build", "bench-sets")
     os.makedirs(work, exist_ok=True)
@@ -192,8 +193,7 @@ def main() -> int:
     log(f"writing {opts.n:,} records to {data}")
     generate(data, opts.n)
     t0 = time.perf_counter()
-    cluster = LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=":0",
-                           silence_logs=logging.CRITICAL)
+    cluster = local_cluster(WORKERS)  # as `tarnkv build --workers` starts its own
     client = Client(cluster, set_as_default=False)
     cluster_start = time.perf_counter() - t0
     try:

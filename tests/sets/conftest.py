@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-import logging
+import os
 
 import cloudpickle
 import pytest
 
 from sets import set_helpers
+from tarnkv.cli.set_build import local_cluster
 
 
 @pytest.fixture(scope="session")
@@ -16,15 +17,24 @@ def dask_client():
     when the session ends. The helpers' codecs travel by value: workers don't import tests."""
     distributed = pytest.importorskip("distributed")
     cloudpickle.register_pickle_by_value(set_helpers)
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                       silence_logs=logging.CRITICAL)
+    # Starting workers sets variables in this process's environment for them (a fixed hash
+    # seed, ...): the commands other tests run must not inherit them.
+    environ = dict(os.environ)
+    cluster = local_cluster(2)  # as `tarnkv build --workers 2` starts its own
     client = distributed.Client(cluster, set_as_default=False)
+    _restore(environ)
     try:
         yield client
     finally:
         client.close()
         cluster.close()
         cloudpickle.unregister_pickle_by_value(set_helpers)
+        _restore(environ)
+
+
+def _restore(environ: dict[str, str]) -> None:
+    os.environ.clear()
+    os.environ.update(environ)
 
 
 @pytest.fixture

@@ -73,6 +73,8 @@ def test_get_many_groups_by_shard_and_keeps_the_order(pair, s):
         assert s.get_many(keys, default="-") == r.get_many(keys, default="-")
         assert s.get_many_raw(keys) == r.get_many_raw(keys)
         assert s.get_many(iter(["a"])) == [[1, 2]] and s.get_many([]) == []
+        large = keys * 50  # past the size that goes to the shards' own batches
+        assert s.get_many(large) == r.get_many(large) and s.get_many_raw(large) == r.get_many_raw(large)
     with pytest.raises(TypeError):
         s.get_many(5)
 
@@ -243,3 +245,28 @@ def test_merge_later_inputs_win_and_shared_objects_stay_shared(tmp_path):
         assert dict(s) == {"a": 1, "b": 2, "c": 3, "d": 2, "e": 3, "f": 3} and s.verify()
     with pytest.raises(IsADirectoryError):
         tarnkv.sets.merge([first], tmp_path / "out.set")
+
+
+def test_batches_decode_with_the_sets_codec_and_name_a_damaged_shard(tmp_path):
+    import json as _json
+
+    codec = tarnkv.Codec(lambda o: _json.dumps(o).encode(), _json.loads, name="json")
+    w = tarnkv.TarnWriter(codec=codec)
+    for i in range(100):
+        w.put(f"k{i}", {"i": i})
+    w.build(tmp_path / "src.trnk")
+    tarnkv.sets.merge([tmp_path / "src.trnk"], tmp_path / "set", shards=3)
+    keys = [f"k{i}" for i in range(100)]
+    with tarnkv.open(tmp_path / "set", codec=codec) as s:
+        assert s.get_many(keys + ["nope"]) == [{"i": i} for i in range(100)] + [None]
+        assert s.get_many(keys * 50)[:3] == [{"i": 0}, {"i": 1}, {"i": 2}]
+    entry = mf.read(str(tmp_path / "set")).shards[2]
+    victim = tmp_path / "set" / entry.file
+    data = bytearray(victim.read_bytes())
+    data[49] ^= 0x20  # in the first record's bytes
+    victim.write_bytes(bytes(data))
+    for many in ("get_many", "get_many_raw"):
+        with tarnkv.open(tmp_path / "set", codec=codec, verify=False) as s:
+            with pytest.raises(tarnkv.CorruptStoreError) as info:
+                getattr(s, many)(keys)
+            assert info.value.path == str(victim)

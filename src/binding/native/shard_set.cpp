@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -220,6 +222,88 @@ PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject
     return forward(self, &ReaderMethods::get_view, args, n, kw);
 }
 
+// Batches this long go to the shards' own get_many, which gives up the interpreter lock while
+// it looks keys up; shorter ones are looked up here, with the lock held throughout.
+constexpr std::size_t kLargeBatch = 4096;
+
+// A batch looked up here: the keys routed and grouped by shard, each group looked up in the
+// shard's core in one pass (so its memory misses overlap), the answers made straight into the
+// result list, in the keys' order. No Python call per shard, no second conversion of the keys.
+PyObject* get_many_here(const ShardSetObject* s, PyObject* seq, PyObject* dflt, bool decoded) {
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq));
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    constexpr std::uint32_t kNone = 0xFFFF'FFFF;  // not a key: the default
+    // Strong references: making the answers may run a collection, and a finalizer could change
+    // the list the keys came in while their bytes are in use here.
+    std::vector<Ref> held(n);
+    std::vector<KeyBytes> converted(n);
+    std::vector<std::uint32_t> where(n);
+    std::vector<std::size_t> start(s->count + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        held[i].reset(Py_NewRef(items[i]));
+        switch (key_bytes(items[i], converted[i])) {
+            case KeyStatus::Ok: where[i] = shard_number(converted[i].bytes, s->count); ++start[where[i] + 1]; break;
+            case KeyStatus::NotAKey: where[i] = kNone; break;
+            case KeyStatus::Failed: return nullptr;
+        }
+    }
+    for (std::uint32_t j = 0; j < s->count; ++j) start[j + 1] += start[j];
+    // Keys in shard order; pos[k] is the place in the input of the k-th of them.
+    std::vector<std::string_view> lookups(start[s->count]);
+    std::vector<std::size_t> pos(start[s->count]);
+    {
+        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (where[i] == kNone) continue;
+            const std::size_t k = fill[where[i]]++;
+            lookups[k] = converted[i].bytes;
+            pos[k] = i;
+        }
+    }
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    PyObject** out = PySequence_Fast_ITEMS(list.get());
+    for (std::size_t i = 0; i < n; ++i) out[i] = Py_NewRef(dflt);
+    std::vector<std::optional<std::string_view>> found(lookups.size());
+    std::vector<std::size_t> to_decode;  // bytes the shard's codec still has to decode
+    for (std::uint32_t j = 0; j < s->count; ++j) {
+        const std::size_t a = start[j], b = start[j + 1];
+        if (a == b) continue;
+        ReaderObject* r = as_reader(shard(s, j));
+        Pin pin(r);
+        if (!pin.ok()) return nullptr;
+        const std::span<const std::string_view> keys(lookups.data() + a, b - a);
+        const std::span<std::optional<std::string_view>> answers(found.data() + a, b - a);
+        if (auto st = pin.core().get_many(keys, answers, r->check_reads); !st) {
+            const std::size_t k = a + st.error().index;
+            const auto offset = pin.core().lookup(lookups[k]);  // not carried out of the batch
+            return raise_read_error(r, st.error().error, held[pos[k]].get(), offset.value_or(0));
+        }
+        for (std::size_t k = a; k < b; ++k) {
+            if (!found[k]) continue;
+            PyObject* value = decoded ? decode_in_place(r, *found[k]) : nullptr;
+            if (!value) {
+                if (decoded) to_decode.push_back(k);
+                value = PyBytes_FromStringAndSize(found[k]->data(), static_cast<Py_ssize_t>(found[k]->size()));
+                if (!value) return nullptr;
+            }
+            Py_SETREF(out[pos[k]], value);
+        }
+    }
+    // The codec is Python code, which may even close a shard: every pin is gone by now.
+    for (const std::size_t k : to_decode) {
+        ReaderObject* r = as_reader(shard(s, where[pos[k]]));
+        if (!r->decode.active()) continue;
+        PyObject* value = r->decode(out[pos[k]]);
+        if (!value) {
+            note_key("while decoding", held[pos[k]].get());
+            return nullptr;
+        }
+        Py_SETREF(out[pos[k]], value);
+    }
+    return list.release();
+}
+
 // get_many / get_many_raw: the keys grouped by shard, one batch per shard (so each batch still
 // overlaps its memory misses), the answers put back in the keys' order.
 PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool decoded) {
@@ -240,6 +324,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
     if (!seq) return nullptr;
     const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
     PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    if (n < kLargeBatch) return get_many_here(s, seq.get(), dflt, decoded);
     constexpr std::uint32_t kNone = 0xFFFF'FFFF;  // not a key: the default
     std::vector<std::uint32_t> where(n);
     std::vector<std::size_t> counts(s->count, 0);
