@@ -39,9 +39,11 @@ from tarnkv.errors import (
 )
 from tarnkv.reader import StoreStats, TarnReader, open
 from tarnkv.writer import BuildResult, TarnWriter
+from tarnkv.sets import SetReader
 
 __all__ = [
     "TarnReader",
+    "SetReader",
     "TarnWriter",
     "open",
     "BuildResult",

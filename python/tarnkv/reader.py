@@ -4,10 +4,13 @@ from __future__ import annotations
 
 import os
 from collections.abc import ItemsView, Iterator, KeysView, Mapping, ValuesView
-from typing import Any, Literal, Self, TypedDict, cast, overload
+from typing import TYPE_CHECKING, Any, Literal, Self, TypedDict, cast, overload
 
 from tarnkv import _native
 from tarnkv.codec import resolve
+
+if TYPE_CHECKING:
+    from tarnkv.sets.reader import SetReader
 
 __all__ = ["TarnReader", "open", "StoreStats"]
 
@@ -158,6 +161,14 @@ def _reopen(path: StrPath, verify: bool, check_reads: bool, codec: object) -> Ta
     return TarnReader(path, verify=verify, check_reads=check_reads, codec=codec)
 
 
-def open(path: StrPath, *, verify: bool = True, check_reads: bool = True, codec: object = "msgpack") -> TarnReader:
-    """Opens the store file at *path* for reading; the same as :class:`TarnReader`\\ ``(...)``."""
+def open(path: StrPath, *, verify: bool = True, check_reads: bool = True,
+         codec: object = "msgpack") -> TarnReader | SetReader:
+    """Opens the store file at *path* for reading, the same as :class:`TarnReader`\\ ``(...)``;
+    or, when *path* is the directory of a store set, the set as a :class:`~tarnkv.sets.SetReader`
+    (the same reading API over all its shards)."""
+    if os.path.isdir(path):
+        # A set, or (without a manifest) IsADirectoryError saying it is not one.
+        from tarnkv.sets.reader import SetReader
+
+        return SetReader(path, verify=verify, check_reads=check_reads, codec=codec)
     return TarnReader(path, verify=verify, check_reads=check_reads, codec=codec)

@@ -12,7 +12,7 @@ import time
 import pytest
 from cli.cli_helpers import child_env, write_jsonl
 
-COMMANDS = ["build", "get", "keys", "prefix", "dump", "stats", "verify", "cp", "diff"]
+COMMANDS = ["build", "get", "keys", "prefix", "dump", "stats", "verify", "cp", "diff", "merge"]
 
 
 def make_store(cli, path, n=200, tag="v1"):

@@ -39,6 +39,10 @@ def _command(name: str) -> Callable[[argparse.Namespace], int]:
         from tarnkv.cli import cmd_cp
 
         return cmd_cp.run
+    if name == "merge":
+        from tarnkv.cli import cmd_merge
+
+        return cmd_merge.run
     from tarnkv.cli import cmd_diff
 
     return cmd_diff.run

@@ -42,6 +42,12 @@ def _size_text(n: float) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.shards is not None:
+        from tarnkv.cli import set_build
+
+        return set_build.run(args)
+    if args.workers is not None or args.scheduler is not None:
+        raise CliError("--workers and --scheduler run a set build: give --shards N too")
     started = time.perf_counter()
     out = args.output
     if args.inputs.count("-") > 1:

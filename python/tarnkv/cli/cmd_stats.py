@@ -53,7 +53,12 @@ def collect(reader: Any, path: str) -> dict[str, Any]:
     info: dict[str, Any] = dict(reader.stats())
     key_lengths = [len(k) for k in stores.raw_keys(reader)]
     try:
-        sizes = object_sizes(path, info["index_offset"])
+        if "shards" in info:  # a set: every shard's records
+            sizes = []
+            for shard in info["shards"]:
+                sizes += object_sizes(str(shard["path"]), shard["index_offset"])
+        else:
+            sizes = object_sizes(path, info["index_offset"])
     except OSError as exc:
         raise CliError(os_error_text(exc)) from None
     info["key_length"] = distribution(key_lengths)
@@ -65,20 +70,32 @@ def collect(reader: Any, path: str) -> dict[str, Any]:
 def _table(info: dict[str, Any]) -> str:
     rows: list[tuple[str, str]] = []
     size = info["file_size"]
+    shards = info.get("shards")
     rows.append(("path", str(info["path"])))
-    rows.append(("file size", f"{size:,} bytes ({size / 2**20:,.1f} MiB)"))
-    rows.append(("format version", str(info["version"])))
+    if shards is not None:
+        rows.append(("store set", f"{len(shards):,} shards, set format version {info['format_version']}, "
+                                  f"routed by {info['routing']['function']} % {len(shards)}"))
+        rows.append(("build", f"{info['build_id']}, {info['created']}"))
+        rows.append(("size of all shards", f"{size:,} bytes ({size / 2**20:,.1f} MiB)"))
+    else:
+        rows.append(("file size", f"{size:,} bytes ({size / 2**20:,.1f} MiB)"))
+        rows.append(("format version", str(info["version"])))
     rows.append(("keys", f"{info['num_keys']:,}"))
     rows.append(("objects", f"{info['num_objects']:,}"))
     rows.append(("keys per object", f"{info['keys_per_object']:.3f}"))
-    rows.append(("data section", f"{info['index_offset'] - info['data_offset']:,} bytes"))
-    rows.append(("index section", f"{size - info['index_offset']:,} bytes"))
-    rows.append(("file CRC-32", str(info["file_crc32"])))
+    if shards is None:
+        rows.append(("data section", f"{info['index_offset'] - info['data_offset']:,} bytes"))
+        rows.append(("index section", f"{size - info['index_offset']:,} bytes"))
+        rows.append(("file CRC-32", str(info["file_crc32"])))
     for label, name in (("key length", "key_length"), ("object size", "object_size")):
         d = info[name]
         rows.append((label, f"min {d['min']:,}  p50 {d['p50']:,}  p90 {d['p90']:,}  "
                             f"p99 {d['p99']:,}  max {d['max']:,}  mean {d['mean']:,.1f}  "
                             f"(bytes)"))
+    for shard in shards or ():
+        rows.append((f"shard {shard['index']}", f"{shard['file']}: {shard['num_keys']:,} keys, "
+                                                f"{shard['num_objects']:,} objects, {shard['file_size']:,} bytes, "
+                                                f"CRC-32 {shard['file_crc32']}"))
     width = max(len(label) for label, _ in rows)
     return "".join(f"{label:<{width}}  {value}\n" for label, value in rows)
 

@@ -27,14 +27,20 @@ def run(args: argparse.Namespace) -> int:
                 status = max(status, exc.status)
                 continue
             if not args.quiet:
+                if "shards" in info:
+                    what = f"store set of {info['shard_count']:,} shards, every key in its shard"
+                else:
+                    what = f"CRC-32 {info['file_crc32']}"
                 sys.stdout.write(f"{path}: ok ({info['num_keys']:,} keys, "
-                                 f"{info['num_objects']:,} objects, CRC-32 {info['file_crc32']})\n")
+                                 f"{info['num_objects']:,} objects, {what})\n")
                 sys.stdout.flush()
     return status
 
 
 def _size(path: str) -> int | None:
     try:
+        if os.path.isdir(path):
+            return None  # a set: its total is its own to tell
         return os.path.getsize(path)
     except OSError:
         return None

@@ -8,6 +8,7 @@ new one, and a crash at any point leaves either the old file or the new one, nev
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import stat
@@ -139,4 +140,114 @@ def install(src: str, dst: str, *, check: Callable[[str], None] | None = None,
     except OSError as exc:
         raise CliError(f"{directory}: installed, but the directory could not be synced: "
                        f"{exc.strerror}") from None
+    return target
+
+
+# --- Store sets ------------------------------------------------------------------------------
+
+SetCheck = Callable[[str, int], None]
+
+
+def set_target(src: str, dst: str) -> str:
+    """The directory a set is copied to: DST itself when it is absent, empty or a set, else
+    DST/basename(SRC) (as cp -r copies into an existing directory)."""
+    from tarnkv.sets import manifest as mf
+
+    if os.path.isdir(dst) and not mf.is_set(dst) and any(not n.startswith(".") for n in os.listdir(dst)):
+        return os.path.join(dst, os.path.basename(src.rstrip("/")))
+    return dst
+
+
+def install_set(src: str, dst: str, *, check: SetCheck | None = None, progress: Progress = None) -> str:
+    """Copies the store set SRC to DST safely and returns the directory written.
+
+    Each shard is copied to a temporary file in the target, synced and renamed under its own
+    name (a new set's names never clash with the old set's); then the manifest is written, last
+    and atomically, and the shards only the old set used are removed. Readers of the old set
+    keep their mappings, and see the new set when they reopen it. ``check(tmp, shard)`` runs on
+    each complete temporary copy; an exception from it leaves DST's set as it was.
+    """
+    from tarnkv.errors import TarnError
+    from tarnkv.sets import build as set_build
+    from tarnkv.sets import manifest as mf
+
+    try:
+        manifest = mf.read(src)
+    except TarnError as exc:
+        raise CliError(f"{src}: {exc.strerror if isinstance(exc, OSError) and exc.strerror else exc}") from None
+    target = set_target(src, dst)
+    if os.path.exists(target):
+        if not os.path.isdir(target):
+            raise CliError(f"{target}: not a directory (a set is copied to a directory)")
+        if os.path.samefile(src, target):
+            raise CliError(f"{src} and {dst} are the same set")
+    try:
+        set_build.check_output(target)
+        os.makedirs(target, exist_ok=True)
+    except OSError as exc:
+        raise CliError(os_error_text(exc)) from None
+    except TarnError as exc:
+        raise CliError(str(exc), 1) from None
+    total = manifest.total_size
+    copied = 0
+    placed: list[str] = []
+    old_names = set()
+    try:
+        for i, entry in enumerate(manifest.shards):
+            shard = os.path.join(src, entry.file)
+            try:
+                st = check_source(shard)
+            except CliError as exc:
+                raise CliError(f"{src}: shard {i} ({entry.file}): {exc.message}", 1) from None
+            if st.st_size != entry.size:
+                raise CliError(f"{src}: shard {i} ({entry.file}) is {st.st_size} bytes where the manifest says "
+                               f"{entry.size}", 1)
+            fd, tmp = tempfile.mkstemp(dir=target, prefix=f".{entry.file}.", suffix=".tmp")
+            try:
+                try:
+                    step: Progress = None
+                    if progress is not None:
+                        base, report = copied, progress
+                        step = lambda done, _total: report(base + done, total)  # noqa: E731
+                    with open(shard, "rb") as s:
+                        _copy(s.fileno(), fd, st.st_size, step)
+                    os.fchmod(fd, stat.S_IMODE(st.st_mode))
+                    os.fsync(fd)
+                finally:
+                    os.close(fd)
+                if check is not None:
+                    check(tmp, i)
+                final = os.path.join(target, entry.file)
+                os.rename(tmp, final)
+                placed.append(final)
+            except BaseException:
+                with contextlib.suppress(OSError):
+                    os.unlink(tmp)
+                raise
+            copied += st.st_size
+        sync_directory(target)
+        old = None
+        with set_build._directory_lock(target):
+            with contextlib.suppress(TarnError, OSError, ValueError):
+                old = mf.read(target) if mf.is_set(target) else None
+            mf.write(target, manifest)
+            old_names = set(mf.shard_files(old)) - set(mf.shard_files(manifest))
+            for name in old_names:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(os.path.join(target, name))
+    except BaseException as exc:
+        # Nothing half-copied stays: shards this copy placed (none of them is in use: they were
+        # not there, or were the same files by name and content) go again.
+        current = None
+        with contextlib.suppress(TarnError, OSError, ValueError):
+            current = mf.read(target) if mf.is_set(target) else None
+        if current is None or current.build_id != manifest.build_id:
+            in_use = set(mf.shard_files(current))
+            for path in placed:
+                if os.path.basename(path) not in in_use:
+                    with contextlib.suppress(OSError):
+                        os.unlink(path)
+        if isinstance(exc, OSError):
+            raise CliError(os_error_text(exc) if exc.filename else f"{target}: {exc.strerror}") from None
+        raise
     return target

@@ -11,7 +11,8 @@ from tarnkv.cli.inputs import FORMATS
 
 DESCRIPTION = """\
 Build immutable single-file key -> object stores (.trnk) from data files, look inside them,
-check them and install them next to running readers.
+check them and install them next to running readers. Every command that reads a store also
+reads a store set (a directory of shard stores with a manifest.json) as one store.
 
 exit status: 0 success, 1 the answer is no (a key is missing, a store is corrupt, stores
 differ), 2 usage, bad input or an I/O error.
@@ -30,6 +31,18 @@ examples:
   tarnkv build products.jsonl -o products.trnk --key sku --alias ean
   tarnkv build users.csv.gz -o users.trnk --key id --value name
   zcat dump.jsonl.gz | tarnkv build - -o copy.trnk --key key --value value
+  tarnkv build events-*.jsonl -o events.set --key id --shards 64 --workers 8
+  tarnkv build events-*.jsonl -o /shared/events.set --key id --shards 512 --scheduler tcp://head:8786
+
+store sets:
+  --shards N writes a store set: a directory of N shard stores and a manifest.json, written
+  last (a set appears whole or not at all; an existing set at OUT is replaced). A key lives in
+  shard xxh3_64(key) % N, and an object whose keys fall in several shards is stored in each.
+  The build runs on a local cluster of --workers processes or on the Dask cluster at
+  --scheduler, whose workers must see the inputs and OUT under the same paths. Plain JSON
+  Lines files are split among the workers; compressed files, CSV, TSV and Parquet are read
+  whole by one worker each (split large ones into several files). Duplicate keys are found
+  across all inputs; first and last mean first and last in the order of the inputs.
 
 inputs:
   JSON Lines (.jsonl .ndjson .json: one object per line), CSV (.csv) and TSV (.tsv .tab)
@@ -77,6 +90,13 @@ def _positive(text: str) -> int:
     return value
 
 
+def _at_least_one(text: str) -> int:
+    value = _positive(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
 def build_parser() -> Parser:
     top = Parser(prog="tarnkv", description=DESCRIPTION, epilog=KEYS_AND_VALUES,
                  formatter_class=_formatter)
@@ -104,6 +124,14 @@ def build_parser() -> Parser:
     p.add_argument("--json-values", action="store_true",
                    help="CSV/TSV: the --value column holds JSON text")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
+    sharding = p.add_argument_group("store sets (built by a Dask cluster)")
+    sharding.add_argument("--shards", type=_at_least_one, metavar="N",
+                          help="write a store set of N shards: OUT is its directory")
+    where = sharding.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=_at_least_one, metavar="W",
+                       help="run a local cluster of W worker processes (default: one per core)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster at ADDRESS (tcp://host:8786) instead")
 
     p = command("get", "Print the objects stored under keys, one JSON line each.", """\
 examples:
@@ -190,6 +218,22 @@ copy in depth before it is installed; a corrupt copy is removed and DST stays as
     p.add_argument("dst", metavar="DST", help="a file name, or a directory to copy into")
     p.add_argument("--verify", action="store_true", help="check the copy before installing it")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
+
+    p = command("merge", "Merge stores and store sets into one store or one set.", """\
+examples:
+  tarnkv merge base.trnk update.trnk -o merged.trnk
+  tarnkv merge events.set -o events.trnk              (a set back into one file)
+  tarnkv merge old.set new.set extra.trnk -o all.set --shards 16
+
+Under a key several inputs hold, the last input wins. The merge streams: it holds the
+inputs' indexes and the output's in memory, never their objects, and checks each object's
+CRC-32 as it copies it. Without --shards OUT is one store file; with it, a set directory
+(absent, empty or a set, which is replaced). OUT appears only once complete.
+""")
+    p.add_argument("inputs", nargs="+", metavar="IN", help="stores and set directories, earliest first")
+    p.add_argument("-o", "--output", required=True, metavar="OUT", help="the store (or set) to write")
+    p.add_argument("--shards", type=_at_least_one, metavar="N", help="write a set of N shards")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
 
     p = command("diff", "Compare two stores' keys and objects.", """\
 examples:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -21,9 +22,13 @@ def translate(exc: BaseException, path: str | None) -> CliError:
     if isinstance(where, bytes):
         where = where.decode("utf-8", "replace")
     if where is not None:
-        # The package ends its messages with the store's name; the command line leads with it.
-        text = text.removesuffix(f" in store {where!r}")
-    where = path or where
+        # The package ends its messages with the store's name (shortened when long); the
+        # command line leads with it.
+        head, sep, _ = text.rpartition(" in store ")
+        text = head if sep else text
+    # A set's shard at fault is named rather than the set (unless the message names it).
+    inside = where is not None and path is not None and os.path.dirname(str(where)) == path.rstrip("/")
+    where = where if inside else (path or where)
     if isinstance(exc, OSError) and exc.strerror:
         text = exc.strerror
     if isinstance(exc, tarnkv.CorruptStoreError) and "corrupt" not in text.lower():

@@ -12,6 +12,8 @@ namespace tarnkv::native {
 #ifdef TARNKV_JSONL
 int add_json_lines_functions(PyObject* module);  // the command line's fast path, jsonl.cpp
 #endif
+int add_set_functions(PyObject* module);     // sharded builds' runs and merges, sets.cpp
+int add_shard_set_types(PyObject* module);  // the set reader's routing and merged walks, shard_set.cpp
 
 namespace {
 
@@ -52,6 +54,7 @@ int exec_module(PyObject* module) {
 #ifdef TARNKV_JSONL
         if (add_json_lines_functions(module) < 0) return -1;
 #endif
+        if (add_set_functions(module) < 0 || add_shard_set_types(module) < 0) return -1;
         return 0;
     });
 }

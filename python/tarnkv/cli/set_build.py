@@ -1,0 +1,389 @@
+"""``tarnkv build --shards N``: a store set built by a Dask cluster.
+
+The driver splits the inputs into partitions -- plain JSON Lines files into byte ranges that
+start and end on line boundaries, every other input (compressed, CSV, TSV, Parquet) whole --
+and runs one task per partition on the cluster: the task reads its part with the same readers
+and the same native JSON Lines path as a single-store build and writes a run file. Shard tasks
+then merge the runs (tarnkv.sets.build). Workers read the inputs themselves, so inputs and
+output must be on a file system every worker sees under the same paths; standard input is
+first copied into the build's work directory.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import re
+import shutil
+import sys
+import time
+from dataclasses import dataclass
+from typing import Any, BinaryIO
+
+from tarnkv.cli.errors import BadInput, CliError, os_error_text
+from tarnkv.cli.inputs import Source, display_name, open_source
+from tarnkv.cli.loader import Loader, Spec, _transcode
+from tarnkv.cli.progress import Bar, Progress, wanted
+from tarnkv.cli.records import JsonLinesReader, RecordReader, open_reader
+from tarnkv.errors import TarnError
+from tarnkv.sets.build import Build, Listener, PartitionResult, Plan, RunSink, ShardResult, compute
+from tarnkv.sets.errors import SetDuplicateKeyError
+
+# Partitions of plain JSON Lines: a few per worker, for balance, within these bounds.
+MIN_PART = 8 << 20
+MAX_PART = 128 << 20
+PARTS_PER_WORKER = 4
+
+
+@dataclass(frozen=True, slots=True)
+class InputPart:
+    """One partition of the inputs: a byte range of a plain JSON Lines file, or a whole file."""
+
+    path: str  # absolute: workers may have another working directory
+    name: str  # as the user wrote it
+    fmt: str | None  # --format
+    start: int
+    end: int  # -1: the whole file
+    size: int  # bytes it covers, for the progress bar
+
+    @property
+    def ranged(self) -> bool:
+        return self.end >= 0
+
+
+class PartError(Exception):
+    """A partition task's bad input, carried to the driver, which makes its line numbers
+    absolute (a range's lines are numbered from its start)."""
+
+    def __init__(self, message: str, part: int, status: int) -> None:
+        super().__init__(message, part, status)
+        self.message = message
+        self.part = part
+        self.status = status
+
+
+# --- Planning --------------------------------------------------------------------------------
+
+def _spool_stdin(directory: str) -> str:
+    path = os.path.join(directory, "stdin.input")
+    with open(path, "wb") as out:
+        shutil.copyfileobj(sys.stdin.buffer, out, 1 << 20)
+    return path
+
+
+def _boundaries(path: str, size: int, step: int) -> list[int]:
+    """Offsets that split the file into ranges of about *step* bytes, each just after a newline."""
+    cuts = [0]
+    with open(path, "rb") as f:
+        at = step
+        while at < size:
+            f.seek(at)
+            f.readline()
+            cut = f.tell()
+            if cut >= size:
+                break
+            if cut > cuts[-1]:
+                cuts.append(cut)
+            at = max(cut, at) + step
+    cuts.append(size)
+    return cuts
+
+
+def plan_inputs(paths: list[str], fmt: str | None, spool_dir: str, workers: int) -> list[InputPart]:
+    opened: list[tuple[str, str, Source]] = []
+    try:
+        for given in paths:
+            path = _spool_stdin(spool_dir) if given == "-" else given
+            source = open_source(path, fmt)
+            source.close()
+            opened.append((os.path.abspath(path), display_name(given), source))
+    except OSError as exc:
+        raise CliError(os_error_text(exc)) from None
+    splittable = sum(s.size or 0 for _, _, s in opened if s.format == "jsonl" and not s.compression)
+    step = max(MIN_PART, min(MAX_PART, splittable // max(1, workers * PARTS_PER_WORKER) + 1))
+    parts: list[InputPart] = []
+    for path, name, source in opened:
+        size = source.size or 0
+        if source.format == "jsonl" and not source.compression and source.size:
+            cuts = _boundaries(path, size, step)
+            parts.extend(InputPart(path, name, fmt, a, b, b - a) for a, b in zip(cuts, cuts[1:]))
+        else:
+            parts.append(InputPart(path, name, fmt, 0, -1, size))
+    return parts
+
+
+# --- The partition task (runs on a worker) -------------------------------------------------------
+
+class _Window:
+    """Bytes [start, end) of a file, as a stream."""
+
+    def __init__(self, f: BinaryIO, start: int, end: int) -> None:
+        self._f = f
+        self._left = end - start
+        f.seek(start)
+
+    def read(self, n: int = -1) -> bytes:
+        if self._left <= 0:
+            return b""
+        data = self._f.read(self._left if n < 0 else min(n, self._left))
+        self._left -= len(data)
+        return data
+
+    def close(self) -> None:
+        self._f.close()
+
+
+class _SinkWriter:
+    """The writer the careful path of the loader puts into: a run, at the current record number."""
+
+    def __init__(self, sink: RunSink, loader: SetLoader) -> None:
+        self._sink = sink
+        self._loader = loader
+
+    def put_raw(self, key: Any, raw: bytes, *aliases: Any) -> None:
+        self._sink.add(self._loader.seq, key, raw, *aliases)
+
+
+class SetLoader(Loader):
+    """The single-store loader, putting into a run: record numbers are line (or row) numbers."""
+
+    def __init__(self, sink: RunSink, spec: Spec) -> None:
+        super().__init__(None, spec)
+        self.sink = sink
+        self.seq = 0
+        self.writer = _SinkWriter(sink, self)
+
+    def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
+        """JSON Lines through the native converter, chunk by chunk, in this thread: a partition
+        task has a core to itself (the workers are the parallelism), and a second thread
+        would only take turns with this one."""
+        spec = self.spec
+        add = self.sink.add_json_batch
+        key, aliases, value = (spec.key.encode(), tuple(a.encode() for a in spec.aliases),
+                               None if spec.value is None else spec.value.encode())
+        for data, first in reader.chunks():
+            pos, number = 0, first
+            while pos < len(data):
+                batch, stop, count = _transcode(data, pos, key, aliases, value)
+                done = add(batch, number, 0)
+                while done < count:
+                    start = pos
+                    for _ in range(done):
+                        start = data.index(b"\n", start) + 1
+                    self._careful_line(reader, data, start, number + done)
+                    done = add(batch, number, done + 1)
+                self.records += count
+                if stop >= len(data):
+                    break
+                self._careful_line(reader, data, stop, number + count)
+                number += count + 1
+                pos = data.find(b"\n", stop) + 1 or len(data)
+
+    def _careful_line(self, reader: JsonLinesReader, data: bytes, start: int, number: int) -> None:
+        self.seq = number
+        super()._careful_line(reader, data, start, number)
+
+    def _load_records(self, reader: RecordReader, bar: Any) -> None:
+        careful = self.careful
+        for batch in reader.batches():
+            for i, rec in enumerate(batch.records):
+                self.seq = batch.number(i)
+                careful(reader.where(self.seq), rec, reader.null_text)
+            self.records += len(batch.records)
+
+
+def cli_partition(part: InputPart, index: int, plan: Plan, spec: Spec) -> PartitionResult:
+    """The task of one input partition: its records into a run file."""
+    from tarnkv.cli.cmd_build import _check_fields
+
+    try:
+        if part.ranged:
+            f = open(part.path, "rb", buffering=0)
+            stream: Any = _Window(f, part.start, part.end)
+            source = Source(part.name, stream, f, part.size, None, "jsonl")
+        else:
+            source = open_source(part.path, part.fmt)
+            source.name = part.name
+        try:
+            reader = open_reader(source, spec.columns())
+            _check_fields(reader, spec)
+            with RunSink(plan, index) as sink:
+                loader = SetLoader(sink, spec)
+                loader.load(reader, _NO_BAR)
+                return sink.finish()
+        finally:
+            source.close()
+    except CliError as exc:
+        raise PartError(exc.message, index, exc.status) from None
+    except OSError as exc:
+        raise PartError(os_error_text(exc), index, 2) from None
+
+
+class _NoBar(Bar):
+    def __init__(self) -> None:
+        pass
+
+    def update(self, done: int, records: int = 0, *, force: bool = False) -> None:
+        pass
+
+
+_NO_BAR = _NoBar()
+
+
+# --- The driver ----------------------------------------------------------------------------------
+
+def _lines_before(path: str, offset: int) -> int:
+    count = 0
+    with open(path, "rb") as f:
+        left = offset
+        while left > 0:
+            chunk = f.read(min(left, 1 << 20))
+            if not chunk:
+                break
+            count += chunk.count(b"\n")
+            left -= len(chunk)
+    return count
+
+
+def _absolute(message: str, part: InputPart) -> str:
+    """*message* with the line number after the part's name counted from the file's start."""
+    if not part.ranged or part.start == 0:
+        return message
+    pattern = re.compile(re.escape(part.name) + r", (after )?line (\d+)")
+    found = pattern.match(message)
+    if not found:
+        return message
+    line = int(found.group(2)) + _lines_before(part.path, part.start)
+    return f"{part.name}, {found.group(1) or ''}line {line}" + message[found.end():]
+
+
+def _record_where(parts: list[InputPart], partition: int | None, seq: int | None) -> str:
+    if partition is None or seq is None or not 0 <= partition < len(parts):
+        return "an input"
+    part = parts[partition]
+    unit = "row" if (part.fmt == "parquet" or part.path.lower().endswith((".parquet", ".pq"))) else "line"
+    return _absolute(f"{part.name}, {unit} {seq}", part)
+
+
+def _duplicate(exc: SetDuplicateKeyError, parts: list[InputPart]) -> BadInput:
+    key = exc.key
+    shown = repr(key.decode("utf-8", "backslashreplace") if isinstance(key, bytes) else key)
+    first = _record_where(parts, *exc.first)
+    second = _record_where(parts, *exc.second)
+    return BadInput(second, f"duplicate key {shown} (an earlier record has it: {first}; "
+                            "--on-duplicate first or last keeps one)")
+
+
+class _Bars(Listener):
+    def __init__(self, progress: Progress, parts: list[InputPart], out: str, shards: int) -> None:
+        self.total = sum(p.size for p in parts)
+        self.reading = progress.bar(f"reading {len(parts)} partition(s)", self.total, records=True)
+        self.progress = progress
+        self.out = out
+        self.shards = shards
+        self.parts = parts
+        self.read = 0
+        self.records = 0
+        self.written = 0
+        self.writing: Bar | None = None
+
+    def partition_done(self, result: PartitionResult) -> None:
+        self.read += self.parts[result.index].size
+        self.records += result.records
+        self.reading.update(self.read, self.records, force=True)
+
+    def shard_done(self, result: ShardResult) -> None:
+        if self.writing is None:
+            self.progress.done(self.reading)
+            self.writing = self.progress.bar(f"writing {self.out} ({self.shards} shards)", self.shards)
+        self.written += 1
+        self.writing.update(self.written, force=True)
+
+
+def _client(args: argparse.Namespace) -> tuple[Any, Any, int]:
+    """(client, cluster or None, workers)."""
+    logging.getLogger("distributed").setLevel(logging.ERROR)
+    try:
+        from distributed import Client
+    except ImportError:
+        raise CliError("building a set needs dask and distributed (the package's 'dask' extra)") from None
+    if args.scheduler:
+        try:
+            client = Client(args.scheduler, timeout=30)
+        except (OSError, TimeoutError) as exc:
+            raise CliError(f"{args.scheduler}: can't reach the Dask scheduler ({exc})") from None
+        workers = len(client.scheduler_info().get("workers", {}))
+        if not workers:
+            client.close()
+            raise CliError(f"{args.scheduler}: the Dask cluster has no workers")
+        return client, None, workers
+    workers = args.workers or os.cpu_count() or 1
+    cluster = local_cluster(workers)
+    return Client(cluster), cluster, workers
+
+
+def local_cluster(workers: int) -> Any:
+    """A LocalCluster of *workers* single-threaded worker processes, set up for set builds."""
+    import dask
+    from distributed import LocalCluster
+
+    # Dask starts workers with MALLOC_TRIM_THRESHOLD_ set, which turns off glibc's adaptive
+    # mmap threshold: every allocation of a megabyte (a chunk of input, a converted batch) is
+    # then mapped and unmapped afresh, and its pages faulted in again, which costs a partition
+    # task a fifth of its time. The workers here run native code that reuses its buffers.
+    environ = dict(os.environ)
+    spawn_env = dict(dask.config.get("distributed.nanny.pre-spawn-environ", {}))
+    spawn_env["MALLOC_TRIM_THRESHOLD_"] = None
+    try:
+        with dask.config.set({"distributed.nanny.pre-spawn-environ": spawn_env}):
+            # The workers' own logs would repeat a task's error, which the command reports once.
+            return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                silence_logs=logging.CRITICAL)
+    finally:
+        # Starting them also sets those variables in this process's environment; restored.
+        os.environ.clear()
+        os.environ.update(environ)
+
+
+def _size_text(n: float) -> str:
+    from tarnkv.cli.cmd_build import _size_text as text
+
+    return text(n)
+
+
+def run(args: argparse.Namespace) -> int:
+    started = time.perf_counter()
+    out = args.output
+    if args.inputs.count("-") > 1:
+        raise CliError('standard input ("-") can be read only once')
+    spec = Spec(args.key, args.alias, args.value, args.json_values)
+    try:
+        build = Build(out, args.shards, args.on_duplicate)
+    except (OSError, TarnError) as exc:
+        raise CliError(os_error_text(exc) if isinstance(exc, OSError) else str(exc)) from None
+    client = cluster = None
+    try:
+        client, cluster, workers = _client(args)
+        parts = plan_inputs(args.inputs, args.format, build.plan.work_dir, workers)
+        with Progress(wanted(args.quiet)) as progress:
+            bars = _Bars(progress, parts, out, args.shards)
+            with client.as_current():
+                try:
+                    results = compute(build.plan, parts, cli_partition, (spec,), bars)
+                except PartError as exc:
+                    raise CliError(_absolute(exc.message, parts[exc.part]), exc.status) from None
+                except SetDuplicateKeyError as exc:
+                    raise _duplicate(exc, parts) from None
+            done = build.publish(results, bars.records, "msgpack")
+    finally:
+        build.close()
+        if client is not None:
+            client.close()
+        if cluster is not None:
+            cluster.close()
+    if not args.quiet:
+        seconds = time.perf_counter() - started
+        print(f"{out}: {done.records:,} records, {done.num_keys:,} keys, {done.num_objects:,} objects, "
+              f"{done.shard_count} shards, {_size_text(done.file_size)}, {seconds:.2f} s", flush=True)
+    return 0

@@ -1,0 +1,439 @@
+"""Building a store set: the tasks of a sharded build, and the driver's steps around them.
+
+A build runs in two waves of tasks on whatever Dask scheduler is current:
+
+1. one task per input partition feeds its records to a :class:`RunSink`, which routes each key
+   to its shard, sorts the records in memory and writes one run file (spilling sorted sections
+   when its buffer fills), published by rename;
+2. one task per shard merges that shard's sections of every run into the shard file
+   (:func:`merge_shard`): a streaming k-way merge whose memory is the shard's index plus a
+   buffer. The duplicate policy holds across partitions here: "first" and "last" mean first and
+   last in partition order, then record order within the partition.
+
+Then the driver (:class:`Build`) writes the manifest, last and atomically, and removes the
+runs. No record crosses the network between the waves except through the file system: the
+runs are the shuffle. Every task is safe to run twice (a retry after a worker died): files are
+written under names of their own and renamed into place, runs and shards are deterministic,
+and a dead task's temporary files are removed with the build's work directory.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import fcntl
+import os
+import re
+import shutil
+import stat
+import uuid
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, Final, Literal
+
+from tarnkv import _native
+from tarnkv.sets import manifest as mf
+from tarnkv.sets.errors import SetDuplicateKeyError
+
+__all__ = ["Plan", "PartitionResult", "ShardResult", "SetBuildResult", "RunSink", "Build", "merge_shard",
+           "collect", "compute"]
+
+OnDuplicate = Literal["error", "first", "last"]
+#: How much a partition task buffers before it writes a sorted section (per task).
+DEFAULT_SPILL_BYTES: Final = 256 << 20
+WORK_PREFIX: Final = ".tarnkv-build-"
+_SHARD_NAME = re.compile(r"shard-\d{5,}-[0-9a-f]{12}\.trnk\Z")
+LOCK_NAME: Final = "lock"
+# How long a failed build waits for its other running tasks before it cleans up.
+_SETTLE_SECONDS: Final = 120
+
+
+@dataclass(frozen=True, slots=True)
+class Plan:
+    """What every task of one build needs to know: where files go and how records are merged."""
+
+    out_dir: str  # absolute: workers may run elsewhere
+    build_id: str
+    shards: int
+    policy: OnDuplicate
+    spill_bytes: int = DEFAULT_SPILL_BYTES
+
+    @property
+    def tag(self) -> str:
+        return self.build_id[:12]
+
+    @property
+    def work_dir(self) -> str:
+        return os.path.join(self.out_dir, WORK_PREFIX + self.build_id)
+
+    def run_path(self, partition: int) -> str:
+        return os.path.join(self.work_dir, f"part-{partition:06d}.run")
+
+    def run_tmp(self, partition: int) -> str:
+        return os.path.join(self.work_dir, f".part-{partition:06d}.{uuid.uuid4().hex[:12]}.tmp")
+
+    def shard_file(self, shard: int) -> str:
+        return f"shard-{shard:05d}-{self.tag}.trnk"
+
+    def shard_tmp(self, shard: int) -> str:
+        return os.path.join(self.out_dir, f".shard-{shard:05d}-{self.tag}.{uuid.uuid4().hex[:12]}.tmp")
+
+
+@dataclass(frozen=True, slots=True)
+class PartitionResult:
+    """What a partition task wrote: its run file and how many records went in."""
+
+    index: int
+    path: str
+    records: int
+    size: int
+
+
+@dataclass(frozen=True, slots=True)
+class ShardResult:
+    """What a shard task published."""
+
+    index: int
+    file: str
+    size: int
+    file_crc32: str
+    num_keys: int
+    num_objects: int
+
+
+@dataclass(frozen=True, slots=True)
+class SetBuildResult:
+    """What a set build published: the directory, its totals, and each shard."""
+
+    path: str
+    shard_count: int
+    records: int
+    num_keys: int
+    num_objects: int
+    file_size: int
+    build_id: str
+    shards: tuple[ShardResult, ...]
+
+
+class RunSink:
+    """One partition's run file, for a task to fill: :meth:`add` records in order, then
+    :meth:`finish`. As a context manager it drops the run when the block raises."""
+
+    def __init__(self, plan: Plan, index: int) -> None:
+        self.plan = plan
+        self.index = index
+        self.records = 0
+        self._run = _native.RunWriter(plan.run_tmp(index), plan.shards, plan.spill_bytes, plan.policy == "error")
+
+    def add(self, seq: int, key: str | bytes, data: bytes, *aliases: str | bytes) -> None:
+        """One record numbered *seq* (numbers grow): its encoded object under *key* and *aliases*."""
+        try:
+            self._run.add(seq, key, data, *aliases)
+        except SetDuplicateKeyError as exc:
+            raise exc.with_partitions(self.index, self.index) from None
+        self.records += 1
+
+    def add_json_batch(self, batch: bytes, first_seq: int, skip: int) -> int:
+        """The records of a converted JSON Lines batch from the *skip*-th on; returns the index
+        of the first one it left for the careful path (the count when none)."""
+        try:
+            done: int = self._run.add_json_batch(batch, first_seq, skip)
+        except SetDuplicateKeyError as exc:
+            raise exc.with_partitions(self.index, self.index) from None
+        self.records += done - skip
+        return done
+
+    def finish(self) -> PartitionResult:
+        path = self.plan.run_path(self.index)
+        try:
+            size, _, _, _ = self._run.finish(path)
+        except SetDuplicateKeyError as exc:
+            raise exc.with_partitions(self.index, self.index) from None
+        return PartitionResult(self.index, path, self.records, size)
+
+    def abort(self) -> None:
+        self._run.abort()
+
+    def __enter__(self) -> RunSink:
+        return self
+
+    def __exit__(self, et: type[BaseException] | None, ev: BaseException | None, tb: object) -> None:
+        if et is not None:
+            self.abort()
+
+
+def collect(*parts: PartitionResult) -> tuple[PartitionResult, ...]:
+    """The partition tasks' results in partition order (the barrier before the shard tasks)."""
+    ordered = tuple(sorted(parts, key=lambda p: p.index))
+    if [p.index for p in ordered] != list(range(len(ordered))):
+        raise RuntimeError("the partition results do not number 0..N-1")
+    return ordered
+
+
+def merge_shard(plan: Plan, shard: int, parts: Sequence[PartitionResult]) -> ShardResult:
+    """The shard task: merges shard *shard*'s sections of every run into its file."""
+    runs = [p.path for p in parts]
+    path = os.path.join(plan.out_dir, plan.shard_file(shard))
+    try:
+        keys, objects, size, crc = _native._merge_runs(runs, plan.shards, shard, plan.policy, plan.shard_tmp(shard),
+                                                       path)
+    except SetDuplicateKeyError as exc:
+        # The merge numbers runs by their place in `runs`, which is the partition order.
+        first, second = exc.first, exc.second
+        raise SetDuplicateKeyError(exc.key, (_partition(parts, first[0]), first[1]),
+                                   (_partition(parts, second[0]), second[1])) from None
+    return ShardResult(shard, plan.shard_file(shard), size, f"0x{crc:08x}", keys, objects)
+
+
+def _partition(parts: Sequence[PartitionResult], run: int | None) -> int | None:
+    return parts[run].index if run is not None and 0 <= run < len(parts) else None
+
+
+# --- Running the two waves ---------------------------------------------------------------------
+
+class Listener:
+    """What the driver hears while a build runs (the command line draws bars from it)."""
+
+    def partition_done(self, result: PartitionResult) -> None:
+        """A partition task finished."""
+
+    def shard_done(self, result: ShardResult) -> None:
+        """A shard task finished."""
+
+
+def current_client() -> Any:
+    """The ``distributed.Client`` Dask would use now, or None for a local scheduler."""
+    try:
+        import dask
+        from distributed import default_client
+    except ImportError:
+        return None
+    scheduler = dask.config.get("scheduler", None)
+    if scheduler not in (None, "dask.distributed", "distributed"):
+        return None
+    try:
+        return default_client()
+    except ValueError:
+        return None
+
+
+def compute(plan: Plan, inputs: Sequence[Any], task: Callable[..., PartitionResult], extra: tuple[Any, ...] = (),
+            listener: Listener | None = None) -> list[ShardResult]:
+    """Runs the build: ``task(input, index, plan, *extra)`` for each input (a Dask Delayed
+    partition, or any picklable description of one), then a shard task per shard. Returns the
+    shard results in shard order; the first task error is raised as it was raised."""
+    from dask import delayed
+
+    listener = listener or Listener()
+    tag = plan.tag
+    parts = [delayed(task, pure=True)(item, i, plan, *extra, dask_key_name=f"tarnkv-run-{tag}-{i}")
+             for i, item in enumerate(inputs)]
+    gathered = delayed(collect, pure=True)(*parts, dask_key_name=f"tarnkv-runs-{tag}")
+    shards = [delayed(merge_shard, pure=True)(plan, s, gathered, dask_key_name=f"tarnkv-shard-{tag}-{s}")
+              for s in range(plan.shards)]
+    client = current_client()
+    if client is not None:
+        return _on_cluster(client, parts, shards, listener)
+    return _on_local(shards, listener)
+
+
+def _on_cluster(client: Any, parts: list[Any], shards: list[Any], listener: Listener) -> list[ShardResult]:
+    from distributed import as_completed
+
+    from distributed import wait
+
+    futures = client.compute([*parts, *shards])
+    try:
+        for future in as_completed(futures):
+            if future.status == "error":
+                future.result()  # raises the task's own exception
+            result = future.result()
+            if isinstance(result, PartitionResult):
+                listener.partition_done(result)
+            elif isinstance(result, ShardResult):
+                listener.shard_done(result)
+        return [f.result() for f in futures[len(parts):]]
+    except BaseException:
+        # Tasks still running would write into a build that is being removed: let them settle
+        # (those that depend on the failed one never start), for a while at most.
+        try:
+            wait(futures, timeout=_SETTLE_SECONDS)
+        except BaseException:
+            pass
+        raise
+
+
+def _on_local(shards: list[Any], listener: Listener) -> list[ShardResult]:
+    import dask
+    from dask.callbacks import Callback
+
+    class Heard(Callback):  # type: ignore[misc]
+        def _posttask(self, key: Any, result: Any, dsk: Any, state: Any, worker_id: Any) -> None:
+            if isinstance(result, PartitionResult):
+                listener.partition_done(result)
+            elif isinstance(result, ShardResult):
+                listener.shard_done(result)
+
+    with Heard():
+        return list(dask.compute(*shards))
+
+
+# --- The driver's side: the output directory ---------------------------------------------------
+
+def _fail(exc_type: type[OSError], code: int, text: str, path: str) -> OSError:
+    from tarnkv.errors import _from_core
+
+    made = _from_core("io", "", code, path)
+    return type(made)(code, text, path) if isinstance(made, exc_type) else exc_type(code, text, path)
+
+
+def _entries(directory: str) -> list[str]:
+    try:
+        return os.listdir(directory)
+    except FileNotFoundError:
+        return []
+
+
+def check_output(out_dir: str, shown: str | None = None) -> mf.Manifest | None:
+    """Whether a set may be written to *out_dir* (called *shown* in errors): absent, an empty
+    directory, or a set (which the new one replaces). Returns the set's manifest when there
+    is one."""
+    shown = shown or out_dir
+    try:
+        st = os.stat(out_dir)
+    except FileNotFoundError:
+        if not os.path.isdir(os.path.dirname(out_dir) or "."):
+            parent = os.path.dirname(shown.rstrip("/")) or "."
+            raise _fail(FileNotFoundError, errno.ENOENT, "No such directory (the set's parent)", parent) from None
+        return None
+    if not stat.S_ISDIR(st.st_mode):
+        raise _fail(NotADirectoryError, errno.ENOTDIR, "Not a directory (a set is written to a directory)", shown)
+    old = mf.read(out_dir) if mf.is_set(out_dir) else None
+    ours = set(mf.shard_files(old)) | {mf.MANIFEST}
+    # Hidden names are temporaries (ours or not); shard files no manifest names are what a
+    # dead build or copy left, removed when a build that made them is swept.
+    strays = [name for name in _entries(out_dir)
+              if name not in ours and not name.startswith(".") and not _SHARD_NAME.match(name)]
+    if strays:
+        listed = ", ".join(repr(n) for n in sorted(strays)[:3]) + (", ..." if len(strays) > 3 else "")
+        raise _fail(FileExistsError, errno.EEXIST,
+                    f"File exists: the directory holds other files ({listed}) and is not a store set", shown)
+    return old
+
+
+def _remove(path: str) -> None:
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(path)
+
+
+def _sweep_dead_builds(out_dir: str) -> None:
+    """Removes what builds that died left in *out_dir*: their work directories and the shard
+    files no manifest names. A live build holds the lock in its work directory."""
+    for name in _entries(out_dir):
+        if not name.startswith(WORK_PREFIX):
+            continue
+        work = os.path.join(out_dir, name)
+        try:
+            fd = os.open(os.path.join(work, LOCK_NAME), os.O_RDWR | os.O_CLOEXEC)
+        except OSError:
+            continue  # not ours to judge (no lock file yet: a build just starting)
+        try:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                continue  # alive
+            tag = name[len(WORK_PREFIX):][:12]
+            _remove_build_files(out_dir, tag, keep=())
+            shutil.rmtree(work, ignore_errors=True)
+        finally:
+            os.close(fd)
+
+
+def _remove_build_files(out_dir: str, tag: str, keep: Sequence[str]) -> None:
+    for name in _entries(out_dir):
+        if tag in name and name not in keep and (name.startswith(".shard-") or name.startswith("shard-")):
+            _remove(os.path.join(out_dir, name))
+
+
+@contextlib.contextmanager
+def _directory_lock(directory: str) -> Iterator[None]:
+    # Two builds publishing into one directory take turns: each reads the manifest it replaces
+    # and removes that set's shards, never the other build's.
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
+
+
+class Build:
+    """The driver's side of one set build: checks and prepares the output directory, holds the
+    build's lock and work directory, publishes the manifest, and cleans up whatever happens.
+
+    ``with Build(out_dir, shards, on_duplicate) as b:`` ... ``b.publish(results, records, codec)``.
+    """
+
+    def __init__(self, out_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], shards: int,
+                 on_duplicate: OnDuplicate = "error", spill_bytes: int = DEFAULT_SPILL_BYTES) -> None:
+        if type(shards) is not int or not 1 <= shards <= mf.MAX_SHARDS:
+            raise ValueError(f"shards must be a whole number from 1 to {mf.MAX_SHARDS}, not {shards!r}")
+        if on_duplicate not in ("error", "first", "last"):
+            raise ValueError(f"on_duplicate must be 'error', 'first' or 'last', not {on_duplicate!r}")
+        shown = os.fsdecode(os.fspath(out_dir))
+        directory = os.path.abspath(shown)
+        check_output(directory, shown)
+        self._created = not os.path.exists(directory)
+        os.makedirs(directory, exist_ok=True)
+        _sweep_dead_builds(directory)
+        self.plan = Plan(directory, uuid.uuid4().hex, shards, on_duplicate, spill_bytes)
+        # The work directory appears under its name with its lock already held, so that no
+        # other build's sweep can take it for a dead one's.
+        making = os.path.join(directory, f".tarnkv-new-{self.plan.build_id}")
+        os.mkdir(making)
+        self._lock = os.open(os.path.join(making, LOCK_NAME), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        fcntl.flock(self._lock, fcntl.LOCK_EX)
+        os.rename(making, self.plan.work_dir)
+        self.published: SetBuildResult | None = None
+
+    def publish(self, shards: Sequence[ShardResult], records: int, codec: str | None) -> SetBuildResult:
+        """Writes the manifest (the set now exists) and removes the set it replaces."""
+        plan = self.plan
+        ordered = sorted(shards, key=lambda s: s.index)
+        if [s.index for s in ordered] != list(range(plan.shards)):
+            raise RuntimeError("the shard results do not number 0..N-1")
+        manifest = mf.Manifest(tuple(mf.ShardEntry(s.file, s.size, s.file_crc32, s.num_keys, s.num_objects)
+                                     for s in ordered), codec, plan.build_id, mf.now())
+        with _directory_lock(plan.out_dir):
+            try:
+                old = mf.read(plan.out_dir) if mf.is_set(plan.out_dir) else None
+            except (OSError, ValueError):
+                old = None  # a damaged manifest: replaced all the same
+            mf.write(plan.out_dir, manifest)
+            keep = set(mf.shard_files(manifest))
+            for name in mf.shard_files(old):
+                if name not in keep:
+                    _remove(os.path.join(plan.out_dir, name))
+        self.published = SetBuildResult(plan.out_dir, plan.shards, records, manifest.num_keys, manifest.num_objects,
+                                        manifest.total_size, plan.build_id, tuple(ordered))
+        return self.published
+
+    def close(self) -> None:
+        """Removes the runs and every temporary file; without a published manifest, also the
+        shard files this build wrote (nothing of it stays)."""
+        plan = self.plan
+        keep = [] if self.published is None else [s.file for s in self.published.shards]
+        _remove_build_files(plan.out_dir, plan.tag, keep)
+        shutil.rmtree(plan.work_dir, ignore_errors=True)
+        if self._lock >= 0:
+            os.close(self._lock)
+            self._lock = -1
+        if self.published is None and self._created:
+            with contextlib.suppress(OSError):  # only when empty: a build that failed made nothing
+                os.rmdir(plan.out_dir)
+
+    def __enter__(self) -> Build:
+        return self
+
+    def __exit__(self, et: type[BaseException] | None, ev: BaseException | None, tb: object) -> None:
+        self.close()

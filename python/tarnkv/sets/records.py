@@ -1,0 +1,135 @@
+"""Turning records into keys and encoded objects, inside a sharded build's partition tasks."""
+
+from __future__ import annotations
+
+import datetime
+import decimal
+import uuid
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any
+
+from tarnkv.codec import resolve
+from tarnkv.errors import LimitError
+from tarnkv.sets.build import PartitionResult, Plan, RunSink
+from tarnkv.sets.errors import RecordError
+
+__all__ = ["RecordSpec", "records_partition", "frame_partition", "codec_name"]
+
+#: A field name, or a function of the record.
+Field = str | Callable[[Any], Any]
+
+
+@dataclass(frozen=True, slots=True)
+class RecordSpec:
+    """Where a record's key, alias keys and object are, and how objects are encoded."""
+
+    key: Field
+    aliases: tuple[Field, ...]
+    value: Field | None
+    codec: object
+
+
+def codec_name(codec: object) -> str | None:
+    """What the manifest says the objects are."""
+    if codec is None or isinstance(codec, str):
+        return codec
+    name = getattr(codec, "name", None)
+    return name if isinstance(name, str) and name else type(codec).__qualname__
+
+
+def _native_value(value: Any) -> Any:
+    """Values MessagePack has no form for, in the text forms the command line uses: dates and
+    times as ISO 8601, decimals and UUIDs as text, NumPy scalars and arrays as plain values."""
+    item = getattr(value, "item", None)
+    if callable(item) and type(value).__module__ == "numpy":
+        return value.tolist() if hasattr(value, "shape") and value.shape else item()
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    if isinstance(value, datetime.timedelta):
+        return value.total_seconds()
+    if isinstance(value, (decimal.Decimal, uuid.UUID)):
+        return str(value)
+    if isinstance(value, (set, frozenset)):
+        return list(value)
+    if type(value).__name__ == "NaTType":  # pandas' missing time
+        return None
+    raise TypeError(f"a value of type {type(value).__name__} can't be stored")
+
+
+def _encoder(codec: object) -> Callable[[Any], bytes]:
+    if codec == "msgpack":
+        import msgpack
+
+        packer = msgpack.Packer(use_bin_type=True, default=_native_value)
+        return packer.pack  # type: ignore[no-any-return]
+    if codec is None:
+        def raw(obj: Any) -> bytes:
+            if isinstance(obj, (bytes, bytearray, memoryview)):
+                return bytes(obj)
+            raise TypeError(f"with codec=None objects must be bytes-like, not {type(obj).__name__}")
+        return raw
+    _, encode, kwargs, _, _ = resolve(codec)
+    if kwargs:
+        return lambda obj: encode(obj, **kwargs)
+    return encode  # type: ignore[no-any-return]
+
+
+def _get(record: Any, where: Field, role: str) -> Any:
+    if callable(where):
+        return where(record)
+    if not isinstance(record, Mapping):
+        raise TypeError(f"the record is a {type(record).__name__}, not a mapping with a {role} field {where!r}")
+    try:
+        return record[where]
+    except KeyError:
+        raise KeyError(f"no {role} field {where!r}") from None
+
+
+def _key_text(value: Any, role: str) -> str | bytes | None:
+    """A key from a field's value: str and bytes as they are, other scalars as the command
+    line writes them (whole numbers in decimal, ...); None when the value is null."""
+    from tarnkv.cli import fields
+
+    if type(value).__module__ == "numpy" and callable(getattr(value, "item", None)):
+        value = value.item()
+    if isinstance(value, float) and value != value:
+        return None  # a missing number in a DataFrame
+    try:
+        return fields.key_text(value, role)
+    except ValueError as exc:
+        raise TypeError(str(exc)) from None
+
+
+def records_partition(records: Iterable[Any], index: int, plan: Plan, spec: RecordSpec) -> PartitionResult:
+    """The partition task of a bag of records."""
+    encode = _encoder(spec.codec)
+    key_field, alias_fields, value_field = spec.key, spec.aliases, spec.value
+    key_role = spec.key if isinstance(spec.key, str) else "key"
+    with RunSink(plan, index) as sink:
+        for seq, record in enumerate(records):
+            try:
+                key = _key_text(_get(record, key_field, "key"), key_role)
+                if key is None:
+                    raise ValueError("the key is null")
+                aliases: list[str | bytes] = []
+                for field in alias_fields:
+                    found = _get(record, field, "alias")
+                    for item in found if isinstance(found, (list, tuple)) else (found,):
+                        alias = _key_text(item, field if isinstance(field, str) else "alias")
+                        if alias is not None and alias != key and alias not in aliases:
+                            aliases.append(alias)
+                obj = record if value_field is None else _get(record, value_field, "value")
+                data = encode(obj)
+                sink.add(seq, key, data, *aliases)
+            except (KeyError, TypeError, ValueError, OverflowError, LimitError) as exc:
+                if isinstance(exc, RecordError) or type(exc).__name__ == "SetDuplicateKeyError":
+                    raise
+                text = exc.args[0] if isinstance(exc, KeyError) and exc.args else str(exc)
+                raise RecordError(f"partition {index}, record {seq}: {text}", index, seq) from None
+        return sink.finish()
+
+
+def frame_partition(frame: Any, index: int, plan: Plan, spec: RecordSpec) -> PartitionResult:
+    """The partition task of a DataFrame: each row is a record (a dict of its columns)."""
+    return records_partition(frame.to_dict(orient="records"), index, plan, spec)

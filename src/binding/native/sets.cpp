@@ -1,0 +1,518 @@
+// The native half of sharded builds, part of tarnkv._native: the run writer that an input
+// partition's task fills, and the merges that turn runs into shards and stores into stores.
+//
+//   RunWriter(tmp, shards, spill_bytes, reject_duplicates)
+//     add(seq, key, data, *aliases); add_json_batch(batch, first_seq, skip) -> index;
+//     finish(path) -> (file_size, records, sections, entries per shard); abort()
+//   _merge_runs(runs, shards, shard, policy, tmp, path) -> (keys, objects, size, crc)
+//   _merge_stores(inputs, targets, progress=None) -> [(keys, objects, size, crc), ...]
+//
+// A duplicate key under the "error" policy is raised as tarnkv.sets.errors' exception, made by
+// its _duplicate(key, first_run, first_seq, second_run, second_seq) (runs are -1 when unknown).
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/container/small_vector.hpp>
+
+#include "binding/errors.hpp"
+#include "binding/native/gil.hpp"
+#include "binding/native/native.hpp"
+#include "binding/once.hpp"
+#include "binding/types.hpp"
+#include "core/format/layout.hpp"
+#include "core/format/progress.hpp"
+#include "core/sets/merge.hpp"
+#include "core/sets/runs.hpp"
+
+namespace tarnkv::native {
+
+using py::guarded;
+
+namespace {
+
+// Batches of more records than this give up the interpreter lock while they are added.
+constexpr std::size_t kReleaseRecords = 64;
+
+struct RunWriterObject {
+    PyObject_HEAD
+    PyMutex mutex;
+    std::optional<sets::RunWriter> run;
+    std::uint64_t next_seq;  // the smallest record number add() accepts next
+};
+
+RunWriterObject* as_run(PyObject* o) noexcept { return reinterpret_cast<RunWriterObject*>(o); }
+
+class Locked {
+public:
+    explicit Locked(RunWriterObject* w) : w_(w) { PyMutex_Lock(&w->mutex); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+    ~Locked() { PyMutex_Unlock(&w_->mutex); }
+
+private:
+    RunWriterObject* w_;
+};
+
+py::OnceObject set_errors_module;
+
+// The exception for two records under one key, from tarnkv.sets.errors.
+PyObject* raise_duplicate(const sets::Duplicate& d, bool with_runs) {
+    PyObject* module = set_errors_module.get([] { return PyImport_ImportModule("tarnkv.sets.errors"); });
+    if (!module) return nullptr;
+    const long long first_run = with_runs ? static_cast<long long>(d.first_run) : -1;
+    const long long second_run = with_runs ? static_cast<long long>(d.second_run) : -1;
+    Ref exc(PyObject_CallMethod(module, "_duplicate", "y#LKLK", d.key.data(), static_cast<Py_ssize_t>(d.key.size()),
+                                first_run, static_cast<unsigned long long>(d.first_seq), second_run,
+                                static_cast<unsigned long long>(d.second_seq)));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+// A path argument (str, bytes or os.PathLike) as the bytes the system sees.
+bool path_arg(PyObject* o, std::string& out) {
+    PyObject* converted = nullptr;
+    if (!PyUnicode_FSConverter(o, &converted)) return false;
+    Ref bytes(converted);
+    out.assign(PyBytes_AS_STRING(converted), static_cast<std::size_t>(PyBytes_GET_SIZE(converted)));
+    return true;
+}
+
+bool path_list(PyObject* seq_obj, std::vector<std::string>& out, const char* what) {
+    Ref seq(PySequence_Fast(seq_obj, what));
+    if (!seq) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    out.resize(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!path_arg(PySequence_Fast_GET_ITEM(seq.get(), i), out[static_cast<std::size_t>(i)])) return false;
+    return true;
+}
+
+PyObject* limit_error(const char* cls, PyObject* message) {
+    if (!message) return nullptr;
+    Ref msg(message);
+    return raise_package_error(cls, Ref(PyTuple_Pack(1, msg.get())).get());
+}
+
+// What add() reports about a record before it touches the run: a key or object too large.
+bool check_sizes(std::span<const std::string_view> keys, std::string_view object, PyObject* const* key_objs) {
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        if (keys[i].size() > format::kMaxKeyLen) {
+            limit_error("KeyTooLongError",
+                        PyUnicode_FromFormat("key %.80R is %zu bytes long; keys are at most 65535 bytes", key_objs[i],
+                                             keys[i].size()));
+            return false;
+        }
+    if (object.size() > format::kMaxObjectLen) {
+        limit_error("ObjectTooLargeError",
+                    PyUnicode_FromFormat("the object of key %.80R is %zu bytes; objects are at most 4294967295 bytes",
+                                         key_objs[0], object.size()));
+        return false;
+    }
+    return true;
+}
+
+// A failure of the run itself: a duplicate under "error", or the core's error.
+PyObject* raise_run_error(RunWriterObject* w, const StoreError& err) {
+    std::optional<sets::Duplicate> dup;
+    {
+        Locked lock(w);
+        if (w->run) dup = w->run->duplicate();
+    }
+    if (dup) return raise_duplicate(*dup, false);
+    return raise_core_error(err, ErrorContext{});
+}
+
+PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* names[] = {"tmp", "shards", "spill_bytes", "reject_duplicates", nullptr};
+        PyObject* tmp_obj;
+        unsigned int shards;
+        unsigned long long spill;
+        int reject;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIKp:RunWriter", const_cast<char**>(names), &tmp_obj, &shards,
+                                         &spill, &reject))
+            return nullptr;
+        std::string tmp;
+        if (!path_arg(tmp_obj, tmp)) return nullptr;
+        if (shards == 0) {
+            PyErr_SetString(PyExc_ValueError, "shards must be at least 1");
+            return nullptr;
+        }
+        auto run = sets::RunWriter::create(tmp, shards, spill, reject != 0);
+        if (!run) {
+            ErrorContext c;
+            c.path = tmp_obj;
+            return raise_core_error(run.error(), c);
+        }
+        Ref self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        RunWriterObject* w = as_run(self.get());
+        w->mutex = PyMutex{};
+        new (&w->run) std::optional<sets::RunWriter>(std::move(*run));
+        w->next_seq = 0;
+        return self.release();
+    });
+}
+
+void run_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_run(self)->run.~optional();  // an unfinished run removes its temporary file
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+bool seq_arg(PyObject* o, std::uint64_t& seq) {
+    seq = PyLong_AsUnsignedLongLong(o);
+    return !(seq == static_cast<std::uint64_t>(-1) && PyErr_Occurred());
+}
+
+PyObject* run_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (nargs < 3) {
+            PyErr_SetString(PyExc_TypeError, "add(seq, key, data, *aliases) takes at least 3 arguments");
+            return nullptr;
+        }
+        RunWriterObject* w = as_run(self);
+        std::uint64_t seq;
+        if (!seq_arg(args[0], seq)) return nullptr;
+        const std::size_t nkeys = static_cast<std::size_t>(nargs) - 2;
+        boost::container::small_vector<KeyBytes, 4> converted(nkeys);
+        boost::container::small_vector<std::string_view, 4> keys(nkeys);
+        boost::container::small_vector<PyObject*, 4> key_objs(nkeys);
+        for (std::size_t i = 0; i < nkeys; ++i) {
+            key_objs[i] = args[i == 0 ? 1 : i + 2];
+            if (!require_key(key_objs[i], converted[i])) return nullptr;
+            keys[i] = converted[i].bytes;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(args[2], &view, PyBUF_SIMPLE) < 0) return nullptr;
+        struct Release {
+            Py_buffer* v;
+            ~Release() { PyBuffer_Release(v); }
+        } release{&view};
+        const std::string_view object(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+        if (!check_sizes(keys, object, key_objs.data())) return nullptr;
+        Status st;
+        {
+            Locked lock(w);
+            if (!w->run) {
+                PyErr_SetString(PyExc_ValueError, "the run was finished");
+                return nullptr;
+            }
+            if (seq < w->next_seq) {
+                PyErr_Format(PyExc_ValueError, "record numbers must grow: %llu after %llu",
+                             static_cast<unsigned long long>(seq), static_cast<unsigned long long>(w->next_seq - 1));
+                return nullptr;
+            }
+            st = w->run->add(seq, keys, object);
+            w->next_seq = seq + 1;
+        }
+        if (!st) return raise_run_error(w, st.error());
+        Py_RETURN_NONE;
+    });
+}
+
+// One record of a JSON Lines batch (the command line's converter writes them): a byte with the
+// number of keys, each key as a u32 length and its bytes, then the object the same way; the
+// lengths in native byte order.
+struct BatchRecord {
+    boost::container::small_vector<std::string_view, 4> keys;
+    std::string_view object;
+};
+
+bool read_batch_record(const char*& p, const char* end, BatchRecord& rec) {
+    const auto bytes = [&](std::string_view& out) {
+        if (end - p < 4) return false;
+        std::uint32_t n;
+        std::memcpy(&n, p, 4);
+        p += 4;
+        if (static_cast<std::size_t>(end - p) < n) return false;
+        out = std::string_view(p, n);
+        p += n;
+        return true;
+    };
+    if (p >= end) return false;
+    const std::size_t nkeys = static_cast<unsigned char>(*p++);
+    if (nkeys == 0) return false;
+    rec.keys.resize(nkeys);
+    for (auto& k : rec.keys)
+        if (!bytes(k)) return false;
+    return bytes(rec.object);
+}
+
+PyObject* run_add_json_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (nargs != 3) {
+            PyErr_SetString(PyExc_TypeError, "add_json_batch(batch, first_seq, skip)");
+            return nullptr;
+        }
+        RunWriterObject* w = as_run(self);
+        if (!PyBytes_Check(args[0])) {
+            PyErr_Format(PyExc_TypeError, "batch must be bytes, not %T", args[0]);
+            return nullptr;
+        }
+        const char* p = PyBytes_AS_STRING(args[0]);
+        const char* end = p + PyBytes_GET_SIZE(args[0]);
+        std::uint64_t first_seq;
+        if (!seq_arg(args[1], first_seq)) return nullptr;
+        const Py_ssize_t skip = PyLong_AsSsize_t(args[2]);
+        if (skip == -1 && PyErr_Occurred()) return nullptr;
+        // The batch bytes are immutable and held by the caller for the whole call.
+        struct Outcome {
+            Py_ssize_t index;
+            bool malformed;
+            std::optional<StoreError> error;
+        };
+        const auto work = [&]() -> Outcome {
+            Locked lock(w);
+            if (!w->run) return {0, false, StoreError::general("the run was finished")};
+            BatchRecord rec;
+            Py_ssize_t i = 0;
+            for (; p < end; ++i) {
+                if (!read_batch_record(p, end, rec)) return {i, true, std::nullopt};
+                if (i < skip) continue;
+                const std::uint64_t seq = first_seq + static_cast<std::uint64_t>(i);
+                if (seq < w->next_seq) return {i, false, StoreError::general("record numbers must grow")};
+                bool fits = rec.object.size() <= format::kMaxObjectLen;
+                for (const auto& k : rec.keys) fits = fits && k.size() <= format::kMaxKeyLen;
+                if (!fits) break;  // the Python path adds it again and reports it with its line
+                if (auto st = w->run->add(seq, rec.keys, rec.object); !st) return {i, false, st.error()};
+                w->next_seq = seq + 1;
+            }
+            return {i, false, std::nullopt};
+        };
+        const Outcome o = (end - p) / 64 > static_cast<std::ptrdiff_t>(kReleaseRecords)
+                              ? without_gil([&](GilReleased&) { return work(); })
+                              : work();
+        if (o.malformed) {
+            PyErr_SetString(PyExc_ValueError, "malformed batch");
+            return nullptr;
+        }
+        if (o.error) return raise_run_error(w, *o.error);
+        return PyLong_FromSsize_t(o.index);
+    });
+}
+
+PyObject* run_finish(PyObject* self, PyObject* path_obj) {
+    return guarded([&]() -> PyObject* {
+        RunWriterObject* w = as_run(self);
+        std::string path;
+        if (!path_arg(path_obj, path)) return nullptr;
+        Result<sets::RunInfo> info = without_gil([&](GilReleased&) -> Result<sets::RunInfo> {
+            Locked lock(w);
+            if (!w->run) return std::unexpected(StoreError::general("the run was finished"));
+            return w->run->finish(path);
+        });
+        if (!info) {
+            PyObject* raised = raise_run_error(w, info.error());
+            Locked lock(w);
+            w->run.reset();  // removes the temporary file
+            return raised;
+        }
+        {
+            Locked lock(w);
+            w->run.reset();
+        }
+        Ref per_shard(PyTuple_New(static_cast<Py_ssize_t>(info->entries_per_shard.size())));
+        if (!per_shard) return nullptr;
+        for (std::size_t i = 0; i < info->entries_per_shard.size(); ++i) {
+            PyObject* n = PyLong_FromUnsignedLongLong(info->entries_per_shard[i]);
+            if (!n) return nullptr;
+            PyTuple_SET_ITEM(per_shard.get(), static_cast<Py_ssize_t>(i), n);
+        }
+        return Py_BuildValue("(KKIN)", static_cast<unsigned long long>(info->file_size),
+                             static_cast<unsigned long long>(info->records), info->sections, per_shard.release());
+    });
+}
+
+PyObject* run_abort(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        RunWriterObject* w = as_run(self);
+        Locked lock(w);
+        w->run.reset();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* run_buffered(PyObject* self, void*) {
+    RunWriterObject* w = as_run(self);
+    Locked lock(w);
+    return PyLong_FromUnsignedLongLong(w->run ? w->run->buffered_bytes() : 0);
+}
+
+using py::as_method;
+
+PyMethodDef run_methods[] = {
+    {"add", as_method(run_add), METH_FASTCALL,
+     "add($self, seq, key, data, /, *aliases)\n--\n\nBuffers one record: its encoded object *data* under *key* and "
+     "*aliases*, numbered *seq*\n(numbers must grow)."},
+    {"add_json_batch", as_method(run_add_json_batch), METH_FASTCALL,
+     "add_json_batch($self, batch, first_seq, skip, /)\n--\n\nBuffers the records of a converted JSON Lines batch "
+     "from the *skip*-th on, numbered\n*first_seq* + their index; returns the index of the first record it left "
+     "(the count when none)."},
+    {"finish", as_method(run_finish), METH_O,
+     "finish($self, path, /)\n--\n\nWrites the rest and renames the run file to *path*; returns (file size, records, "
+     "sections,\nentries per shard)."},
+    {"abort", as_method(run_abort), METH_NOARGS, "abort($self, /)\n--\n\nDrops the run and removes its temporary file."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef run_getset[] = {
+    {"buffered", run_buffered, nullptr, "Bytes held in memory until the next spill.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot run_slots[] = {
+    {Py_tp_doc, const_cast<char*>("RunWriter(tmp, shards, spill_bytes, reject_duplicates)\n--\n\n"
+                                  "One input partition's records, routed to shards, sorted and written as a run "
+                                  "file.")},
+    {Py_tp_new, reinterpret_cast<void*>(run_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(run_dealloc)},
+    {Py_tp_methods, run_methods},
+    {Py_tp_getset, run_getset},
+    {0, nullptr},
+};
+
+PyType_Spec run_spec = {"tarnkv._native.RunWriter", static_cast<int>(sizeof(RunWriterObject)), 0,
+                        Py_TPFLAGS_DEFAULT, run_slots};
+
+py::OnceObject run_type_object;
+
+// --- Merges -------------------------------------------------------------------------------
+
+PyObject* info_tuple(const StreamInfo& i) {
+    return Py_BuildValue("(KKKI)", static_cast<unsigned long long>(i.num_keys),
+                         static_cast<unsigned long long>(i.num_objects), static_cast<unsigned long long>(i.file_size),
+                         i.file_crc32);
+}
+
+PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* names[] = {"runs", "shards", "shard", "policy", "tmp", "path", nullptr};
+        PyObject *runs_obj, *tmp_obj, *path_obj;
+        unsigned int shards, shard;
+        const char* policy_name;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIsOO:_merge_runs", const_cast<char**>(names), &runs_obj,
+                                         &shards, &shard, &policy_name, &tmp_obj, &path_obj))
+            return nullptr;
+        sets::Policy policy;
+        if (std::strcmp(policy_name, "error") == 0) policy = sets::Policy::Error;
+        else if (std::strcmp(policy_name, "first") == 0) policy = sets::Policy::First;
+        else if (std::strcmp(policy_name, "last") == 0) policy = sets::Policy::Last;
+        else {
+            PyErr_Format(PyExc_ValueError, "policy must be 'error', 'first' or 'last', not '%s'", policy_name);
+            return nullptr;
+        }
+        if (shards == 0 || shard >= shards) {
+            PyErr_SetString(PyExc_ValueError, "shard out of range");
+            return nullptr;
+        }
+        std::vector<std::string> runs;
+        std::string tmp, path;
+        if (!path_list(runs_obj, runs, "runs must be a sequence of paths") || !path_arg(tmp_obj, tmp) ||
+            !path_arg(path_obj, path))
+            return nullptr;
+        auto merged = without_gil([&](GilReleased&) { return sets::merge_runs(runs, shards, shard, policy, tmp, path); });
+        if (!merged) {
+            ErrorContext c;
+            c.path = path_obj;
+            return raise_core_error(merged.error(), c);
+        }
+        if (merged->duplicate) return raise_duplicate(*merged->duplicate, true);
+        return info_tuple(*merged->info);
+    });
+}
+
+PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* names[] = {"inputs", "targets", "progress", "groups", nullptr};
+        PyObject *inputs_obj, *targets_obj, *progress = Py_None, *groups_obj = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:_merge_stores", const_cast<char**>(names), &inputs_obj,
+                                         &targets_obj, &progress, &groups_obj))
+            return nullptr;
+        std::vector<std::uint32_t> groups;
+        if (groups_obj != Py_None) {
+            Ref seq(PySequence_Fast(groups_obj, "groups must be a sequence of numbers"));
+            if (!seq) return nullptr;
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+                const unsigned long g = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+                if (g == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+                groups.push_back(static_cast<std::uint32_t>(g));
+            }
+        }
+        if (progress != Py_None && !PyCallable_Check(progress)) {
+            PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
+            return nullptr;
+        }
+        std::vector<std::string> inputs;
+        if (!path_list(inputs_obj, inputs, "inputs must be a sequence of paths")) return nullptr;
+        Ref targets_seq(PySequence_Fast(targets_obj, "targets must be a sequence of (tmp, path) pairs"));
+        if (!targets_seq) return nullptr;
+        std::vector<sets::MergeTarget> targets;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(targets_seq.get()); ++i) {
+            PyObject* pair = PySequence_Fast_GET_ITEM(targets_seq.get(), i);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_TypeError, "targets must be a sequence of (tmp, path) pairs");
+                return nullptr;
+            }
+            sets::MergeTarget t;
+            if (!path_arg(PyTuple_GET_ITEM(pair, 0), t.tmp) || !path_arg(PyTuple_GET_ITEM(pair, 1), t.path))
+                return nullptr;
+            targets.push_back(std::move(t));
+        }
+        PyObject* raised = nullptr;
+        auto merged = without_gil([&](GilReleased& released) {
+            std::function<bool(std::uint64_t, std::uint64_t)> report;
+            if (progress != Py_None)
+                report = [&](std::uint64_t done, std::uint64_t total) {
+                    GilReleased::Attached attached(released);
+                    Ref result(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                                     static_cast<unsigned long long>(total)));
+                    if (!result) raised = PyErr_GetRaisedException();
+                    return static_cast<bool>(result);
+                };
+            return sets::merge_stores(inputs, targets, groups, report);
+        });
+        if (raised) {
+            PyErr_SetRaisedException(raised);
+            return nullptr;
+        }
+        if (!merged) return raise_core_error(merged.error(), ErrorContext{});
+        Ref out(PyList_New(static_cast<Py_ssize_t>(merged->size())));
+        if (!out) return nullptr;
+        for (std::size_t i = 0; i < merged->size(); ++i) {
+            PyObject* t = info_tuple((*merged)[i]);
+            if (!t) return nullptr;
+            PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), t);
+        }
+        return out.release();
+    });
+}
+
+PyMethodDef functions[] = {
+    {"_merge_runs", as_method(merge_runs), METH_VARARGS | METH_KEYWORDS,
+     "_merge_runs(runs, shards, shard, policy, tmp, path)\n--\n\nMerges shard *shard*'s sections of the run files "
+     "*runs* (in partition order) into a\nstore written to *tmp* and renamed to *path*; *policy* is 'error', 'first' "
+     "or\n'last'. Returns (keys, objects, file size, file CRC-32)."},
+    {"_merge_stores", as_method(merge_stores), METH_VARARGS | METH_KEYWORDS,
+     "_merge_stores(inputs, targets, progress=None, groups=None)\n--\n\nMerges the store files *inputs* (later ones "
+     "win) into one store per (tmp, path)\ntarget, routing keys by key_hash() when there are several; *groups* gives "
+     "the\nshards of one set one number. Returns (keys, objects, file size, file CRC-32) per\ntarget."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* run_writer_type() {
+    return reinterpret_cast<PyTypeObject*>(run_type_object.get([] { return PyType_FromSpec(&run_spec); }));
+}
+
+int add_set_functions(PyObject* module) {
+    PyTypeObject* type = run_writer_type();
+    if (!type || PyModule_AddObjectRef(module, "RunWriter", reinterpret_cast<PyObject*>(type)) < 0) return -1;
+    return PyModule_AddFunctions(module, functions);
+}
+
+}  // namespace tarnkv::native

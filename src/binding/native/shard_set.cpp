@@ -1,0 +1,768 @@
+// tarnkv._native.ShardSet: the base class of tarnkv.sets.SetReader. It routes each lookup to
+// the shard reader that holds its key (XXH3-64 of the key's bytes, seed 0, modulo the shard
+// count), groups batches by shard, and walks all shards in global key order with a lazy k-way
+// merge (SetIterator). The shard readers do the reading: their pins, checks and errors hold.
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <tuple>
+#include <vector>
+
+// A routed lookup hashes one short key: inlined, the hash costs less than the call would.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include "binding/errors.hpp"
+#include "binding/native/gil.hpp"
+#include "binding/native/native.hpp"
+#include "binding/native/reader_object.hpp"
+#include "binding/once.hpp"
+#include "binding/types.hpp"
+#include "core/sets/runs.hpp"
+
+namespace tarnkv::native {
+
+using py::guarded;
+
+namespace {
+
+constexpr std::size_t kReadAhead = 16;
+
+struct ShardSetObject {
+    PyObject_HEAD
+    PyObject* readers;  // a tuple of Reader objects, one per shard
+    std::uint32_t count;
+    std::uint64_t total;  // keys in all shards
+    PyObject* weakrefs;
+};
+
+ShardSetObject* as_set(PyObject* o) noexcept { return reinterpret_cast<ShardSetObject*>(o); }
+PyObject* shard(const ShardSetObject* s, std::uint32_t i) noexcept { return PyTuple_GET_ITEM(s->readers, i); }
+
+std::uint32_t shard_number(std::string_view key, std::uint32_t count) noexcept {
+    return static_cast<std::uint32_t>(XXH3_64bits(key.data(), key.size()) % count);  // seed 0: sets::shard_of
+}
+
+// The shard reader for `key`; for anything that is not a key, shard 0, whose reader then
+// answers as for any non-key. nullptr with an exception set when converting the key failed.
+PyObject* route(const ShardSetObject* s, PyObject* key) {
+    if (s->count == 1) return shard(s, 0);
+    KeyBytes k;
+    switch (key_bytes(key, k)) {
+        case KeyStatus::Ok: return shard(s, shard_number(k.bytes, s->count));
+        case KeyStatus::NotAKey: return shard(s, 0);
+        case KeyStatus::Failed: break;
+    }
+    return nullptr;
+}
+
+py::OnceObject names[6];  // interned method names, made once
+PyObject* name(int i, const char* text) {
+    return names[i].get([&] { return PyUnicode_InternFromString(text); });
+}
+
+// --- Construction ---------------------------------------------------------------------------
+
+PyObject* set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kw[] = {"readers", nullptr};
+        PyObject* readers;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!:ShardSet", const_cast<char**>(kw), &PyTuple_Type, &readers))
+            return nullptr;
+        const Py_ssize_t n = PyTuple_GET_SIZE(readers);
+        if (n == 0 || n > 0xFFFF'FFFE) {
+            PyErr_SetString(PyExc_ValueError, "a set needs at least one shard");
+            return nullptr;
+        }
+        std::uint64_t total = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* r = PyTuple_GET_ITEM(readers, i);
+            const PyTypeObject* t = Py_TYPE(r);
+            if (!PyObject_TypeCheck(r, reader_type()) || !t->tp_as_mapping || !t->tp_as_mapping->mp_subscript ||
+                !t->tp_as_sequence || !t->tp_as_sequence->sq_contains) {
+                PyErr_Format(PyExc_TypeError, "shards must be readers, not %T", r);
+                return nullptr;
+            }
+            Pin pin(as_reader(r));
+            if (!pin.ok()) return nullptr;
+            total += pin.core().entry_count();
+        }
+        Ref self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        ShardSetObject* s = as_set(self.get());
+        s->readers = Py_NewRef(readers);
+        s->count = static_cast<std::uint32_t>(n);
+        s->total = total;
+        return self.release();
+    });
+}
+
+int set_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_set(self)->readers);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int set_clear(PyObject* self) {
+    Py_CLEAR(as_set(self)->readers);
+    return 0;
+}
+
+void set_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_set(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    set_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Whether the set is still open (a closed set closes every shard); ValueError when not.
+bool open_check(const ShardSetObject* s) {
+    if (!s->readers) {
+        raise_closed();
+        return false;
+    }
+    if (as_reader(shard(s, 0))->closed()) {
+        raise_closed();
+        return false;
+    }
+    return true;
+}
+
+// --- Mapping protocol -----------------------------------------------------------------------
+
+PyObject* subscript(PyObject* self, PyObject* key) {
+    return guarded([&]() -> PyObject* {
+        PyObject* r = route(as_set(self), key);
+        return r ? Py_TYPE(r)->tp_as_mapping->mp_subscript(r, key) : nullptr;
+    });
+}
+
+int contains(PyObject* self, PyObject* key) {
+    return guarded<int>(-1, [&]() -> int {
+        PyObject* r = route(as_set(self), key);
+        return r ? Py_TYPE(r)->tp_as_sequence->sq_contains(r, key) : -1;
+    });
+}
+
+Py_ssize_t length(PyObject* self) {
+    const ShardSetObject* s = as_set(self);
+    if (!open_check(s)) return -1;
+    return static_cast<Py_ssize_t>(s->total);
+}
+
+// --- Lookups --------------------------------------------------------------------------------
+
+// The reader's own C functions behind get, get_raw and get_view, found once: a routed call
+// goes straight to them with the caller's arguments, as lean as a call on the shard itself. A
+// lookup waits on memory, and every instruction spent around it is time the next lookup's
+// loads cannot start (a leaner path lets more of them overlap).
+using FastKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+struct ReaderMethods {
+    FastKw get = nullptr, get_raw = nullptr, get_view = nullptr;
+};
+py::OnceObject methods_found;
+ReaderMethods reader_methods;
+
+bool find_methods() {
+    return methods_found.get([]() -> PyObject* {
+        PyObject* type = reinterpret_cast<PyObject*>(reader_type());
+        if (!type) return nullptr;
+        const auto find = [&](const char* name, FastKw& out) {
+            Ref descr(PyObject_GetAttrString(type, name));
+            if (!descr) return false;
+            if (!PyObject_TypeCheck(descr.get(), &PyMethodDescr_Type)) {
+                PyErr_Format(PyExc_TypeError, "Reader.%s is not a C method", name);
+                return false;
+            }
+            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr.get())->d_method;
+            if ((def->ml_flags & (METH_FASTCALL | METH_KEYWORDS)) != (METH_FASTCALL | METH_KEYWORDS)) {
+                PyErr_Format(PyExc_TypeError, "Reader.%s has an unexpected calling convention", name);
+                return false;
+            }
+            out = reinterpret_cast<FastKw>(reinterpret_cast<void (*)()>(def->ml_meth));
+            return true;
+        };
+        if (!find("get", reader_methods.get) || !find("get_raw", reader_methods.get_raw) ||
+            !find("get_view", reader_methods.get_view))
+            return nullptr;
+        return Py_NewRef(Py_True);
+    }) != nullptr;
+}
+
+// get/get_raw/get_view(key, default=None): the shard's own method with the same arguments.
+// Shard readers are tarnkv.TarnReader objects, which keep the native Reader's methods.
+PyObject* forward(PyObject* self, FastKw ReaderMethods::* which, PyObject* const* args, Py_ssize_t nargsf,
+                  PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!find_methods()) return nullptr;
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        PyObject* key = nargs > 0 ? args[0] : nullptr;
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t i = 0; !key && i < nkw; ++i)
+            if (PyUnicode_EqualToUTF8(PyTuple_GET_ITEM(kwnames, i), "key")) key = args[nargs + i];
+        const ShardSetObject* s = as_set(self);
+        PyObject* r = key ? route(s, key) : shard(s, 0);  // without a key, the shard says what is wrong
+        if (!r) return nullptr;
+        return (reader_methods.*which)(r, args, nargs, kwnames);
+    });
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+    return forward(self, &ReaderMethods::get, args, n, kw);
+}
+PyObject* get_raw(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+    return forward(self, &ReaderMethods::get_raw, args, n, kw);
+}
+PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t n, PyObject* kw) {
+    return forward(self, &ReaderMethods::get_view, args, n, kw);
+}
+
+// Batches this long go to the shards' own get_many, which gives up the interpreter lock while
+// it looks keys up; shorter ones are looked up here, with the lock held throughout.
+constexpr std::size_t kLargeBatch = 4096;
+
+// A batch looked up here: the keys routed and grouped by shard, each group looked up in the
+// shard's core in one pass (so its memory misses overlap), the answers made straight into the
+// result list, in the keys' order. No Python call per shard, no second conversion of the keys.
+PyObject* get_many_here(const ShardSetObject* s, PyObject* seq, PyObject* dflt, bool decoded) {
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq));
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    constexpr std::uint32_t kNone = 0xFFFF'FFFF;  // not a key: the default
+    // Strong references: making the answers may run a collection, and a finalizer could change
+    // the list the keys came in while their bytes are in use here.
+    std::vector<Ref> held(n);
+    std::vector<KeyBytes> converted(n);
+    std::vector<std::uint32_t> where(n);
+    std::vector<std::size_t> start(s->count + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        held[i].reset(Py_NewRef(items[i]));
+        switch (key_bytes(items[i], converted[i])) {
+            case KeyStatus::Ok: where[i] = shard_number(converted[i].bytes, s->count); ++start[where[i] + 1]; break;
+            case KeyStatus::NotAKey: where[i] = kNone; break;
+            case KeyStatus::Failed: return nullptr;
+        }
+    }
+    for (std::uint32_t j = 0; j < s->count; ++j) start[j + 1] += start[j];
+    // Keys in shard order; pos[k] is the place in the input of the k-th of them.
+    std::vector<std::string_view> lookups(start[s->count]);
+    std::vector<std::size_t> pos(start[s->count]);
+    {
+        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (where[i] == kNone) continue;
+            const std::size_t k = fill[where[i]]++;
+            lookups[k] = converted[i].bytes;
+            pos[k] = i;
+        }
+    }
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    PyObject** out = PySequence_Fast_ITEMS(list.get());
+    for (std::size_t i = 0; i < n; ++i) out[i] = Py_NewRef(dflt);
+    std::vector<std::optional<std::string_view>> found(lookups.size());
+    std::vector<std::size_t> to_decode;  // bytes the shard's codec still has to decode
+    for (std::uint32_t j = 0; j < s->count; ++j) {
+        const std::size_t a = start[j], b = start[j + 1];
+        if (a == b) continue;
+        ReaderObject* r = as_reader(shard(s, j));
+        Pin pin(r);
+        if (!pin.ok()) return nullptr;
+        const std::span<const std::string_view> keys(lookups.data() + a, b - a);
+        const std::span<std::optional<std::string_view>> answers(found.data() + a, b - a);
+        if (auto st = pin.core().get_many(keys, answers, r->check_reads); !st) {
+            const std::size_t k = a + st.error().index;
+            const auto offset = pin.core().lookup(lookups[k]);  // not carried out of the batch
+            return raise_read_error(r, st.error().error, held[pos[k]].get(), offset.value_or(0));
+        }
+        for (std::size_t k = a; k < b; ++k) {
+            if (!found[k]) continue;
+            PyObject* value = decoded ? decode_in_place(r, *found[k]) : nullptr;
+            if (!value) {
+                if (decoded) to_decode.push_back(k);
+                value = PyBytes_FromStringAndSize(found[k]->data(), static_cast<Py_ssize_t>(found[k]->size()));
+                if (!value) return nullptr;
+            }
+            Py_SETREF(out[pos[k]], value);
+        }
+    }
+    // The codec is Python code, which may even close a shard: every pin is gone by now.
+    for (const std::size_t k : to_decode) {
+        ReaderObject* r = as_reader(shard(s, where[pos[k]]));
+        if (!r->decode.active()) continue;
+        PyObject* value = r->decode(out[pos[k]]);
+        if (!value) {
+            note_key("while decoding", held[pos[k]].get());
+            return nullptr;
+        }
+        Py_SETREF(out[pos[k]], value);
+    }
+    return list.release();
+}
+
+// get_many / get_many_raw: the keys grouped by shard, one batch per shard (so each batch still
+// overlaps its memory misses), the answers put back in the keys' order.
+PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool decoded) {
+    static const char* kw[] = {"keys", "default", nullptr};
+    PyObject* keys;
+    PyObject* dflt = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, decoded ? "O|O:get_many" : "O|O:get_many_raw",
+                                     const_cast<char**>(kw), &keys, &dflt))
+        return nullptr;
+    const ShardSetObject* s = as_set(self);
+    PyObject* meth = decoded ? name(3, "get_many") : name(4, "get_many_raw");
+    if (!meth) return nullptr;
+    if (s->count == 1) {
+        PyObject* call[] = {shard(s, 0), keys, dflt};
+        return PyObject_VectorcallMethod(meth, call, 3, nullptr);
+    }
+    Ref seq(PySequence_Fast(keys, "keys must be iterable"));
+    if (!seq) return nullptr;
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    if (n < kLargeBatch) return get_many_here(s, seq.get(), dflt, decoded);
+    constexpr std::uint32_t kNone = 0xFFFF'FFFF;  // not a key: the default
+    std::vector<std::uint32_t> where(n);
+    std::vector<std::size_t> counts(s->count, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        KeyBytes k;
+        switch (key_bytes(items[i], k)) {
+            case KeyStatus::Ok: where[i] = shard_number(k.bytes, s->count); ++counts[where[i]]; break;
+            case KeyStatus::NotAKey: where[i] = kNone; break;
+            case KeyStatus::Failed: return nullptr;
+        }
+    }
+    std::vector<Ref> batches(s->count);
+    for (std::uint32_t j = 0; j < s->count; ++j) {
+        if (!counts[j]) continue;
+        batches[j].reset(PyList_New(static_cast<Py_ssize_t>(counts[j])));
+        if (!batches[j]) return nullptr;
+    }
+    std::vector<std::size_t> fill(s->count, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (where[i] == kNone) continue;
+        PyList_SET_ITEM(batches[where[i]].get(), static_cast<Py_ssize_t>(fill[where[i]]++), Py_NewRef(items[i]));
+    }
+    std::vector<Ref> results(s->count);
+    for (std::uint32_t j = 0; j < s->count; ++j) {
+        if (!counts[j]) continue;
+        PyObject* call[] = {shard(s, j), batches[j].get(), dflt};
+        results[j].reset(PyObject_VectorcallMethod(meth, call, 3, nullptr));
+        if (!results[j]) return nullptr;
+        if (!PyList_Check(results[j].get()) || static_cast<std::size_t>(PyList_GET_SIZE(results[j].get())) != counts[j]) {
+            PyErr_SetString(PyExc_RuntimeError, "a shard answered a batch with the wrong number of results");
+            return nullptr;
+        }
+    }
+    Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!out) return nullptr;
+    std::fill(fill.begin(), fill.end(), 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* v = where[i] == kNone
+                          ? dflt
+                          : PyList_GET_ITEM(results[where[i]].get(), static_cast<Py_ssize_t>(fill[where[i]]++));
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(v));
+    }
+    return out.release();
+}
+
+PyObject* get_many(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return get_many_impl(self, args, kwargs, true); });
+}
+PyObject* get_many_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return get_many_impl(self, args, kwargs, false); });
+}
+
+PyObject* shard_of(PyObject* self, PyObject* key) {
+    return guarded([&]() -> PyObject* {
+        KeyBytes k;
+        if (!require_key(key, k)) return nullptr;
+        return PyLong_FromUnsignedLong(shard_number(k.bytes, as_set(self)->count));
+    });
+}
+
+PyObject* count_prefix(PyObject* self, PyObject* prefix) {
+    return guarded([&]() -> PyObject* {
+        const ShardSetObject* s = as_set(self);
+        PyObject* meth = name(5, "count_prefix");
+        if (!meth) return nullptr;
+        unsigned long long total = 0;
+        for (std::uint32_t j = 0; j < s->count; ++j) {
+            PyObject* call[] = {shard(s, j), prefix};
+            Ref n(PyObject_VectorcallMethod(meth, call, 2, nullptr));
+            if (!n) return nullptr;
+            const unsigned long long v = PyLong_AsUnsignedLongLong(n.get());
+            if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+            total += v;
+        }
+        return PyLong_FromUnsignedLongLong(total);
+    });
+}
+
+// The first key of shard `i` that routes elsewhere (a shard swapped or renamed), or None.
+PyObject* misrouted(PyObject* self, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const ShardSetObject* s = as_set(self);
+        const unsigned long i = PyLong_AsUnsignedLong(arg);
+        if (i == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+        if (i >= s->count) {
+            PyErr_SetString(PyExc_IndexError, "shard out of range");
+            return nullptr;
+        }
+        Pin pin(as_reader(shard(s, static_cast<std::uint32_t>(i))));
+        if (!pin.ok()) return nullptr;
+        const StoreReader& core = pin.core();
+        const std::size_t n = core.entry_count();
+        const std::size_t bad = without_gil([&](GilReleased&) {
+            for (std::size_t j = 0; j < n; ++j)
+                if (sets::shard_of(core.key_at(j), s->count) != i) return j;
+            return n;
+        });
+        if (bad == n) Py_RETURN_NONE;
+        return key_as_bytes(core.key_at(bad));
+    });
+}
+
+PyObject* get_shards(PyObject* self, void*) {
+    const ShardSetObject* s = as_set(self);
+    if (!s->readers) return raise_closed();
+    return Py_NewRef(s->readers);
+}
+
+// --- The merged walk --------------------------------------------------------------------------
+
+struct Cursor {
+    std::uint32_t shard;
+    std::size_t pos, end;
+    std::string key;  // a copy of the current key: comparisons never touch a closed mapping
+};
+
+// Holds a PyMutex for a scope (PyMutex_Lock detaches the thread state while it waits).
+class MutexLock {
+public:
+    explicit MutexLock(PyMutex& m) : m_(m) { PyMutex_Lock(&m_); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+    ~MutexLock() { PyMutex_Unlock(&m_); }
+
+private:
+    PyMutex& m_;
+};
+
+// A pin taken by hand (try_pin) and let go at the end of its scope or by reset().
+class HeldPin {
+public:
+    HeldPin() = default;
+    HeldPin(const HeldPin&) = delete;
+    HeldPin& operator=(const HeldPin&) = delete;
+    ~HeldPin() { reset(); }
+    bool take(ReaderObject* r) noexcept {
+        if (!r->try_pin()) return false;
+        r_ = r;
+        return true;
+    }
+    void reset() noexcept {
+        if (r_) r_->unpin();
+        r_ = nullptr;
+    }
+
+private:
+    ReaderObject* r_ = nullptr;
+};
+
+struct WalkState {
+    PyMutex mutex{};
+    std::vector<Cursor> cursors;
+    std::vector<std::uint32_t> heap;  // a min-heap of cursor numbers by (key, shard)
+    std::size_t left;                 // entries the limit still allows
+
+    auto after() const {
+        return [this](std::uint32_t a, std::uint32_t b) {
+            const std::string& ka = cursors[a].key;
+            const std::string& kb = cursors[b].key;
+            if (ka != kb) return std::string_view(kb) < std::string_view(ka);
+            return a > b;
+        };
+    }
+};
+
+struct SetIteratorObject {
+    PyObject_HEAD
+    PyObject* readers;
+    IterKind kind;
+    WalkState* state;
+};
+
+SetIteratorObject* as_walk(PyObject* o) noexcept { return reinterpret_cast<SetIteratorObject*>(o); }
+
+void walk_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    SetIteratorObject* it = as_walk(self);
+    Py_CLEAR(it->readers);
+    delete it->state;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* walk_next(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        SetIteratorObject* it = as_walk(self);
+        WalkState& w = *it->state;
+        const IterKind kind = it->kind;
+        ReaderObject* r = nullptr;
+        HeldPin pin;
+        std::string_view key;
+        std::uint64_t offset = 0;
+        std::optional<Result<std::string_view>> object;
+        bool closed = false;
+        {
+            // Only C++ work under the mutex (pins are atomics): no Python code runs here.
+            MutexLock lock(w.mutex);
+            if (w.left == 0 || w.heap.empty()) return nullptr;  // StopIteration
+            const std::uint32_t c = w.heap.front();
+            Cursor& cur = w.cursors[c];
+            r = as_reader(PyTuple_GET_ITEM(it->readers, cur.shard));
+            closed = !pin.take(r);
+            if (!closed) {
+                std::pop_heap(w.heap.begin(), w.heap.end(), w.after());
+                const StoreReader& core = *r->core;
+                const std::size_t i = cur.pos;
+                key = core.key_at(i);
+                if (kind != IterKind::KeysStr && kind != IterKind::KeysBytes) {
+                    if (i + kReadAhead < cur.end) core.prefetch_entry(i + kReadAhead);
+                    offset = core.offset_at(i);
+                    object.emplace(read_object(r, core, offset));
+                }
+                if (++cur.pos < cur.end) {
+                    cur.key.assign(core.key_at(cur.pos));
+                    std::push_heap(w.heap.begin(), w.heap.end(), w.after());
+                } else {
+                    w.heap.pop_back();
+                }
+                --w.left;
+            }
+        }
+        if (closed) return raise_closed();
+        if (kind == IterKind::KeysStr) return key_str(key);
+        if (kind == IterKind::KeysBytes) return key_as_bytes(key);
+        Ref key_obj;
+        if (kind == IterKind::Items || kind == IterKind::ItemsRaw) {
+            key_obj.reset(key_str(key));
+            if (!key_obj) return nullptr;
+        }
+        if (!*object) {
+            if (!key_obj) key_obj.reset(key_str(key));
+            return key_obj ? raise_read_error(r, object->error(), key_obj.get(), offset) : nullptr;
+        }
+        const std::string_view bytes = **object;
+        const bool decoded = kind == IterKind::Items || kind == IterKind::Values;
+        Ref value(decoded ? decode_in_place(r, bytes) : nullptr);
+        Ref raw;
+        if (!value) {
+            raw.reset(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+            if (!raw) return nullptr;
+            if (!decoded) value = std::move(raw);
+            if (decoded && r->decode.active() && !key_obj) {
+                key_obj.reset(key_str(key));
+                if (!key_obj) return nullptr;
+            }
+        }
+        pin.reset();  // the codec is Python code: no pin while it runs
+        if (raw) {
+            value.reset(r->decode(raw.get()));
+            if (!value) {
+                note_key("while decoding", key_obj.get());
+                return nullptr;
+            }
+        }
+        if (kind == IterKind::Values || kind == IterKind::ValuesRaw) return value.release();
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, key_obj.release());
+        PyTuple_SET_ITEM(pair, 1, value.release());
+        return pair;
+    });
+}
+
+PyObject* walk_length_hint(PyObject* self, PyObject*) {
+    WalkState& w = *as_walk(self)->state;
+    std::size_t left = 0;
+    {
+        MutexLock lock(w.mutex);
+        for (std::uint32_t c : w.heap) left += w.cursors[c].end - w.cursors[c].pos;
+        left = std::min(left, w.left);
+    }
+    return PyLong_FromSize_t(left);
+}
+
+PyMethodDef walk_methods[] = {
+    {"__length_hint__", py::as_method(walk_length_hint), METH_NOARGS, "__length_hint__($self, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot walk_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A lazy walk over every shard of a set, in global key order.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(walk_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(walk_next)},
+    {Py_tp_methods, walk_methods},
+    {0, nullptr},
+};
+
+PyType_Spec walk_spec = {"tarnkv._native.SetIterator", static_cast<int>(sizeof(SetIteratorObject)), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, walk_slots};
+
+py::OnceObject walk_type_object;
+
+PyTypeObject* walk_type() {
+    return reinterpret_cast<PyTypeObject*>(walk_type_object.get([] { return PyType_FromSpec(&walk_spec); }));
+}
+
+PyObject* make_walk(const ShardSetObject* s, IterKind kind, PyObject* prefix, std::size_t limit) {
+    auto state = std::make_unique<WalkState>();
+    state->left = limit;
+    KeyBytes p;
+    if (prefix) {
+        if (key_bytes(prefix, p) != KeyStatus::Ok) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "prefix must be str or bytes, not %T", prefix);
+            return nullptr;
+        }
+    }
+    for (std::uint32_t j = 0; j < s->count; ++j) {
+        Pin pin(as_reader(shard(s, j)));
+        if (!pin.ok()) return nullptr;
+        const StoreReader& core = pin.core();
+        std::size_t first = 0, last = core.entry_count();
+        if (prefix) std::tie(first, last) = core.prefix_range(p.bytes);
+        if (first < last) state->cursors.push_back({j, first, last, std::string(core.key_at(first))});
+    }
+    for (std::uint32_t c = 0; c < state->cursors.size(); ++c) {
+        state->heap.push_back(c);
+        std::push_heap(state->heap.begin(), state->heap.end(), state->after());
+    }
+    PyTypeObject* type = walk_type();
+    if (!type) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    SetIteratorObject* it = as_walk(self);
+    it->readers = Py_NewRef(s->readers);
+    it->kind = kind;
+    it->state = state.release();
+    return self;
+}
+
+PyObject* iterate(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const ShardSetObject* s = as_set(self);
+        if (!open_check(s)) return nullptr;
+        return make_walk(s, IterKind::KeysStr, nullptr, SIZE_MAX);
+    });
+}
+
+PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kw[] = {"kind", "prefix", "limit", nullptr};
+        int kind;
+        PyObject* prefix = Py_None;
+        PyObject* limit = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|OO:_scan", const_cast<char**>(kw), &kind, &prefix, &limit))
+            return nullptr;
+        if (kind < 0 || kind > static_cast<int>(IterKind::ValuesRaw)) {
+            PyErr_SetString(PyExc_ValueError, "unknown scan kind");
+            return nullptr;
+        }
+        std::size_t cap = SIZE_MAX;
+        if (limit != Py_None) {
+            Ref index(PyNumber_Index(limit));
+            if (!index) return nullptr;
+            const Py_ssize_t v = PyLong_AsSsize_t(index.get());
+            if (v == -1 && PyErr_Occurred()) return nullptr;
+            if (v < 0) {
+                PyErr_Format(PyExc_ValueError, "limit must be None or at least 0, not %zd", v);
+                return nullptr;
+            }
+            cap = static_cast<std::size_t>(v);
+        }
+        const ShardSetObject* s = as_set(self);
+        if (!open_check(s)) return nullptr;
+        return make_walk(s, static_cast<IterKind>(kind), prefix == Py_None ? nullptr : prefix, cap);
+    });
+}
+
+using py::as_method;
+constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
+constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef set_methods[] = {
+    {"get", as_method(get), kFastKw,
+     "get($self, key, default=None)\n--\n\nThe decoded object of *key*, or *default* when the set lacks it."},
+    {"get_raw", as_method(get_raw), kFastKw,
+     "get_raw($self, key, default=None)\n--\n\nThe stored bytes of *key*'s object, or *default*."},
+    {"get_view", as_method(get_view), kFastKw,
+     "get_view($self, key, default=None)\n--\n\nA memoryview of *key*'s object in its shard's mapping, or *default*."},
+    {"get_many", as_method(get_many), kKw,
+     "get_many($self, keys, default=None)\n--\n\nThe decoded objects of *keys*, in their order, *default* for keys "
+     "the set lacks;\nlooked up in one batch per shard."},
+    {"get_many_raw", as_method(get_many_raw), kKw,
+     "get_many_raw($self, keys, default=None)\n--\n\nget_many() returning the stored bytes, not decoded."},
+    {"shard_of", as_method(shard_of), METH_O,
+     "shard_of($self, key, /)\n--\n\nThe number of the shard that holds *key*: key_hash(key) % the shard count."},
+    {"count_prefix", as_method(count_prefix), METH_O,
+     "count_prefix($self, prefix, /)\n--\n\nHow many keys start with *prefix*, in all shards."},
+    {"_scan", as_method(scan), kKw,
+     "_scan($self, kind, prefix=None, limit=None)\n--\n\nA lazy walk of every shard in global key order."},
+    {"_misrouted", as_method(misrouted), METH_O,
+     "_misrouted($self, shard, /)\n--\n\nThe first key of shard *shard* that belongs to another shard, or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef set_getset[] = {
+    {"shards", get_shards, nullptr, "The shards' readers, in shard order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef set_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(ShardSetObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot set_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ShardSet(readers)\n--\n\nThe native half of tarnkv.sets.SetReader: use that class.")},
+    {Py_tp_new, reinterpret_cast<void*>(set_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(set_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(set_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(set_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(iterate)},
+    {Py_mp_subscript, reinterpret_cast<void*>(subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_sq_contains, reinterpret_cast<void*>(contains)},
+    {Py_tp_methods, set_methods},
+    {Py_tp_getset, set_getset},
+    {Py_tp_members, set_members},
+    {0, nullptr},
+};
+
+PyType_Spec set_spec = {"tarnkv._native.ShardSet", static_cast<int>(sizeof(ShardSetObject)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, set_slots};
+
+py::OnceObject set_type_object;
+
+}  // namespace
+
+PyTypeObject* shard_set_type() {
+    return reinterpret_cast<PyTypeObject*>(set_type_object.get([] { return PyType_FromSpec(&set_spec); }));
+}
+
+int add_shard_set_types(PyObject* module) {
+    PyTypeObject* set = shard_set_type();
+    PyTypeObject* walk = walk_type();
+    if (!set || !walk) return -1;
+    if (PyModule_AddObjectRef(module, "ShardSet", reinterpret_cast<PyObject*>(set)) < 0) return -1;
+    return PyModule_AddObjectRef(module, "SetIterator", reinterpret_cast<PyObject*>(walk));
+}
+
+}  // namespace tarnkv::native

@@ -1,0 +1,309 @@
+#include "core/sets/merge.hpp"
+
+#include <algorithm>
+#include <format>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include <boost/container/small_vector.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "core/format/layout.hpp"
+#include "core/format/progress.hpp"
+#include "core/reader/store_reader.hpp"
+
+#include <xxhash.h>
+
+namespace tarnkv::sets {
+
+namespace {
+
+// A min-heap of input numbers ordered by (current key, input number): among equal keys the
+// earlier input comes out first, so a group of equal keys is in input order.
+template <class KeyOf>
+class MergeHeap {
+public:
+    explicit MergeHeap(KeyOf key_of) : key_of_(std::move(key_of)) {}
+    bool empty() const noexcept { return heap_.empty(); }
+    std::uint32_t top() const noexcept { return heap_.front(); }
+    void push(std::uint32_t i) {
+        heap_.push_back(i);
+        std::push_heap(heap_.begin(), heap_.end(), after());
+    }
+    std::uint32_t pop() {
+        std::pop_heap(heap_.begin(), heap_.end(), after());
+        const std::uint32_t i = heap_.back();
+        heap_.pop_back();
+        return i;
+    }
+
+private:
+    auto after() const {
+        return [this](std::uint32_t a, std::uint32_t b) {
+            const std::string_view ka = key_of_(a), kb = key_of_(b);
+            if (ka != kb) return format::key_less(kb, ka);
+            return a > b;
+        };
+    }
+    KeyOf key_of_;
+    std::vector<std::uint32_t> heap_;
+};
+
+template <class T>
+Result<T> with_path(const std::string& path, StoreError err) {
+    if (err.kind() == ErrorKind::Version) return std::unexpected(std::move(err));
+    std::string message = std::format("{}: {}", path, err.message());
+    switch (err.kind()) {
+        case ErrorKind::Corrupt: return std::unexpected(StoreError::corrupt(std::move(message)));
+        case ErrorKind::IO: return std::unexpected(StoreError::io(std::move(message), err.os_errno()));
+        default: return std::unexpected(StoreError::general(std::move(message)));
+    }
+}
+
+}  // namespace
+
+Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t shards, std::uint32_t shard,
+                            Policy policy, const std::string& tmp, const std::string& path) {
+    std::vector<RunFile> files;
+    files.reserve(runs.size());  // cursors point at their file: no reallocation
+    struct Source {
+        RunCursor cursor;
+        std::size_t run;
+    };
+    std::vector<Source> sources;
+    std::uint64_t entries = 0;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        auto file = RunFile::open(runs[i], shards);
+        if (!file) return std::unexpected(std::move(file.error()));
+        files.push_back(std::move(*file));
+        for (const auto& section : files.back().sections_of(shard)) {
+            auto cursor = RunCursor::open(files.back(), section);
+            if (!cursor) return std::unexpected(std::move(cursor.error()));
+            entries += section.entries;
+            sources.push_back({std::move(*cursor), i});
+        }
+    }
+
+    // First the keys: every section's sorted entries merged, the policy settling each key that
+    // several records have. Keys stay where they are, in the runs' mappings.
+    struct Chosen {
+        std::string_view key;
+        std::uint64_t record;
+        std::uint32_t source;
+    };
+    std::vector<Chosen> chosen;
+    chosen.reserve(entries);
+    bool dropped = false;  // whether some record lost a key, and may have lost them all
+    MergeHeap heap([&](std::uint32_t i) { return sources[i].cursor.key(); });
+    for (std::uint32_t i = 0; i < sources.size(); ++i)
+        if (!sources[i].cursor.done()) heap.push(i);
+    struct Seen {
+        std::uint32_t source;
+        std::uint64_t seq;
+        std::uint64_t record;
+    };
+    boost::container::small_vector<Seen, 4> group;
+    while (!heap.empty()) {
+        const std::string_view key = sources[heap.top()].cursor.key();
+        group.clear();
+        while (!heap.empty() && sources[heap.top()].cursor.key() == key) {
+            const std::uint32_t s = heap.pop();
+            RunCursor& c = sources[s].cursor;
+            do {
+                group.push_back({s, c.seq(), c.record()});
+                if (auto st = c.next(); !st) return std::unexpected(std::move(st.error()));
+            } while (!c.done() && c.key() == key);
+            if (!c.done()) heap.push(s);
+        }
+        if (group.size() > 1) {
+            if (policy == Policy::Error)
+                return RunMerge{std::nullopt, Duplicate{std::string(key), group[0].seq, group[1].seq,
+                                                        sources[group[0].source].run, sources[group[1].source].run}};
+            dropped = true;
+        }
+        const Seen& win = policy == Policy::Last ? group.back() : group.front();
+        chosen.push_back({key, win.record, win.source});
+    }
+
+    // Then the records, block by block in run order: whole blocks when every record keeps a key
+    // (always, unless duplicates were settled), else the records some key still names.
+    auto out = StreamBuilder::create(tmp);
+    if (!out) return std::unexpected(std::move(out.error()));
+    std::vector<std::uint64_t> base(sources.size());
+    std::vector<std::vector<std::uint64_t>> wanted, moved;
+    if (!dropped) {
+        for (std::uint32_t s = 0; s < sources.size(); ++s) {
+            const RunCursor& c = sources[s].cursor;
+            auto at = out->add_records(c.records(), c.record_count());
+            if (!at) return std::unexpected(std::move(at.error()));
+            base[s] = *at;
+            c.release_records();
+        }
+    } else {
+        wanted.resize(sources.size());
+        moved.resize(sources.size());
+        for (const Chosen& c : chosen) wanted[c.source].push_back(c.record);
+        for (std::uint32_t s = 0; s < sources.size(); ++s) {
+            auto& w = wanted[s];
+            std::sort(w.begin(), w.end());
+            w.erase(std::unique(w.begin(), w.end()), w.end());
+            const std::string_view block = sources[s].cursor.records();
+            moved[s].reserve(w.size());
+            for (const std::uint64_t at : w) {
+                const auto rec = format::RecordView::at(
+                    format::Image(reinterpret_cast<const unsigned char*>(block.data()), block.size()), at);
+                if (!rec) return std::unexpected(StoreError::corrupt(std::format("run file {}: a record runs past its "
+                                                                                 "block", runs[sources[s].run])));
+                auto added = out->add_record(block.substr(at, format::kRecordHeaderSize + rec->bytes().size()));
+                if (!added) return std::unexpected(std::move(added.error()));
+                moved[s].push_back(*added);
+            }
+            sources[s].cursor.release_records();
+        }
+    }
+    for (const Chosen& c : chosen) {
+        std::uint64_t at;
+        if (!dropped) {
+            at = base[c.source] + c.record;
+        } else {
+            const auto& w = wanted[c.source];
+            at = moved[c.source][static_cast<std::size_t>(std::lower_bound(w.begin(), w.end(), c.record) - w.begin())];
+        }
+        if (auto st = out->add_key(c.key, at); !st) return std::unexpected(std::move(st.error()));
+    }
+    auto info = out->finish(path);
+    if (!info) return std::unexpected(std::move(info.error()));
+    return RunMerge{*info, std::nullopt};
+}
+
+Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs,
+                                             std::span<const MergeTarget> targets,
+                                             std::span<const std::uint32_t> groups,
+                                             const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
+    if (targets.empty()) return std::unexpected(StoreError::general("a merge needs an output"));
+    if (!groups.empty() && groups.size() != inputs.size())
+        return std::unexpected(StoreError::general("one group per input"));
+    // Whether an input shares its group with another: only then can it hold a copy of an
+    // object that another input holds too.
+    std::vector<bool> grouped(inputs.size(), false);
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        for (std::size_t j = 0; j < groups.size(); ++j)
+            if (i != j && groups[i] == groups[j]) grouped[i] = true;
+    std::vector<StoreReader> readers;
+    readers.reserve(inputs.size());
+    std::uint64_t total = 0;
+    for (const std::string& path : inputs) {
+        auto r = StoreReader::open(path, false);
+        if (!r) return with_path<std::vector<StreamInfo>>(path, std::move(r.error()));
+        total += r->entry_count();
+        readers.push_back(std::move(*r));
+    }
+    std::vector<std::unique_ptr<StreamBuilder>> outs;
+    for (const MergeTarget& t : targets) {
+        auto b = StreamBuilder::create(t.tmp);
+        if (!b) return std::unexpected(std::move(b.error()));
+        outs.push_back(std::make_unique<StreamBuilder>(std::move(*b)));
+    }
+
+    std::vector<std::size_t> pos(readers.size(), 0);
+    MergeHeap heap([&](std::uint32_t i) { return readers[i].key_at(pos[i]); });
+    for (std::uint32_t i = 0; i < readers.size(); ++i)
+        if (readers[i].entry_count() > 0) heap.push(i);
+
+    struct Where {
+        std::uint32_t input;
+        std::uint32_t target;
+        std::uint64_t offset;
+        bool operator==(const Where&) const = default;
+    };
+    struct WhereHash {
+        std::size_t operator()(const Where& w) const noexcept {
+            return std::hash<std::uint64_t>{}(w.offset * 0x9E3779B97F4A7C15ull ^ (std::uint64_t{w.input} << 32 | w.target));
+        }
+    };
+    // Objects already copied, so that keys sharing one in an input share it in the output.
+    boost::unordered_flat_map<Where, std::uint64_t, WhereHash> copied;
+    // Copies of one object in several shards of a set: found by their bytes.
+    struct Content {
+        std::uint32_t group;
+        std::uint32_t target;
+        std::uint64_t hash;
+        bool operator==(const Content&) const = default;
+    };
+    struct ContentHash {
+        std::size_t operator()(const Content& c) const noexcept {
+            return c.hash ^ (std::uint64_t{c.group} << 32 | c.target) * 0x9E3779B97F4A7C15ull;
+        }
+    };
+    struct Copy {
+        std::uint32_t input;
+        std::uint64_t offset;   // in the input
+        std::uint64_t written;  // in the output
+    };
+    boost::unordered_flat_map<Content, Copy, ContentHash> by_content;
+    std::uint64_t done = 0, reported = 0;
+    constexpr std::uint64_t kReportEvery = 1 << 16;
+
+    while (!heap.empty()) {
+        const std::string_view key = readers[heap.top()].key_at(pos[heap.top()]);
+        std::uint32_t win_input = 0;
+        std::uint64_t win_offset = 0;
+        while (!heap.empty() && readers[heap.top()].key_at(pos[heap.top()]) == key) {
+            const std::uint32_t i = heap.pop();
+            const StoreReader& r = readers[i];
+            // An input's own repeats of a key: its lookups answer with the last, so does this.
+            do {
+                win_input = i;
+                win_offset = r.offset_at(pos[i]);
+                ++pos[i];
+                ++done;
+            } while (pos[i] < r.entry_count() && r.key_at(pos[i]) == key);
+            if (pos[i] < r.entry_count()) {
+                if (format::key_less(r.key_at(pos[i]), key))
+                    return std::unexpected(StoreError::corrupt(
+                        std::format("{}: index not in key order (a store no merge can read in order)", r.path())));
+                heap.push(i);
+            }
+        }
+        const auto target = static_cast<std::uint32_t>(outs.size() == 1 ? 0 : shard_of(key, outs.size()));
+        const auto [it, fresh] = copied.try_emplace(Where{win_input, target, win_offset}, 0);
+        if (fresh) {
+            auto object = readers[win_input].checked_object_at(win_offset);
+            if (!object) return with_path<std::vector<StreamInfo>>(readers[win_input].path(), std::move(object.error()));
+            bool found = false;
+            Content content{};
+            if (grouped[win_input]) {
+                content = {groups[win_input], target, XXH3_64bits(object->data(), object->size())};
+                if (const auto c = by_content.find(content); c != by_content.end()) {
+                    const auto earlier = readers[c->second.input].object_at(c->second.offset);
+                    if (earlier && *earlier == *object) {
+                        it->second = c->second.written;
+                        found = true;
+                    }
+                }
+            }
+            if (!found) {
+                auto added = outs[target]->add_object(*object);
+                if (!added) return std::unexpected(std::move(added.error()));
+                it->second = *added;
+                if (grouped[win_input]) by_content.try_emplace(content, Copy{win_input, win_offset, *added});
+            }
+        }
+        if (auto st = outs[target]->add_key(key, it->second); !st) return std::unexpected(std::move(st.error()));
+        if (progress && done - reported >= kReportEvery) {
+            reported = done;
+            if (!progress(done, total)) return std::unexpected(StoreError::general(std::string(kCancelled)));
+        }
+    }
+    if (progress && !progress(total, total)) return std::unexpected(StoreError::general(std::string(kCancelled)));
+    std::vector<StreamInfo> infos;
+    for (std::size_t t = 0; t < outs.size(); ++t) {
+        auto info = outs[t]->finish(targets[t].path);
+        if (!info) return std::unexpected(std::move(info.error()));
+        infos.push_back(*info);
+    }
+    return infos;
+}
+
+}  // namespace tarnkv::sets

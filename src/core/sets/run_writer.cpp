@@ -1,0 +1,289 @@
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <format>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <xxhash.h>
+
+#include "core/format/layout.hpp"
+#include "core/sets/runs.hpp"
+#include "core/writer/file_writer.hpp"
+
+namespace tarnkv::sets {
+
+namespace fmt = format;
+
+namespace {
+
+constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
+// What one buffered entry costs besides its key, for the spill threshold.
+constexpr std::uint64_t kPendingCost = sizeof(std::uint64_t) * 4;
+
+}  // namespace
+
+std::uint32_t shard_of(std::string_view key, std::uint32_t shards) noexcept {
+    return static_cast<std::uint32_t>(XXH3_64bits_withSeed(key.data(), key.size(), 0) % shards);
+}
+
+RunWriter::RunWriter(int fd, std::string tmp, std::uint32_t shards, std::uint64_t spill_bytes, bool reject)
+    : fd_(fd),
+      tmp_(std::move(tmp)),
+      shards_(shards),
+      spill_bytes_(spill_bytes),
+      reject_duplicates_(reject),
+      pending_(shards),
+      per_shard_(shards) {
+    out_.reserve(kWriteBuffer);
+}
+
+Result<RunWriter> RunWriter::create(std::string tmp, std::uint32_t shards, std::uint64_t spill_bytes,
+                                    bool reject_duplicates) {
+    if (shards == 0) return std::unexpected(StoreError::general("a set needs at least one shard"));
+    if (auto st = check_path(tmp, "open run: "); !st) return std::unexpected(std::move(st.error()));
+    int fd;
+    do {
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(io_error("open run: ", errno));
+    return RunWriter(fd, std::move(tmp), shards, spill_bytes, reject_duplicates);
+}
+
+RunWriter::RunWriter(RunWriter&& o) noexcept
+    : fd_(std::exchange(o.fd_, -1)),
+      tmp_(std::move(o.tmp_)),
+      shards_(o.shards_),
+      spill_bytes_(o.spill_bytes_),
+      reject_duplicates_(o.reject_duplicates_),
+      out_(std::move(o.out_)),
+      written_(o.written_),
+      section_crc_(o.section_crc_),
+      crc_from_(o.crc_from_),
+      keys_(std::move(o.keys_)),
+      entries_(std::move(o.entries_)),
+      pending_(std::move(o.pending_)),
+      buffered_(o.buffered_),
+      sections_(std::move(o.sections_)),
+      per_shard_(std::move(o.per_shard_)),
+      spills_(o.spills_),
+      records_(o.records_),
+      duplicate_(std::move(o.duplicate_)) {}
+
+RunWriter::~RunWriter() {
+    if (fd_ < 0) return;
+    ::unlink(tmp_.c_str());
+    ::close(fd_);
+}
+
+std::uint64_t RunWriter::buffered_bytes() const noexcept { return buffered_; }
+
+std::string_view RunWriter::key_of(const Pending& p) const noexcept {
+    return std::string_view(keys_).substr(p.key_pos, p.key_len);
+}
+
+Status RunWriter::add(std::uint64_t seq, std::span<const std::string_view> keys, std::string_view object) {
+    if (fd_ < 0) return std::unexpected(StoreError::general("the run was finished"));
+    if (keys.empty()) return std::unexpected(StoreError::general("a record needs a key"));
+    if (object.size() > fmt::kMaxObjectLen)
+        return std::unexpected(StoreError::general(
+            std::format("object of {} bytes exceeds the {}-byte limit", object.size(), fmt::kMaxObjectLen)));
+    for (const auto& k : keys)
+        if (k.size() > fmt::kMaxKeyLen)
+            return std::unexpected(StoreError::general(
+                std::format("key of {} bytes exceeds the {}-byte limit", k.size(), fmt::kMaxKeyLen)));
+
+    unsigned char head[fmt::kRecordHeaderSize];
+    fmt::encode_record_head(head, object);
+    const std::string_view head_bytes(reinterpret_cast<const char*>(head), sizeof head);
+    // Keys of one record are few: pairwise work is cheaper than any table. A shard gets the
+    // record once, at its first key there; a key named twice in one record counts once.
+    constexpr std::size_t kInline = 16;
+    std::uint32_t shard_buf[kInline];
+    std::uint64_t at_buf[kInline];
+    std::vector<std::uint32_t> shard_heap;
+    std::vector<std::uint64_t> at_heap;
+    std::uint32_t* shard = shard_buf;
+    std::uint64_t* at = at_buf;
+    if (keys.size() > kInline) {
+        shard_heap.resize(keys.size());
+        at_heap.resize(keys.size());
+        shard = shard_heap.data();
+        at = at_heap.data();
+    }
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        shard[i] = shard_of(keys[i], shards_);
+        std::size_t first = i;
+        bool repeat = false;
+        for (std::size_t j = 0; j < i; ++j)
+            if (shard[j] == shard[i]) {
+                if (first == i) first = j;
+                repeat = repeat || keys[j] == keys[i];
+            }
+        if (repeat) continue;
+        Shard& sh = pending_[shard[i]];
+        if (first == i) {  // the record's first key in this shard: the record goes in its block
+            at[i] = sh.records.size();
+            sh.records.append(head_bytes);
+            sh.records.append(object);
+            ++sh.count;
+            buffered_ += head_bytes.size() + object.size();
+        } else {
+            at[i] = at[first];
+        }
+        sh.entries.push_back({keys_.size(), at[i], seq, static_cast<std::uint32_t>(keys[i].size())});
+        keys_.append(keys[i]);
+        buffered_ += keys[i].size() + kPendingCost;
+    }
+    ++records_;
+    if (buffered_ >= spill_bytes_) return spill();
+    return {};
+}
+
+void RunWriter::fold_crc() noexcept {
+    section_crc_ = fmt::crc32(std::string_view(out_).substr(crc_from_), section_crc_);
+    crc_from_ = out_.size();
+}
+
+Status RunWriter::flush() {
+    fold_crc();
+    crc_from_ = 0;
+    std::string_view rest(out_);
+    while (!rest.empty()) {
+        const ssize_t n = ::write(fd_, rest.data(), rest.size());
+        if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
+        else if (n == 0) return std::unexpected(StoreError::io("write run: no progress"));
+        else if (errno != EINTR) return std::unexpected(io_error("write run: ", errno));
+    }
+    written_ += out_.size();
+    out_.clear();
+    return {};
+}
+
+Status RunWriter::write(std::string_view bytes) {
+    // The section's CRC is taken over the buffer as it is flushed, not piece by piece.
+    if (out_.size() + bytes.size() > kWriteBuffer)
+        if (auto st = flush(); !st) return st;
+    if (bytes.size() >= kWriteBuffer) {  // a block: written as it is, not through the buffer
+        section_crc_ = fmt::crc32(bytes, section_crc_);
+        const std::uint64_t before = written_;
+        std::string_view rest = bytes;
+        while (!rest.empty()) {
+            const ssize_t n = ::write(fd_, rest.data(), rest.size());
+            if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
+            else if (n == 0) return std::unexpected(StoreError::io("write run: no progress"));
+            else if (errno != EINTR) return std::unexpected(io_error("write run: ", errno));
+        }
+        written_ = before + bytes.size();
+        return {};
+    }
+    out_.append(bytes);
+    return {};
+}
+
+Status RunWriter::spill() {
+    // Entries are sorted by key, then record number: each carries its key's first sixteen bytes
+    // as two numbers, which settle most comparisons without touching the key arena.
+    struct Ranked {
+        std::uint64_t head, next;
+        std::uint32_t at;
+    };
+    std::vector<Ranked> order;
+    for (std::uint32_t shard = 0; shard < shards_; ++shard) {
+        Shard& sh = pending_[shard];
+        std::vector<Pending>& list = sh.entries;
+        if (list.empty()) continue;
+        order.resize(list.size());
+        for (std::uint32_t i = 0; i < list.size(); ++i) {
+            unsigned char prefix[16] = {};
+            const std::string_view key = key_of(list[i]);
+            std::copy_n(key.data(), std::min<std::size_t>(key.size(), 16), prefix);
+            order[i] = {fmt::load_be64(prefix), fmt::load_be64(prefix + 8), i};
+        }
+        std::sort(order.begin(), order.end(), [&](const Ranked& a, const Ranked& b) {
+            if (a.head != b.head) return a.head < b.head;
+            if (a.next != b.next) return a.next < b.next;
+            const std::string_view ka = key_of(list[a.at]), kb = key_of(list[b.at]);
+            if (ka != kb) return fmt::key_less(ka, kb);
+            return list[a.at].seq < list[b.at].seq;
+        });
+        if (reject_duplicates_) {
+            for (std::size_t i = 1; i < order.size(); ++i) {
+                const Pending& a = list[order[i - 1].at];
+                const Pending& b = list[order[i].at];
+                if (key_of(a) == key_of(b)) {
+                    duplicate_ = Duplicate{std::string(key_of(a)), a.seq, b.seq};
+                    return std::unexpected(StoreError::general("duplicate key"));
+                }
+            }
+        }
+
+        const std::uint64_t start = written_ + out_.size();
+        section_crc_ = 0;
+        crc_from_ = out_.size();
+        if (auto st = write(sh.records); !st) return st;
+        // The entries are laid out in one buffer, then written at once.
+        std::size_t bytes = 0;
+        for (const Pending& p : list) bytes += kEntryFixed + p.key_len;
+        entries_.resize(bytes);
+        auto* e = reinterpret_cast<unsigned char*>(entries_.data());
+        for (const Ranked& r : order) {
+            const Pending& p = list[r.at];
+            fmt::store_be16(e, static_cast<std::uint16_t>(p.key_len));
+            std::memcpy(e + 2, keys_.data() + p.key_pos, p.key_len);
+            e += 2 + p.key_len;
+            fmt::store_be64(e, p.seq);
+            fmt::store_be64(e + 8, p.record);
+            e += 16;
+        }
+        if (auto st = write(entries_); !st) return st;
+        fold_crc();
+        const std::uint64_t length = written_ + out_.size() - start;
+        sections_.push_back({spills_, shard, start, length, sh.records.size(), sh.count, list.size(), section_crc_});
+        per_shard_[shard] += list.size();
+        list.clear();
+        sh.records.clear();
+        sh.count = 0;
+    }
+    ++spills_;
+    buffered_ = 0;
+    keys_.clear();
+    return {};
+}
+
+Result<RunInfo> RunWriter::finish(const std::string& path) {
+    if (fd_ < 0) return std::unexpected(StoreError::general("the run was finished"));
+    if (auto st = spill(); !st) return std::unexpected(std::move(st.error()));
+    const std::uint64_t table_at = written_ + out_.size();
+    std::string table(sections_.size() * kTableEntrySize, '\0');
+    auto* p = reinterpret_cast<unsigned char*>(table.data());
+    for (const Section& s : sections_) {
+        fmt::store_be32(p, s.spill);
+        fmt::store_be32(p + 4, s.shard);
+        fmt::store_be64(p + 8, s.offset);
+        fmt::store_be64(p + 16, s.length);
+        fmt::store_be64(p + 24, s.records_length);
+        fmt::store_be64(p + 32, s.records);
+        fmt::store_be64(p + 40, s.entries);
+        fmt::store_be32(p + 48, s.crc);
+        p += kTableEntrySize;
+    }
+    unsigned char trailer[kTrailerSize] = {};
+    std::copy_n(kRunMagic, 4, trailer);
+    fmt::store_be32(trailer + 4, kRunVersion);
+    fmt::store_be32(trailer + 8, shards_);
+    fmt::store_be32(trailer + 12, static_cast<std::uint32_t>(sections_.size()));
+    fmt::store_be64(trailer + 16, table_at);
+    fmt::store_be32(trailer + 24, fmt::crc32(table));
+    if (auto st = write(table); !st) return std::unexpected(std::move(st.error()));
+    if (auto st = write({reinterpret_cast<const char*>(trailer), kTrailerSize}); !st)
+        return std::unexpected(std::move(st.error()));
+    if (auto st = flush(); !st) return std::unexpected(std::move(st.error()));
+    if (auto st = check_path(path, "rename run: "); !st) return std::unexpected(std::move(st.error()));
+    if (::rename(tmp_.c_str(), path.c_str()) != 0) return std::unexpected(io_error("rename run: ", errno));
+    ::close(std::exchange(fd_, -1));
+    return RunInfo{written_, records_, static_cast<std::uint32_t>(sections_.size()), per_shard_};
+}
+
+}  // namespace tarnkv::sets

@@ -1,0 +1,199 @@
+// Runs: the files that carry a sharded build's records from the tasks that read the input to
+// the tasks that write the shards.
+//
+// Each input partition writes one run file. Records are buffered in memory, each in the block
+// of every shard one of its keys routes to; when the buffer is full (and at the end) it is
+// "spilled": one section per shard is appended, holding that shard's records as they came and
+// its entries sorted by (key, record number). A shard's task later merges the sorted entries of
+// its sections of every run and copies their record blocks whole into the shard store
+// (core/sets/merge.hpp): no record is ever moved one by one.
+//
+//   section:  records (length u32 | CRC-32 of the bytes u32 | bytes -- a store's object record),
+//             back to back in the order they came; then the entries, sorted by key then seq:
+//             key_len (u16) | key | seq (u64) | record (u64: its offset in the records)
+//   table:    per section: spill (u32) | shard (u32) | offset (u64) | length (u64)
+//             | records length (u64) | records (u64) | entries (u64) | CRC-32 of the section (u32)
+//   trailer:  "TRNR" | version (u32) | shards (u32) | sections (u32) | table offset (u64)
+//             | CRC-32 of the table (u32) | 0 (u32)
+//
+// `seq` numbers the record within its partition (the caller's line or record number); among
+// equal keys it says which came first. A record with several keys in one shard is stored once
+// there and named by each. Integers are big-endian. A run file is published by rename once
+// complete, and every section and the table carry a CRC, so a run that a dead task left
+// half-written is never read, and one damaged on its way is caught.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/format/error.hpp"
+
+namespace tarnkv::sets {
+
+inline constexpr char kRunMagic[4] = {'T', 'R', 'N', 'R'};
+inline constexpr std::uint32_t kRunVersion = 2;
+inline constexpr std::size_t kTrailerSize = 32;
+inline constexpr std::size_t kTableEntrySize = 52;
+inline constexpr std::size_t kEntryFixed = 2 + 8 + 8;  // key_len, seq, record
+
+// The shard a key belongs to in a set of `shards`: XXH3-64 (seed 0) of its bytes, modulo.
+std::uint32_t shard_of(std::string_view key, std::uint32_t shards) noexcept;
+
+// Two records of one run under one key when duplicates are errors: the key and their numbers.
+struct Duplicate {
+    std::string key;
+    std::uint64_t first_seq;
+    std::uint64_t second_seq;
+    // Which runs they came from, when a merge found them (indexes into its list of runs).
+    std::size_t first_run = 0;
+    std::size_t second_run = 0;
+};
+
+struct RunInfo {
+    std::uint64_t file_size;
+    std::uint64_t records;
+    std::uint32_t sections;
+    std::vector<std::uint64_t> entries_per_shard;
+};
+
+class RunWriter {
+public:
+    // Writes to `tmp` (created exclusively), which finish() renames into place. A buffer of
+    // about `spill_bytes` is spilled as it fills. With `reject_duplicates`, two records under
+    // one key fail the spill that sorts them together (see duplicate()).
+    static Result<RunWriter> create(std::string tmp, std::uint32_t shards, std::uint64_t spill_bytes,
+                                    bool reject_duplicates);
+
+    RunWriter(RunWriter&&) noexcept;
+    RunWriter& operator=(RunWriter&&) = delete;
+    // Removes the temporary file unless it was published.
+    ~RunWriter();
+
+    // One record: its object and its keys (at least one, distinct), numbered `seq`; record
+    // numbers must grow from call to call. Keys over 65535 bytes and objects of 4 GiB or more
+    // fail with the general kind and change nothing.
+    Status add(std::uint64_t seq, std::span<const std::string_view> keys, std::string_view object);
+
+    // Spills what is buffered, writes the table and trailer and renames the file to `path`.
+    // Not synced: runs live only as long as the build, and their CRCs catch damage.
+    Result<RunInfo> finish(const std::string& path);
+
+    // After a failure with the general kind "duplicate key": the two records.
+    const std::optional<Duplicate>& duplicate() const noexcept { return duplicate_; }
+    std::uint64_t buffered_bytes() const noexcept;
+
+private:
+    struct Pending {
+        std::uint64_t key_pos;  // in keys_
+        std::uint64_t record;   // offset of its record in its shard's block
+        std::uint64_t seq;
+        std::uint32_t key_len;
+    };
+    struct Section {
+        std::uint32_t spill, shard;
+        std::uint64_t offset, length, records_length, records, entries;
+        std::uint32_t crc;
+    };
+    struct Shard {
+        std::string records;  // the block: this shard's records as they came
+        std::uint64_t count = 0;
+        std::vector<Pending> entries;
+    };
+
+    RunWriter(int fd, std::string tmp, std::uint32_t shards, std::uint64_t spill_bytes, bool reject);
+    Status spill();
+    Status write(std::string_view bytes);
+    Status flush();
+    void fold_crc() noexcept;
+    std::string_view key_of(const Pending& p) const noexcept;
+
+    int fd_ = -1;
+    std::string tmp_;
+    std::uint32_t shards_;
+    std::uint64_t spill_bytes_;
+    bool reject_duplicates_;
+    std::string out_;           // write buffer
+    std::uint64_t written_ = 0; // file offset of out_'s first byte
+    std::uint32_t section_crc_ = 0;
+    std::size_t crc_from_ = 0;  // where the bytes of out_ that section_crc_ lacks begin
+    std::string keys_;          // buffered keys
+    std::string entries_;       // a section's entries as they are written
+    std::vector<Shard> pending_;
+    std::uint64_t buffered_ = 0;
+    std::vector<Section> sections_;
+    std::vector<std::uint64_t> per_shard_;
+    std::uint32_t spills_ = 0;
+    std::uint64_t records_ = 0;
+    std::optional<Duplicate> duplicate_;
+};
+
+// A run file mapped for reading, its trailer and table checked.
+class RunFile {
+public:
+    // Maps `path` and checks its trailer and table. Failures name the file.
+    static Result<RunFile> open(const std::string& path, std::uint32_t shards);
+    RunFile(RunFile&&) noexcept;
+    RunFile& operator=(RunFile&&) = delete;
+    ~RunFile();
+
+    const std::string& path() const noexcept { return path_; }
+    std::span<const unsigned char> image() const noexcept { return {base_, size_}; }
+
+    struct SectionRef {
+        std::uint32_t spill;
+        std::uint64_t offset, length, records_length, records, entries;
+        std::uint32_t crc;
+    };
+    // The sections of `shard`, in spill order.
+    std::vector<SectionRef> sections_of(std::uint32_t shard) const;
+    // Gives the pages of [from, to) back to the kernel (they are read again if touched): a
+    // merge walks its runs once, so what it has passed need not stay resident.
+    void release(std::uint64_t from, std::uint64_t to) const noexcept;
+
+private:
+    RunFile(std::string path, const unsigned char* base, std::size_t size) noexcept;
+    std::string path_;
+    const unsigned char* base_;
+    std::size_t size_;
+    std::vector<std::pair<std::uint32_t, SectionRef>> table_;  // (shard, section)
+};
+
+// A walk over the sorted entries of one section of a run file.
+class RunCursor {
+public:
+    // Checks the section's CRC first: a run damaged since it was written fails here.
+    static Result<RunCursor> open(const RunFile& file, const RunFile::SectionRef& section);
+
+    bool done() const noexcept { return pos_ >= end_; }
+    // The current entry; the key stays valid as long as the file's mapping.
+    std::string_view key() const noexcept { return key_; }
+    std::uint64_t seq() const noexcept { return seq_; }
+    // The offset of the entry's record in the section's record block.
+    std::uint64_t record() const noexcept { return record_; }
+    // Moves to the next entry, checking that it lies inside the section and follows in order.
+    Status next();
+
+    // The section's record block and how many records it holds.
+    std::string_view records() const noexcept;
+    std::uint64_t record_count() const noexcept { return count_; }
+    // Gives the block's pages back to the kernel once it is copied.
+    void release_records() const noexcept;
+
+private:
+    RunCursor(const RunFile& file, std::uint64_t begin, std::uint64_t records_end, std::uint64_t end,
+              std::uint64_t count) noexcept
+        : file_(&file), begin_(begin), records_end_(records_end), pos_(records_end), end_(end), count_(count) {}
+    Status read_entry();
+
+    const RunFile* file_;
+    std::uint64_t begin_, records_end_, pos_, end_, count_;
+    std::string_view key_;
+    std::uint64_t seq_ = 0;
+    std::uint64_t record_ = 0;
+};
+
+}  // namespace tarnkv::sets

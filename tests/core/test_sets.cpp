@@ -1,0 +1,185 @@
+// The pieces of sharded builds: the streaming writer, run files and the merges over them.
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/sets/merge.hpp"
+#include "core/sets/runs.hpp"
+#include "core/writer/stream_builder.hpp"
+#include "test_util.hpp"
+
+namespace tarnkv::testing {
+namespace {
+
+using sets::Policy;
+
+// Every key of a store and the bytes of its object.
+std::map<std::string, std::string> contents(const std::string& path) {
+    auto r = StoreReader::open(path, true);
+    if (!r) throw std::runtime_error(r.error().display());
+    EXPECT_TRUE(r->verify().has_value());
+    std::map<std::string, std::string> out;
+    for (std::size_t i = 0; i < r->entry_count(); ++i) out[std::string(r->key_at(i))] = std::string(*r->object_at(r->offset_at(i)));
+    return out;
+}
+
+struct Rec {
+    std::uint64_t seq;
+    std::vector<std::string_view> keys;
+    std::string_view object;
+};
+
+// One partition's run file with the given records, for `shards` shards.
+std::string run_file(const ScratchDir& dir, const std::string& name, std::uint32_t shards, std::vector<Rec> recs,
+                     std::uint64_t spill = 1 << 20) {
+    auto w = sets::RunWriter::create(dir.at(name + ".tmp"), shards, spill, false);
+    EXPECT_TRUE(w.has_value());
+    for (const Rec& r : recs) EXPECT_TRUE(w->add(r.seq, r.keys, r.object).has_value());
+    EXPECT_TRUE(w->finish(dir.at(name)).has_value());
+    return dir.at(name);
+}
+
+// Merges every shard of `runs`; returns each shard's contents (empty map for a duplicate).
+std::vector<std::map<std::string, std::string>> merge_all(const ScratchDir& dir, std::vector<std::string> runs,
+                                                          std::uint32_t shards, Policy policy) {
+    std::vector<std::map<std::string, std::string>> out;
+    for (std::uint32_t s = 0; s < shards; ++s) {
+        const std::string path = dir.at("shard" + std::to_string(s) + ".trnk");
+        auto m = sets::merge_runs(runs, shards, s, policy, path + ".tmp", path);
+        if (!m) throw std::runtime_error(m.error().display());
+        out.push_back(m->info ? contents(path) : std::map<std::string, std::string>{});
+    }
+    return out;
+}
+
+TEST(StreamBuilder, WritesWhatTheReaderReadsAndRefusesKeysOutOfOrder) {
+    ScratchDir dir;
+    auto b = StreamBuilder::create(dir.at("s.tmp"));
+    ASSERT_TRUE(b.has_value());
+    const auto a = b->add_object("one");
+    ASSERT_TRUE(a.has_value());
+    ASSERT_TRUE(b->add_key("a", *a).has_value());
+    ASSERT_TRUE(b->add_key("b", *a).has_value());  // two keys, one record
+    EXPECT_FALSE(b->add_key("b", *a).has_value());
+    EXPECT_FALSE(b->add_key("a", *a).has_value());
+    const auto info = b->finish(dir.at("s.trnk"));
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(slurp(dir.at("s.trnk")), built({"one"}, {{"a", 0}, {"b", 0}}));  // byte for byte
+    EXPECT_EQ(info->file_size, 73u);
+    EXPECT_FALSE(std::filesystem::exists(dir.at("s.tmp")));
+    EXPECT_FALSE(StreamBuilder::create(dir.at("s.trnk")).has_value());  // never over an existing file
+}
+
+TEST(StreamBuilder, AnAbandonedBuildLeavesNothing) {
+    ScratchDir dir;
+    {
+        auto b = StreamBuilder::create(dir.at("s.tmp"));
+        ASSERT_TRUE(b.has_value());
+        ASSERT_TRUE(b->add_object(std::string(3 << 20, 'x')).has_value());  // past the buffer
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(Runs, EveryKeyLandsInItsShardAndSharedObjectsStayShared) {
+    ScratchDir dir;
+    constexpr std::uint32_t kShards = 3;
+    std::vector<std::string> keys;
+    std::vector<Rec> recs;
+    for (int i = 0; i < 300; ++i) keys.push_back("key" + std::to_string(i));
+    for (int i = 0; i < 300; i += 3)  // three keys per record, in any shards
+        recs.push_back({static_cast<std::uint64_t>(i), {keys[i], keys[i + 1], keys[i + 2]}, keys[i]});
+    // Small spills: several sorted sections per shard in one file.
+    const auto run = run_file(dir, "p0.run", kShards, recs, 2000);
+    const auto shards = merge_all(dir, {run}, kShards, Policy::Error);
+    std::size_t total = 0;
+    for (std::uint32_t s = 0; s < kShards; ++s) {
+        for (const auto& [k, v] : shards[s]) {
+            EXPECT_EQ(sets::shard_of(k, kShards), s);
+            EXPECT_EQ(v, "key" + std::to_string(std::stoi(k.substr(3)) / 3 * 3));
+        }
+        total += shards[s].size();
+        // Keys of one record in one shard share one record.
+        auto r = StoreReader::open(dir.at("shard" + std::to_string(s) + ".trnk"), true);
+        std::set<std::string> objects;
+        for (const auto& [k, v] : shards[s]) objects.insert(v);
+        EXPECT_EQ(r->num_objects(), objects.size());
+    }
+    EXPECT_EQ(total, 300u);
+}
+
+TEST(Runs, DuplicatesFollowThePolicyInRunOrderThenRecordOrder) {
+    ScratchDir dir;
+    const auto p0 = run_file(dir, "p0.run", 1, {{1, {"a"}, "p0-1"}, {2, {"a"}, "p0-2"}, {3, {"b"}, "p0-b"}});
+    const auto p1 = run_file(dir, "p1.run", 1, {{1, {"a"}, "p1-1"}, {2, {"c", "b"}, "p1-cb"}});
+    EXPECT_EQ(merge_all(dir, {p0, p1}, 1, Policy::First)[0],
+              (std::map<std::string, std::string>{{"a", "p0-1"}, {"b", "p0-b"}, {"c", "p1-cb"}}));
+    EXPECT_EQ(StoreReader::open(dir.at("shard0.trnk"), true)->num_objects(), 3u);  // the losers' records left out
+    EXPECT_EQ(merge_all(dir, {p0, p1}, 1, Policy::Last)[0],
+              (std::map<std::string, std::string>{{"a", "p1-1"}, {"b", "p1-cb"}, {"c", "p1-cb"}}));
+    EXPECT_EQ(StoreReader::open(dir.at("shard0.trnk"), true)->num_objects(), 2u);  // b and c share one
+    auto m = sets::merge_runs(std::vector<std::string>{p0, p1}, 1, 0, Policy::Error, dir.at("e.tmp"), dir.at("e.trnk"));
+    ASSERT_TRUE(m.has_value() && m->duplicate.has_value());
+    EXPECT_EQ(m->duplicate->key, "a");
+    EXPECT_EQ(std::pair(m->duplicate->first_run, m->duplicate->first_seq), std::pair(std::size_t{0}, std::uint64_t{1}));
+    EXPECT_EQ(std::pair(m->duplicate->second_run, m->duplicate->second_seq), std::pair(std::size_t{0}, std::uint64_t{2}));
+    EXPECT_FALSE(std::filesystem::exists(dir.at("e.trnk")));
+    EXPECT_FALSE(std::filesystem::exists(dir.at("e.tmp")));
+}
+
+TEST(Runs, ARunRejectsDuplicatesItselfWhenAsked) {
+    ScratchDir dir;
+    auto w = sets::RunWriter::create(dir.at("d.tmp"), 2, 1 << 20, true);
+    ASSERT_TRUE(w.has_value());
+    ASSERT_TRUE(w->add(7, std::vector<std::string_view>{"x"}, "1").has_value());
+    ASSERT_TRUE(w->add(9, std::vector<std::string_view>{"x"}, "2").has_value());
+    EXPECT_FALSE(w->finish(dir.at("d.run")).has_value());
+    ASSERT_TRUE(w->duplicate().has_value());
+    EXPECT_EQ(w->duplicate()->first_seq, 7u);
+    EXPECT_EQ(w->duplicate()->second_seq, 9u);
+}
+
+TEST(Runs, DamageToARunIsCaughtBeforeAnythingIsWritten) {
+    ScratchDir dir;
+    const auto run = run_file(dir, "p0.run", 1, {{1, {"a"}, "alpha"}, {2, {"b"}, "beta"}, {3, {"c"}, "gamma"}});
+    std::string bytes = slurp(run);
+    const auto merge = [&](const std::string& image) {
+        dir.write("bad.run", image);
+        return error_text(sets::merge_runs(std::vector<std::string>{dir.at("bad.run")}, 1, 0, Policy::Error,
+                                           dir.at("x.tmp"), dir.at("x.trnk")));
+    };
+    std::string flipped = bytes;
+    flipped[5] ^= 1;  // inside the first section
+    EXPECT_NE(merge(flipped).find("CRC-32"), std::string::npos);
+    EXPECT_NE(merge(bytes.substr(0, bytes.size() - 3)).find("no run trailer"), std::string::npos);
+    EXPECT_NE(merge("").find("too small"), std::string::npos);
+    EXPECT_NE(error_text(sets::merge_runs(std::vector<std::string>{run}, 3, 0, Policy::Error, dir.at("x.tmp"),
+                                          dir.at("x.trnk")))
+                  .find("written for 1 shards"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.at("x.trnk")));
+}
+
+TEST(MergeStores, LaterInputsWinAndSetCopiesBecomeOne) {
+    ScratchDir dir;
+    const auto a = dir.write("a.trnk", built({"1", "x"}, {{"k", 0}, {"only-a", 1}}));
+    const auto b = dir.write("b.trnk", built({"2"}, {{"k", 0}, {"s", 0}}));
+    const auto c = dir.write("c.trnk", built({"2"}, {{"t", 0}}));  // the same bytes as b's, in b's group
+    std::vector<std::string> inputs{a, b, c};
+    std::vector<sets::MergeTarget> targets{{dir.at("o.tmp"), dir.at("o.trnk")}};
+    std::vector<std::uint32_t> groups{0, 1, 1};
+    const auto infos = sets::merge_stores(inputs, targets, groups);
+    ASSERT_TRUE(infos.has_value()) << error_text(infos);
+    EXPECT_EQ(contents(dir.at("o.trnk")),
+              (std::map<std::string, std::string>{{"k", "2"}, {"only-a", "x"}, {"s", "2"}, {"t", "2"}}));
+    EXPECT_EQ((*infos)[0].num_objects, 2u);  // "x", and one "2" for k, s and t
+    // Unsorted input: refused, not merged out of order.
+    const auto bad = dir.write("bad.trnk", store(2, 40 + 9, record("v") + entry("b", 40) + entry("a", 40), 1));
+    const auto refused = sets::merge_stores(std::vector<std::string>{bad}, targets, {});
+    EXPECT_NE(error_text(refused).find("not in key order"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarnkv::testing
