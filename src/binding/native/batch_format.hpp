@@ -1,7 +1,8 @@
 // The packed batch of records that the command line's JSON Lines reader makes (jsonl.cpp) and
-// the writer stores in one call (writer.cpp, _put_many_raw). Per record: one byte with the
-// number of keys, then each key as a u32 length and its bytes, then the MessagePack object as
-// a u32 length and its bytes, in native byte order: a batch never leaves the process.
+// the writer stores in one call (writer.cpp, _put_many_raw) or a set build's run writer buffers
+// (sets.cpp, add_json_batch). Per record: one byte with the number of keys, then each key as a
+// u32 length and its bytes, then the MessagePack object as a u32 length and its bytes, in
+// native byte order: a batch never leaves the process.
 #pragma once
 
 #include <array>

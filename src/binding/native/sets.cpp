@@ -9,14 +9,16 @@
 //
 // A duplicate key under the "error" policy is raised as tarnkv.sets.errors' exception, made by
 // its _duplicate(key, first_run, first_seq, second_run, second_seq) (runs are -1 when unknown).
-#include <cstring>
+#include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include <boost/container/small_vector.hpp>
 
 #include "binding/errors.hpp"
+#include "binding/native/batch_format.hpp"
 #include "binding/native/gil.hpp"
 #include "binding/native/native.hpp"
 #include "binding/once.hpp"
@@ -214,34 +216,6 @@ PyObject* run_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// One record of a JSON Lines batch (the command line's converter writes them): a byte with the
-// number of keys, each key as a u32 length and its bytes, then the object the same way; the
-// lengths in native byte order.
-struct BatchRecord {
-    boost::container::small_vector<std::string_view, 4> keys;
-    std::string_view object;
-};
-
-bool read_batch_record(const char*& p, const char* end, BatchRecord& rec) {
-    const auto bytes = [&](std::string_view& out) {
-        if (end - p < 4) return false;
-        std::uint32_t n;
-        std::memcpy(&n, p, 4);
-        p += 4;
-        if (static_cast<std::size_t>(end - p) < n) return false;
-        out = std::string_view(p, n);
-        p += n;
-        return true;
-    };
-    if (p >= end) return false;
-    const std::size_t nkeys = static_cast<unsigned char>(*p++);
-    if (nkeys == 0) return false;
-    rec.keys.resize(nkeys);
-    for (auto& k : rec.keys)
-        if (!bytes(k)) return false;
-    return bytes(rec.object);
-}
-
 PyObject* run_add_json_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         if (nargs != 3) {
@@ -268,17 +242,26 @@ PyObject* run_add_json_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
         const auto work = [&]() -> Outcome {
             Locked lock(w);
             if (!w->run) return {0, false, StoreError::general("the run was finished")};
-            BatchRecord rec;
+            // A batch's layout is in batch_format.hpp; the run takes the keys together, the
+            // key first and then its aliases.
+            batch::Reader in{p, end};
+            batch::Parts parts;
+            std::array<std::string_view, batch::kMaxKeys> keys;
             Py_ssize_t i = 0;
-            for (; p < end; ++i) {
-                if (!read_batch_record(p, end, rec)) return {i, true, std::nullopt};
+            for (; !in.at_end(); ++i) {
+                std::size_t nkeys;
+                if (!in.record(parts, nkeys)) return {i, true, std::nullopt};
                 if (i < skip) continue;
+                keys[0] = parts[0];
+                for (std::size_t k = 1; k < nkeys; ++k) keys[k] = parts[k + 1];
+                const std::span<const std::string_view> rec_keys(keys.data(), nkeys);
+                const std::string_view object = parts[1];
                 const std::uint64_t seq = first_seq + static_cast<std::uint64_t>(i);
                 if (seq < w->next_seq) return {i, false, StoreError::general("record numbers must grow")};
-                bool fits = rec.object.size() <= format::kMaxObjectLen;
-                for (const auto& k : rec.keys) fits = fits && k.size() <= format::kMaxKeyLen;
+                bool fits = object.size() <= format::kMaxObjectLen;
+                for (const auto& k : rec_keys) fits = fits && k.size() <= format::kMaxKeyLen;
                 if (!fits) break;  // the Python path adds it again and reports it with its line
-                if (auto st = w->run->add(seq, rec.keys, rec.object); !st) return {i, false, st.error()};
+                if (auto st = w->run->add(seq, rec_keys, object); !st) return {i, false, st.error()};
                 w->next_seq = seq + 1;
             }
             return {i, false, std::nullopt};

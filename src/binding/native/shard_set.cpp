@@ -418,8 +418,8 @@ PyObject* misrouted(PyObject* self, PyObject* arg) {
         const StoreReader& core = pin.core();
         const std::size_t n = core.entry_count();
         const std::size_t bad = without_gil([&](GilReleased&) {
-            for (std::size_t j = 0; j < n; ++j)
-                if (sets::shard_of(core.key_at(j), s->count) != i) return j;
+            for (EntryCursor c = core.cursor(0); c.index() < n; c.next())
+                if (sets::shard_of(c.key(), s->count) != i) return c.index();
             return n;
         });
         if (bad == n) Py_RETURN_NONE;
@@ -437,7 +437,9 @@ PyObject* get_shards(PyObject* self, void*) {
 
 struct Cursor {
     std::uint32_t shard;
-    std::size_t pos, end;
+    EntryCursor at;     // the shard's next entry; read only while its reader is pinned
+    ReadAhead ahead;    // starts loading the records of the entries a few steps on
+    std::size_t end;
     std::string key;  // a copy of the current key: comparisons never touch a closed mapping
 };
 
@@ -530,15 +532,15 @@ PyObject* walk_next(PyObject* self) {
             if (!closed) {
                 std::pop_heap(w.heap.begin(), w.heap.end(), w.after());
                 const StoreReader& core = *r->core;
-                const std::size_t i = cur.pos;
-                key = core.key_at(i);
+                key = cur.at.key();
                 if (kind != IterKind::KeysStr && kind != IterKind::KeysBytes) {
-                    if (i + kReadAhead < cur.end) core.prefetch_entry(i + kReadAhead);
-                    offset = core.offset_at(i);
+                    cur.ahead.step();
+                    offset = cur.at.offset();
                     object.emplace(read_object(r, core, offset));
                 }
-                if (++cur.pos < cur.end) {
-                    cur.key.assign(core.key_at(cur.pos));
+                cur.at.next();
+                if (cur.at.index() < cur.end) {
+                    cur.key.assign(cur.at.key());
                     std::push_heap(w.heap.begin(), w.heap.end(), w.after());
                 } else {
                     w.heap.pop_back();
@@ -593,7 +595,7 @@ PyObject* walk_length_hint(PyObject* self, PyObject*) {
     std::size_t left = 0;
     {
         MutexLock lock(w.mutex);
-        for (std::uint32_t c : w.heap) left += w.cursors[c].end - w.cursors[c].pos;
+        for (std::uint32_t c : w.heap) left += w.cursors[c].end - w.cursors[c].at.index();
         left = std::min(left, w.left);
     }
     return PyLong_FromSize_t(left);
@@ -638,7 +640,10 @@ PyObject* make_walk(const ShardSetObject* s, IterKind kind, PyObject* prefix, st
         const StoreReader& core = pin.core();
         std::size_t first = 0, last = core.entry_count();
         if (prefix) std::tie(first, last) = core.prefix_range(p.bytes);
-        if (first < last) state->cursors.push_back({j, first, last, std::string(core.key_at(first))});
+        if (first >= last) continue;
+        const bool keys_only = kind == IterKind::KeysStr || kind == IterKind::KeysBytes;
+        const EntryCursor at = core.cursor(first);
+        state->cursors.push_back({j, at, ReadAhead(at, keys_only ? 0 : kReadAhead, last), last, std::string(at.key())});
     }
     for (std::uint32_t c = 0; c < state->cursors.size(); ++c) {
         state->heap.push_back(c);

@@ -206,8 +206,11 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
         outs.push_back(std::make_unique<StreamBuilder>(std::move(*b)));
     }
 
-    std::vector<std::size_t> pos(readers.size(), 0);
-    MergeHeap heap([&](std::uint32_t i) { return readers[i].key_at(pos[i]); });
+    // One cursor per input: each step reads the next entry in place.
+    std::vector<EntryCursor> pos;
+    pos.reserve(readers.size());
+    for (const StoreReader& r : readers) pos.push_back(r.cursor(0));
+    MergeHeap heap([&](std::uint32_t i) { return pos[i].key(); });
     for (std::uint32_t i = 0; i < readers.size(); ++i)
         if (readers[i].entry_count() > 0) heap.push(i);
 
@@ -246,21 +249,21 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
     constexpr std::uint64_t kReportEvery = 1 << 16;
 
     while (!heap.empty()) {
-        const std::string_view key = readers[heap.top()].key_at(pos[heap.top()]);
+        const std::string_view key = pos[heap.top()].key();
         std::uint32_t win_input = 0;
         std::uint64_t win_offset = 0;
-        while (!heap.empty() && readers[heap.top()].key_at(pos[heap.top()]) == key) {
+        while (!heap.empty() && pos[heap.top()].key() == key) {
             const std::uint32_t i = heap.pop();
             const StoreReader& r = readers[i];
             // An input's own repeats of a key: its lookups answer with the last, so does this.
             do {
                 win_input = i;
-                win_offset = r.offset_at(pos[i]);
-                ++pos[i];
+                win_offset = pos[i].offset();
+                pos[i].next();
                 ++done;
-            } while (pos[i] < r.entry_count() && r.key_at(pos[i]) == key);
-            if (pos[i] < r.entry_count()) {
-                if (format::key_less(r.key_at(pos[i]), key))
+            } while (pos[i].index() < r.entry_count() && pos[i].key() == key);
+            if (pos[i].index() < r.entry_count()) {
+                if (format::key_less(pos[i].key(), key))
                     return std::unexpected(StoreError::corrupt(
                         std::format("{}: index not in key order (a store no merge can read in order)", r.path())));
                 heap.push(i);
