@@ -32,6 +32,16 @@ Reader* as_reader(PyObject* self) noexcept { return reinterpret_cast<Reader*>(se
 // How many entries ahead a walk over the index starts loading records.
 constexpr std::size_t kReadAhead = 16;
 
+// A walk that makes Python objects as it reads needs the interpreter throughout, so instead of
+// giving it up for the whole call it lets other threads take a turn every so many entries:
+// a few milliseconds of work, about the interpreter's own switch interval, so a long
+// enumeration holds up request threads no longer than Python code of its length would.
+constexpr std::size_t kTurnEvery = 32768;
+
+inline void offer_turn(std::size_t walked) noexcept {
+    if (walked % kTurnEvery == kTurnEvery - 1) ReleasedInterpreter{};
+}
+
 Params new_params{"_TarnReader.__new__()", {"path", "verify"}, 2, 1};
 Params get_raw_params{"_TarnReader.get_raw()", {"key"}, 1, 1};
 Params exists_params{"_TarnReader.exists()", {"key"}, 1, 1};
@@ -111,6 +121,7 @@ PyObject* pairs_from(const StoreReader& r, std::size_t first, std::size_t end, s
     for (EntryCursor c = r.cursor(first); c.index() < end; c.next()) {
         const auto [key, offset] = c.entry();
         if (!key.starts_with(prefix)) break;
+        offer_turn(c.index() - first);
         ahead.step();
         const auto object = r.object_at(offset);
         if (!object) return raise_store_error(object.error());
@@ -166,7 +177,7 @@ PyObject* prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 // The key list has no core pass to run apart: reading a key is one load, and all the work is
-// making the strings, which needs the interpreter.
+// making the strings, which needs the interpreter (it offers other threads turns instead).
 PyObject* keys(PyObject* self, PyObject*) {
     return with_reader(self, [](const StoreReader& r) -> PyObject* {
         const std::size_t n = r.entry_count();
@@ -174,6 +185,7 @@ PyObject* keys(PyObject* self, PyObject*) {
         if (!list) return nullptr;
         EntryCursor c = r.cursor(0);
         for (std::size_t i = 0; i < n; ++i, c.next()) {
+            offer_turn(i);
             PyObject* text = key_text(c.key());
             if (!text) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
@@ -203,6 +215,7 @@ PyObject* objects_raw(PyObject* self, PyObject*) {
         for (std::size_t i = 0; i < kReadAhead; ++i) prefetch(i);
         for (std::size_t i = 0; i < objects->size(); ++i) {
             prefetch(i + kReadAhead);
+            offer_turn(i);
             PyObject* b = to_bytes((*objects)[i]);
             if (!b) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), b);
