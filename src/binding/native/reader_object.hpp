@@ -102,6 +102,13 @@ inline PyObject* decode_in_place(const ReaderObject* r, std::string_view bytes) 
 
 // The iterator over a range of the index.
 enum class IterKind : int { KeysStr, KeysBytes, Items, ItemsRaw, Values, ValuesRaw };
+// _scan(kind, prefix=None, limit=None): `prefix` nullptr for None, `limit` SIZE_MAX for None.
+struct ScanArgs {
+    IterKind kind;
+    PyObject* prefix;
+    std::size_t limit;
+};
+bool scan_args(PyObject* args, PyObject* kwargs, ScanArgs& out);
 PyObject* make_iterator(PyObject* reader, IterKind kind, std::size_t first, std::size_t last);
 // A memoryview of `bytes`, which lie in `reader`'s mapping. Takes over one pin of the reader,
 // which it drops when the view is released (or at once, if it fails).

@@ -16,7 +16,7 @@
 #include <xxhash.h>
 
 #include "binding/errors.hpp"
-#include "binding/native/gil.hpp"
+#include "binding/gil.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
 #include "binding/once.hpp"
@@ -26,6 +26,8 @@
 namespace tarnkv::native {
 
 using py::guarded;
+using py::ReleasedInterpreter;
+using py::without_gil;
 
 namespace {
 
@@ -417,7 +419,7 @@ PyObject* misrouted(PyObject* self, PyObject* arg) {
         if (!pin.ok()) return nullptr;
         const StoreReader& core = pin.core();
         const std::size_t n = core.entry_count();
-        const std::size_t bad = without_gil([&](GilReleased&) {
+        const std::size_t bad = without_gil([&](ReleasedInterpreter&) {
             for (EntryCursor c = core.cursor(0); c.index() < n; c.next())
                 if (sets::shard_of(c.key(), s->count) != i) return c.index();
             return n;
@@ -628,12 +630,7 @@ PyObject* make_walk(const ShardSetObject* s, IterKind kind, PyObject* prefix, st
     auto state = std::make_unique<WalkState>();
     state->left = limit;
     KeyBytes p;
-    if (prefix) {
-        if (key_bytes(prefix, p) != KeyStatus::Ok) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "prefix must be str or bytes, not %T", prefix);
-            return nullptr;
-        }
-    }
+    if (prefix && !prefix_arg(prefix, p)) return nullptr;
     for (std::uint32_t j = 0; j < s->count; ++j) {
         Pin pin(as_reader(shard(s, j)));
         if (!pin.ok()) return nullptr;
@@ -670,31 +667,11 @@ PyObject* iterate(PyObject* self) {
 
 PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kw[] = {"kind", "prefix", "limit", nullptr};
-        int kind;
-        PyObject* prefix = Py_None;
-        PyObject* limit = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|OO:_scan", const_cast<char**>(kw), &kind, &prefix, &limit))
-            return nullptr;
-        if (kind < 0 || kind > static_cast<int>(IterKind::ValuesRaw)) {
-            PyErr_SetString(PyExc_ValueError, "unknown scan kind");
-            return nullptr;
-        }
-        std::size_t cap = SIZE_MAX;
-        if (limit != Py_None) {
-            Ref index(PyNumber_Index(limit));
-            if (!index) return nullptr;
-            const Py_ssize_t v = PyLong_AsSsize_t(index.get());
-            if (v == -1 && PyErr_Occurred()) return nullptr;
-            if (v < 0) {
-                PyErr_Format(PyExc_ValueError, "limit must be None or at least 0, not %zd", v);
-                return nullptr;
-            }
-            cap = static_cast<std::size_t>(v);
-        }
+        ScanArgs a;
+        if (!scan_args(args, kwargs, a)) return nullptr;
         const ShardSetObject* s = as_set(self);
         if (!open_check(s)) return nullptr;
-        return make_walk(s, static_cast<IterKind>(kind), prefix == Py_None ? nullptr : prefix, cap);
+        return make_walk(s, a.kind, a.prefix, a.limit);
     });
 }
 
