@@ -553,42 +553,10 @@ PyObject* walk_next(PyObject* self) {
         if (closed) return raise_closed();
         if (kind == IterKind::KeysStr) return key_str(key);
         if (kind == IterKind::KeysBytes) return key_as_bytes(key);
-        Ref key_obj;
-        if (kind == IterKind::Items || kind == IterKind::ItemsRaw) {
-            key_obj.reset(key_str(key));
-            if (!key_obj) return nullptr;
-        }
-        if (!*object) {
-            if (!key_obj) key_obj.reset(key_str(key));
-            return key_obj ? raise_read_error(r, object->error(), key_obj.get(), offset) : nullptr;
-        }
-        const std::string_view bytes = **object;
-        const bool decoded = kind == IterKind::Items || kind == IterKind::Values;
-        Ref value(decoded ? decode_in_place(r, bytes) : nullptr);
-        Ref raw;
-        if (!value) {
-            raw.reset(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-            if (!raw) return nullptr;
-            if (!decoded) value = std::move(raw);
-            if (decoded && r->decode.active() && !key_obj) {
-                key_obj.reset(key_str(key));
-                if (!key_obj) return nullptr;
-            }
-        }
+        EntryAnswer answer;
+        if (!answer.take(r, kind, key, offset, *object)) return nullptr;
         pin.reset();  // the codec is Python code: no pin while it runs
-        if (raw) {
-            value.reset(r->decode(raw.get()));
-            if (!value) {
-                note_key("while decoding", key_obj.get());
-                return nullptr;
-            }
-        }
-        if (kind == IterKind::Values || kind == IterKind::ValuesRaw) return value.release();
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) return nullptr;
-        PyTuple_SET_ITEM(pair, 0, key_obj.release());
-        PyTuple_SET_ITEM(pair, 1, value.release());
-        return pair;
+        return answer.finish(r, kind);
     });
 }
 
