@@ -20,6 +20,7 @@
 #include "binding/errors.hpp"
 #include "binding/native/batch_format.hpp"
 #include "binding/gil.hpp"
+#include "binding/native/mutex_lock.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/progress.hpp"
 #include "binding/once.hpp"
@@ -48,17 +49,6 @@ struct RunWriterObject {
 };
 
 RunWriterObject* as_run(PyObject* o) noexcept { return reinterpret_cast<RunWriterObject*>(o); }
-
-class Locked {
-public:
-    explicit Locked(RunWriterObject* w) : w_(w) { PyMutex_Lock(&w->mutex); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-    ~Locked() { PyMutex_Unlock(&w_->mutex); }
-
-private:
-    RunWriterObject* w_;
-};
 
 py::OnceObject set_errors_module;
 
@@ -122,7 +112,7 @@ bool check_sizes(std::span<const std::string_view> keys, std::string_view object
 PyObject* raise_run_error(RunWriterObject* w, const StoreError& err) {
     std::optional<sets::Duplicate> dup;
     {
-        Locked lock(w);
+        MutexLock lock(w->mutex);
         if (w->run) dup = w->run->duplicate();
     }
     if (dup) return raise_duplicate(*dup, false);
@@ -201,7 +191,7 @@ PyObject* run_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         if (!check_sizes(keys, object, key_objs.data())) return nullptr;
         Status st;
         {
-            Locked lock(w);
+            MutexLock lock(w->mutex);
             if (!w->run) {
                 PyErr_SetString(PyExc_ValueError, "the run was finished");
                 return nullptr;
@@ -243,7 +233,7 @@ PyObject* run_add_json_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
             std::optional<StoreError> error;
         };
         const auto work = [&]() -> Outcome {
-            Locked lock(w);
+            MutexLock lock(w->mutex);
             if (!w->run) return {0, false, StoreError::general("the run was finished")};
             // A batch's layout is in batch_format.hpp; the run takes the keys together, the
             // key first and then its aliases.
@@ -287,18 +277,18 @@ PyObject* run_finish(PyObject* self, PyObject* path_obj) {
         std::string path;
         if (!path_arg(path_obj, path)) return nullptr;
         Result<sets::RunInfo> info = without_gil([&](ReleasedInterpreter&) -> Result<sets::RunInfo> {
-            Locked lock(w);
+            MutexLock lock(w->mutex);
             if (!w->run) return std::unexpected(StoreError::general("the run was finished"));
             return w->run->finish(path);
         });
         if (!info) {
             PyObject* raised = raise_run_error(w, info.error());
-            Locked lock(w);
+            MutexLock lock(w->mutex);
             w->run.reset();  // removes the temporary file
             return raised;
         }
         {
-            Locked lock(w);
+            MutexLock lock(w->mutex);
             w->run.reset();
         }
         Ref per_shard(PyTuple_New(static_cast<Py_ssize_t>(info->entries_per_shard.size())));
@@ -316,7 +306,7 @@ PyObject* run_finish(PyObject* self, PyObject* path_obj) {
 PyObject* run_abort(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         RunWriterObject* w = as_run(self);
-        Locked lock(w);
+        MutexLock lock(w->mutex);
         w->run.reset();
         Py_RETURN_NONE;
     });
@@ -324,7 +314,7 @@ PyObject* run_abort(PyObject* self, PyObject*) {
 
 PyObject* run_buffered(PyObject* self, void*) {
     RunWriterObject* w = as_run(self);
-    Locked lock(w);
+    MutexLock lock(w->mutex);
     return PyLong_FromUnsignedLongLong(w->run ? w->run->buffered_bytes() : 0);
 }
 

@@ -17,6 +17,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
+#include "binding/native/mutex_lock.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
 #include "binding/once.hpp"
@@ -443,18 +444,6 @@ struct Cursor {
     ReadAhead ahead;    // starts loading the records of the entries a few steps on
     std::size_t end;
     std::string key;  // a copy of the current key: comparisons never touch a closed mapping
-};
-
-// Holds a PyMutex for a scope (PyMutex_Lock detaches the thread state while it waits).
-class MutexLock {
-public:
-    explicit MutexLock(PyMutex& m) : m_(m) { PyMutex_Lock(&m_); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-    ~MutexLock() { PyMutex_Unlock(&m_); }
-
-private:
-    PyMutex& m_;
 };
 
 // A pin taken by hand (try_pin) and let go at the end of its scope or by reset().
