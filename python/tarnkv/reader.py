@@ -36,7 +36,7 @@ class _KeysView(KeysView[str]):
     """The keys of a reader, lazily in key order."""
 
     __slots__ = ()
-    _mapping: TarnReader
+    _mapping: _KeyOrderedMapping
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._mapping)  # the native iterator itself, without a generator around it
@@ -46,7 +46,7 @@ class _ItemsView(ItemsView[str, Any]):
     """The items of a reader, read lazily in key order."""
 
     __slots__ = ()
-    _mapping: TarnReader
+    _mapping: _KeyOrderedMapping
 
     def __iter__(self) -> Iterator[tuple[str, Any]]:
         return self._mapping._scan(_native.SCAN_ITEMS)
@@ -56,7 +56,7 @@ class _ValuesView(ValuesView[Any]):
     """The objects of a reader, read lazily in key order."""
 
     __slots__ = ()
-    _mapping: TarnReader
+    _mapping: _KeyOrderedMapping
 
     def __iter__(self) -> Iterator[Any]:
         return self._mapping._scan(_native.SCAN_VALUES)
@@ -66,40 +66,20 @@ class _BytesKeysView(KeysView[bytes]):
     """The keys of a reader as their stored bytes, lazily in key order."""
 
     __slots__ = ()
-    _mapping: TarnReader
+    _mapping: _KeyOrderedMapping
 
     def __iter__(self) -> Iterator[bytes]:
         return self._mapping._scan(_native.SCAN_KEYS_BYTES)
 
 
-class TarnReader(_native.Reader, Mapping[str, Any]):
-    """A store file opened for reading: an immutable mapping from keys to decoded objects.
-
-    ``TarnReader(path, *, verify=True, check_reads=True, codec="msgpack")``
-
-    - ``verify``: check the CRC-32 of the whole file while opening (one pass over it).
-    - ``check_reads``: check each object's own CRC-32 whenever it is read, so that a damaged
-      object raises :class:`~tarnkv.CorruptStoreError` instead of coming back wrong.
-    - ``codec``: how objects are decoded; see :mod:`tarnkv.codec`.
-
-    Keys are ``str`` or ``bytes`` (a ``str`` stands for its UTF-8 bytes, so ``"a"`` and
-    ``b"a"`` are one key). Keys come back as ``str``; bytes that are not UTF-8 come back as
-    surrogate escapes (as :func:`os.fsdecode` makes them), which find their key again;
-    ``keys(raw=True)`` gives the exact bytes. Everything iterates lazily in key order
-    (unsigned bytewise order of the keys' bytes).
-
-    The reader is safe to share between threads and usable in a child after ``fork()``; it
-    pickles as its path and options, and unpickling opens the file again. ``close()`` (or the
-    end of a ``with`` block) unmaps the file; later calls raise ``ValueError``.
-    """
+class _KeyOrderedMapping(Mapping[str, Any]):
+    """The views and scans of a mapping that walks its keys in order through ``_scan`` (a
+    reader's, or a set's over all its shards)."""
 
     __slots__ = ()
 
-    def __new__(cls, path: StrPath, *, verify: bool = True, check_reads: bool = True,
-                codec: object = "msgpack") -> Self:
-        _, _, _, decode, decode_kwargs = resolve(codec)
-        return super().__new__(cls, path, verify=verify, check_reads=check_reads, decode=decode,
-                               decode_kwargs=decode_kwargs, codec=codec, native_msgpack=codec == "msgpack")
+    if TYPE_CHECKING:
+        def _scan(self, kind: int, prefix: Key | None = None, limit: int | None = None) -> Iterator[Any]: ...
 
     @overload
     def keys(self, *, raw: Literal[False] = False) -> KeysView[str]: ...
@@ -141,6 +121,36 @@ class TarnReader(_native.Reader, Mapping[str, Any]):
     def prefix_keys(self, prefix: Key, *, limit: int | None = None, raw: bool = False) -> Iterator[Any]:
         """A lazy iterator of the keys that start with *prefix* (``bytes`` when *raw*)."""
         return self._scan(_native.SCAN_KEYS_BYTES if raw else _native.SCAN_KEYS, prefix, limit)
+
+
+class TarnReader(_native.Reader, _KeyOrderedMapping):
+    """A store file opened for reading: an immutable mapping from keys to decoded objects.
+
+    ``TarnReader(path, *, verify=True, check_reads=True, codec="msgpack")``
+
+    - ``verify``: check the CRC-32 of the whole file while opening (one pass over it).
+    - ``check_reads``: check each object's own CRC-32 whenever it is read, so that a damaged
+      object raises :class:`~tarnkv.CorruptStoreError` instead of coming back wrong.
+    - ``codec``: how objects are decoded; see :mod:`tarnkv.codec`.
+
+    Keys are ``str`` or ``bytes`` (a ``str`` stands for its UTF-8 bytes, so ``"a"`` and
+    ``b"a"`` are one key). Keys come back as ``str``; bytes that are not UTF-8 come back as
+    surrogate escapes (as :func:`os.fsdecode` makes them), which find their key again;
+    ``keys(raw=True)`` gives the exact bytes. Everything iterates lazily in key order
+    (unsigned bytewise order of the keys' bytes).
+
+    The reader is safe to share between threads and usable in a child after ``fork()``; it
+    pickles as its path and options, and unpickling opens the file again. ``close()`` (or the
+    end of a ``with`` block) unmaps the file; later calls raise ``ValueError``.
+    """
+
+    __slots__ = ()
+
+    def __new__(cls, path: StrPath, *, verify: bool = True, check_reads: bool = True,
+                codec: object = "msgpack") -> Self:
+        _, _, _, decode, decode_kwargs = resolve(codec)
+        return super().__new__(cls, path, verify=verify, check_reads=check_reads, decode=decode,
+                               decode_kwargs=decode_kwargs, codec=codec, native_msgpack=codec == "msgpack")
 
     def stats(self) -> StoreStats:
         """The store's header values and size: ``path``, ``version``, ``num_keys``,

@@ -2,6 +2,7 @@
 // execution step publishes the two classes (made once per process) and __version__, recording
 // each name in __all__.
 #include "binding/errors.hpp"
+#include "binding/module_def.hpp"
 #include "binding/py_ref.hpp"
 #include "binding/types.hpp"
 
@@ -44,27 +45,8 @@ int exec_module(PyObject* module) {
     });
 }
 
-// The two classes are made once per process and shared by every module object (a re-import
-// gets the same classes), so they belong to the main interpreter: another interpreter must not
-// use them, and importing the module there fails with ImportError instead.
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_tarnkv",
-    "tarnkv._tarnkv \u2014 native extension module entry-point",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = stateless_module("_tarnkv", "tarnkv._tarnkv \u2014 native extension module entry-point",
+                                          nullptr, main_interpreter_slots<exec_module>);
 
 }  // namespace
 

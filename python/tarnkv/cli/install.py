@@ -15,6 +15,7 @@ import stat
 import tempfile
 from collections.abc import Callable
 
+from tarnkv._files import sync_directory
 from tarnkv.cli.errors import CliError, os_error_text
 
 COPY_STEP = 64 << 20
@@ -83,14 +84,6 @@ def _mode_and_owner(src_st: os.stat_result, dst: str) -> tuple[int, tuple[int, i
         mask = os.umask(0)
         os.umask(mask)
         return stat.S_IMODE(src_st.st_mode) & ~mask, None
-
-
-def sync_directory(directory: str) -> None:
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 def install(src: str, dst: str, *, check: Callable[[str], None] | None = None,

@@ -30,6 +30,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any, Final
 
+from tarnkv._files import sync_directory
 from tarnkv.errors import CorruptStoreError, UnsupportedVersionError
 
 __all__ = ["Manifest", "ShardEntry", "MANIFEST", "FORMAT", "FORMAT_VERSION", "ROUTING", "read", "is_set", "write"]
@@ -193,12 +194,15 @@ def read(directory: str) -> Manifest:
     return parse(data, directory)
 
 
-def _fsync_dir(directory: str) -> None:
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+def check_shard_size(path: str, entry: ShardEntry, label: str, why: str = "") -> None:
+    """Raises CorruptStoreError, naming the shard by *label*, when the shard file *path* is
+    missing or not of its recorded size (*why* follows the sizes in the message)."""
     try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+        size = os.stat(path).st_size
+    except FileNotFoundError:
+        raise CorruptStoreError(f"{label} is missing", path) from None
+    if size != entry.size:
+        raise CorruptStoreError(f"{label} is {size} bytes where the manifest says {entry.size}{why}", path)
 
 
 def write(directory: str, manifest: Manifest) -> None:
@@ -221,7 +225,7 @@ def write(directory: str, manifest: Manifest) -> None:
         except OSError:
             pass
         raise
-    _fsync_dir(directory)
+    sync_directory(directory)
 
 
 def shard_files(manifest: Manifest | None) -> Iterable[str]:

@@ -14,7 +14,6 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 from tarnkv import _native
-from tarnkv.errors import CorruptStoreError
 from tarnkv.sets import manifest as mf
 from tarnkv.sets.build import Build, ShardResult
 
@@ -52,13 +51,7 @@ def _expand(inputs: Sequence[StrPath]) -> tuple[list[str], list[int], str | None
             codec, seen_set = manifest.codec, True
         for i, entry in enumerate(manifest.shards):
             shard = os.path.join(path, entry.file)
-            try:
-                size = os.stat(shard).st_size
-            except FileNotFoundError:
-                raise CorruptStoreError(f"store set {path!r}: shard {i} ({entry.file}) is missing", shard) from None
-            if size != entry.size:
-                raise CorruptStoreError(f"store set {path!r}: shard {i} ({entry.file}) is {size} bytes where the "
-                                        f"manifest says {entry.size}", shard)
+            mf.check_shard_size(shard, entry, f"store set {path!r}: shard {i} ({entry.file})")
             paths.append(shard)
             groups.append(number)
     return paths, groups, codec if seen_set else "msgpack"

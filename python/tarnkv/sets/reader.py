@@ -3,18 +3,17 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, ValuesView
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Literal, Self, TypedDict, cast, overload
+from typing import Any, Literal, Self, TypedDict, cast
 
 from tarnkv import _native
 from tarnkv.errors import CorruptStoreError, StoreIOError
-from tarnkv.reader import StoreStats, TarnReader, _BytesKeysView, _ItemsView, _KeysView, _ValuesView
+from tarnkv.reader import StoreStats, TarnReader, _KeyOrderedMapping
 from tarnkv.sets import manifest as mf
 
 __all__ = ["SetReader", "SetStats", "ShardStats"]
 
-Key = str | bytes
 StrPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 # Opening a shard maps it and loads its index (and with verify, checks its CRC) without the
@@ -60,13 +59,7 @@ def _open_shard(directory: str, i: int, entry: mf.ShardEntry, count: int, verify
     recorded header CRC and counts. Every failure names the shard."""
     path = os.path.join(directory, entry.file)
     label = _shard_label(directory, i, entry, count)
-    try:
-        size = os.stat(path).st_size
-    except FileNotFoundError:
-        raise CorruptStoreError(f"{label} is missing", path) from None
-    if size != entry.size:
-        raise CorruptStoreError(f"{label} is {size} bytes where the manifest says {entry.size} (truncated, "
-                                "grown or replaced)", path)
+    mf.check_shard_size(path, entry, label, " (truncated, grown or replaced)")
     try:
         reader = TarnReader(path, verify=verify, check_reads=check_reads, codec=codec)
     except CorruptStoreError as exc:
@@ -117,7 +110,7 @@ def _open_all(directory: str, manifest: mf.Manifest, verify: bool, check_reads: 
     return opened
 
 
-class SetReader(_native.ShardSet, Mapping[str, Any]):
+class SetReader(_native.ShardSet, _KeyOrderedMapping):
     """A store set opened for reading: one immutable mapping over all its shards.
 
     ``SetReader(directory, *, verify=True, check_reads=True, codec="msgpack")``, or
@@ -204,46 +197,6 @@ class SetReader(_native.ShardSet, Mapping[str, Any]):
     def shard_count(self) -> int:
         """The number of shards."""
         return self._manifest.shard_count
-
-    @overload
-    def keys(self, *, raw: Literal[False] = False) -> KeysView[str]: ...
-    @overload
-    def keys(self, *, raw: Literal[True]) -> KeysView[bytes]: ...
-    @overload
-    def keys(self, *, raw: bool) -> KeysView[str] | KeysView[bytes]: ...
-
-    def keys(self, *, raw: bool = False) -> KeysView[str] | KeysView[bytes]:
-        """A view of the keys in global key order, as ``str`` or (*raw*) the stored ``bytes``."""
-        return _BytesKeysView(cast(Mapping[bytes, Any], self)) if raw else _KeysView(self)
-
-    def values(self) -> ValuesView[Any]:
-        """A view of the decoded objects, in global key order (one per key)."""
-        return _ValuesView(self)
-
-    def items(self) -> ItemsView[str, Any]:
-        """A view of the ``(key, decoded object)`` pairs, in global key order."""
-        return _ItemsView(self)
-
-    def items_raw(self) -> Iterator[tuple[str, bytes]]:
-        """A lazy iterator of ``(key, stored bytes)`` pairs, in global key order."""
-        return self._scan(_native.SCAN_ITEMS_RAW)
-
-    def values_raw(self) -> Iterator[bytes]:
-        """A lazy iterator of the stored bytes of each key's object, in global key order."""
-        return self._scan(_native.SCAN_VALUES_RAW)
-
-    def prefix(self, prefix: Key, *, limit: int | None = None) -> Iterator[tuple[str, Any]]:
-        """A lazy iterator of ``(key, decoded object)`` for the keys that start with *prefix*,
-        in global key order; at most *limit* pairs when given."""
-        return self._scan(_native.SCAN_ITEMS, prefix, limit)
-
-    def prefix_raw(self, prefix: Key, *, limit: int | None = None) -> Iterator[tuple[str, bytes]]:
-        """:meth:`prefix` with the stored bytes instead of decoded objects."""
-        return self._scan(_native.SCAN_ITEMS_RAW, prefix, limit)
-
-    def prefix_keys(self, prefix: Key, *, limit: int | None = None, raw: bool = False) -> Iterator[Any]:
-        """A lazy iterator of the keys that start with *prefix* (``bytes`` when *raw*)."""
-        return self._scan(_native.SCAN_KEYS_BYTES if raw else _native.SCAN_KEYS, prefix, limit)
 
     def stats(self) -> SetStats:
         """The set's totals (``num_keys``, ``num_objects``, ``file_size`` of all shards), its

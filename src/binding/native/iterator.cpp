@@ -74,9 +74,7 @@ PyObject* iterator_next(PyObject* self) {
         IteratorObject* it = as_iterator(self);
         ReaderObject* r = as_reader(it->reader);
         const IterKind kind = it->kind;
-        Ref key;
-        Ref raw;
-        Ref value;
+        EntryAnswer answer;
         {
             Pin pin(r);
             if (!pin.ok()) return nullptr;
@@ -86,40 +84,9 @@ PyObject* iterator_next(PyObject* self) {
             const auto [k, offset] = c.entry();
             if (kind == IterKind::KeysStr) return key_str(k);
             if (kind == IterKind::KeysBytes) return key_as_bytes(k);
-            if (kind == IterKind::Items || kind == IterKind::ItemsRaw) {
-                key.reset(key_str(k));
-                if (!key) return nullptr;
-            }
-            auto object = read_object(r, core, offset);
-            if (!object) {
-                if (!key) key.reset(key_str(k));
-                return key ? raise_read_error(r, object.error(), key.get(), offset) : nullptr;
-            }
-            const bool decoded = kind == IterKind::Items || kind == IterKind::Values;
-            if (decoded) value.reset(decode_in_place(r, *object));
-            if (!value) {
-                raw.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
-                if (!raw) return nullptr;
-                if (!decoded) value = std::move(raw);
-                if (decoded && r->decode.active() && !key) {
-                    key.reset(key_str(k));  // names the key if the codec fails
-                    if (!key) return nullptr;
-                }
-            }
+            if (!answer.take(r, kind, k, offset, read_object(r, core, offset))) return nullptr;
         }
-        if (raw) {  // for the codec, now that the pin is gone
-            value.reset(r->decode(raw.get()));
-            if (!value) {
-                note_key("while decoding", key.get());
-                return nullptr;
-            }
-        }
-        if (kind == IterKind::Values || kind == IterKind::ValuesRaw) return value.release();
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) return nullptr;
-        PyTuple_SET_ITEM(pair, 0, key.release());
-        PyTuple_SET_ITEM(pair, 1, value.release());
-        return pair;
+        return answer.finish(r, kind);
     });
 }
 
@@ -154,6 +121,47 @@ PyType_Spec spec = {
 py::OnceObject type_object;
 
 }  // namespace
+
+bool EntryAnswer::take(const ReaderObject* r, IterKind kind, std::string_view key, std::uint64_t offset,
+                       const Result<std::string_view>& object) {
+    if (kind == IterKind::Items || kind == IterKind::ItemsRaw) {
+        key_.reset(key_str(key));
+        if (!key_) return false;
+    }
+    if (!object) {
+        if (!key_) key_.reset(key_str(key));
+        if (key_) raise_read_error(r, object.error(), key_.get(), offset);
+        return false;
+    }
+    const bool decoded = kind == IterKind::Items || kind == IterKind::Values;
+    if (decoded) value_.reset(decode_in_place(r, *object));
+    if (!value_) {
+        raw_.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+        if (!raw_) return false;
+        if (!decoded) value_ = std::move(raw_);
+        if (decoded && r->decode.active() && !key_) {
+            key_.reset(key_str(key));  // names the key if the codec fails
+            if (!key_) return false;
+        }
+    }
+    return true;
+}
+
+PyObject* EntryAnswer::finish(const ReaderObject* r, IterKind kind) {
+    if (raw_) {  // for the codec, now that the pin is gone
+        value_.reset(r->decode(raw_.get()));
+        if (!value_) {
+            note_key("while decoding", key_.get());
+            return nullptr;
+        }
+    }
+    if (kind == IterKind::Values || kind == IterKind::ValuesRaw) return value_.release();
+    PyObject* pair = PyTuple_New(2);
+    if (!pair) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, key_.release());
+    PyTuple_SET_ITEM(pair, 1, value_.release());
+    return pair;
+}
 
 PyTypeObject* iterator_type() {
     return reinterpret_cast<PyTypeObject*>(type_object.get([] { return PyType_FromSpec(&spec); }));

@@ -36,11 +36,14 @@
 
 #include "binding/errors.hpp"
 #include "binding/native/batch_format.hpp"
-#include "binding/native/gil.hpp"
+#include "binding/gil.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
 
 namespace tarnkv::native {
+
+using py::ReleasedInterpreter;
+using py::without_gil;
 
 namespace {
 
@@ -526,7 +529,7 @@ PyObject* transcode_lines(PyObject* const* args, Py_ssize_t nargs) {
     if (!load_spec(args[2], args[3], args[4], spec)) return nullptr;
     std::string batch;
     // `data` is the caller's bytes object, alive and immutable for the call.
-    const Transcoded t = without_gil([&](GilReleased&) {
+    const Transcoded t = without_gil([&](ReleasedInterpreter&) {
         return transcode(data, static_cast<std::size_t>(start), spec, batch);
     });
     Ref bytes(PyBytes_FromStringAndSize(batch.data(), static_cast<Py_ssize_t>(batch.size())));

@@ -1,26 +1,9 @@
 // Keys between Python and the store: str (UTF-8, with surrogate escapes for other bytes) and
 // bytes in, str or bytes out.
-#include <cstring>
-
+#include "binding/ascii.hpp"
 #include "binding/native/native.hpp"
 
 namespace tarnkv::native {
-
-namespace {
-
-bool is_ascii(const char* s, std::size_t n) noexcept {
-    std::uint64_t seen = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, s + i, 8);
-        seen |= w;
-    }
-    for (; i < n; ++i) seen |= static_cast<unsigned char>(s[i]);
-    return (seen & 0x8080'8080'8080'8080ull) == 0;
-}
-
-}  // namespace
 
 KeyStatus key_bytes(PyObject* key, KeyBytes& out) {
     if (PyUnicode_Check(key)) {
@@ -68,11 +51,7 @@ bool require_key(PyObject* key, KeyBytes& out) {
 PyObject* key_str(std::string_view key) {
     const char* s = key.data();
     const std::size_t n = key.size();
-    if (n > 1 && is_ascii(s, n)) {
-        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), s, n);
-        return text;
-    }
+    if (n > 1 && py::is_ascii(s, n)) return py::ascii_str(s, n);
     return PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), "surrogateescape");
 }
 

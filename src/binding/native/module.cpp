@@ -4,6 +4,7 @@
 #include <xxhash.h>
 
 #include "binding/errors.hpp"
+#include "binding/module_def.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
 
@@ -59,24 +60,9 @@ int exec_module(PyObject* module) {
     });
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "The native classes behind tarnkv.TarnReader and tarnkv.TarnWriter.",
-    0,
-    functions,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = py::stateless_module("_native",
+                                              "The native classes behind tarnkv.TarnReader and tarnkv.TarnWriter.",
+                                              functions, py::main_interpreter_slots<exec_module>);
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 
 #include <xxhash.h>
 
+#include "binding/ascii.hpp"
 #include "binding/native/native.hpp"
 
 namespace tarnkv::native {
@@ -92,12 +93,6 @@ private:
         return v;
     }
 
-    static bool is_ascii(const char* s, std::size_t n) noexcept {
-        for (std::size_t i = 0; i < n; ++i)
-            if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
-        return true;
-    }
-
     // A map key: a str comes back interned, as msgpack has it.
     PyObject* key(int depth) {
         if (!have(1)) return nullptr;
@@ -109,7 +104,7 @@ private:
         }
         const std::size_t n = b & 0x1f;
         const char* s = reinterpret_cast<const char*>(p_ + 1);
-        if (!is_ascii(s, n)) {
+        if (!py::is_ascii(s, n)) {
             PyObject* k = value(depth);
             if (k) PyUnicode_InternInPlace(&k);
             return k;
@@ -130,11 +125,7 @@ private:
         if (!have(n)) return nullptr;
         const char* s = reinterpret_cast<const char*>(p_);
         p_ += n;
-        if (n > 1 && is_ascii(s, n)) {
-            PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-            if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), s, n);
-            return made(text);
-        }
+        if (n > 1 && py::is_ascii(s, n)) return made(py::ascii_str(s, n));
         return made(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr));
     }
 

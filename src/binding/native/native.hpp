@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "binding/py_ref.hpp"
@@ -40,6 +41,14 @@ bool require_key(PyObject* key, KeyBytes& out);
 // A stored key as str (UTF-8, other bytes as surrogate escapes) or as bytes. New references.
 PyObject* key_str(std::string_view key);
 PyObject* key_as_bytes(std::string_view key);
+
+// --- Arguments ----------------------------------------------------------------------------
+
+// A store's path (str, bytes or os.PathLike): `fspath` the path object os.fspath() gives, `out`
+// the bytes the system sees. ValueError "store path contains a NUL byte" for a NUL byte.
+bool store_path(PyObject* path, Ref& fspath, std::string& out);
+// A key prefix, or TypeError "prefix must be str or bytes, not T".
+bool prefix_arg(PyObject* prefix, KeyBytes& k);
 
 // --- Codecs -------------------------------------------------------------------------------
 

@@ -12,8 +12,8 @@
 
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
-#include "binding/native/gil.hpp"
 #include "binding/native/native.hpp"
+#include "binding/native/progress.hpp"
 #include "binding/native/reader_object.hpp"
 #include "binding/once.hpp"
 #include "binding/types.hpp"
@@ -21,6 +21,8 @@
 namespace tarnkv::native {
 
 using py::guarded;
+using py::ReleasedInterpreter;
+using py::without_gil;
 
 namespace {
 
@@ -111,23 +113,12 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppOOOp:Reader", const_cast<char**>(names), &path, &verify,
                                          &check_reads, &decode_fn, &decode_kwargs, &codec, &native_msgpack))
             return nullptr;
-        Ref fspath(PyOS_FSPath(path));
-        if (!fspath) return nullptr;
-        Ref encoded;
-        if (PyUnicode_Check(fspath.get())) {
-            encoded.reset(PyUnicode_EncodeFSDefault(fspath.get()));
-            if (!encoded) return nullptr;
-        } else {
-            encoded.reset(Py_NewRef(fspath.get()));
-        }
-        std::string bytes(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-        if (bytes.find('\0') != std::string::npos) {
-            PyErr_SetString(PyExc_ValueError, "store path contains a NUL byte");
-            return nullptr;
-        }
+        Ref fspath;
+        std::string bytes;
+        if (!store_path(path, fspath, bytes)) return nullptr;
         // Mapping, checking and indexing happen before the instance exists; a failed open
         // leaves nothing behind.
-        auto opened = without_gil([&](GilReleased&) { return StoreReader::open(std::move(bytes), verify != 0); });
+        auto opened = without_gil([&](ReleasedInterpreter&) { return StoreReader::open(std::move(bytes), verify != 0); });
         if (!opened) {
             ErrorContext where;
             where.path = fspath.get();
@@ -334,7 +325,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
         if (!pin.ok()) return nullptr;
         std::vector<std::optional<std::string_view>> found(lookups.size());
         const auto run = [&] { return pin.core().get_many(lookups, found, r->check_reads); };
-        auto st = lookups.size() >= kReleaseBatch ? without_gil([&](GilReleased&) { return run(); }) : run();
+        auto st = lookups.size() >= kReleaseBatch ? without_gil([&](ReleasedInterpreter&) { return run(); }) : run();
         if (!st) {
             const std::size_t i = where[st.error().index];
             // The failing key's offset is not carried out of the batch: look it up again.
@@ -375,12 +366,6 @@ PyObject* get_many_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // --- Scans ----------------------------------------------------------------------------------
 
-bool prefix_arg(PyObject* prefix, KeyBytes& k) {
-    if (key_bytes(prefix, k) == KeyStatus::Ok) return true;
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "prefix must be str or bytes, not %T", prefix);
-    return false;
-}
-
 PyObject* count_prefix(PyObject* self, PyObject* prefix) {
     return guarded([&]() -> PyObject* {
         Pin pin(as_reader(self));
@@ -394,42 +379,21 @@ PyObject* count_prefix(PyObject* self, PyObject* prefix) {
 
 PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"kind", "prefix", "limit", nullptr};
-        int kind;
-        PyObject* prefix = Py_None;
-        PyObject* limit = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|OO:_scan", const_cast<char**>(names), &kind, &prefix,
-                                         &limit))
-            return nullptr;
-        if (kind < 0 || kind > static_cast<int>(IterKind::ValuesRaw)) {
-            PyErr_SetString(PyExc_ValueError, "unknown scan kind");
-            return nullptr;
-        }
-        std::size_t cap = SIZE_MAX;
-        if (limit != Py_None) {
-            Ref index(PyNumber_Index(limit));
-            if (!index) return nullptr;
-            const Py_ssize_t v = PyLong_AsSsize_t(index.get());
-            if (v == -1 && PyErr_Occurred()) return nullptr;
-            if (v < 0) {
-                PyErr_Format(PyExc_ValueError, "limit must be None or at least 0, not %zd", v);
-                return nullptr;
-            }
-            cap = static_cast<std::size_t>(v);
-        }
+        ScanArgs a;
+        if (!scan_args(args, kwargs, a)) return nullptr;
         std::size_t first = 0, last;
         {
             Pin pin(as_reader(self));
             if (!pin.ok()) return nullptr;
             last = pin.core().entry_count();
-            if (prefix != Py_None) {
+            if (a.prefix) {
                 KeyBytes k;
-                if (!prefix_arg(prefix, k)) return nullptr;
+                if (!prefix_arg(a.prefix, k)) return nullptr;
                 std::tie(first, last) = pin.core().prefix_range(k.bytes);
             }
         }
-        if (last - first > cap) last = first + cap;
-        return make_iterator(self, static_cast<IterKind>(kind), first, last);
+        if (last - first > a.limit) last = first + a.limit;
+        return make_iterator(self, a.kind, first, last);
     });
 }
 
@@ -441,30 +405,13 @@ PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* progress = Py_None;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:verify", const_cast<char**>(names), &progress))
             return nullptr;
-        if (progress != Py_None && !PyCallable_Check(progress)) {
-            PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
-            return nullptr;
-        }
+        ProgressCallback callback(progress);
+        if (!callback.check()) return nullptr;
         ReaderObject* r = as_reader(self);
         Pin pin(r);
         if (!pin.ok()) return nullptr;
-        PyObject* raised = nullptr;  // what the callback raised: ends the check
-        auto st = without_gil([&](GilReleased& released) {
-            Progress report;
-            if (progress != Py_None)
-                report = [&](std::uint64_t done, std::uint64_t total) {
-                    GilReleased::Attached attached(released);
-                    Ref result(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                                     static_cast<unsigned long long>(total)));
-                    if (!result) raised = PyErr_GetRaisedException();
-                    return static_cast<bool>(result);
-                };
-            return pin.core().verify(report);
-        });
-        if (raised) {
-            PyErr_SetRaisedException(raised);
-            return nullptr;
-        }
+        auto st = without_gil([&](ReleasedInterpreter& released) { return pin.core().verify(callback.report(released)); });
+        if (callback.raised()) return nullptr;
         if (!st) return raise_core_error(st.error(), context(r));
         Py_RETURN_TRUE;
     });

@@ -102,6 +102,28 @@ inline PyObject* decode_in_place(const ReaderObject* r, std::string_view bytes) 
 
 // The iterator over a range of the index.
 enum class IterKind : int { KeysStr, KeysBytes, Items, ItemsRaw, Values, ValuesRaw };
+// _scan(kind, prefix=None, limit=None): `prefix` nullptr for None, `limit` SIZE_MAX for None.
+struct ScanArgs {
+    IterKind kind;
+    PyObject* prefix;
+    std::size_t limit;
+};
+bool scan_args(PyObject* args, PyObject* kwargs, ScanArgs& out);
+// One entry of a walk (a store's or a set's) as `kind` asks for it, made in two steps: take()
+// while the reader is pinned (the key and the object lie in its mapping), then finish() once
+// the pin is gone, since the codec is Python code that may even close the reader.
+class EntryAnswer {
+public:
+    // Keeps the key and the object (or a copy of its bytes, for the codec); a failed read is
+    // raised for the key. False with an exception set. Not for the kinds that yield keys only.
+    bool take(const ReaderObject* r, IterKind kind, std::string_view key, std::uint64_t offset,
+              const Result<std::string_view>& object);
+    // The value, or the (key, value) pair: a new reference, or nullptr with an exception set.
+    PyObject* finish(const ReaderObject* r, IterKind kind);
+
+private:
+    Ref key_, raw_, value_;
+};
 PyObject* make_iterator(PyObject* reader, IterKind kind, std::size_t first, std::size_t last);
 // A memoryview of `bytes`, which lie in `reader`'s mapping. Takes over one pin of the reader,
 // which it drops when the view is released (or at once, if it fails).

@@ -19,8 +19,10 @@
 
 #include "binding/errors.hpp"
 #include "binding/native/batch_format.hpp"
-#include "binding/native/gil.hpp"
+#include "binding/gil.hpp"
+#include "binding/native/mutex_lock.hpp"
 #include "binding/native/native.hpp"
+#include "binding/native/progress.hpp"
 #include "binding/once.hpp"
 #include "binding/types.hpp"
 #include "core/format/layout.hpp"
@@ -31,6 +33,8 @@
 namespace tarnkv::native {
 
 using py::guarded;
+using py::ReleasedInterpreter;
+using py::without_gil;
 
 namespace {
 
@@ -45,17 +49,6 @@ struct RunWriterObject {
 };
 
 RunWriterObject* as_run(PyObject* o) noexcept { return reinterpret_cast<RunWriterObject*>(o); }
-
-class Locked {
-public:
-    explicit Locked(RunWriterObject* w) : w_(w) { PyMutex_Lock(&w->mutex); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-    ~Locked() { PyMutex_Unlock(&w_->mutex); }
-
-private:
-    RunWriterObject* w_;
-};
 
 py::OnceObject set_errors_module;
 
@@ -119,7 +112,7 @@ bool check_sizes(std::span<const std::string_view> keys, std::string_view object
 PyObject* raise_run_error(RunWriterObject* w, const StoreError& err) {
     std::optional<sets::Duplicate> dup;
     {
-        Locked lock(w);
+        MutexLock lock(w->mutex);
         if (w->run) dup = w->run->duplicate();
     }
     if (dup) return raise_duplicate(*dup, false);
@@ -198,7 +191,7 @@ PyObject* run_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         if (!check_sizes(keys, object, key_objs.data())) return nullptr;
         Status st;
         {
-            Locked lock(w);
+            MutexLock lock(w->mutex);
             if (!w->run) {
                 PyErr_SetString(PyExc_ValueError, "the run was finished");
                 return nullptr;
@@ -240,7 +233,7 @@ PyObject* run_add_json_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
             std::optional<StoreError> error;
         };
         const auto work = [&]() -> Outcome {
-            Locked lock(w);
+            MutexLock lock(w->mutex);
             if (!w->run) return {0, false, StoreError::general("the run was finished")};
             // A batch's layout is in batch_format.hpp; the run takes the keys together, the
             // key first and then its aliases.
@@ -267,7 +260,7 @@ PyObject* run_add_json_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
             return {i, false, std::nullopt};
         };
         const Outcome o = (end - p) / 64 > static_cast<std::ptrdiff_t>(kReleaseRecords)
-                              ? without_gil([&](GilReleased&) { return work(); })
+                              ? without_gil([&](ReleasedInterpreter&) { return work(); })
                               : work();
         if (o.malformed) {
             PyErr_SetString(PyExc_ValueError, "malformed batch");
@@ -283,19 +276,19 @@ PyObject* run_finish(PyObject* self, PyObject* path_obj) {
         RunWriterObject* w = as_run(self);
         std::string path;
         if (!path_arg(path_obj, path)) return nullptr;
-        Result<sets::RunInfo> info = without_gil([&](GilReleased&) -> Result<sets::RunInfo> {
-            Locked lock(w);
+        Result<sets::RunInfo> info = without_gil([&](ReleasedInterpreter&) -> Result<sets::RunInfo> {
+            MutexLock lock(w->mutex);
             if (!w->run) return std::unexpected(StoreError::general("the run was finished"));
             return w->run->finish(path);
         });
         if (!info) {
             PyObject* raised = raise_run_error(w, info.error());
-            Locked lock(w);
+            MutexLock lock(w->mutex);
             w->run.reset();  // removes the temporary file
             return raised;
         }
         {
-            Locked lock(w);
+            MutexLock lock(w->mutex);
             w->run.reset();
         }
         Ref per_shard(PyTuple_New(static_cast<Py_ssize_t>(info->entries_per_shard.size())));
@@ -313,7 +306,7 @@ PyObject* run_finish(PyObject* self, PyObject* path_obj) {
 PyObject* run_abort(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         RunWriterObject* w = as_run(self);
-        Locked lock(w);
+        MutexLock lock(w->mutex);
         w->run.reset();
         Py_RETURN_NONE;
     });
@@ -321,7 +314,7 @@ PyObject* run_abort(PyObject* self, PyObject*) {
 
 PyObject* run_buffered(PyObject* self, void*) {
     RunWriterObject* w = as_run(self);
-    Locked lock(w);
+    MutexLock lock(w->mutex);
     return PyLong_FromUnsignedLongLong(w->run ? w->run->buffered_bytes() : 0);
 }
 
@@ -397,7 +390,7 @@ PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!path_list(runs_obj, runs, "runs must be a sequence of paths") || !path_arg(tmp_obj, tmp) ||
             !path_arg(path_obj, path))
             return nullptr;
-        auto merged = without_gil([&](GilReleased&) { return sets::merge_runs(runs, shards, shard, policy, tmp, path); });
+        auto merged = without_gil([&](ReleasedInterpreter&) { return sets::merge_runs(runs, shards, shard, policy, tmp, path); });
         if (!merged) {
             ErrorContext c;
             c.path = path_obj;
@@ -425,10 +418,8 @@ PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
                 groups.push_back(static_cast<std::uint32_t>(g));
             }
         }
-        if (progress != Py_None && !PyCallable_Check(progress)) {
-            PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
-            return nullptr;
-        }
+        ProgressCallback callback(progress);
+        if (!callback.check()) return nullptr;
         std::vector<std::string> inputs;
         if (!path_list(inputs_obj, inputs, "inputs must be a sequence of paths")) return nullptr;
         Ref targets_seq(PySequence_Fast(targets_obj, "targets must be a sequence of (tmp, path) pairs"));
@@ -445,23 +436,10 @@ PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
                 return nullptr;
             targets.push_back(std::move(t));
         }
-        PyObject* raised = nullptr;
-        auto merged = without_gil([&](GilReleased& released) {
-            std::function<bool(std::uint64_t, std::uint64_t)> report;
-            if (progress != Py_None)
-                report = [&](std::uint64_t done, std::uint64_t total) {
-                    GilReleased::Attached attached(released);
-                    Ref result(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                                     static_cast<unsigned long long>(total)));
-                    if (!result) raised = PyErr_GetRaisedException();
-                    return static_cast<bool>(result);
-                };
-            return sets::merge_stores(inputs, targets, groups, report);
+        auto merged = without_gil([&](ReleasedInterpreter& released) {
+            return sets::merge_stores(inputs, targets, groups, callback.report(released));
         });
-        if (raised) {
-            PyErr_SetRaisedException(raised);
-            return nullptr;
-        }
+        if (callback.raised()) return nullptr;
         if (!merged) return raise_core_error(merged.error(), ErrorContext{});
         Ref out(PyList_New(static_cast<Py_ssize_t>(merged->size())));
         if (!out) return nullptr;

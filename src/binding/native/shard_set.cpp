@@ -16,7 +16,8 @@
 #include <xxhash.h>
 
 #include "binding/errors.hpp"
-#include "binding/native/gil.hpp"
+#include "binding/gil.hpp"
+#include "binding/native/mutex_lock.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
 #include "binding/once.hpp"
@@ -26,6 +27,8 @@
 namespace tarnkv::native {
 
 using py::guarded;
+using py::ReleasedInterpreter;
+using py::without_gil;
 
 namespace {
 
@@ -417,7 +420,7 @@ PyObject* misrouted(PyObject* self, PyObject* arg) {
         if (!pin.ok()) return nullptr;
         const StoreReader& core = pin.core();
         const std::size_t n = core.entry_count();
-        const std::size_t bad = without_gil([&](GilReleased&) {
+        const std::size_t bad = without_gil([&](ReleasedInterpreter&) {
             for (EntryCursor c = core.cursor(0); c.index() < n; c.next())
                 if (sets::shard_of(c.key(), s->count) != i) return c.index();
             return n;
@@ -441,18 +444,6 @@ struct Cursor {
     ReadAhead ahead;    // starts loading the records of the entries a few steps on
     std::size_t end;
     std::string key;  // a copy of the current key: comparisons never touch a closed mapping
-};
-
-// Holds a PyMutex for a scope (PyMutex_Lock detaches the thread state while it waits).
-class MutexLock {
-public:
-    explicit MutexLock(PyMutex& m) : m_(m) { PyMutex_Lock(&m_); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-    ~MutexLock() { PyMutex_Unlock(&m_); }
-
-private:
-    PyMutex& m_;
 };
 
 // A pin taken by hand (try_pin) and let go at the end of its scope or by reset().
@@ -551,42 +542,10 @@ PyObject* walk_next(PyObject* self) {
         if (closed) return raise_closed();
         if (kind == IterKind::KeysStr) return key_str(key);
         if (kind == IterKind::KeysBytes) return key_as_bytes(key);
-        Ref key_obj;
-        if (kind == IterKind::Items || kind == IterKind::ItemsRaw) {
-            key_obj.reset(key_str(key));
-            if (!key_obj) return nullptr;
-        }
-        if (!*object) {
-            if (!key_obj) key_obj.reset(key_str(key));
-            return key_obj ? raise_read_error(r, object->error(), key_obj.get(), offset) : nullptr;
-        }
-        const std::string_view bytes = **object;
-        const bool decoded = kind == IterKind::Items || kind == IterKind::Values;
-        Ref value(decoded ? decode_in_place(r, bytes) : nullptr);
-        Ref raw;
-        if (!value) {
-            raw.reset(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-            if (!raw) return nullptr;
-            if (!decoded) value = std::move(raw);
-            if (decoded && r->decode.active() && !key_obj) {
-                key_obj.reset(key_str(key));
-                if (!key_obj) return nullptr;
-            }
-        }
+        EntryAnswer answer;
+        if (!answer.take(r, kind, key, offset, *object)) return nullptr;
         pin.reset();  // the codec is Python code: no pin while it runs
-        if (raw) {
-            value.reset(r->decode(raw.get()));
-            if (!value) {
-                note_key("while decoding", key_obj.get());
-                return nullptr;
-            }
-        }
-        if (kind == IterKind::Values || kind == IterKind::ValuesRaw) return value.release();
-        PyObject* pair = PyTuple_New(2);
-        if (!pair) return nullptr;
-        PyTuple_SET_ITEM(pair, 0, key_obj.release());
-        PyTuple_SET_ITEM(pair, 1, value.release());
-        return pair;
+        return answer.finish(r, kind);
     });
 }
 
@@ -628,12 +587,7 @@ PyObject* make_walk(const ShardSetObject* s, IterKind kind, PyObject* prefix, st
     auto state = std::make_unique<WalkState>();
     state->left = limit;
     KeyBytes p;
-    if (prefix) {
-        if (key_bytes(prefix, p) != KeyStatus::Ok) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "prefix must be str or bytes, not %T", prefix);
-            return nullptr;
-        }
-    }
+    if (prefix && !prefix_arg(prefix, p)) return nullptr;
     for (std::uint32_t j = 0; j < s->count; ++j) {
         Pin pin(as_reader(shard(s, j)));
         if (!pin.ok()) return nullptr;
@@ -670,31 +624,11 @@ PyObject* iterate(PyObject* self) {
 
 PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kw[] = {"kind", "prefix", "limit", nullptr};
-        int kind;
-        PyObject* prefix = Py_None;
-        PyObject* limit = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|OO:_scan", const_cast<char**>(kw), &kind, &prefix, &limit))
-            return nullptr;
-        if (kind < 0 || kind > static_cast<int>(IterKind::ValuesRaw)) {
-            PyErr_SetString(PyExc_ValueError, "unknown scan kind");
-            return nullptr;
-        }
-        std::size_t cap = SIZE_MAX;
-        if (limit != Py_None) {
-            Ref index(PyNumber_Index(limit));
-            if (!index) return nullptr;
-            const Py_ssize_t v = PyLong_AsSsize_t(index.get());
-            if (v == -1 && PyErr_Occurred()) return nullptr;
-            if (v < 0) {
-                PyErr_Format(PyExc_ValueError, "limit must be None or at least 0, not %zd", v);
-                return nullptr;
-            }
-            cap = static_cast<std::size_t>(v);
-        }
+        ScanArgs a;
+        if (!scan_args(args, kwargs, a)) return nullptr;
         const ShardSetObject* s = as_set(self);
         if (!open_check(s)) return nullptr;
-        return make_walk(s, static_cast<IterKind>(kind), prefix == Py_None ? nullptr : prefix, cap);
+        return make_walk(s, a.kind, a.prefix, a.limit);
     });
 }
 

@@ -16,8 +16,9 @@
 
 #include "binding/errors.hpp"
 #include "binding/native/batch_format.hpp"
-#include "binding/native/gil.hpp"
+#include "binding/gil.hpp"
 #include "binding/native/native.hpp"
+#include "binding/native/progress.hpp"
 #include "binding/once.hpp"
 #include "binding/types.hpp"
 #include "core/format/layout.hpp"
@@ -26,6 +27,8 @@
 namespace tarnkv::native {
 
 using py::guarded;
+using py::ReleasedInterpreter;
+using py::without_gil;
 
 namespace {
 
@@ -422,7 +425,7 @@ PyObject* put_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         StoreBuilder& b = lock.builder();
         bool malformed = false;
         // The batch is an immutable bytes object the caller holds for the call.
-        const Py_ssize_t stopped = without_gil([&](GilReleased&) {
+        const Py_ssize_t stopped = without_gil([&](ReleasedInterpreter&) {
             batch::Reader in{packed.data(), packed.data() + packed.size()};
             // A second reader a few records ahead starts loading where their keys go, so that
             // the writer's lookups do not wait on one cache miss after another.
@@ -534,40 +537,18 @@ PyObject* build(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* progress = Py_None;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:_build", const_cast<char**>(names), &path, &progress))
             return nullptr;
-        if (progress != Py_None && !PyCallable_Check(progress)) {
-            PyErr_Format(PyExc_TypeError, "progress must be callable or None, not %T", progress);
-            return nullptr;
-        }
-        Ref fspath(PyOS_FSPath(path));
-        if (!fspath) return nullptr;
-        Ref encoded;
-        if (PyUnicode_Check(fspath.get()))
-            encoded.reset(PyUnicode_EncodeFSDefault(fspath.get()));
-        else
-            encoded.reset(Py_NewRef(fspath.get()));
-        if (!encoded) return nullptr;
-        const std::string target(PyBytes_AS_STRING(encoded.get()),
-                                 static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-        if (target.find('\0') != std::string::npos) {
-            PyErr_SetString(PyExc_ValueError, "store path contains a NUL byte");
-            return nullptr;
-        }
+        ProgressCallback callback(progress);
+        if (!callback.check()) return nullptr;
+        Ref fspath;
+        std::string target;
+        if (!store_path(path, fspath, target)) return nullptr;
         WriterObject* w = as_writer(self);
         Locked lock(w);
         if (!lock.ok()) return nullptr;
         const StoreBuilder& b = lock.builder();
-        PyObject* raised = nullptr;  // what the progress callback raised: stops the build
         std::size_t dropped = 0;
-        auto built = without_gil([&](GilReleased& released) -> Result<BuildInfo> {
-            Progress report;
-            if (progress != Py_None)
-                report = [&](std::uint64_t done, std::uint64_t total) {
-                    GilReleased::Attached attached(released);
-                    Ref result(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                                     static_cast<unsigned long long>(total)));
-                    if (!result) raised = PyErr_GetRaisedException();
-                    return static_cast<bool>(result);
-                };
+        auto built = without_gil([&](ReleasedInterpreter& released) -> Result<BuildInfo> {
+            const Progress report = callback.report(released);
             // Objects no key names cannot be read back; the file leaves them out.
             dropped = b.count_unreferenced();
             if (dropped == 0) return b.build(target, report);
@@ -575,10 +556,7 @@ PyObject* build(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (!compacted) return std::unexpected(std::move(compacted.error()));
             return (*compacted)->build(target, report);
         });
-        if (raised) {
-            PyErr_SetRaisedException(raised);
-            return nullptr;
-        }
+        if (callback.raised()) return nullptr;
         if (!built) return build_error(built.error(), fspath.get(), target);
         return Py_BuildValue("(KKnK)", static_cast<unsigned long long>(built->num_objects),
                              static_cast<unsigned long long>(built->num_keys), static_cast<Py_ssize_t>(dropped),

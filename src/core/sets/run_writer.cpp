@@ -42,13 +42,9 @@ RunWriter::RunWriter(int fd, std::string tmp, std::uint32_t shards, std::uint64_
 Result<RunWriter> RunWriter::create(std::string tmp, std::uint32_t shards, std::uint64_t spill_bytes,
                                     bool reject_duplicates) {
     if (shards == 0) return std::unexpected(StoreError::general("a set needs at least one shard"));
-    if (auto st = check_path(tmp, "open run: "); !st) return std::unexpected(std::move(st.error()));
-    int fd;
-    do {
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(io_error("open run: ", errno));
-    return RunWriter(fd, std::move(tmp), shards, spill_bytes, reject_duplicates);
+    auto fd = create_new_file(tmp, "open run: ");
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    return RunWriter(*fd, std::move(tmp), shards, spill_bytes, reject_duplicates);
 }
 
 RunWriter::RunWriter(RunWriter&& o) noexcept
@@ -149,13 +145,7 @@ void RunWriter::fold_crc() noexcept {
 Status RunWriter::flush() {
     fold_crc();
     crc_from_ = 0;
-    std::string_view rest(out_);
-    while (!rest.empty()) {
-        const ssize_t n = ::write(fd_, rest.data(), rest.size());
-        if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
-        else if (n == 0) return std::unexpected(StoreError::io("write run: no progress"));
-        else if (errno != EINTR) return std::unexpected(io_error("write run: ", errno));
-    }
+    if (auto st = write_fully(fd_, out_, "write run: ", "write run: no progress"); !st) return st;
     written_ += out_.size();
     out_.clear();
     return {};
@@ -167,15 +157,8 @@ Status RunWriter::write(std::string_view bytes) {
         if (auto st = flush(); !st) return st;
     if (bytes.size() >= kWriteBuffer) {  // a block: written as it is, not through the buffer
         section_crc_ = fmt::crc32(bytes, section_crc_);
-        const std::uint64_t before = written_;
-        std::string_view rest = bytes;
-        while (!rest.empty()) {
-            const ssize_t n = ::write(fd_, rest.data(), rest.size());
-            if (n > 0) rest.remove_prefix(static_cast<std::size_t>(n));
-            else if (n == 0) return std::unexpected(StoreError::io("write run: no progress"));
-            else if (errno != EINTR) return std::unexpected(io_error("write run: ", errno));
-        }
-        written_ = before + bytes.size();
+        if (auto st = write_fully(fd_, bytes, "write run: ", "write run: no progress"); !st) return st;
+        written_ += bytes.size();
         return {};
     }
     out_.append(bytes);

@@ -29,6 +29,46 @@ StoreError busy_error(const std::string& tmp) {
 
 }  // namespace
 
+Status write_fully(int fd, std::string_view bytes, std::string_view prefix, std::string_view zero_text) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return std::unexpected(StoreError::io(std::string(zero_text)));
+        } else if (errno != EINTR) {
+            return std::unexpected(io_error(prefix, errno));
+        }
+    }
+    return {};
+}
+
+Status write_fully_at(int fd, std::uint64_t offset, std::string_view bytes, std::string_view prefix,
+                      std::string_view zero_text) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            offset += static_cast<std::uint64_t>(n);
+        } else if (n == 0) {
+            return std::unexpected(StoreError::io(std::string(zero_text)));
+        } else if (errno != EINTR) {
+            return std::unexpected(io_error(prefix, errno));
+        }
+    }
+    return {};
+}
+
+Result<int> create_new_file(const std::string& path, std::string_view prefix) {
+    if (auto st = check_path(path, prefix); !st) return std::unexpected(std::move(st.error()));
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return std::unexpected(io_error(prefix, errno));
+    return fd;
+}
+
 Result<FileWriter> FileWriter::create(const std::string& path) {
     if (auto st = check_path(path, "open tmp: "); !st) return std::unexpected(std::move(st.error()));
     // A live build holds an exclusive lock on the temporary it writes, from before truncating
@@ -78,48 +118,24 @@ void FileWriter::close() noexcept {
     fd_ = -1;
 }
 
-Status FileWriter::write_all(std::string_view bytes, std::string_view zero_text) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            return std::unexpected(StoreError::io(std::string(zero_text)));
-        } else if (errno != EINTR) {
-            return std::unexpected(io_error("", errno));
-        }
-    }
-    return {};
-}
 
 Status FileWriter::flush() {
     const std::size_t n = used_;
     used_ = 0;
-    return write_all(std::string_view(buf_, n), "failed to write the buffered data");
+    return write_fully(fd_, std::string_view(buf_, n), "", "failed to write the buffered data");
 }
 
 Status FileWriter::write(std::string_view bytes) {
     if (used_ + bytes.size() > kBufferSize)
         if (auto st = flush(); !st) return st;
-    if (bytes.size() >= kBufferSize) return write_all(bytes, "failed to write whole buffer");
+    if (bytes.size() >= kBufferSize) return write_fully(fd_, bytes, "", "failed to write whole buffer");
     std::memcpy(buf_ + used_, bytes.data(), bytes.size());
     used_ += bytes.size();
     return {};
 }
 
 Status FileWriter::write_at(std::uint64_t offset, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-        if (n > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-            offset += static_cast<std::uint64_t>(n);
-        } else if (n == 0) {
-            return std::unexpected(StoreError::io("failed to write whole buffer"));
-        } else if (errno != EINTR) {
-            return std::unexpected(io_error("", errno));
-        }
-    }
-    return {};
+    return write_fully_at(fd_, offset, bytes, "", "failed to write whole buffer");
 }
 
 void FileWriter::start_writeback() noexcept { ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE); }

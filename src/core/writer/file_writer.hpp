@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,8 +48,6 @@ private:
     static constexpr int kOpenAttempts = 16;
 
     explicit FileWriter(int fd) : fd_(fd) {}
-    // Writes all of `bytes`; a write that completes with nothing written fails with `zero_text`.
-    Status write_all(std::string_view bytes, std::string_view zero_text);
 
     int fd_ = -1;
     std::size_t used_ = 0;
@@ -63,6 +62,18 @@ struct Component {
     std::size_t end;
 };
 std::optional<Component> final_component(std::string_view path);
+
+// Writes all of `bytes` to `fd` (at `offset` of the file, for the second), continuing
+// interrupted and short writes. Failures: `prefix` + system error text, or the I/O error
+// `zero_text` when a write completes with nothing written.
+Status write_fully(int fd, std::string_view bytes, std::string_view prefix, std::string_view zero_text);
+Status write_fully_at(int fd, std::uint64_t offset, std::string_view bytes, std::string_view prefix,
+                      std::string_view zero_text);
+
+// Creates `path`, which must not exist yet, for writing: a new descriptor, mode 0666 less the
+// umask, close-on-exec; a symbolic link at `path` is refused rather than followed. Failures:
+// `prefix` + kNulInPathText, or `prefix` + system error text.
+Result<int> create_new_file(const std::string& path, std::string_view prefix);
 
 // Renames `tmp` over `path` ("rename: " + system error text on failure), then syncs the
 // directory holding `path` so the new name survives a power cut. Directories that cannot be

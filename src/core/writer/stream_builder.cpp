@@ -14,24 +14,6 @@ namespace tarnkv {
 
 namespace fmt = format;
 
-namespace {
-
-Status write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            return std::unexpected(StoreError::io("write: no progress"));
-        } else if (errno != EINTR) {
-            return std::unexpected(io_error("write: ", errno));
-        }
-    }
-    return {};
-}
-
-}  // namespace
-
 StreamBuilder::StreamBuilder(int fd, std::string tmp)
     : fd_(fd), tmp_(std::move(tmp)), data_end_(fmt::kHeaderSize) {
     buf_.reserve(kBuffer);
@@ -41,13 +23,9 @@ StreamBuilder::StreamBuilder(int fd, std::string tmp)
 }
 
 Result<StreamBuilder> StreamBuilder::create(std::string tmp) {
-    if (auto st = check_path(tmp, "open tmp: "); !st) return std::unexpected(std::move(st.error()));
-    int fd;
-    do {
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return std::unexpected(io_error("open tmp: ", errno));
-    return StreamBuilder(fd, std::move(tmp));
+    auto fd = create_new_file(tmp, "open tmp: ");
+    if (!fd) return std::unexpected(std::move(fd.error()));
+    return StreamBuilder(*fd, std::move(tmp));
 }
 
 StreamBuilder::StreamBuilder(StreamBuilder&& o) noexcept
@@ -85,7 +63,7 @@ Status StreamBuilder::flush() {
 }
 
 Status StreamBuilder::write_out(std::string_view bytes) {
-    if (auto st = write_all(fd_, bytes); !st) return st;
+    if (auto st = write_fully(fd_, bytes, "write: ", "write: no progress"); !st) return st;
     flushed_ += bytes.size();
     // Writeback starts as the file grows, so that the fsync at the end has little left to wait
     // for: a merge task's next shard, or another task, runs meanwhile.
@@ -177,13 +155,9 @@ Result<StreamInfo> StreamBuilder::finish(std::string_view path) {
     h.index_offset = data_end_;
     h.file_crc32 = crc_;
     const auto header = h.encode();
-    std::size_t done = 0;
-    while (done < header.size()) {
-        const ssize_t n = ::pwrite(fd_, header.data() + done, header.size() - done, static_cast<off_t>(done));
-        if (n > 0) done += static_cast<std::size_t>(n);
-        else if (n == 0) return fail(StoreError::io("write header: no progress"));
-        else if (errno != EINTR) return fail(io_error("write header: ", errno));
-    }
+    const std::string_view header_bytes(reinterpret_cast<const char*>(header.data()), header.size());
+    if (auto st = write_fully_at(fd_, 0, header_bytes, "write header: ", "write header: no progress"); !st)
+        return fail(std::move(st.error()));
     if (::fsync(fd_) != 0) return fail(io_error("fsync: ", errno));
     if (auto st = publish(tmp_, path); !st) return fail(std::move(st.error()));
     ::close(std::exchange(fd_, -1));  // published: nothing to remove any more
