@@ -67,18 +67,19 @@ def test_walks_match_a_single_store_in_global_key_order(pair, s):
         assert walk.__length_hint__() == len(MODEL) - 1
 
 
-
 @pytest.mark.parametrize(("call", "error", "message"), [
     (lambda m: m.prefix(7), TypeError, "prefix must be str or bytes, not int"),
     (lambda m: m.prefix_keys("a", limit=-1), ValueError, "limit must be None or at least 0, not -1"),
     (lambda m: m.prefix_raw("a", limit="2"), TypeError, "'str' object cannot be interpreted as an integer"),
     (lambda m: m._scan(99), ValueError, "unknown scan kind"),
+    (lambda m: [m.verify(progress=3)], TypeError, "progress must be callable or None, not int"),
 ])
 def test_bad_scan_arguments_are_refused_as_by_a_single_store(pair, s, call, error, message):
     with tarnkv.open(pair[1]) as r:
         for mapping in (r, s):
             with pytest.raises(error, match=message):
                 list(call(mapping))
+
 
 def test_get_many_groups_by_shard_and_keeps_the_order(pair, s):
     keys = [f"user:{i:04d}" for i in range(0, 600, 7)] + ["a", 7, b"b", "missing", "user:0001"]

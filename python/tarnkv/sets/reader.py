@@ -226,6 +226,11 @@ class SetReader(_native.ShardSet, _KeyOrderedMapping):
         swapped with another or renamed is caught here. *progress(done, total)* hears of bytes
         checked over all shards.
         """
+        if progress is not None and not callable(progress):
+            # As a single store's check refuses it: at once, not at the first report.
+            t = type(progress)
+            name = t.__qualname__ if t.__module__ == "builtins" else f"{t.__module__}.{t.__qualname__}"
+            raise TypeError(f"progress must be callable or None, not {name}")
         m = self._manifest
         shards = self.readers
         stats = [r.stats() for r in shards]
