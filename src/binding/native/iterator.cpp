@@ -160,6 +160,11 @@ PyObject* EntryAnswer::finish(const ReaderObject* r, IterKind kind) {
     if (!pair) return nullptr;
     PyTuple_SET_ITEM(pair, 0, key_.release());
     PyTuple_SET_ITEM(pair, 1, value_.release());
+    // A pair of objects the collector does not track (bytes, str, numbers) can never be part of
+    // a cycle. Untracked now, as the collector would untrack it after scanning it on its next
+    // pass, the pairs of a long walk cost the collector nothing.
+    if (!PyObject_GC_IsTracked(PyTuple_GET_ITEM(pair, 0)) && !PyObject_GC_IsTracked(PyTuple_GET_ITEM(pair, 1)))
+        PyObject_GC_UnTrack(pair);
     return pair;
 }
 
