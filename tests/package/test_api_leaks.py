@@ -6,7 +6,9 @@ import gc
 import pickle
 import sys
 import warnings
+import weakref
 
+import msgpack
 import pytest
 
 import tarnkv
@@ -101,3 +103,27 @@ def test_repeated_calls_leak_nothing(stores, name):
     assert [sys.getrefcount(o) for o in watched] == refs
     assert min(growth) < 50, growth
     assert rss_kib() - rss < 2048
+
+
+class _KeepsItsUsers(tarnkv.Codec):
+    """A codec that keeps every reader or writer it serves: a reference cycle through them."""
+
+    __slots__ = ("users",)
+
+    def __init__(self):
+        super().__init__(msgpack.packb, msgpack.unpackb, name="keeps")
+        self.users = []
+
+
+@pytest.mark.parametrize("make", [
+    lambda path, codec: tarnkv.open(path, codec=codec),
+    lambda path, codec: tarnkv.TarnWriter(codec=codec),
+], ids=["reader", "writer"])
+def test_a_cycle_through_a_codec_is_collected(stores, make):
+    codec = _KeepsItsUsers()
+    obj = make(stores / "good.trnk", codec)
+    codec.users.append(obj)
+    gone = weakref.ref(obj)
+    del obj, codec
+    gc.collect()
+    assert gone() is None

@@ -10,6 +10,13 @@ void CodecCall::clear() noexcept {
     nkw_ = 0;
 }
 
+int CodecCall::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(fn_);
+    Py_VISIT(kwnames_);
+    for (int i = 0; i < nkw_; ++i) Py_VISIT(kwvalues_[i]);
+    return 0;
+}
+
 bool CodecCall::set(PyObject* fn, PyObject* kwargs) {
     clear();
     if (fn == nullptr || fn == Py_None) return true;

@@ -67,6 +67,8 @@ public:
     // fn(arg, **kwargs), or a new reference to arg when there is no function.
     PyObject* operator()(PyObject* arg) const;
     void clear() noexcept;
+    // For the owner's tp_traverse: the codec's function and arguments may lead back to it.
+    int traverse(visitproc visit, void* arg) const;
 
 private:
     static constexpr int kMaxKw = 8;

@@ -142,8 +142,27 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// A codec is any Python object, and one that refers back to its reader (a codec that keeps the
+// readers it serves, a subclass attribute) makes a cycle: the collector must see through it.
+int reader_traverse(PyObject* self, visitproc visit, void* arg) {
+    const ReaderObject* r = &reinterpret_cast<ReaderLayout*>(self)->r;
+    Py_VISIT(r->codec);
+    if (int err = r->decode.traverse(visit, arg)) return err;
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// Breaks such a cycle; the reader then decodes nothing, which nobody can see any more.
+int reader_clear(PyObject* self) {
+    ReaderObject* r = &reinterpret_cast<ReaderLayout*>(self)->r;
+    r->decode.clear();
+    Py_CLEAR(r->codec);
+    return 0;
+}
+
 void reader_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     auto* layout = reinterpret_cast<ReaderLayout*>(self);
     if (layout->weakrefs) PyObject_ClearWeakRefs(self);
     ReaderObject* r = &layout->r;
@@ -521,6 +540,8 @@ PyType_Slot slots[] = {
                                   "The native half of tarnkv.TarnReader: use that class.")},
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(iterate)},
     {Py_mp_subscript, reinterpret_cast<void*>(subscript)},
     {Py_mp_length, reinterpret_cast<void*>(length)},
@@ -533,7 +554,8 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "tarnkv._native.Reader", static_cast<int>(sizeof(ReaderLayout)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    "tarnkv._native.Reader", static_cast<int>(sizeof(ReaderLayout)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     slots,
 };
 

@@ -606,8 +606,25 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// As for the reader: a codec that refers back to its writer makes a cycle the collector must see.
+int writer_traverse(PyObject* self, visitproc visit, void* arg) {
+    const WriterObject* w = as_writer(self);
+    Py_VISIT(w->codec);
+    if (int err = w->encode.traverse(visit, arg)) return err;
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int writer_clear(PyObject* self) {
+    WriterObject* w = as_writer(self);
+    w->encode.clear();
+    Py_CLEAR(w->codec);
+    return 0;
+}
+
 void writer_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     WriterObject* w = as_writer(self);
     if (w->weakrefs) PyObject_ClearWeakRefs(self);
     w->builder.~unique_ptr();
@@ -661,6 +678,8 @@ PyType_Slot slots[] = {
                                   "The native half of tarnkv.TarnWriter: use that class.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(ass_subscript)},
     {Py_mp_length, reinterpret_cast<void*>(length)},
     {Py_sq_length, reinterpret_cast<void*>(length)},
@@ -672,7 +691,8 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "tarnkv._native.Writer", static_cast<int>(sizeof(WriterObject)), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    "tarnkv._native.Writer", static_cast<int>(sizeof(WriterObject)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     slots,
 };
 
