@@ -181,5 +181,37 @@ TEST(MergeStores, LaterInputsWinAndSetCopiesBecomeOne) {
     EXPECT_NE(error_text(refused).find("not in key order"), std::string::npos);
 }
 
+// Keys naming one object share it in the output (per output shard); keys with objects of their
+// own, the usual case, get theirs, one copy each.
+TEST(MergeStores, KeysSharingAnObjectShareItsCopy) {
+    ScratchDir dir;
+    std::vector<std::pair<std::string, std::uint32_t>> keys;
+    for (int i = 0; i < 40; ++i) keys.emplace_back("s" + std::to_string(i), 0);  // one object, 40 keys
+    for (int i = 0; i < 40; ++i) keys.emplace_back("o" + std::to_string(i), static_cast<std::uint32_t>(i + 1));
+    std::vector<std::string> objects{"shared"};
+    for (int i = 0; i < 40; ++i) objects.push_back("own" + std::to_string(i));
+    StoreBuilder b;
+    for (const auto& o : objects) ASSERT_TRUE(b.add_object(o).has_value());
+    for (const auto& [k, id] : keys) ASSERT_TRUE(b.add_key(k, id).has_value());
+    const std::vector<std::string> inputs{dir.write("a.trnk", b.image())};
+    std::map<std::string, std::string> want;
+    for (const auto& [k, o] : keys) want[k] = objects[o];
+    for (const std::size_t shards : {std::size_t{1}, std::size_t{3}}) {
+        std::vector<sets::MergeTarget> targets;
+        for (std::size_t t = 0; t < shards; ++t)
+            targets.push_back({dir.at("o" + std::to_string(t) + ".tmp"), dir.at("o" + std::to_string(t) + ".trnk")});
+        const auto infos = sets::merge_stores(inputs, targets, {});
+        ASSERT_TRUE(infos.has_value()) << error_text(infos);
+        std::map<std::string, std::string> got;
+        std::uint64_t objects_out = 0;
+        for (std::size_t t = 0; t < shards; ++t) {
+            got.merge(contents(targets[t].path));
+            objects_out += (*infos)[t].num_objects;
+        }
+        EXPECT_EQ(got, want);
+        EXPECT_EQ(objects_out, 40 + shards) << shards;  // 40 own objects, "shared" once per shard
+    }
+}
+
 }  // namespace
 }  // namespace tarnkv::testing

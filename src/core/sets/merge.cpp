@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
@@ -18,6 +19,42 @@
 namespace tarnkv::sets {
 
 namespace {
+
+// Which offsets an input's index may name more than once: only the objects at those can be
+// shared by several keys and need the merge's table of objects already copied, so the common
+// case (every key its own object) costs a bit test instead of a table entry per key. Offsets
+// are marked in cells of a few bytes, so two different offsets in one cell read as shared too;
+// that costs a lookup, and the table tells them apart exactly. The cells grow with the file so
+// that each bitmap stays under 32 MiB.
+class SharedOffsets {
+public:
+    explicit SharedOffsets(const StoreReader& r) : size_(r.file_size()) {
+        while ((size_ >> shift_) > (std::uint64_t{1} << 28)) ++shift_;
+        const std::size_t words = static_cast<std::size_t>((size_ >> shift_) / 64 + 1);
+        seen_.assign(words, 0);
+        again_.assign(words, 0);
+        const std::size_t n = r.entry_count();
+        for (EntryCursor c = r.cursor(0); c.index() < n; c.next()) {
+            const std::uint64_t offset = c.offset();
+            if (offset >= size_) continue;  // no object there: its read fails, whatever this says
+            const std::uint64_t cell = offset >> shift_;
+            const std::uint64_t bit = std::uint64_t{1} << (cell % 64);
+            std::uint64_t& seen = seen_[static_cast<std::size_t>(cell / 64)];
+            if (seen & bit) again_[static_cast<std::size_t>(cell / 64)] |= bit;
+            seen |= bit;
+        }
+    }
+    bool may_be_shared(std::uint64_t offset) const noexcept {
+        if (offset >= size_) return true;
+        const std::uint64_t cell = offset >> shift_;
+        return again_[static_cast<std::size_t>(cell / 64)] >> (cell % 64) & 1;
+    }
+
+private:
+    std::uint64_t size_;
+    unsigned shift_ = 3;  // a record's header alone is 8 bytes
+    std::vector<std::uint64_t> seen_, again_;
+};
 
 // A min-heap of input numbers ordered by (current key, input number): among equal keys the
 // earlier input comes out first, so a group of equal keys is in input order.
@@ -191,12 +228,15 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
         for (std::size_t j = 0; j < groups.size(); ++j)
             if (i != j && groups[i] == groups[j]) grouped[i] = true;
     std::vector<StoreReader> readers;
+    std::vector<SharedOffsets> shared;
     readers.reserve(inputs.size());
+    shared.reserve(inputs.size());
     std::uint64_t total = 0;
     for (const std::string& path : inputs) {
         auto r = StoreReader::open(path, false);
         if (!r) return with_path<std::vector<StreamInfo>>(path, std::move(r.error()));
         total += r->entry_count();
+        shared.emplace_back(*r);
         readers.push_back(std::move(*r));
     }
     std::vector<std::unique_ptr<StreamBuilder>> outs;
@@ -270,7 +310,18 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
             }
         }
         const auto target = static_cast<std::uint32_t>(outs.size() == 1 ? 0 : shard_of(key, outs.size()));
-        const auto [it, fresh] = copied.try_emplace(Where{win_input, target, win_offset}, 0);
+        // Where the key's object is in the output: found in the table when the input may name
+        // it more than once, otherwise copied now.
+        std::uint64_t* written = nullptr;
+        std::uint64_t copy_at = 0;
+        bool fresh = true;
+        if (shared[win_input].may_be_shared(win_offset)) {
+            const auto [it, inserted] = copied.try_emplace(Where{win_input, target, win_offset}, 0);
+            written = &it->second;
+            fresh = inserted;
+        } else {
+            written = &copy_at;
+        }
         if (fresh) {
             auto object = readers[win_input].checked_object_at(win_offset);
             if (!object) return with_path<std::vector<StreamInfo>>(readers[win_input].path(), std::move(object.error()));
@@ -281,7 +332,7 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
                 if (const auto c = by_content.find(content); c != by_content.end()) {
                     const auto earlier = readers[c->second.input].object_at(c->second.offset);
                     if (earlier && *earlier == *object) {
-                        it->second = c->second.written;
+                        *written = c->second.written;
                         found = true;
                     }
                 }
@@ -289,11 +340,11 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
             if (!found) {
                 auto added = outs[target]->add_object(*object);
                 if (!added) return std::unexpected(std::move(added.error()));
-                it->second = *added;
+                *written = *added;
                 if (grouped[win_input]) by_content.try_emplace(content, Copy{win_input, win_offset, *added});
             }
         }
-        if (auto st = outs[target]->add_key(key, it->second); !st) return std::unexpected(std::move(st.error()));
+        if (auto st = outs[target]->add_key(key, *written); !st) return std::unexpected(std::move(st.error()));
         if (progress && done - reported >= kReportEvery) {
             reported = done;
             if (!progress(done, total)) return std::unexpected(StoreError::general(std::string(kCancelled)));
