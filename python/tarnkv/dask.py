@@ -14,7 +14,7 @@ from typing import Any, Literal
 
 from tarnkv.codec import resolve
 from tarnkv.sets.build import DEFAULT_SPILL_BYTES, Build, Listener, PartitionResult, SetBuildResult, compute
-from tarnkv.sets.records import Field, RecordSpec, codec_name, frame_partition, records_partition
+from tarnkv.sets.records import Field, RecordRoles, codec_name, frame_partition, records_partition
 
 __all__ = ["build_set", "SetBuildResult"]
 
@@ -77,11 +77,11 @@ def build_set(collection: Any, out_dir: str | os.PathLike[str], *, key: Field, a
         for role, f in (("key", key), *(("alias", a) for a in alias_fields), ("value", value)):
             if isinstance(f, str) and f not in columns:
                 raise KeyError(f"no {role} column {f!r} in the DataFrame")
-    spec = RecordSpec(key, alias_fields, value, codec)
+    roles = RecordRoles(key, alias_fields, value, codec)
     task: Callable[..., Any] = frame_partition if kind == "frame" else records_partition
     counted = _Counter()
     with Build(out_dir, shards, on_duplicate, spill_bytes) as build:
-        results = compute(build.plan, collection.to_delayed(), task, (spec,), counted)
+        results = compute(build.plan, collection.to_delayed(), task, (roles,), counted)
         return build.publish(results, counted.records, codec_name(codec))
 
 

@@ -9,7 +9,7 @@ import time
 from tarnkv.cli import stores
 from tarnkv.cli.errors import BadInput, CliError
 from tarnkv.cli.inputs import open_source
-from tarnkv.cli.loader import Loader, Spec
+from tarnkv.cli.loader import FieldRoles, Loader
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.cli.records import RecordReader, open_reader
 
@@ -22,12 +22,12 @@ def _check_output(out: str) -> None:
         raise CliError(f"{directory}: no such directory")
 
 
-def _check_fields(reader: RecordReader, spec: Spec) -> None:
+def _check_fields(reader: RecordReader, roles: FieldRoles) -> None:
     have = reader.fields
     if have is None:
         return
-    for role, name in [("key", spec.key), *(("alias", a) for a in spec.aliases),
-                       *([("value", spec.value)] if spec.value else [])]:
+    for role, name in [("key", roles.key), *(("alias", a) for a in roles.aliases),
+                       *([("value", roles.value)] if roles.value else [])]:
         if name not in have:
             shown = ", ".join(repr(f) for f in have[:20]) + (", ..." if len(have) > 20 else "")
             raise BadInput(reader.where(1), f"no {role} column {name!r} (columns: {shown})")
@@ -53,15 +53,15 @@ def run(args: argparse.Namespace) -> int:
     if args.inputs.count("-") > 1:
         raise CliError('standard input ("-") can be read only once')
     _check_output(out)
-    spec = Spec(args.key, args.alias, args.value, args.json_values)
+    roles = FieldRoles(args.key, args.alias, args.value, args.json_values)
     writer = stores.new_writer(args.on_duplicate)
-    loader = Loader(writer, spec)
+    loader = Loader(writer, roles)
     with Progress(wanted(args.quiet)) as progress:
         for path in args.inputs:
             source = open_source(path, args.format)
             try:
-                reader = open_reader(source, spec.columns())
-                _check_fields(reader, spec)
+                reader = open_reader(source, roles.columns())
+                _check_fields(reader, roles)
                 bar = progress.bar(f"reading {source.name}", source.size, records=True)
                 loader.load(reader, bar)
                 progress.done(bar)

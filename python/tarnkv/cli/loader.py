@@ -24,7 +24,9 @@ QUEUED_BATCHES = 4
 
 
 @dataclass
-class Spec:
+class FieldRoles:
+    """Which fields of a record are its key, its alias keys and its object."""
+
     key: str
     aliases: list[str]
     value: str | None
@@ -45,9 +47,9 @@ class Loader:
     what it can (non-string keys, undecodable bytes, dates) and names what it can't.
     """
 
-    def __init__(self, writer: Any, spec: Spec) -> None:
+    def __init__(self, writer: Any, roles: FieldRoles) -> None:
         self.writer = writer
-        self.spec = spec
+        self.roles = roles
         self.records = 0
         self.pack = msgpack.Packer(use_bin_type=True).pack
 
@@ -60,7 +62,7 @@ class Loader:
     def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
         """JSON Lines through the native path: a thread reads and converts the input (without
         the interpreter lock) while this one puts the batches it made into the writer."""
-        spec = self.spec
+        roles = self.roles
         put = self.writer.put_raw
         # A batch goes into the writer in one call that holds no interpreter lock, while the
         # reading thread converts the next one; a writer without that call takes the records
@@ -68,8 +70,8 @@ class Loader:
         put_many = getattr(self.writer, "_put_many_raw", None)
         if put_many is None:
             put_many = lambda batch, skip: _put_batch(put, batch, skip)  # noqa: E731
-        fields_ = (spec.key.encode(), tuple(a.encode() for a in spec.aliases),
-                   None if spec.value is None else spec.value.encode())
+        fields_ = (roles.key.encode(), tuple(a.encode() for a in roles.aliases),
+                   None if roles.value is None else roles.value.encode())
         batches: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
         cancel = threading.Event()
         thread = threading.Thread(target=_produce, args=(reader, fields_, batches, cancel),
@@ -106,8 +108,8 @@ class Loader:
     def _load_records(self, reader: RecordReader, bar: Any) -> None:
         put = self.writer.put_raw
         pack = self.pack
-        kf, af, vf = self.spec.key, self.spec.aliases, self.spec.value
-        json_values = self.spec.json_values and vf is not None
+        kf, af, vf = self.roles.key, self.roles.aliases, self.roles.value
+        json_values = self.roles.json_values and vf is not None
         null_text = reader.null_text
         loads = jsonio.loads
         mark = jsonio.WRAPPER_MARK.decode()
@@ -134,28 +136,28 @@ class Loader:
             bar.update(reader.done(), self.records)
 
     def careful(self, where: str, rec: Any, null_text: str) -> None:
-        spec = self.spec
+        roles = self.roles
         if type(rec) is not dict:
             raise BadInput(where, f"not a JSON object but {_kind(rec)}")
         try:
-            if spec.key not in rec:
-                raise ValueError(f"no key field {spec.key!r}")
-            key = fields.key_text(rec[spec.key], spec.key)
+            if roles.key not in rec:
+                raise ValueError(f"no key field {roles.key!r}")
+            key = fields.key_text(rec[roles.key], roles.key)
             if key is None:
-                raise ValueError(f"key field {spec.key!r} is {null_text}")
+                raise ValueError(f"key field {roles.key!r} is {null_text}")
             key = fields.exact(key)
-            if spec.value is None:
+            if roles.value is None:
                 obj = rec
-            elif spec.value not in rec:
-                raise ValueError(f"no value field {spec.value!r}")
+            elif roles.value not in rec:
+                raise ValueError(f"no value field {roles.value!r}")
             else:
-                obj = rec[spec.value]
-                if spec.json_values and type(obj) is str:
+                obj = rec[roles.value]
+                if roles.json_values and type(obj) is str:
                     try:
                         obj = jsonio.unwrap(jsonio.loads(obj.encode("utf-8", "surrogateescape")))
                     except ValueError as exc:
-                        raise ValueError(f"value field {spec.value!r}: bad JSON ({exc})") from None
-            alias_keys = fields.aliases(rec, spec.aliases, key)
+                        raise ValueError(f"value field {roles.value!r}: bad JSON ({exc})") from None
+            alias_keys = fields.aliases(rec, roles.aliases, key)
         except ValueError as exc:
             raise BadInput(where, str(exc)) from None
         self._put(where, key, obj, alias_keys)

@@ -23,7 +23,7 @@ from typing import Any, BinaryIO
 
 from tarnkv.cli.errors import BadInput, CliError, os_error_text
 from tarnkv.cli.inputs import Source, display_name, open_source
-from tarnkv.cli.loader import Loader, Spec, _transcode
+from tarnkv.cli.loader import FieldRoles, Loader, _transcode
 from tarnkv.cli.progress import Bar, Progress, wanted
 from tarnkv.cli.records import JsonLinesReader, RecordReader, open_reader
 from tarnkv.errors import TarnError
@@ -148,8 +148,8 @@ class _SinkWriter:
 class SetLoader(Loader):
     """The single-store loader, putting into a run: record numbers are line (or row) numbers."""
 
-    def __init__(self, sink: RunSink, spec: Spec) -> None:
-        super().__init__(None, spec)
+    def __init__(self, sink: RunSink, roles: FieldRoles) -> None:
+        super().__init__(None, roles)
         self.sink = sink
         self.seq = 0
         self.writer = _SinkWriter(sink, self)
@@ -158,10 +158,10 @@ class SetLoader(Loader):
         """JSON Lines through the native converter, chunk by chunk, in this thread: a partition
         task has a core to itself (the workers are the parallelism), and a second thread
         would only take turns with this one."""
-        spec = self.spec
+        roles = self.roles
         add = self.sink.add_json_batch
-        key, aliases, value = (spec.key.encode(), tuple(a.encode() for a in spec.aliases),
-                               None if spec.value is None else spec.value.encode())
+        key, aliases, value = (roles.key.encode(), tuple(a.encode() for a in roles.aliases),
+                               None if roles.value is None else roles.value.encode())
         for data, first in reader.chunks():
             pos, number = 0, first
             while pos < len(data):
@@ -193,7 +193,7 @@ class SetLoader(Loader):
             self.records += len(batch.records)
 
 
-def cli_partition(part: InputPart, index: int, plan: Plan, spec: Spec) -> PartitionResult:
+def cli_partition(part: InputPart, index: int, plan: Plan, roles: FieldRoles) -> PartitionResult:
     """The task of one input partition: its records into a run file."""
     from tarnkv.cli.cmd_build import _check_fields
 
@@ -206,10 +206,10 @@ def cli_partition(part: InputPart, index: int, plan: Plan, spec: Spec) -> Partit
             source = open_source(part.path, part.fmt)
             source.name = part.name
         try:
-            reader = open_reader(source, spec.columns())
-            _check_fields(reader, spec)
+            reader = open_reader(source, roles.columns())
+            _check_fields(reader, roles)
             with RunSink(plan, index) as sink:
-                loader = SetLoader(sink, spec)
+                loader = SetLoader(sink, roles)
                 loader.load(reader, _NO_BAR)
                 return sink.finish()
         finally:
@@ -357,7 +357,7 @@ def run(args: argparse.Namespace) -> int:
     out = args.output
     if args.inputs.count("-") > 1:
         raise CliError('standard input ("-") can be read only once')
-    spec = Spec(args.key, args.alias, args.value, args.json_values)
+    roles = FieldRoles(args.key, args.alias, args.value, args.json_values)
     try:
         build = Build(out, args.shards, args.on_duplicate)
     except (OSError, TarnError) as exc:
@@ -370,7 +370,7 @@ def run(args: argparse.Namespace) -> int:
             bars = _Bars(progress, parts, out, args.shards)
             with client.as_current():
                 try:
-                    results = compute(build.plan, parts, cli_partition, (spec,), bars)
+                    results = compute(build.plan, parts, cli_partition, (roles,), bars)
                 except PartError as exc:
                     raise CliError(_absolute(exc.message, parts[exc.part]), exc.status) from None
                 except SetDuplicateKeyError as exc:

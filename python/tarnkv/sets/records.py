@@ -14,14 +14,14 @@ from tarnkv.errors import LimitError
 from tarnkv.sets.build import PartitionResult, Plan, RunSink
 from tarnkv.sets.errors import RecordError
 
-__all__ = ["RecordSpec", "records_partition", "frame_partition", "codec_name"]
+__all__ = ["RecordRoles", "records_partition", "frame_partition", "codec_name"]
 
 #: A field name, or a function of the record.
 Field = str | Callable[[Any], Any]
 
 
 @dataclass(frozen=True, slots=True)
-class RecordSpec:
+class RecordRoles:
     """Where a record's key, alias keys and object are, and how objects are encoded."""
 
     key: Field
@@ -101,11 +101,11 @@ def _key_text(value: Any, role: str) -> str | bytes | None:
         raise TypeError(str(exc)) from None
 
 
-def records_partition(records: Iterable[Any], index: int, plan: Plan, spec: RecordSpec) -> PartitionResult:
+def records_partition(records: Iterable[Any], index: int, plan: Plan, roles: RecordRoles) -> PartitionResult:
     """The partition task of a bag of records."""
-    encode = _encoder(spec.codec)
-    key_field, alias_fields, value_field = spec.key, spec.aliases, spec.value
-    key_role = spec.key if isinstance(spec.key, str) else "key"
+    encode = _encoder(roles.codec)
+    key_field, alias_fields, value_field = roles.key, roles.aliases, roles.value
+    key_role = roles.key if isinstance(roles.key, str) else "key"
     with RunSink(plan, index) as sink:
         for seq, record in enumerate(records):
             try:
@@ -130,6 +130,6 @@ def records_partition(records: Iterable[Any], index: int, plan: Plan, spec: Reco
         return sink.finish()
 
 
-def frame_partition(frame: Any, index: int, plan: Plan, spec: RecordSpec) -> PartitionResult:
+def frame_partition(frame: Any, index: int, plan: Plan, roles: RecordRoles) -> PartitionResult:
     """The partition task of a DataFrame: each row is a record (a dict of its columns)."""
-    return records_partition(frame.to_dict(orient="records"), index, plan, spec)
+    return records_partition(frame.to_dict(orient="records"), index, plan, roles)

@@ -410,7 +410,7 @@ constexpr std::string_view kWrapper = "\"$bytes\"";
 constexpr std::size_t kMaxArgs = batch::kMaxKeys;
 using batch::put_u32;
 
-struct LoadSpec {
+struct FieldRoles {
     std::string_view key;
     std::vector<std::string_view> aliases;
     std::string_view value;
@@ -426,7 +426,7 @@ struct Transcoded {
 
 // Converts the lines of data[pos:] into `batch` up to the first one the Python path must take.
 // Touches no Python object, so it runs without the interpreter lock.
-Transcoded transcode(std::string_view data, std::size_t pos, const LoadSpec& spec, std::string& batch) {
+Transcoded transcode(std::string_view data, std::size_t pos, const FieldRoles& roles, std::string& batch) {
     LineReader reader;
     Pack pack;
     std::vector<std::string_view> keys;
@@ -443,13 +443,13 @@ Transcoded transcode(std::string_view data, std::size_t pos, const LoadSpec& spe
         if (is_blank(line, len) || ::memmem(line, len, kWrapper.data(), kWrapper.size())) break;
         yyjson_val* root = reader.read(line, len);
         bool ok = root && yyjson_is_obj(root) && !names_repeat(root);
-        yyjson_val* key = ok ? member(root, spec.key) : nullptr;
+        yyjson_val* key = ok ? member(root, roles.key) : nullptr;
         keys.clear();
         std::string_view k0;
         ok = ok && key && key_text(key, k0, texts[0]);
         if (ok) keys.push_back(k0);
-        for (std::size_t a = 0; ok && a < spec.aliases.size(); ++a) {
-            yyjson_val* alias = member(root, spec.aliases[a]);
+        for (std::size_t a = 0; ok && a < roles.aliases.size(); ++a) {
+            yyjson_val* alias = member(root, roles.aliases[a]);
             if (!alias) {
                 ok = false;
                 break;
@@ -474,8 +474,8 @@ Transcoded transcode(std::string_view data, std::size_t pos, const LoadSpec& spe
             }
         }
         yyjson_val* value = root;
-        if (ok && !spec.whole) {
-            value = member(root, spec.value);
+        if (ok && !roles.whole) {
+            value = member(root, roles.value);
             ok = value != nullptr;
         }
         pack.out.clear();
@@ -497,8 +497,8 @@ Transcoded transcode(std::string_view data, std::size_t pos, const LoadSpec& spe
     return {pos, count};
 }
 
-bool load_spec(PyObject* key, PyObject* aliases, PyObject* value, LoadSpec& spec) {
-    if (!as_view(key, spec.key, "key")) return false;
+bool field_roles(PyObject* key, PyObject* aliases, PyObject* value, FieldRoles& roles) {
+    if (!as_view(key, roles.key, "key")) return false;
     if (!PyTuple_Check(aliases)) {
         PyErr_SetString(PyExc_TypeError, "aliases must be a tuple of bytes");
         return false;
@@ -506,10 +506,10 @@ bool load_spec(PyObject* key, PyObject* aliases, PyObject* value, LoadSpec& spec
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(aliases); ++i) {
         std::string_view name;
         if (!as_view(PyTuple_GET_ITEM(aliases, i), name, "an alias field")) return false;
-        spec.aliases.push_back(name);
+        roles.aliases.push_back(name);
     }
-    spec.whole = value == Py_None;
-    return spec.whole || as_view(value, spec.value, "value");
+    roles.whole = value == Py_None;
+    return roles.whole || as_view(value, roles.value, "value");
 }
 
 PyObject* transcode_lines(PyObject* const* args, Py_ssize_t nargs) {
@@ -525,12 +525,12 @@ PyObject* transcode_lines(PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_ValueError, "start is outside the data");
         return nullptr;
     }
-    LoadSpec spec;
-    if (!load_spec(args[2], args[3], args[4], spec)) return nullptr;
+    FieldRoles roles;
+    if (!field_roles(args[2], args[3], args[4], roles)) return nullptr;
     std::string batch;
     // `data` is the caller's bytes object, alive and immutable for the call.
     const Transcoded t = without_gil([&](ReleasedInterpreter&) {
-        return transcode(data, static_cast<std::size_t>(start), spec, batch);
+        return transcode(data, static_cast<std::size_t>(start), roles, batch);
     });
     Ref bytes(PyBytes_FromStringAndSize(batch.data(), static_cast<Py_ssize_t>(batch.size())));
     if (!bytes) return nullptr;
