@@ -2,10 +2,11 @@
 # has CPython 3.14 and the libraries, otherwise a cached Debian sid root made on first use.
 DEVROOT := scripts/devroot
 
-.PHONY: test demo bench fuzz setup clean
+.PHONY: test demo bench fuzz setup clean shell
 
 test:
 	$(DEVROOT) scripts/run-tests
+	tests/host/launchers.sh
 
 demo:
 	$(DEVROOT) sh -c 'scripts/build && PYTHONPATH=$$PWD/build/python python3.14 scripts/demo.py build/demo'
@@ -16,6 +17,12 @@ bench:
 # FUZZ_SECONDS per harness (default 600).
 fuzz:
 	$(DEVROOT) scripts/fuzz $(FUZZ_SECONDS)
+
+# A shell in the toolchain with the freshly built package: `tarnkv` on PATH, `python3.14`
+# importing it. Starts in the repository; the host's /tmp, /home, /root, ... are visible.
+shell:
+	$(DEVROOT) sh -c 'scripts/build && mkdir -p build/bin && ln -sf ../../scripts/tarnkv build/bin/tarnkv && \
+		PATH=$$PWD/build/bin:$$PATH PYTHONPATH=$$PWD/build/python$${PYTHONPATH:+:$$PYTHONPATH} exec bash'
 
 setup:
 	$(DEVROOT) --setup

@@ -51,10 +51,12 @@ def main() -> int:
     out_dir = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="tarnkv-demo-"))
     os.makedirs(os.path.join(out_dir, "bin"), exist_ok=True)
     os.makedirs(os.path.join(out_dir, "srv"), exist_ok=True)
-    # `tarnkv` on PATH as the console script would be, for the interpreter running this demo.
+    # `tarnkv` on PATH as the console script would be. It goes through scripts/tarnkv, so the
+    # one left in DIR/bin works afterwards too, on the host as well as in the toolchain root.
     wrapper = os.path.join(out_dir, "bin", "tarnkv")
+    launcher = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tarnkv")
     with open(wrapper, "w") as f:
-        f.write(f"#!/bin/sh\nexec {shlex.quote(sys.executable)} -m tarnkv \"$@\"\n")
+        f.write(f"#!/bin/sh\nexec {shlex.quote(launcher)} \"$@\"\n")
     os.chmod(wrapper, os.stat(wrapper).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
     env = {**os.environ, "PATH": f"{os.path.dirname(wrapper)}{os.pathsep}{os.environ.get('PATH', '')}",
            "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
