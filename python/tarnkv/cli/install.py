@@ -92,20 +92,20 @@ def open_source(src: str) -> Iterator[tuple[int, os.stat_result]]:
 
 
 @dataclass(frozen=True)
-class Replaced:
+class _Replaced:
     """What the name to replace holds now, seen without following a link."""
 
     st: os.stat_result | None  # None: nothing
     keys: int  # the keys it declares when it is a store file, else 0
 
 
-def look_at_target(src: str, target: str, src_st: os.stat_result) -> Replaced:
+def _look_at_target(src: str, target: str, src_st: os.stat_result) -> _Replaced:
     """What ``target`` holds, after refusing what may not be replaced: a directory, a device,
     or the source itself."""
     try:
         st = os.lstat(target)
     except FileNotFoundError:
-        return Replaced(None, 0)
+        return _Replaced(None, 0)
     except OSError as exc:
         raise CliError(os_error_text(exc)) from None
     if stat.S_ISDIR(st.st_mode):
@@ -114,7 +114,7 @@ def look_at_target(src: str, target: str, src_st: os.stat_result) -> Replaced:
         raise CliError(f"{target}: a device, not replaced")
     if (st.st_dev, st.st_ino) == (src_st.st_dev, src_st.st_ino):
         raise CliError(f"{src} and {target} are the same file")
-    return Replaced(st, _declared_keys(target) if stat.S_ISREG(st.st_mode) else 0)
+    return _Replaced(st, _declared_keys(target) if stat.S_ISREG(st.st_mode) else 0)
 
 
 def _declared_keys(path: str) -> int:
@@ -135,14 +135,14 @@ def _declared_keys(path: str) -> int:
     return keys if magic == MAGIC else 0
 
 
-def refuse_emptying(src: str, dst: str, keys: int, replaced_keys: int, allow_empty: bool) -> None:
+def _refuse_emptying(src: str, dst: str, keys: int, replaced_keys: int, allow_empty: bool) -> None:
     """A store (or set) without keys replaces one with keys only when the user said so."""
     if keys == 0 and replaced_keys > 0 and not allow_empty:
         raise CliError(f"{src} holds no keys and would replace {dst}, which holds {replaced_keys:,}; "
                        f"--allow-empty installs it all the same ({dst} left as it was)")
 
 
-def create_temporary(directory: str, name: str, mode: int) -> tuple[int, str]:
+def _create_temporary(directory: str, name: str, mode: int) -> tuple[int, str]:
     """A new file, open for writing, beside the file ``name`` it is to replace: hidden by its
     dot, created with ``mode`` less the umask. A failure names ``directory``."""
     try:
@@ -218,8 +218,8 @@ def install(src: str, dst: str, *, check: Check, allow_empty: bool = False,
     target = resolve_target(src, dst)
     directory = os.path.dirname(target) or "."
     with open_source(src) as (src_fd, src_st):
-        replaced = look_at_target(src, target, src_st)
-        fd, tmp = create_temporary(directory, os.path.basename(target), stat.S_IMODE(src_st.st_mode))
+        replaced = _look_at_target(src, target, src_st)
+        fd, tmp = _create_temporary(directory, os.path.basename(target), stat.S_IMODE(src_st.st_mode))
         try:
             try:
                 _copy(src_fd, fd, src_st.st_size, progress)
@@ -227,7 +227,7 @@ def install(src: str, dst: str, *, check: Check, allow_empty: bool = False,
                 os.fsync(fd)
             finally:
                 os.close(fd)
-            refuse_emptying(src, dst, check(tmp), replaced.keys, allow_empty)
+            _refuse_emptying(src, dst, check(tmp), replaced.keys, allow_empty)
             publish(tmp, target)
         except BaseException as exc:
             _remove(tmp)
@@ -290,7 +290,7 @@ def install_set(src: str, dst: str, *, check: SetCheck, allow_empty: bool = Fals
         raise CliError(os_error_text(exc)) from None
     except TarnError as exc:
         raise CliError(str(exc), 1) from None
-    refuse_emptying(src, dst, manifest.num_keys, old.num_keys if old else 0, allow_empty)
+    _refuse_emptying(src, dst, manifest.num_keys, old.num_keys if old else 0, allow_empty)
     made = not os.path.exists(target)
     try:
         os.makedirs(target, exist_ok=True)
@@ -342,7 +342,7 @@ def _install_shard(src: str, i: int, entry: ShardEntry, target: str, check: SetC
         if st.st_size != entry.size:
             raise CliError(f"{src}: shard {i} ({entry.file}) is {st.st_size} bytes where the manifest says "
                            f"{entry.size}", 1)
-        fd, tmp = create_temporary(target, entry.file, stat.S_IMODE(st.st_mode))
+        fd, tmp = _create_temporary(target, entry.file, stat.S_IMODE(st.st_mode))
         try:
             try:
                 _copy(src_fd, fd, st.st_size, progress)
