@@ -177,3 +177,66 @@ def test_failed_build_removes_its_temporary(tmp_path, case, api, error):
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == [f"ERROR {error}", "LEFT ['db.trnk']", "UNTOUCHED True", "ROOM True",
                                        "AFTER True"]
+
+
+# The set build on a full disk, on Dask's synchronous scheduler: too much for the partitions'
+# run files ("runs"), or runs that fit and shards that then do not ("shards"). The old set stays
+# whole and readable, and the space comes back.
+SET_FULL = r"""
+import ctypes, os, sys
+
+libc = ctypes.CDLL(None, use_errno=True)
+MS_REC, MS_PRIVATE = 1 << 14, 1 << 18
+case, roomy = sys.argv[1], sys.argv[2]
+try:
+    os.unshare(os.CLONE_NEWNS)
+    if libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None) != 0 and ctypes.get_errno() != 22:
+        raise OSError(ctypes.get_errno(), "make mounts private")
+    small = os.path.join(roomy, "small")
+    os.mkdir(small)
+    if libc.mount(b"tmpfs", small.encode(), b"tmpfs", 0, b"size=2m") != 0:
+        raise OSError(ctypes.get_errno(), "mount tmpfs")
+except OSError as e:
+    print("SKIP", e)
+    sys.exit(0)
+
+import dask
+import dask.bag as db
+import tarnkv
+from tarnkv.dask import build_set
+
+out = os.path.join(small, "set")
+with dask.config.set(scheduler="sync"):
+    build_set(db.from_sequence([{"id": f"old{i}", "v": i} for i in range(10)], npartitions=2), out, key="id",
+              shards=2)
+    before = {name: open(os.path.join(out, name), "rb").read() for name in os.listdir(out)}
+    records = 100 if case == "runs" else 40
+    try:
+        build_set(db.from_sequence([{"id": f"k{i}", "v": os.urandom(30_000)} for i in range(records)],
+                                   npartitions=4), out, key="id", shards=2)
+    except OSError as e:
+        print("ERROR", type(e).__name__, e.errno)
+    else:
+        print("BUILT")
+    print("SET", {name: open(os.path.join(out, name), "rb").read() for name in os.listdir(out)} == before)
+    print("LEFT", sorted(os.listdir(small)))
+    room = os.statvfs(small)
+    print("ROOM", room.f_bavail * room.f_frsize > 1.5 * 2**20)
+    s = tarnkv.open(out)
+    print("OLD", s.verify(), dict(s.items()) == {f"old{i}": {"id": f"old{i}", "v": i} for i in range(10)})
+    build_set(db.from_sequence([{"id": f"new{i}", "v": i} for i in range(10)], npartitions=2), out, key="id",
+              shards=2)
+    print("AFTER", len(tarnkv.open(out)))
+"""
+
+
+@pytest.mark.parametrize("case", ["runs", "shards"])
+def test_set_build_on_a_full_disk_leaves_the_old_set(tmp_path, case):
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private mount namespace")
+    out = run_python(SET_FULL, case, tmp_path)
+    if out.stdout.startswith("SKIP"):
+        pytest.skip(out.stdout.strip())
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["ERROR StoreIOError 28", "SET True", "LEFT ['set']", "ROOM True", "OLD True True",
+                                       "AFTER 10"]
