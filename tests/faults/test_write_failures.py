@@ -84,23 +84,30 @@ def test_failed_build_leaves_target_and_writer_intact(tmp_path, case, message):
 
 # A failed build removes its own temporary file, whatever stopped it, through either API: the
 # small file system has its space back, the target is as it was and the next build fits.
-CLEANUP = r"""
-import ctypes, os, resource, signal, sys
+# The start of a child that works in `small`, a 2 MiB tmpfs in a mount namespace of its own
+# under the directory given last; it prints SKIP and ends where it may not mount.
+SMALL_TMPFS = r"""
+import ctypes, os, sys
 
 libc = ctypes.CDLL(None, use_errno=True)
 MS_REC, MS_PRIVATE = 1 << 14, 1 << 18
-case, api, roomy = sys.argv[1], sys.argv[2], sys.argv[3]
 try:
     os.unshare(os.CLONE_NEWNS)
     if libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None) != 0 and ctypes.get_errno() != 22:
         raise OSError(ctypes.get_errno(), "make mounts private")
-    small = os.path.join(roomy, "small")
+    small = os.path.join(sys.argv[-1], "small")
     os.mkdir(small)
     if libc.mount(b"tmpfs", small.encode(), b"tmpfs", 0, b"size=2m") != 0:
         raise OSError(ctypes.get_errno(), "mount tmpfs")
 except OSError as e:
     print("SKIP", e)
     sys.exit(0)
+"""
+
+CLEANUP = SMALL_TMPFS + r"""
+import resource, signal
+
+case, api = sys.argv[1], sys.argv[2]
 out = os.fdopen(os.dup(1), "w")
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # the low-level build's summary lines
 
@@ -182,29 +189,13 @@ def test_failed_build_removes_its_temporary(tmp_path, case, api, error):
 # The set build on a full disk, on Dask's synchronous scheduler: too much for the partitions'
 # run files ("runs"), or runs that fit and shards that then do not ("shards"). The old set stays
 # whole and readable, and the space comes back.
-SET_FULL = r"""
-import ctypes, os, sys
-
-libc = ctypes.CDLL(None, use_errno=True)
-MS_REC, MS_PRIVATE = 1 << 14, 1 << 18
-case, roomy = sys.argv[1], sys.argv[2]
-try:
-    os.unshare(os.CLONE_NEWNS)
-    if libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None) != 0 and ctypes.get_errno() != 22:
-        raise OSError(ctypes.get_errno(), "make mounts private")
-    small = os.path.join(roomy, "small")
-    os.mkdir(small)
-    if libc.mount(b"tmpfs", small.encode(), b"tmpfs", 0, b"size=2m") != 0:
-        raise OSError(ctypes.get_errno(), "mount tmpfs")
-except OSError as e:
-    print("SKIP", e)
-    sys.exit(0)
-
+SET_FULL = SMALL_TMPFS + r"""
 import dask
 import dask.bag as db
 import tarnkv
 from tarnkv.dask import build_set
 
+case = sys.argv[1]
 out = os.path.join(small, "set")
 with dask.config.set(scheduler="sync"):
     build_set(db.from_sequence([{"id": f"old{i}", "v": i} for i in range(10)], npartitions=2), out, key="id",
