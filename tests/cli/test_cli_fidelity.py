@@ -140,6 +140,22 @@ def test_a_long_integer_in_a_json_csv_column(cli, tmp_path):
     assert res.status == 2 and f"{src}, line 2: " in res.err and "field 'value.n'" in res.err, res.err
 
 
+def test_the_python_reader_keeps_long_integers_too(tmp_path, monkeypatch, capsys):
+    """Without the native converter JSON Lines go through the Python reader's batches."""
+    from tarnkv.cli import loader, main
+
+    monkeypatch.setattr(loader, "_transcode", None)
+    src = tmp_path / "k.jsonl"
+    src.write_text(json.dumps({"id": BIG, "v": {"$float": "NaN"}}) + "\n" + json.dumps({"id": BIG + 1, "v": 1}) + "\n")
+    out = tmp_path / "k.trnk"
+    assert main(["build", str(src), "-o", str(out), "--key", "id", "--value", "v", "-q"]) == 0
+    stored = read_store(out)
+    assert sorted(stored) == [str(BIG).encode(), str(BIG + 1).encode()] and math.isnan(stored[str(BIG).encode()])
+    src.write_text(json.dumps({"id": "a", "n": BIG}) + "\n")
+    assert main(["build", str(src), "-o", str(out), "--key", "id"]) == 2
+    assert f"{src}, line 1: " in capsys.readouterr().err
+
+
 # --- Messages -----------------------------------------------------------------------------------
 
 def test_a_file_that_is_no_store_is_called_so(cli, tmp_path):

@@ -45,6 +45,8 @@ def _native_value(value: Any) -> Any:
         return value.tolist() if hasattr(value, "shape") and value.shape else item()
     if type(value).__name__ == "NaTType":  # pandas' missing time
         return None
+    if type(value) is int:  # beyond 64 bits: never changed silently
+        raise OverflowError("an integer beyond 64 bits")
     return forms.plain(value)
 
 
