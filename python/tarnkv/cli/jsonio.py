@@ -56,15 +56,6 @@ def might_wrap(data: bytes) -> bool:
     return any(mark in data for mark in WRAPPER_MARKS)
 
 
-def to_json(obj: Any) -> Any:
-    """``default`` hook of the encoders for values of records (dates, decimals, ...)."""
-    if isinstance(obj, (bytes, bytearray, memoryview)):
-        return {BYTES: base64.b64encode(obj).decode("ascii")}
-    if isinstance(obj, msgpack.ExtType):
-        return {EXT: obj.code, BYTES: base64.b64encode(obj.data).decode("ascii")}
-    return forms.plain(obj)
-
-
 def _pairs(items: list[Any]) -> list[list[Any]]:
     return [[items[i], items[i + 1]] for i in range(0, len(items), 2)]
 
@@ -113,9 +104,8 @@ def _wrapped(value: dict[str, Any]) -> tuple[list[Any] | None, Any] | None:
             if name not in _FLOAT_NAMES:
                 raise ValueError(f"{FLOAT} holds {name!r}, not NaN, Infinity or -Infinity")
             return None, _FLOAT_NAMES[name]
-        if MAP in value:
-            pairs = value[MAP]
-            if type(pairs) is not list or any(type(p) is not list or len(p) != 2 for p in pairs):
+        if type(pairs := value.get(MAP)) is list:
+            if any(type(p) is not list or len(p) != 2 for p in pairs):
                 raise ValueError(f"{MAP} holds no list of [key, value] pairs")
             return [item for pair in pairs for item in pair], _map_of_pairs
     elif len(value) == 2 and type(data := value.get(BYTES)) is str and type(code := value.get(EXT)) is int:
@@ -171,11 +161,6 @@ def unwrap(obj: Any) -> Any:
     return forms.rebuild(obj, _unwrap_node)
 
 
-def decode_wrapper(value: dict[str, Any]) -> Any:
-    """The value a wrapper object stands for, or the object itself when it is not one."""
-    return unwrap(value) if _wrapped(value) is not None else value
-
-
 # --- Reading --------------------------------------------------------------------------------
 
 def _reject_constant(name: str) -> Any:
@@ -186,7 +171,6 @@ if orjson is not None:
     JSONDecodeError: type[ValueError] = orjson.JSONDecodeError
     loads: Callable[[bytes | str], Any] = orjson.loads
     _dumps = orjson.dumps
-    _NL = orjson.OPT_APPEND_NEWLINE
 else:  # pragma: no cover
     JSONDecodeError = ValueError
     loads = _json.loads

@@ -74,9 +74,12 @@ def _json_problem(exc: ValueError, line: bytes) -> str:
     if isinstance(exc, UnicodeDecodeError):
         return "bad JSON: not UTF-8 text"
     problem = f"bad JSON at column {col}: {msg}" if msg is not None and col is not None else f"bad JSON: {exc}"
-    head = line.lstrip()[:1]
-    if (msg or "").startswith("unexpected end of data") or (head in (b"]", b"}", b",") and col == 1 + len(line) - len(line.lstrip())):
-        # The usual cause: a JSON document written over several lines.
+    # A line that ends before its value does, or that starts with what ends one: the usual
+    # cause is a JSON document written over several lines.
+    body = line.lstrip()
+    cut_short = (msg or "").startswith("unexpected end of data")
+    closes = body[:1] in (b"]", b"}", b",") and col == 1 + len(line) - len(body)
+    if cut_short or closes:
         problem += " (JSON Lines hold one whole JSON value per line)"
     return problem
 

@@ -418,12 +418,15 @@ private:
 // Whether a line may hold a wrapper object: a name "$bytes", "$float" or "$map" (an "$ext"
 // wrapper holds "$bytes" too). Such lines are the Python path's, which unwraps them.
 bool may_wrap(const char* p, std::size_t n) {
+    const char* const begin = p;
     const char* const end = p + n;
-    while (const void* at = ::memmem(p, static_cast<std::size_t>(end - p), "\"$", 2)) {
-        const char* q = static_cast<const char*>(at) + 2;
-        const std::string_view rest(q, static_cast<std::size_t>(end - q));
-        if (rest.starts_with("bytes\"") || rest.starts_with("float\"") || rest.starts_with("map\"")) return true;
-        p = q;
+    while (const void* at = std::memchr(p, '$', static_cast<std::size_t>(end - p))) {
+        const char* q = static_cast<const char*>(at);
+        const std::string_view rest(q + 1, static_cast<std::size_t>(end - q - 1));
+        if (q > begin && q[-1] == '"' &&
+            (rest.starts_with("bytes\"") || rest.starts_with("float\"") || rest.starts_with("map\"")))
+            return true;
+        p = q + 1;
     }
     return false;
 }
