@@ -98,6 +98,12 @@ class TarnWriter(_native.Writer):
                   f"{size / 1024:.1f} KB", file=sys.stdout, flush=True)
         return BuildResult(target, objects, keys, size, dropped)
 
+    @property
+    def repeated_keys(self) -> int:
+        """Keys given again so far under ``on_duplicate="first"`` (left on their earlier object)
+        or ``"last"`` (re-pointed to the new one); always 0 under ``"error"``."""
+        return self._repeated
+
     def __repr__(self) -> str:
         return f"{type(self).__name__}(objects={self.num_objects}, keys={len(self)})"
 

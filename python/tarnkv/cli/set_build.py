@@ -296,7 +296,7 @@ class _Bars(Listener):
     def shard_done(self, result: ShardResult) -> None:
         if self.writing is None:
             self.progress.done(self.reading)
-            self.writing = self.progress.bar(f"writing {self.out} ({self.shards} shards)", self.shards)
+            self.writing = self.progress.bar(f"writing {self.out}", self.shards, unit="shards")
         self.written += 1
         self.writing.update(self.written, force=True)
 
@@ -357,7 +357,7 @@ def run(args: argparse.Namespace) -> int:
     out = args.output
     if args.inputs.count("-") > 1:
         raise CliError('standard input ("-") can be read only once')
-    roles = FieldRoles(args.key, args.alias, args.value, args.json_values)
+    roles = FieldRoles(args.key, args.alias, args.value, args.json_values, args.big_ints)
     try:
         build = Build(out, args.shards, args.on_duplicate)
     except (OSError, TarnError) as exc:

@@ -37,7 +37,8 @@ def translate(exc: BaseException, path: str | None) -> CliError:
     where = where if inside else (path or where)
     if isinstance(exc, OSError) and exc.strerror:
         text = exc.strerror
-    if isinstance(exc, tarnkv.CorruptStoreError) and "corrupt" not in text.lower():
+    if isinstance(exc, tarnkv.CorruptStoreError) and "corrupt" not in text.lower() \
+            and "not a tarnkv store" not in text:
         text = f"corrupt store: {text}"
     if where and str(where) not in text:
         text = f"{where}: {text}"
