@@ -113,7 +113,7 @@ def dump(args: argparse.Namespace) -> int:
         name = args.output.lower().removesuffix(".gz").removesuffix(".zst")
         fmt = "csv" if name.endswith(".csv") else "jsonl"
     reader = stores.open_store(args.store)
-    with OutputFile(args.output) as out, stores.StoreErrors(args.store):
+    with OutputFile(args.output, inputs=[args.store]) as out, stores.StoreErrors(args.store):
         if fmt == "csv":
             _write_csv(out, stores.raw_items(reader))
         else:
