@@ -66,8 +66,8 @@ def refuse_inputs_inside(out_dir: str, inputs: Iterable[str]) -> None:
 class OutputFile:
     """``-`` is standard output; a path is written beside itself under a temporary name and
     renamed into place when the block ends cleanly, compressed when it ends in .gz or .zst. It
-    may be none of *inputs* (the files the command reads). Whatever ends the block otherwise (an error, Ctrl-C) removes the temporary file, and a
-    failure to write it names the output."""
+    may be none of *inputs* (what the command reads). Whatever else ends the block (an error,
+    Ctrl-C) removes the temporary file, and a failure to write it names the output."""
 
     def __init__(self, path: str, inputs: Iterable[str] = ()) -> None:
         self.path = path
