@@ -97,6 +97,9 @@ class Writer:
     def codec(self) -> Any: ...
     @property
     def on_duplicate(self) -> Literal["error", "last", "first"]: ...
+    @property
+    def published(self) -> int:
+        """How many files build() has published (renamed into place); counted before build() returns."""
 
 # --- Store sets ---------------------------------------------------------------------------
 

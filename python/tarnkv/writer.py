@@ -56,6 +56,11 @@ class TarnWriter(_native.Writer):
       read back, so the file leaves them out; objects added with ``add()`` and never named
       also raise an :class:`~tarnkv.UnreferencedObjectWarning`.
 
+    ``published`` counts the files ``build()`` has published (renamed into place). It is
+    counted before ``build()`` returns, so a signal handler can ask it whether a file is out
+    already: a handler that raises ``KeyboardInterrupt`` only while ``published`` is unchanged
+    never reports as interrupted a build whose file has replaced the old one.
+
     ``len(w)`` is the number of keys so far and ``key in w`` tells whether a key is mapped. A
     writer may be shared by threads: calls take turns. Keys are at most 65,535 bytes and
     encoded objects less than 4 GiB; either limit raises a :class:`~tarnkv.LimitError`.
@@ -84,7 +89,9 @@ class TarnWriter(_native.Writer):
 
         The file is written beside *path* under a temporary name, synced and renamed over
         *path*, so readers never see half a file. *progress(done, total)* is called with bytes
-        written; an exception it raises stops the build, which then publishes nothing.
+        written; an exception it raises stops the build, which then publishes nothing. So
+        does one that a signal handler raises while the file is written (Ctrl-C's
+        ``KeyboardInterrupt``), with or without *progress*.
         Nothing is printed unless *verbose* is true.
         """
         unnamed = self._unnamed

@@ -10,6 +10,7 @@ from tarnkv.cli import stores
 from tarnkv.cli.errors import BadInput, CliError
 from tarnkv.cli.inputs import open_source
 from tarnkv.cli.loader import FieldRoles, Loader
+from tarnkv.cli.output import refuse_overwriting
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.cli.records import RecordReader, open_reader
 
@@ -53,6 +54,7 @@ def run(args: argparse.Namespace) -> int:
     if args.inputs.count("-") > 1:
         raise CliError('standard input ("-") can be read only once')
     _check_output(out)
+    refuse_overwriting(out, args.inputs)
     roles = FieldRoles(args.key, args.alias, args.value, args.json_values, args.big_ints)
     writer = stores.new_writer(args.on_duplicate)
     loader = Loader(writer, roles)

@@ -154,8 +154,8 @@ def dump(args: argparse.Namespace) -> int:
         name = args.output.lower().removesuffix(".gz").removesuffix(".zst")
         fmt = "csv" if name.endswith(".csv") else "jsonl"
     reader = stores.open_store(args.store)
-    with OutputFile(args.output) as out, _marked_if_cut(out if args.output == "-" else None, fmt == "csv"), \
-            stores.StoreErrors(args.store):
+    with OutputFile(args.output, inputs=[args.store]) as out, \
+            _marked_if_cut(out if args.output == "-" else None, fmt == "csv"), stores.StoreErrors(args.store):
         if fmt == "csv":
             _write_csv(out, stores.raw_items(reader), args.store)
         else:

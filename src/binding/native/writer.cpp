@@ -47,6 +47,10 @@ struct WriterObject {
     std::uint64_t unnamed;
     // Keys given again under "first" (kept on their earlier object) or "last" (re-pointed).
     std::uint64_t repeated;
+    // Files build() has renamed into place. Counted before the call returns and read without
+    // the mutex, so a signal handler (which may run inside a build's progress report, with
+    // the mutex held) can tell whether the file is out, with no window after the rename.
+    std::atomic<std::uint64_t> published;
     PyObject* weakrefs;
 };
 
@@ -525,6 +529,10 @@ PyObject* get_repeated(PyObject* self, void*) {
 
 PyObject* get_codec(PyObject* self, void*) { return Py_NewRef(as_writer(self)->codec); }
 
+PyObject* get_published(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_writer(self)->published.load(std::memory_order_relaxed));
+}
+
 PyObject* get_policy(PyObject* self, void*) {
     switch (as_writer(self)->policy) {
         case Policy::Error: return PyUnicode_FromString("error");
@@ -576,6 +584,7 @@ PyObject* build(PyObject* self, PyObject* args, PyObject* kwargs) {
         });
         if (callback.raised()) return nullptr;
         if (!built) return build_error(built.error(), fspath.get(), target);
+        w->published.fetch_add(1, std::memory_order_relaxed);
         return Py_BuildValue("(KKnK)", static_cast<unsigned long long>(built->num_objects),
                              static_cast<unsigned long long>(built->num_keys), static_cast<Py_ssize_t>(dropped),
                              static_cast<unsigned long long>(built->file_size));
@@ -611,6 +620,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!self) return nullptr;
         WriterObject* w = as_writer(self.get());
         new (&w->owner) std::atomic<unsigned long>(0);
+        new (&w->published) std::atomic<std::uint64_t>(0);
         new (&w->builder) std::unique_ptr<StoreBuilder>(std::move(builder));
         new (&w->encode) CodecCall();
         new (&w->named) std::vector<bool>();
@@ -650,6 +660,7 @@ void writer_dealloc(PyObject* self) {
     w->encode.~CodecCall();
     w->named.~vector();
     w->owner.~atomic();
+    w->published.~atomic();
     Py_CLEAR(w->codec);
     type->tp_free(self);
     Py_DECREF(type);
@@ -686,6 +697,8 @@ PyGetSetDef getset[] = {
      "Keys given again under 'first' (left on their earlier object) or 'last' (re-pointed).", nullptr},
     {"codec", get_codec, nullptr, "The codec that encodes objects (None: bytes as given).", nullptr},
     {"on_duplicate", get_policy, nullptr, "What a key given again does: 'error', 'last' or 'first'.", nullptr},
+    {"published", get_published, nullptr,
+     "How many files build() has published (renamed into place); counted before build() returns.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
