@@ -1,12 +1,11 @@
 // tarnkv._native: the package's own extension module, built from the same store core as
 // tarnkv._tarnkv. It holds process-wide type objects, so it declares that it does not support
 // several interpreters; it needs no global interpreter lock.
-#include <xxhash.h>
-
 #include "binding/errors.hpp"
 #include "binding/module_def.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
+#include "core/sets/routing.hpp"
 
 namespace tarnkv::native {
 
@@ -22,7 +21,7 @@ PyObject* key_hash(PyObject*, PyObject* key) {
     return py::guarded([&]() -> PyObject* {
         KeyBytes k;
         if (!require_key(key, k)) return nullptr;
-        return PyLong_FromUnsignedLongLong(XXH3_64bits_withSeed(k.bytes.data(), k.bytes.size(), 0));
+        return PyLong_FromUnsignedLongLong(sets::key_hash(k.bytes));
     });
 }
 
