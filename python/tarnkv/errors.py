@@ -4,21 +4,21 @@ Every failure that comes from a store is a :class:`TarnError`, so one ``except``
 them all; each is also an instance of the built-in class that describes it best, so code that
 does not know this package still catches it (``OSError``, ``KeyError``, ``ValueError``).
 
-=========================== =========================================================
-class                       raised when
-=========================== =========================================================
-:class:`TarnError`          base class of everything below
-:class:`CorruptStoreError`  the file is not a well-formed store, or an object's bytes
-                            do not match their CRC-32
+================================ =========================================================
+class                            raised when
+================================ =========================================================
+:class:`TarnError`               base class of everything below
+:class:`CorruptStoreError`       the file is not a well-formed store, or an object's bytes
+                                 do not match their CRC-32
 :class:`UnsupportedVersionError` the file is a store of another format version
-:class:`StoreIOError`       the operating system refused an operation on a file; it is
-                            an ``OSError`` with ``errno``, ``strerror`` and ``filename``,
-                            and also the matching subclass (``FileNotFoundError``, ...)
-:class:`DuplicateKeyError`  a writer was given a key it already has (``KeyError`` too)
-:class:`LimitError`         a key, an object or a count beyond what the format holds
-                            (``ValueError`` too): :class:`KeyTooLongError`,
-                            :class:`ObjectTooLargeError`, :class:`StoreFullError`
-=========================== =========================================================
+:class:`StoreIOError`            the operating system refused an operation on a file; it is
+                                 an ``OSError`` with ``errno``, ``strerror`` and ``filename``,
+                                 and also the matching subclass (``FileNotFoundError``, ...)
+:class:`DuplicateKeyError`       a writer was given a key it already has (``KeyError`` too)
+:class:`LimitError`              a key, an object or a count beyond what the format holds
+                                 (``ValueError`` too): :class:`KeyTooLongError`,
+                                 :class:`ObjectTooLargeError`, :class:`StoreFullError`
+================================ =========================================================
 """
 
 from __future__ import annotations

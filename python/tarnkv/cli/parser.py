@@ -211,12 +211,20 @@ examples:
 Copies SRC to a temporary file beside DST, syncs it to disk, renames it over DST and syncs
 the directory. Readers that have the old file open keep reading it undisturbed and see the
 new one when they reopen; copying over a store in place (cp, shutil.copy) makes them crash
-with SIGBUS. DST keeps its permissions and, where allowed, its owner. --verify checks the
-copy in depth before it is installed; a corrupt copy is removed and DST stays as it was.
+with SIGBUS. The copy is installed only when it is a whole store (header, sections, index);
+--verify checks it in depth too (every checksum). A copy that fails is removed and DST stays
+as it was. A store without keys replaces one with keys only with --allow-empty.
+
+DST itself is replaced, never the file a symbolic link there names. DST keeps its owner,
+group and permissions when it is a regular file the new one can belong to as well (the
+caller is root or its owner); otherwise the new file is the caller's, with SRC's permissions
+less the umask.
 """)
     p.add_argument("src", metavar="SRC")
     p.add_argument("dst", metavar="DST", help="a file name, or a directory to copy into")
-    p.add_argument("--verify", action="store_true", help="check the copy before installing it")
+    p.add_argument("--verify", action="store_true", help="check the copy in depth before installing it")
+    p.add_argument("--allow-empty", action="store_true",
+                   help="let a store (or set) without keys replace one with keys")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
     p = command("merge", "Merge stores and store sets into one store or one set.", """\

@@ -13,6 +13,12 @@ from tarnkv.cli.errors import FAIL, NO, CliError
 
 Progress = Callable[[int, int], None] | None
 
+# The file's layout: a header, the object records from its end, the index entries (the key's
+# length, the key, the object's offset) from index_offset to the end of the file.
+HEADER_SIZE = 40
+RECORD_HEAD = 8
+ENTRY_OVERHEAD = 10
+
 
 def translate(exc: BaseException, path: str | None) -> CliError:
     """The command-line form of an error the package raised about a store (``path``, or the
@@ -64,6 +70,29 @@ def open_store(path: str, *, check_reads: bool = True, name: str | None = None) 
 def verify(reader: Any, path: str, progress: Progress = None) -> None:
     with StoreErrors(path):
         reader.verify(progress=progress)
+
+
+def check_complete(reader: Any, path: str) -> int:
+    """The cheap check that the store file ``reader`` opened is whole, for what opening it does
+    not check: the sections lie inside the file and fit its counts, and the index runs exactly
+    to the end of the file. It reads the keys, not the objects (``verify`` is the deep check).
+    Returns the number of keys."""
+    st = reader.stats()
+    size, index_at, keys, objects = st["file_size"], st["index_offset"], st["num_keys"], st["num_objects"]
+    data = index_at - HEADER_SIZE
+    if index_at > size:
+        problem = f"truncated: its index starts at byte {index_at}, past the end of the file ({size} bytes)"
+    elif data < 0:
+        problem = f"its index starts at byte {index_at}, inside the header"
+    elif objects * RECORD_HEAD > data or (objects == 0 and data > 0):
+        problem = f"{objects} objects cannot make up its data section of {data} bytes"
+    else:
+        # Opening checked that each entry lies inside the file; whole, they end exactly at its end.
+        index = ENTRY_OVERHEAD * keys + sum(map(len, raw_keys(reader)))
+        if index == size - index_at:
+            return keys  # type: ignore[no-any-return]
+        problem = f"{size - index_at - index} bytes after the last of its {keys} index entries"
+    raise CliError(f"{path}: corrupt store: {problem}", NO)
 
 
 def new_writer(on_duplicate: str) -> Any:
