@@ -30,7 +30,7 @@ TEST(ShardBatch, GroupsKeysByShardKeepingTheirOrderAndPlaces) {
     sets::ShardBatch batch(kShards, keys.size() + 2);
     // Places 0 and 41 are not keys: in no group.
     for (std::size_t i = 0; i < keys.size(); ++i) batch.route(i + 1, keys[i]);
-    batch.group();
+    batch.group([&](std::size_t i) { return std::string_view(keys[i - 1]); });
     EXPECT_EQ(batch.shard_at(0), sets::ShardBatch::kNoShard);
     EXPECT_EQ(batch.shard_at(41), sets::ShardBatch::kNoShard);
     ASSERT_EQ(batch.keys().size(), keys.size());

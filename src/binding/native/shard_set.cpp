@@ -242,7 +242,7 @@ PyObject* get_many_here(const ShardSetObject* s, PyObject* seq, PyObject* dflt, 
             case KeyStatus::Failed: return nullptr;
         }
     }
-    routed.group();
+    routed.group([&](std::size_t i) { return converted[i].bytes; });
     const std::span<const std::string_view> lookups = routed.keys();
     const std::span<const std::size_t> pos = routed.positions();
     Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -312,7 +312,7 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
     if (n < kLargeBatch) return get_many_here(s, seq.get(), dflt, decoded);
     sets::ShardBatch routed(s->count, n);  // what is not a key gets the default
     for (std::size_t i = 0; i < n; ++i) {
-        KeyBytes k;  // only routed here: the shards' get_many convert the keys again
+        KeyBytes k;  // only routed here: the shards' get_many take the keys themselves
         switch (key_bytes(items[i], k)) {
             case KeyStatus::Ok: routed.route(i, k.bytes); break;
             case KeyStatus::NotAKey: break;

@@ -7,26 +7,20 @@
 namespace tarnkv::sets {
 
 ShardBatch::ShardBatch(std::uint32_t shards, std::size_t size)
-    : shards_(shards), where_(size, kNoShard), routed_(size), start_(std::size_t{shards} + 1, 0) {}
+    : shards_(shards), where_(size, kNoShard), start_(std::size_t{shards} + 1, 0) {}
 
 void ShardBatch::route(std::size_t i, std::string_view key) noexcept {
     where_[i] = shard_of(key, shards_);
-    routed_[i] = key;
     ++start_[where_[i] + 1];
 }
 
 void ShardBatch::group() {
-    // A counting sort: the counts become each shard's start, then every key goes to its place.
+    // A counting sort: the counts become each shard's start, then every place goes to its slot.
     for (std::uint32_t j = 0; j < shards_; ++j) start_[j + 1] += start_[j];
-    keys_.resize(start_[shards_]);
     positions_.resize(start_[shards_]);
     std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
-    for (std::size_t i = 0; i < where_.size(); ++i) {
-        if (where_[i] == kNoShard) continue;
-        const std::size_t k = fill[where_[i]]++;
-        keys_[k] = routed_[i];
-        positions_[k] = i;
-    }
+    for (std::size_t i = 0; i < where_.size(); ++i)
+        if (where_[i] != kNoShard) positions_[fill[where_[i]]++] = i;
 }
 
 bool MergedWalk::after(std::uint32_t a, std::uint32_t b) const noexcept {

@@ -21,6 +21,7 @@ namespace tarnkv::sets {
 
 // A batch of keys grouped by the shard each routes to. The keys of one shard keep their order
 // in the batch; positions() says where each came from, so answers go back in the keys' order.
+// Grouping costs a few bytes a key, its keys gathered by shard a few more.
 class ShardBatch {
 public:
     static constexpr std::uint32_t kNoShard = 0xFFFF'FFFF;
@@ -28,16 +29,24 @@ public:
     // A batch of `size` places, none of them routed yet, for a set of `shards`.
     ShardBatch(std::uint32_t shards, std::size_t size);
 
-    // Routes place `i` by `key`. keys() are views of the routed keys: valid as long as those
-    // are. A place never routed (something that is not a key) is in no group.
+    // Routes place `i` by its key. A place never routed (something that is not a key) is in
+    // no group.
     void route(std::size_t i, std::string_view key) noexcept;
-    // Groups the routed keys by shard; call once, after the last route().
+    // Groups the routed places by shard; call once, after the last route().
     void group();
+    // group() that also gathers the keys, shard by shard, for keys(): `key_at(i)` is the key of
+    // place i, and must stay valid as long as keys() is read.
+    template <class KeyAt>
+    void group(KeyAt&& key_at) {
+        group();
+        keys_.resize(positions_.size());
+        for (std::size_t k = 0; k < positions_.size(); ++k) keys_[k] = key_at(positions_[k]);
+    }
 
-    // The routed keys, shard by shard: shard j's are [begin(j), end(j)).
-    std::span<const std::string_view> keys() const noexcept { return keys_; }
-    // positions()[k]: the place in the batch of keys()[k].
+    // The places routed, shard by shard: shard j's are [begin(j), end(j)), in the batch's order.
     std::span<const std::size_t> positions() const noexcept { return positions_; }
+    // keys()[k]: the key of positions()[k], once group(key_at) gathered them.
+    std::span<const std::string_view> keys() const noexcept { return keys_; }
     std::size_t begin(std::uint32_t shard) const noexcept { return start_[shard]; }
     std::size_t end(std::uint32_t shard) const noexcept { return start_[shard + 1]; }
     // The shard of place `i`, kNoShard when it was never routed.
@@ -46,7 +55,6 @@ public:
 private:
     std::uint32_t shards_;
     std::vector<std::uint32_t> where_;
-    std::vector<std::string_view> routed_;  // by place
     std::vector<std::size_t> start_;
     std::vector<std::string_view> keys_;
     std::vector<std::size_t> positions_;
