@@ -155,6 +155,23 @@ def _clip(value: object, limit: int = 80) -> str:
     return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
+_NOT_A_STORE: Final = "not a tarnkv store"
+
+
+def _foreign(message: str) -> str:
+    """The core's report of a file that does not begin as a store, in words: "bad magic [84,
+    69, 88, 84]" names the first four bytes as numbers."""
+    if message.startswith("bad magic [") and message.endswith("]"):
+        try:
+            head = bytes(int(b) for b in message[len("bad magic ["):-1].split(","))
+        except ValueError:
+            return message
+        return f"{_NOT_A_STORE} (it begins with {head!r}, where a store begins with b'TRNK')"
+    if message == "file too small for header":
+        return f"{_NOT_A_STORE}, or a truncated one (shorter than a store's 40-byte header)"
+    return message
+
+
 # --- Called by the native module, which passes what the core reported -----------------------
 
 
@@ -184,6 +201,7 @@ def _from_core(kind: str, message: str, os_errno: int, path: str | bytes | None,
     if kind == "version":
         return UnsupportedVersionError(f"unsupported store format version {version}{where}", path, version)
     if kind == "corrupt":
+        message = _foreign(message)
         about = f" (key {_clip(key)})" if key is not None else ""
         return CorruptStoreError(f"{message}{about}{where}", path, key if isinstance(key, (str, bytes)) else None,
                                  offset)

@@ -9,6 +9,7 @@ from typing import Any
 from msgpack import unpackb as _unpackb
 
 import tarnkv
+from tarnkv.cli import interrupts
 from tarnkv.cli.errors import FAIL, NO, CliError
 
 Progress = Callable[[int, int], None] | None
@@ -37,7 +38,8 @@ def translate(exc: BaseException, path: str | None) -> CliError:
     where = where if inside else (path or where)
     if isinstance(exc, OSError) and exc.strerror:
         text = exc.strerror
-    if isinstance(exc, tarnkv.CorruptStoreError) and "corrupt" not in text.lower():
+    if isinstance(exc, tarnkv.CorruptStoreError) and "corrupt" not in text.lower() \
+            and "not a tarnkv store" not in text:
         text = f"corrupt store: {text}"
     if where and str(where) not in text:
         text = f"{where}: {text}"
@@ -101,7 +103,10 @@ def new_writer(on_duplicate: str) -> Any:
 
 
 def build(writer: Any, path: str, progress: Progress = None) -> Any:
-    """Builds ``path``; the result has ``num_keys``, ``num_objects`` and ``file_size``."""
+    """Builds ``path``; the result has ``num_keys``, ``num_objects`` and ``file_size``. The
+    build is the command's publication: once the file is out, Ctrl-C no longer stops it."""
+    before = writer.published
+    interrupts.published_when(lambda: writer.published != before)
     with StoreErrors(path):
         return writer.build(path, progress=progress)
 
