@@ -12,8 +12,8 @@ namespace tarnkv::native {
 #ifdef TARNKV_JSONL
 int add_json_lines_functions(PyObject* module);  // the command line's fast path, jsonl.cpp
 #endif
-int add_set_functions(PyObject* module);     // sharded builds' runs and merges, sets.cpp
-int add_shard_set_types(PyObject* module);  // the set reader's routing and merged walks, shard_set.cpp
+int add_set_functions(PyObject* module);     // a set build's runs and merges, set_build.cpp
+int add_shard_set_types(PyObject* module);  // a set's reading: ShardSet and its walks, set_reader.cpp
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The native half of sharded builds, part of tarnkv._native: the run writer that an input
+// The build side of store sets in tarnkv._native: the run writer that an input
 // partition's task fills, and the merges that turn runs into shards and stores into stores.
 //
 //   RunWriter(tmp, shards, spill_bytes, reject_duplicates)
