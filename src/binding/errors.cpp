@@ -5,6 +5,11 @@
 #include "binding/once.hpp"
 #include "binding/py_ref.hpp"
 
+// Each extension builds this file: its own classes carry its own module's name.
+#ifndef TARNKV_MODULE
+#error "TARNKV_MODULE names the extension module being built"
+#endif
+
 namespace tarnkv::py {
 
 namespace {
@@ -14,7 +19,7 @@ OnceObject panic_exception;
 PyObject* panic_type() {
     return panic_exception.get([] {
         return PyErr_NewExceptionWithDoc(
-            "tarnkv._tarnkv.PanicException",
+            TARNKV_MODULE ".PanicException",
             "An internal failure of the extension (a broken invariant, not a store error).",
             PyExc_BaseException, nullptr);
     });

@@ -2,12 +2,15 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <tuple>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/format/batch.hpp"
 #include "core/sets/merge.hpp"
+#include "core/sets/run_layout.hpp"
 #include "core/sets/runs.hpp"
 #include "core/writer/stream_builder.hpp"
 #include "test_util.hpp"
@@ -213,6 +216,126 @@ TEST(Runs, DamageToARunIsCaughtBeforeAnythingIsWritten) {
                   .find("written for 1 shards"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.at("x.trnk")));
+}
+
+TEST(RunLayout, EachShapeReadsBackAsWrittenAndRefusesWhatDoesNotFit) {
+    const sets::RunEntry entry{"key", 0x0102030405060708, 0x1122334455667788};
+    std::string bytes(sets::run_entry_size(3), '\0');
+    entry.encode(reinterpret_cast<unsigned char*>(bytes.data()));
+    EXPECT_EQ(bytes, be(3, 2) + "key" + be(entry.seq, 8) + be(entry.record, 8));
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto back = sets::RunEntry::decode(p, bytes.size());
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(std::tuple(back->key, back->seq, back->record), std::tuple(entry.key, entry.seq, entry.record));
+    EXPECT_FALSE(sets::RunEntry::decode(p, bytes.size() - 1).has_value());  // its record offset cut short
+    EXPECT_FALSE(sets::RunEntry::decode(p, 1).has_value());                 // not even its key length
+
+    const sets::SectionEntry section{1, 2, 3, 4, 5, 6, 7, 0xDEADBEEF};
+    unsigned char table[sets::kTableEntrySize];
+    section.encode(table);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(table), sizeof table),
+              be(1, 4) + be(2, 4) + be(3, 8) + be(4, 8) + be(5, 8) + be(6, 8) + be(7, 8) + be(0xDEADBEEF, 4));
+    const auto s = sets::SectionEntry::decode(table);
+    EXPECT_EQ(std::tuple(s.spill, s.shard, s.offset, s.length, s.records_length, s.records, s.entries, s.crc),
+              std::tuple(1u, 2u, 3ull, 4ull, 5ull, 6ull, 7ull, 0xDEADBEEFu));
+
+    auto trailer = sets::RunTrailer{5, 9, 1234, 42}.encode();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(trailer.data()), trailer.size()),
+              "TRNR" + be(2, 4) + be(5, 4) + be(9, 4) + be(1234, 8) + be(42, 4) + be(0, 4));
+    const auto t = sets::RunTrailer::decode(trailer.data());
+    ASSERT_TRUE(t.has_value());
+    EXPECT_EQ(std::tuple(t->shards, t->sections, t->table_offset, t->table_crc), std::tuple(5u, 9u, 1234ull, 42u));
+    trailer[7] = 3;  // another version
+    EXPECT_EQ(sets::RunTrailer::decode(trailer.data()).error(), sets::RunTrailer::Fault::Version);
+    trailer[0] = 'X';
+    EXPECT_EQ(sets::RunTrailer::decode(trailer.data()).error(), sets::RunTrailer::Fault::NoMagic);
+}
+
+TEST(RunLayout, AWrittenRunEndsInItsTableAndTrailer) {
+    ScratchDir dir;
+    auto w = sets::RunWriter::create(dir.at("p.tmp"), 2, 1, false);  // a spill after every record
+    ASSERT_TRUE(w.has_value());
+    for (std::uint64_t i = 0; i < 3; ++i) ASSERT_TRUE(w->add(i, std::vector<std::string_view>{"k" + std::to_string(i)}, "v").has_value());
+    const auto info = w->finish(dir.at("p.run"));
+    ASSERT_TRUE(info.has_value());
+    const std::string file = slurp(dir.at("p.run"));
+    const auto* base = reinterpret_cast<const unsigned char*>(file.data());
+    const auto t = sets::RunTrailer::decode(base + file.size() - sets::kTrailerSize);
+    ASSERT_TRUE(t.has_value());
+    EXPECT_EQ(t->shards, 2u);
+    EXPECT_EQ(t->sections, info->sections);
+    EXPECT_EQ(t->sections, 3u);  // one record, one shard, per spill
+    EXPECT_EQ(t->table_offset + t->sections * sets::kTableEntrySize + sets::kTrailerSize, file.size());
+    std::uint64_t entries = 0;
+    for (std::uint32_t i = 0; i < t->sections; ++i) {
+        const auto s = sets::SectionEntry::decode(base + t->table_offset + i * sets::kTableEntrySize);
+        EXPECT_EQ(s.spill, i);
+        EXPECT_EQ(format::crc32(base + s.offset, s.length), s.crc);
+        entries += s.entries;
+    }
+    EXPECT_EQ(entries, 3u);
+}
+
+// A packed batch as the JSON Lines converter makes it: per record its keys, then its object.
+std::string packed(const std::vector<std::pair<std::vector<std::string>, std::string>>& records) {
+    std::string out;
+    for (const auto& [keys, object] : records) {
+        out.push_back(static_cast<char>(keys.size()));
+        for (const auto& k : keys) {
+            batch::put_u32(out, k.size());
+            out += k;
+        }
+        batch::put_u32(out, object.size());
+        out += object;
+    }
+    return out;
+}
+
+TEST(RunBatches, RecordsFromTheSkippedOnAreNumberedByTheirPlace) {
+    ScratchDir dir;
+    constexpr std::uint32_t kShards = 3;
+    auto w = sets::RunWriter::create(dir.at("b.tmp"), kShards, 1 << 20, false);
+    ASSERT_TRUE(w.has_value());
+    const std::string b = packed({{{"skipped"}, "0"}, {{"a", "alias-a"}, "1"}, {{"b"}, "2"}});
+    const auto stop = w->add_batch(b, 10, 1);
+    ASSERT_TRUE(stop.has_value()) << error_text(stop);
+    EXPECT_EQ(stop->index, 3u);
+    EXPECT_FALSE(stop->malformed);
+    EXPECT_EQ(w->next_seq(), 13u);  // 10 + the last record's place + 1
+    ASSERT_TRUE(w->finish(dir.at("b.run")).has_value());
+    std::map<std::string, std::string> all;
+    for (auto& shard : merge_all(dir, {dir.at("b.run")}, kShards, Policy::Error)) all.merge(shard);
+    EXPECT_EQ(all, (std::map<std::string, std::string>{{"a", "1"}, {"alias-a", "1"}, {"b", "2"}}));
+}
+
+TEST(RunBatches, StopInFrontOfWhatTheCallerMustReportOrRefuse) {
+    ScratchDir dir;
+    auto w = sets::RunWriter::create(dir.at("b.tmp"), 2, 1 << 20, false);
+    ASSERT_TRUE(w.has_value());
+    // A key too long for a store: added up to it, then left to the caller.
+    const std::string too_long(format::kMaxKeyLen + 1, 'k');
+    auto stop = w->add_batch(packed({{{"a"}, "1"}, {{"b", too_long}, "2"}, {{"c"}, "3"}}), 0, 0);
+    ASSERT_TRUE(stop.has_value());
+    EXPECT_EQ(std::pair(stop->index, stop->malformed), std::pair(std::size_t{1}, false));
+    EXPECT_EQ(w->next_seq(), 1u);
+    // A record cut short: malformed from there.
+    const std::string good = packed({{{"c"}, "3"}});
+    const std::string cut = packed({{{"d"}, "4"}}).substr(0, 5);
+    stop = w->add_batch(good + cut, 2, 0);
+    ASSERT_TRUE(stop.has_value());
+    EXPECT_EQ(std::pair(stop->index, stop->malformed), std::pair(std::size_t{1}, true));
+    stop = w->add_batch(packed({{{}, "no key"}}), 9, 0);
+    ASSERT_TRUE(stop.has_value());
+    EXPECT_EQ(std::pair(stop->index, stop->malformed), std::pair(std::size_t{0}, true));
+    EXPECT_EQ(w->next_seq(), 3u);
+    // Numbers that do not grow fail, in a batch as in add(), and change nothing.
+    EXPECT_EQ(error_text(w->add_batch(good, 2, 0)), "TarnError: record numbers must grow");
+    EXPECT_EQ(error_text(w->add(1, std::vector<std::string_view>{"e"}, "5")), "TarnError: record numbers must grow");
+    EXPECT_EQ(w->next_seq(), 3u);
+    ASSERT_TRUE(w->add(3, std::vector<std::string_view>{"e"}, "5").has_value());
+    const auto info = w->finish(dir.at("b.run"));
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->records, 3u);  // a, c, e
 }
 
 TEST(MergeStores, LaterInputsWinAndSetCopiesBecomeOne) {

@@ -98,3 +98,12 @@ def test_import_in_a_subinterpreter_fails_cleanly(tmp_path):
         "ImportError module tarnkv._tarnkv does not support loading in subinterpreters",
         "_TarnWriter(objects=0, keys=0)",
     ]
+
+
+def test_neither_extension_names_a_class_after_the_other():
+    # Both extensions build the shared binding helpers; a class they make (PanicException) must
+    # carry the name of the module that made it, or two distinct classes share one name.
+    from tarnkv import _native
+    for module, other in ((_tarnkv, "_native"), (_native, "_tarnkv")):
+        assert f"tarnkv.{other}.".encode() not in Path(module.__file__).read_bytes(), module.__name__
+    assert b"tarnkv._native.PanicException" in Path(_native.__file__).read_bytes()

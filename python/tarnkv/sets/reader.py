@@ -260,7 +260,7 @@ class SetReader(_native.ShardSet, _KeyOrderedMapping):
                                         f"{wanted[1]}, {wanted[2]} keys, {wanted[3]} objects", r.path)
             stray = self._misrouted(i)
             if stray is not None:
-                belongs = _native.key_hash(stray) % m.shard_count
+                belongs = self.shard_of(stray)
                 raise CorruptStoreError(f"{label} holds key {_shown(stray)}, which belongs in shard {belongs} "
                                         "(a shard swapped with another or renamed)", r.path, stray)
             before += totals[i]

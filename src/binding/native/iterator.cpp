@@ -95,7 +95,7 @@ PyObject* iterator_next(PyObject* self) {
             const auto [k, offset] = c.entry();
             if (kind == IterKind::KeysStr) return key_str(k);
             if (kind == IterKind::KeysBytes) return key_as_bytes(k);
-            if (!answer.take(r, kind, k, offset, read_object(r, core, offset))) return nullptr;
+            if (!answer.take(r, kind, k, offset, read_view(r, core, offset))) return nullptr;
         }
         return answer.finish(r, kind);
     });

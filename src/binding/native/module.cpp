@@ -1,20 +1,19 @@
 // tarnkv._native: the package's own extension module, built from the same store core as
 // tarnkv._tarnkv. It holds process-wide type objects, so it declares that it does not support
 // several interpreters; it needs no global interpreter lock.
-#include <xxhash.h>
-
 #include "binding/errors.hpp"
 #include "binding/module_def.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
+#include "core/sets/routing.hpp"
 
 namespace tarnkv::native {
 
 #ifdef TARNKV_JSONL
 int add_json_lines_functions(PyObject* module);  // the command line's fast path, jsonl.cpp
 #endif
-int add_set_functions(PyObject* module);     // sharded builds' runs and merges, sets.cpp
-int add_shard_set_types(PyObject* module);  // the set reader's routing and merged walks, shard_set.cpp
+int add_set_functions(PyObject* module);     // a set build's runs and merges, set_build.cpp
+int add_shard_set_types(PyObject* module);  // a set's reading: ShardSet and its walks, set_reader.cpp
 
 namespace {
 
@@ -22,7 +21,7 @@ PyObject* key_hash(PyObject*, PyObject* key) {
     return py::guarded([&]() -> PyObject* {
         KeyBytes k;
         if (!require_key(key, k)) return nullptr;
-        return PyLong_FromUnsignedLongLong(XXH3_64bits_withSeed(k.bytes.data(), k.bytes.size(), 0));
+        return PyLong_FromUnsignedLongLong(sets::key_hash(k.bytes));
     });
 }
 

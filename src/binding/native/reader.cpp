@@ -294,7 +294,7 @@ PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         const auto offset = pin.core().lookup_to_read(k.bytes);
         if (!offset) return Py_NewRef(dflt);
-        auto object = read_object(r, pin.core(), *offset);
+        auto object = read_view(r, pin.core(), *offset);
         if (!object) return raise_read_error(r, object.error(), key, *offset);
         pin.transfer();  // to the view, which unpins when it is released
         return make_view(self, *object);

@@ -1,6 +1,6 @@
-// The core's one error type. A StoreError is a plain value: a kind plus its payload. What a
-// caller sees is display(): the kind's name, ": ", then the message. The Python binding turns
-// that text into the exception's only argument, so the kind travels as the first word.
+// The core's one error type. A StoreError is a plain value: a kind plus its payload (message,
+// version byte, system error number), which callers read as data. display() is its text: the
+// kind's name, ": ", then the message; where only that text travels, the kind is its first word.
 #pragma once
 
 #include <cstdint>

@@ -63,10 +63,6 @@ std::size_t StoreReader::Impl::prefix_end(std::size_t first, std::string_view pr
     return c.index();
 }
 
-void StoreReader::prefetch_entry(std::size_t i) const noexcept {
-    if (i < impl_->entries) impl_->prefetch_record(impl_->offset_at(i));
-}
-
 Status StoreReader::verify(const Progress& progress) const {
     const Impl& r = *impl_;
     const std::uint64_t body = r.file_size - fmt::kHeaderSize;

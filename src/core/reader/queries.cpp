@@ -32,10 +32,6 @@ Result<std::string_view> StoreReader::object_at(std::uint64_t offset) const {
     return record->bytes();
 }
 
-Result<std::string> StoreReader::read_object(std::uint64_t offset) const {
-    return object_at(offset).transform([](std::string_view bytes) { return std::string(bytes); });
-}
-
 std::optional<std::uint64_t> StoreReader::lookup(std::string_view key) const noexcept {
     return impl_->lookup(key);
 }

@@ -158,8 +158,6 @@ public:
     // The object bytes of the record at `offset`, bounds-checked, without copying:
     // "offset N out of bounds" / "object at N extends beyond file end".
     Result<std::string_view> object_at(std::uint64_t offset) const;
-    // The same as a fresh copy.
-    Result<std::string> read_object(std::uint64_t offset) const;
 
     // The offset of the last index entry with this key.
     std::optional<std::uint64_t> lookup(std::string_view key) const noexcept;
@@ -198,9 +196,6 @@ public:
     // The first entry whose key is not less than `key` (in an unsorted file: some entry); the
     // start of prefix_raw's run for a prefix.
     std::size_t lower_bound(std::string_view key) const noexcept;
-
-    // A hint that the object of entry `i` will be read soon: starts loading its record.
-    void prefetch_entry(std::size_t i) const noexcept;
 
     // Looks up every key and fills out[i] with its object's bytes (nullopt when absent),
     // checking each object's CRC when `check` is true. Many lookups are in flight at once, so a

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/format/error.hpp"
@@ -19,6 +20,14 @@ namespace tarnkv::sets {
 
 // Which of several records under one key a build keeps.
 enum class Policy : int { Error, First, Last };
+
+// The policy a build names "error", "first" or "last"; nullopt for any other name.
+inline std::optional<Policy> policy_named(std::string_view name) noexcept {
+    if (name == "error") return Policy::Error;
+    if (name == "first") return Policy::First;
+    if (name == "last") return Policy::Last;
+    return std::nullopt;
+}
 
 struct RunMerge {
     std::optional<StreamInfo> info;       // the shard written, or

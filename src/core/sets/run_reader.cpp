@@ -57,34 +57,36 @@ Result<RunFile> RunFile::open(const std::string& path, std::uint32_t shards) {
     void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.fd, 0);
     if (map == MAP_FAILED) return std::unexpected(io_error("map run " + path + ": ", errno));
     RunFile file(path, static_cast<const unsigned char*>(map), size);
-    const unsigned char* t = file.base_ + size - kTrailerSize;
-    if (!std::equal(kRunMagic, kRunMagic + 4, t)) return std::unexpected(bad_run(path, "no run trailer"));
-    if (fmt::load_be32(t + 4) != kRunVersion) return std::unexpected(bad_run(path, "unknown run version"));
-    if (fmt::load_be32(t + 8) != shards)
-        return std::unexpected(bad_run(path, std::format("written for {} shards, not {}", fmt::load_be32(t + 8), shards)));
-    const std::uint64_t count = fmt::load_be32(t + 12);
-    const std::uint64_t table_at = fmt::load_be64(t + 16);
+    const auto trailer = RunTrailer::decode(file.base_ + size - kTrailerSize);
+    if (!trailer) {
+        switch (trailer.error()) {
+            case RunTrailer::Fault::NoMagic: return std::unexpected(bad_run(path, "no run trailer"));
+            case RunTrailer::Fault::Version: return std::unexpected(bad_run(path, "unknown run version"));
+        }
+    }
+    if (trailer->shards != shards)
+        return std::unexpected(bad_run(path, std::format("written for {} shards, not {}", trailer->shards, shards)));
+    const std::uint64_t count = trailer->sections;
+    const std::uint64_t table_at = trailer->table_offset;
     if (table_at > size - kTrailerSize || (size - kTrailerSize - table_at) != count * kTableEntrySize)
         return std::unexpected(bad_run(path, "table out of place"));
     const unsigned char* p = file.base_ + table_at;
-    if (fmt::crc32(p, count * kTableEntrySize) != fmt::load_be32(t + 24))
+    if (fmt::crc32(p, count * kTableEntrySize) != trailer->table_crc)
         return std::unexpected(bad_run(path, "table CRC-32 mismatch"));
     file.table_.reserve(count);
     for (std::uint64_t i = 0; i < count; ++i, p += kTableEntrySize) {
-        SectionRef s{fmt::load_be32(p),      fmt::load_be64(p + 8),  fmt::load_be64(p + 16), fmt::load_be64(p + 24),
-                     fmt::load_be64(p + 32), fmt::load_be64(p + 40), fmt::load_be32(p + 48)};
-        const std::uint32_t shard = fmt::load_be32(p + 4);
-        if (shard >= shards || s.offset > table_at || s.length > table_at - s.offset || s.records_length > s.length)
+        const SectionEntry s = SectionEntry::decode(p);
+        if (s.shard >= shards || s.offset > table_at || s.length > table_at - s.offset || s.records_length > s.length)
             return std::unexpected(bad_run(path, "section out of place"));
-        file.table_.emplace_back(shard, s);
+        file.table_.push_back(s);
     }
     return file;
 }
 
 std::vector<RunFile::SectionRef> RunFile::sections_of(std::uint32_t shard) const {
     std::vector<SectionRef> out;
-    for (const auto& [s, ref] : table_)
-        if (s == shard) out.push_back(ref);
+    for (const SectionEntry& s : table_)
+        if (s.shard == shard) out.push_back(s);
     std::stable_sort(out.begin(), out.end(), [](const SectionRef& a, const SectionRef& b) { return a.spill < b.spill; });
     return out;
 }
@@ -108,18 +110,13 @@ Result<RunCursor> RunCursor::open(const RunFile& file, const RunFile::SectionRef
 
 Status RunCursor::read_entry() {
     const auto image = file_->image();
-    const unsigned char* p = image.data() + pos_;
-    const std::uint64_t left = end_ - pos_;
-    if (left < 2) return std::unexpected(bad_run(file_->path(), "entry runs past its section"));
-    const std::size_t key_len = fmt::load_be16(p);
-    if (left < kEntryFixed + key_len) return std::unexpected(bad_run(file_->path(), "entry runs past its section"));
-    const std::string_view key(reinterpret_cast<const char*>(p + 2), key_len);
-    const std::uint64_t seq = fmt::load_be64(p + 2 + key_len);
-    if (pos_ != records_end_ && !(key_ < key || (key_ == key && seq_ < seq)))
+    const auto entry = RunEntry::decode(image.data() + pos_, end_ - pos_);
+    if (!entry) return std::unexpected(bad_run(file_->path(), "entry runs past its section"));
+    if (pos_ != records_end_ && !(key_ < entry->key || (key_ == entry->key && seq_ < entry->seq)))
         return std::unexpected(bad_run(file_->path(), "entries out of order"));
-    key_ = key;
-    seq_ = seq;
-    record_ = fmt::load_be64(p + 10 + key_len);
+    key_ = entry->key;
+    seq_ = entry->seq;
+    record_ = entry->record;
     // The record's head must lie in the block; the block itself was checked whole by its CRC.
     if (record_ > records_end_ - begin_ || records_end_ - begin_ - record_ < fmt::kRecordHeaderSize)
         return std::unexpected(bad_run(file_->path(), "entry names a record outside its block"));
@@ -127,7 +124,7 @@ Status RunCursor::read_entry() {
 }
 
 Status RunCursor::next() {
-    pos_ += kEntryFixed + key_.size();
+    pos_ += run_entry_size(key_.size());
     if (done()) return {};
     return read_entry();
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <format>
@@ -6,8 +7,8 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <xxhash.h>
 
+#include "core/format/batch.hpp"
 #include "core/format/layout.hpp"
 #include "core/sets/runs.hpp"
 #include "core/writer/file_writer.hpp"
@@ -23,10 +24,6 @@ constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
 constexpr std::uint64_t kPendingCost = sizeof(std::uint64_t) * 4;
 
 }  // namespace
-
-std::uint32_t shard_of(std::string_view key, std::uint32_t shards) noexcept {
-    return static_cast<std::uint32_t>(XXH3_64bits_withSeed(key.data(), key.size(), 0) % shards);
-}
 
 RunWriter::RunWriter(int fd, std::string tmp, std::uint32_t shards, std::uint64_t spill_bytes, bool reject)
     : fd_(fd),
@@ -65,6 +62,7 @@ RunWriter::RunWriter(RunWriter&& o) noexcept
       per_shard_(std::move(o.per_shard_)),
       spills_(o.spills_),
       records_(o.records_),
+      next_seq_(o.next_seq_),
       duplicate_(std::move(o.duplicate_)),
       failed_(o.failed_) {}
 
@@ -106,6 +104,8 @@ Status RunWriter::add(std::uint64_t seq, std::span<const std::string_view> keys,
         if (k.size() > fmt::kMaxKeyLen)
             return std::unexpected(StoreError::general(
                 std::format("key of {} bytes exceeds the {}-byte limit", k.size(), fmt::kMaxKeyLen)));
+    if (seq < next_seq_) return std::unexpected(StoreError::general("record numbers must grow"));
+    next_seq_ = seq + 1;
 
     unsigned char head[fmt::kRecordHeaderSize];
     fmt::encode_record_head(head, object);
@@ -154,6 +154,29 @@ Status RunWriter::add(std::uint64_t seq, std::span<const std::string_view> keys,
     // must hear of: the run cannot be finished any more, and its file goes at once.
     if (buffered_ >= spill_bytes_) return give_up(spill());
     return {};
+}
+
+Result<RunWriter::BatchStop> RunWriter::add_batch(std::string_view batch, std::uint64_t first_seq, std::size_t skip) {
+    batch::Reader in{batch.data(), batch.data() + batch.size()};
+    batch::Parts parts;
+    std::array<std::string_view, batch::kMaxKeys> keys;
+    std::size_t i = 0;
+    for (; !in.at_end(); ++i) {
+        std::size_t nkeys;
+        if (!in.record(parts, nkeys)) return BatchStop{i, true};
+        if (i < skip) continue;
+        keys[0] = parts[0];
+        for (std::size_t k = 1; k < nkeys; ++k) keys[k] = parts[k + 1];
+        const std::span<const std::string_view> rec_keys(keys.data(), nkeys);
+        const std::string_view object = parts[1];
+        const std::uint64_t seq = first_seq + i;
+        if (seq < next_seq_) return std::unexpected(StoreError::general("record numbers must grow"));
+        bool fits = object.size() <= fmt::kMaxObjectLen;
+        for (const auto& k : rec_keys) fits = fits && k.size() <= fmt::kMaxKeyLen;
+        if (!fits) break;
+        if (auto st = add(seq, rec_keys, object); !st) return std::unexpected(std::move(st.error()));
+    }
+    return BatchStop{i, false};
 }
 
 void RunWriter::fold_crc() noexcept {
@@ -227,17 +250,14 @@ Status RunWriter::spill() {
         if (auto st = write(sh.records); !st) return st;
         // The entries are laid out in one buffer, then written at once.
         std::size_t bytes = 0;
-        for (const Pending& p : list) bytes += kEntryFixed + p.key_len;
+        for (const Pending& p : list) bytes += run_entry_size(p.key_len);
         entries_.resize(bytes);
         auto* e = reinterpret_cast<unsigned char*>(entries_.data());
         for (const Ranked& r : order) {
             const Pending& p = list[r.at];
-            fmt::store_be16(e, static_cast<std::uint16_t>(p.key_len));
-            std::memcpy(e + 2, keys_.data() + p.key_pos, p.key_len);
-            e += 2 + p.key_len;
-            fmt::store_be64(e, p.seq);
-            fmt::store_be64(e + 8, p.record);
-            e += 16;
+            const RunEntry entry{key_of(p), p.seq, p.record};
+            entry.encode(e);
+            e += run_entry_size(p.key_len);
         }
         if (auto st = write(entries_); !st) return st;
         fold_crc();
@@ -266,26 +286,14 @@ Status RunWriter::write_out(const std::string& path) {
     const std::uint64_t table_at = written_ + out_.size();
     std::string table(sections_.size() * kTableEntrySize, '\0');
     auto* p = reinterpret_cast<unsigned char*>(table.data());
-    for (const Section& s : sections_) {
-        fmt::store_be32(p, s.spill);
-        fmt::store_be32(p + 4, s.shard);
-        fmt::store_be64(p + 8, s.offset);
-        fmt::store_be64(p + 16, s.length);
-        fmt::store_be64(p + 24, s.records_length);
-        fmt::store_be64(p + 32, s.records);
-        fmt::store_be64(p + 40, s.entries);
-        fmt::store_be32(p + 48, s.crc);
+    for (const SectionEntry& s : sections_) {
+        s.encode(p);
         p += kTableEntrySize;
     }
-    unsigned char trailer[kTrailerSize] = {};
-    std::copy_n(kRunMagic, 4, trailer);
-    fmt::store_be32(trailer + 4, kRunVersion);
-    fmt::store_be32(trailer + 8, shards_);
-    fmt::store_be32(trailer + 12, static_cast<std::uint32_t>(sections_.size()));
-    fmt::store_be64(trailer + 16, table_at);
-    fmt::store_be32(trailer + 24, fmt::crc32(table));
+    const auto trailer =
+        RunTrailer{shards_, static_cast<std::uint32_t>(sections_.size()), table_at, fmt::crc32(table)}.encode();
     if (auto st = write(table); !st) return st;
-    if (auto st = write({reinterpret_cast<const char*>(trailer), kTrailerSize}); !st) return st;
+    if (auto st = write({reinterpret_cast<const char*>(trailer.data()), trailer.size()}); !st) return st;
     if (auto st = flush(); !st) return st;
     if (auto st = check_path(path, "rename run: "); !st) return st;
     if (::rename(tmp_.c_str(), path.c_str()) != 0) return std::unexpected(io_error("rename run: ", errno));

@@ -8,13 +8,7 @@
 // its sections of every run and copies their record blocks whole into the shard store
 // (core/sets/merge.hpp): no record is ever moved one by one.
 //
-//   section:  records (length u32 | CRC-32 of the bytes u32 | bytes -- a store's object record),
-//             back to back in the order they came; then the entries, sorted by key then seq:
-//             key_len (u16) | key | seq (u64) | record (u64: its offset in the records)
-//   table:    per section: spill (u32) | shard (u32) | offset (u64) | length (u64)
-//             | records length (u64) | records (u64) | entries (u64) | CRC-32 of the section (u32)
-//   trailer:  "TRNR" | version (u32) | shards (u32) | sections (u32) | table offset (u64)
-//             | CRC-32 of the table (u32) | 0 (u32)
+// The bytes of a run file are drawn, encoded and decoded in core/sets/run_layout.hpp.
 //
 // `seq` numbers the record within its partition (the caller's line or record number); among
 // equal keys it says which came first. A record with several keys in one shard is stored once
@@ -31,17 +25,10 @@
 #include <vector>
 
 #include "core/format/error.hpp"
+#include "core/sets/routing.hpp"
+#include "core/sets/run_layout.hpp"
 
 namespace tarnkv::sets {
-
-inline constexpr char kRunMagic[4] = {'T', 'R', 'N', 'R'};
-inline constexpr std::uint32_t kRunVersion = 2;
-inline constexpr std::size_t kTrailerSize = 32;
-inline constexpr std::size_t kTableEntrySize = 52;
-inline constexpr std::size_t kEntryFixed = 2 + 8 + 8;  // key_len, seq, record
-
-// The shard a key belongs to in a set of `shards`: XXH3-64 (seed 0) of its bytes, modulo.
-std::uint32_t shard_of(std::string_view key, std::uint32_t shards) noexcept;
 
 // Two records of one run under one key when duplicates are errors: the key and their numbers.
 struct Duplicate {
@@ -74,10 +61,28 @@ public:
     ~RunWriter();
 
     // One record: its object and its keys (at least one, distinct), numbered `seq`; record
-    // numbers must grow from call to call. Keys over 65535 bytes and objects of 4 GiB or more
-    // fail with the general kind and change nothing. A spill that fails (a write, or a
-    // duplicate) removes the file at once; every later call then fails.
+    // numbers must grow from call to call ("record numbers must grow" otherwise). Keys over
+    // 65535 bytes and objects of 4 GiB or more fail with the general kind and change nothing.
+    // A spill that fails (a write, or a duplicate) removes the file at once; every later call
+    // then fails.
     Status add(std::uint64_t seq, std::span<const std::string_view> keys, std::string_view object);
+
+    // How far add_batch() went: the position of the first record it did not add (the batch's
+    // record count when it added them all), and whether it stopped there because the batch is
+    // malformed from that record on.
+    struct BatchStop {
+        std::size_t index;
+        bool malformed;
+    };
+    // add() for each record of a packed batch (core/format/batch.hpp) from the `skip`-th on,
+    // numbered `first_seq` + its position; the record's key comes first, then its aliases.
+    // Stops in front of a record whose key or object is too large for a store, leaving it to
+    // the caller to report in its own words, and in front of a malformed record. An error of
+    // add() ends the batch with that error.
+    Result<BatchStop> add_batch(std::string_view batch, std::uint64_t first_seq, std::size_t skip);
+
+    // The smallest record number add() accepts next.
+    std::uint64_t next_seq() const noexcept { return next_seq_; }
 
     // Spills what is buffered, writes the table and trailer and renames the file to `path`.
     // Not synced: runs live only as long as the build, and their CRCs catch damage. On
@@ -94,11 +99,6 @@ private:
         std::uint64_t record;   // offset of its record in its shard's block
         std::uint64_t seq;
         std::uint32_t key_len;
-    };
-    struct Section {
-        std::uint32_t spill, shard;
-        std::uint64_t offset, length, records_length, records, entries;
-        std::uint32_t crc;
     };
     struct Shard {
         std::string records;  // the block: this shard's records as they came
@@ -134,10 +134,11 @@ private:
     std::string entries_;       // a section's entries as they are written
     std::vector<Shard> pending_;
     std::uint64_t buffered_ = 0;
-    std::vector<Section> sections_;
+    std::vector<SectionEntry> sections_;
     std::vector<std::uint64_t> per_shard_;
     std::uint32_t spills_ = 0;
     std::uint64_t records_ = 0;
+    std::uint64_t next_seq_ = 0;
     std::optional<Duplicate> duplicate_;
     bool failed_ = false;
 };
@@ -154,11 +155,7 @@ public:
     const std::string& path() const noexcept { return path_; }
     std::span<const unsigned char> image() const noexcept { return {base_, size_}; }
 
-    struct SectionRef {
-        std::uint32_t spill;
-        std::uint64_t offset, length, records_length, records, entries;
-        std::uint32_t crc;
-    };
+    using SectionRef = SectionEntry;
     // The sections of `shard`, in spill order.
     std::vector<SectionRef> sections_of(std::uint32_t shard) const;
     // Gives the pages of [from, to) back to the kernel (they are read again if touched): a
@@ -170,7 +167,7 @@ private:
     std::string path_;
     const unsigned char* base_;
     std::size_t size_;
-    std::vector<std::pair<std::uint32_t, SectionRef>> table_;  // (shard, section)
+    std::vector<SectionEntry> table_;
 };
 
 // A walk over the sorted entries of one section of a run file.

@@ -1,4 +1,4 @@
-// The native half of sharded builds, part of tarnkv._native: the run writer that an input
+// The build side of store sets in tarnkv._native: the run writer that an input
 // partition's task fills, and the merges that turn runs into shards and stores into stores.
 //
 //   RunWriter(tmp, shards, spill_bytes, reject_duplicates)
@@ -9,7 +9,7 @@
 //
 // A duplicate key under the "error" policy is raised as tarnkv.sets.errors' exception, made by
 // its _duplicate(key, first_run, first_seq, second_run, second_seq) (runs are -1 when unknown).
-#include <array>
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,7 +18,6 @@
 #include <boost/container/small_vector.hpp>
 
 #include "binding/errors.hpp"
-#include "binding/native/batch_format.hpp"
 #include "binding/gil.hpp"
 #include "binding/native/mutex_lock.hpp"
 #include "binding/native/native.hpp"
@@ -45,7 +44,6 @@ struct RunWriterObject {
     PyObject_HEAD
     PyMutex mutex;
     std::optional<sets::RunWriter> run;
-    std::uint64_t next_seq;  // the smallest record number add() accepts next
 };
 
 RunWriterObject* as_run(PyObject* o) noexcept { return reinterpret_cast<RunWriterObject*>(o); }
@@ -146,7 +144,6 @@ PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         RunWriterObject* w = as_run(self.get());
         w->mutex = PyMutex{};
         new (&w->run) std::optional<sets::RunWriter>(std::move(*run));
-        w->next_seq = 0;
         return self.release();
     });
 }
@@ -196,13 +193,13 @@ PyObject* run_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
                 PyErr_SetString(PyExc_ValueError, "the run was finished");
                 return nullptr;
             }
-            if (seq < w->next_seq) {
+            if (seq < w->run->next_seq()) {
                 PyErr_Format(PyExc_ValueError, "record numbers must grow: %llu after %llu",
-                             static_cast<unsigned long long>(seq), static_cast<unsigned long long>(w->next_seq - 1));
+                             static_cast<unsigned long long>(seq),
+                             static_cast<unsigned long long>(w->run->next_seq() - 1));
                 return nullptr;
             }
             st = w->run->add(seq, keys, object);
-            w->next_seq = seq + 1;
         }
         if (!st) return raise_run_error(w, st.error());
         Py_RETURN_NONE;
@@ -220,54 +217,26 @@ PyObject* run_add_json_batch(PyObject* self, PyObject* const* args, Py_ssize_t n
             PyErr_Format(PyExc_TypeError, "batch must be bytes, not %T", args[0]);
             return nullptr;
         }
-        const char* p = PyBytes_AS_STRING(args[0]);
-        const char* end = p + PyBytes_GET_SIZE(args[0]);
+        const std::string_view batch(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
         std::uint64_t first_seq;
         if (!seq_arg(args[1], first_seq)) return nullptr;
         const Py_ssize_t skip = PyLong_AsSsize_t(args[2]);
         if (skip == -1 && PyErr_Occurred()) return nullptr;
         // The batch bytes are immutable and held by the caller for the whole call.
-        struct Outcome {
-            Py_ssize_t index;
-            bool malformed;
-            std::optional<StoreError> error;
-        };
-        const auto work = [&]() -> Outcome {
+        const auto work = [&]() -> Result<sets::RunWriter::BatchStop> {
             MutexLock lock(w->mutex);
-            if (!w->run) return {0, false, StoreError::general("the run was finished")};
-            // A batch's layout is in batch_format.hpp; the run takes the keys together, the
-            // key first and then its aliases.
-            batch::Reader in{p, end};
-            batch::Parts parts;
-            std::array<std::string_view, batch::kMaxKeys> keys;
-            Py_ssize_t i = 0;
-            for (; !in.at_end(); ++i) {
-                std::size_t nkeys;
-                if (!in.record(parts, nkeys)) return {i, true, std::nullopt};
-                if (i < skip) continue;
-                keys[0] = parts[0];
-                for (std::size_t k = 1; k < nkeys; ++k) keys[k] = parts[k + 1];
-                const std::span<const std::string_view> rec_keys(keys.data(), nkeys);
-                const std::string_view object = parts[1];
-                const std::uint64_t seq = first_seq + static_cast<std::uint64_t>(i);
-                if (seq < w->next_seq) return {i, false, StoreError::general("record numbers must grow")};
-                bool fits = object.size() <= format::kMaxObjectLen;
-                for (const auto& k : rec_keys) fits = fits && k.size() <= format::kMaxKeyLen;
-                if (!fits) break;  // the Python path adds it again and reports it with its line
-                if (auto st = w->run->add(seq, rec_keys, object); !st) return {i, false, st.error()};
-                w->next_seq = seq + 1;
-            }
-            return {i, false, std::nullopt};
+            if (!w->run) return std::unexpected(StoreError::general("the run was finished"));
+            return w->run->add_batch(batch, first_seq, static_cast<std::size_t>(std::max<Py_ssize_t>(skip, 0)));
         };
-        const Outcome o = (end - p) / 64 > static_cast<std::ptrdiff_t>(kReleaseRecords)
-                              ? without_gil([&](ReleasedInterpreter&) { return work(); })
-                              : work();
-        if (o.malformed) {
+        const auto o = batch.size() / 64 > kReleaseRecords
+                           ? without_gil([&](ReleasedInterpreter&) { return work(); })
+                           : work();
+        if (!o) return raise_run_error(w, o.error());
+        if (o->malformed) {
             PyErr_SetString(PyExc_ValueError, "malformed batch");
             return nullptr;
         }
-        if (o.error) return raise_run_error(w, *o.error);
-        return PyLong_FromSsize_t(o.index);
+        return PyLong_FromSize_t(o->index);
     });
 }
 
@@ -373,11 +342,8 @@ PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIsOO:_merge_runs", const_cast<char**>(names), &runs_obj,
                                          &shards, &shard, &policy_name, &tmp_obj, &path_obj))
             return nullptr;
-        sets::Policy policy;
-        if (std::strcmp(policy_name, "error") == 0) policy = sets::Policy::Error;
-        else if (std::strcmp(policy_name, "first") == 0) policy = sets::Policy::First;
-        else if (std::strcmp(policy_name, "last") == 0) policy = sets::Policy::Last;
-        else {
+        const std::optional<sets::Policy> policy = sets::policy_named(policy_name);
+        if (!policy) {
             PyErr_Format(PyExc_ValueError, "policy must be 'error', 'first' or 'last', not '%s'", policy_name);
             return nullptr;
         }
@@ -390,7 +356,7 @@ PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!path_list(runs_obj, runs, "runs must be a sequence of paths") || !path_arg(tmp_obj, tmp) ||
             !path_arg(path_obj, path))
             return nullptr;
-        auto merged = without_gil([&](ReleasedInterpreter&) { return sets::merge_runs(runs, shards, shard, policy, tmp, path); });
+        auto merged = without_gil([&](ReleasedInterpreter&) { return sets::merge_runs(runs, shards, shard, *policy, tmp, path); });
         if (!merged) {
             ErrorContext c;
             c.path = path_obj;

@@ -1,7 +1,8 @@
 // tarnkv._native.ShardSet: the base class of tarnkv.sets.SetReader. It routes each lookup to
-// the shard reader that holds its key (XXH3-64 of the key's bytes, seed 0, modulo the shard
-// count), groups batches by shard, and walks all shards in global key order with a lazy k-way
-// merge (SetIterator). The shard readers do the reading: their pins, checks and errors hold.
+// the shard reader that holds its key, groups batches by shard, and walks all shards in global
+// key order (SetIterator); the routing, the grouping and the merged walk are the core's
+// (core/sets/routing.hpp, core/sets/set_reads.hpp). The shard readers do the reading: their
+// pins, checks and errors hold.
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -11,10 +12,6 @@
 #include <tuple>
 #include <vector>
 
-// A routed lookup hashes one short key: inlined, the hash costs less than the call would.
-#define XXH_INLINE_ALL
-#include <xxhash.h>
-
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/native/mutex_lock.hpp"
@@ -22,7 +19,8 @@
 #include "binding/native/reader_object.hpp"
 #include "binding/once.hpp"
 #include "binding/types.hpp"
-#include "core/sets/runs.hpp"
+#include "core/sets/routing.hpp"
+#include "core/sets/set_reads.hpp"
 
 namespace tarnkv::native {
 
@@ -45,17 +43,13 @@ struct ShardSetObject {
 ShardSetObject* as_set(PyObject* o) noexcept { return reinterpret_cast<ShardSetObject*>(o); }
 PyObject* shard(const ShardSetObject* s, std::uint32_t i) noexcept { return PyTuple_GET_ITEM(s->readers, i); }
 
-std::uint32_t shard_number(std::string_view key, std::uint32_t count) noexcept {
-    return static_cast<std::uint32_t>(XXH3_64bits(key.data(), key.size()) % count);  // seed 0: sets::shard_of
-}
-
 // The shard reader for `key`; for anything that is not a key, shard 0, whose reader then
 // answers as for any non-key. nullptr with an exception set when converting the key failed.
 PyObject* route(const ShardSetObject* s, PyObject* key) {
     if (s->count == 1) return shard(s, 0);
     KeyBytes k;
     switch (key_bytes(key, k)) {
-        case KeyStatus::Ok: return shard(s, shard_number(k.bytes, s->count));
+        case KeyStatus::Ok: return shard(s, sets::shard_of(k.bytes, s->count));
         case KeyStatus::NotAKey: return shard(s, 0);
         case KeyStatus::Failed: break;
     }
@@ -235,34 +229,22 @@ constexpr std::size_t kLargeBatch = 4096;
 PyObject* get_many_here(const ShardSetObject* s, PyObject* seq, PyObject* dflt, bool decoded) {
     const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq));
     PyObject** items = PySequence_Fast_ITEMS(seq);
-    constexpr std::uint32_t kNone = 0xFFFF'FFFF;  // not a key: the default
     // Strong references: making the answers may run a collection, and a finalizer could change
     // the list the keys came in while their bytes are in use here.
     std::vector<Ref> held(n);
     std::vector<KeyBytes> converted(n);
-    std::vector<std::uint32_t> where(n);
-    std::vector<std::size_t> start(s->count + 1, 0);
+    sets::ShardBatch routed(s->count, n);  // what is not a key gets the default
     for (std::size_t i = 0; i < n; ++i) {
         held[i].reset(Py_NewRef(items[i]));
         switch (key_bytes(items[i], converted[i])) {
-            case KeyStatus::Ok: where[i] = shard_number(converted[i].bytes, s->count); ++start[where[i] + 1]; break;
-            case KeyStatus::NotAKey: where[i] = kNone; break;
+            case KeyStatus::Ok: routed.route(i, converted[i].bytes); break;
+            case KeyStatus::NotAKey: break;
             case KeyStatus::Failed: return nullptr;
         }
     }
-    for (std::uint32_t j = 0; j < s->count; ++j) start[j + 1] += start[j];
-    // Keys in shard order; pos[k] is the place in the input of the k-th of them.
-    std::vector<std::string_view> lookups(start[s->count]);
-    std::vector<std::size_t> pos(start[s->count]);
-    {
-        std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (where[i] == kNone) continue;
-            const std::size_t k = fill[where[i]]++;
-            lookups[k] = converted[i].bytes;
-            pos[k] = i;
-        }
-    }
+    routed.group([&](std::size_t i) { return converted[i].bytes; });
+    const std::span<const std::string_view> lookups = routed.keys();
+    const std::span<const std::size_t> pos = routed.positions();
     Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
     PyObject** out = PySequence_Fast_ITEMS(list.get());
@@ -270,12 +252,12 @@ PyObject* get_many_here(const ShardSetObject* s, PyObject* seq, PyObject* dflt, 
     std::vector<std::optional<std::string_view>> found(lookups.size());
     std::vector<std::size_t> to_decode;  // bytes the shard's codec still has to decode
     for (std::uint32_t j = 0; j < s->count; ++j) {
-        const std::size_t a = start[j], b = start[j + 1];
+        const std::size_t a = routed.begin(j), b = routed.end(j);
         if (a == b) continue;
         ReaderObject* r = as_reader(shard(s, j));
         Pin pin(r);
         if (!pin.ok()) return nullptr;
-        const std::span<const std::string_view> keys(lookups.data() + a, b - a);
+        const std::span<const std::string_view> keys = lookups.subspan(a, b - a);
         const std::span<std::optional<std::string_view>> answers(found.data() + a, b - a);
         if (auto st = pin.core().get_many(keys, answers, r->check_reads); !st) {
             const std::size_t k = a + st.error().index;
@@ -295,7 +277,7 @@ PyObject* get_many_here(const ShardSetObject* s, PyObject* seq, PyObject* dflt, 
     }
     // The codec is Python code, which may even close a shard: every pin is gone by now.
     for (const std::size_t k : to_decode) {
-        ReaderObject* r = as_reader(shard(s, where[pos[k]]));
+        ReaderObject* r = as_reader(shard(s, routed.shard_at(pos[k])));
         if (!r->decode.active()) continue;
         PyObject* value = r->decode(out[pos[k]]);
         if (!value) {
@@ -328,28 +310,28 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
     const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
     PyObject** items = PySequence_Fast_ITEMS(seq.get());
     if (n < kLargeBatch) return get_many_here(s, seq.get(), dflt, decoded);
-    constexpr std::uint32_t kNone = 0xFFFF'FFFF;  // not a key: the default
-    std::vector<std::uint32_t> where(n);
-    std::vector<std::size_t> counts(s->count, 0);
+    sets::ShardBatch routed(s->count, n);  // what is not a key gets the default
     for (std::size_t i = 0; i < n; ++i) {
-        KeyBytes k;
+        KeyBytes k;  // only routed here: the shards' get_many take the keys themselves
         switch (key_bytes(items[i], k)) {
-            case KeyStatus::Ok: where[i] = shard_number(k.bytes, s->count); ++counts[where[i]]; break;
-            case KeyStatus::NotAKey: where[i] = kNone; break;
+            case KeyStatus::Ok: routed.route(i, k.bytes); break;
+            case KeyStatus::NotAKey: break;
             case KeyStatus::Failed: return nullptr;
         }
     }
+    routed.group();
+    const std::span<const std::size_t> pos = routed.positions();
+    std::vector<std::size_t> counts(s->count);
+    for (std::uint32_t j = 0; j < s->count; ++j) counts[j] = routed.end(j) - routed.begin(j);
     std::vector<Ref> batches(s->count);
     for (std::uint32_t j = 0; j < s->count; ++j) {
         if (!counts[j]) continue;
         batches[j].reset(PyList_New(static_cast<Py_ssize_t>(counts[j])));
         if (!batches[j]) return nullptr;
     }
-    std::vector<std::size_t> fill(s->count, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (where[i] == kNone) continue;
-        PyList_SET_ITEM(batches[where[i]].get(), static_cast<Py_ssize_t>(fill[where[i]]++), Py_NewRef(items[i]));
-    }
+    for (std::uint32_t j = 0; j < s->count; ++j)
+        for (std::size_t k = routed.begin(j); k < routed.end(j); ++k)
+            PyList_SET_ITEM(batches[j].get(), static_cast<Py_ssize_t>(k - routed.begin(j)), Py_NewRef(items[pos[k]]));
     std::vector<Ref> results(s->count);
     for (std::uint32_t j = 0; j < s->count; ++j) {
         if (!counts[j]) continue;
@@ -363,11 +345,12 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
     }
     Ref out(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
-    std::fill(fill.begin(), fill.end(), 0);
+    std::vector<std::size_t> fill(s->count, 0);
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* v = where[i] == kNone
+        const std::uint32_t j = routed.shard_at(i);
+        PyObject* v = j == sets::ShardBatch::kNoShard
                           ? dflt
-                          : PyList_GET_ITEM(results[where[i]].get(), static_cast<Py_ssize_t>(fill[where[i]]++));
+                          : PyList_GET_ITEM(results[j].get(), static_cast<Py_ssize_t>(fill[j]++));
         PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(v));
     }
     return out.release();
@@ -384,7 +367,7 @@ PyObject* shard_of(PyObject* self, PyObject* key) {
     return guarded([&]() -> PyObject* {
         KeyBytes k;
         if (!require_key(key, k)) return nullptr;
-        return PyLong_FromUnsignedLong(shard_number(k.bytes, as_set(self)->count));
+        return PyLong_FromUnsignedLong(sets::shard_of(k.bytes, as_set(self)->count));
     });
 }
 
@@ -419,14 +402,10 @@ PyObject* misrouted(PyObject* self, PyObject* arg) {
         Pin pin(as_reader(shard(s, static_cast<std::uint32_t>(i))));
         if (!pin.ok()) return nullptr;
         const StoreReader& core = pin.core();
-        const std::size_t n = core.entry_count();
-        const std::size_t bad = without_gil([&](ReleasedInterpreter&) {
-            for (EntryCursor c = core.cursor(0); c.index() < n; c.next())
-                if (sets::shard_of(c.key(), s->count) != i) return c.index();
-            return n;
-        });
-        if (bad == n) Py_RETURN_NONE;
-        return key_as_bytes(core.key_at(bad));
+        const std::optional<std::size_t> bad = without_gil(
+            [&](ReleasedInterpreter&) { return sets::first_misrouted(core, static_cast<std::uint32_t>(i), s->count); });
+        if (!bad) Py_RETURN_NONE;
+        return key_as_bytes(core.key_at(*bad));
     });
 }
 
@@ -437,14 +416,6 @@ PyObject* get_shards(PyObject* self, void*) {
 }
 
 // --- The merged walk --------------------------------------------------------------------------
-
-struct Cursor {
-    std::uint32_t shard;
-    EntryCursor at;     // the shard's next entry; read only while its reader is pinned
-    ReadAhead ahead;    // starts loading the records of the entries a few steps on
-    std::size_t end;
-    std::string key;  // a copy of the current key: comparisons never touch a closed mapping
-};
 
 // A pin taken by hand (try_pin) and let go at the end of its scope or by reset().
 class HeldPin {
@@ -469,18 +440,7 @@ private:
 
 struct WalkState {
     PyMutex mutex{};
-    std::vector<Cursor> cursors;
-    std::vector<std::uint32_t> heap;  // a min-heap of cursor numbers by (key, shard)
-    std::size_t left;                 // entries the limit still allows
-
-    auto after() const {
-        return [this](std::uint32_t a, std::uint32_t b) {
-            const std::string& ka = cursors[a].key;
-            const std::string& kb = cursors[b].key;
-            if (ka != kb) return std::string_view(kb) < std::string_view(ka);
-            return a > b;
-        };
-    }
+    sets::MergedWalk walk;
 };
 
 struct SetIteratorObject {
@@ -524,28 +484,17 @@ PyObject* walk_next(PyObject* self) {
         {
             // Only C++ work under the mutex (pins are atomics): no Python code runs here.
             MutexLock lock(w.mutex);
-            if (w.left == 0 || w.heap.empty()) return nullptr;  // StopIteration
-            const std::uint32_t c = w.heap.front();
-            Cursor& cur = w.cursors[c];
-            r = as_reader(PyTuple_GET_ITEM(it->readers, cur.shard));
+            const std::optional<std::uint32_t> next = w.walk.next_shard();
+            if (!next) return nullptr;  // StopIteration
+            r = as_reader(PyTuple_GET_ITEM(it->readers, *next));
             closed = !pin.take(r);
             if (!closed) {
-                std::pop_heap(w.heap.begin(), w.heap.end(), w.after());
-                const StoreReader& core = *r->core;
-                key = cur.at.key();
+                const EntryCursor at = w.walk.take();
+                key = at.key();
                 if (kind != IterKind::KeysStr && kind != IterKind::KeysBytes) {
-                    cur.ahead.step();
-                    offset = cur.at.offset();
-                    object.emplace(read_object(r, core, offset));
+                    offset = at.offset();
+                    object.emplace(read_view(r, *r->core, offset));
                 }
-                cur.at.next();
-                if (cur.at.index() < cur.end) {
-                    cur.key.assign(cur.at.key());
-                    std::push_heap(w.heap.begin(), w.heap.end(), w.after());
-                } else {
-                    w.heap.pop_back();
-                }
-                --w.left;
             }
         }
         if (closed) return raise_closed();
@@ -560,11 +509,10 @@ PyObject* walk_next(PyObject* self) {
 
 PyObject* walk_length_hint(PyObject* self, PyObject*) {
     WalkState& w = *as_walk(self)->state;
-    std::size_t left = 0;
+    std::size_t left;
     {
         MutexLock lock(w.mutex);
-        for (std::uint32_t c : w.heap) left += w.cursors[c].end - w.cursors[c].at.index();
-        left = std::min(left, w.left);
+        left = w.walk.remaining();
     }
     return PyLong_FromSize_t(left);
 }
@@ -595,8 +543,8 @@ PyTypeObject* walk_type() {
 }
 
 PyObject* make_walk(const ShardSetObject* s, IterKind kind, PyObject* prefix, std::size_t limit) {
-    auto state = std::make_unique<WalkState>();
-    state->left = limit;
+    const bool keys_only = kind == IterKind::KeysStr || kind == IterKind::KeysBytes;
+    auto state = std::make_unique<WalkState>(PyMutex{}, sets::MergedWalk(limit, keys_only ? 0 : kReadAhead));
     KeyBytes p;
     if (prefix && !prefix_arg(prefix, p)) return nullptr;
     for (std::uint32_t j = 0; j < s->count; ++j) {
@@ -605,14 +553,7 @@ PyObject* make_walk(const ShardSetObject* s, IterKind kind, PyObject* prefix, st
         const StoreReader& core = pin.core();
         std::size_t first = 0, last = core.entry_count();
         if (prefix) std::tie(first, last) = core.prefix_range(p.bytes);
-        if (first >= last) continue;
-        const bool keys_only = kind == IterKind::KeysStr || kind == IterKind::KeysBytes;
-        const EntryCursor at = core.cursor(first);
-        state->cursors.push_back({j, at, ReadAhead(at, keys_only ? 0 : kReadAhead, last), last, std::string(at.key())});
-    }
-    for (std::uint32_t c = 0; c < state->cursors.size(); ++c) {
-        state->heap.push_back(c);
-        std::push_heap(state->heap.begin(), state->heap.end(), state->after());
+        state->walk.add(j, core, first, last);
     }
     PyTypeObject* type = walk_type();
     if (!type) return nullptr;
