@@ -151,6 +151,22 @@ def test_paths_may_be_str_bytes_or_pathlike(build):
         tarnkv.open(str(path) + "\0x")
 
 
+
+def test_lookups_take_key_and_default_by_position_or_name(build):
+    with tarnkv.open(build({"a": 1})) as r:
+        assert r.get(key="zz", default=5) == 5 and r.get("a", default=0) == 1
+        assert r.get_raw("zz", 7) == 7 and r.get_many(keys=["a", "zz"], default=0) == [1, 0]
+        assert r.get_many_raw(["zz"], default=b"") == [b""]
+        for call, message in [
+            (lambda: r.get(), r"get\(\) missing 1 required positional argument: 'key'"),
+            (lambda: r.get("a", 1, 2), r"get\(\) takes from 1 to 2 positional arguments but 3 were given"),
+            (lambda: r.get_view("a", key="a"), r"get_view\(\) got multiple values for argument 'key'"),
+            (lambda: r.get_many(["a"], dflt=1), r"get_many\(\) got an unexpected keyword argument 'dflt'"),
+            (lambda: r.get_many_raw(), r"get_many_raw\(\) missing 1 required positional argument: 'keys'"),
+        ]:
+            with pytest.raises(TypeError, match=message):
+                call()
+
 # --- Close, context managers and views -------------------------------------------------------
 
 CALLS = {

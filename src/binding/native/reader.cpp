@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/native/native.hpp"
@@ -223,46 +224,19 @@ PyObject* iterate(PyObject* self) {
 
 // --- Lookups ------------------------------------------------------------------------------
 
-// Parses (key, default=None) for the get family.
-bool key_and_default(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** key,
-                     PyObject** dflt) {
-    static const char* const params[] = {"key", "default"};
-    PyObject* slots[2] = {nullptr, nullptr};
-    if (nargs > 2) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most 2 arguments (%zd given)", name, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    if (kwnames) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-            PyObject* kw = PyTuple_GET_ITEM(kwnames, i);
-            int j = -1;
-            for (int p = 0; p < 2; ++p)
-                if (PyUnicode_EqualToUTF8(kw, params[p])) j = p;
-            if (j < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, kw);
-                return false;
-            }
-            if (slots[j]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", name, params[j]);
-                return false;
-            }
-            slots[j] = args[nargs + i];
-        }
-    }
-    if (!slots[0]) {
-        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'key'", name);
-        return false;
-    }
-    *key = slots[0];
-    *dflt = slots[1] ? slots[1] : Py_None;
-    return true;
-}
+// The get family's parameters: (key, default=None); get_many's (keys, default=None).
+py::Params get_params{"get()", {"key", "default"}, 2, 1};
+py::Params get_raw_params{"get_raw()", {"key", "default"}, 2, 1};
+py::Params get_view_params{"get_view()", {"key", "default"}, 2, 1};
+py::Params get_many_params{"get_many()", {"keys", "default"}, 2, 1};
+py::Params get_many_raw_params{"get_many_raw()", {"keys", "default"}, 2, 1};
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject *key, *dflt;
-        if (!key_and_default("get", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
+        PyObject* a[2];
+        if (!py::bind(get_params, args, nargs, kwnames, a)) return nullptr;
+        PyObject* key = a[0];
+        PyObject* dflt = a[1] ? a[1] : Py_None;
         PyObject* value = lookup_decoded(as_reader(self), key);
         if (!value && !PyErr_Occurred()) return Py_NewRef(dflt);
         return value;
@@ -271,8 +245,10 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject *key, *dflt;
-        if (!key_and_default("get_raw", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
+        PyObject* a[2];
+        if (!py::bind(get_raw_params, args, nargs, kwnames, a)) return nullptr;
+        PyObject* key = a[0];
+        PyObject* dflt = a[1] ? a[1] : Py_None;
         PyObject* raw = lookup_bytes(as_reader(self), key);
         if (!raw) return PyErr_Occurred() ? nullptr : Py_NewRef(dflt);
         return raw;
@@ -281,8 +257,10 @@ PyObject* get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject *key, *dflt;
-        if (!key_and_default("get_view", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
+        PyObject* a[2];
+        if (!py::bind(get_view_params, args, nargs, kwnames, a)) return nullptr;
+        PyObject* key = a[0];
+        PyObject* dflt = a[1] ? a[1] : Py_None;
         ReaderObject* r = as_reader(self);
         Pin pin(r);
         if (!pin.ok()) return nullptr;
@@ -302,13 +280,11 @@ PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // get_many / get_many_raw: one pass over the keys in the core, then the Python objects.
-PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool decoded) {
-    static const char* names[] = {"keys", "default", nullptr};
-    PyObject* keys;
-    PyObject* dflt = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, decoded ? "O|O:get_many" : "O|O:get_many_raw",
-                                     const_cast<char**>(names), &keys, &dflt))
-        return nullptr;
+PyObject* get_many_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool decoded) {
+    PyObject* a[2];
+    if (!py::bind(decoded ? get_many_params : get_many_raw_params, args, nargs, kwnames, a)) return nullptr;
+    PyObject* keys = a[0];
+    PyObject* dflt = a[1] ? a[1] : Py_None;
     Ref seq(PySequence_Fast(keys, "keys must be iterable"));
     if (!seq) return nullptr;
     const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
@@ -375,12 +351,12 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
     return list.release();
 }
 
-PyObject* get_many(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] { return get_many_impl(self, args, kwargs, true); });
+PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return get_many_impl(self, args, nargs, kwnames, true); });
 }
 
-PyObject* get_many_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] { return get_many_impl(self, args, kwargs, false); });
+PyObject* get_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return get_many_impl(self, args, nargs, kwnames, false); });
 }
 
 // --- Scans ----------------------------------------------------------------------------------
@@ -497,10 +473,10 @@ PyMethodDef methods[] = {
     {"get_view", as_method(get_view), kFastKw,
      "get_view($self, key, default=None)\n--\n\nA read-only memoryview of *key*'s object in the file's mapping (no "
      "copy), or *default*.\n\nThe mapping stays in place while the view is alive, even after close()."},
-    {"get_many", as_method(get_many), kKw,
+    {"get_many", as_method(get_many), kFastKw,
      "get_many($self, keys, default=None)\n--\n\nThe decoded objects of *keys*, in their order, *default* for keys "
      "the store lacks.\n\nThe lookups overlap in memory, so a batch is much faster than one call per key."},
-    {"get_many_raw", as_method(get_many_raw), kKw,
+    {"get_many_raw", as_method(get_many_raw), kFastKw,
      "get_many_raw($self, keys, default=None)\n--\n\nget_many() returning the stored bytes, not decoded."},
     {"count_prefix", as_method(count_prefix), METH_O,
      "count_prefix($self, prefix, /)\n--\n\nThe number of keys that start with *prefix* (str or bytes)."},
@@ -571,7 +547,11 @@ PyObject* raise_read_error(const ReaderObject* r, const StoreError& err, PyObjec
 }
 
 PyTypeObject* reader_type() {
-    return reinterpret_cast<PyTypeObject*>(type_object.get([] { return PyType_FromSpec(&spec); }));
+    return reinterpret_cast<PyTypeObject*>(type_object.get([]() -> PyObject* {
+        for (py::Params* p : {&get_params, &get_raw_params, &get_view_params, &get_many_params, &get_many_raw_params})
+            if (!py::intern_names(*p)) return nullptr;
+        return PyType_FromSpec(&spec);
+    }));
 }
 
 }  // namespace tarnkv::native
