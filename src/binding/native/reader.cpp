@@ -230,6 +230,7 @@ py::Params get_raw_params{"get_raw()", {"key", "default"}, 2, 1};
 py::Params get_view_params{"get_view()", {"key", "default"}, 2, 1};
 py::Params get_many_params{"get_many()", {"keys", "default"}, 2, 1};
 py::Params get_many_raw_params{"get_many_raw()", {"keys", "default"}, 2, 1};
+py::Params verify_params{"verify()", {"progress"}, 1, 0};
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -394,12 +395,11 @@ PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // --- Whole-store operations ---------------------------------------------------------------
 
-PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"progress", nullptr};
-        PyObject* progress = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:verify", const_cast<char**>(names), &progress))
-            return nullptr;
+        PyObject* progress = nullptr;
+        if (!py::bind(verify_params, args, nargs, kwnames, &progress)) return nullptr;
+        if (!progress) progress = Py_None;
         ProgressCallback callback(progress);
         if (!callback.check()) return nullptr;
         ReaderObject* r = as_reader(self);
@@ -482,7 +482,7 @@ PyMethodDef methods[] = {
      "count_prefix($self, prefix, /)\n--\n\nThe number of keys that start with *prefix* (str or bytes)."},
     {"_scan", as_method(scan), kKw,
      "_scan($self, kind, prefix=None, limit=None)\n--\n\nA lazy iterator over the index (kind: see IterKind)."},
-    {"verify", as_method(verify), kKw,
+    {"verify", as_method(verify), kFastKw,
      "verify($self, progress=None)\n--\n\nChecks the CRC-32 of the whole file and of every object a key names; "
      "returns True or raises CorruptStoreError.\n\n*progress(done, total)*, in bytes, is called every few tens of "
      "MiB and at the end; an exception it raises stops the check."},
@@ -548,7 +548,8 @@ PyObject* raise_read_error(const ReaderObject* r, const StoreError& err, PyObjec
 
 PyTypeObject* reader_type() {
     return reinterpret_cast<PyTypeObject*>(type_object.get([]() -> PyObject* {
-        for (py::Params* p : {&get_params, &get_raw_params, &get_view_params, &get_many_params, &get_many_raw_params})
+        for (py::Params* p :
+             {&get_params, &get_raw_params, &get_view_params, &get_many_params, &get_many_raw_params, &verify_params})
             if (!py::intern_names(*p)) return nullptr;
         return PyType_FromSpec(&spec);
     }));
