@@ -15,7 +15,7 @@
 
 namespace tarnkv::py {
 
-inline constexpr std::size_t kMaxParams = 3;
+inline constexpr std::size_t kMaxParams = 7;
 
 // One callable's parameters, required ones first: positional-or-keyword ones, then (from
 // `positional` on) keyword-only ones.

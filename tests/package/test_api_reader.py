@@ -167,6 +167,18 @@ def test_lookups_take_key_and_default_by_position_or_name(build):
             with pytest.raises(TypeError, match=message):
                 call()
 
+
+def test_constructors_take_their_options_by_name_only(build):
+    path = build({"a": 1})
+    with pytest.raises(TypeError, match=r"takes 1 positional arguments but 2 were given"):
+        tarnkv._native.Reader(path, False)
+    with tarnkv._native.Reader(path, verify=0, check_reads=[]) as r:  # flags are truth values
+        assert r.get_raw("a") == b"\x01"
+    with pytest.raises(TypeError, match=r"argument 'on_duplicate' must be str, not int"):
+        tarnkv._native.Writer(on_duplicate=1)
+    with pytest.raises(ValueError, match=r"not 'x'"):
+        tarnkv._native.Writer(on_duplicate="x")
+
 # --- Close, context managers and views -------------------------------------------------------
 
 CALLS = {

@@ -100,20 +100,26 @@ PyObject* lookup_bytes(ReaderObject* r, PyObject* key) {
 
 // --- Construction -------------------------------------------------------------------------
 
+// Reader(path, *, verify=True, check_reads=True, decode=None, decode_kwargs=None, codec=None,
+//        native_msgpack=False)
+py::Params new_params{
+    "Reader()", {"path", "verify", "check_reads", "decode", "decode_kwargs", "codec", "native_msgpack"}, 7, 1, 1};
+
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"path",          "verify", "check_reads",    "decode",
-                                      "decode_kwargs", "codec",  "native_msgpack", nullptr};
-        PyObject* path;
+        PyObject* a[7];
+        if (!py::bind(new_params, args, kwargs, a)) return nullptr;
+        PyObject* path = a[0];
+        // The flags are truth values, as an `if` takes them.
         int verify = 1;
         int check_reads = 1;
         int native_msgpack = 0;
-        PyObject* decode_fn = Py_None;
-        PyObject* decode_kwargs = Py_None;
-        PyObject* codec = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppOOOp:Reader", const_cast<char**>(names), &path, &verify,
-                                         &check_reads, &decode_fn, &decode_kwargs, &codec, &native_msgpack))
+        if ((a[1] && (verify = PyObject_IsTrue(a[1])) < 0) || (a[2] && (check_reads = PyObject_IsTrue(a[2])) < 0) ||
+            (a[6] && (native_msgpack = PyObject_IsTrue(a[6])) < 0))
             return nullptr;
+        PyObject* decode_fn = a[3] ? a[3] : Py_None;
+        PyObject* decode_kwargs = a[4] ? a[4] : Py_None;
+        PyObject* codec = a[5] ? a[5] : Py_None;
         Ref fspath;
         std::string bytes;
         if (!store_path(path, fspath, bytes)) return nullptr;
@@ -549,7 +555,8 @@ PyObject* raise_read_error(const ReaderObject* r, const StoreError& err, PyObjec
 PyTypeObject* reader_type() {
     return reinterpret_cast<PyTypeObject*>(type_object.get([]() -> PyObject* {
         for (py::Params* p :
-             {&get_params, &get_raw_params, &get_view_params, &get_many_params, &get_many_raw_params, &verify_params})
+             {&new_params, &get_params, &get_raw_params, &get_view_params, &get_many_params, &get_many_raw_params,
+              &verify_params})
             if (!py::intern_names(*p)) return nullptr;
         return PyType_FromSpec(&spec);
     }));

@@ -596,18 +596,28 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // --- Type -----------------------------------------------------------------------------------
 
+// Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate="error")
+py::Params new_params{"Writer()", {"encode", "encode_kwargs", "codec", "on_duplicate"}, 4, 0, 0};
+
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"encode", "encode_kwargs", "codec", "on_duplicate", nullptr};
-        PyObject* encode_fn = Py_None;
-        PyObject* encode_kwargs = Py_None;
-        PyObject* codec = Py_None;
-        const char* policy = "error";
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOs:Writer", const_cast<char**>(names), &encode_fn,
-                                         &encode_kwargs, &codec, &policy))
-            return nullptr;
+        PyObject* a[4];
+        if (!py::bind(new_params, args, kwargs, a)) return nullptr;
+        PyObject* encode_fn = a[0] ? a[0] : Py_None;
+        PyObject* encode_kwargs = a[1] ? a[1] : Py_None;
+        PyObject* codec = a[2] ? a[2] : Py_None;
+        std::string_view name = "error";
+        if (a[3]) {
+            if (!PyUnicode_Check(a[3])) {
+                PyErr_Format(PyExc_TypeError, "Writer() argument 'on_duplicate' must be str, not %T", a[3]);
+                return nullptr;
+            }
+            Py_ssize_t n;
+            const char* text = PyUnicode_AsUTF8AndSize(a[3], &n);
+            if (!text) return nullptr;
+            name = std::string_view(text, static_cast<std::size_t>(n));
+        }
         Policy p;
-        const std::string_view name(policy);
         if (name == "error")
             p = Policy::Error;
         else if (name == "last")
@@ -615,7 +625,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         else if (name == "first")
             p = Policy::First;
         else {
-            PyErr_Format(PyExc_ValueError, "on_duplicate must be 'error', 'last' or 'first', not '%s'", policy);
+            PyErr_Format(PyExc_ValueError, "on_duplicate must be 'error', 'last' or 'first', not '%U'", a[3]);
             return nullptr;
         }
         auto builder = std::make_unique<StoreBuilder>();
@@ -739,7 +749,7 @@ py::OnceObject type_object;
 
 PyTypeObject* writer_type() {
     return reinterpret_cast<PyTypeObject*>(type_object.get([]() -> PyObject* {
-        if (!py::intern_names(build_params)) return nullptr;
+        if (!py::intern_names(new_params) || !py::intern_names(build_params)) return nullptr;
         return PyType_FromSpec(&spec);
     }));
 }
