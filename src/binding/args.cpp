@@ -1,5 +1,6 @@
 #include "binding/args.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "binding/py_ref.hpp"
@@ -8,14 +9,18 @@ namespace tarnkv::py {
 
 namespace {
 
+int positional_count(const Params& p) { return std::min<int>(p.count, p.positional); }
+
 bool too_many_positional(const Params& p, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    if (p.required == p.count)
-        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", p.full_name,
-                     int{p.count}, given, verb);
+    const int most = positional_count(p);
+    const int least = std::min<int>(p.required, most);
+    if (least == most)
+        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", p.full_name, most, given,
+                     verb);
     else
         PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given", p.full_name,
-                     int{p.required}, int{p.count}, given, verb);
+                     least, most, given, verb);
     return false;
 }
 
@@ -103,7 +108,7 @@ bool intern_names(Params& p) {
 
 bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
-    if (nargs > p.count) return too_many_positional(p, nargs);
+    if (nargs > positional_count(p)) return too_many_positional(p, nargs);
     for (int j = 0; j < p.count; ++j) out[j] = j < nargs ? args[j] : nullptr;
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -115,7 +120,7 @@ bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 bool bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-    if (nargs > p.count) return too_many_positional(p, nargs);
+    if (nargs > positional_count(p)) return too_many_positional(p, nargs);
     for (int j = 0; j < p.count; ++j) out[j] = j < nargs ? PyTuple_GET_ITEM(args, j) : nullptr;
     if (kwargs) {
         Py_ssize_t pos = 0;

@@ -15,14 +15,18 @@
 
 namespace tarnkv::py {
 
-inline constexpr std::size_t kMaxParams = 3;
+inline constexpr std::size_t kMaxParams = 7;
 
-// One callable's parameters, all positional-or-keyword, required ones first.
+// One callable's parameters, required ones first: positional-or-keyword ones, then (from
+// `positional` on) keyword-only ones.
 struct Params {
+    static constexpr std::uint8_t kAllPositional = 0xff;
+
     const char* full_name;  // "_TarnReader.get_raw()", "_TarnReader.__new__()"
     std::array<const char*, kMaxParams> names;
     std::uint8_t count;
     std::uint8_t required;
+    std::uint8_t positional = kAllPositional;  // how many may be given by position
     // Interned forms of `names`, filled once by intern_names() before the class is published.
     std::array<PyObject*, kMaxParams> interned{};
 };

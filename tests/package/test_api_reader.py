@@ -151,6 +151,34 @@ def test_paths_may_be_str_bytes_or_pathlike(build):
         tarnkv.open(str(path) + "\0x")
 
 
+
+def test_lookups_take_key_and_default_by_position_or_name(build):
+    with tarnkv.open(build({"a": 1})) as r:
+        assert r.get(key="zz", default=5) == 5 and r.get("a", default=0) == 1
+        assert r.get_raw("zz", 7) == 7 and r.get_many(keys=["a", "zz"], default=0) == [1, 0]
+        assert r.get_many_raw(["zz"], default=b"") == [b""]
+        for call, message in [
+            (lambda: r.get(), r"get\(\) missing 1 required positional argument: 'key'"),
+            (lambda: r.get("a", 1, 2), r"get\(\) takes from 1 to 2 positional arguments but 3 were given"),
+            (lambda: r.get_view("a", key="a"), r"get_view\(\) got multiple values for argument 'key'"),
+            (lambda: r.get_many(["a"], dflt=1), r"get_many\(\) got an unexpected keyword argument 'dflt'"),
+            (lambda: r.get_many_raw(), r"get_many_raw\(\) missing 1 required positional argument: 'keys'"),
+        ]:
+            with pytest.raises(TypeError, match=message):
+                call()
+
+
+def test_constructors_take_their_options_by_name_only(build):
+    path = build({"a": 1})
+    with pytest.raises(TypeError, match=r"takes 1 positional arguments but 2 were given"):
+        tarnkv._native.Reader(path, False)
+    with tarnkv._native.Reader(path, verify=0, check_reads=[]) as r:  # flags are truth values
+        assert r.get_raw("a") == b"\x01"
+    with pytest.raises(TypeError, match=r"argument 'on_duplicate' must be str, not int"):
+        tarnkv._native.Writer(on_duplicate=1)
+    with pytest.raises(ValueError, match=r"not 'x'"):
+        tarnkv._native.Writer(on_duplicate="x")
+
 # --- Close, context managers and views -------------------------------------------------------
 
 CALLS = {

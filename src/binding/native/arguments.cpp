@@ -2,6 +2,7 @@
 // prefixes and the scan parameters.
 #include <string>
 
+#include "binding/args.hpp"
 #include "binding/native/native.hpp"
 #include "binding/native/reader_object.hpp"
 
@@ -31,12 +32,14 @@ bool prefix_arg(PyObject* prefix, KeyBytes& k) {
 }
 
 bool scan_args(PyObject* args, PyObject* kwargs, ScanArgs& out) {
-    static const char* names[] = {"kind", "prefix", "limit", nullptr};
-    int kind;
-    PyObject* prefix = Py_None;
-    PyObject* limit = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|OO:_scan", const_cast<char**>(names), &kind, &prefix, &limit))
-        return false;
+    static py::Params params{"_scan()", {"kind", "prefix", "limit"}, 3, 1};
+    if (!py::intern_names(params)) return false;
+    PyObject* a[3];
+    if (!py::bind(params, args, kwargs, a)) return false;
+    PyObject* prefix = a[1] ? a[1] : Py_None;
+    PyObject* limit = a[2] ? a[2] : Py_None;
+    const int kind = PyLong_AsInt(a[0]);
+    if (kind == -1 && PyErr_Occurred()) return false;
     if (kind < 0 || kind > static_cast<int>(IterKind::ValuesRaw)) {
         PyErr_SetString(PyExc_ValueError, "unknown scan kind");
         return false;

@@ -7,12 +7,14 @@
 // as dicts with their str keys interned. Whatever it does not handle itself (ext types,
 // malformed or trailing bytes, keys that cannot be hashed, very deep nesting) it leaves to
 // msgpack, so that every such object, and every error, is exactly msgpack's own.
+#include <climits>
 #include <cstring>
 
 #include <xxhash.h>
 
 #include "binding/ascii.hpp"
 #include "binding/native/native.hpp"
+#include "core/convert/msgpack_walk.hpp"
 
 namespace tarnkv::native {
 
@@ -58,104 +60,60 @@ private:
 
 KeyCache key_cache;  // process-wide; its strs live as long as the process
 
-class Decoder {
+// Builds the objects for the walker; nullptr stops the walk.
+class Builder {
 public:
-    explicit Decoder(std::string_view data) noexcept
-        : p_(reinterpret_cast<const unsigned char*>(data.data())), end_(p_ + data.size()) {}
+    using Value = PyObject*;
+    using Walker = msgpack::Walker<Builder>;
 
     // A new reference; nullptr for "leave it to msgpack", with no exception set.
-    PyObject* document() {
-        PyObject* v = value(0);
-        if (v && p_ != end_) {  // trailing bytes: msgpack reports them (ExtraData)
+    PyObject* document(std::string_view data) {
+        Walker w(*this, kMaxDepth);
+        w.reset(data);
+        PyObject* v = w.value(0);
+        if (v && !w.at_end()) {  // trailing bytes: msgpack reports them (ExtraData)
             Py_DECREF(v);
             return nullptr;
         }
         return v;
     }
 
-private:
-    bool have(std::size_t n) const noexcept { return static_cast<std::size_t>(end_ - p_) >= n; }
-
-    template <class T>
-    bool read_be(T& out) noexcept {
-        if (!have(sizeof(T))) return false;
-        T v = 0;
-        for (std::size_t i = 0; i < sizeof(T); ++i) v = static_cast<T>((v << 8) | p_[i]);
-        p_ += sizeof(T);
-        out = v;
-        return true;
+    PyObject* nil() { Py_RETURN_NONE; }
+    PyObject* boolean(bool v) {
+        if (v) Py_RETURN_TRUE;
+        Py_RETURN_FALSE;
+    }
+    PyObject* uint(std::uint64_t v) {
+        return made(v <= LONG_MAX ? PyLong_FromLong(static_cast<long>(v)) : PyLong_FromUnsignedLongLong(v));
+    }
+    PyObject* sint(std::int64_t v) { return made(PyLong_FromLongLong(v)); }
+    PyObject* real(double v) { return made(PyFloat_FromDouble(v)); }
+    PyObject* str(std::string_view s) {
+        if (s.size() > 1 && py::is_ascii(s.data(), s.size())) return made(py::ascii_str(s.data(), s.size()));
+        return made(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
+    }
+    PyObject* bin(std::string_view s) {
+        return made(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
     }
 
-    // Any failure of the interpreter (memory) is also left to msgpack, which meets it again and
-    // raises it properly; so no exception is left set here.
-    static PyObject* made(PyObject* v) {
-        if (!v) PyErr_Clear();
-        return v;
-    }
-
-    // A map key: a str comes back interned, as msgpack has it.
-    PyObject* key(int depth) {
-        if (!have(1)) return nullptr;
-        const unsigned char b = *p_;
-        if ((b & 0xe0) != 0xa0 || (b & 0x1f) > KeyCache::kMaxLen || !have(1 + (b & 0x1f))) {
-            PyObject* k = value(depth);
-            if (k && PyUnicode_CheckExact(k)) PyUnicode_InternInPlace(&k);
-            return k;
-        }
-        const std::size_t n = b & 0x1f;
-        const char* s = reinterpret_cast<const char*>(p_ + 1);
-        if (!py::is_ascii(s, n)) {
-            PyObject* k = value(depth);
-            if (k) PyUnicode_InternInPlace(&k);
-            return k;
-        }
-        std::size_t slot = 0;
-        if (PyObject* cached = key_cache.find(s, n, slot)) {
-            p_ += 1 + n;
-            return cached;
-        }
-        PyObject* k = value(depth);
-        if (!k) return nullptr;
-        PyUnicode_InternInPlace(&k);
-        key_cache.store(slot, k);
-        return k;
-    }
-
-    PyObject* str(std::size_t n) {
-        if (!have(n)) return nullptr;
-        const char* s = reinterpret_cast<const char*>(p_);
-        p_ += n;
-        if (n > 1 && py::is_ascii(s, n)) return made(py::ascii_str(s, n));
-        return made(PyUnicode_DecodeUTF8(s, static_cast<Py_ssize_t>(n), nullptr));
-    }
-
-    PyObject* bin(std::size_t n) {
-        if (!have(n)) return nullptr;
-        const char* s = reinterpret_cast<const char*>(p_);
-        p_ += n;
-        return made(PyBytes_FromStringAndSize(s, static_cast<Py_ssize_t>(n)));
-    }
-
-    PyObject* array(std::size_t n, int depth) {
-        if (!have(n)) return nullptr;  // each element takes at least one byte
+    PyObject* array(Walker& w, std::size_t n, int depth) {
         Ref list(made(PyList_New(static_cast<Py_ssize_t>(n))));
         if (!list) return nullptr;
         for (std::size_t i = 0; i < n; ++i) {
-            PyObject* v = value(depth + 1);
+            PyObject* v = w.value(depth + 1);
             if (!v) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
         }
         return list.release();
     }
 
-    PyObject* map(std::size_t n, int depth) {
-        if (!have(n) || n > static_cast<std::size_t>(end_ - p_) / 2) return nullptr;
+    PyObject* map(Walker& w, std::size_t n, int depth) {
         Ref dict(made(PyDict_New()));
         if (!dict) return nullptr;
         for (std::size_t i = 0; i < n; ++i) {
-            Ref key(this->key(depth + 1));
+            Ref key(this->key(w, depth + 1));
             if (!key) return nullptr;
-            Ref v(value(depth + 1));
+            Ref v(w.value(depth + 1));
             if (!v) return nullptr;
             if (PyDict_SetItem(dict.get(), key.get(), v.get()) < 0) {  // an unhashable key
                 PyErr_Clear();
@@ -165,63 +123,40 @@ private:
         return dict.release();
     }
 
-    PyObject* value(int depth) {
-        if (depth > kMaxDepth || !have(1)) return nullptr;
-        const unsigned char b = *p_++;
-        if (b <= 0x7f) return made(PyLong_FromLong(b));
-        if (b >= 0xe0) return made(PyLong_FromLong(static_cast<signed char>(b)));
-        if ((b & 0xe0) == 0xa0) return str(b & 0x1f);
-        if ((b & 0xf0) == 0x90) return array(b & 0x0f, depth);
-        if ((b & 0xf0) == 0x80) return map(b & 0x0f, depth);
-        switch (b) {
-            case 0xc0: Py_RETURN_NONE;
-            case 0xc2: Py_RETURN_FALSE;
-            case 0xc3: Py_RETURN_TRUE;
-            case 0xc4: { std::uint8_t n; return read_be(n) ? bin(n) : nullptr; }
-            case 0xc5: { std::uint16_t n; return read_be(n) ? bin(n) : nullptr; }
-            case 0xc6: { std::uint32_t n; return read_be(n) ? bin(n) : nullptr; }
-            case 0xca: {
-                std::uint32_t bits;
-                if (!read_be(bits)) return nullptr;
-                float f;
-                std::memcpy(&f, &bits, sizeof f);
-                return made(PyFloat_FromDouble(f));
-            }
-            case 0xcb: {
-                std::uint64_t bits;
-                if (!read_be(bits)) return nullptr;
-                double d;
-                std::memcpy(&d, &bits, sizeof d);
-                return made(PyFloat_FromDouble(d));
-            }
-            case 0xcc: { std::uint8_t v; return read_be(v) ? made(PyLong_FromLong(v)) : nullptr; }
-            case 0xcd: { std::uint16_t v; return read_be(v) ? made(PyLong_FromLong(v)) : nullptr; }
-            case 0xce: { std::uint32_t v; return read_be(v) ? made(PyLong_FromUnsignedLong(v)) : nullptr; }
-            case 0xcf: { std::uint64_t v; return read_be(v) ? made(PyLong_FromUnsignedLongLong(v)) : nullptr; }
-            case 0xd0: { std::uint8_t v; return read_be(v) ? made(PyLong_FromLong(static_cast<std::int8_t>(v))) : nullptr; }
-            case 0xd1: { std::uint16_t v; return read_be(v) ? made(PyLong_FromLong(static_cast<std::int16_t>(v))) : nullptr; }
-            case 0xd2: { std::uint32_t v; return read_be(v) ? made(PyLong_FromLong(static_cast<std::int32_t>(v))) : nullptr; }
-            case 0xd3: {
-                std::uint64_t v;
-                return read_be(v) ? made(PyLong_FromLongLong(static_cast<std::int64_t>(v))) : nullptr;
-            }
-            case 0xd9: { std::uint8_t n; return read_be(n) ? str(n) : nullptr; }
-            case 0xda: { std::uint16_t n; return read_be(n) ? str(n) : nullptr; }
-            case 0xdb: { std::uint32_t n; return read_be(n) ? str(n) : nullptr; }
-            case 0xdc: { std::uint16_t n; return read_be(n) ? array(n, depth) : nullptr; }
-            case 0xdd: { std::uint32_t n; return read_be(n) ? array(n, depth) : nullptr; }
-            case 0xde: { std::uint16_t n; return read_be(n) ? map(n, depth) : nullptr; }
-            case 0xdf: { std::uint32_t n; return read_be(n) ? map(n, depth) : nullptr; }
-            default: return nullptr;  // ext types, and 0xc1 which is never used
-        }
+private:
+    // Any failure of the interpreter (memory) is also left to msgpack, which meets it again and
+    // raises it properly; so no exception is left set here.
+    static PyObject* made(PyObject* v) {
+        if (!v) PyErr_Clear();
+        return v;
     }
 
-    const unsigned char* p_;
-    const unsigned char* end_;
+    // A map key: a str comes back interned, as msgpack has it.
+    PyObject* key(Walker& w, int depth) {
+        std::string_view s;
+        std::size_t encoded = 0;
+        // Short ASCII names in their one-byte form go through the cache.
+        if (!w.peek_str(s, encoded) || encoded != s.size() + 1 || s.size() > KeyCache::kMaxLen ||
+            !py::is_ascii(s.data(), s.size())) {
+            PyObject* k = w.value(depth);
+            if (k && PyUnicode_CheckExact(k)) PyUnicode_InternInPlace(&k);
+            return k;
+        }
+        std::size_t slot = 0;
+        if (PyObject* cached = key_cache.find(s.data(), s.size(), slot)) {
+            w.skip(encoded);
+            return cached;
+        }
+        PyObject* k = w.value(depth);
+        if (!k) return nullptr;
+        PyUnicode_InternInPlace(&k);
+        key_cache.store(slot, k);
+        return k;
+    }
 };
 
 }  // namespace
 
-PyObject* unpack_msgpack(std::string_view data) { return Decoder(data).document(); }
+PyObject* unpack_msgpack(std::string_view data) { return Builder().document(data); }
 
 }  // namespace tarnkv::native

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/native/native.hpp"
@@ -99,20 +100,26 @@ PyObject* lookup_bytes(ReaderObject* r, PyObject* key) {
 
 // --- Construction -------------------------------------------------------------------------
 
+// Reader(path, *, verify=True, check_reads=True, decode=None, decode_kwargs=None, codec=None,
+//        native_msgpack=False)
+py::Params new_params{
+    "Reader()", {"path", "verify", "check_reads", "decode", "decode_kwargs", "codec", "native_msgpack"}, 7, 1, 1};
+
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"path",          "verify", "check_reads",    "decode",
-                                      "decode_kwargs", "codec",  "native_msgpack", nullptr};
-        PyObject* path;
+        PyObject* a[7];
+        if (!py::bind(new_params, args, kwargs, a)) return nullptr;
+        PyObject* path = a[0];
+        // The flags are truth values, as an `if` takes them.
         int verify = 1;
         int check_reads = 1;
         int native_msgpack = 0;
-        PyObject* decode_fn = Py_None;
-        PyObject* decode_kwargs = Py_None;
-        PyObject* codec = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$ppOOOp:Reader", const_cast<char**>(names), &path, &verify,
-                                         &check_reads, &decode_fn, &decode_kwargs, &codec, &native_msgpack))
+        if ((a[1] && (verify = PyObject_IsTrue(a[1])) < 0) || (a[2] && (check_reads = PyObject_IsTrue(a[2])) < 0) ||
+            (a[6] && (native_msgpack = PyObject_IsTrue(a[6])) < 0))
             return nullptr;
+        PyObject* decode_fn = a[3] ? a[3] : Py_None;
+        PyObject* decode_kwargs = a[4] ? a[4] : Py_None;
+        PyObject* codec = a[5] ? a[5] : Py_None;
         Ref fspath;
         std::string bytes;
         if (!store_path(path, fspath, bytes)) return nullptr;
@@ -223,46 +230,20 @@ PyObject* iterate(PyObject* self) {
 
 // --- Lookups ------------------------------------------------------------------------------
 
-// Parses (key, default=None) for the get family.
-bool key_and_default(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** key,
-                     PyObject** dflt) {
-    static const char* const params[] = {"key", "default"};
-    PyObject* slots[2] = {nullptr, nullptr};
-    if (nargs > 2) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most 2 arguments (%zd given)", name, nargs);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-    if (kwnames) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-            PyObject* kw = PyTuple_GET_ITEM(kwnames, i);
-            int j = -1;
-            for (int p = 0; p < 2; ++p)
-                if (PyUnicode_EqualToUTF8(kw, params[p])) j = p;
-            if (j < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, kw);
-                return false;
-            }
-            if (slots[j]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", name, params[j]);
-                return false;
-            }
-            slots[j] = args[nargs + i];
-        }
-    }
-    if (!slots[0]) {
-        PyErr_Format(PyExc_TypeError, "%s() missing required argument 'key'", name);
-        return false;
-    }
-    *key = slots[0];
-    *dflt = slots[1] ? slots[1] : Py_None;
-    return true;
-}
+// The get family's parameters: (key, default=None); get_many's (keys, default=None).
+py::Params get_params{"get()", {"key", "default"}, 2, 1};
+py::Params get_raw_params{"get_raw()", {"key", "default"}, 2, 1};
+py::Params get_view_params{"get_view()", {"key", "default"}, 2, 1};
+py::Params get_many_params{"get_many()", {"keys", "default"}, 2, 1};
+py::Params get_many_raw_params{"get_many_raw()", {"keys", "default"}, 2, 1};
+py::Params verify_params{"verify()", {"progress"}, 1, 0};
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject *key, *dflt;
-        if (!key_and_default("get", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
+        PyObject* a[2];
+        if (!py::bind(get_params, args, nargs, kwnames, a)) return nullptr;
+        PyObject* key = a[0];
+        PyObject* dflt = a[1] ? a[1] : Py_None;
         PyObject* value = lookup_decoded(as_reader(self), key);
         if (!value && !PyErr_Occurred()) return Py_NewRef(dflt);
         return value;
@@ -271,8 +252,10 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject *key, *dflt;
-        if (!key_and_default("get_raw", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
+        PyObject* a[2];
+        if (!py::bind(get_raw_params, args, nargs, kwnames, a)) return nullptr;
+        PyObject* key = a[0];
+        PyObject* dflt = a[1] ? a[1] : Py_None;
         PyObject* raw = lookup_bytes(as_reader(self), key);
         if (!raw) return PyErr_Occurred() ? nullptr : Py_NewRef(dflt);
         return raw;
@@ -281,8 +264,10 @@ PyObject* get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject *key, *dflt;
-        if (!key_and_default("get_view", args, PyVectorcall_NARGS(nargs), kwnames, &key, &dflt)) return nullptr;
+        PyObject* a[2];
+        if (!py::bind(get_view_params, args, nargs, kwnames, a)) return nullptr;
+        PyObject* key = a[0];
+        PyObject* dflt = a[1] ? a[1] : Py_None;
         ReaderObject* r = as_reader(self);
         Pin pin(r);
         if (!pin.ok()) return nullptr;
@@ -302,13 +287,11 @@ PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 // get_many / get_many_raw: one pass over the keys in the core, then the Python objects.
-PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool decoded) {
-    static const char* names[] = {"keys", "default", nullptr};
-    PyObject* keys;
-    PyObject* dflt = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, decoded ? "O|O:get_many" : "O|O:get_many_raw",
-                                     const_cast<char**>(names), &keys, &dflt))
-        return nullptr;
+PyObject* get_many_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool decoded) {
+    PyObject* a[2];
+    if (!py::bind(decoded ? get_many_params : get_many_raw_params, args, nargs, kwnames, a)) return nullptr;
+    PyObject* keys = a[0];
+    PyObject* dflt = a[1] ? a[1] : Py_None;
     Ref seq(PySequence_Fast(keys, "keys must be iterable"));
     if (!seq) return nullptr;
     const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
@@ -375,12 +358,12 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
     return list.release();
 }
 
-PyObject* get_many(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] { return get_many_impl(self, args, kwargs, true); });
+PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return get_many_impl(self, args, nargs, kwnames, true); });
 }
 
-PyObject* get_many_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] { return get_many_impl(self, args, kwargs, false); });
+PyObject* get_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return get_many_impl(self, args, nargs, kwnames, false); });
 }
 
 // --- Scans ----------------------------------------------------------------------------------
@@ -418,12 +401,11 @@ PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // --- Whole-store operations ---------------------------------------------------------------
 
-PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"progress", nullptr};
-        PyObject* progress = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:verify", const_cast<char**>(names), &progress))
-            return nullptr;
+        PyObject* progress = nullptr;
+        if (!py::bind(verify_params, args, nargs, kwnames, &progress)) return nullptr;
+        if (!progress) progress = Py_None;
         ProgressCallback callback(progress);
         if (!callback.check()) return nullptr;
         ReaderObject* r = as_reader(self);
@@ -497,16 +479,16 @@ PyMethodDef methods[] = {
     {"get_view", as_method(get_view), kFastKw,
      "get_view($self, key, default=None)\n--\n\nA read-only memoryview of *key*'s object in the file's mapping (no "
      "copy), or *default*.\n\nThe mapping stays in place while the view is alive, even after close()."},
-    {"get_many", as_method(get_many), kKw,
+    {"get_many", as_method(get_many), kFastKw,
      "get_many($self, keys, default=None)\n--\n\nThe decoded objects of *keys*, in their order, *default* for keys "
      "the store lacks.\n\nThe lookups overlap in memory, so a batch is much faster than one call per key."},
-    {"get_many_raw", as_method(get_many_raw), kKw,
+    {"get_many_raw", as_method(get_many_raw), kFastKw,
      "get_many_raw($self, keys, default=None)\n--\n\nget_many() returning the stored bytes, not decoded."},
     {"count_prefix", as_method(count_prefix), METH_O,
      "count_prefix($self, prefix, /)\n--\n\nThe number of keys that start with *prefix* (str or bytes)."},
     {"_scan", as_method(scan), kKw,
      "_scan($self, kind, prefix=None, limit=None)\n--\n\nA lazy iterator over the index (kind: see IterKind)."},
-    {"verify", as_method(verify), kKw,
+    {"verify", as_method(verify), kFastKw,
      "verify($self, progress=None)\n--\n\nChecks the CRC-32 of the whole file and of every object a key names; "
      "returns True or raises CorruptStoreError.\n\n*progress(done, total)*, in bytes, is called every few tens of "
      "MiB and at the end; an exception it raises stops the check."},
@@ -571,7 +553,13 @@ PyObject* raise_read_error(const ReaderObject* r, const StoreError& err, PyObjec
 }
 
 PyTypeObject* reader_type() {
-    return reinterpret_cast<PyTypeObject*>(type_object.get([] { return PyType_FromSpec(&spec); }));
+    return reinterpret_cast<PyTypeObject*>(type_object.get([]() -> PyObject* {
+        for (py::Params* p :
+             {&new_params, &get_params, &get_raw_params, &get_view_params, &get_many_params, &get_many_raw_params,
+              &verify_params})
+            if (!py::intern_names(*p)) return nullptr;
+        return PyType_FromSpec(&spec);
+    }));
 }
 
 }  // namespace tarnkv::native

@@ -14,6 +14,7 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/native/batch_format.hpp"
 #include "binding/gil.hpp"
@@ -556,13 +557,15 @@ PyObject* build_error(const StoreError& err, PyObject* path, const std::string& 
     return raise_core_error(err, where);
 }
 
-PyObject* build(PyObject* self, PyObject* args, PyObject* kwargs) {
+// _build(path, *, progress=None)
+py::Params build_params{"_build()", {"path", "progress"}, 2, 1, 1};
+
+PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"path", "progress", nullptr};
-        PyObject* path;
-        PyObject* progress = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:_build", const_cast<char**>(names), &path, &progress))
-            return nullptr;
+        PyObject* a[2];
+        if (!py::bind(build_params, args, nargs, kwnames, a)) return nullptr;
+        PyObject* path = a[0];
+        PyObject* progress = a[1] ? a[1] : Py_None;
         ProgressCallback callback(progress);
         if (!callback.check()) return nullptr;
         Ref fspath;
@@ -593,18 +596,28 @@ PyObject* build(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // --- Type -----------------------------------------------------------------------------------
 
+// Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate="error")
+py::Params new_params{"Writer()", {"encode", "encode_kwargs", "codec", "on_duplicate"}, 4, 0, 0};
+
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"encode", "encode_kwargs", "codec", "on_duplicate", nullptr};
-        PyObject* encode_fn = Py_None;
-        PyObject* encode_kwargs = Py_None;
-        PyObject* codec = Py_None;
-        const char* policy = "error";
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOs:Writer", const_cast<char**>(names), &encode_fn,
-                                         &encode_kwargs, &codec, &policy))
-            return nullptr;
+        PyObject* a[4];
+        if (!py::bind(new_params, args, kwargs, a)) return nullptr;
+        PyObject* encode_fn = a[0] ? a[0] : Py_None;
+        PyObject* encode_kwargs = a[1] ? a[1] : Py_None;
+        PyObject* codec = a[2] ? a[2] : Py_None;
+        std::string_view name = "error";
+        if (a[3]) {
+            if (!PyUnicode_Check(a[3])) {
+                PyErr_Format(PyExc_TypeError, "Writer() argument 'on_duplicate' must be str, not %T", a[3]);
+                return nullptr;
+            }
+            Py_ssize_t n;
+            const char* text = PyUnicode_AsUTF8AndSize(a[3], &n);
+            if (!text) return nullptr;
+            name = std::string_view(text, static_cast<std::size_t>(n));
+        }
         Policy p;
-        const std::string_view name(policy);
         if (name == "error")
             p = Policy::Error;
         else if (name == "last")
@@ -612,7 +625,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         else if (name == "first")
             p = Policy::First;
         else {
-            PyErr_Format(PyExc_ValueError, "on_duplicate must be 'error', 'last' or 'first', not '%s'", policy);
+            PyErr_Format(PyExc_ValueError, "on_duplicate must be 'error', 'last' or 'first', not '%U'", a[3]);
             return nullptr;
         }
         auto builder = std::make_unique<StoreBuilder>();
@@ -685,7 +698,7 @@ PyMethodDef methods[] = {
     {"_put_many_raw", as_method(put_many_raw), METH_FASTCALL,
      "_put_many_raw($self, batch, skip, /)\n--\n\nStores the records of a packed batch from the skip-th on, as "
      "put_raw() would; returns the index of the first it leaves to put_raw() (the count when none)."},
-    {"_build", as_method(build), METH_VARARGS | METH_KEYWORDS,
+    {"_build", as_method(build), METH_FASTCALL | METH_KEYWORDS,
      "_build($self, path, *, progress=None)\n--\n\nWrites the store; returns (objects, keys, dropped, size)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -735,7 +748,10 @@ py::OnceObject type_object;
 }  // namespace
 
 PyTypeObject* writer_type() {
-    return reinterpret_cast<PyTypeObject*>(type_object.get([] { return PyType_FromSpec(&spec); }));
+    return reinterpret_cast<PyTypeObject*>(type_object.get([]() -> PyObject* {
+        if (!py::intern_names(new_params) || !py::intern_names(build_params)) return nullptr;
+        return PyType_FromSpec(&spec);
+    }));
 }
 
 }  // namespace tarnkv::native
