@@ -14,7 +14,7 @@ import msgpack
 
 import tarnkv
 from tarnkv import _native, forms
-from tarnkv import records as fields
+from tarnkv import records as rules
 from tarnkv.cli import jsonio
 from tarnkv.cli.errors import BadInput
 from tarnkv.cli.records import JsonLinesReader, RecordReader
@@ -93,7 +93,7 @@ class Sink:
         """The record at line (or row) ``number`` of ``reader`` is put next; those put after it
         follow it, line by line, until the next call."""
 
-    def put(self, key: fields.Key, raw: bytes, *aliases: fields.Key) -> None:
+    def put(self, key: rules.Key, raw: bytes, *aliases: rules.Key) -> None:
         raise NotImplementedError
 
     def put_batch(self, batch: bytes, number: int, skip: int) -> int:
@@ -147,7 +147,7 @@ class RunFileSink(Sink):
     def begin(self, reader: RecordReader, number: int) -> None:
         self.seq = number
 
-    def put(self, key: fields.Key, raw: bytes, *aliases: fields.Key) -> None:
+    def put(self, key: rules.Key, raw: bytes, *aliases: rules.Key) -> None:
         self.run.add(self.seq, key, raw, *aliases)
         self.seq += 1
 
@@ -234,7 +234,7 @@ class Loader:
                             raise LookupError  # a wrapper to unwrap, or long digits: the careful path
                         obj = loads(obj)
                     if af:
-                        put(key, pack(obj), *fields.aliases(rec, af, key))
+                        put(key, pack(obj), *rules.aliases(rec, af, key))
                     else:
                         put(key, pack(obj))
                 except Exception:
@@ -248,15 +248,15 @@ class Loader:
             raise BadInput(where, f"not a JSON object but {_kind(rec)}")
         try:
             if roles.key not in rec:
-                raise ValueError(f"no key field {roles.key!r}{fields.found_fields(rec)}")
-            key = fields.field_key(rec[roles.key], roles.key)
+                raise ValueError(f"no key field {roles.key!r}{rules.found_fields(rec)}")
+            key = rules.field_key(rec[roles.key], roles.key)
             if key is None:
                 raise ValueError(f"key field {roles.key!r} is {null_text}")
-            key = fields.exact(key)
+            key = rules.exact(key)
             if roles.value is None:
                 obj = rec
             elif roles.value not in rec:
-                raise ValueError(f"no value field {roles.value!r}{fields.found_fields(rec)}")
+                raise ValueError(f"no value field {roles.value!r}{rules.found_fields(rec)}")
             else:
                 obj = rec[roles.value]
                 if roles.json_values and type(obj) is str:
@@ -264,17 +264,17 @@ class Loader:
                         obj = jsonio.unwrap(jsonio.loads_exact(obj.encode("utf-8", "surrogateescape")))
                     except ValueError as exc:
                         raise ValueError(f"value field {roles.value!r}: bad JSON ({exc})") from None
-            alias_keys = fields.aliases(rec, roles.aliases, key)
+            alias_keys = rules.aliases(rec, roles.aliases, key)
         except ValueError as exc:
             raise BadInput(where, str(exc)) from None
         self._put(where, key, obj, alias_keys)
 
-    def _put(self, where: str, key: fields.Key, obj: Any, alias_keys: list[fields.Key]) -> None:
+    def _put(self, where: str, key: rules.Key, obj: Any, alias_keys: list[rules.Key]) -> None:
         try:
             raw = self.pack(obj)
         except (TypeError, ValueError, OverflowError):
             try:
-                raw = self.pack(fields.storable(obj, self.roles.big_ints, self.roles.value or ""))
+                raw = self.pack(rules.storable(obj, self.roles.big_ints, self.roles.value or ""))
             except ValueError as why:  # also UnicodeEncodeError: text that was not UTF-8
                 raise BadInput(where, _storable_text(why)) from None
             except (TypeError, OverflowError) as why:
