@@ -184,7 +184,7 @@ def main() -> int:
 
     from distributed import Client
 
-    from tarnkv.cli.set_build import local_cluster
+    from tarnkv.cli.cmd_build_set import local_cluster
 
     work = os.path.join(ROOT, "build", "bench-sets")
     os.makedirs(work, exist_ok=True)

@@ -37,9 +37,10 @@ from tarnkv.errors import (
     UnreferencedObjectWarning,
     UnsupportedVersionError,
 )
-from tarnkv.reader import StoreStats, TarnReader, open
+from tarnkv.reader import StoreStats, TarnReader
 from tarnkv.writer import BuildResult, TarnWriter
 from tarnkv.sets import SetReader
+from tarnkv.opening import open
 
 __all__ = [
     "TarnReader",

@@ -14,7 +14,7 @@ from typing import Any, Literal
 
 from tarnkv.codec import resolve
 from tarnkv.sets.build import DEFAULT_SPILL_BYTES, Build, Listener, PartitionResult, SetBuildResult, compute
-from tarnkv.sets.records import Field, RecordRoles, codec_name, frame_partition, records_partition
+from tarnkv.sets.partitions import Field, RecordRoles, codec_name, frame_partition, records_partition
 
 __all__ = ["build_set", "SetBuildResult"]
 

@@ -38,6 +38,7 @@ __all__ = [
     "ObjectTooLargeError",
     "StoreFullError",
     "UnreferencedObjectWarning",
+    "io_error",
 ]
 
 #: The format's limits: the longest key, the largest object, the most keys (or objects).
@@ -47,7 +48,14 @@ MAX_ENTRIES: Final = 0xFFFF_FFFF
 
 
 class TarnError(Exception):
-    """Base class of every error this package raises about a store."""
+    """Base class of every error this package raises about a store.
+
+    ``detail`` is what went wrong without the store's name, which the message ends with
+    (``"... in store 'x.trnk'"``), for callers that name the store their own way; None when the
+    message names no store.
+    """
+
+    detail: str | None = None
 
 
 class CorruptStoreError(TarnError):
@@ -78,8 +86,12 @@ class StoreIOError(TarnError, OSError):
 
     An ``OSError`` with ``errno``, ``strerror`` and ``filename`` set (``filename2`` too for a
     rename); when the error number has a built-in subclass, the exception is also an instance
-    of it, so ``except FileNotFoundError`` works as with ``open()``.
+    of it, so ``except FileNotFoundError`` works as with ``open()``. ``busy`` is true when the
+    file is locked by another live build writing it (``errno`` EWOULDBLOCK): worth trying
+    again later.
     """
+
+    busy: bool = False
 
 
 def _io_subclass(base: type[OSError]) -> type[StoreIOError]:
@@ -172,37 +184,54 @@ def _foreign(message: str) -> str:
     return message
 
 
+def io_error(os_errno: int, path: str | bytes | None, strerror: str | None = None,
+             filename2: str | bytes | None = None) -> StoreIOError:
+    """The :class:`StoreIOError` of an operation on *path* that failed with *os_errno*: an
+    instance of the matching built-in subclass (``FileNotFoundError`` for ENOENT, ...), whose
+    ``strerror`` is *strerror* or the system's text for the number."""
+    cls = _IO_CLASSES.get(os_errno, StoreIOError)
+    text = os.strerror(os_errno) if strerror is None else strerror
+    if filename2 is not None:
+        return cls(os_errno, text, path, None, filename2)
+    return cls(os_errno, text, path)
+
+
 # --- Called by the native module, which passes what the core reported -----------------------
 
 
 def _from_core(kind: str, message: str, os_errno: int, path: str | bytes | None,
                key: object = None, offset: int | None = None, filename2: str | bytes | None = None,
-               version: int = 0) -> BaseException:
+               version: int = 0, busy: bool = False) -> BaseException:
     """The exception for a failure of the store core.
 
     kind: "corrupt", "version", "io" or "general"; message: the core's text without its kind;
-    os_errno: the system error number of an I/O failure (0 when there is none).
+    os_errno: the system error number of an I/O failure (0 when there is none); busy: the
+    file is locked by another live build.
     """
     if kind == "io":
         if os_errno == _errno.ENODEV and path is not None and os.path.isdir(path):
             os_errno = _errno.EISDIR  # a directory opens, and only its mapping fails
-        if "another build is writing" in message:
+        strerror: str | None = None
+        if busy:
             strerror = "another build is writing this file"  # its lock is taken: try again later
-        elif os_errno:
-            strerror = os.strerror(os_errno)
-        else:
+        elif not os_errno:
             strerror = message
             os_errno = _errno.EIO
-        cls = _IO_CLASSES.get(os_errno, StoreIOError)
-        if filename2 is not None:
-            return cls(os_errno, strerror, path, None, filename2)
-        return cls(os_errno, strerror, path)
+        made = io_error(os_errno, path, strerror, filename2)
+        made.busy = bool(busy)
+        return made
     where = f" in store {_clip(path)}" if path is not None else ""
+    exc: TarnError
     if kind == "version":
-        return UnsupportedVersionError(f"unsupported store format version {version}{where}", path, version)
-    if kind == "corrupt":
-        message = _foreign(message)
+        detail = f"unsupported store format version {version}"
+        exc = UnsupportedVersionError(f"{detail}{where}", path, version)
+    elif kind == "corrupt":
         about = f" (key {_clip(key)})" if key is not None else ""
-        return CorruptStoreError(f"{message}{about}{where}", path, key if isinstance(key, (str, bytes)) else None,
-                                 offset)
-    return TarnError(f"{message}{where}")
+        detail = f"{_foreign(message)}{about}"
+        exc = CorruptStoreError(f"{detail}{where}", path, key if isinstance(key, (str, bytes)) else None, offset)
+    else:
+        detail = message
+        exc = TarnError(f"{detail}{where}")
+    if where:
+        exc.detail = detail
+    return exc

@@ -1,7 +1,7 @@
-"""How record values that MessagePack has no type for are stored, and how field values become keys.
+"""How record values that MessagePack has no type for are stored, and how numbers are written.
 
-The command line and :func:`tarnkv.dask.build_set` share these rules, so one input makes one
-store whichever of them builds it:
+The command line and :func:`tarnkv.dask.build_set` share these rules (through
+:mod:`tarnkv.records`), so one input makes one store whichever of them builds it:
 
 - dates, times and datetimes: ISO 8601 text with every digit of the fraction the value carries
   (pandas' nanosecond timestamps included);
@@ -22,7 +22,7 @@ import uuid
 from collections.abc import Callable, Iterator
 from typing import Any, Final, Literal
 
-__all__ = ["INT_MIN", "INT_MAX", "BigInts", "fits", "plain", "duration_ns", "key_text", "float_text",
+__all__ = ["INT_MIN", "INT_MAX", "BigInts", "fits", "plain", "duration_ns", "float_text",
            "wide_int_text", "find_wide_int", "rebuild"]
 
 #: The integers MessagePack holds.
@@ -31,9 +31,6 @@ INT_MAX: Final = (1 << 64) - 1
 
 #: What a value's integer beyond 64 bits does: ``"error"`` refuses it, ``"text"`` stores its digits.
 BigInts = Literal["error", "text"]
-
-_KINDS: dict[type, str] = {dict: "an object", list: "an array", tuple: "an array"}
-
 
 def fits(value: int) -> bool:
     return INT_MIN <= value <= INT_MAX
@@ -95,30 +92,6 @@ def _shortest(value: float) -> tuple[str, int]:
     else:
         exponent -= len(frac) - len(frac.lstrip("0")) + 1
     return digits.rstrip("0") or "0", exponent
-
-
-def key_text(value: Any, field: str) -> str | bytes | None:
-    """The key a field's value stands for; None when the value is null. ValueError, whose text
-    names ``field``, for a value that can't be a key."""
-    kind = type(value)
-    if kind is str or kind is bytes:
-        return value  # type: ignore[no-any-return]
-    if value is None:
-        return None
-    if kind is bool:
-        return "true" if value else "false"
-    if kind is int:
-        return str(value)  # every digit, however long
-    if kind is float:
-        if not math.isfinite(value):
-            raise ValueError(f"field {field!r} holds {value!r}, which can't be a key")
-        return float_text(value)
-    if isinstance(value, (datetime.date, datetime.time)):
-        return value.isoformat()
-    if isinstance(value, (decimal.Decimal, uuid.UUID)):
-        return str(value)
-    what = _KINDS.get(kind, f"a value of type {kind.__name__}")
-    raise ValueError(f"field {field!r} holds {what}, not a string or number")
 
 
 def _paths(value: Any, path: str) -> Iterator[tuple[str, Any]]:

@@ -139,7 +139,7 @@ PyObject* pairs_from(const StoreReader& r, std::size_t first, std::size_t end, s
         ahead.step();
         const auto object = r.object_at(offset);
         if (!object) return raise_store_error(object.error());
-        Ref k(key_text(key));
+        Ref k(lossy_text(key));
         if (!k) return nullptr;
         Ref v(to_bytes(*object));
         if (!v) return nullptr;
@@ -170,7 +170,7 @@ PyObject* reader_repr(PyObject* self) {
         std::string text = "_TarnReader('";
         text += r.path();
         text += "', keys=" + std::to_string(r.num_keys()) + ", objects=" + std::to_string(r.num_objects()) + ")";
-        return key_text(text);
+        return lossy_text(text);
     });
 }
 
@@ -205,7 +205,7 @@ PyObject* keys(PyObject* self, PyObject*) {
         TurnOffer turns;
         for (std::size_t i = 0; i < n; ++i, c.next()) {
             turns.step(i);
-            PyObject* text = key_text(c.key());
+            PyObject* text = lossy_text(c.key());
             if (!text) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
         }
@@ -255,13 +255,13 @@ PyObject* stats(PyObject* self, PyObject*) {
         Ref dict(PyDict_New());
         if (!dict) return nullptr;
         PyObject* d = dict.get();
-        if (!set_item(d, "path", key_text(s.path)) || !set_item(d, "version", PyLong_FromLong(s.version)) ||
+        if (!set_item(d, "path", lossy_text(s.path)) || !set_item(d, "version", PyLong_FromLong(s.version)) ||
             !set_item(d, "num_keys", PyLong_FromUnsignedLongLong(s.num_keys)) ||
             !set_item(d, "num_objects", PyLong_FromUnsignedLongLong(s.num_objects)) ||
             !set_item(d, "index_offset", PyLong_FromUnsignedLongLong(s.index_offset)) ||
             !set_item(d, "data_offset", PyLong_FromUnsignedLongLong(s.data_offset)) ||
             !set_item(d, "file_size_kb", PyFloat_FromDouble(s.file_size_kb)) ||
-            !set_item(d, "file_crc32", key_text(s.file_crc32)))
+            !set_item(d, "file_crc32", lossy_text(s.file_crc32)))
             return nullptr;
         return dict.release();
     });

@@ -4,7 +4,7 @@
 
 namespace tarnkv::py {
 
-PyObject* key_text(std::string_view key) {
+PyObject* lossy_text(std::string_view key) {
     const char* s = key.data();
     const std::size_t n = key.size();
     // Lengths 0 and 1 go through the decoder, which hands out the interpreter's shared

@@ -15,7 +15,8 @@ inline PyObject* to_bytes(std::string_view b) {
     return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
 }
 
-// A key as text: UTF-8 with each maximal ill-formed subsequence replaced by U+FFFD.
-PyObject* key_text(std::string_view key);
+// Bytes (a key, a path) as text: UTF-8 with each maximal ill-formed subsequence replaced by
+// U+FFFD.
+PyObject* lossy_text(std::string_view key);
 
 }  // namespace tarnkv::py

@@ -247,6 +247,7 @@ TEST_F(TempDir, TemporaryHeldByAnotherBuildIsLeftAlone) {
         ASSERT_FALSE(st) << target;
         EXPECT_EQ(st.error().display(), "TarnIOError: open tmp: another build is writing " + tmp);
         EXPECT_EQ(st.error().os_errno(), EWOULDBLOCK);
+        EXPECT_EQ(st.error().io_reason(), IoReason::Busy);
         EXPECT_FALSE(fs::exists(at(target)));
     }
     EXPECT_EQ(slurp(tmp), half_written);

@@ -266,3 +266,38 @@ def test_a_second_build_of_the_same_file_fails_at_once(tmp_path):
     assert isinstance(info.value, tarnkv.StoreIOError) and "another build" in str(info.value)
     assert info.value.filename == str(target) + ".tmp"
     assert contents(target)[0] == {"a": 1}
+
+
+def test_a_build_meeting_a_live_builds_lock_says_busy_as_a_fact(tmp_path):
+    import errno
+    import fcntl
+    import os
+
+    target = tmp_path / "db.trnk"
+    fd = os.open(f"{target}.tmp", os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)  # another build, alive, writing it
+        w = tarnkv.TarnWriter()
+        w.put("k", 1)
+        with pytest.raises(BlockingIOError) as caught:
+            w.build(target)
+    finally:
+        os.close(fd)
+    exc = caught.value
+    assert isinstance(exc, tarnkv.StoreIOError) and exc.busy is True
+    assert (exc.errno, exc.strerror) == (errno.EWOULDBLOCK, "another build is writing this file")
+    # Any other failure is not busy, whatever its text.
+    with pytest.raises(FileNotFoundError) as caught:
+        w.build(tmp_path / "another build is writing" / "x.trnk")
+    assert isinstance(caught.value, tarnkv.StoreIOError) and caught.value.busy is False
+
+
+def test_errors_name_their_store_apart_from_what_went_wrong(tmp_path):
+    path = tmp_path / "bad.trnk"
+    path.write_bytes(b"TEXT" + bytes(60))
+    with pytest.raises(tarnkv.CorruptStoreError) as caught:
+        tarnkv.open(path)
+    exc = caught.value
+    assert exc.detail is not None and str(path) not in exc.detail and exc.detail.startswith("not a tarnkv store")
+    assert str(exc).startswith(exc.detail + " in store ")
+    assert tarnkv.errors.io_error(2, "x").__class__ is tarnkv.errors.StoreFileNotFoundError

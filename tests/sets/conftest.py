@@ -8,7 +8,7 @@ import cloudpickle
 import pytest
 
 from sets import set_helpers
-from tarnkv.cli.set_build import local_cluster
+from tarnkv.cli.cmd_build_set import local_cluster
 
 
 @pytest.fixture(scope="session")

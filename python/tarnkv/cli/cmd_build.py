@@ -7,12 +7,12 @@ import os
 import time
 
 from tarnkv.cli import stores
-from tarnkv.cli.errors import BadInput, CliError
+from tarnkv.cli.errors import CliError
 from tarnkv.cli.inputs import open_source
-from tarnkv.cli.loader import FieldRoles, Loader
-from tarnkv.cli.output import refuse_overwriting
+from tarnkv.cli.loader import FieldRoles, Loader, WriterSink, check_fields
+from tarnkv.cli.output import refuse_overwriting, size_text
 from tarnkv.cli.progress import Progress, wanted
-from tarnkv.cli.records import RecordReader, open_reader
+from tarnkv.cli.records import open_reader
 
 
 def _check_output(out: str) -> None:
@@ -23,30 +23,11 @@ def _check_output(out: str) -> None:
         raise CliError(f"{directory}: no such directory")
 
 
-def _check_fields(reader: RecordReader, roles: FieldRoles) -> None:
-    have = reader.fields
-    if have is None:
-        return
-    for role, name in [("key", roles.key), *(("alias", a) for a in roles.aliases),
-                       *([("value", roles.value)] if roles.value else [])]:
-        if name not in have:
-            shown = ", ".join(repr(f) for f in have[:20]) + (", ..." if len(have) > 20 else "")
-            raise BadInput(reader.where(1), f"no {role} column {name!r} (columns: {shown})")
-
-
-def _size_text(n: float) -> str:
-    for unit in ("bytes", "KiB", "MiB", "GiB"):
-        if n < 1024 or unit == "GiB":
-            return f"{n:,.0f} {unit}" if unit == "bytes" else f"{n:,.1f} {unit}"
-        n /= 1024
-    return f"{n:,.1f} TiB"
-
-
 def run(args: argparse.Namespace) -> int:
     if args.shards is not None:
-        from tarnkv.cli import set_build
+        from tarnkv.cli import cmd_build_set
 
-        return set_build.run(args)
+        return cmd_build_set.run(args)
     if args.workers is not None or args.scheduler is not None:
         raise CliError("--workers and --scheduler run a set build: give --shards N too")
     started = time.perf_counter()
@@ -57,13 +38,13 @@ def run(args: argparse.Namespace) -> int:
     refuse_overwriting(out, args.inputs)
     roles = FieldRoles(args.key, args.alias, args.value, args.json_values, args.big_ints)
     writer = stores.new_writer(args.on_duplicate)
-    loader = Loader(writer, roles)
+    loader = Loader(WriterSink(writer), roles)
     with Progress(wanted(args.quiet)) as progress:
         for path in args.inputs:
             source = open_source(path, args.format)
             try:
                 reader = open_reader(source, roles.columns())
-                _check_fields(reader, roles)
+                check_fields(reader, roles)
                 bar = progress.bar(f"reading {source.name}", source.size, records=True)
                 loader.load(reader, bar)
                 progress.done(bar)
@@ -74,7 +55,7 @@ def run(args: argparse.Namespace) -> int:
     if not args.quiet:
         seconds = time.perf_counter() - started
         print(f"{out}: {loader.records:,} records, {result.num_keys:,} keys, "
-              f"{result.num_objects:,} objects, {_size_text(result.file_size)}, {seconds:.2f} s",
+              f"{result.num_objects:,} objects, {size_text(result.file_size)}, {seconds:.2f} s",
               flush=True)
         if args.on_duplicate != "error":
             print(_duplicates_text(out, args.on_duplicate, writer.repeated_keys,

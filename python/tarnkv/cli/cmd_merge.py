@@ -7,9 +7,8 @@ import os
 import time
 
 from tarnkv.cli import interrupts
-from tarnkv.cli.cmd_build import _size_text
 from tarnkv.cli.errors import CliError, os_error_text
-from tarnkv.cli.output import refuse_overwriting
+from tarnkv.cli.output import refuse_overwriting, size_text
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.cli.stores import translate
 from tarnkv.errors import TarnError
@@ -44,5 +43,5 @@ def run(args: argparse.Namespace) -> int:
         seconds = time.perf_counter() - started
         shards = f"{result.shard_count} shards, " if result.shard_count is not None else ""
         print(f"{out}: {result.num_keys:,} keys, {result.num_objects:,} objects, {shards}"
-              f"{_size_text(result.file_size)}, {seconds:.2f} s", flush=True)
+              f"{size_text(result.file_size)}, {seconds:.2f} s", flush=True)
     return 0

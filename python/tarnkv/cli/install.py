@@ -40,7 +40,7 @@ from tarnkv.cli import interrupts
 from tarnkv.cli.errors import CliError, os_error_text
 
 if TYPE_CHECKING:
-    from tarnkv.sets.manifest import Manifest, ShardEntry
+    from tarnkv.sets.manifest import ShardEntry
 
 COPY_STEP = 64 << 20
 MAGIC = b"TRNK"
@@ -272,8 +272,8 @@ def install_set(src: str, dst: str, *, check: SetCheck, allow_empty: bool = Fals
     and the target directory when it made it.
     """
     from tarnkv.errors import TarnError
-    from tarnkv.sets import build as set_build
     from tarnkv.sets import manifest as mf
+    from tarnkv.sets.build import check_output, publish
 
     try:
         manifest = mf.read(src)
@@ -286,7 +286,7 @@ def install_set(src: str, dst: str, *, check: SetCheck, allow_empty: bool = Fals
         if os.path.samefile(src, target):
             raise CliError(f"{src} and {dst} are the same set")
     try:
-        old = set_build.check_output(target)
+        old = check_output(target)
     except OSError as exc:
         raise CliError(os_error_text(exc)) from None
     except TarnError as exc:
@@ -309,7 +309,8 @@ def install_set(src: str, dst: str, *, check: SetCheck, allow_empty: bool = Fals
             placed.append(_install_shard(src, i, entry, target, check, step))
             copied += entry.size
         sync_directory(target)
-        publish_set(target, manifest)
+        interrupts.published_when(_holds(target, manifest.build_id))
+        publish(target, manifest)
     except BaseException as exc:
         # Nothing half-copied stays: shards this copy placed (none of them is in use: they were
         # not there, or were the same files by name and content) go again, and so does the
@@ -370,21 +371,3 @@ def _holds(target: str, build_id: str) -> Callable[[], bool]:
             return False
 
     return test
-
-
-def publish_set(target: str, manifest: Manifest) -> None:
-    """The one step that changes which set ``target`` holds: its manifest, written atomically.
-    The shards only the replaced set used go after it."""
-    from tarnkv.errors import TarnError
-    from tarnkv.sets import build as set_build
-    from tarnkv.sets import manifest as mf
-
-    with set_build._directory_lock(target):
-        old = None
-        with contextlib.suppress(TarnError, OSError, ValueError):
-            old = mf.read(target) if mf.is_set(target) else None
-        interrupts.published_when(_holds(target, manifest.build_id))
-        mf.write(target, manifest)
-        for name in set(mf.shard_files(old)) - set(mf.shard_files(manifest)):
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(os.path.join(target, name))

@@ -6,6 +6,7 @@ from __future__ import annotations
 import queue
 import threading
 from bisect import bisect_right
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -13,7 +14,8 @@ import msgpack
 
 import tarnkv
 from tarnkv import _native, forms
-from tarnkv.cli import fields, jsonio
+from tarnkv import records as rules
+from tarnkv.cli import jsonio
 from tarnkv.cli.errors import BadInput
 from tarnkv.cli.records import JsonLinesReader, RecordReader
 
@@ -41,6 +43,20 @@ class FieldRoles:
         return list(dict.fromkeys([self.key, *self.aliases, self.value]))
 
 
+def check_fields(reader: RecordReader, roles: FieldRoles) -> None:
+    """A reader whose input names its fields (a CSV header, a Parquet schema) has each one the
+    roles name, or the build stops before reading a record."""
+    have = reader.fields
+    if have is None:
+        return
+    for role, name in [("key", roles.key), *(("alias", a) for a in roles.aliases),
+                       *([("value", roles.value)] if roles.value else [])]:
+        if name not in have:
+            shown = ", ".join(repr(f) for f in have[:20]) + (", ..." if len(have) > 20 else "")
+            raise BadInput(reader.where(1), f"no {role} column {name!r} (columns: {shown})")
+
+
+
 class RecordLines:
     """Where the records put so far came from, by object ID, for a message about an earlier
     record: runs of records on consecutive lines, so a few entries per input."""
@@ -66,22 +82,92 @@ class RecordLines:
         return reader.where(line + object_id - self._starts[i])
 
 
+class Sink:
+    """Where the loader puts records: a writer (:class:`WriterSink`) or a set build's run file
+    (:class:`RunFileSink`). ``threaded``: whether JSON Lines are converted by a second thread
+    while this one puts."""
+
+    threaded = False
+
+    def begin(self, reader: RecordReader, number: int) -> None:
+        """The record at line (or row) ``number`` of ``reader`` is put next; those put after it
+        follow it, line by line, until the next call."""
+
+    def put(self, key: rules.Key, raw: bytes, *aliases: rules.Key) -> None:
+        raise NotImplementedError
+
+    def put_batch(self, batch: bytes, number: int, skip: int) -> int:
+        """Puts the records of a converted batch (the first on line ``number``) from the
+        ``skip``-th on; returns the index of the first it could not put (``len`` when all)."""
+        raise NotImplementedError
+
+    def earlier(self, object_id: int) -> str | None:
+        """Where the record whose object is ``object_id`` came from, when known."""
+        return None
+
+
+class WriterSink(Sink):
+    """Puts into a writer (whose objects are the MessagePack bytes the loader made)."""
+
+    threaded = True
+
+    def __init__(self, writer: Any) -> None:
+        self.writer = writer
+        self.put = writer.put_raw  # type: ignore[method-assign]
+        # A batch goes into the writer in one call that holds no interpreter lock; a writer
+        # without that call takes the records one put_raw at a time.
+        put_many = getattr(writer, "_put_many_raw", None)
+        if put_many is None:
+            put = writer.put_raw
+            put_many = lambda batch, skip: _put_batch(put, batch, skip)  # noqa: E731
+        self._put_many = put_many
+        # Under "error" every record put is one object, numbered in order: a duplicate's
+        # message names the line of the record whose object has the key.
+        self.lines = RecordLines() if getattr(writer, "on_duplicate", None) == "error" else None
+
+    def begin(self, reader: RecordReader, number: int) -> None:
+        if self.lines is not None:
+            self.lines.note(self.writer.num_objects, reader, number)
+
+    def put_batch(self, batch: bytes, number: int, skip: int) -> int:
+        return int(self._put_many(batch, skip))
+
+    def earlier(self, object_id: int) -> str | None:
+        return self.lines.where(object_id) if self.lines is not None else None
+
+
+class RunFileSink(Sink):
+    """Puts into a set build's run file, each record under its line (or row) number: what
+    orders records with one key, and names them in a duplicate's message."""
+
+    def __init__(self, run: Any) -> None:
+        self.run = run
+        self.seq = 0
+
+    def begin(self, reader: RecordReader, number: int) -> None:
+        self.seq = number
+
+    def put(self, key: rules.Key, raw: bytes, *aliases: rules.Key) -> None:
+        self.run.add(self.seq, key, raw, *aliases)
+        self.seq += 1
+
+    def put_batch(self, batch: bytes, number: int, skip: int) -> int:
+        return int(self.run.add_json_batch(batch, number, skip))
+
+
 class Loader:
-    """Puts records into the writer (whose objects are MessagePack bytes made here).
+    """Puts records into a sink, as MessagePack bytes made here.
 
     JSON Lines go through the native fast path when it is built; other formats through a
     Python loop. Both hand every record they can't take as it is to ``careful``, which repairs
     what it can (non-string keys, undecodable bytes, dates) and names what it can't.
     """
 
-    def __init__(self, writer: Any, roles: FieldRoles) -> None:
-        self.writer = writer
+    def __init__(self, sink: Sink, roles: FieldRoles) -> None:
+        self.sink = sink
         self.roles = roles
         self.records = 0
         self.pack = msgpack.Packer(use_bin_type=True).pack
-        # Under "error" every record put is one object, numbered in order: a duplicate's
-        # message names the line of the record whose object has the key.
-        self.lines = RecordLines() if getattr(writer, "on_duplicate", None) == "error" else None
 
     def load(self, reader: RecordReader, bar: Any) -> None:
         if _transcode is not None and isinstance(reader, JsonLinesReader):
@@ -90,57 +176,38 @@ class Loader:
             self._load_records(reader, bar)
 
     def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
-        """JSON Lines through the native path: a thread reads and converts the input (without
-        the interpreter lock) while this one puts the batches it made into the writer."""
+        """JSON Lines through the native converter: whole batches of lines into the sink, and
+        the line that stops a batch (or a record the sink refuses) through ``careful``."""
         roles = self.roles
-        put = self.writer.put_raw
-        # A batch goes into the writer in one call that holds no interpreter lock, while the
-        # reading thread converts the next one; a writer without that call takes the records
-        # one put_raw at a time.
-        put_many = getattr(self.writer, "_put_many_raw", None)
-        if put_many is None:
-            put_many = lambda batch, skip: _put_batch(put, batch, skip)  # noqa: E731
+        sink = self.sink
         fields_ = (roles.key.encode(), tuple(a.encode() for a in roles.aliases),
                    None if roles.value is None else roles.value.encode())
-        batches: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
-        cancel = threading.Event()
-        thread = threading.Thread(target=_produce, args=(reader, fields_, batches, cancel),
-                                  name="tarnkv-build-reader", daemon=True)
-        thread.start()
-        try:
-            while (item := batches.get()) is not None:
-                if isinstance(item, BaseException):
-                    raise item
-                data, pos, number, batch, count, stop = item
-                if self.lines is not None:
-                    self.lines.note(self.writer.num_objects, reader, number)
-                done = put_many(batch, 0)
-                while done < count:
-                    # That record's put would raise: the Python path says why (or stores it).
-                    start = pos
-                    for _ in range(done):
-                        start = data.index(b"\n", start) + 1
-                    self._careful_line(reader, data, start, number + done)
-                    done = put_many(batch, done + 1)
-                self.records += count
-                if stop < len(data):
-                    self._careful_line(reader, data, stop, number + count)
-                bar.update(reader.done(), self.records)
-        finally:
-            cancel.set()
-            thread.join(timeout=1.0)  # a thread stuck reading a pipe ends with the process
+        for data, pos, number, batch, count, stop in _converted(reader, fields_, sink.threaded):
+            sink.begin(reader, number)
+            done = sink.put_batch(batch, number, 0)
+            while done < count:
+                # That record's put would raise: the Python path says why (or stores it).
+                start = pos
+                for _ in range(done):
+                    start = data.index(b"\n", start) + 1
+                self._careful_line(reader, data, start, number + done)
+                done = sink.put_batch(batch, number, done + 1)
+            self.records += count
+            if stop < len(data):
+                self._careful_line(reader, data, stop, number + count)
+            bar.update(reader.done(), self.records)
 
     def _careful_line(self, reader: JsonLinesReader, data: bytes, start: int, number: int) -> None:
         end = data.find(b"\n", start) + 1 or len(data)
         rec = reader.parse_line(data[start:end], number)
         if rec is not None:
-            if self.lines is not None:
-                self.lines.note(self.writer.num_objects, reader, number)
+            self.sink.begin(reader, number)
             self.careful(reader.where(number), rec, reader.null_text)
             self.records += 1
 
     def _load_records(self, reader: RecordReader, bar: Any) -> None:
-        put = self.writer.put_raw
+        put = self.sink.put
+        begin = self.sink.begin
         pack = self.pack
         kf, af, vf = self.roles.key, self.roles.aliases, self.roles.value
         json_values = self.roles.json_values and vf is not None
@@ -148,18 +215,15 @@ class Loader:
         loads = jsonio.loads
         marks = tuple(m.decode() for m in jsonio.WRAPPER_MARKS)
         careful = self.careful
-        lines = self.lines
         for batch in reader.batches():
             records = batch.records
-            if lines is not None:
-                first = self.writer.num_objects
-                numbers = batch.numbers
-                if numbers is None or numbers[-1] - numbers[0] == len(numbers) - 1:
-                    lines.note(first, reader, batch.number(0))
-                else:
-                    for i, number in enumerate(numbers):
-                        lines.note(first + i, reader, number)
+            numbers = batch.numbers
+            consecutive = numbers is None or numbers[-1] - numbers[0] == len(numbers) - 1
+            if consecutive and records:
+                begin(reader, batch.number(0))
             for i, rec in enumerate(records):
+                if not consecutive:
+                    begin(reader, batch.number(i))
                 try:
                     key = rec[kf]
                     if type(key) is not str or not key:
@@ -170,7 +234,7 @@ class Loader:
                             raise LookupError  # a wrapper to unwrap, or long digits: the careful path
                         obj = loads(obj)
                     if af:
-                        put(key, pack(obj), *fields.aliases(rec, af, key))
+                        put(key, pack(obj), *rules.aliases(rec, af, key))
                     else:
                         put(key, pack(obj))
                 except Exception:
@@ -184,15 +248,15 @@ class Loader:
             raise BadInput(where, f"not a JSON object but {_kind(rec)}")
         try:
             if roles.key not in rec:
-                raise ValueError(f"no key field {roles.key!r}{fields.found_fields(rec)}")
-            key = fields.key_text(rec[roles.key], roles.key)
+                raise ValueError(f"no key field {roles.key!r}{rules.found_fields(rec)}")
+            key = rules.field_key(rec[roles.key], roles.key)
             if key is None:
                 raise ValueError(f"key field {roles.key!r} is {null_text}")
-            key = fields.exact(key)
+            key = rules.exact(key)
             if roles.value is None:
                 obj = rec
             elif roles.value not in rec:
-                raise ValueError(f"no value field {roles.value!r}{fields.found_fields(rec)}")
+                raise ValueError(f"no value field {roles.value!r}{rules.found_fields(rec)}")
             else:
                 obj = rec[roles.value]
                 if roles.json_values and type(obj) is str:
@@ -200,26 +264,26 @@ class Loader:
                         obj = jsonio.unwrap(jsonio.loads_exact(obj.encode("utf-8", "surrogateescape")))
                     except ValueError as exc:
                         raise ValueError(f"value field {roles.value!r}: bad JSON ({exc})") from None
-            alias_keys = fields.aliases(rec, roles.aliases, key)
+            alias_keys = rules.aliases(rec, roles.aliases, key)
         except ValueError as exc:
             raise BadInput(where, str(exc)) from None
         self._put(where, key, obj, alias_keys)
 
-    def _put(self, where: str, key: fields.Key, obj: Any, alias_keys: list[fields.Key]) -> None:
+    def _put(self, where: str, key: rules.Key, obj: Any, alias_keys: list[rules.Key]) -> None:
         try:
             raw = self.pack(obj)
         except (TypeError, ValueError, OverflowError):
             try:
-                raw = self.pack(fields.storable(obj, self.roles.big_ints, self.roles.value or ""))
+                raw = self.pack(rules.storable(obj, self.roles.big_ints, self.roles.value or ""))
             except ValueError as why:  # also UnicodeEncodeError: text that was not UTF-8
                 raise BadInput(where, _storable_text(why)) from None
             except (TypeError, OverflowError) as why:
                 raise BadInput(where, _storable_text(why)) from None
         try:
-            self.writer.put_raw(key, raw, *alias_keys)
+            self.sink.put(key, raw, *alias_keys)
         except tarnkv.DuplicateKeyError as exc:
             # The key that collides (an alias, maybe) and the record that has it already.
-            earlier = self.lines.where(exc.existing_id) if self.lines is not None else None
+            earlier = self.sink.earlier(exc.existing_id)
             has_it = f"an earlier record has it: {earlier}" if earlier else "an earlier record has it"
             raise BadInput(where, f"duplicate key {_show(exc.key)} ({has_it}; "
                                   "--on-duplicate first or last keeps one)") from None
@@ -262,23 +326,53 @@ def _offer(batches: queue.Queue[Any], item: Any, cancel: threading.Event) -> boo
     return False
 
 
+def _batches(reader: JsonLinesReader, fields_: tuple[bytes, tuple[bytes, ...], bytes | None]) -> Iterator[Any]:
+    """The input's lines converted whole chunks at a time: (data, offset, number of the line
+    there, batch, records, offset of the line the Python path must take)."""
+    key, aliases, value = fields_
+    for data, first in reader.chunks():
+        pos, number = 0, first
+        while pos < len(data):
+            batch, stop, count = _transcode(data, pos, key, aliases, value)
+            yield data, pos, number, batch, count, stop
+            if stop >= len(data):
+                break
+            # Each record of a batch is one line: the line at `stop` follows them.
+            number += count + 1
+            pos = data.find(b"\n", stop) + 1 or len(data)
+
+
+def _converted(reader: JsonLinesReader, fields_: tuple[bytes, tuple[bytes, ...], bytes | None],
+               threaded: bool) -> Iterator[Any]:
+    """:func:`_batches`, made by a second thread (reading and converting without the
+    interpreter lock) while the caller puts, when ``threaded``. A set build's partition task
+    has a core to itself (the workers are the parallelism): a second thread there would only
+    take turns with the first."""
+    if not threaded:
+        yield from _batches(reader, fields_)
+        return
+    batches: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
+    cancel = threading.Event()
+    thread = threading.Thread(target=_produce, args=(reader, fields_, batches, cancel),
+                              name="tarnkv-build-reader", daemon=True)
+    thread.start()
+    try:
+        while (item := batches.get()) is not None:
+            if isinstance(item, BaseException):
+                raise item
+            yield item
+    finally:
+        cancel.set()
+        thread.join(timeout=1.0)  # a thread stuck reading a pipe ends with the process
+
+
 def _produce(reader: JsonLinesReader, fields_: tuple[bytes, tuple[bytes, ...], bytes | None],
              batches: queue.Queue[Any], cancel: threading.Event) -> None:
-    """The reading thread: converts whole chunks of lines and queues (data, offset, number of
-    the line there, batch, records, offset of the line the Python path must take)."""
-    key, aliases, value = fields_
+    """The reading thread: queues the converted batches, then None (or what went wrong)."""
     try:
-        for data, first in reader.chunks():
-            pos, number = 0, first
-            while pos < len(data):
-                batch, stop, count = _transcode(data, pos, key, aliases, value)
-                if not _offer(batches, (data, pos, number, batch, count, stop), cancel):
-                    return
-                if stop >= len(data):
-                    break
-                # Each record of a batch is one line: the line at `stop` follows them.
-                number += count + 1
-                pos = data.find(b"\n", stop) + 1 or len(data)
+        for item in _batches(reader, fields_):
+            if not _offer(batches, item, cancel):
+                return
         _offer(batches, None, cancel)
     except BaseException as exc:  # handed to the putting thread, which raises it
         _offer(batches, exc, cancel)

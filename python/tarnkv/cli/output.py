@@ -166,3 +166,12 @@ def _remove(path: str) -> None:
         os.unlink(path)
     except OSError:
         pass
+
+
+def size_text(n: float) -> str:
+    """A size for a person: bytes, KiB, MiB or GiB."""
+    for unit in ("bytes", "KiB", "MiB", "GiB"):
+        if n < 1024 or unit == "GiB":
+            return f"{n:,.0f} {unit}" if unit == "bytes" else f"{n:,.1f} {unit}"
+        n /= 1024
+    return f"{n:,.1f} TiB"

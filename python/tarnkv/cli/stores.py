@@ -28,11 +28,9 @@ def translate(exc: BaseException, path: str | None) -> CliError:
     where = getattr(exc, "path", None) or getattr(exc, "filename", None)
     if isinstance(where, bytes):
         where = where.decode("utf-8", "replace")
-    if where is not None:
-        # The package ends its messages with the store's name (shortened when long); the
-        # command line leads with it.
-        head, sep, _ = text.rpartition(" in store ")
-        text = head if sep else text
+    detail = exc.detail if isinstance(exc, tarnkv.TarnError) else None
+    if where is not None and detail is not None:
+        text = detail  # the command line leads with the store's name, in full
     # A set's shard at fault is named rather than the set (unless the message names it).
     inside = where is not None and path is not None and os.path.dirname(str(where)) == path.rstrip("/")
     where = where if inside else (path or where)

@@ -32,7 +32,7 @@ from dataclasses import dataclass
 from typing import Any, Final, Literal
 
 from tarnkv import _native
-from tarnkv.errors import TarnError
+from tarnkv.errors import TarnError, io_error
 from tarnkv.sets import manifest as mf
 from tarnkv.sets.errors import SetDuplicateKeyError
 
@@ -295,13 +295,6 @@ def _on_local(shards: list[Any], listener: Listener) -> list[ShardResult]:
 
 # --- The driver's side: the output directory ---------------------------------------------------
 
-def _fail(exc_type: type[OSError], code: int, text: str, path: str) -> OSError:
-    from tarnkv.errors import _from_core
-
-    made = _from_core("io", "", code, path)
-    return type(made)(code, text, path) if isinstance(made, exc_type) else exc_type(code, text, path)
-
-
 def _entries(directory: str) -> list[str]:
     try:
         return os.listdir(directory)
@@ -319,10 +312,10 @@ def check_output(out_dir: str, shown: str | None = None) -> mf.Manifest | None:
     except FileNotFoundError:
         if not os.path.isdir(os.path.dirname(out_dir) or "."):
             parent = os.path.dirname(shown.rstrip("/")) or "."
-            raise _fail(FileNotFoundError, errno.ENOENT, "No such directory (the set's parent)", parent) from None
+            raise io_error(errno.ENOENT, parent, "No such directory (the set's parent)") from None
         return None
     if not stat.S_ISDIR(st.st_mode):
-        raise _fail(NotADirectoryError, errno.ENOTDIR, "Not a directory (a set is written to a directory)", shown)
+        raise io_error(errno.ENOTDIR, shown, "Not a directory (a set is written to a directory)")
     old = mf.read(out_dir) if mf.is_set(out_dir) else None
     ours = set(mf.shard_files(old)) | {mf.MANIFEST}
     # Hidden names are temporaries (ours or not); shard files no manifest names are what a
@@ -331,8 +324,8 @@ def check_output(out_dir: str, shown: str | None = None) -> mf.Manifest | None:
               if name not in ours and not name.startswith(".") and not _SHARD_NAME.match(name)]
     if strays:
         listed = ", ".join(repr(n) for n in sorted(strays)[:3]) + (", ..." if len(strays) > 3 else "")
-        raise _fail(FileExistsError, errno.EEXIST,
-                    f"File exists: the directory holds other files ({listed}) and is not a store set", shown)
+        raise io_error(errno.EEXIST, shown,
+                       f"File exists: the directory holds other files ({listed}) and is not a store set")
     return old
 
 
@@ -357,7 +350,7 @@ def _sweep_dead_builds(out_dir: str) -> None:
     files no manifest names. A live build holds the lock in its work directory. A dead build
     may have published its manifest before it died: the shards that manifest names are the
     set's, and stay."""
-    with _directory_lock(out_dir):
+    with directory_lock(out_dir):
         named: set[str] | None = None
         for name in _entries(out_dir):
             if not name.startswith(WORK_PREFIX):
@@ -393,15 +386,32 @@ def _remove_build_files(out_dir: str, tag: str, named: set[str] | None) -> None:
 
 
 @contextlib.contextmanager
-def _directory_lock(directory: str) -> Iterator[None]:
-    # Two builds publishing into one directory take turns: each reads the manifest it replaces
-    # and removes that set's shards, never the other build's.
+def directory_lock(directory: str) -> Iterator[None]:
+    """Held while a set's manifest is replaced and while leftovers are removed. Two builds (or
+    copies) publishing into one directory take turns: each reads the manifest it replaces and
+    removes that set's shards, never the other's."""
     fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield
     finally:
         os.close(fd)
+
+
+def publish(directory: str, manifest: mf.Manifest) -> None:
+    """Makes *manifest* the set at *directory*: the one step that changes which set it holds,
+    the manifest written atomically; then the shards only the replaced set used go. The
+    shards the manifest names must be in place (synced) already."""
+    with directory_lock(directory):
+        try:
+            old = mf.read(directory) if mf.is_set(directory) else None
+        except (OSError, ValueError, TarnError):
+            old = None  # a damaged manifest: replaced all the same
+        mf.write(directory, manifest)
+        keep = set(mf.shard_files(manifest))
+        for name in mf.shard_files(old):
+            if name not in keep:
+                _remove(os.path.join(directory, name))
 
 
 class Build:
@@ -449,16 +459,7 @@ class Build:
             raise RuntimeError("the shard results do not number 0..N-1")
         manifest = mf.Manifest(tuple(mf.ShardEntry(s.file, s.size, s.file_crc32, s.num_keys, s.num_objects)
                                      for s in ordered), codec, plan.build_id, mf.now())
-        with _directory_lock(plan.out_dir):
-            try:
-                old = mf.read(plan.out_dir) if mf.is_set(plan.out_dir) else None
-            except (OSError, ValueError, TarnError):
-                old = None  # a damaged manifest: replaced all the same
-            mf.write(plan.out_dir, manifest)
-            keep = set(mf.shard_files(manifest))
-            for name in mf.shard_files(old):
-                if name not in keep:
-                    _remove(os.path.join(plan.out_dir, name))
+        publish(plan.out_dir, manifest)
         self.published = SetBuildResult(plan.out_dir, plan.shards, records, manifest.num_keys, manifest.num_objects,
                                         manifest.total_size, plan.build_id, tuple(ordered))
         return self.published
@@ -469,7 +470,7 @@ class Build:
         whose manifest is out (even if something failed after it) leaves its set."""
         plan = self.plan
         if os.path.isdir(plan.out_dir):
-            with _directory_lock(plan.out_dir):
+            with directory_lock(plan.out_dir):
                 _remove_build_files(plan.out_dir, plan.tag, _named_files(plan.out_dir))
         shutil.rmtree(plan.work_dir, ignore_errors=True)
         if self._lock >= 0:

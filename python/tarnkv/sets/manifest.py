@@ -178,7 +178,7 @@ def parse(data: bytes, directory: str) -> Manifest:
 def read(directory: str) -> Manifest:
     """The manifest of the set at *directory*. A directory without one raises
     ``IsADirectoryError`` (a :class:`~tarnkv.StoreIOError`): it is not a set."""
-    from tarnkv.errors import StoreIsADirectoryError, _from_core
+    from tarnkv.errors import StoreIsADirectoryError, io_error
 
     path = os.path.join(directory, MANIFEST)
     try:
@@ -188,9 +188,9 @@ def read(directory: str) -> Manifest:
         if os.path.isdir(directory):
             raise StoreIsADirectoryError(errno.EISDIR, f"{os.strerror(errno.EISDIR)} (no {MANIFEST}: not a store set)",
                                          directory) from None
-        raise _from_core("io", "", errno.ENOENT, directory) from None
+        raise io_error(errno.ENOENT, directory) from None
     except OSError as exc:
-        raise _from_core("io", "", exc.errno or errno.EIO, path) from None
+        raise io_error(exc.errno or errno.EIO, path) from None
     return parse(data, directory)
 
 

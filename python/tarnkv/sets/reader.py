@@ -9,12 +9,11 @@ from typing import Any, Literal, Self, TypedDict, cast
 
 from tarnkv import _native
 from tarnkv.errors import CorruptStoreError, StoreIOError
-from tarnkv.reader import StoreStats, TarnReader, _KeyOrderedMapping
+from tarnkv.mapping import KeyOrderedMapping, StrPath
+from tarnkv.reader import StoreStats, TarnReader
 from tarnkv.sets import manifest as mf
 
 __all__ = ["SetReader", "SetStats", "ShardStats"]
-
-StrPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 # Opening a shard maps it and loads its index (and with verify, checks its CRC) without the
 # interpreter lock: a few threads open a large set's shards side by side.
@@ -114,7 +113,7 @@ def _open_all(directory: str, manifest: mf.Manifest, verify: bool, check_reads: 
     return opened
 
 
-class SetReader(_native.ShardSet, _KeyOrderedMapping):
+class SetReader(_native.ShardSet, KeyOrderedMapping):
     """A store set opened for reading: one immutable mapping over all its shards.
 
     ``SetReader(directory, *, verify=True, check_reads=True, codec="msgpack")``, or

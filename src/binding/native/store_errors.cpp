@@ -42,9 +42,10 @@ PyObject* raise_core_error(const StoreError& err, const ErrorContext& where) {
     Ref offset(where.has_offset ? PyLong_FromUnsignedLongLong(where.offset) : Py_NewRef(Py_None));
     if (!offset) return nullptr;
     PyObject* none = Py_None;
-    Ref exc(PyObject_CallFunction(factory.get(), "sOiOOOOi", kind_name(err.kind()), message.get(), err.os_errno(),
+    const int busy = err.io_reason() == IoReason::Busy ? 1 : 0;
+    Ref exc(PyObject_CallFunction(factory.get(), "sOiOOOOii", kind_name(err.kind()), message.get(), err.os_errno(),
                                   where.path ? where.path : none, where.key ? where.key : none, offset.get(),
-                                  where.filename2 ? where.filename2 : none, int{err.version_byte()}));
+                                  where.filename2 ? where.filename2 : none, int{err.version_byte()}, busy));
     return raise_instance(exc.get());
 }
 

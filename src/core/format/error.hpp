@@ -17,13 +17,19 @@ enum class ErrorKind : std::uint8_t {
     General,  // a request the store cannot satisfy (e.g. an object ID out of range)
 };
 
+// Why an I/O failure happened, where the error number alone does not say it.
+enum class IoReason : std::uint8_t {
+    Unspecified,
+    Busy,  // another live build holds the lock of the file this one would write
+};
+
 class StoreError {
 public:
     static StoreError corrupt(std::string message) { return {ErrorKind::Corrupt, std::move(message), 0, 0}; }
     static StoreError version(std::uint8_t found) { return {ErrorKind::Version, {}, found, 0}; }
     // `os_errno` is the system's error number behind the failure, 0 when there is none.
-    static StoreError io(std::string message, int os_errno = 0) {
-        return {ErrorKind::IO, std::move(message), 0, os_errno};
+    static StoreError io(std::string message, int os_errno = 0, IoReason reason = IoReason::Unspecified) {
+        return {ErrorKind::IO, std::move(message), 0, os_errno, reason};
     }
     static StoreError general(std::string message) { return {ErrorKind::General, std::move(message), 0, 0}; }
 
@@ -36,17 +42,21 @@ public:
     // write that wrote nothing) and for every other kind. The display text does not show it
     // apart from the "(os error N)" of the system error text.
     int os_errno() const noexcept { return errno_; }
+    // What callers tell apart by cause rather than by text (a busy file: try again later).
+    IoReason io_reason() const noexcept { return reason_; }
 
     // "TarnCorruptError: ...", "TarnVersionError: unsupported version N", "TarnIOError: ...",
     // "TarnError: ...".
     std::string display() const;
 
 private:
-    StoreError(ErrorKind kind, std::string message, std::uint8_t version, int os_errno)
-        : kind_(kind), version_(version), errno_(os_errno), message_(std::move(message)) {}
+    StoreError(ErrorKind kind, std::string message, std::uint8_t version, int os_errno,
+               IoReason reason = IoReason::Unspecified)
+        : kind_(kind), version_(version), reason_(reason), errno_(os_errno), message_(std::move(message)) {}
 
     ErrorKind kind_;
     std::uint8_t version_;
+    IoReason reason_;
     int errno_;
     std::string message_;
 };

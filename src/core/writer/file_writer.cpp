@@ -25,7 +25,7 @@ std::string parent_dir(std::string_view path) {
 // What a build meets when another live build is writing the same temporary file. Carries
 // EWOULDBLOCK, which is what the lock reported.
 StoreError busy_error(const std::string& tmp) {
-    return StoreError::io("open tmp: another build is writing " + tmp, EWOULDBLOCK);
+    return StoreError::io("open tmp: another build is writing " + tmp, EWOULDBLOCK, IoReason::Busy);
 }
 
 }  // namespace

@@ -27,10 +27,10 @@ from typing import Any, BinaryIO
 from tarnkv.cli import interrupts
 from tarnkv.cli.errors import BadInput, CliError, os_error_text
 from tarnkv.cli.inputs import Source, display_name, open_source
-from tarnkv.cli.loader import FieldRoles, Loader, _transcode
-from tarnkv.cli.output import refuse_inputs_inside
+from tarnkv.cli.loader import FieldRoles, Loader, RunFileSink, check_fields
+from tarnkv.cli.output import refuse_inputs_inside, size_text
 from tarnkv.cli.progress import Bar, Progress, wanted
-from tarnkv.cli.records import JsonLinesReader, RecordReader, open_reader
+from tarnkv.cli.records import open_reader
 from tarnkv.errors import TarnError
 from tarnkv.sets import manifest as mf
 from tarnkv.sets.build import Build, Listener, PartitionResult, Plan, RunSink, ShardResult, compute
@@ -140,70 +140,9 @@ class _Window:
         self._f.close()
 
 
-class _SinkWriter:
-    """The writer the careful path of the loader puts into: a run, at the current record number."""
-
-    def __init__(self, sink: RunSink, loader: SetLoader) -> None:
-        self._sink = sink
-        self._loader = loader
-
-    def put_raw(self, key: Any, raw: bytes, *aliases: Any) -> None:
-        self._sink.add(self._loader.seq, key, raw, *aliases)
-
-
-class SetLoader(Loader):
-    """The single-store loader, putting into a run: record numbers are line (or row) numbers."""
-
-    def __init__(self, sink: RunSink, roles: FieldRoles) -> None:
-        super().__init__(None, roles)
-        self.sink = sink
-        self.seq = 0
-        self.writer = _SinkWriter(sink, self)
-
-    def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
-        """JSON Lines through the native converter, chunk by chunk, in this thread: a partition
-        task has a core to itself (the workers are the parallelism), and a second thread
-        would only take turns with this one."""
-        roles = self.roles
-        add = self.sink.add_json_batch
-        key, aliases, value = (roles.key.encode(), tuple(a.encode() for a in roles.aliases),
-                               None if roles.value is None else roles.value.encode())
-        for data, first in reader.chunks():
-            pos, number = 0, first
-            while pos < len(data):
-                batch, stop, count = _transcode(data, pos, key, aliases, value)
-                done = add(batch, number, 0)
-                while done < count:
-                    start = pos
-                    for _ in range(done):
-                        start = data.index(b"\n", start) + 1
-                    self._careful_line(reader, data, start, number + done)
-                    done = add(batch, number, done + 1)
-                self.records += count
-                if stop >= len(data):
-                    break
-                self._careful_line(reader, data, stop, number + count)
-                number += count + 1
-                pos = data.find(b"\n", stop) + 1 or len(data)
-
-    def _careful_line(self, reader: JsonLinesReader, data: bytes, start: int, number: int) -> None:
-        self.seq = number
-        super()._careful_line(reader, data, start, number)
-
-    def _load_records(self, reader: RecordReader, bar: Any) -> None:
-        careful = self.careful
-        for batch in reader.batches():
-            for i, rec in enumerate(batch.records):
-                self.seq = batch.number(i)
-                careful(reader.where(self.seq), rec, reader.null_text)
-            self.records += len(batch.records)
-
-
 def cli_partition(part: InputPart, index: int, plan: Plan, roles: FieldRoles, output: str) -> PartitionResult:
     """The task of one input partition: its records into a run file (in the work directory of
     the set *output*, as the command line names it)."""
-    from tarnkv.cli.cmd_build import _check_fields
-
     try:
         if part.ranged:
             f = open(part.path, "rb", buffering=0)
@@ -214,9 +153,9 @@ def cli_partition(part: InputPart, index: int, plan: Plan, roles: FieldRoles, ou
             source.name = part.name
         try:
             reader = open_reader(source, roles.columns())
-            _check_fields(reader, roles)
+            check_fields(reader, roles)
             with RunSink(plan, index) as sink:
-                loader = SetLoader(sink, roles)
+                loader = Loader(RunFileSink(sink), roles)
                 loader.load(reader, _NO_BAR)
                 return sink.finish()
         finally:
@@ -379,12 +318,6 @@ def _start_cluster(workers: int) -> Any:
         os.environ.update(environ)
 
 
-def _size_text(n: float) -> str:
-    from tarnkv.cli.cmd_build import _size_text as text
-
-    return text(n)
-
-
 def _names_build(out_dir: str, build_id: str) -> Callable[[], bool]:
     """Whether the set's manifest is this build's: its publication."""
     path = os.path.join(out_dir, mf.MANIFEST)
@@ -437,5 +370,5 @@ def run(args: argparse.Namespace) -> int:
     if not args.quiet:
         seconds = time.perf_counter() - started
         print(f"{out}: {done.records:,} records, {done.num_keys:,} keys, {done.num_objects:,} objects, "
-              f"{done.shard_count} shards, {_size_text(done.file_size)}, {seconds:.2f} s", flush=True)
+              f"{done.shard_count} shards, {size_text(done.file_size)}, {seconds:.2f} s", flush=True)
     return 0

@@ -1,4 +1,5 @@
-"""Turning records into keys and encoded objects, inside a sharded build's partition tasks."""
+"""The partition tasks of :func:`tarnkv.dask.build_set`: records (or DataFrame rows) into a
+run file, with keys and objects as :mod:`tarnkv.records` makes them."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ from typing import Any
 from tarnkv import forms
 from tarnkv.codec import resolve
 from tarnkv.errors import LimitError
+from tarnkv.records import frame_key, native_value
 from tarnkv.sets.build import PartitionResult, Plan, RunSink
 from tarnkv.sets.errors import RecordError
 
@@ -36,25 +38,11 @@ def codec_name(codec: object) -> str | None:
     return name if isinstance(name, str) and name else type(codec).__qualname__
 
 
-def _native_value(value: Any) -> Any:
-    """Values MessagePack has no form for, in the forms the command line stores them in
-    (tarnkv.forms: dates and times as ISO 8601, durations in nanoseconds, decimals and UUIDs as
-    text), NumPy scalars and arrays as plain values, pandas' missing time as null."""
-    item = getattr(value, "item", None)
-    if callable(item) and type(value).__module__ == "numpy":
-        return value.tolist() if hasattr(value, "shape") and value.shape else item()
-    if type(value).__name__ == "NaTType":  # pandas' missing time
-        return None
-    if type(value) is int:  # beyond 64 bits: never changed silently
-        raise OverflowError("an integer beyond 64 bits")
-    return forms.plain(value)
-
-
 def _encoder(codec: object) -> Callable[[Any], bytes]:
     if codec == "msgpack":
         import msgpack
 
-        packer = msgpack.Packer(use_bin_type=True, default=_native_value)
+        packer = msgpack.Packer(use_bin_type=True, default=native_value)
         return packer.pack  # type: ignore[no-any-return]
     if codec is None:
         def raw(obj: Any) -> bytes:
@@ -79,19 +67,6 @@ def _get(record: Any, where: Field, role: str) -> Any:
         raise KeyError(f"no {role} field {where!r}") from None
 
 
-def _key_text(value: Any, role: str) -> str | bytes | None:
-    """A key from a field's value: str and bytes as they are, other scalars as the command
-    line writes them (whole numbers in decimal, every digit, ...); None when the value is null."""
-    if type(value).__module__ == "numpy" and callable(getattr(value, "item", None)):
-        value = value.item()
-    if isinstance(value, float) and value != value:
-        return None  # a missing number in a DataFrame
-    try:
-        return forms.key_text(value, role)
-    except ValueError as exc:
-        raise TypeError(str(exc)) from None
-
-
 def records_partition(records: Iterable[Any], index: int, plan: Plan, roles: RecordRoles) -> PartitionResult:
     """The partition task of a bag of records."""
     encode = _encoder(roles.codec)
@@ -100,14 +75,14 @@ def records_partition(records: Iterable[Any], index: int, plan: Plan, roles: Rec
     with RunSink(plan, index) as sink:
         for seq, record in enumerate(records):
             try:
-                key = _key_text(_get(record, key_field, "key"), key_role)
+                key = frame_key(_get(record, key_field, "key"), key_role)
                 if key is None:
                     raise ValueError("the key is null")
                 aliases: list[str | bytes] = []
                 for field in alias_fields:
                     found = _get(record, field, "alias")
                     for item in found if isinstance(found, (list, tuple)) else (found,):
-                        alias = _key_text(item, field if isinstance(field, str) else "alias")
+                        alias = frame_key(item, field if isinstance(field, str) else "alias")
                         if alias is not None and alias != key and alias not in aliases:
                             aliases.append(alias)
                 obj = record if value_field is None else _get(record, value_field, "value")
