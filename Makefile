@@ -2,7 +2,7 @@
 # has CPython 3.14 and the libraries, otherwise a cached Debian sid root made on first use.
 DEVROOT := scripts/devroot
 
-.PHONY: test check demo bench fuzz setup clean shell
+.PHONY: test check demo docs bench fuzz setup clean shell
 
 test:
 	$(DEVROOT) scripts/run-tests
@@ -15,6 +15,11 @@ check:
 
 demo:
 	$(DEVROOT) sh -c 'scripts/build && PYTHONPATH=$$PWD/build/python python3.14 scripts/demo.py build/demo'
+
+# The documentation (docs/, Sphinx with Markdown pages) as HTML in build/docs; the API reference
+# is read from the freshly built package.
+docs:
+	$(DEVROOT) sh -c 'scripts/build && PYTHONPATH=$$PWD/build/python python3.14 -m sphinx -E -W --keep-going -q -b html docs build/docs'
 
 bench:
 	$(DEVROOT) scripts/bench

@@ -92,9 +92,14 @@ class Writer:
     @property
     def _unnamed(self) -> int: ...
     @property
+    def _repeated(self) -> int: ...
+    @property
     def codec(self) -> Any: ...
     @property
     def on_duplicate(self) -> Literal["error", "last", "first"]: ...
+    @property
+    def published(self) -> int:
+        """How many files build() has published (renamed into place); counted before build() returns."""
 
 # --- Store sets ---------------------------------------------------------------------------
 

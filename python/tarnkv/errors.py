@@ -4,21 +4,21 @@ Every failure that comes from a store is a :class:`TarnError`, so one ``except``
 them all; each is also an instance of the built-in class that describes it best, so code that
 does not know this package still catches it (``OSError``, ``KeyError``, ``ValueError``).
 
-=========================== =========================================================
-class                       raised when
-=========================== =========================================================
-:class:`TarnError`          base class of everything below
-:class:`CorruptStoreError`  the file is not a well-formed store, or an object's bytes
-                            do not match their CRC-32
+================================ =========================================================
+class                            raised when
+================================ =========================================================
+:class:`TarnError`               base class of everything below
+:class:`CorruptStoreError`       the file is not a well-formed store, or an object's bytes
+                                 do not match their CRC-32
 :class:`UnsupportedVersionError` the file is a store of another format version
-:class:`StoreIOError`       the operating system refused an operation on a file; it is
-                            an ``OSError`` with ``errno``, ``strerror`` and ``filename``,
-                            and also the matching subclass (``FileNotFoundError``, ...)
-:class:`DuplicateKeyError`  a writer was given a key it already has (``KeyError`` too)
-:class:`LimitError`         a key, an object or a count beyond what the format holds
-                            (``ValueError`` too): :class:`KeyTooLongError`,
-                            :class:`ObjectTooLargeError`, :class:`StoreFullError`
-=========================== =========================================================
+:class:`StoreIOError`            the operating system refused an operation on a file; it is
+                                 an ``OSError`` with ``errno``, ``strerror`` and ``filename``,
+                                 and also the matching subclass (``FileNotFoundError``, ...)
+:class:`DuplicateKeyError`       a writer was given a key it already has (``KeyError`` too)
+:class:`LimitError`              a key, an object or a count beyond what the format holds
+                                 (``ValueError`` too): :class:`KeyTooLongError`,
+                                 :class:`ObjectTooLargeError`, :class:`StoreFullError`
+================================ =========================================================
 """
 
 from __future__ import annotations
@@ -155,6 +155,23 @@ def _clip(value: object, limit: int = 80) -> str:
     return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
+_NOT_A_STORE: Final = "not a tarnkv store"
+
+
+def _foreign(message: str) -> str:
+    """The core's report of a file that does not begin as a store, in words: "bad magic [84,
+    69, 88, 84]" names the first four bytes as numbers."""
+    if message.startswith("bad magic [") and message.endswith("]"):
+        try:
+            head = bytes(int(b) for b in message[len("bad magic ["):-1].split(","))
+        except ValueError:
+            return message
+        return f"{_NOT_A_STORE} (it begins with {head!r}, where a store begins with b'TRNK')"
+    if message == "file too small for header":
+        return f"{_NOT_A_STORE}, or a truncated one (shorter than a store's 40-byte header)"
+    return message
+
+
 # --- Called by the native module, which passes what the core reported -----------------------
 
 
@@ -184,6 +201,7 @@ def _from_core(kind: str, message: str, os_errno: int, path: str | bytes | None,
     if kind == "version":
         return UnsupportedVersionError(f"unsupported store format version {version}{where}", path, version)
     if kind == "corrupt":
+        message = _foreign(message)
         about = f" (key {_clip(key)})" if key is not None else ""
         return CorruptStoreError(f"{message}{about}{where}", path, key if isinstance(key, (str, bytes)) else None,
                                  offset)

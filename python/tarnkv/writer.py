@@ -56,6 +56,11 @@ class TarnWriter(_native.Writer):
       read back, so the file leaves them out; objects added with ``add()`` and never named
       also raise an :class:`~tarnkv.UnreferencedObjectWarning`.
 
+    ``published`` counts the files ``build()`` has published (renamed into place). It is
+    counted before ``build()`` returns, so a signal handler can ask it whether a file is out
+    already: a handler that raises ``KeyboardInterrupt`` only while ``published`` is unchanged
+    never reports as interrupted a build whose file has replaced the old one.
+
     ``len(w)`` is the number of keys so far and ``key in w`` tells whether a key is mapped. A
     writer may be shared by threads: calls take turns. Keys are at most 65,535 bytes and
     encoded objects less than 4 GiB; either limit raises a :class:`~tarnkv.LimitError`.
@@ -84,7 +89,9 @@ class TarnWriter(_native.Writer):
 
         The file is written beside *path* under a temporary name, synced and renamed over
         *path*, so readers never see half a file. *progress(done, total)* is called with bytes
-        written; an exception it raises stops the build, which then publishes nothing.
+        written; an exception it raises stops the build, which then publishes nothing. So
+        does one that a signal handler raises while the file is written (Ctrl-C's
+        ``KeyboardInterrupt``), with or without *progress*.
         Nothing is printed unless *verbose* is true.
         """
         unnamed = self._unnamed
@@ -97,6 +104,12 @@ class TarnWriter(_native.Writer):
             print(f"\u2705  {os.fsdecode(target)}  \u2014  {objects} objects \u00b7 {keys} keys \u00b7 "
                   f"{size / 1024:.1f} KB", file=sys.stdout, flush=True)
         return BuildResult(target, objects, keys, size, dropped)
+
+    @property
+    def repeated_keys(self) -> int:
+        """Keys given again so far under ``on_duplicate="first"`` (left on their earlier object)
+        or ``"last"`` (re-pointed to the new one); always 0 under ``"error"``."""
+        return self._repeated
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(objects={self.num_objects}, keys={len(self)})"

@@ -1,4 +1,5 @@
 // The pieces of sharded builds: the streaming writer, run files and the merges over them.
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -139,6 +140,58 @@ TEST(Runs, ARunRejectsDuplicatesItselfWhenAsked) {
     ASSERT_TRUE(w->duplicate().has_value());
     EXPECT_EQ(w->duplicate()->first_seq, 7u);
     EXPECT_EQ(w->duplicate()->second_seq, 9u);
+}
+
+// A run whose write failed can never be completed: its file goes at once, not when its owner
+// lets go of it, and every later call says so.
+TEST(Runs, AFailedWriteRemovesTheRunAtOnce) {
+    ScratchDir dir;
+    auto w = sets::RunWriter::create(dir.at("r.tmp"), 2, 16 * 1024, false);
+    ASSERT_TRUE(w.has_value());
+    const std::string object(8 * 1024, 'o');
+    Status st;
+    {
+        const FileSizeLimit limit(48 * 1024);
+        for (std::uint64_t seq = 0; st && seq < 400; ++seq)  // past the 1 MiB write buffer
+            st = w->add(seq, std::vector<std::string_view>{"k" + std::to_string(seq)}, object);
+    }
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().display(), "TarnIOError: write run: File too large (os error 27)");
+    EXPECT_FALSE(std::filesystem::exists(dir.at("r.tmp")));
+    EXPECT_EQ(error_text(w->finish(dir.at("r.run"))), "TarnError: the run failed and was removed");
+    EXPECT_FALSE(std::filesystem::exists(dir.at("r.run")));
+}
+
+// The merges write through temporaries that a failure removes: nothing is left of an output
+// that could not be written whole.
+TEST(Merges, AFailedWriteLeavesNoTemporary) {
+    ScratchDir dir;
+    const std::string big(40 * 1024, 'b');
+    const auto run = run_file(dir, "p0.run", 1, {{1, {"a"}, big}, {2, {"b"}, big}});
+    {
+        const FileSizeLimit limit(64 * 1024);
+        EXPECT_EQ(error_text(sets::merge_runs(std::vector<std::string>{run}, 1, 0, Policy::Error, dir.at("m.tmp"),
+                                              dir.at("m.trnk"))),
+                  "TarnIOError: write: File too large (os error 27)");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.at("m.tmp")));
+    EXPECT_FALSE(std::filesystem::exists(dir.at("m.trnk")));
+
+    StoreBuilder b;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(b.add_object(big));
+        ASSERT_TRUE(b.add_key("k" + std::to_string(i), static_cast<std::uint64_t>(i)));
+    }
+    ASSERT_TRUE(b.build(dir.at("in.trnk")));
+    const std::vector<sets::MergeTarget> targets{{dir.at("o0.tmp"), dir.at("o0.trnk")},
+                                                 {dir.at("o1.tmp"), dir.at("o1.trnk")}};
+    {
+        const FileSizeLimit limit(64 * 1024);
+        EXPECT_EQ(error_text(sets::merge_stores(std::vector<std::string>{dir.at("in.trnk")}, targets)),
+                  "TarnIOError: write: File too large (os error 27)");
+    }
+    for (const char* name : {"o0.tmp", "o0.trnk", "o1.tmp", "o1.trnk"})
+        EXPECT_FALSE(std::filesystem::exists(dir.at(name))) << name;
 }
 
 TEST(Runs, DamageToARunIsCaughtBeforeAnythingIsWritten) {

@@ -13,7 +13,10 @@
 #include <string_view>
 #include <utility>
 
+#include <csignal>
+
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 // Whether AddressSanitizer is compiled in: g++ says so by a macro, clang by a feature test.
 #if defined(__SANITIZE_ADDRESS__)
@@ -58,6 +61,29 @@ public:
 
 private:
     std::string path_;
+};
+
+// Lowers the process's file size limit for a scope, so that a write past `bytes` fails with
+// EFBIG (SIGXFSZ ignored meanwhile): a full disk that needs no mount.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lower = old_;
+        lower.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lower);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+
+private:
+    rlimit old_{};
+    void (*old_handler_)(int) = nullptr;
 };
 
 inline std::string slurp(const std::string& path) {

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -281,6 +283,90 @@ TEST_F(TempDir, NewFileTakesModeFromUmaskAndReplacesASymlinkNotItsReferent) {
     struct stat sb;
     ASSERT_EQ(::stat(link.c_str(), &sb), 0);
     EXPECT_EQ(sb.st_mode & 0777, 0640u);
+}
+
+// Whatever stops a build once its temporary exists removes that file, and only that file;
+// the target stays as it was and the builder can build again.
+TEST_F(TempDir, FailedWriteOrThrowingProgressRemovesTheTemporary) {
+    StoreBuilder old;
+    ASSERT_TRUE(old.add_object("old"));
+    ASSERT_TRUE(old.add_key("k", 0));
+    const std::string target = at("db.trnk");
+    ASSERT_TRUE(old.build(target));
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object(std::string(200'000, 'v')));
+    ASSERT_TRUE(b.add_key("k", 0));
+    {
+        const FileSizeLimit limit(64 * 1024);
+        const auto st = b.build(target);
+        ASSERT_FALSE(st);
+        EXPECT_EQ(st.error().display(), "TarnIOError: File too large (os error 27)");
+    }
+    EXPECT_FALSE(fs::exists(at("db.trnk.tmp")));
+    EXPECT_EQ(slurp(target), old.image());
+    // An exception out of the progress callback (after the last byte is synced) unwinds
+    // through the build: the file goes all the same.
+    EXPECT_THROW((void)b.build(target, [](std::uint64_t, std::uint64_t) -> bool { throw std::runtime_error("x"); }),
+                 std::runtime_error);
+    EXPECT_FALSE(fs::exists(at("db.trnk.tmp")));
+    EXPECT_EQ(slurp(target), old.image());
+    ASSERT_TRUE(b.build(target));
+    EXPECT_EQ(slurp(target), b.image());
+}
+
+// A file at the temporary path that no live build holds is never written through: it is
+// removed and the store created afresh, owned by this process with the mode the umask gives.
+TEST_F(TempDir, LeftoverIsReplacedNeverWrittenThrough) {
+    const std::string tmp = at("db.trnk.tmp");
+    // A hard link to someone's file, planted at the temporary name.
+    const std::string victim = at("victim");
+    std::ofstream(victim) << "keep";
+    ::chmod(victim.c_str(), 0666);
+    ASSERT_EQ(::link(victim.c_str(), tmp.c_str()), 0);
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("v"));
+    ASSERT_TRUE(b.build(at("db.trnk")));
+    struct stat v, t;
+    ASSERT_EQ(::stat(victim.c_str(), &v), 0);
+    ASSERT_EQ(::stat(at("db.trnk").c_str(), &t), 0);
+    EXPECT_EQ(slurp(victim), "keep");
+    EXPECT_EQ(v.st_nlink, 1u);
+    EXPECT_NE(v.st_ino, t.st_ino);
+
+    // A dead build's leftover with another mode: the new store has the umask's mode.
+    std::ofstream(tmp) << std::string(4096, 'x');
+    ::chmod(tmp.c_str(), 0606);
+    const mode_t old = ::umask(022);
+    const auto st = b.build(at("db.trnk"));
+    ::umask(old);
+    ASSERT_TRUE(st);
+    ASSERT_EQ(::stat(at("db.trnk").c_str(), &t), 0);
+    EXPECT_EQ(t.st_mode & 0777, 0644u);
+    EXPECT_EQ(slurp(at("db.trnk")), b.image());
+    EXPECT_FALSE(fs::exists(tmp));
+}
+
+// A FIFO is refused at once, without being opened (an open for writing would wait for a reader
+// forever) or removed.
+TEST_F(TempDir, FifoAtTemporaryPathIsRefusedAtOnce) {
+    const std::string tmp = at("db.trnk.tmp");
+    ASSERT_EQ(::mkfifo(tmp.c_str(), 0666), 0);
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object("v"));
+    auto build = std::async(std::launch::async, [&] { return b.build(at("db.trnk")); });
+    if (build.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        const int reader = ::open(tmp.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // lets the build go on
+        build.wait();
+        if (reader >= 0) ::close(reader);
+        FAIL() << "the build waited on the FIFO";
+    }
+    const auto st = build.get();
+    ASSERT_FALSE(st);
+    EXPECT_EQ(st.error().display(), "TarnIOError: open tmp: " + tmp + " is not a regular file");
+    struct stat sb;
+    ASSERT_EQ(::lstat(tmp.c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISFIFO(sb.st_mode));
+    EXPECT_FALSE(fs::exists(at("db.trnk")));
 }
 
 }  // namespace

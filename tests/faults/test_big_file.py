@@ -8,6 +8,7 @@ import zlib
 
 import pytest
 
+import tarnkv
 from tarnkv import _tarnkv
 
 ZERO_LEN = 2**32 - 1
@@ -76,3 +77,31 @@ def test_offsets_beyond_four_gib_print_in_full(tmp_path):
     with pytest.raises(RuntimeError) as e:
         far.verify()
     assert e.value.args == (f"TarnCorruptError: object offset {bad} out of bounds",)
+
+
+def test_the_package_reads_and_verifies_beyond_four_gib(big_store):
+    path, offsets = big_store
+    r = tarnkv.open(path, codec=None)
+    assert r["t0"] == b"beyond four gigabytes"
+    assert r.get_many(["t1", "t2", "zeros"])[:2] == [b"", b"\x93\x01\x02\x03"]
+    assert bytes(r.get_view("t0")) == b"beyond four gigabytes"
+    assert [k for k, _ in r.prefix_raw("t")] == ["t0", "t1", "t2"]
+    assert r.stats()["index_offset"] > 2**32
+    assert r.verify() is True
+    # The msgpack default decodes the stored bytes; the bytes past 4 GiB are one MessagePack array.
+    assert tarnkv.open(path, verify=False)["t2"] == [1, 2, 3]
+
+
+def test_the_package_names_offsets_beyond_four_gib_in_full(tmp_path):
+    bad = 2**40 + 5
+    crafted = tmp_path / "far.trnk"
+    entry = struct.pack(">H", 1) + b"x" + struct.pack(">Q", bad)
+    crafted.write_bytes(b"TRNK\x02\0\0\0" + struct.pack(">IIQQI4x", 1, 0, 40, 40, zlib.crc32(entry)) + entry)
+    far = tarnkv.open(crafted, codec=None)
+    assert "x" in far
+    with pytest.raises(tarnkv.CorruptStoreError) as e:
+        far["x"]
+    assert e.value.offset == bad and f"offset {bad} out of bounds" in str(e.value)
+    with pytest.raises(tarnkv.CorruptStoreError) as e:
+        far.verify()
+    assert f"object offset {bad} out of bounds" in str(e.value)

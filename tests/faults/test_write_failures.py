@@ -80,3 +80,154 @@ def test_failed_build_leaves_target_and_writer_intact(tmp_path, case, message):
         pytest.skip(out.stdout.strip())
     lines = [line for line in out.stdout.splitlines() if not line.startswith("\u2705")]
     assert lines == [f"ERROR OSError ({message!r},)", "UNTOUCHED True", "AFTER True 64"]
+
+
+# A failed build removes its own temporary file, whatever stopped it, through either API: the
+# small file system has its space back, the target is as it was and the next build fits.
+# The start of a child that works in `small`, a 2 MiB tmpfs in a mount namespace of its own
+# under the directory given last; it prints SKIP and ends where it may not mount.
+SMALL_TMPFS = r"""
+import ctypes, os, sys
+
+libc = ctypes.CDLL(None, use_errno=True)
+MS_REC, MS_PRIVATE = 1 << 14, 1 << 18
+try:
+    os.unshare(os.CLONE_NEWNS)
+    if libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None) != 0 and ctypes.get_errno() != 22:
+        raise OSError(ctypes.get_errno(), "make mounts private")
+    small = os.path.join(sys.argv[-1], "small")
+    os.mkdir(small)
+    if libc.mount(b"tmpfs", small.encode(), b"tmpfs", 0, b"size=2m") != 0:
+        raise OSError(ctypes.get_errno(), "mount tmpfs")
+except OSError as e:
+    print("SKIP", e)
+    sys.exit(0)
+"""
+
+CLEANUP = SMALL_TMPFS + r"""
+import resource, signal
+
+case, api = sys.argv[1], sys.argv[2]
+out = os.fdopen(os.dup(1), "w")
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # the low-level build's summary lines
+
+if api == "lowlevel":
+    from tarnkv import _tarnkv
+
+    def writer(objects):
+        w = _tarnkv._TarnWriter()
+        for i, obj in enumerate(objects):
+            w.add_key(f"k{i}", w.add_object_raw(obj))
+        return w
+
+    def build(w, path, progress=None):
+        w.build(path)
+else:
+    import tarnkv
+
+    def writer(objects):
+        w = tarnkv.TarnWriter()
+        for i, obj in enumerate(objects):
+            w.put(f"k{i}", obj)
+        return w
+
+    def build(w, path, progress=None):
+        w.build(path, progress=progress)
+
+target = os.path.join(small, "db.trnk")
+build(writer([b"old"]), target)
+before = open(target, "rb").read()
+# Too much for the file system, except where the callback stops the build at its end.
+w = writer([os.urandom(64 * 1024) for _ in range(8 if case in ("raise", "sigint") else 48)])
+progress = None
+if case == "fsize":
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (100_000, resource.RLIM_INFINITY))
+elif case == "raise":
+    def progress(done, total):
+        raise ValueError("stop")
+elif case == "sigint":
+    def progress(done, total):
+        os.kill(os.getpid(), signal.SIGINT)  # the default handler raises KeyboardInterrupt here
+try:
+    build(w, target, progress)
+except BaseException as e:
+    about = e.args if api == "lowlevel" else (getattr(e, "errno", None), os.path.basename(getattr(e, "filename", "") or ""))
+    print("ERROR", type(e).__name__, about, file=out)
+else:
+    print("BUILT", file=out)
+resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print("LEFT", sorted(os.listdir(small)), file=out)
+print("UNTOUCHED", open(target, "rb").read() == before, file=out)
+room = os.statvfs(small)
+print("ROOM", room.f_bavail * room.f_frsize > 1.5 * 2**20, file=out)
+build(writer([os.urandom(64 * 1024) for _ in range(8)]), os.path.join(small, "after.trnk"))
+print("AFTER", _tarnkv._TarnReader(os.path.join(small, "after.trnk")).verify() if api == "lowlevel"
+      else tarnkv.open(os.path.join(small, "after.trnk")).verify(), file=out)
+"""
+
+
+@pytest.mark.parametrize("case, api, error", [
+    ("full", "lowlevel", "OSError ('TarnIOError: No space left on device (os error 28)',)"),
+    ("full", "package", "StoreIOError (28, 'db.trnk.tmp')"),
+    ("fsize", "lowlevel", "OSError ('TarnIOError: File too large (os error 27)',)"),
+    ("fsize", "package", "StoreIOError (27, 'db.trnk.tmp')"),
+    ("raise", "package", "ValueError (None, '')"),
+    ("sigint", "package", "KeyboardInterrupt (None, '')"),
+])
+def test_failed_build_removes_its_temporary(tmp_path, case, api, error):
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private mount namespace")
+    out = run_python(CLEANUP, case, api, tmp_path)
+    if out.stdout.startswith("SKIP"):
+        pytest.skip(out.stdout.strip())
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [f"ERROR {error}", "LEFT ['db.trnk']", "UNTOUCHED True", "ROOM True",
+                                       "AFTER True"]
+
+
+# The set build on a full disk, on Dask's synchronous scheduler: too much for the partitions'
+# run files ("runs"), or runs that fit and shards that then do not ("shards"). The old set stays
+# whole and readable, and the space comes back.
+SET_FULL = SMALL_TMPFS + r"""
+import dask
+import dask.bag as db
+import tarnkv
+from tarnkv.dask import build_set
+
+case = sys.argv[1]
+out = os.path.join(small, "set")
+with dask.config.set(scheduler="sync"):
+    build_set(db.from_sequence([{"id": f"old{i}", "v": i} for i in range(10)], npartitions=2), out, key="id",
+              shards=2)
+    before = {name: open(os.path.join(out, name), "rb").read() for name in os.listdir(out)}
+    records = 100 if case == "runs" else 40
+    try:
+        build_set(db.from_sequence([{"id": f"k{i}", "v": os.urandom(30_000)} for i in range(records)],
+                                   npartitions=4), out, key="id", shards=2)
+    except OSError as e:
+        print("ERROR", type(e).__name__, e.errno)
+    else:
+        print("BUILT")
+    print("SET", {name: open(os.path.join(out, name), "rb").read() for name in os.listdir(out)} == before)
+    print("LEFT", sorted(os.listdir(small)))
+    room = os.statvfs(small)
+    print("ROOM", room.f_bavail * room.f_frsize > 1.5 * 2**20)
+    s = tarnkv.open(out)
+    print("OLD", s.verify(), dict(s.items()) == {f"old{i}": {"id": f"old{i}", "v": i} for i in range(10)})
+    build_set(db.from_sequence([{"id": f"new{i}", "v": i} for i in range(10)], npartitions=2), out, key="id",
+              shards=2)
+    print("AFTER", len(tarnkv.open(out)))
+"""
+
+
+@pytest.mark.parametrize("case", ["runs", "shards"])
+def test_set_build_on_a_full_disk_leaves_the_old_set(tmp_path, case):
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private mount namespace")
+    out = run_python(SET_FULL, case, tmp_path)
+    if out.stdout.startswith("SKIP"):
+        pytest.skip(out.stdout.strip())
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["ERROR StoreIOError 28", "SET True", "LEFT ['set']", "ROOM True", "OLD True True",
+                                       "AFTER 10"]

@@ -1,20 +1,25 @@
 import importlib
 import inspect
+import re
 import subprocess
 import sys
 import textwrap
 import weakref
+from pathlib import Path
 
 import pytest
 
 from tarnkv import _tarnkv
 
 CLASSES = [_tarnkv._TarnWriter, _tarnkv._TarnReader]
+# The one place the version is written; the build reads it from there.
+PROJECT_VERSION = re.search(r'^version = "([0-9.]+)"$', (Path(__file__).resolve().parents[2] / "pyproject.toml")
+                            .read_text(), re.M).group(1)
 
 
 def test_module_attributes():
     assert _tarnkv.__all__ == ["_TarnWriter", "_TarnReader", "__version__"]
-    assert _tarnkv.__version__ == "0.2.0"
+    assert _tarnkv.__version__ == PROJECT_VERSION
     assert _tarnkv.__doc__ == "tarnkv._tarnkv \u2014 native extension module entry-point"
     public = {n for n in dir(_tarnkv) if not (n.startswith("__") and n.endswith("__"))}
     assert public == {"_TarnWriter", "_TarnReader"}

@@ -289,6 +289,7 @@ def test_build_into_missing_directory(tmp_path):
 
 def run_child(code, tmp_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    env.pop("PYTHONUNBUFFERED", None)  # the child's sys.stdout must buffer as it does by default
     return subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(code)], cwd=tmp_path, env=env,
                           capture_output=True, timeout=60)
 

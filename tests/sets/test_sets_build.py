@@ -4,6 +4,7 @@ that only ever appears whole."""
 
 from __future__ import annotations
 
+import datetime
 import os
 import threading
 import time
@@ -107,6 +108,17 @@ def test_bad_records_name_partition_and_record(cluster, tmp_path):
         build_set(db.from_sequence([{"id": None}]), tmp_path / "set", key="id", shards=2)
     with pytest.raises(TypeError, match="Bag"):
         build_set([{"id": "a"}], tmp_path / "set", key="id", shards=2)
+
+
+def test_values_are_stored_as_the_command_line_stores_them(cluster, tmp_path):
+    big = 12345678901234567890123
+    bag = db.from_sequence([{"id": big, "d": datetime.timedelta(seconds=1, microseconds=5)}, {"id": big + 1, "d": None}])
+    build_set(bag, tmp_path / "set", key="id", value="d", shards=2)
+    with tarnkv.open(tmp_path / "set") as s:
+        assert (s[str(big)], s[str(big + 1)]) == (1_000_005_000, None)  # every digit; nanoseconds
+    with pytest.raises(RecordError, match=rf"record 1: field 'n' holds the integer {big}, beyond the 64 bits"):
+        build_set(db.from_sequence([{"id": "a", "n": 1}, {"id": "b", "n": big}], npartitions=1), tmp_path / "set",
+                  key="id", shards=2)
 
 
 def test_a_worker_killed_mid_build_is_retried_and_the_set_is_right(cluster, tmp_path):

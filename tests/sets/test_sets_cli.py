@@ -209,3 +209,19 @@ def test_whole_file_parts_name_their_rows_and_lines(dask_client, tmp_path):
                   "last", "--value", "n")
     assert r.status == 0, r.err
     assert json.loads(run_cli("get", out, "P1").text) == 3
+
+
+def test_numbers_keep_their_digits_as_in_a_single_build(dask_client, tmp_path):
+    big = 12345678901234567890123
+    src = tmp_path / "n.jsonl"
+    src.write_text(json.dumps({"id": big, "v": 1}) + "\n" + json.dumps({"id": big + 1, "v": 2}) + "\n")
+    out = tmp_path / "n.set"
+    r = set_build(dask_client, src, "-o", out, "--key", "id", "--value", "v", "--shards", "2", "-q")
+    assert r.status == 0, r.err
+    assert run_cli("get", out, str(big), str(big + 1)).text == "1\n2\n"
+    src.write_text(json.dumps({"id": "a", "n": 1}) + "\n" + json.dumps({"id": "b", "n": big}) + "\n")
+    r = set_build(dask_client, src, "-o", out, "--key", "id", "--shards", "2")
+    assert r.status == 2 and f"{src}, line 2: " in r.err and f"field 'n' holds the integer {big}" in r.err, r.err
+    r = set_build(dask_client, src, "-o", out, "--key", "id", "--shards", "2", "--big-ints", "text", "-q")
+    assert r.status == 0, r.err
+    assert json.loads(run_cli("get", out, "b").text) == {"id": "b", "n": str(big)}

@@ -12,6 +12,7 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 
+from tarnkv.cli import interrupts
 from tarnkv.cli.errors import FAIL, CliError, os_error_text
 
 __all__ = ["main"]
@@ -76,14 +77,26 @@ def _silence_stdout() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs one command line; returns the exit status (0 yes, 1 no, 2 usage/input/I/O error)."""
-    from tarnkv.cli.parser import build_parser
-
-    args = build_parser().parse_args(argv)
     # The commands make no reference cycles; the cyclic collector would only rescan the
     # batches of records in flight, thousands of times over a large build or dump.
     gc_was_on = gc.isenabled()
     gc.disable()
     try:
+        # Ctrl-C stops a command only until it has published its output (cli/interrupts.py).
+        # As the process's own command line (no argv), the handling stays to the end: a
+        # Ctrl-C in the last moments must not turn what happened into a traceback.
+        with interrupts.handling(keep=argv is None):
+            return _run(argv)
+    finally:
+        if gc_was_on:
+            gc.enable()
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    try:
+        from tarnkv.cli.parser import build_parser
+
+        args = build_parser().parse_args(argv)
         status = _command(args.command)(args)
         sys.stdout.flush()
         return status
@@ -104,6 +117,3 @@ def main(argv: Sequence[str] | None = None) -> int:
     except OSError as exc:
         _say(os_error_text(exc))
         return FAIL
-    finally:
-        if gc_was_on:
-            gc.enable()

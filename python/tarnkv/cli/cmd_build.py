@@ -10,6 +10,7 @@ from tarnkv.cli import stores
 from tarnkv.cli.errors import BadInput, CliError
 from tarnkv.cli.inputs import open_source
 from tarnkv.cli.loader import FieldRoles, Loader
+from tarnkv.cli.output import refuse_overwriting
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.cli.records import RecordReader, open_reader
 
@@ -53,7 +54,8 @@ def run(args: argparse.Namespace) -> int:
     if args.inputs.count("-") > 1:
         raise CliError('standard input ("-") can be read only once')
     _check_output(out)
-    roles = FieldRoles(args.key, args.alias, args.value, args.json_values)
+    refuse_overwriting(out, args.inputs)
+    roles = FieldRoles(args.key, args.alias, args.value, args.json_values, args.big_ints)
     writer = stores.new_writer(args.on_duplicate)
     loader = Loader(writer, roles)
     with Progress(wanted(args.quiet)) as progress:
@@ -74,4 +76,20 @@ def run(args: argparse.Namespace) -> int:
         print(f"{out}: {loader.records:,} records, {result.num_keys:,} keys, "
               f"{result.num_objects:,} objects, {_size_text(result.file_size)}, {seconds:.2f} s",
               flush=True)
+        if args.on_duplicate != "error":
+            print(_duplicates_text(out, args.on_duplicate, writer.repeated_keys,
+                                   loader.records - writer.num_objects, result.dropped_objects), flush=True)
     return 0
+
+
+def _count(n: int, what: str) -> str:
+    return f"{n:,} {what}" if n == 1 else f"{n:,} {what}s"
+
+
+def _duplicates_text(out: str, policy: str, repeated: int, idle_records: int, dropped: int) -> str:
+    """What --on-duplicate first or last did: keys given again, and what they cost."""
+    if policy == "first":
+        return (f"{out}: --on-duplicate first: {_count(repeated, 'key')} given again kept the first "
+                f"record's object; {_count(idle_records, 'record')} stored nothing (every key taken)")
+    return (f"{out}: --on-duplicate last: {_count(repeated, 'key')} re-pointed to a later record; "
+            f"{_count(dropped, 'earlier object')} dropped (no key left)")

@@ -4,11 +4,16 @@ from __future__ import annotations
 
 import argparse
 import os
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
 
 from tarnkv.cli import stores
-from tarnkv.cli.errors import CliError
+from tarnkv.cli.errors import NO, CliError
 from tarnkv.cli.install import install, install_set
 from tarnkv.cli.progress import Progress, wanted
+
+if TYPE_CHECKING:
+    from tarnkv.sets.manifest import ShardEntry
 
 
 def run(args: argparse.Namespace) -> int:
@@ -17,21 +22,36 @@ def run(args: argparse.Namespace) -> int:
     with Progress(wanted(args.quiet)) as progress:
         copying = progress.bar(f"copying {args.src}", _size(args.src))
 
-        def check(tmp: str) -> None:
+        def check(tmp: str) -> int:
             # Errors name the source: the temporary copy is an implementation detail.
-            reader = stores.open_store(tmp, check_reads=False, name=args.src)
-            bar = progress.bar(f"verifying {args.src}", _size(tmp))
-            try:
-                stores.verify(reader, args.src, progress.callback(bar))
-            except CliError as exc:
-                raise CliError(f"{exc.message}; {args.dst} left as it was", exc.status) from None
-            finally:
-                reader.close()
-                progress.done(bar)
+            def deep(reader: Any) -> None:
+                bar = progress.bar(f"verifying {args.src}", _size(tmp))
+                try:
+                    stores.verify(reader, args.src, progress.callback(bar))
+                finally:
+                    progress.done(bar)
 
-        install(args.src, args.dst, check=check if args.verify else None,
+            return _check_copy(tmp, args.src, args.dst, deep if args.verify else None)
+
+        install(args.src, args.dst, check=check, allow_empty=args.allow_empty,
                 progress=progress.callback(copying))
     return 0
+
+
+def _check_copy(tmp: str, name: str, dst: str, deep: Callable[[Any], None] | None) -> int:
+    """Checks the complete copy ``tmp`` of the store ``name``: always that it is whole, and in
+    depth with ``deep(reader)``. Returns its number of keys."""
+    try:
+        reader = stores.open_store(tmp, check_reads=False, name=name)
+        try:
+            keys = stores.check_complete(reader, name)
+            if deep is not None:
+                deep(reader)
+            return keys
+        finally:
+            reader.close()
+    except CliError as exc:
+        raise CliError(f"{exc.message}; {dst} left as it was", exc.status) from None
 
 
 def _size(path: str) -> int | None:
@@ -43,26 +63,22 @@ def _size(path: str) -> int | None:
 
 def _copy_set(args: argparse.Namespace) -> int:
     """A whole set: every shard installed under its name, then the manifest, last."""
-    from tarnkv.sets import manifest as mf
-
     with Progress(wanted(args.quiet)) as progress:
         copying = progress.bar(f"copying {args.src}", None)
 
-        def check(tmp: str, shard: int) -> None:
-            entry = mf.read(args.src).shards[shard]
+        def check(tmp: str, entry: ShardEntry) -> None:
             name = os.path.join(args.src, entry.file)
-            reader = stores.open_store(tmp, check_reads=False, name=name)
-            try:
-                stores.verify(reader, name)
+
+            def against_manifest(reader: Any) -> None:
                 st = reader.stats()
                 if (st["file_crc32"], st["num_keys"], st["num_objects"]) != \
                         (entry.file_crc32, entry.num_keys, entry.num_objects):
-                    raise CliError(f"{name}: does not match {args.src}'s manifest", 1)
-            except CliError as exc:
-                raise CliError(f"{exc.message}; {args.dst} left as it was", exc.status) from None
-            finally:
-                reader.close()
+                    raise CliError(f"{name}: does not match {args.src}'s manifest", NO)
+                if args.verify:
+                    stores.verify(reader, name)
 
-        install_set(args.src, args.dst, check=check if args.verify else None,
+            _check_copy(tmp, name, args.dst, against_manifest)
+
+        install_set(args.src, args.dst, check=check, allow_empty=args.allow_empty,
                     progress=progress.callback(copying))
     return 0

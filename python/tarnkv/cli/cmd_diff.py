@@ -62,7 +62,7 @@ def run(args: argparse.Namespace) -> int:
             for sign, _ in chunk:
                 counts[sign] += 1
             if not args.quiet:
-                out.write(b"".join(sign.encode() + b" " + jsonio.dumps(jsonio.key_json(k)) + b"\n"
+                out.write(b"".join(sign.encode() + b" " + jsonio.dumps_key(k) + b"\n"
                                    for sign, k in chunk))
     if not any(counts.values()):
         return 0

@@ -10,8 +10,7 @@ from typing import Any
 from tarnkv.cli import jsonio, stores
 from tarnkv.cli.errors import NO, CliError, os_error_text
 from tarnkv.cli.output import stdout
-
-HEADER_SIZE = 40
+from tarnkv.cli.stores import HEADER_SIZE
 
 
 def distribution(values: list[int]) -> dict[str, float | int]:

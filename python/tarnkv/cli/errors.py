@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import errno
+
 OK = 0
 NO = 1  # the answer is no: a key is missing, a store is corrupt, two stores differ
 FAIL = 2  # usage, bad input or an I/O error
@@ -25,10 +27,17 @@ class BadInput(CliError):
         self.problem = problem
 
 
-def os_error_text(exc: OSError) -> str:
-    """``FILE: reason`` for an OSError, without Python's ``[Errno N]`` decoration."""
+# Failures only writing causes: one that names no file is about the output being written.
+_WRITE_ERRNOS = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS})
+
+
+def os_error_text(exc: OSError, output: str | None = None) -> str:
+    """``FILE: reason`` for an OSError, without Python's ``[Errno N]`` decoration. A failure
+    to write (a full disk) that names no file is named after *output*, when given."""
     reason = exc.strerror or str(exc)
     name = exc.filename
+    if name is None and output is not None and exc.errno in _WRITE_ERRNOS:
+        name = output
     if name is None:
         return reason
     if isinstance(name, bytes):

@@ -2,46 +2,22 @@
 
 The build loop handles plain string keys inline; everything else comes here, where each
 problem is reported as a ``ValueError`` whose text the caller places after the line number.
+The rules themselves (key text of numbers and dates, stored forms of dates, durations,
+decimals, integers beyond 64 bits) are the package's, in ``tarnkv.forms``.
 """
 
 from __future__ import annotations
 
-import datetime
-import decimal
-import math
-import uuid
+from collections.abc import Iterable
 from typing import Any
 
 import msgpack
 
-from tarnkv.cli import jsonio
+from tarnkv import forms
 
 Key = str | bytes
 
-_KINDS: dict[type, str] = {dict: "an object", list: "an array", tuple: "an array"}
-
-
-def key_text(value: Any, field: str) -> Key | None:
-    """The key a field's value stands for; None when the value is null (or an empty CSV cell)."""
-    kind = type(value)
-    if kind is str or kind is bytes:
-        return value  # type: ignore[no-any-return]
-    if value is None:
-        return None
-    if kind is bool:
-        return "true" if value else "false"
-    if kind is int:
-        return str(value)
-    if kind is float:
-        if not math.isfinite(value):
-            raise ValueError(f"field {field!r} holds {value!r}, which can't be a key")
-        return jsonio.dumps(value).decode("ascii")
-    if isinstance(value, (datetime.date, datetime.time)):
-        return value.isoformat()
-    if isinstance(value, (decimal.Decimal, uuid.UUID)):
-        return str(value)
-    what = _KINDS.get(kind, f"a value of type {kind.__name__}")
-    raise ValueError(f"field {field!r} holds {what}, not a string or number")
+key_text = forms.key_text
 
 
 def exact(key: Key) -> Key:
@@ -62,7 +38,7 @@ def aliases(record: dict[str, Any], fields: list[str], key: Key) -> list[Key]:
         try:
             value = record[field]
         except KeyError:
-            raise ValueError(f"no alias field {field!r}") from None
+            raise ValueError(f"no alias field {field!r}{found_fields(record)}") from None
         items = value if type(value) is list else (value,)
         for item in items:
             alias = key_text(item, field)
@@ -74,16 +50,48 @@ def aliases(record: dict[str, Any], fields: list[str], key: Key) -> list[Key]:
     return out
 
 
-def storable(value: Any) -> Any:
-    """``value`` with what MessagePack can't carry (dates, decimals, ...) in JSON's text forms."""
+def found_fields(record: Iterable[str]) -> str:
+    """`` (fields: 'a', 'b', ...)`` for a message about a field the record lacks."""
+    names = list(record)
+    shown = ", ".join(repr(f) for f in names[:20]) + (", ..." if len(names) > 20 else "")
+    return f" (fields: {shown})" if names else " (the record has no fields)"
+
+
+_PLAIN = (str, float, bool, bytes, msgpack.ExtType)
+
+
+def _storable_node(value: Any, big_ints: forms.BigInts) -> tuple[list[Any] | None, Any]:
     kind = type(value)
     if kind is dict:
-        return {k if type(k) in (str, int, bytes) else str(k): storable(v) for k, v in value.items()}
+        names = [k if type(k) in (str, int, bytes) else str(k) for k in value]
+        return list(value.values()), lambda values: dict(zip(names, values))
     if kind is list or kind is tuple:
-        return [storable(v) for v in value]
-    if value is None or kind in (str, int, float, bool, bytes, msgpack.ExtType):
-        return value
+        return list(value), list
+    if kind is int:
+        if not forms.fits(value):
+            if big_ints != "text":
+                raise OverflowError
+            return None, str(value)
+        return None, value
+    if value is None or kind in _PLAIN:
+        return None, value
     try:
-        return storable(jsonio.to_json(value))
-    except TypeError:
-        raise ValueError(f"a value of type {kind.__name__} can't be stored") from None
+        converted = forms.plain(value)
+    except TypeError as exc:
+        raise ValueError(str(exc)) from None
+    return (converted, list) if type(converted) is list else (None, converted)
+
+
+def storable(value: Any, big_ints: forms.BigInts = "error", path: str = "") -> Any:
+    """``value`` with what MessagePack can't carry (dates, decimals, ...) in their stored
+    forms, and integers beyond 64 bits as their text when ``big_ints`` is ``"text"``.
+
+    ValueError names what can't be stored; an integer beyond 64 bits by where it is in
+    ``value``, which is the field ``path`` of its record (the record itself when empty)."""
+    try:
+        return forms.rebuild(value, lambda node: _storable_node(node, big_ints))
+    except OverflowError:
+        found = forms.find_wide_int(value, path)
+        where, number = found if found else (path, 0)
+        raise ValueError(forms.wide_int_text(where, number) +
+                         " (--big-ints text stores it as its digits)") from None

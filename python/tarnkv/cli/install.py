@@ -4,6 +4,23 @@ A reader maps its file; writing new bytes into that file under it (cp, shutil.co
 reader fault with SIGBUS or see a torn store. Installing instead writes a new file beside the
 target and renames it over the target: open mappings keep the old inode, new opens get the
 new one, and a crash at any point leaves either the old file or the new one, never a mix.
+
+The rules (the README's cp section tells users the same):
+
+- The name is replaced, never what it points to. A symbolic link at DST is replaced by the new
+  file, not followed: whoever may put a link into a shared directory would otherwise choose
+  which file the caller overwrites. A link to a directory is refused, unless DST is written
+  with a trailing "/", which asks for the directory.
+- The source is opened without blocking and must be a regular file: a FIFO fails at once.
+- Owner, group and permission bits come from the file replaced when it is a regular file and
+  the new file can belong to the same owner and group (the caller is root, or owns it and is in
+  its group): nothing changes hands. Anything else (a link, a FIFO, another user's file) gives
+  nothing away: the new file is the caller's, with the source's permission bits less the umask,
+  and no more than a replaced regular file allowed.
+- A copy is installed only once it is whole and checked (the caller's ``check``, which at least
+  checks the store's shape); a store without keys replaces one with keys only when allowed.
+- A failure (a check, a full disk, an exception, Ctrl-C) removes the temporary copy and
+  touches nothing else.
 """
 
 from __future__ import annotations
@@ -11,44 +28,137 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
+import secrets
 import stat
-import tempfile
-from collections.abc import Callable
+import struct
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from tarnkv._files import sync_directory
 from tarnkv.cli.errors import CliError, os_error_text
 
+if TYPE_CHECKING:
+    from tarnkv.sets.manifest import Manifest, ShardEntry
+
 COPY_STEP = 64 << 20
 MAGIC = b"TRNK"
+# Enough of a header to tell whether a file is a store and how many keys it declares.
+_HEAD = struct.Struct(">4sB3xI")
+_PERMISSIONS = 0o777  # set-id and sticky bits mean nothing on a store and are never passed on
 
 Progress = Callable[[int, int], None] | None
+#: Checks a complete temporary copy before it is installed (an exception keeps DST as it was)
+#: and returns the number of keys the copy holds.
+Check = Callable[[str], int]
 
 
 def resolve_target(src: str, dst: str) -> str:
-    """The file to replace: DST itself, DST/basename(SRC) for a directory, the file a
-    symbolic link names (the link stays a link)."""
+    """The name to replace: DST itself, or DST/basename(SRC) when DST is a directory. A symbolic
+    link at DST is replaced, not followed; one to a directory only with DST written as "DST/"."""
+    if os.path.islink(dst):  # "link/" follows the link: it is the directory then
+        if os.path.isdir(dst):
+            raise CliError(f"{dst}: a symbolic link to a directory; write {dst}/ to copy into it")
+        return dst
     if os.path.isdir(dst):
-        dst = os.path.join(dst, os.path.basename(src.rstrip("/")))
-    if os.path.islink(dst):
-        dst = os.path.realpath(dst)
+        return os.path.join(dst, os.path.basename(src.rstrip("/")))
     return dst
 
 
-def check_source(src: str) -> os.stat_result:
-    """SRC's status, after making sure it is a regular file that starts like a store."""
+@contextlib.contextmanager
+def open_source(src: str) -> Iterator[tuple[int, os.stat_result]]:
+    """An open descriptor of SRC and its status, after making sure it is a regular file that
+    starts like a store. The copy reads this descriptor, so it copies the file checked. Opened
+    without blocking: a FIFO fails here rather than waiting for a writer."""
     try:
-        with open(src, "rb") as f:
-            st = os.fstat(f.fileno())
-            if stat.S_ISDIR(st.st_mode):
-                raise CliError(f"{src}: is a directory")
-            head = f.read(len(MAGIC))
-    except IsADirectoryError:
-        raise CliError(f"{src}: is a directory") from None
+        fd = os.open(src, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError as exc:
         raise CliError(os_error_text(exc)) from None
-    if head != MAGIC:
-        raise CliError(f"{src}: not a store file (it does not start with {MAGIC.decode()})")
-    return st
+    try:
+        try:
+            st = os.fstat(fd)
+            if stat.S_ISDIR(st.st_mode):
+                raise CliError(f"{src}: is a directory")
+            if not stat.S_ISREG(st.st_mode):
+                raise CliError(f"{src}: not a regular file")
+            head = os.pread(fd, len(MAGIC), 0)
+        except OSError as exc:
+            raise CliError(f"{src}: {exc.strerror}") from None
+        if head != MAGIC:
+            raise CliError(f"{src}: not a store file (it does not start with {MAGIC.decode()})")
+        yield fd, st
+    finally:
+        os.close(fd)
+
+
+@dataclass(frozen=True)
+class _Replaced:
+    """What the name to replace holds now, seen without following a link."""
+
+    st: os.stat_result | None  # None: nothing
+    keys: int  # the keys it declares when it is a store file, else 0
+
+
+def _look_at_target(src: str, target: str, src_st: os.stat_result) -> _Replaced:
+    """What ``target`` holds, after refusing what may not be replaced: a directory, a device,
+    or the source itself."""
+    try:
+        st = os.lstat(target)
+    except FileNotFoundError:
+        return _Replaced(None, 0)
+    except OSError as exc:
+        raise CliError(os_error_text(exc)) from None
+    if stat.S_ISDIR(st.st_mode):
+        raise CliError(f"{target}: is a directory")
+    if stat.S_ISCHR(st.st_mode) or stat.S_ISBLK(st.st_mode):
+        raise CliError(f"{target}: a device, not replaced")
+    if (st.st_dev, st.st_ino) == (src_st.st_dev, src_st.st_ino):
+        raise CliError(f"{src} and {target} are the same file")
+    return _Replaced(st, _declared_keys(target) if stat.S_ISREG(st.st_mode) else 0)
+
+
+def _declared_keys(path: str) -> int:
+    """The number of keys the store file at ``path`` declares; 0 when it is none (or unreadable)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError:
+        return 0
+    try:
+        head = os.pread(fd, _HEAD.size, 0) if stat.S_ISREG(os.fstat(fd).st_mode) else b""
+    except OSError:
+        head = b""
+    finally:
+        os.close(fd)
+    if len(head) < _HEAD.size:
+        return 0
+    magic, _version, keys = _HEAD.unpack(head)
+    return keys if magic == MAGIC else 0
+
+
+def _refuse_emptying(src: str, dst: str, keys: int, replaced_keys: int, allow_empty: bool) -> None:
+    """A store (or set) without keys replaces one with keys only when the user said so."""
+    if keys == 0 and replaced_keys > 0 and not allow_empty:
+        raise CliError(f"{src} holds no keys and would replace {dst}, which holds {replaced_keys:,}; "
+                       f"--allow-empty installs it all the same ({dst} left as it was)")
+
+
+def _create_temporary(directory: str, name: str, mode: int) -> tuple[int, str]:
+    """A new file, open for writing, beside the file ``name`` it is to replace: hidden by its
+    dot, created with ``mode`` less the umask. A failure names ``directory``."""
+    try:
+        for _ in range(100):
+            tmp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
+            with contextlib.suppress(FileExistsError):
+                flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+                return os.open(tmp, flags, mode & _PERMISSIONS), tmp
+        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST))
+    except OSError as exc:
+        raise CliError(f"{directory}: {exc.strerror}") from None
+
+
+def _remove(path: str) -> None:
+    with contextlib.suppress(OSError):
+        os.unlink(path)
 
 
 def _copy(src_fd: int, dst_fd: int, size: int, progress: Progress) -> None:
@@ -76,58 +186,54 @@ def _copy(src_fd: int, dst_fd: int, size: int, progress: Progress) -> None:
         raise CliError(f"the source changed size while it was copied ({size} -> {done} bytes)")
 
 
-def _mode_and_owner(src_st: os.stat_result, dst: str) -> tuple[int, tuple[int, int] | None]:
-    try:
-        old = os.stat(dst)
-        return stat.S_IMODE(old.st_mode), (old.st_uid, old.st_gid)
-    except FileNotFoundError:
-        mask = os.umask(0)
-        os.umask(mask)
-        return stat.S_IMODE(src_st.st_mode) & ~mask, None
+def _take_over(fd: int, replaced: os.stat_result | None) -> None:
+    """Gives the new file the owner, group and permission bits of the regular file it replaces
+    when it can have both that owner and that group; otherwise it stays the caller's, with its
+    own bits, less any the replaced regular file did not have."""
+    if replaced is None or not stat.S_ISREG(replaced.st_mode):
+        return
+    old_mode = stat.S_IMODE(replaced.st_mode) & _PERMISSIONS
+    now = os.fstat(fd)
+    if (now.st_uid, now.st_gid) != (replaced.st_uid, replaced.st_gid):
+        try:
+            os.fchown(fd, replaced.st_uid, replaced.st_gid)
+        except OSError as exc:
+            if exc.errno not in (errno.EPERM, errno.EINVAL):
+                raise
+            os.fchmod(fd, stat.S_IMODE(now.st_mode) & old_mode)
+            return
+    os.fchmod(fd, old_mode)
 
 
-def install(src: str, dst: str, *, check: Callable[[str], None] | None = None,
+def publish(tmp: str, target: str) -> None:
+    """The one step that changes what ``target`` names: before it, a failure leaves ``target``
+    as it was; after it, the copy is installed."""
+    os.rename(tmp, target)
+
+
+def install(src: str, dst: str, *, check: Check, allow_empty: bool = False,
             progress: Progress = None) -> str:
     """Copies SRC over DST safely and returns the path written. ``check`` runs on the complete
     temporary copy before it is renamed into place; an exception from it leaves DST untouched."""
     target = resolve_target(src, dst)
-    src_st = check_source(src)
-    try:
-        if os.path.samefile(src, target):
-            raise CliError(f"{src} and {dst} are the same file")
-    except FileNotFoundError:
-        pass
     directory = os.path.dirname(target) or "."
-    mode, owner = _mode_and_owner(src_st, target)
-    try:
-        fd, tmp = tempfile.mkstemp(dir=directory, prefix=f".{os.path.basename(target)}.",
-                                   suffix=".tmp")
-    except OSError as exc:
-        raise CliError(os_error_text(exc) if exc.filename else f"{directory}: {exc.strerror}") from None
-    try:
+    with open_source(src) as (src_fd, src_st):
+        replaced = _look_at_target(src, target, src_st)
+        fd, tmp = _create_temporary(directory, os.path.basename(target), stat.S_IMODE(src_st.st_mode))
         try:
-            with open(src, "rb") as s:
-                _copy(s.fileno(), fd, src_st.st_size, progress)
-            os.fchmod(fd, mode)
-            if owner is not None:
-                try:
-                    os.fchown(fd, *owner)
-                except PermissionError:
-                    pass  # not ours to give away: the new file stays ours
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        if check is not None:
-            check(tmp)
-        os.rename(tmp, target)
-    except BaseException as exc:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        if isinstance(exc, OSError):
-            raise CliError(os_error_text(exc) if exc.filename else f"{target}: {exc.strerror}") from None
-        raise
+            try:
+                _copy(src_fd, fd, src_st.st_size, progress)
+                _take_over(fd, replaced.st)
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            _refuse_emptying(src, dst, check(tmp), replaced.keys, allow_empty)
+            publish(tmp, target)
+        except BaseException as exc:
+            _remove(tmp)
+            if isinstance(exc, OSError):
+                raise CliError(f"{target}: {exc.strerror or exc}") from None
+            raise
     try:
         sync_directory(directory)
     except OSError as exc:
@@ -138,7 +244,8 @@ def install(src: str, dst: str, *, check: Callable[[str], None] | None = None,
 
 # --- Store sets ------------------------------------------------------------------------------
 
-SetCheck = Callable[[str, int], None]
+#: Checks the complete temporary copy of a shard against the manifest's entry for it.
+SetCheck = Callable[[str, "ShardEntry"], None]
 
 
 def set_target(src: str, dst: str) -> str:
@@ -151,14 +258,17 @@ def set_target(src: str, dst: str) -> str:
     return dst
 
 
-def install_set(src: str, dst: str, *, check: SetCheck | None = None, progress: Progress = None) -> str:
+def install_set(src: str, dst: str, *, check: SetCheck, allow_empty: bool = False,
+                progress: Progress = None) -> str:
     """Copies the store set SRC to DST safely and returns the directory written.
 
-    Each shard is copied to a temporary file in the target, synced and renamed under its own
-    name (a new set's names never clash with the old set's); then the manifest is written, last
-    and atomically, and the shards only the old set used are removed. Readers of the old set
-    keep their mappings, and see the new set when they reopen it. ``check(tmp, shard)`` runs on
-    each complete temporary copy; an exception from it leaves DST's set as it was.
+    Each shard is copied to a temporary file in the target, checked, synced and renamed under
+    its own name (a new set's names never clash with the old set's); then the manifest is
+    written, last and atomically, and the shards only the old set used are removed. Readers of
+    the old set keep their mappings, and see the new set when they reopen it. ``check(tmp,
+    entry)`` runs on each complete temporary copy; an exception from it leaves DST's set as it
+    was. A failure removes what this copy wrote: its temporary files, the shards it placed,
+    and the target directory when it made it.
     """
     from tarnkv.errors import TarnError
     from tarnkv.sets import build as set_build
@@ -175,62 +285,34 @@ def install_set(src: str, dst: str, *, check: SetCheck | None = None, progress: 
         if os.path.samefile(src, target):
             raise CliError(f"{src} and {dst} are the same set")
     try:
-        set_build.check_output(target)
-        os.makedirs(target, exist_ok=True)
+        old = set_build.check_output(target)
     except OSError as exc:
         raise CliError(os_error_text(exc)) from None
     except TarnError as exc:
         raise CliError(str(exc), 1) from None
+    _refuse_emptying(src, dst, manifest.num_keys, old.num_keys if old else 0, allow_empty)
+    made = not os.path.exists(target)
+    try:
+        os.makedirs(target, exist_ok=True)
+    except OSError as exc:
+        raise CliError(os_error_text(exc)) from None
     total = manifest.total_size
     copied = 0
     placed: list[str] = []
-    old_names = set()
     try:
         for i, entry in enumerate(manifest.shards):
-            shard = os.path.join(src, entry.file)
-            try:
-                st = check_source(shard)
-            except CliError as exc:
-                raise CliError(f"{src}: shard {i} ({entry.file}): {exc.message}", 1) from None
-            if st.st_size != entry.size:
-                raise CliError(f"{src}: shard {i} ({entry.file}) is {st.st_size} bytes where the manifest says "
-                               f"{entry.size}", 1)
-            fd, tmp = tempfile.mkstemp(dir=target, prefix=f".{entry.file}.", suffix=".tmp")
-            try:
-                try:
-                    step: Progress = None
-                    if progress is not None:
-                        base, report = copied, progress
-                        step = lambda done, _total: report(base + done, total)  # noqa: E731
-                    with open(shard, "rb") as s:
-                        _copy(s.fileno(), fd, st.st_size, step)
-                    os.fchmod(fd, stat.S_IMODE(st.st_mode))
-                    os.fsync(fd)
-                finally:
-                    os.close(fd)
-                if check is not None:
-                    check(tmp, i)
-                final = os.path.join(target, entry.file)
-                os.rename(tmp, final)
-                placed.append(final)
-            except BaseException:
-                with contextlib.suppress(OSError):
-                    os.unlink(tmp)
-                raise
-            copied += st.st_size
+            step: Progress = None
+            if progress is not None:
+                base, report = copied, progress
+                step = lambda done, _total: report(base + done, total)  # noqa: E731
+            placed.append(_install_shard(src, i, entry, target, check, step))
+            copied += entry.size
         sync_directory(target)
-        old = None
-        with set_build._directory_lock(target):
-            with contextlib.suppress(TarnError, OSError, ValueError):
-                old = mf.read(target) if mf.is_set(target) else None
-            mf.write(target, manifest)
-            old_names = set(mf.shard_files(old)) - set(mf.shard_files(manifest))
-            for name in old_names:
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(os.path.join(target, name))
+        publish_set(target, manifest)
     except BaseException as exc:
         # Nothing half-copied stays: shards this copy placed (none of them is in use: they were
-        # not there, or were the same files by name and content) go again.
+        # not there, or were the same files by name and content) go again, and so does the
+        # directory when this copy made it.
         current = None
         with contextlib.suppress(TarnError, OSError, ValueError):
             current = mf.read(target) if mf.is_set(target) else None
@@ -238,9 +320,56 @@ def install_set(src: str, dst: str, *, check: SetCheck | None = None, progress: 
             in_use = set(mf.shard_files(current))
             for path in placed:
                 if os.path.basename(path) not in in_use:
-                    with contextlib.suppress(OSError):
-                        os.unlink(path)
-        if isinstance(exc, OSError):
-            raise CliError(os_error_text(exc) if exc.filename else f"{target}: {exc.strerror}") from None
+                    _remove(path)
+            if made:
+                with contextlib.suppress(OSError):
+                    os.rmdir(target)
+        if isinstance(exc, OSError):  # named by the set, not by a temporary file in it
+            raise CliError(f"{target}: {exc.strerror or exc}") from None
         raise
     return target
+
+
+def _install_shard(src: str, i: int, entry: ShardEntry, target: str, check: SetCheck,
+                   progress: Progress) -> str:
+    """Copies shard ``i`` of the set ``src`` into ``target`` under its own name, checked and
+    synced; returns its path there. A failure leaves no temporary file."""
+    with contextlib.ExitStack() as stack:
+        try:
+            src_fd, st = stack.enter_context(open_source(os.path.join(src, entry.file)))
+        except CliError as exc:
+            raise CliError(f"{src}: shard {i} ({entry.file}): {exc.message}", 1) from None
+        if st.st_size != entry.size:
+            raise CliError(f"{src}: shard {i} ({entry.file}) is {st.st_size} bytes where the manifest says "
+                           f"{entry.size}", 1)
+        fd, tmp = _create_temporary(target, entry.file, stat.S_IMODE(st.st_mode))
+        try:
+            try:
+                _copy(src_fd, fd, st.st_size, progress)
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            check(tmp, entry)
+            final = os.path.join(target, entry.file)
+            os.rename(tmp, final)
+        except BaseException:
+            _remove(tmp)
+            raise
+    return final
+
+
+def publish_set(target: str, manifest: Manifest) -> None:
+    """The one step that changes which set ``target`` holds: its manifest, written atomically.
+    The shards only the replaced set used go after it."""
+    from tarnkv.errors import TarnError
+    from tarnkv.sets import build as set_build
+    from tarnkv.sets import manifest as mf
+
+    with set_build._directory_lock(target):
+        old = None
+        with contextlib.suppress(TarnError, OSError, ValueError):
+            old = mf.read(target) if mf.is_set(target) else None
+        mf.write(target, manifest)
+        for name in set(mf.shard_files(old)) - set(mf.shard_files(manifest)):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(os.path.join(target, name))

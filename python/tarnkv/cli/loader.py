@@ -5,13 +5,14 @@ from __future__ import annotations
 
 import queue
 import threading
+from bisect import bisect_right
 from dataclasses import dataclass
 from typing import Any
 
 import msgpack
 
 import tarnkv
-from tarnkv import _native
+from tarnkv import _native, forms
 from tarnkv.cli import fields, jsonio
 from tarnkv.cli.errors import BadInput
 from tarnkv.cli.records import JsonLinesReader, RecordReader
@@ -31,12 +32,38 @@ class FieldRoles:
     aliases: list[str]
     value: str | None
     json_values: bool
+    big_ints: forms.BigInts = "error"  # what a value's integer beyond 64 bits does
 
     def columns(self) -> list[str] | None:
         """The columns a build needs, when it needs fewer than all of them."""
         if self.value is None:
             return None
         return list(dict.fromkeys([self.key, *self.aliases, self.value]))
+
+
+class RecordLines:
+    """Where the records put so far came from, by object ID, for a message about an earlier
+    record: runs of records on consecutive lines, so a few entries per input."""
+
+    def __init__(self) -> None:
+        self._starts: list[int] = []  # the first object ID of each run
+        self._runs: list[tuple[RecordReader, int]] = []  # its reader and line (or row)
+
+    def note(self, object_id: int, reader: RecordReader, number: int) -> None:
+        """Object ``object_id`` is the record at line ``number`` of ``reader``."""
+        if self._runs:
+            last, line = self._runs[-1]
+            if last is reader and line + object_id - self._starts[-1] == number:
+                return
+        self._starts.append(object_id)
+        self._runs.append((reader, number))
+
+    def where(self, object_id: int) -> str | None:
+        i = bisect_right(self._starts, object_id) - 1
+        if i < 0:
+            return None
+        reader, line = self._runs[i]
+        return reader.where(line + object_id - self._starts[i])
 
 
 class Loader:
@@ -52,6 +79,9 @@ class Loader:
         self.roles = roles
         self.records = 0
         self.pack = msgpack.Packer(use_bin_type=True).pack
+        # Under "error" every record put is one object, numbered in order: a duplicate's
+        # message names the line of the record whose object has the key.
+        self.lines = RecordLines() if getattr(writer, "on_duplicate", None) == "error" else None
 
     def load(self, reader: RecordReader, bar: Any) -> None:
         if _transcode is not None and isinstance(reader, JsonLinesReader):
@@ -82,6 +112,8 @@ class Loader:
                 if isinstance(item, BaseException):
                     raise item
                 data, pos, number, batch, count, stop = item
+                if self.lines is not None:
+                    self.lines.note(self.writer.num_objects, reader, number)
                 done = put_many(batch, 0)
                 while done < count:
                     # That record's put would raise: the Python path says why (or stores it).
@@ -102,6 +134,8 @@ class Loader:
         end = data.find(b"\n", start) + 1 or len(data)
         rec = reader.parse_line(data[start:end], number)
         if rec is not None:
+            if self.lines is not None:
+                self.lines.note(self.writer.num_objects, reader, number)
             self.careful(reader.where(number), rec, reader.null_text)
             self.records += 1
 
@@ -112,10 +146,19 @@ class Loader:
         json_values = self.roles.json_values and vf is not None
         null_text = reader.null_text
         loads = jsonio.loads
-        mark = jsonio.WRAPPER_MARK.decode()
+        marks = tuple(m.decode() for m in jsonio.WRAPPER_MARKS)
         careful = self.careful
+        lines = self.lines
         for batch in reader.batches():
             records = batch.records
+            if lines is not None:
+                first = self.writer.num_objects
+                numbers = batch.numbers
+                if numbers is None or numbers[-1] - numbers[0] == len(numbers) - 1:
+                    lines.note(first, reader, batch.number(0))
+                else:
+                    for i, number in enumerate(numbers):
+                        lines.note(first + i, reader, number)
             for i, rec in enumerate(records):
                 try:
                     key = rec[kf]
@@ -123,8 +166,8 @@ class Loader:
                         raise LookupError
                     obj = rec if vf is None else rec[vf]
                     if json_values:
-                        if mark in obj:
-                            raise LookupError  # a wrapper to unwrap: the careful path does it
+                        if any(m in obj for m in marks) or jsonio.has_long_digits(obj):
+                            raise LookupError  # a wrapper to unwrap, or long digits: the careful path
                         obj = loads(obj)
                     if af:
                         put(key, pack(obj), *fields.aliases(rec, af, key))
@@ -141,7 +184,7 @@ class Loader:
             raise BadInput(where, f"not a JSON object but {_kind(rec)}")
         try:
             if roles.key not in rec:
-                raise ValueError(f"no key field {roles.key!r}")
+                raise ValueError(f"no key field {roles.key!r}{fields.found_fields(rec)}")
             key = fields.key_text(rec[roles.key], roles.key)
             if key is None:
                 raise ValueError(f"key field {roles.key!r} is {null_text}")
@@ -149,12 +192,12 @@ class Loader:
             if roles.value is None:
                 obj = rec
             elif roles.value not in rec:
-                raise ValueError(f"no value field {roles.value!r}")
+                raise ValueError(f"no value field {roles.value!r}{fields.found_fields(rec)}")
             else:
                 obj = rec[roles.value]
                 if roles.json_values and type(obj) is str:
                     try:
-                        obj = jsonio.unwrap(jsonio.loads(obj.encode("utf-8", "surrogateescape")))
+                        obj = jsonio.unwrap(jsonio.loads_exact(obj.encode("utf-8", "surrogateescape")))
                     except ValueError as exc:
                         raise ValueError(f"value field {roles.value!r}: bad JSON ({exc})") from None
             alias_keys = fields.aliases(rec, roles.aliases, key)
@@ -167,7 +210,7 @@ class Loader:
             raw = self.pack(obj)
         except (TypeError, ValueError, OverflowError):
             try:
-                raw = self.pack(fields.storable(obj))
+                raw = self.pack(fields.storable(obj, self.roles.big_ints, self.roles.value or ""))
             except ValueError as why:  # also UnicodeEncodeError: text that was not UTF-8
                 raise BadInput(where, _storable_text(why)) from None
             except (TypeError, OverflowError) as why:
@@ -175,8 +218,10 @@ class Loader:
         try:
             self.writer.put_raw(key, raw, *alias_keys)
         except tarnkv.DuplicateKeyError as exc:
-            dup = exc.args[1] if len(exc.args) > 1 else key
-            raise BadInput(where, f"duplicate key {_show(dup)} (an earlier record has it; "
+            # The key that collides (an alias, maybe) and the record that has it already.
+            earlier = self.lines.where(exc.existing_id) if self.lines is not None else None
+            has_it = f"an earlier record has it: {earlier}" if earlier else "an earlier record has it"
+            raise BadInput(where, f"duplicate key {_show(exc.key)} ({has_it}; "
                                   "--on-duplicate first or last keeps one)") from None
         except (tarnkv.TarnError, ValueError, TypeError) as exc:
             raise BadInput(where, str(exc)) from None

@@ -21,9 +21,11 @@ differ), 2 usage, bad input or an I/O error.
 KEYS_AND_VALUES = """\
 keys and values in JSON output:
   Keys and objects print as JSON. Values JSON has no form for are wrapped: bytes as
-  {"$bytes": "<base64>"}, a MessagePack extension value as {"$ext": <code>, "$bytes": ...};
-  a key that is not UTF-8 prints as {"$bytes": "<base64>"} too. `tarnkv build` unwraps them,
-  so a dump builds back into the same store.
+  {"$bytes": "<base64>"}, a MessagePack extension value (a timestamp too) as
+  {"$ext": <code>, "$bytes": ...}, NaN and the infinities as {"$float": "NaN"} ("Infinity",
+  "-Infinity"), and a map whose keys are not all text (or look like these wrappers) as
+  {"$map": [[key, value], ...]}; a key that is not UTF-8 prints as {"$bytes": "<base64>"} too.
+  `tarnkv build` unwraps them, so a dump builds back into the same store.
 """
 
 BUILD_EPILOG = """\
@@ -61,7 +63,10 @@ keys:
 values:
   The whole record is the object unless --value names one field. CSV cells stay text unless
   --json-values says the --value column holds JSON text (as `dump --format csv` writes it).
-  Parquet dates, times and decimals are stored as ISO 8601 / decimal text.
+  Parquet dates, times and decimals are stored as ISO 8601 / decimal text, with every digit
+  of a fraction (nanoseconds too); durations as whole nanoseconds. An integer value beyond
+  64 bits (MessagePack's range) is bad input unless --big-ints text stores it as its digits;
+  as a key it keeps its digits.
 
   Bad input ends the build with status 2 and names the file and line (row for Parquet);
   nothing is written and an existing OUT is left as it was.
@@ -123,6 +128,8 @@ def build_parser() -> Parser:
                    help="a key seen again: bad input (default), keep the first, or the last")
     p.add_argument("--json-values", action="store_true",
                    help="CSV/TSV: the --value column holds JSON text")
+    p.add_argument("--big-ints", choices=("error", "text"), default="error",
+                   help="an integer value beyond 64 bits: bad input (default), or stored as its digits")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
     sharding = p.add_argument_group("store sets (built by a Dask cluster)")
     sharding.add_argument("--shards", type=_at_least_one, metavar="N",
@@ -140,6 +147,11 @@ examples:
 
 A missing key ends with status 1 after the others are printed; the missing keys are named
 on standard error. --raw writes the stored MessagePack bytes back to back, with no newline.
+An object that can't be printed ends the command with status 2 before anything is printed.
+
+get opens the store without checking the whole file's CRC-32 (the library's open() checks
+it by default): each object printed is checked against its own CRC-32 as it is read, and
+`tarnkv verify STORE` checks the whole file.
 """)
     p.add_argument("store", metavar="STORE")
     p.add_argument("keys", nargs="+", metavar="KEY")
@@ -176,6 +188,11 @@ A dump builds back into the same store:
   tarnkv build products.csv -o copy.trnk --key key --value value --json-values
 CSV output has the columns key and value; value holds the object's JSON text. An output
 name ending in .gz or .zst is compressed. The output file appears only once it is complete.
+
+An object that can't be written (not MessagePack, say) ends the dump with status 2. Written
+to standard output, the dump then ends with a line starting "!tarnkv: incomplete output:",
+which `tarnkv build -` refuses, so that a pipe never passes what came before for the whole
+(with `set -o pipefail` the pipeline fails too).
 """)
     p.add_argument("store", metavar="STORE")
     p.add_argument("-o", "--output", metavar="FILE", default="-", help="write here (default: stdout)")
@@ -211,12 +228,20 @@ examples:
 Copies SRC to a temporary file beside DST, syncs it to disk, renames it over DST and syncs
 the directory. Readers that have the old file open keep reading it undisturbed and see the
 new one when they reopen; copying over a store in place (cp, shutil.copy) makes them crash
-with SIGBUS. DST keeps its permissions and, where allowed, its owner. --verify checks the
-copy in depth before it is installed; a corrupt copy is removed and DST stays as it was.
+with SIGBUS. The copy is installed only when it is a whole store (header, sections, index);
+--verify checks it in depth too (every checksum). A copy that fails is removed and DST stays
+as it was. A store without keys replaces one with keys only with --allow-empty.
+
+DST itself is replaced, never the file a symbolic link there names. DST keeps its owner,
+group and permissions when it is a regular file the new one can belong to as well (the
+caller is root or its owner); otherwise the new file is the caller's, with SRC's permissions
+less the umask.
 """)
     p.add_argument("src", metavar="SRC")
     p.add_argument("dst", metavar="DST", help="a file name, or a directory to copy into")
-    p.add_argument("--verify", action="store_true", help="check the copy before installing it")
+    p.add_argument("--verify", action="store_true", help="check the copy in depth before installing it")
+    p.add_argument("--allow-empty", action="store_true",
+                   help="let a store (or set) without keys replace one with keys")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar")
 
     p = command("merge", "Merge stores and store sets into one store or one set.", """\

@@ -61,14 +61,29 @@ class Progress:
             try:
                 from rich.console import Console
                 from rich.progress import (BarColumn, DownloadColumn, Progress as RichProgress,
-                                           TextColumn, TimeRemainingColumn)
+                                           ProgressColumn, TextColumn, TimeRemainingColumn)
+                from rich.text import Text
             except ImportError:  # rich is optional: no bar then
                 return self
+
+            class Amount(ProgressColumn):
+                """Bytes, as DownloadColumn shows them, or a count of the bar's own unit."""
+
+                def __init__(self) -> None:
+                    super().__init__()
+                    self._bytes = DownloadColumn()
+
+                def render(self, task: Any) -> Any:
+                    unit = task.fields.get("unit")
+                    if not unit:
+                        return self._bytes.render(task)
+                    total = "?" if task.total is None else f"{int(task.total):,}"
+                    return Text(f"{int(task.completed):,}/{total} {unit}", style="progress.download")
 
             self._rich = RichProgress(
                 TextColumn("{task.description}"),
                 BarColumn(),
-                DownloadColumn(),
+                Amount(),
                 TextColumn("{task.fields[rate]}"),
                 TimeRemainingColumn(),
                 console=Console(stderr=True),
@@ -84,10 +99,11 @@ class Progress:
             self._rich.stop()
             self._rich = None
 
-    def bar(self, label: str, total: int | None, *, records: bool = False) -> Bar:
+    def bar(self, label: str, total: int | None, *, records: bool = False, unit: str = "") -> Bar:
+        """A bar of bytes, or of ``unit`` (``"shards"``) when given."""
         if self._rich is None:
             return _NullBar()
-        task = self._rich.add_task(label, total=total, rate="")
+        task = self._rich.add_task(label, total=total, rate="", unit=unit)
         return Bar(self, task, records)
 
     def done(self, bar: Bar) -> None:

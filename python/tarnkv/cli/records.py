@@ -59,49 +59,99 @@ class RecordReader:
     def _read_error(self, exc: BaseException, number: int) -> BadInput:
         what = f"corrupt {self.source.compression} data" if self.source.compression else "read error"
         detail = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
-        return BadInput(f"{self.source.name}, after {self.unit} {number - 1}", f"{what}: {detail}")
+        # `number` is the first line the failure leaves incomplete.
+        where = f"after {self.unit} {number - 1}" if number > 1 else f"{self.unit} 1"
+        return BadInput(f"{self.source.name}, {where}", f"{what}: {detail}")
 
 
-def _json_problem(exc: ValueError) -> str:
+def _json_problem(exc: ValueError, line: bytes) -> str:
     msg = getattr(exc, "msg", None)
     col = getattr(exc, "colno", None)
+    if line.startswith(jsonio.FAILURE_MARK.encode()):
+        # The last line of an output that its producer could not finish (`tarnkv dump`).
+        told = line[len(jsonio.FAILURE_MARK):].decode("utf-8", "replace").strip()
+        return f"the input is incomplete: whatever wrote it failed ({told})"
     if isinstance(exc, UnicodeDecodeError):
         return "bad JSON: not UTF-8 text"
-    if msg is not None and col is not None:
-        return f"bad JSON at column {col}: {msg}"
-    return f"bad JSON: {exc}"
+    problem = f"bad JSON at column {col}: {msg}" if msg is not None and col is not None else f"bad JSON: {exc}"
+    # A line that ends before its value does, or that starts with what ends one: the usual
+    # cause is a JSON document written over several lines.
+    body = line.lstrip()
+    cut_short = (msg or "").startswith("unexpected end of data")
+    closes = body[:1] in (b"]", b"}", b",") and col == 1 + len(line) - len(body)
+    if cut_short or closes:
+        problem += " (JSON Lines hold one whole JSON value per line)"
+    return problem
 
 
 class JsonLinesReader(RecordReader):
     def chunks(self) -> Iterator[tuple[bytes, int]]:
         """(data, number of its first line): whole lines, each ending in a newline except
-        perhaps the file's last; a byte-order mark at the start is dropped."""
-        read = self.source.stream.read
-        rest = b""
+        perhaps the file's last; a byte-order mark at the start is dropped.
+
+        A line longer than a read is gathered in one growing buffer and copied out once, and
+        nothing here holds on to a chunk while the caller works on it, so that one huge line
+        costs about twice its size here. A read that fails (a truncated compressed file) fails
+        after the lines before it, and names the last whole line."""
+        stream = self.source.stream
+        read = getattr(stream, "read1", None) or stream.read
+        # The start of a line no read has ended yet: a list of pieces, or once it is longer
+        # than a chunk, one buffer (pieces of a long line would be freed as scattered blocks
+        # that the allocator keeps).
+        rest: list[bytes] | bytearray = []
         first = 1
         start = True
         while True:
-            try:
-                chunk = read(CHUNK)
-            except Exception as exc:  # decompressors raise their own types (zlib.error, ZstdError)
-                raise self._read_error(exc, first) from None
-            if not chunk:
+            pieces: list[bytes] = []
+            size = 0
+            failure: BaseException | None = None
+            while size < CHUNK:
+                try:
+                    piece = read(CHUNK - size)
+                except Exception as exc:  # decompressors raise their own types (zlib.error, ZstdError)
+                    failure = exc
+                    break
+                if not piece:
+                    break
+                pieces.append(piece)
+                size += len(piece)
+            self.read_bytes += size
+            chunk = pieces[0] if len(pieces) == 1 else b"".join(pieces)
+            del pieces
+            if start and chunk:
+                start = False
+                if chunk.startswith(b"\xef\xbb\xbf"):
+                    chunk = chunk[3:]
+            cut = chunk.rfind(b"\n") + 1
+            if cut:
+                tail = chunk[cut:]
+                head = chunk if not tail else chunk[:cut]
+                chunk = b""
+                if isinstance(rest, bytearray):
+                    rest += head
+                    head = bytes(rest)
+                    rest = []
+                elif rest:
+                    rest.append(head)
+                    head = b"".join(rest)
+                    rest = []
+                yield head, first
+                first += head.count(b"\n")
+                del head
+                if tail:
+                    rest.append(tail)
+            elif isinstance(rest, bytearray):
+                rest += chunk
+            elif chunk:
+                rest.append(chunk)
+                if len(rest) > 1 and sum(map(len, rest)) > CHUNK:
+                    rest = bytearray().join(rest)
+            if failure is not None:
+                raise self._read_error(failure, first)
+            if not size:
                 if rest:
-                    yield rest, first
+                    yield bytes(rest) if isinstance(rest, bytearray) else b"".join(rest), first
                 return
-            self.read_bytes += len(chunk)
-            data = rest + chunk if rest else chunk
-            if start and data.startswith(b"\xef\xbb\xbf"):
-                data = data[3:]
-            start = False
-            cut = data.rfind(b"\n") + 1
-            if not cut:
-                rest = data
-                continue
-            rest = data[cut:]
-            body = data[:cut] if rest else data
-            yield body, first
-            first += body.count(b"\n")
 
     def batches(self) -> Iterator[Batch]:
         loads = jsonio.loads
@@ -110,10 +160,13 @@ class JsonLinesReader(RecordReader):
             if not lines[-1]:
                 lines.pop()
             try:
-                batch = Batch([loads(line) for line in lines], first)
+                if jsonio.has_long_digits(data):
+                    batch = Batch([jsonio.loads_exact(line) for line in lines], first)
+                else:
+                    batch = Batch([loads(line) for line in lines], first)
             except ValueError:
                 batch = self._parse_slowly(lines, first)
-            if jsonio.WRAPPER_MARK in data:
+            if jsonio.might_wrap(data):
                 records = batch.records
                 for i, rec in enumerate(records):
                     try:
@@ -126,11 +179,12 @@ class JsonLinesReader(RecordReader):
         """One line's record, with its wrappers unwrapped; None for a blank line."""
         if not line.strip():
             return None
+        line = line.rstrip(b"\r\n")  # so that columns count from this line's start
         try:
-            rec = jsonio.loads(line)
+            rec = jsonio.loads_exact(line)
         except ValueError as exc:
-            raise BadInput(self.where(number), _json_problem(exc)) from None
-        if jsonio.WRAPPER_MARK in line:
+            raise BadInput(self.where(number), _json_problem(exc, line)) from None
+        if jsonio.might_wrap(line):
             try:
                 rec = jsonio.unwrap(rec)
             except ValueError as exc:
@@ -200,6 +254,10 @@ class CsvReader(RecordReader):
                 if len(row) != width:
                     if not row:
                         continue  # a blank line
+                    if row[0].startswith(jsonio.FAILURE_MARK):
+                        told = row[0][len(jsonio.FAILURE_MARK):]
+                        raise BadInput(self.where(start), "the input is incomplete: whatever wrote "
+                                                          f"it failed ({told})")
                     raise BadInput(self.where(start),
                                    f"{len(row)} fields where the header row has {width}")
                 records.append(dict(zip(fields, row)))
@@ -215,11 +273,13 @@ class ParquetReader(RecordReader):
     def __init__(self, source: Source, columns: list[str] | None) -> None:
         super().__init__(source)
         try:
+            import pyarrow as pa
             import pyarrow.parquet as pq
         except ImportError:
             raise CliError(f"{source.name}: reading Parquet needs pyarrow "
                            "(the package's 'parquet' extra)") from None
 
+        self._pa: Any = pa
         self._spool: Any = None
         handle: Any = source.stream
         if source.compression or not source.stream.seekable():
@@ -250,7 +310,7 @@ class ParquetReader(RecordReader):
         row = 1
         try:
             for rb in self._file.iter_batches(batch_size=PARQUET_BATCH, columns=self._columns):
-                records = rb.to_pylist()
+                records = self._records(rb, row)
                 yield Batch(records, row)
                 row += len(records)
                 self._done_rows = row - 1
@@ -259,6 +319,81 @@ class ParquetReader(RecordReader):
         finally:
             if self._spool is not None:
                 self._spool.close()
+
+    def _records(self, rb: Any, row: int) -> list[dict[str, Any]]:
+        """The rows of a record batch as dicts, every value exact (see ``_exact_values``);
+        a value Python can't hold (a timestamp beyond year 9999) is bad input naming it."""
+        pa = self._pa
+        try:
+            exact = {i: values for i, column in enumerate(rb.columns)
+                     if (values := _exact_values(pa, column)) is not None}
+            if exact:
+                rb = pa.RecordBatch.from_arrays(
+                    [pa.nulls(len(c)) if i in exact else c for i, c in enumerate(rb.columns)],
+                    names=rb.schema.names)
+            records: list[dict[str, Any]] = rb.to_pylist()
+        except (OverflowError, ValueError, pa.ArrowException) as exc:
+            raise self._bad_value(rb, row, exc) from None
+        names = rb.schema.names
+        for i, values in exact.items():
+            name = names[i]
+            for rec, value in zip(records, values):
+                rec[name] = value
+        return records
+
+    def _bad_value(self, rb: Any, row: int, exc: BaseException) -> BadInput:
+        """Bad input at the first value of ``rb`` that can't be converted."""
+        pa = self._pa
+        for name, column in zip(rb.schema.names, rb.columns):
+            for j in range(len(column)):
+                one = column.slice(j, 1)
+                try:
+                    if _exact_values(pa, one) is None:
+                        one.to_pylist()
+                except (OverflowError, ValueError, pa.ArrowException) as why:
+                    try:
+                        raw = one.cast(pa.int64())[0].as_py()
+                    except (ValueError, TypeError, pa.ArrowException):
+                        raw = "?"
+                    return BadInput(self.where(row + j), f"column {name!r}: its {column.type} value {raw} "
+                                                         f"is out of range ({why})")
+        return BadInput(self.where(row), f"can't read the Parquet data: {exc}")
+
+
+# Nanoseconds in one unit of Arrow's temporal types.
+_UNIT_NS = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1000, "ns": 1}
+
+
+def _with_nanos(text: str, width: int, nanos: int) -> str:
+    """ISO 8601 text with microseconds (``width`` characters up to their end) and three more
+    digits of nanoseconds, as pandas writes a Timestamp that has them."""
+    return f"{text[:width]}{nanos:03d}{text[width:]}"
+
+
+def _exact_values(pa: Any, column: Any) -> list[Any] | None:
+    """The values of a column that Python's own types would cut, in forms that keep every
+    digit: durations as whole nanoseconds, nanosecond timestamps and times as ISO 8601 text
+    with nine digits of fraction where they have them. None for other columns."""
+    kind = column.type
+    if pa.types.is_duration(kind):
+        scale = _UNIT_NS[kind.unit]
+        return [None if v is None else v * scale for v in column.cast(pa.int64()).to_pylist()]
+    timestamp = pa.types.is_timestamp(kind)
+    if not (timestamp or pa.types.is_time64(kind)) or kind.unit != "ns":
+        return None
+    ints = column.cast(pa.int64()).to_pylist()
+    micros = pa.array([None if v is None else v // 1000 for v in ints], pa.int64())
+    coarse = micros.cast(pa.timestamp("us", tz=kind.tz) if timestamp else pa.time64("us")).to_pylist()
+    width = 26 if timestamp else 15  # "YYYY-MM-DDTHH:MM:SS.ffffff", "HH:MM:SS.ffffff"
+    out: list[Any] = []
+    for v, value in zip(ints, coarse):
+        if v is None:
+            out.append(None)
+        elif v % 1000:
+            out.append(_with_nanos(value.isoformat(timespec="microseconds"), width, v % 1000))
+        else:
+            out.append(value.isoformat())
+    return out
 
 
 def open_reader(source: Source, columns: list[str] | None) -> RecordReader:

@@ -12,21 +12,27 @@ first copied into the build's work directory.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import logging
 import os
 import re
 import shutil
+import signal
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
+from tarnkv.cli import interrupts
 from tarnkv.cli.errors import BadInput, CliError, os_error_text
 from tarnkv.cli.inputs import Source, display_name, open_source
 from tarnkv.cli.loader import FieldRoles, Loader, _transcode
+from tarnkv.cli.output import refuse_inputs_inside
 from tarnkv.cli.progress import Bar, Progress, wanted
 from tarnkv.cli.records import JsonLinesReader, RecordReader, open_reader
 from tarnkv.errors import TarnError
+from tarnkv.sets import manifest as mf
 from tarnkv.sets.build import Build, Listener, PartitionResult, Plan, RunSink, ShardResult, compute
 from tarnkv.sets.errors import SetDuplicateKeyError
 
@@ -90,7 +96,7 @@ def _boundaries(path: str, size: int, step: int) -> list[int]:
     return cuts
 
 
-def plan_inputs(paths: list[str], fmt: str | None, spool_dir: str, workers: int) -> list[InputPart]:
+def plan_inputs(paths: list[str], fmt: str | None, spool_dir: str, workers: int, output: str) -> list[InputPart]:
     opened: list[tuple[str, str, Source]] = []
     try:
         for given in paths:
@@ -99,7 +105,7 @@ def plan_inputs(paths: list[str], fmt: str | None, spool_dir: str, workers: int)
             source.close()
             opened.append((os.path.abspath(path), display_name(given), source))
     except OSError as exc:
-        raise CliError(os_error_text(exc)) from None
+        raise CliError(os_error_text(exc, output)) from None
     splittable = sum(s.size or 0 for _, _, s in opened if s.format == "jsonl" and not s.compression)
     step = max(MIN_PART, min(MAX_PART, splittable // max(1, workers * PARTS_PER_WORKER) + 1))
     parts: list[InputPart] = []
@@ -193,8 +199,9 @@ class SetLoader(Loader):
             self.records += len(batch.records)
 
 
-def cli_partition(part: InputPart, index: int, plan: Plan, roles: FieldRoles) -> PartitionResult:
-    """The task of one input partition: its records into a run file."""
+def cli_partition(part: InputPart, index: int, plan: Plan, roles: FieldRoles, output: str) -> PartitionResult:
+    """The task of one input partition: its records into a run file (in the work directory of
+    the set *output*, as the command line names it)."""
     from tarnkv.cli.cmd_build import _check_fields
 
     try:
@@ -217,7 +224,7 @@ def cli_partition(part: InputPart, index: int, plan: Plan, roles: FieldRoles) ->
     except CliError as exc:
         raise PartError(exc.message, index, exc.status) from None
     except OSError as exc:
-        raise PartError(os_error_text(exc), index, 2) from None
+        raise PartError(os_error_text(exc, output), index, 2) from None
 
 
 class _NoBar(Bar):
@@ -296,13 +303,13 @@ class _Bars(Listener):
     def shard_done(self, result: ShardResult) -> None:
         if self.writing is None:
             self.progress.done(self.reading)
-            self.writing = self.progress.bar(f"writing {self.out} ({self.shards} shards)", self.shards)
+            self.writing = self.progress.bar(f"writing {self.out}", self.shards, unit="shards")
         self.written += 1
         self.writing.update(self.written, force=True)
 
 
-def _client(args: argparse.Namespace) -> tuple[Any, Any, int]:
-    """(client, cluster or None, workers)."""
+def _client(args: argparse.Namespace, cleanup: contextlib.ExitStack) -> tuple[Any, int]:
+    """(client, workers); *cleanup* closes the client, and shuts a local cluster down."""
     logging.getLogger("distributed").setLevel(logging.ERROR)
     try:
         from distributed import Client
@@ -313,18 +320,44 @@ def _client(args: argparse.Namespace) -> tuple[Any, Any, int]:
             client = Client(args.scheduler, timeout=30)
         except (OSError, TimeoutError) as exc:
             raise CliError(f"{args.scheduler}: can't reach the Dask scheduler ({exc})") from None
+        cleanup.callback(client.close)
         workers = len(client.scheduler_info().get("workers", {}))
         if not workers:
-            client.close()
             raise CliError(f"{args.scheduler}: the Dask cluster has no workers")
-        return client, None, workers
+        return client, workers
     workers = args.workers or os.cpu_count() or 1
-    cluster = local_cluster(workers)
-    return Client(cluster), cluster, workers
+    with interrupts.deferred():
+        cluster = local_cluster(workers)
+        cleanup.callback(_shut_down, cluster)
+    with interrupts.deferred():
+        client = Client(cluster)
+        cleanup.callback(client.close)
+    return client, workers
+
+
+def _shut_down(cluster: Any) -> None:
+    # Quietly: workers ended in the middle of a task are what an interrupted build expects.
+    logging.getLogger("distributed").setLevel(logging.CRITICAL)
+    cluster.close()
 
 
 def local_cluster(workers: int) -> Any:
-    """A LocalCluster of *workers* single-threaded worker processes, set up for set builds."""
+    """A LocalCluster of *workers* single-threaded worker processes, set up for set builds.
+
+    The workers never see SIGINT: a Ctrl-C at the terminal, which reaches every process of the
+    command's group, is the driver's to handle (it stops the build and shuts the cluster
+    down); workers that took it too would only die with tracebacks of their own. SIGINT is
+    blocked in this thread while the cluster starts, so the cluster's threads, and the worker
+    processes they start, block it for good; a Ctrl-C meanwhile is taken when it is unblocked.
+    """
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        return _start_cluster(workers)
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+
+def _start_cluster(workers: int) -> Any:
     import dask
     from distributed import LocalCluster
 
@@ -352,36 +385,55 @@ def _size_text(n: float) -> str:
     return text(n)
 
 
+def _names_build(out_dir: str, build_id: str) -> Callable[[], bool]:
+    """Whether the set's manifest is this build's: its publication."""
+    path = os.path.join(out_dir, mf.MANIFEST)
+    mark = build_id.encode()
+
+    def test() -> bool:
+        try:
+            with open(path, "rb") as f:
+                return mark in f.read()
+        except OSError:
+            return False
+
+    return test
+
+
 def run(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     out = args.output
     if args.inputs.count("-") > 1:
         raise CliError('standard input ("-") can be read only once')
-    roles = FieldRoles(args.key, args.alias, args.value, args.json_values)
-    try:
-        build = Build(out, args.shards, args.on_duplicate)
-    except (OSError, TarnError) as exc:
-        raise CliError(os_error_text(exc) if isinstance(exc, OSError) else str(exc)) from None
-    client = cluster = None
-    try:
-        client, cluster, workers = _client(args)
-        parts = plan_inputs(args.inputs, args.format, build.plan.work_dir, workers)
-        with Progress(wanted(args.quiet)) as progress:
-            bars = _Bars(progress, parts, out, args.shards)
-            with client.as_current():
-                try:
-                    results = compute(build.plan, parts, cli_partition, (roles,), bars)
-                except PartError as exc:
-                    raise CliError(_absolute(exc.message, parts[exc.part]), exc.status) from None
-                except SetDuplicateKeyError as exc:
-                    raise _duplicate(exc, parts) from None
-            done = build.publish(results, bars.records, "msgpack")
-    finally:
-        build.close()
-        if client is not None:
-            client.close()
-        if cluster is not None:
-            cluster.close()
+    refuse_inputs_inside(out, args.inputs)
+    roles = FieldRoles(args.key, args.alias, args.value, args.json_values, args.big_ints)
+    # Closed in the reverse order: the client, the cluster (which ends tasks still running),
+    # then the build (which removes what it wrote, unless its manifest is out).
+    with contextlib.ExitStack() as cleanup:
+        with interrupts.deferred():
+            try:
+                build = Build(out, args.shards, args.on_duplicate)
+            except (OSError, TarnError) as exc:
+                raise CliError(os_error_text(exc, out) if isinstance(exc, OSError) else str(exc)) from None
+            cleanup.callback(build.close)
+        interrupts.published_when(_names_build(build.plan.out_dir, build.plan.build_id))
+        try:
+            client, workers = _client(args, cleanup)
+            parts = plan_inputs(args.inputs, args.format, build.plan.work_dir, workers, out)
+            with Progress(wanted(args.quiet)) as progress:
+                bars = _Bars(progress, parts, out, args.shards)
+                with client.as_current():
+                    try:
+                        results = compute(build.plan, parts, cli_partition, (roles, out), bars)
+                    except PartError as exc:
+                        raise CliError(_absolute(exc.message, parts[exc.part]), exc.status) from None
+                    except SetDuplicateKeyError as exc:
+                        raise _duplicate(exc, parts) from None
+                done = build.publish(results, bars.records, "msgpack")
+        except OSError as exc:
+            if exc.filename is not None:
+                raise
+            raise CliError(os_error_text(exc, out)) from None
     if not args.quiet:
         seconds = time.perf_counter() - started
         print(f"{out}: {done.records:,} records, {done.num_keys:,} keys, {done.num_objects:,} objects, "

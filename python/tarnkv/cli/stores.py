@@ -9,9 +9,16 @@ from typing import Any
 from msgpack import unpackb as _unpackb
 
 import tarnkv
+from tarnkv.cli import interrupts
 from tarnkv.cli.errors import FAIL, NO, CliError
 
 Progress = Callable[[int, int], None] | None
+
+# The file's layout: a header, the object records from its end, the index entries (the key's
+# length, the key, the object's offset) from index_offset to the end of the file.
+HEADER_SIZE = 40
+RECORD_HEAD = 8
+ENTRY_OVERHEAD = 10
 
 
 def translate(exc: BaseException, path: str | None) -> CliError:
@@ -31,7 +38,8 @@ def translate(exc: BaseException, path: str | None) -> CliError:
     where = where if inside else (path or where)
     if isinstance(exc, OSError) and exc.strerror:
         text = exc.strerror
-    if isinstance(exc, tarnkv.CorruptStoreError) and "corrupt" not in text.lower():
+    if isinstance(exc, tarnkv.CorruptStoreError) and "corrupt" not in text.lower() \
+            and "not a tarnkv store" not in text:
         text = f"corrupt store: {text}"
     if where and str(where) not in text:
         text = f"{where}: {text}"
@@ -66,13 +74,39 @@ def verify(reader: Any, path: str, progress: Progress = None) -> None:
         reader.verify(progress=progress)
 
 
+def check_complete(reader: Any, path: str) -> int:
+    """The cheap check that the store file ``reader`` opened is whole, for what opening it does
+    not check: the sections lie inside the file and fit its counts, and the index runs exactly
+    to the end of the file. It reads the keys, not the objects (``verify`` is the deep check).
+    Returns the number of keys."""
+    st = reader.stats()
+    size, index_at, keys, objects = st["file_size"], st["index_offset"], st["num_keys"], st["num_objects"]
+    data = index_at - HEADER_SIZE
+    if index_at > size:
+        problem = f"truncated: its index starts at byte {index_at}, past the end of the file ({size} bytes)"
+    elif data < 0:
+        problem = f"its index starts at byte {index_at}, inside the header"
+    elif objects * RECORD_HEAD > data or (objects == 0 and data > 0):
+        problem = f"{objects} objects cannot make up its data section of {data} bytes"
+    else:
+        # Opening checked that each entry lies inside the file; whole, they end exactly at its end.
+        index = ENTRY_OVERHEAD * keys + sum(map(len, raw_keys(reader)))
+        if index == size - index_at:
+            return keys  # type: ignore[no-any-return]
+        problem = f"{size - index_at - index} bytes after the last of its {keys} index entries"
+    raise CliError(f"{path}: corrupt store: {problem}", NO)
+
+
 def new_writer(on_duplicate: str) -> Any:
     """A writer whose objects the caller encodes (as MessagePack) and stores with ``put_raw``."""
     return tarnkv.TarnWriter(on_duplicate=on_duplicate)  # type: ignore[arg-type]
 
 
 def build(writer: Any, path: str, progress: Progress = None) -> Any:
-    """Builds ``path``; the result has ``num_keys``, ``num_objects`` and ``file_size``."""
+    """Builds ``path``; the result has ``num_keys``, ``num_objects`` and ``file_size``. The
+    build is the command's publication: once the file is out, Ctrl-C no longer stops it."""
+    before = writer.published
+    interrupts.published_when(lambda: writer.published != before)
     with StoreErrors(path):
         return writer.build(path, progress=progress)
 

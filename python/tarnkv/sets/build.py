@@ -32,6 +32,7 @@ from dataclasses import dataclass
 from typing import Any, Final, Literal
 
 from tarnkv import _native
+from tarnkv.errors import TarnError
 from tarnkv.sets import manifest as mf
 from tarnkv.sets.errors import SetDuplicateKeyError
 
@@ -46,6 +47,8 @@ _SHARD_NAME = re.compile(r"shard-\d{5,}-[0-9a-f]{12}\.trnk\Z")
 LOCK_NAME: Final = "lock"
 # How long a failed build waits for its other running tasks before it cleans up.
 _SETTLE_SECONDS: Final = 120
+# How long an interrupted one waits for the cancellation of its tasks to be heard.
+_CANCEL_SECONDS: Final = 2
 
 
 @dataclass(frozen=True, slots=True)
@@ -253,6 +256,18 @@ def _on_cluster(client: Any, parts: list[Any], shards: list[Any], listener: List
             elif isinstance(result, ShardResult):
                 listener.shard_done(result)
         return [f.result() for f in futures[len(parts):]]
+    except KeyboardInterrupt:
+        # Stop now: the tasks that have not started never will, and the caller removes what
+        # the build wrote (a cluster of its own is shut down first, which ends running tasks).
+        # The shards first: cancelling a partition also cancels the barrier task after it,
+        # which no client holds, and that the scheduler does not expect.
+        try:
+            client.cancel(futures[len(parts):])
+            client.cancel(futures[:len(parts)])
+            wait(futures, timeout=_CANCEL_SECONDS)
+        except BaseException:  # cancelled futures: what was asked for
+            pass
+        raise
     except BaseException:
         # Tasks still running would write into a build that is being removed: let them settle
         # (those that depend on the failed one never start), for a while at most.
@@ -326,32 +341,54 @@ def _remove(path: str) -> None:
         os.unlink(path)
 
 
+def _named_files(out_dir: str) -> set[str] | None:
+    """The files the set's manifest names (none without a manifest); None when there is one
+    that can't be read, which might name anything."""
+    if not mf.is_set(out_dir):
+        return set()
+    try:
+        return set(mf.shard_files(mf.read(out_dir)))
+    except (OSError, ValueError, TarnError):  # a damaged manifest, or one of another version
+        return None
+
+
 def _sweep_dead_builds(out_dir: str) -> None:
     """Removes what builds that died left in *out_dir*: their work directories and the shard
-    files no manifest names. A live build holds the lock in its work directory."""
-    for name in _entries(out_dir):
-        if not name.startswith(WORK_PREFIX):
-            continue
-        work = os.path.join(out_dir, name)
-        try:
-            fd = os.open(os.path.join(work, LOCK_NAME), os.O_RDWR | os.O_CLOEXEC)
-        except OSError:
-            continue  # not ours to judge (no lock file yet: a build just starting)
-        try:
+    files no manifest names. A live build holds the lock in its work directory. A dead build
+    may have published its manifest before it died: the shards that manifest names are the
+    set's, and stay."""
+    with _directory_lock(out_dir):
+        named: set[str] | None = None
+        for name in _entries(out_dir):
+            if not name.startswith(WORK_PREFIX):
+                continue
+            work = os.path.join(out_dir, name)
             try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                continue  # alive
-            tag = name[len(WORK_PREFIX):][:12]
-            _remove_build_files(out_dir, tag, keep=())
-            shutil.rmtree(work, ignore_errors=True)
-        finally:
-            os.close(fd)
+                fd = os.open(os.path.join(work, LOCK_NAME), os.O_RDWR | os.O_CLOEXEC)
+            except OSError:
+                continue  # not ours to judge (no lock file yet: a build just starting)
+            try:
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    continue  # alive
+                if named is None:
+                    named = _named_files(out_dir)
+                tag = name[len(WORK_PREFIX):][:12]
+                _remove_build_files(out_dir, tag, named)
+                shutil.rmtree(work, ignore_errors=True)
+            finally:
+                os.close(fd)
 
 
-def _remove_build_files(out_dir: str, tag: str, keep: Sequence[str]) -> None:
+def _remove_build_files(out_dir: str, tag: str, named: set[str] | None) -> None:
+    """Removes the shard files and temporaries of the build *tag*, except those the set's
+    manifest names (*named*; None when it can't be read: then only temporaries go). Called
+    with the directory locked, so that no build publishes meanwhile."""
     for name in _entries(out_dir):
-        if tag in name and name not in keep and (name.startswith(".shard-") or name.startswith("shard-")):
+        if tag not in name:
+            continue
+        if name.startswith(".shard-") or (name.startswith("shard-") and named is not None and name not in named):
             _remove(os.path.join(out_dir, name))
 
 
@@ -383,18 +420,26 @@ class Build:
         shown = os.fsdecode(os.fspath(out_dir))
         directory = os.path.abspath(shown)
         check_output(directory, shown)
-        self._created = not os.path.exists(directory)
-        os.makedirs(directory, exist_ok=True)
-        _sweep_dead_builds(directory)
         self.plan = Plan(directory, uuid.uuid4().hex, shards, on_duplicate, spill_bytes)
-        # The work directory appears under its name with its lock already held, so that no
-        # other build's sweep can take it for a dead one's.
-        making = os.path.join(directory, f".tarnkv-new-{self.plan.build_id}")
-        os.mkdir(making)
-        self._lock = os.open(os.path.join(making, LOCK_NAME), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
-        fcntl.flock(self._lock, fcntl.LOCK_EX)
-        os.rename(making, self.plan.work_dir)
         self.published: SetBuildResult | None = None
+        self._lock = -1
+        self._created = not os.path.exists(directory)
+        # Every name is known before anything is made, so that a failure (or Ctrl-C) at any
+        # point removes what was made.
+        making = os.path.join(directory, f".tarnkv-new-{self.plan.build_id}")
+        try:
+            os.makedirs(directory, exist_ok=True)
+            _sweep_dead_builds(directory)
+            # The work directory appears under its name with its lock already held, so that no
+            # other build's sweep can take it for a dead one's.
+            os.mkdir(making)
+            self._lock = os.open(os.path.join(making, LOCK_NAME), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+            fcntl.flock(self._lock, fcntl.LOCK_EX)
+            os.rename(making, self.plan.work_dir)
+        except BaseException:
+            shutil.rmtree(making, ignore_errors=True)
+            self.close()
+            raise
 
     def publish(self, shards: Sequence[ShardResult], records: int, codec: str | None) -> SetBuildResult:
         """Writes the manifest (the set now exists) and removes the set it replaces."""
@@ -407,7 +452,7 @@ class Build:
         with _directory_lock(plan.out_dir):
             try:
                 old = mf.read(plan.out_dir) if mf.is_set(plan.out_dir) else None
-            except (OSError, ValueError):
+            except (OSError, ValueError, TarnError):
                 old = None  # a damaged manifest: replaced all the same
             mf.write(plan.out_dir, manifest)
             keep = set(mf.shard_files(manifest))
@@ -419,16 +464,18 @@ class Build:
         return self.published
 
     def close(self) -> None:
-        """Removes the runs and every temporary file; without a published manifest, also the
-        shard files this build wrote (nothing of it stays)."""
+        """Removes the runs and every temporary file, and the shard files this build wrote
+        that the set's manifest does not name: a build that failed leaves nothing, and one
+        whose manifest is out (even if something failed after it) leaves its set."""
         plan = self.plan
-        keep = [] if self.published is None else [s.file for s in self.published.shards]
-        _remove_build_files(plan.out_dir, plan.tag, keep)
+        if os.path.isdir(plan.out_dir):
+            with _directory_lock(plan.out_dir):
+                _remove_build_files(plan.out_dir, plan.tag, _named_files(plan.out_dir))
         shutil.rmtree(plan.work_dir, ignore_errors=True)
         if self._lock >= 0:
             os.close(self._lock)
             self._lock = -1
-        if self.published is None and self._created:
+        if self._created:
             with contextlib.suppress(OSError):  # only when empty: a build that failed made nothing
                 os.rmdir(plan.out_dir)
 

@@ -8,6 +8,7 @@ stays shared in the output (within each output shard).
 
 from __future__ import annotations
 
+import contextlib
 import os
 import uuid
 from collections.abc import Callable, Sequence
@@ -77,7 +78,12 @@ def merge(inputs: Sequence[StrPath], out: StrPath, *, shards: int | None = None,
         if os.path.isdir(target):
             raise IsADirectoryError(21, "Is a directory (give --shards to write a set)", target)
         tmp = os.path.join(os.path.dirname(target), f".{os.path.basename(target)}.{uuid.uuid4().hex[:12]}.tmp")
-        ((keys, objects, size, _),) = _native._merge_stores(paths, [(tmp, target)], progress, groups)
+        try:
+            ((keys, objects, size, _),) = _native._merge_stores(paths, [(tmp, target)], progress, groups)
+        except BaseException:
+            with contextlib.suppress(OSError):  # a merge that failed leaves nothing
+                os.unlink(tmp)
+            raise
         return MergeResult(target, None, keys, objects, size)
     with Build(target, shards, "last") as build:
         plan = build.plan

@@ -64,6 +64,10 @@ def _open_shard(directory: str, i: int, entry: mf.ShardEntry, count: int, verify
         reader = TarnReader(path, verify=verify, check_reads=check_reads, codec=codec)
     except CorruptStoreError as exc:
         raise CorruptStoreError(f"{label}: {exc}", path) from exc
+    except FileNotFoundError:
+        # Gone since its size was checked: as missing as if it had never been there (and,
+        # when the set was replaced meanwhile, a reason to start over).
+        raise CorruptStoreError(f"{label} is missing", path) from None
     try:
         st = reader.stats()
         found = (st["file_crc32"], st["num_keys"], st["num_objects"])

@@ -2,13 +2,11 @@
 
 from __future__ import annotations
 
-import datetime
-import decimal
-import uuid
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
+from tarnkv import forms
 from tarnkv.codec import resolve
 from tarnkv.errors import LimitError
 from tarnkv.sets.build import PartitionResult, Plan, RunSink
@@ -39,22 +37,17 @@ def codec_name(codec: object) -> str | None:
 
 
 def _native_value(value: Any) -> Any:
-    """Values MessagePack has no form for, in the text forms the command line uses: dates and
-    times as ISO 8601, decimals and UUIDs as text, NumPy scalars and arrays as plain values."""
+    """Values MessagePack has no form for, in the forms the command line stores them in
+    (tarnkv.forms: dates and times as ISO 8601, durations in nanoseconds, decimals and UUIDs as
+    text), NumPy scalars and arrays as plain values, pandas' missing time as null."""
     item = getattr(value, "item", None)
     if callable(item) and type(value).__module__ == "numpy":
         return value.tolist() if hasattr(value, "shape") and value.shape else item()
-    if isinstance(value, (datetime.date, datetime.time)):
-        return value.isoformat()
-    if isinstance(value, datetime.timedelta):
-        return value.total_seconds()
-    if isinstance(value, (decimal.Decimal, uuid.UUID)):
-        return str(value)
-    if isinstance(value, (set, frozenset)):
-        return list(value)
     if type(value).__name__ == "NaTType":  # pandas' missing time
         return None
-    raise TypeError(f"a value of type {type(value).__name__} can't be stored")
+    if type(value) is int:  # beyond 64 bits: never changed silently
+        raise OverflowError("an integer beyond 64 bits")
+    return forms.plain(value)
 
 
 def _encoder(codec: object) -> Callable[[Any], bytes]:
@@ -88,15 +81,13 @@ def _get(record: Any, where: Field, role: str) -> Any:
 
 def _key_text(value: Any, role: str) -> str | bytes | None:
     """A key from a field's value: str and bytes as they are, other scalars as the command
-    line writes them (whole numbers in decimal, ...); None when the value is null."""
-    from tarnkv.cli import fields
-
+    line writes them (whole numbers in decimal, every digit, ...); None when the value is null."""
     if type(value).__module__ == "numpy" and callable(getattr(value, "item", None)):
         value = value.item()
     if isinstance(value, float) and value != value:
         return None  # a missing number in a DataFrame
     try:
-        return fields.key_text(value, role)
+        return forms.key_text(value, role)
     except ValueError as exc:
         raise TypeError(str(exc)) from None
 
@@ -120,7 +111,13 @@ def records_partition(records: Iterable[Any], index: int, plan: Plan, roles: Rec
                         if alias is not None and alias != key and alias not in aliases:
                             aliases.append(alias)
                 obj = record if value_field is None else _get(record, value_field, "value")
-                data = encode(obj)
+                try:
+                    data = encode(obj)
+                except OverflowError:
+                    found = forms.find_wide_int(obj, value_field if isinstance(value_field, str) else "")
+                    if found is None:
+                        raise
+                    raise ValueError(forms.wide_int_text(*found)) from None
                 sink.add(seq, key, data, *aliases)
             except (KeyError, TypeError, ValueError, OverflowError, LimitError) as exc:
                 if isinstance(exc, RecordError) or type(exc).__name__ == "SetDuplicateKeyError":

@@ -33,8 +33,19 @@ bool reads_objects(IterKind kind) noexcept { return kind != IterKind::KeysStr &&
 
 IteratorObject* as_iterator(PyObject* o) noexcept { return reinterpret_cast<IteratorObject*>(o); }
 
+// An iterator can sit in a cycle (a codec that keeps the iterators it is handed, say, and the
+// reader keeps the codec): the collector must see its reader. It needs no clear of its own:
+// every such cycle runs through the reader, whose clear breaks it, and the iterator stays
+// usable meanwhile.
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_iterator(self)->reader);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
 void iterator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     Py_CLEAR(as_iterator(self)->reader);
     type->tp_free(self);
     Py_DECREF(type);
@@ -107,6 +118,7 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("A lazy iterator over a store's index, in key order.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
     {Py_tp_methods, methods},
@@ -115,7 +127,7 @@ PyType_Slot slots[] = {
 
 PyType_Spec spec = {
     "tarnkv._native.Iterator", static_cast<int>(sizeof(IteratorObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, slots,
 };
 
 py::OnceObject type_object;

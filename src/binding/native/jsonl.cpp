@@ -5,7 +5,8 @@
 // encoding to the other without Python objects in between, and produce exactly the bytes the
 // Python path produces (orjson, and msgpack with use_bin_type=True). Anything unusual (a line
 // that is not a plain JSON object, a key that is null or not a scalar, numbers beyond 64 bits,
-// "$bytes" wrappers, extension types, repeated map keys, ...) is not handled here: the
+// wrapper objects ("$bytes", "$float", "$map"), extension types, NaN, maps whose keys are not
+// text or look like wrappers, repeated map keys, ...) is not handled here: the
 // functions stop in front of it and the Python path takes that one record, reports its error
 // or stores it, and calls back in for the rest. So the fast path is faster, never different.
 //
@@ -54,9 +55,11 @@ constexpr std::size_t kSmallObject = 16;
 
 // --- MessagePack out, byte for byte as msgpack.packb(obj, use_bin_type=True) ---------------
 
+// Appends to `out`, which may already hold other records.
 class Pack {
 public:
-    std::string out;
+    explicit Pack(std::string& to) : out(to) {}
+    std::string& out;
 
     void nil() { out.push_back('\xc0'); }
     void boolean(bool v) { out.push_back(v ? '\xc3' : '\xc2'); }
@@ -384,8 +387,15 @@ public:
     yyjson_val* read(const char* p, std::size_t n) {
         const std::size_t need = yyjson_read_max_memory_usage(n, kFlags);
         if (need == 0) return nullptr;
-        if (need > pool_.size() * 8) grow(need);
-        doc_ = yyjson_read_opts(const_cast<char*>(p), n, kFlags, &alc_, nullptr);
+        // The pool must hold the worst case, a value every two bytes: many times the line. A
+        // long line (one large string, say) is read with the heap instead, which takes what
+        // the document really needs, about the line's size.
+        const yyjson_alc* alc = nullptr;
+        if (n <= kPooledLine) {
+            if (need > pool_.size() * 8) grow(need);
+            alc = &alc_;
+        }
+        doc_ = yyjson_read_opts(const_cast<char*>(p), n, kFlags, alc, nullptr);
         return doc_ ? yyjson_doc_get_root(doc_) : nullptr;
     }
     void done() {
@@ -395,6 +405,7 @@ public:
 
 private:
     static constexpr yyjson_read_flag kFlags = YYJSON_READ_BIGNUM_AS_RAW;
+    static constexpr std::size_t kPooledLine = 256 * 1024;
     void grow(std::size_t n) {
         pool_.assign((n + 7) / 8, 0);  // words, for the pool's alignment
         yyjson_alc_pool_init(&alc_, pool_.data(), pool_.size() * 8);
@@ -404,7 +415,21 @@ private:
     yyjson_doc* doc_ = nullptr;
 };
 
-constexpr std::string_view kWrapper = "\"$bytes\"";
+// Whether a line may hold a wrapper object: a name "$bytes", "$float" or "$map" (an "$ext"
+// wrapper holds "$bytes" too). Such lines are the Python path's, which unwraps them.
+bool may_wrap(const char* p, std::size_t n) {
+    const char* const begin = p;
+    const char* const end = p + n;
+    while (const void* at = std::memchr(p, '$', static_cast<std::size_t>(end - p))) {
+        const char* q = static_cast<const char*>(at);
+        const std::string_view rest(q + 1, static_cast<std::size_t>(end - q - 1));
+        if (q > begin && q[-1] == '"' &&
+            (rest.starts_with("bytes\"") || rest.starts_with("float\"") || rest.starts_with("map\"")))
+            return true;
+        p = q + 1;
+    }
+    return false;
+}
 
 // Up to this many keys per record go to put() in one vectorcall without a heap array.
 constexpr std::size_t kMaxArgs = batch::kMaxKeys;
@@ -428,7 +453,7 @@ struct Transcoded {
 // Touches no Python object, so it runs without the interpreter lock.
 Transcoded transcode(std::string_view data, std::size_t pos, const FieldRoles& roles, std::string& batch) {
     LineReader reader;
-    Pack pack;
+    Pack pack(batch);
     std::vector<std::string_view> keys;
     // Texts of keys that are numbers; one slot per key of a record, so views stay valid.
     std::array<std::string, kMaxArgs + 1> texts;
@@ -439,8 +464,8 @@ Transcoded transcode(std::string_view data, std::size_t pos, const FieldRoles& r
         const std::size_t left = data.size() - pos;
         const void* nl = std::memchr(line, '\n', left);
         const std::size_t len = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - line) : left;
-        // Blank lines, wrapper objects ("$bytes") and anything below go to the Python path.
-        if (is_blank(line, len) || ::memmem(line, len, kWrapper.data(), kWrapper.size())) break;
+        // Blank lines, wrapper objects and anything below go to the Python path.
+        if (is_blank(line, len) || may_wrap(line, len)) break;
         yyjson_val* root = reader.read(line, len);
         bool ok = root && yyjson_is_obj(root) && !names_repeat(root);
         yyjson_val* key = ok ? member(root, roles.key) : nullptr;
@@ -478,17 +503,25 @@ Transcoded transcode(std::string_view data, std::size_t pos, const FieldRoles& r
             value = member(root, roles.value);
             ok = value != nullptr;
         }
-        pack.out.clear();
-        ok = ok && pack_json(value, pack, 0, value == root);
         if (ok) {
+            // The record goes straight into the batch (no copy of a large object on the side),
+            // its object's length written once the object is.
+            const std::size_t mark = batch.size();
             batch.push_back(static_cast<char>(keys.size()));
             for (const auto& k : keys) {
                 put_u32(batch, k.size());
                 batch.append(k);
             }
-            put_u32(batch, pack.out.size());
-            batch.append(pack.out);
-            ++count;
+            const std::size_t length_at = batch.size();
+            put_u32(batch, 0);
+            ok = pack_json(value, pack, 0, value == root) && batch.size() - length_at - 4 <= 0xffffffffu;
+            if (ok) {
+                const auto n = static_cast<std::uint32_t>(batch.size() - length_at - 4);
+                std::memcpy(batch.data() + length_at, &n, 4);
+                ++count;
+            } else {
+                batch.resize(mark);
+            }
         }
         reader.done();
         if (!ok) break;
@@ -698,6 +731,11 @@ private:
             // One list (or, for large maps, one set) per depth, used by one map at a time:
             // the maps inside it use deeper ones.
             const std::string_view name(reinterpret_cast<const char*>(s), len);
+            // A map with a wrapper's name for a key would read back as what that wrapper stands
+            // for: the Python path writes it as a "$map".
+            if (!name.empty() && name[0] == '$' &&
+                (name == "$bytes" || name == "$ext" || name == "$float" || name == "$map"))
+                return false;
             const auto d = static_cast<std::size_t>(depth);
             if (n > kSmallObject) {
                 if (i == 0) sets_[d].clear();

@@ -25,8 +25,18 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
     return PyBuffer_FillInfo(view, self, const_cast<char*>(v->data), v->size, 1, flags);
 }
 
+// The memoryviews of an exporter show it to the collector, and through it the reader: a view
+// kept by the reader's codec is then a cycle like any other. No clear: the reader's clear
+// breaks every such cycle, and the pin must stay with the exporter as long as a view can read.
+int view_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_view(self)->reader);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
 void view_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     ViewObject* v = as_view(self);
     if (v->reader) {
         as_reader(v->reader)->unpin();
@@ -39,13 +49,14 @@ void view_dealloc(PyObject* self) {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("The bytes of one stored object, exported without a copy.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(get_buffer)},
     {0, nullptr},
 };
 
 PyType_Spec spec = {
     "tarnkv._native.ObjectView", static_cast<int>(sizeof(ViewObject)), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC, slots,
 };
 
 py::OnceObject type_object;

@@ -27,12 +27,17 @@ public:
         return false;
     }
 
-    // The core's report function for work running in `released`: fn(done, total) with the lock
-    // held again. An exception it raises is kept and stops the work. Empty for None.
+    // The core's report function for work running in `released`: with the lock held again,
+    // the signal handlers that are due run (a Ctrl-C must stop long work, also without a
+    // callback), then fn(done, total). An exception either raises is kept and stops the work.
     Progress report(py::ReleasedInterpreter& released) {
-        if (fn_ == Py_None) return {};
         return [this, &released](std::uint64_t done, std::uint64_t total) {
             py::ReleasedInterpreter::Attached attached(released);
+            if (PyErr_CheckSignals() < 0) {
+                raised_ = PyErr_GetRaisedException();
+                return false;
+            }
+            if (fn_ == Py_None) return true;
             py::Ref result(PyObject_CallFunction(fn_, "KK", static_cast<unsigned long long>(done),
                                                  static_cast<unsigned long long>(total)));
             if (!result) raised_ = PyErr_GetRaisedException();

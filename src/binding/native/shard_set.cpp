@@ -492,8 +492,17 @@ struct SetIteratorObject {
 
 SetIteratorObject* as_walk(PyObject* o) noexcept { return reinterpret_cast<SetIteratorObject*>(o); }
 
+// As for a store's iterator (iterator.cpp): seen by the collector through its shard readers,
+// whose clear breaks any cycle it is part of.
+int walk_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_walk(self)->readers);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
 void walk_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     SetIteratorObject* it = as_walk(self);
     Py_CLEAR(it->readers);
     delete it->state;
@@ -568,6 +577,7 @@ PyMethodDef walk_methods[] = {
 PyType_Slot walk_slots[] = {
     {Py_tp_doc, const_cast<char*>("A lazy walk over every shard of a set, in global key order.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(walk_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(walk_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(walk_next)},
     {Py_tp_methods, walk_methods},
@@ -575,7 +585,8 @@ PyType_Slot walk_slots[] = {
 };
 
 PyType_Spec walk_spec = {"tarnkv._native.SetIterator", static_cast<int>(sizeof(SetIteratorObject)), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, walk_slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+                         walk_slots};
 
 py::OnceObject walk_type_object;
 

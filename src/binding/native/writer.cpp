@@ -45,6 +45,12 @@ struct WriterObject {
     // Per object: whether a key has ever named it; and how many objects none has.
     std::vector<bool> named;
     std::uint64_t unnamed;
+    // Keys given again under "first" (kept on their earlier object) or "last" (re-pointed).
+    std::uint64_t repeated;
+    // Files build() has renamed into place. Counted before the call returns and read without
+    // the mutex, so a signal handler (which may run inside a build's progress report, with
+    // the mutex held) can tell whether the file is out, with no window after the rename.
+    std::atomic<std::uint64_t> published;
     PyObject* weakrefs;
 };
 
@@ -211,6 +217,7 @@ PyObject* put_bytes(WriterObject* w, const KeyObjects& keys, std::string_view by
             return false;
         };
         boost::container::small_vector<std::size_t, 4> mapped;  // which keys this put maps
+        std::uint64_t repeated = 0;
         for (std::size_t i = 0; i < keys.size(); ++i) {
             const auto existing = b.find_key(converted[i].bytes);
             if (w->policy == Policy::Error && (existing || earlier(i))) {
@@ -219,9 +226,11 @@ PyObject* put_bytes(WriterObject* w, const KeyObjects& keys, std::string_view by
                 dup_wanted = next_id;
                 break;
             }
+            if (existing || earlier(i)) ++repeated;
             if (w->policy == Policy::First && (existing || earlier(i))) continue;
             mapped.push_back(i);
         }
+        if (!dup_key) w->repeated += repeated;
         if (!dup_key && mapped.empty()) {
             // "first" and every key taken already: nothing is stored.
             return PyLong_FromUnsignedLong(*b.find_key(converted[0].bytes));
@@ -355,9 +364,11 @@ PyObject* alias(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 if (w->policy == Policy::Error) {
                     duplicate = true;
                     existing_id = *existing;
-                } else if (w->policy == Policy::Last) {
-                    if (auto st = b.add_key(k.bytes, static_cast<std::uint64_t>(id)); !st)
-                        return raise_core_error(st.error(), ErrorContext{});
+                } else {
+                    ++w->repeated;
+                    if (w->policy == Policy::Last)
+                        if (auto st = b.add_key(k.bytes, static_cast<std::uint64_t>(id)); !st)
+                            return raise_core_error(st.error(), ErrorContext{});
                 }
             } else if (!existing) {
                 if (!check_room(b, 0, 1)) return nullptr;
@@ -388,13 +399,16 @@ bool put_record(WriterObject* w, StoreBuilder& b, const batch::Parts& parts, std
     if (bytes.size() > format::kMaxObjectLen) return false;
     if (b.num_objects() + 1 > format::kMaxCount || b.num_keys() + keys.size() > format::kMaxCount) return false;
     boost::container::small_vector<std::size_t, 4> mapped;
+    std::uint64_t repeated = 0;
     for (std::size_t i = 0; i < keys.size(); ++i) {
         bool taken = b.find_key(keys[i]).has_value();
         for (std::size_t j = 0; j < i && !taken; ++j) taken = keys[j] == keys[i];
         if (taken && w->policy == Policy::Error) return false;
+        repeated += taken;
         if (taken && w->policy == Policy::First) continue;
         mapped.push_back(i);
     }
+    w->repeated += repeated;
     if (mapped.empty()) return true;  // "first" and every key taken: nothing is stored
     w->named.reserve(w->named.size() + 1);  // so that recording the object cannot fail after adding it
     auto added = b.add_object(bytes);
@@ -505,7 +519,19 @@ PyObject* get_unnamed(PyObject* self, void*) {
     });
 }
 
+PyObject* get_repeated(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Locked lock(as_writer(self));
+        if (!lock.ok()) return nullptr;
+        return PyLong_FromUnsignedLongLong(as_writer(self)->repeated);
+    });
+}
+
 PyObject* get_codec(PyObject* self, void*) { return Py_NewRef(as_writer(self)->codec); }
+
+PyObject* get_published(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_writer(self)->published.load(std::memory_order_relaxed));
+}
 
 PyObject* get_policy(PyObject* self, void*) {
     switch (as_writer(self)->policy) {
@@ -558,6 +584,7 @@ PyObject* build(PyObject* self, PyObject* args, PyObject* kwargs) {
         });
         if (callback.raised()) return nullptr;
         if (!built) return build_error(built.error(), fspath.get(), target);
+        w->published.fetch_add(1, std::memory_order_relaxed);
         return Py_BuildValue("(KKnK)", static_cast<unsigned long long>(built->num_objects),
                              static_cast<unsigned long long>(built->num_keys), static_cast<Py_ssize_t>(dropped),
                              static_cast<unsigned long long>(built->file_size));
@@ -593,6 +620,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!self) return nullptr;
         WriterObject* w = as_writer(self.get());
         new (&w->owner) std::atomic<unsigned long>(0);
+        new (&w->published) std::atomic<std::uint64_t>(0);
         new (&w->builder) std::unique_ptr<StoreBuilder>(std::move(builder));
         new (&w->encode) CodecCall();
         new (&w->named) std::vector<bool>();
@@ -600,6 +628,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         w->codec = Py_NewRef(codec);
         w->policy = p;
         w->unnamed = 0;
+        w->repeated = 0;
         w->weakrefs = nullptr;
         if (!w->encode.set(encode_fn, encode_kwargs)) return nullptr;
         return self.release();
@@ -631,6 +660,7 @@ void writer_dealloc(PyObject* self) {
     w->encode.~CodecCall();
     w->named.~vector();
     w->owner.~atomic();
+    w->published.~atomic();
     Py_CLEAR(w->codec);
     type->tp_free(self);
     Py_DECREF(type);
@@ -663,8 +693,12 @@ PyMethodDef methods[] = {
 PyGetSetDef getset[] = {
     {"num_objects", get_num_objects, nullptr, "The number of objects stored so far.", nullptr},
     {"_unnamed", get_unnamed, nullptr, "Objects added with add() that no key has named yet.", nullptr},
+    {"_repeated", get_repeated, nullptr,
+     "Keys given again under 'first' (left on their earlier object) or 'last' (re-pointed).", nullptr},
     {"codec", get_codec, nullptr, "The codec that encodes objects (None: bytes as given).", nullptr},
     {"on_duplicate", get_policy, nullptr, "What a key given again does: 'error', 'last' or 'first'.", nullptr},
+    {"published", get_published, nullptr,
+     "How many files build() has published (renamed into place); counted before build() returns.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

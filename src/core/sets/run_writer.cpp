@@ -65,12 +65,29 @@ RunWriter::RunWriter(RunWriter&& o) noexcept
       per_shard_(std::move(o.per_shard_)),
       spills_(o.spills_),
       records_(o.records_),
-      duplicate_(std::move(o.duplicate_)) {}
+      duplicate_(std::move(o.duplicate_)),
+      failed_(o.failed_) {}
 
-RunWriter::~RunWriter() {
+RunWriter::~RunWriter() { discard(); }
+
+void RunWriter::discard() noexcept {
     if (fd_ < 0) return;
     ::unlink(tmp_.c_str());
-    ::close(fd_);
+    ::close(std::exchange(fd_, -1));
+}
+
+Status RunWriter::give_up(Status st) {
+    if (!st) {
+        discard();
+        failed_ = true;
+    }
+    return st;
+}
+
+Status RunWriter::usable() const {
+    if (failed_) return std::unexpected(StoreError::general("the run failed and was removed"));
+    if (fd_ < 0) return std::unexpected(StoreError::general("the run was finished"));
+    return {};
 }
 
 std::uint64_t RunWriter::buffered_bytes() const noexcept { return buffered_; }
@@ -80,7 +97,7 @@ std::string_view RunWriter::key_of(const Pending& p) const noexcept {
 }
 
 Status RunWriter::add(std::uint64_t seq, std::span<const std::string_view> keys, std::string_view object) {
-    if (fd_ < 0) return std::unexpected(StoreError::general("the run was finished"));
+    if (auto st = usable(); !st) return st;
     if (keys.empty()) return std::unexpected(StoreError::general("a record needs a key"));
     if (object.size() > fmt::kMaxObjectLen)
         return std::unexpected(StoreError::general(
@@ -133,7 +150,9 @@ Status RunWriter::add(std::uint64_t seq, std::span<const std::string_view> keys,
         buffered_ += keys[i].size() + kPendingCost;
     }
     ++records_;
-    if (buffered_ >= spill_bytes_) return spill();
+    // A spill that failed has written part of a section, or found a duplicate the caller
+    // must hear of: the run cannot be finished any more, and its file goes at once.
+    if (buffered_ >= spill_bytes_) return give_up(spill());
     return {};
 }
 
@@ -236,8 +255,14 @@ Status RunWriter::spill() {
 }
 
 Result<RunInfo> RunWriter::finish(const std::string& path) {
-    if (fd_ < 0) return std::unexpected(StoreError::general("the run was finished"));
-    if (auto st = spill(); !st) return std::unexpected(std::move(st.error()));
+    if (auto st = usable(); !st) return std::unexpected(std::move(st.error()));
+    if (auto st = give_up(write_out(path)); !st) return std::unexpected(std::move(st.error()));
+    ::close(std::exchange(fd_, -1));
+    return RunInfo{written_, records_, static_cast<std::uint32_t>(sections_.size()), per_shard_};
+}
+
+Status RunWriter::write_out(const std::string& path) {
+    if (auto st = spill(); !st) return st;
     const std::uint64_t table_at = written_ + out_.size();
     std::string table(sections_.size() * kTableEntrySize, '\0');
     auto* p = reinterpret_cast<unsigned char*>(table.data());
@@ -259,14 +284,12 @@ Result<RunInfo> RunWriter::finish(const std::string& path) {
     fmt::store_be32(trailer + 12, static_cast<std::uint32_t>(sections_.size()));
     fmt::store_be64(trailer + 16, table_at);
     fmt::store_be32(trailer + 24, fmt::crc32(table));
-    if (auto st = write(table); !st) return std::unexpected(std::move(st.error()));
-    if (auto st = write({reinterpret_cast<const char*>(trailer), kTrailerSize}); !st)
-        return std::unexpected(std::move(st.error()));
-    if (auto st = flush(); !st) return std::unexpected(std::move(st.error()));
-    if (auto st = check_path(path, "rename run: "); !st) return std::unexpected(std::move(st.error()));
+    if (auto st = write(table); !st) return st;
+    if (auto st = write({reinterpret_cast<const char*>(trailer), kTrailerSize}); !st) return st;
+    if (auto st = flush(); !st) return st;
+    if (auto st = check_path(path, "rename run: "); !st) return st;
     if (::rename(tmp_.c_str(), path.c_str()) != 0) return std::unexpected(io_error("rename run: ", errno));
-    ::close(std::exchange(fd_, -1));
-    return RunInfo{written_, records_, static_cast<std::uint32_t>(sections_.size()), per_shard_};
+    return {};
 }
 
 }  // namespace tarnkv::sets

@@ -75,11 +75,13 @@ public:
 
     // One record: its object and its keys (at least one, distinct), numbered `seq`; record
     // numbers must grow from call to call. Keys over 65535 bytes and objects of 4 GiB or more
-    // fail with the general kind and change nothing.
+    // fail with the general kind and change nothing. A spill that fails (a write, or a
+    // duplicate) removes the file at once; every later call then fails.
     Status add(std::uint64_t seq, std::span<const std::string_view> keys, std::string_view object);
 
     // Spills what is buffered, writes the table and trailer and renames the file to `path`.
-    // Not synced: runs live only as long as the build, and their CRCs catch damage.
+    // Not synced: runs live only as long as the build, and their CRCs catch damage. On
+    // failure the temporary file is removed.
     Result<RunInfo> finish(const std::string& path);
 
     // After a failure with the general kind "duplicate key": the two records.
@@ -105,6 +107,14 @@ private:
     };
 
     RunWriter(int fd, std::string tmp, std::uint32_t shards, std::uint64_t spill_bytes, bool reject);
+    // Fails once finished ("the run was finished") or failed ("the run failed and was removed").
+    Status usable() const;
+    // `st`, after removing the file when it is a failure: a run that failed to spill or to
+    // finish holds part of a section and can never be completed.
+    Status give_up(Status st);
+    void discard() noexcept;
+    // finish() up to and including the rename.
+    Status write_out(const std::string& path);
     Status spill();
     Status write(std::string_view bytes);
     Status flush();
@@ -129,6 +139,7 @@ private:
     std::uint32_t spills_ = 0;
     std::uint64_t records_ = 0;
     std::optional<Duplicate> duplicate_;
+    bool failed_ = false;
 };
 
 // A run file mapped for reading, its trailer and table checked.

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/format/error.hpp"
 
@@ -16,17 +17,26 @@ class FileWriter {
 public:
     static constexpr std::size_t kBufferSize = 8192;
 
-    // Creates (or truncates) `path` for writing, mode 0666 less the umask, close-on-exec, and
-    // holds an exclusive lock on it for as long as this object lives: two builds that share a
-    // temporary path (out/db, out/db.bin and out/db.trnk all write out/db.trnk.tmp) never
-    // write into one file. A file another live build holds is neither truncated nor touched:
-    // "open tmp: another build is writing <path>". A symbolic link at `path` is refused
-    // rather than followed, so a link planted at the temporary name cannot redirect the write.
+    // Creates `path` afresh for writing (O_EXCL: mode 0666 less the umask, owned by this
+    // process, close-on-exec) and holds an exclusive lock on it for as long as this object
+    // lives: two builds that share a temporary path (out/db, out/db.bin and out/db.trnk all
+    // write out/db.trnk.tmp) never write into one file. What is already at `path` is never
+    // written through:
+    //  - a regular file another live build holds locked is left alone:
+    //    "open tmp: another build is writing <path>" (EWOULDBLOCK);
+    //  - an unlocked regular file (a dead build's leftover, or a file someone put there, with
+    //    whatever owner, mode or links) is removed, and the new file created in its place;
+    //    "open tmp: " + system error text when it cannot be opened to check its lock or
+    //    cannot be removed;
+    //  - anything else is refused without being opened or removed: a symbolic link
+    //    ("open tmp: " + the text of ELOOP), a directory (EISDIR), a FIFO, socket or device
+    //    ("open tmp: <path> is not a regular file", no system error number).
     // Other failures: "open tmp: " + system error text.
     static Result<FileWriter> create(const std::string& path);
 
     FileWriter(FileWriter&& other) noexcept;
     FileWriter& operator=(FileWriter&&) = delete;
+    // An unpublished file is removed (see discard()).
     ~FileWriter();
 
     // Small pieces gather in the buffer; a piece at least as large as the buffer goes straight
@@ -40,16 +50,28 @@ public:
     // a later sync() then has less left to wait for. Only a hint.
     void start_writeback() noexcept;
     Status sync();  // fsync: data and metadata reach storage
-    void close() noexcept;
+
+    // Renames the file over `target` while it is still locked, syncs the directory holding
+    // `target` and closes the file. A failed rename ("rename: " + system error text) moves
+    // nothing and leaves the file, complete, at its temporary path; a failure to sync the
+    // directory comes after the rename, so the file is published all the same.
+    Status publish(std::string_view target);
+    // Removes the file and closes it: unlinked first, while still locked, so that the name
+    // cannot belong to another build by then. Nothing once published or discarded.
+    void discard() noexcept;
 
 private:
-    // How often create() takes a lock only to find that the path has moved on to a newer file
-    // before it gives up: each such turn means another build published in between.
+    // How often create() clears the path or takes a lock only to find that the path has moved
+    // on to another file before it gives up: each such turn means another build created,
+    // removed or published a file there in between.
     static constexpr int kOpenAttempts = 16;
 
-    explicit FileWriter(int fd) : fd_(fd) {}
+    FileWriter(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    void close() noexcept;
 
     int fd_ = -1;
+    bool owned_ = false;  // locked and still at path_: discard() may remove it
+    std::string path_;
     std::size_t used_ = 0;
     char buf_[kBufferSize];
 };
@@ -75,9 +97,11 @@ Status write_fully_at(int fd, std::uint64_t offset, std::string_view bytes, std:
 // `prefix` + kNulInPathText, or `prefix` + system error text.
 Result<int> create_new_file(const std::string& path, std::string_view prefix);
 
-// Renames `tmp` over `path` ("rename: " + system error text on failure), then syncs the
-// directory holding `path` so the new name survives a power cut. Directories that cannot be
-// synced (EINVAL) are accepted as they are.
-Status publish(const std::string& tmp, std::string_view path);
+// Renames `tmp` over `path`: "rename: " + system error text on failure, and nothing moved.
+Status rename_over(const std::string& tmp, std::string_view path);
+// Syncs the directory holding `path`, so that a name just given there survives a power cut.
+// Directories that cannot be synced (EINVAL) are accepted as they are. Failure: the system
+// error text alone.
+Status sync_parent(std::string_view path);
 
 }  // namespace tarnkv

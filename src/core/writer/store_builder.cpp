@@ -244,15 +244,11 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
         if (sort_failed) std::rethrow_exception(sort_failed);
     };
 
+    // From here on every way out that does not publish the file removes it: an error, a stop,
+    // an exception from the sorter (FileWriter's destructor).
     auto file = FileWriter::create(tmp);
     if (!file) return std::unexpected(std::move(file.error()));
-    const auto cancel = [&] {
-        // A stopped build leaves nothing behind. Removed while still locked, so that the name
-        // cannot belong to another build by then.
-        ::unlink(tmp.c_str());
-        file->close();
-        return std::unexpected(StoreError::general(std::string(kCancelled)));
-    };
+    const auto cancel = [] { return std::unexpected(StoreError::general(std::string(kCancelled))); };
     // The header's CRC covers the index, which may not be sorted yet: the header goes out with
     // the CRC left at zero and is written again, whole, once the CRC is known.
     const auto draft = header_with(0);
@@ -290,12 +286,11 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     if (progress && !progress(total, total)) return cancel();
     // Still open, so still locked: no other build can take the temporary over before the
     // rename has published it under the target's name.
-    if (auto st = publish(tmp, path); !st) return std::unexpected(std::move(st.error()));
-    file->close();
+    if (auto st = file->publish(path); !st) return std::unexpected(std::move(st.error()));
 
     BuildInfo info{.num_objects = num_objects(), .num_keys = num_keys(), .file_size = 0};
     struct stat st;
-    // publish() has refused a path holding a NUL, so the C string is the whole path.
+    // The rename has refused a path holding a NUL, so the C string is the whole path.
     if (::stat(std::string(path).c_str(), &st) == 0) info.file_size = static_cast<std::uint64_t>(st.st_size);
     return info;
 }

@@ -60,8 +60,10 @@ public:
     // fails at once with "open tmp: another build is writing <temporary path>" and leaves this
     // one alone. Reads the builder without changing it, and prints nothing: the caller decides
     // how to report what was built. `progress` hears of the bytes written, the last time once
-    // they are all synced and before the rename; when it says stop, the temporary file is
-    // removed and nothing is published.
+    // they are all synced and before the rename; when it says stop, nothing is published.
+    // Whatever stops a build once its temporary file exists (a failed write or sync, a stop,
+    // an exception) removes that file, and only that file: it is unlinked while still locked.
+    // Only a failed rename leaves it, complete, at the temporary path.
     Result<BuildInfo> build(std::string_view path, const Progress& progress = {}) const;
 
     // The image of the file build() would write (header, data, index), for tests and tools.

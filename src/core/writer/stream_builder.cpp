@@ -159,8 +159,11 @@ Result<StreamInfo> StreamBuilder::finish(std::string_view path) {
     if (auto st = write_fully_at(fd_, 0, header_bytes, "write header: ", "write header: no progress"); !st)
         return fail(std::move(st.error()));
     if (::fsync(fd_) != 0) return fail(io_error("fsync: ", errno));
-    if (auto st = publish(tmp_, path); !st) return fail(std::move(st.error()));
+    if (auto st = rename_over(tmp_, path); !st) return fail(std::move(st.error()));
     ::close(std::exchange(fd_, -1));  // published: nothing to remove any more
+    // The directory is synced after the rename: a failure there leaves the file published,
+    // and whatever is at the temporary name by then is someone else's.
+    if (auto st = sync_parent(path); !st) return std::unexpected(std::move(st.error()));
     const std::uint64_t size = data_end_ + index_.size();
     std::string().swap(index_);
     return StreamInfo{num_keys_, num_objects_, size, h.file_crc32};
