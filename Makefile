@@ -2,11 +2,16 @@
 # has CPython 3.14 and the libraries, otherwise a cached Debian sid root made on first use.
 DEVROOT := scripts/devroot
 
-.PHONY: test demo docs bench fuzz setup clean shell
+.PHONY: test check demo docs bench fuzz setup clean shell
 
 test:
 	$(DEVROOT) scripts/run-tests
 	tests/host/launchers.sh
+
+# The fast loop while working: incremental build, C++ tests, Python tests without the slow ones,
+# mypy. `make test` runs every check.
+check:
+	$(DEVROOT) scripts/check
 
 demo:
 	$(DEVROOT) sh -c 'scripts/build && PYTHONPATH=$$PWD/build/python python3.14 scripts/demo.py build/demo'

@@ -18,6 +18,18 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+// Whether AddressSanitizer is compiled in: g++ says so by a macro, clang by a feature test.
+#if defined(__SANITIZE_ADDRESS__)
+#define TARNKV_TEST_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TARNKV_TEST_UNDER_ASAN 1
+#endif
+#endif
+#ifndef TARNKV_TEST_UNDER_ASAN
+#define TARNKV_TEST_UNDER_ASAN 0
+#endif
+
 #include "core/format/layout.hpp"
 #include "core/reader/store_reader.hpp"
 #include "core/writer/store_builder.hpp"

@@ -139,7 +139,7 @@ TEST(BuilderKeys, RefusalsLeaveTheBuilderUnchanged) {
 TEST(BuilderImage, OffsetsFromFourGiBOnAreWrittenInFull) {
     // An object of 2^32 - 48 bytes puts the next record at exactly 4 GiB; its index entry must
     // carry the full 64-bit offset.
-#if defined(__SANITIZE_ADDRESS__)
+#if TARNKV_TEST_UNDER_ASAN
     GTEST_SKIP() << "8 GiB of buffers is too much under AddressSanitizer";
 #else
     StoreBuilder b;

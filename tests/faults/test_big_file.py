@@ -52,6 +52,7 @@ def big_store(tmp_path_factory):
     os.unlink(path)
 
 
+@pytest.mark.slow
 def test_objects_beyond_four_gib_are_read_and_verified(big_store):
     path, offsets = big_store
     assert offsets[1] > 2**32

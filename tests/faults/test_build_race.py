@@ -15,6 +15,9 @@ from store_helpers import child_env
 
 from tarnkv import _tarnkv
 
+# Rounds of builds racing from several processes; make check leaves them to make test.
+pytestmark = pytest.mark.slow
+
 KEYS = 1000  # about 0.5 MiB per store: a build takes long enough to overlap the others
 
 # A builder process: for each line "round target start" it prepares that round's store, waits

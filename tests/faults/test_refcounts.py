@@ -22,6 +22,9 @@ from tarnkv import _tarnkv
 
 from store_helpers import rss_kib
 
+# Thousands of calls per method; make check leaves them to make test.
+pytestmark = pytest.mark.slow
+
 R, W = _tarnkv._TarnReader, _tarnkv._TarnWriter
 ROUNDS = 3000
 

@@ -10,9 +10,14 @@ import sys
 import threading
 import time
 
+import pytest
+
 from tarnkv import _tarnkv
 
 from store_helpers import build_store
+
+# A soak: rebuilds and swaps while threads serve; make check leaves them to make test.
+pytestmark = pytest.mark.slow
 
 THREADS = 6
 SWAPS = 5

@@ -170,6 +170,7 @@ def big_store(tmp_path_factory):
     path.unlink()
 
 
+@pytest.mark.slow
 def test_other_threads_keep_running_during_long_calls(big_store, tmp_path):
     reader = _tarnkv._TarnReader(big_store, verify=False)
     million = _tarnkv._TarnWriter()

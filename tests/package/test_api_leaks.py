@@ -15,6 +15,9 @@ import tarnkv
 
 from store_helpers import rss_kib
 
+# Thousands of calls per public call; make check leaves them to make test.
+pytestmark = pytest.mark.slow
+
 ROUNDS = 2000
 KEY = "k07"
 
