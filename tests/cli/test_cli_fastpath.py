@@ -11,7 +11,7 @@ import struct
 import msgpack
 import orjson
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import tarnkv
@@ -94,6 +94,7 @@ def key_text(v) -> bytes:
 
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.tuples(keys, json_values), min_size=1, max_size=10))
+@example([("$bytes", None), ("k", "$map"), ("j", ["$float", {"a": "$bytes"}])])  # a wrapper's name as text
 def test_lines_pack_like_msgpack(records):
     lines = [orjson.dumps({"id": k, "v": v}) for k, v in records]
     stop, got = put_lines(b"\n".join(lines) + b"\n")

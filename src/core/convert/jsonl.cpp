@@ -378,17 +378,25 @@ private:
     yyjson_doc* doc_ = nullptr;
 };
 
-// Whether a line may hold a wrapper object: a name "$bytes", "$float" or "$map" (an "$ext"
-// wrapper holds "$bytes" too). Such lines are the Python path's, which unwraps them.
+// Whether a line may hold a wrapper object: a member named "$bytes", "$float" or "$map" (an
+// "$ext" wrapper holds "$bytes" too). Such lines are the Python path's, which unwraps them. A
+// string value of that text is not a name (no colon follows), and stays on the fast path.
 bool may_wrap(const char* p, std::size_t n) {
     const char* const begin = p;
     const char* const end = p + n;
     while (const void* at = std::memchr(p, '$', static_cast<std::size_t>(end - p))) {
         const char* q = static_cast<const char*>(at);
         const std::string_view rest(q + 1, static_cast<std::size_t>(end - q - 1));
-        if (q > begin && q[-1] == '"' &&
-            (rest.starts_with("bytes\"") || rest.starts_with("float\"") || rest.starts_with("map\"")))
-            return true;
+        std::size_t len = 0;
+        if (q > begin && q[-1] == '"') {
+            if (rest.starts_with("bytes\"") || rest.starts_with("float\"")) len = 6;
+            else if (rest.starts_with("map\"")) len = 4;
+        }
+        if (len != 0) {
+            const char* after = q + 1 + len;
+            while (after < end && (*after == ' ' || *after == '\t' || *after == '\r' || *after == '\n')) ++after;
+            if (after < end && *after == ':') return true;
+        }
         p = q + 1;
     }
     return false;
