@@ -148,7 +148,7 @@ elif case == "raise":
         raise ValueError("stop")
 elif case == "sigint":
     def progress(done, total):
-        os.kill(os.getpid(), signal.SIGINT)  # the default handler raises KeyboardInterrupt here
+        signal.raise_signal(signal.SIGINT)  # to this thread, at once: the handler raises KeyboardInterrupt here
 try:
     build(w, target, progress)
 except BaseException as e:
