@@ -92,7 +92,7 @@ def test_ctrl_c_during_a_quiet_build_leaves_the_old_store_or_publishes_the_new(b
                [seconds * f for f in FRACTIONS], lambda p: keys_in(p) == RECORDS)
 
 
-def test_ctrl_c_during_dump_to_a_file_and_merge(big, tmp_path):
+def test_ctrl_c_during_dump_to_a_file_merge_and_cp(big, tmp_path):
     store = tmp_path / "big.trnk"
     assert run_cli("build", big, "-o", store, "--key", "id", "-q").status == 0
     out_dir = tmp_path / "out"
@@ -114,6 +114,14 @@ def test_ctrl_c_during_dump_to_a_file_and_merge(big, tmp_path):
     seconds = timed(["merge", store, "-o", merged, "-q"])
     check_runs(out_dir, merged, old, ["merge", store, "-o", merged, "-q"], [seconds * f for f in FRACTIONS[1::2]],
                lambda p: keys_in(p) == RECORDS)
+    merged.unlink()
+
+    copied = out_dir / "copy.trnk"
+    w.build(copied)
+    old = copied.read_bytes()
+    seconds = timed(["cp", store, copied])
+    check_runs(out_dir, copied, old, ["cp", store, copied], [seconds * f for f in FRACTIONS],
+               lambda p: p.read_bytes() == store.read_bytes())
 
 
 # --- The commit point, in this process --------------------------------------------------------

@@ -120,6 +120,23 @@ def test_every_sample_runs(page, tmp_path, monkeypatch, shell_env):
             exec(compile(code, where, "exec"), namespace)
         elif lang == "console":
             run_console(code, where, tmp_path, shell_env)
+    stop_dask_threads()
+
+
+def stop_dask_threads():
+    """A sample that computes on Dask's threaded scheduler leaves its pool of threads running;
+    later tests fork, which a process with threads must not."""
+    threaded = sys.modules.get("dask.threaded")
+    if threaded is None:
+        return
+    pools = [getattr(threaded, "default_pool", None)]
+    for per_thread in getattr(threaded, "pools", {}).values():
+        pools.extend(per_thread.values())
+    for pool in pools:
+        if pool is not None:
+            pool.shutdown(wait=True)
+    threaded.default_pool = None
+    getattr(threaded, "pools", {}).clear()
 
 
 def test_quick_start_runs(tmp_path, capsys, monkeypatch):

@@ -36,6 +36,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from tarnkv._files import sync_directory
+from tarnkv.cli import interrupts
 from tarnkv.cli.errors import CliError, os_error_text
 
 if TYPE_CHECKING:
@@ -207,8 +208,8 @@ def _take_over(fd: int, replaced: os.stat_result | None) -> None:
 
 def publish(tmp: str, target: str) -> None:
     """The one step that changes what ``target`` names: before it, a failure leaves ``target``
-    as it was; after it, the copy is installed."""
-    os.rename(tmp, target)
+    as it was; after it, the copy is installed, and Ctrl-C no longer stops the command."""
+    interrupts.replace(tmp, target)
 
 
 def install(src: str, dst: str, *, check: Check, allow_empty: bool = False,
@@ -358,6 +359,19 @@ def _install_shard(src: str, i: int, entry: ShardEntry, target: str, check: SetC
     return final
 
 
+def _holds(target: str, build_id: str) -> Callable[[], bool]:
+    """Whether the set at *target* is now the one with *build_id*: the copy's publication."""
+    from tarnkv.sets import manifest as mf
+
+    def test() -> bool:
+        try:
+            return mf.read(target).build_id == build_id
+        except Exception:
+            return False
+
+    return test
+
+
 def publish_set(target: str, manifest: Manifest) -> None:
     """The one step that changes which set ``target`` holds: its manifest, written atomically.
     The shards only the replaced set used go after it."""
@@ -369,6 +383,7 @@ def publish_set(target: str, manifest: Manifest) -> None:
         old = None
         with contextlib.suppress(TarnError, OSError, ValueError):
             old = mf.read(target) if mf.is_set(target) else None
+        interrupts.published_when(_holds(target, manifest.build_id))
         mf.write(target, manifest)
         for name in set(mf.shard_files(old)) - set(mf.shard_files(manifest)):
             with contextlib.suppress(FileNotFoundError):
