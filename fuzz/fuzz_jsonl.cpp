@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/convert/batch.hpp"
+#include "core/format/batch.hpp"
 #include "core/convert/jsonl.hpp"
 
 namespace {
@@ -34,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     require(t.stop >= start && t.stop <= data.size());
     require(t.stop == start || t.stop == data.size() || data[t.stop - 1] == '\n');
 
-    tarnkv::convert::batch::Reader in{batch.data(), batch.data() + batch.size()};
-    tarnkv::convert::batch::Parts parts;
+    tarnkv::batch::Reader in{batch.data(), batch.data() + batch.size()};
+    tarnkv::batch::Parts parts;
     std::size_t nkeys = 0, count = 0;
     tarnkv::convert::JsonLinesWriter lines;
     while (!in.at_end()) {
@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         const auto u = tarnkv::convert::json_lines_to_batch(line, 0, FieldRoles{"key", {}, "value", false}, again);
         if (u.count == 0) continue;
         require(u.count == 1 && u.stop == line.size());
-        tarnkv::convert::batch::Parts back;
-        tarnkv::convert::batch::Reader in2{again.data(), again.data() + again.size()};
+        tarnkv::batch::Parts back;
+        tarnkv::batch::Reader in2{again.data(), again.data() + again.size()};
         require(in2.record(back, nkeys) && nkeys == 1 && in2.at_end());
         require(back[0] == parts[0] && back[1] == parts[1]);
     }

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/convert/batch.hpp"
+#include "core/format/batch.hpp"
 #include "core/convert/jsonl.hpp"
 
 namespace tarnkv::convert {

@@ -13,7 +13,7 @@
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
-#include "core/convert/batch.hpp"
+#include "core/format/batch.hpp"
 #include "core/convert/msgpack_walk.hpp"
 
 namespace tarnkv::convert {
