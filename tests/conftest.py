@@ -1,8 +1,15 @@
 """Fixtures for every suite under tests/; the plain helpers are in store_helpers.py."""
 
 import itertools
+import signal
 
 import pytest
+
+# A suite started in the background (`cmd &` in a script) begins with SIGINT ignored, and every
+# process it starts would inherit that; the tests that send Ctrl-C need it delivered. A handler
+# of our own is reset to the default in each child.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 from store_helpers import raw_store, write_store
 
