@@ -89,7 +89,8 @@ TEST(MsgpackWalker, PeeksAtStrings) {
     const std::string cut = "\xda\x00\x09" "abc"s;
     w.reset(cut);
     EXPECT_FALSE(w.peek_str(text, encoded));
-    w.reset("\xda\x00"s);
+    const std::string short_head = "\xda\x00"s;
+    w.reset(short_head);
     EXPECT_FALSE(w.peek_str(text, encoded));
 }
 
