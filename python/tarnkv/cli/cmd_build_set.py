@@ -20,7 +20,6 @@ import shutil
 import signal
 import sys
 import time
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
@@ -32,7 +31,6 @@ from tarnkv.cli.output import refuse_inputs_inside, size_text
 from tarnkv.cli.progress import Bar, Progress, wanted
 from tarnkv.cli.records import open_reader
 from tarnkv.errors import TarnError
-from tarnkv.sets import manifest as mf
 from tarnkv.sets.build import Build, Listener, PartitionResult, Plan, RunSink, ShardResult, compute
 from tarnkv.sets.errors import SetDuplicateKeyError
 
@@ -318,21 +316,6 @@ def _start_cluster(workers: int) -> Any:
         os.environ.update(environ)
 
 
-def _names_build(out_dir: str, build_id: str) -> Callable[[], bool]:
-    """Whether the set's manifest is this build's: its publication."""
-    path = os.path.join(out_dir, mf.MANIFEST)
-    mark = build_id.encode()
-
-    def test() -> bool:
-        try:
-            with open(path, "rb") as f:
-                return mark in f.read()
-        except OSError:
-            return False
-
-    return test
-
-
 def run(args: argparse.Namespace) -> int:
     started = time.perf_counter()
     out = args.output
@@ -349,7 +332,7 @@ def run(args: argparse.Namespace) -> int:
             except (OSError, TarnError) as exc:
                 raise CliError(os_error_text(exc, out) if isinstance(exc, OSError) else str(exc)) from None
             cleanup.callback(build.close)
-        interrupts.published_when(_names_build(build.plan.out_dir, build.plan.build_id))
+        interrupts.published_when(interrupts.set_is(build.plan.out_dir, build.plan.build_id))
         try:
             client, workers = _client(args, cleanup)
             parts = plan_inputs(args.inputs, args.format, build.plan.work_dir, workers, out)

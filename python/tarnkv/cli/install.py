@@ -309,7 +309,7 @@ def install_set(src: str, dst: str, *, check: SetCheck, allow_empty: bool = Fals
             placed.append(_install_shard(src, i, entry, target, check, step))
             copied += entry.size
         sync_directory(target)
-        interrupts.published_when(_holds(target, manifest.build_id))
+        interrupts.published_when(interrupts.set_is(target, manifest.build_id))
         publish(target, manifest)
     except BaseException as exc:
         # Nothing half-copied stays: shards this copy placed (none of them is in use: they were
@@ -359,15 +359,3 @@ def _install_shard(src: str, i: int, entry: ShardEntry, target: str, check: SetC
             raise
     return final
 
-
-def _holds(target: str, build_id: str) -> Callable[[], bool]:
-    """Whether the set at *target* is now the one with *build_id*: the copy's publication."""
-    from tarnkv.sets import manifest as mf
-
-    def test() -> bool:
-        try:
-            return mf.read(target).build_id == build_id
-        except Exception:
-            return False
-
-    return test

@@ -27,7 +27,7 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import Any
 
-__all__ = ["handling", "published_when", "published", "replace", "file_identity", "changed", "deferred"]
+__all__ = ["handling", "published_when", "published", "replace", "file_identity", "changed", "set_is", "deferred"]
 
 # (st_dev, st_ino) of a file, or None when there is none.
 Identity = tuple[int, int] | None
@@ -131,6 +131,25 @@ def file_identity(path: str | bytes) -> Identity:
     except OSError:
         return None
     return (st.st_dev, st.st_ino)
+
+
+def set_is(directory: str, build_id: str) -> Callable[[], bool]:
+    """A test for :func:`published_when`: whether the set in *directory* is now the one with
+    *build_id* (its manifest, written last, names it). Reads the manifest's bytes without
+    parsing them: the test runs in the Ctrl-C handler."""
+    from tarnkv.sets.manifest import MANIFEST
+
+    path = os.path.join(directory, MANIFEST)
+    mark = build_id.encode()
+
+    def test() -> bool:
+        try:
+            with open(path, "rb") as f:
+                return mark in f.read()
+        except OSError:
+            return False
+
+    return test
 
 
 def changed(path: str | bytes) -> Callable[[], bool]:
