@@ -37,3 +37,47 @@ def craft(tmp_path):
         return str(path)
 
     return make
+
+
+@pytest.fixture(scope="session")
+def s3_server():
+    """The S3-protocol server, one for the session (each test makes its own bucket)."""
+    from servers import S3Server
+
+    server = S3Server()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def s3_env(s3_server, monkeypatch):
+    """The AWS variables pointing at the test server, set for this test and its children."""
+    for name, value in s3_server.env().items():
+        monkeypatch.setenv(name, value)
+    return s3_server
+
+
+@pytest.fixture
+def s3_bucket(s3_env, request):
+    """A fresh, empty bucket on the test server; its name."""
+    import boto3
+
+    name = "t-" + "".join(c if c.isalnum() else "-" for c in request.node.name.lower())[:40].strip("-")
+    name = f"{name}-{next(_buckets)}"
+    boto3.client("s3").create_bucket(Bucket=name)
+    return name
+
+
+_buckets = itertools.count()
+
+
+@pytest.fixture
+def http_server(tmp_path):
+    """nginx serving a fresh directory (`.root`) at `.url`; `.requests()` reads its log."""
+    from servers import Nginx
+
+    root = tmp_path / "www"
+    root.mkdir()
+    server = Nginx(root, tmp_path / "nginx")
+    yield server
+    server.stop()

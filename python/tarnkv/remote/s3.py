@@ -1,0 +1,57 @@
+"""The S3 client, configured the way fsspec's S3 file system takes its options, with the
+standard AWS environment variables (``AWS_ENDPOINT_URL``, ``AWS_ACCESS_KEY_ID``,
+``AWS_SECRET_ACCESS_KEY``, ``AWS_DEFAULT_REGION``) filling in what the options leave out, so
+the same code runs against AWS or any server speaking the protocol.
+
+boto3 is the client: fsspec's own S3 implementation is not used, because the one Debian ships
+fails to create a client against Debian's botocore; fsspec's URL and option conventions are
+kept all the same."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+__all__ = ["client"]
+
+#: Seconds to wait for a connection and for each read before the request fails; a server that
+#: stops answering is then an error naming the URL, never a hang.
+DEFAULT_TIMEOUT = 30.0
+#: Attempts for throttled and 5xx answers, with the client's exponential backoff between them.
+DEFAULT_ATTEMPTS = 4
+
+
+def client(storage_options: Mapping[str, Any] | None = None) -> Any:
+    """A boto3 S3 client from fsspec-style *storage_options*: ``key``, ``secret``, ``token``,
+    ``endpoint_url``, ``region_name``, ``anon``, ``timeout`` (seconds), ``retries`` (attempts),
+    ``client_kwargs`` and ``config_kwargs`` (passed to boto3's client and its Config)."""
+    import boto3
+    import botocore
+    import botocore.config
+
+    opts = dict(storage_options or {})
+    client_kwargs = dict(opts.pop("client_kwargs", None) or {})
+    config_kwargs = dict(opts.pop("config_kwargs", None) or {})
+    if "endpoint_url" in opts:
+        client_kwargs.setdefault("endpoint_url", opts.pop("endpoint_url"))
+    if "region_name" in opts:
+        client_kwargs.setdefault("region_name", opts.pop("region_name"))
+    if "key" in opts:
+        client_kwargs.setdefault("aws_access_key_id", opts.pop("key"))
+    if "secret" in opts:
+        client_kwargs.setdefault("aws_secret_access_key", opts.pop("secret"))
+    if "token" in opts:
+        client_kwargs.setdefault("aws_session_token", opts.pop("token"))
+    timeout = float(opts.pop("timeout", DEFAULT_TIMEOUT))
+    attempts = int(opts.pop("retries", DEFAULT_ATTEMPTS))
+    if opts.pop("anon", False):
+        config_kwargs.setdefault("signature_version", botocore.UNSIGNED)
+    if opts:
+        raise TypeError(f"unknown storage option(s): {', '.join(sorted(opts))}")
+    config_kwargs.setdefault("connect_timeout", timeout)
+    config_kwargs.setdefault("read_timeout", timeout)
+    config_kwargs.setdefault("retries", {"max_attempts": attempts, "mode": "standard"})
+    # Many threads share one client (get_many's concurrent reads).
+    config_kwargs.setdefault("max_pool_connections", 32)
+    return boto3.session.Session().client("s3", config=botocore.config.Config(**config_kwargs),
+                                          **client_kwargs)

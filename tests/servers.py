@@ -1,0 +1,137 @@
+"""Real servers for the remote-store tests, started on 127.0.0.1 with a free port and stopped
+by the test: nginx serving a directory (ranges, ETag, an access log the tests count requests
+and bytes in), and the S3-protocol server in server mode."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _wait_listening(port: int, proc: subprocess.Popen, what: str, timeout: float = 30.0) -> None:
+    deadline = time.monotonic() + timeout
+    while True:
+        if proc.poll() is not None:
+            raise RuntimeError(f"{what} exited with status {proc.returncode} before listening")
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"{what} did not listen on port {port} within {timeout} s")
+            time.sleep(0.05)
+
+
+def _stop(proc: subprocess.Popen) -> None:
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+@dataclass(frozen=True)
+class Request:
+    """One line of nginx's access log."""
+
+    method: str
+    path: str
+    status: int
+    bytes_sent: int  # body bytes
+    range: str  # the Range header as sent, "-" when none
+    if_match: str  # the If-Match header as sent, "-" when none
+
+
+class Nginx:
+    """nginx serving `root` at `url` until stop(); `requests()` reads its access log."""
+
+    def __init__(self, root: Path, workdir: Path) -> None:
+        self.root = Path(root)
+        workdir.mkdir(parents=True, exist_ok=True)
+        self.port = free_port()
+        self.url = f"http://127.0.0.1:{self.port}"
+        self._log = workdir / "access.log"
+        conf = workdir / "nginx.conf"
+        # Tab-separated: nginx escapes control characters inside the values it logs.
+        user = "user root;" if os.geteuid() == 0 else ""
+        conf.write_text(f"""
+{user}
+worker_processes 1;
+daemon off;
+pid {workdir}/nginx.pid;
+error_log {workdir}/error.log warn;
+events {{ worker_connections 256; }}
+http {{
+    log_format counted '$request_method\t$uri\t$status\t$body_bytes_sent\t$http_range\t$http_if_match';
+    access_log {self._log} counted;
+    client_body_temp_path {workdir}/body;
+    proxy_temp_path {workdir}/proxy;
+    fastcgi_temp_path {workdir}/fastcgi;
+    uwsgi_temp_path {workdir}/uwsgi;
+    scgi_temp_path {workdir}/scgi;
+    sendfile on;
+    keepalive_requests 100000;
+    server {{
+        listen 127.0.0.1:{self.port};
+        root {self.root};
+    }}
+}}
+""")
+        nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+        self._proc = subprocess.Popen([nginx, "-e", str(workdir / "error.log"), "-c", str(conf)],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        _wait_listening(self.port, self._proc, "nginx")
+
+    def requests(self) -> list[Request]:
+        """Every request served so far (nginx writes each line when the response is done)."""
+        if not self._log.exists():
+            return []
+        out = []
+        for line in self._log.read_text().splitlines():
+            method, path, status, sent, rng, if_match = line.split("\t")
+            out.append(Request(method, path, int(status), int(sent), rng, if_match))
+        return out
+
+    def clear_log(self) -> None:
+        self._log.write_text("")  # nginx appends with O_APPEND: truncating is safe
+
+    def stop(self) -> None:
+        _stop(self._proc)
+
+
+class S3Server:
+    """The S3-protocol server in server mode, at `endpoint` until stop()."""
+
+    def __init__(self) -> None:
+        self.port = free_port()
+        self.endpoint = f"http://127.0.0.1:{self.port}"
+        exe = shutil.which("moto_server") or "/usr/bin/moto_server"
+        self._proc = subprocess.Popen([exe, "-H", "127.0.0.1", "-p", str(self.port)],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _wait_listening(self.port, self._proc, "the S3 server")
+
+    def env(self) -> dict[str, str]:
+        """The standard AWS variables that point a client at this server."""
+        return {
+            "AWS_ENDPOINT_URL": self.endpoint,
+            "AWS_ACCESS_KEY_ID": "testing",
+            "AWS_SECRET_ACCESS_KEY": "testing",
+            "AWS_DEFAULT_REGION": "us-east-1",
+        }
+
+    def stop(self) -> None:
+        _stop(self._proc)
