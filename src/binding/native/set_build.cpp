@@ -4,8 +4,8 @@
 //   RunWriter(tmp, shards, spill_bytes, reject_duplicates)
 //     add(seq, key, data, *aliases); add_json_batch(batch, first_seq, skip) -> index;
 //     finish(path) -> (file_size, records, sections, entries per shard); abort()
-//   _merge_runs(runs, shards, shard, policy, tmp, path) -> (keys, objects, size, crc)
-//   _merge_stores(inputs, targets, progress=None) -> [(keys, objects, size, crc), ...]
+//   merge_runs(runs, shards, shard, policy, tmp, path) -> (keys, objects, size, crc)
+//   merge_stores(inputs, targets, progress=None) -> [(keys, objects, size, crc), ...]
 //
 // A duplicate key under the "error" policy is raised as tarnkv.sets.errors' exception, made by
 // its _duplicate(key, first_run, first_seq, second_run, second_seq) (runs are -1 when unknown).
@@ -338,7 +338,7 @@ PyObject* info_tuple(const StreamInfo& i) {
                          i.file_crc32);
 }
 
-py::Params merge_runs_params{"_merge_runs()", {"runs", "shards", "shard", "policy", "tmp", "path"}, 6, 6,
+py::Params merge_runs_params{"merge_runs()", {"runs", "shards", "shard", "policy", "tmp", "path"}, 6, 6,
                              py::Params::kAllPositional, py::Wording::classic};
 
 PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -378,7 +378,7 @@ PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-py::Params merge_stores_params{"_merge_stores()", {"inputs", "targets", "progress", "groups"}, 4, 2,
+py::Params merge_stores_params{"merge_stores()", {"inputs", "targets", "progress", "groups"}, 4, 2,
                                py::Params::kAllPositional, py::Wording::classic};
 
 PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -433,12 +433,12 @@ PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef functions[] = {
-    {"_merge_runs", as_method(merge_runs), METH_VARARGS | METH_KEYWORDS,
-     "_merge_runs(runs, shards, shard, policy, tmp, path)\n--\n\nMerges shard *shard*'s sections of the run files "
+    {"merge_runs", as_method(merge_runs), METH_VARARGS | METH_KEYWORDS,
+     "merge_runs(runs, shards, shard, policy, tmp, path)\n--\n\nMerges shard *shard*'s sections of the run files "
      "*runs* (in partition order) into a\nstore written to *tmp* and renamed to *path*; *policy* is 'error', 'first' "
      "or\n'last'. Returns (keys, objects, file size, file CRC-32)."},
-    {"_merge_stores", as_method(merge_stores), METH_VARARGS | METH_KEYWORDS,
-     "_merge_stores(inputs, targets, progress=None, groups=None)\n--\n\nMerges the store files *inputs* (later ones "
+    {"merge_stores", as_method(merge_stores), METH_VARARGS | METH_KEYWORDS,
+     "merge_stores(inputs, targets, progress=None, groups=None)\n--\n\nMerges the store files *inputs* (later ones "
      "win) into one store per (tmp, path)\ntarget, routing keys by key_hash() when there are several; *groups* gives "
      "the\nshards of one set one number. Returns (keys, objects, file size, file CRC-32) per\ntarget."},
     {nullptr, nullptr, 0, nullptr},
