@@ -85,7 +85,10 @@ class Writer:
     def __setitem__(self, key: _Key, obj: Any, /) -> None: ...
     def __len__(self) -> int: ...
     def __contains__(self, key: object, /) -> bool: ...
-    def _put_many_raw(self, batch: bytes, skip: int, /) -> int: ...
+    def put_many_raw(self, batch: bytes, skip: int, /) -> int:
+        """Stores the records of a packed batch (:func:`tarnkv.records.convert_json_lines`) from the
+        ``skip``-th on, as put_raw() would, without the interpreter lock; returns the index of the
+        first it leaves to put_raw() (the count when none)."""
     def _build(self, path: _Path, *, progress: Callable[[int, int], object] | None = None) -> tuple[int, int, int, int]: ...
     @property
     def num_objects(self) -> int: ...
@@ -101,6 +104,16 @@ class Writer:
     def published(self) -> int:
         """How many files build() has published (renamed into place); counted before build() returns."""
 
+# --- JSON Lines (present when the package was built with its converter) -----------------------
+
+def transcode_json_lines(data: bytes, start: int, key: bytes, aliases: tuple[bytes, ...],
+                         value: bytes | None, /) -> tuple[bytes, int, int]:
+    """The lines of data[start:] as a packed batch: (batch, offset of the first line left, records)."""
+def put_json_batch(put: Callable[..., object], batch: bytes, skip: int, /) -> int:
+    """put(key, msgpack, *aliases) for a batch's records from the skip-th on, up to the first that raises."""
+def dump_json_lines(reader: Reader, prefix: bytes, skip: int, count: int, /) -> tuple[bytes, int, tuple[bytes, bytes] | None]:
+    """JSON lines for up to count entries under prefix: (lines, entries used, pending pair or None)."""
+
 # --- Store sets ---------------------------------------------------------------------------
 
 @final
@@ -115,9 +128,9 @@ class RunWriter:
     @property
     def buffered(self) -> int: ...
 
-def _merge_runs(runs: Sequence[_Path], shards: int, shard: int, policy: str, tmp: _Path,
+def merge_runs(runs: Sequence[_Path], shards: int, shard: int, policy: str, tmp: _Path,
                 path: _Path) -> tuple[int, int, int, int]: ...
-def _merge_stores(inputs: Sequence[_Path], targets: Sequence[tuple[_Path, _Path]],
+def merge_stores(inputs: Sequence[_Path], targets: Sequence[tuple[_Path, _Path]],
                   progress: Callable[[int, int], object] | None = None,
                   groups: Sequence[int] | None = None) -> list[tuple[int, int, int, int]]: ...
 

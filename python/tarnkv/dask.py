@@ -14,7 +14,8 @@ from typing import Any, Literal
 
 from tarnkv.codec import resolve
 from tarnkv.sets.build import DEFAULT_SPILL_BYTES, Build, Listener, PartitionResult, SetBuildResult, compute
-from tarnkv.sets.partitions import Field, RecordRoles, codec_name, frame_partition, records_partition
+from tarnkv.records import Field, RecordRoles
+from tarnkv.sets.partitions import codec_name, frame_partition, records_partition
 
 __all__ = ["build_set", "SetBuildResult"]
 
@@ -77,7 +78,7 @@ def build_set(collection: Any, out_dir: str | os.PathLike[str], *, key: Field, a
         for role, f in (("key", key), *(("alias", a) for a in alias_fields), ("value", value)):
             if isinstance(f, str) and f not in columns:
                 raise KeyError(f"no {role} column {f!r} in the DataFrame")
-    roles = RecordRoles(key, alias_fields, value, codec)
+    roles = RecordRoles(key, alias_fields, value, codec=codec)
     task: Callable[..., Any] = frame_partition if kind == "frame" else records_partition
     counted = _Counter()
     with Build(out_dir, shards, on_duplicate, spill_bytes) as build:

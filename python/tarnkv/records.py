@@ -5,6 +5,11 @@ and values from records here, so one input makes one store whichever of them bui
 key a field's value stands for (numbers in every digit, dates as ISO 8601), the alias keys of
 a record, and values MessagePack has no form for in their stored forms (``tarnkv.forms``).
 Each problem is a ``ValueError`` whose text the caller places after where the record is.
+
+:class:`RecordRoles` says which field is which. When the package was built with its JSON
+Lines converter (:data:`JSON_LINES_CONVERTER`), :func:`convert_json_lines` turns lines of
+JSON objects into packed batches of records without the interpreter lock, and
+:func:`put_json_batch` (or a writer's ``put_many_raw``) stores them.
 """
 
 from __future__ import annotations
@@ -13,16 +18,52 @@ import datetime
 import decimal
 import math
 import uuid
-from collections.abc import Iterable
-from typing import Any
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from typing import Any, cast
 
 import msgpack
 
-from tarnkv import forms
+from tarnkv import _native, forms
 
-__all__ = ["Key", "field_key", "frame_key", "exact", "aliases", "found_fields", "storable", "native_value"]
+__all__ = ["Key", "Field", "RecordRoles", "field_key", "frame_key", "exact", "aliases", "found_fields", "storable",
+           "native_value", "JSON_LINES_CONVERTER", "convert_json_lines", "put_json_batch", "dump_json_lines"]
 
 Key = str | bytes
+
+#: A field's name, or a function of the record that gives the field's value.
+Field = str | Callable[[Any], Any]
+
+
+@dataclass(frozen=True, slots=True)
+class RecordRoles:
+    """Which field of a record is its key, which are its alias keys and which its object (the
+    whole record when ``value`` is None), and how objects are stored.
+
+    ``codec`` is what encodes the objects (a :func:`tarnkv.open` codec name or object);
+    ``json_values``: a named value field holds JSON text, stored as the value it spells;
+    ``big_ints``: what an integer beyond 64 bits in a value does (``"error"`` or ``"text"``).
+    """
+
+    key: Field
+    aliases: tuple[Field, ...] = ()
+    value: Field | None = None
+    codec: object = "msgpack"
+    json_values: bool = False
+    big_ints: forms.BigInts = "error"
+
+    def names(self) -> tuple[str, tuple[str, ...], str | None]:
+        """The key, alias and value fields by name; TypeError when one is a function."""
+        if any(callable(f) for f in (self.key, *self.aliases, self.value)):
+            raise TypeError("a field is given by a function, not by its name")
+        return cast(str, self.key), cast(tuple[str, ...], self.aliases), cast(str | None, self.value)
+
+    def columns(self) -> list[str] | None:
+        """The named columns a build needs, when it needs fewer than all of them."""
+        key, alias_fields, value = self.names()
+        if value is None:
+            return None
+        return list(dict.fromkeys([key, *alias_fields, value]))
 
 _KINDS: dict[type, str] = {dict: "an object", list: "an array", tuple: "an array"}
 
@@ -75,7 +116,7 @@ def exact(key: Key) -> Key:
     return key
 
 
-def aliases(record: dict[str, Any], fields: list[str], key: Key) -> list[Key]:
+def aliases(record: dict[str, Any], fields: Sequence[str], key: Key) -> list[Key]:
     """The alias keys of a record: each alias field's value, or each item of a list value;
     nulls (and empty CSV cells) add nothing, and a key named twice in one record counts once."""
     out: list[Key] = []
@@ -155,3 +196,51 @@ def native_value(value: Any) -> Any:
     if type(value) is int:
         raise OverflowError("an integer beyond 64 bits")
     return forms.plain(value)
+
+
+# The native converter and dump: there when the package was built with yyjson.
+_TRANSCODE: Any = getattr(_native, "transcode_json_lines", None)
+_PUT_BATCH: Any = getattr(_native, "put_json_batch", None)
+_DUMP: Any = getattr(_native, "dump_json_lines", None)
+
+#: Whether :func:`convert_json_lines` and :func:`dump_json_lines` are there in this build.
+JSON_LINES_CONVERTER: bool = _TRANSCODE is not None
+
+
+def _converter(what: Any) -> Any:
+    if what is None:
+        raise RuntimeError("this build of tarnkv has no JSON Lines converter")
+    return what
+
+
+def convert_json_lines(data: bytes, start: int, roles: RecordRoles) -> tuple[bytes, int, int]:
+    """The lines of ``data[start:]`` as one packed batch of records (each its key, alias keys
+    and MessagePack object, as ``roles`` name them), converted without the interpreter lock.
+
+    Returns ``(batch, stop, count)``: the batch holds the ``count`` lines before offset
+    ``stop``, one record each; the line at ``stop`` is the first the converter leaves to the
+    Python rules of this module (``stop == len(data)`` when it took them all). Fields must be
+    named. RuntimeError when the build has no converter (:data:`JSON_LINES_CONVERTER`)."""
+    key, alias_fields, value = roles.names()
+    batch, stop, count = _converter(_TRANSCODE)(data, start, key.encode(), tuple(a.encode() for a in alias_fields),
+                                                None if value is None else value.encode())
+    return batch, int(stop), int(count)
+
+
+def put_json_batch(put: Callable[..., object], batch: bytes, skip: int = 0) -> int:
+    """Calls ``put(key, object bytes, *alias keys)`` (keys as bytes) for the records of a
+    packed batch from the ``skip``-th on, up to the first whose call raises; returns that
+    record's index (the record count when none did). A writer's ``put_many_raw`` stores a
+    batch faster, in one call."""
+    return int(_converter(_PUT_BATCH)(put, batch, skip))
+
+
+def dump_json_lines(reader: Any, prefix: bytes, skip: int, count: int) -> tuple[bytes, int, tuple[bytes, bytes] | None]:
+    """``{"key": ..., "value": ...}`` lines for up to ``count`` entries of a
+    :class:`tarnkv.TarnReader` under ``prefix``, from the ``skip``-th on, made without
+    decoding objects in Python. Returns ``(lines, used, pending)``: ``used`` entries were
+    taken; when the last of them is one the native dump can't write (a key that is not UTF-8,
+    an extension type, ...) it is ``pending``, its ``(key, object)`` bytes, and not among the
+    lines. RuntimeError when the build has no converter (:data:`JSON_LINES_CONVERTER`)."""
+    lines, used, pending = _converter(_DUMP)(reader, prefix, skip, count)
+    return lines, int(used), pending

@@ -68,6 +68,59 @@ bool check_required(const Params& p, PyObject* const* out) {
     return false;
 }
 
+// --- The classic wording --------------------------------------------------------------------
+
+bool classic_too_many(const Params& p, Py_ssize_t nargs, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%s takes at most %d %sargument%s (%zd given)", p.full_name, int{p.count},
+                 nargs == 0 ? "keyword " : "", p.count == 1 ? "" : "s", given);
+    return false;
+}
+
+// The keywords of one call, at most kMaxParams of them (more fail the count check first).
+struct Keywords {
+    std::array<PyObject*, kMaxParams> names{};
+    std::array<PyObject*, kMaxParams> values{};
+    Py_ssize_t count = 0;
+
+    int find(const Params& p, int param) const {
+        for (Py_ssize_t i = 0; i < count; ++i)
+            if (names[i] == p.interned[param]) return static_cast<int>(i);
+        for (Py_ssize_t i = 0; i < count; ++i)
+            if (PyUnicode_Check(names[i]) && PyUnicode_EqualToUTF8(names[i], p.names[param])) return static_cast<int>(i);
+        return -1;
+    }
+};
+
+bool classic_bind(const Params& p, PyObject* const* positional, Py_ssize_t nargs, const Keywords& kw, PyObject** out) {
+    Py_ssize_t taken = 0;
+    for (int j = 0; j < p.count; ++j) {
+        out[j] = nullptr;
+        if (j < nargs) {
+            out[j] = positional[j];
+        } else if (const int k = kw.find(p, j); k >= 0) {
+            out[j] = kw.values[static_cast<std::size_t>(k)];
+            ++taken;
+        } else if (j < p.required) {
+            PyErr_Format(PyExc_TypeError, "%s missing required argument '%s' (pos %d)", p.full_name, p.names[j], j + 1);
+            return false;
+        }
+    }
+    if (taken == kw.count) return true;
+    for (int j = 0; j < nargs; ++j)
+        if (kw.find(p, j) >= 0) {
+            PyErr_Format(PyExc_TypeError, "argument for %s given by name ('%s') and position (%d)", p.full_name,
+                         p.names[j], j + 1);
+            return false;
+        }
+    for (Py_ssize_t i = 0; i < kw.count; ++i)
+        if (find_param(p, kw.names[i]) < 0) {
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", p.full_name, kw.names[i]);
+            return false;
+        }
+    PyErr_Format(PyExc_TypeError, "invalid keyword argument for %s", p.full_name);
+    return false;
+}
+
 void type_mismatch(PyObject* v, const char* target, const char* param) {
     if (v == Py_None) {
         PyErr_Format(PyExc_TypeError, "argument '%s': 'None' is not an instance of '%s'", param, target);
@@ -108,6 +161,17 @@ bool intern_names(Params& p) {
 
 bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
+    if (p.wording == Wording::classic) {
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (nargs + nkw > p.count) return classic_too_many(p, nargs, nargs + nkw);
+        Keywords kw;
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            kw.names[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(kwnames, i);
+            kw.values[static_cast<std::size_t>(i)] = args[nargs + i];
+        }
+        kw.count = nkw;
+        return classic_bind(p, args, nargs, kw, out);
+    }
     if (nargs > positional_count(p)) return too_many_positional(p, nargs);
     for (int j = 0; j < p.count; ++j) out[j] = j < nargs ? args[j] : nullptr;
     if (kwnames) {
@@ -120,6 +184,20 @@ bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 bool bind(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+    if (p.wording == Wording::classic) {
+        const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+        if (nargs + nkw > p.count) return classic_too_many(p, nargs, nargs + nkw);
+        Keywords kw;
+        Py_ssize_t pos = 0;
+        PyObject* name;
+        PyObject* value;
+        // The keyword dict belongs to this call alone, so iterating it borrowed is safe.
+        while (kwargs && PyDict_Next(kwargs, &pos, &name, &value)) {
+            kw.names[static_cast<std::size_t>(kw.count)] = name;
+            kw.values[static_cast<std::size_t>(kw.count++)] = value;
+        }
+        return classic_bind(p, args ? PySequence_Fast_ITEMS(args) : nullptr, nargs, kw, out);
+    }
     if (nargs > positional_count(p)) return too_many_positional(p, nargs);
     for (int j = 0; j < p.count; ++j) out[j] = j < nargs ? PyTuple_GET_ITEM(args, j) : nullptr;
     if (kwargs) {
@@ -212,6 +290,50 @@ std::optional<std::uint32_t> to_object_id(PyObject* v, const char* param) {
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(id);
+}
+
+bool argument_type_error(const Params& p, int index, const char* expected, PyObject* v) {
+    PyErr_Format(PyExc_TypeError, "%s argument %d must be %s, not %s", p.full_name, index + 1, expected,
+                 v == Py_None ? "None" : Py_TYPE(v)->tp_name);
+    return false;
+}
+
+std::optional<std::uint32_t> to_uint32_masked(PyObject* v) {
+    const unsigned long n = PyLong_AsUnsignedLongMask(v);
+    if (n == static_cast<unsigned long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return static_cast<std::uint32_t>(n);
+}
+
+std::optional<std::uint64_t> to_uint64_masked(PyObject* v, const Params& p, int index) {
+    if (!PyIndex_Check(v)) {
+        argument_type_error(p, index, "int", v);
+        return std::nullopt;
+    }
+    const unsigned long long n = PyLong_AsUnsignedLongLongMask(v);
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
+    return n;
+}
+
+std::optional<bool> to_truth(PyObject* v) {
+    const int r = PyObject_IsTrue(v);
+    if (r < 0) return std::nullopt;
+    return r != 0;
+}
+
+std::optional<std::string_view> to_text(PyObject* v, const Params& p, int index) {
+    if (!PyUnicode_Check(v)) {
+        argument_type_error(p, index, "str", v);
+        return std::nullopt;
+    }
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(v, &n);
+    if (!s) return std::nullopt;
+    const std::string_view text(s, static_cast<std::size_t>(n));
+    if (text.find('\0') != std::string_view::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return std::nullopt;
+    }
+    return text;
 }
 
 std::optional<std::string_view> to_key(PyObject* v) {

@@ -17,6 +17,14 @@ namespace tarnkv::py {
 
 inline constexpr std::size_t kMaxParams = 7;
 
+// How a failed binding is worded. `function`: as for a function written in Python ("missing 1
+// required positional argument: 'x'"). `classic`: as the interpreter's format-string parser
+// words it ("missing required argument 'x' (pos 1)", "takes at most 4 arguments (5 given)"),
+// for entry points whose callers have always seen those texts; it checks in that parser's
+// order too (argument count, then the first missing one, then a name given twice, then an
+// unknown name). Classic tables have positional-or-keyword parameters only.
+enum class Wording : std::uint8_t { function, classic };
+
 // One callable's parameters, required ones first: positional-or-keyword ones, then (from
 // `positional` on) keyword-only ones.
 struct Params {
@@ -27,6 +35,7 @@ struct Params {
     std::uint8_t count;
     std::uint8_t required;
     std::uint8_t positional = kAllPositional;  // how many may be given by position
+    Wording wording = Wording::function;
     // Interned forms of `names`, filled once by intern_names() before the class is published.
     std::array<PyObject*, kMaxParams> interned{};
 };
@@ -51,6 +60,20 @@ std::optional<bool> to_flag(PyObject* v, const char* param);
 std::optional<std::string_view> to_object_bytes(PyObject* v, const char* param);
 // object ID: an int or anything with __index__, in 0 .. 2**32 - 1. May run Python code.
 std::optional<std::uint32_t> to_object_id(PyObject* v, const char* param);
+
+// Classic conversions, worded as the format-string parser words them; `index` is the
+// parameter's place in `p` (messages count from 1: "f() argument 3 must be int, not str").
+//
+// An int or anything with __index__, its low 32 bits (no range check, as the parser's "I").
+std::optional<std::uint32_t> to_uint32_masked(PyObject* v);
+// An int or anything with __index__ (else the TypeError above), its low 64 bits (no range check, as the parser's "K").
+std::optional<std::uint64_t> to_uint64_masked(PyObject* v, const Params& p, int index);
+// Any object's truth value (as the parser's "p").
+std::optional<bool> to_truth(PyObject* v);
+// A str as UTF-8 without NUL characters (as the parser's "s").
+std::optional<std::string_view> to_text(PyObject* v, const Params& p, int index);
+// TypeError "f() argument N must be <expected>, not <type>"; always false.
+bool argument_type_error(const Params& p, int index, const char* expected, PyObject* v);
 
 // Key rule, used at the start of a method body and never wrapped: str (as UTF-8) or bytes,
 // else TypeError "key must be str or bytes" (also for a str that cannot be encoded).

@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 import tarnkv
 from tarnkv import _native
 
-pytestmark = pytest.mark.skipif(not hasattr(_native, "_transcode_json_lines"),
+pytestmark = pytest.mark.skipif(not hasattr(_native, "transcode_json_lines"),
                                 reason="built without the native JSON Lines path")
 
 scalars = (st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1)
@@ -30,8 +30,8 @@ keys = st.text(min_size=1, max_size=20) | st.integers(-(2**63), 2**63) | st.bool
 
 def put_lines(data: bytes, key=b"id", aliases=(), value=None):
     got = []
-    batch, stop, count = _native._transcode_json_lines(data, 0, key, aliases, value)
-    assert _native._put_json_batch(lambda *a: got.append(a), batch, 0) == count == len(got)
+    batch, stop, count = _native.transcode_json_lines(data, 0, key, aliases, value)
+    assert _native.put_json_batch(lambda *a: got.append(a), batch, 0) == count == len(got)
     return stop, got
 
 
@@ -59,7 +59,7 @@ def test_put_many_stores_what_put_raw_stores_and_stops_where_it_would_raise(poli
     one = tarnkv.TarnWriter(codec=None, on_duplicate=policy)
     skip = 0
     while skip < len(BATCH_RECORDS):
-        done = many._put_many_raw(batch, skip)
+        done = many.put_many_raw(batch, skip)
         for keys, obj in BATCH_RECORDS[skip:done]:  # each would have gone in one by one
             assert one.put_raw(keys[0], obj, *keys[1:]) is not None
         if done < len(BATCH_RECORDS):  # and the one it stopped at would have raised
@@ -81,7 +81,7 @@ def test_put_many_refuses_a_malformed_batch():
     good = pack_batch([([b"a"], b"1")])
     for bad in (good[:-1], b"\x00", good + b"\x01"):
         with pytest.raises(ValueError, match="malformed batch"):
-            w._put_many_raw(bad, 0)
+            w.put_many_raw(bad, 0)
 
 
 def key_text(v) -> bytes:
@@ -143,11 +143,11 @@ def test_a_failing_put_stops_at_its_record_and_goes_on_from_the_next():
         if key == b"b":
             raise ValueError("no")
 
-    batch, stop, count = _native._transcode_json_lines(b'{"id": "a"}\n{"id": "b"}\n{"id": "c"}', 0,
+    batch, stop, count = _native.transcode_json_lines(b'{"id": "a"}\n{"id": "b"}\n{"id": "c"}', 0,
                                                       b"id", (), None)
     assert (stop, count) == (len(b'{"id": "a"}\n{"id": "b"}\n{"id": "c"}'), 3)
-    assert _native._put_json_batch(put, batch, 0) == 1
-    assert _native._put_json_batch(put, batch, 2) == 3
+    assert _native.put_json_batch(put, batch, 0) == 1
+    assert _native.put_json_batch(put, batch, 2) == 3
     assert calls == [b"a", b"b", b"c"]
 
 
@@ -155,9 +155,9 @@ def test_interrupts_are_not_swallowed():
     def put(key, raw):
         raise KeyboardInterrupt
 
-    batch, _, _ = _native._transcode_json_lines(b'{"id": "a"}', 0, b"id", (), None)
+    batch, _, _ = _native.transcode_json_lines(b'{"id": "a"}', 0, b"id", (), None)
     with pytest.raises(KeyboardInterrupt):
-        _native._put_json_batch(put, batch, 0)
+        _native.put_json_batch(put, batch, 0)
 
 
 def python_line(key: str, raw: bytes) -> bytes:
@@ -190,7 +190,7 @@ def test_dump_writes_what_orjson_writes(tmp_path_factory, entries):
     w.build(path)
     with tarnkv.open(path) as r:
         expected = b"".join(python_line(k, raw) for k, raw in r.items_raw())
-        text, done, pending = _native._dump_json_lines(r, b"", 0, len(entries))
+        text, done, pending = _native.dump_json_lines(r, b"", 0, len(entries))
         assert (done, pending) == (len(entries), None)
         assert text == expected
 
@@ -207,10 +207,10 @@ def test_dump_hands_over(tmp_path, value, handed_over):
     w.put("c", b"\x02")
     w.build(path)
     with tarnkv.open(path) as r:
-        text, done, pending = _native._dump_json_lines(r, b"", 0, 3)
+        text, done, pending = _native.dump_json_lines(r, b"", 0, 3)
         if handed_over:
             assert done == 2 and pending[0] == b"b" and text.count(b"\n") == 1
-            text2, done2, pending2 = _native._dump_json_lines(r, b"", 2, 3)
+            text2, done2, pending2 = _native.dump_json_lines(r, b"", 2, 3)
             assert (done2, pending2) == (1, None) and text2.startswith(b'{"key":"c"')
         else:
             assert (done, pending) == (3, None)
@@ -226,7 +226,7 @@ def test_dump_raises_for_a_damaged_object_after_the_lines_before_it(tmp_path):
     data[data.find(b"second") + 1] ^= 0x20  # "sEcond": its record's CRC no longer matches
     path.write_bytes(data)
     with tarnkv.open(path, verify=False) as r:
-        text, done, pending = _native._dump_json_lines(r, b"", 0, 2)
+        text, done, pending = _native.dump_json_lines(r, b"", 0, 2)
         assert done == 1 and text == b'{"key":"a","value":"first"}\n'
         with pytest.raises(tarnkv.CorruptStoreError):
-            _native._dump_json_lines(r, b"", 1, 1)
+            _native.dump_json_lines(r, b"", 1, 1)

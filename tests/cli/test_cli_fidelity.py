@@ -142,9 +142,10 @@ def test_a_long_integer_in_a_json_csv_column(cli, tmp_path):
 
 def test_the_python_reader_keeps_long_integers_too(tmp_path, monkeypatch, capsys):
     """Without the native converter JSON Lines go through the Python reader's batches."""
-    from tarnkv.cli import loader, main
+    from tarnkv import records
+    from tarnkv.cli import main
 
-    monkeypatch.setattr(loader, "_transcode", None)
+    monkeypatch.setattr(records, "JSON_LINES_CONVERTER", False)
     src = tmp_path / "k.jsonl"
     src.write_text(json.dumps({"id": BIG, "v": {"$float": "NaN"}}) + "\n" + json.dumps({"id": BIG + 1, "v": 1}) + "\n")
     out = tmp_path / "k.trnk"

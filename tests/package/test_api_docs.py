@@ -5,7 +5,7 @@ import inspect
 import pytest
 
 import tarnkv
-from tarnkv import codec, errors
+from tarnkv import codec, errors, files, records
 
 CLASSES = [tarnkv.TarnReader, tarnkv.TarnWriter, tarnkv.BuildResult, tarnkv.Codec]
 
@@ -18,7 +18,7 @@ def public_members(cls):
             yield name, value
 
 
-@pytest.mark.parametrize("module", [tarnkv, errors, codec])
+@pytest.mark.parametrize("module", [tarnkv, errors, codec, records, files])
 def test_modules_and_their_names_have_docstrings(module):
     assert module.__doc__
     for name in getattr(module, "__all__", []):

@@ -57,7 +57,7 @@ def test_runs_merged_into_shards_hold_what_a_dict_holds(tmp_path, records, cuts,
         objects = 0
         for s in range(shards):
             path = str(tmp_path / f"{uuid.uuid4().hex}.trnk")
-            keys, objs, size, crc = _native._merge_runs(runs, shards, s, policy, path + ".tmp", path)
+            keys, objs, size, crc = _native.merge_runs(runs, shards, s, policy, path + ".tmp", path)
             with tarnkv.TarnReader(path, codec=None) as r:
                 assert r.verify() and (len(r), r.stats()["num_objects"], r.stats()["file_size"]) == (keys, objs, size)
                 for k in r.keys(raw=True):
@@ -110,4 +110,44 @@ def test_run_writer_refuses_what_it_cannot_store(tmp_path):
     with pytest.raises(ValueError, match="shards"):
         _native.RunWriter(str(tmp_path / "r.tmp"), 0, 1, False)
     with pytest.raises(ValueError, match="policy"):
-        _native._merge_runs([], 1, 0, "sometimes", str(tmp_path / "x.tmp"), str(tmp_path / "x"))
+        _native.merge_runs([], 1, 0, "sometimes", str(tmp_path / "x.tmp"), str(tmp_path / "x"))
+
+
+def test_set_entry_points_word_argument_errors_as_they_always_have(tmp_path):
+    tmp, out = str(tmp_path / "r.tmp"), str(tmp_path / "out")
+    path = str(tmp_path / "s.trnk")
+    writer = tarnkv.TarnWriter()
+    writer["a"] = 1
+    writer.build(path)
+    one = _native.ShardSet((_native.Reader(path),))
+    two = _native.ShardSet((_native.Reader(path), _native.Reader(path)))
+    calls = [
+        (lambda: _native.RunWriter(), "RunWriter() missing required argument 'tmp' (pos 1)"),
+        (lambda: _native.RunWriter(tmp, 2, reject_duplicates=False),
+         "RunWriter() missing required argument 'spill_bytes' (pos 3)"),
+        (lambda: _native.RunWriter(tmp, 2, 1, False, 1), "RunWriter() takes at most 4 arguments (5 given)"),
+        (lambda: _native.RunWriter(tmp=tmp, shards=2, spill_bytes=1, reject_duplicates=False, x=1),
+         "RunWriter() takes at most 4 keyword arguments (5 given)"),
+        (lambda: _native.RunWriter(tmp, 2, spill_bytes="1", reject_duplicates=False),
+         "RunWriter() argument 3 must be int, not str"),
+        (lambda: _native.RunWriter(tmp, "2", 1, False), "'str' object cannot be interpreted as an integer"),
+        (lambda: _native.merge_runs([], 1, 0, tmp=tmp, path=out, policy=5),
+         "merge_runs() argument 4 must be str, not int"),
+        (lambda: _native.merge_stores([], [], x=1), "merge_stores() got an unexpected keyword argument 'x'"),
+        (lambda: _native.ShardSet([]), "ShardSet() argument 1 must be tuple, not list"),
+        (lambda: _native.ShardSet(x=()), "ShardSet() missing required argument 'readers' (pos 1)"),
+        (lambda: one.get_many([], keys=[]), r"argument for get_many() given by name ('keys') and position (1)"),
+        (lambda: two.get_many_raw(), "get_many_raw() missing required argument 'keys' (pos 1)"),
+        (lambda: two.get_many(keys=[], default=1, x=2), "get_many() takes at most 2 keyword arguments (3 given)"),
+    ]
+    for call, message in calls:
+        with pytest.raises(TypeError) as caught:
+            call()
+        assert str(caught.value) == message
+    with pytest.raises(ValueError, match="embedded null character"):
+        _native.merge_runs([], 1, 0, "err\0or", tmp, out)
+    assert two.get_many(keys=["a", "b"], default=5) == [b"\x01", 5]
+    assert one.get_many_raw(["a"], None) == [b"\x01"]
+    run = _native.RunWriter(tmp=tmp, shards=2 ** 32 + 1, spill_bytes=-1, reject_duplicates=[1])  # masked, as ever
+    run.abort()
+    assert os.listdir(tmp_path) == ["s.trnk"]

@@ -9,10 +9,11 @@ import time
 from tarnkv.cli import stores
 from tarnkv.cli.errors import CliError
 from tarnkv.cli.inputs import open_source
-from tarnkv.cli.loader import FieldRoles, Loader, WriterSink, check_fields
+from tarnkv.cli.loader import Loader, WriterSink, check_fields
 from tarnkv.cli.output import refuse_overwriting, size_text
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.cli.records import open_reader
+from tarnkv.records import RecordRoles
 
 
 def _check_output(out: str) -> None:
@@ -36,7 +37,7 @@ def run(args: argparse.Namespace) -> int:
         raise CliError('standard input ("-") can be read only once')
     _check_output(out)
     refuse_overwriting(out, args.inputs)
-    roles = FieldRoles(args.key, args.alias, args.value, args.json_values, args.big_ints)
+    roles = RecordRoles(args.key, tuple(args.alias), args.value, json_values=args.json_values, big_ints=args.big_ints)
     writer = stores.new_writer(args.on_duplicate)
     loader = Loader(WriterSink(writer), roles)
     with Progress(wanted(args.quiet)) as progress:

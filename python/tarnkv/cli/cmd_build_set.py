@@ -26,11 +26,12 @@ from typing import Any, BinaryIO
 from tarnkv.cli import interrupts
 from tarnkv.cli.errors import BadInput, CliError, os_error_text
 from tarnkv.cli.inputs import Source, display_name, open_source
-from tarnkv.cli.loader import FieldRoles, Loader, RunFileSink, check_fields
+from tarnkv.cli.loader import Loader, RunFileSink, check_fields
 from tarnkv.cli.output import refuse_inputs_inside, size_text
 from tarnkv.cli.progress import Bar, Progress, wanted
 from tarnkv.cli.records import open_reader
 from tarnkv.errors import TarnError
+from tarnkv.records import RecordRoles
 from tarnkv.sets.build import Build, Listener, PartitionResult, Plan, RunSink, ShardResult, compute
 from tarnkv.sets.errors import SetDuplicateKeyError
 
@@ -138,7 +139,7 @@ class _Window:
         self._f.close()
 
 
-def cli_partition(part: InputPart, index: int, plan: Plan, roles: FieldRoles, output: str) -> PartitionResult:
+def cli_partition(part: InputPart, index: int, plan: Plan, roles: RecordRoles, output: str) -> PartitionResult:
     """The task of one input partition: its records into a run file (in the work directory of
     the set *output*, as the command line names it)."""
     try:
@@ -322,7 +323,7 @@ def run(args: argparse.Namespace) -> int:
     if args.inputs.count("-") > 1:
         raise CliError('standard input ("-") can be read only once')
     refuse_inputs_inside(out, args.inputs)
-    roles = FieldRoles(args.key, args.alias, args.value, args.json_values, args.big_ints)
+    roles = RecordRoles(args.key, tuple(args.alias), args.value, json_values=args.json_values, big_ints=args.big_ints)
     # Closed in the reverse order: the client, the cluster (which ends tasks still running),
     # then the build (which removes what it wrote, unless its manifest is out).
     with contextlib.ExitStack() as cleanup:

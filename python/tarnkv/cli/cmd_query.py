@@ -11,14 +11,11 @@ from contextlib import contextmanager
 from itertools import islice
 from typing import Any, BinaryIO
 
-from tarnkv import _native
+from tarnkv import records
 from tarnkv.cli import jsonio, stores
 from tarnkv.cli.errors import NO, CliError
 from tarnkv.cli.output import OutputFile, arg_bytes, stdout
 
-
-# The native dump (there when the package was built with yyjson).
-_dump_json_lines: Any = getattr(_native, "_dump_json_lines", None)
 
 LINES_PER_WRITE = 4096
 
@@ -78,7 +75,7 @@ def _write_entries(out: BinaryIO, reader: Any, name: str, prefix: bytes = b"", l
         return jsonio.entry_line(key, _decoded(name, key, raw))
 
     left = limit if limit is not None else sys.maxsize
-    if _dump_json_lines is None or not stores.is_native_reader(reader):
+    if not records.JSON_LINES_CONVERTER or not stores.is_native_reader(reader):
         entries = stores.raw_items(reader, prefix)
         while left > 0 and (chunk := list(islice(entries, min(left, LINES_PER_WRITE)))):
             out.write(b"".join([line(k, v) for k, v in chunk]))
@@ -86,7 +83,7 @@ def _write_entries(out: BinaryIO, reader: Any, name: str, prefix: bytes = b"", l
         return
     skip = 0
     while left > 0:
-        text, done, pending = _dump_json_lines(reader, prefix, skip, min(left, LINES_PER_WRITE))
+        text, done, pending = records.dump_json_lines(reader, prefix, skip, min(left, LINES_PER_WRITE))
         if not done:
             return
         out.write(text)

@@ -35,7 +35,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
-from tarnkv._files import sync_directory
+from tarnkv.files import sync_directory
 from tarnkv.cli import interrupts
 from tarnkv.cli.errors import CliError, os_error_text
 

@@ -7,50 +7,28 @@ import queue
 import threading
 from bisect import bisect_right
 from collections.abc import Iterator
-from dataclasses import dataclass
 from typing import Any
 
 import msgpack
 
 import tarnkv
-from tarnkv import _native, forms
 from tarnkv import records as rules
 from tarnkv.cli import jsonio
 from tarnkv.cli.errors import BadInput
 from tarnkv.cli.records import JsonLinesReader, RecordReader
 
-# The native JSON Lines converter (there when the package was built with yyjson).
-_transcode: Any = getattr(_native, "_transcode_json_lines", None)
-_put_batch: Any = getattr(_native, "_put_json_batch", None)
 # Converted batches waiting for the writer: about a megabyte of input each.
 QUEUED_BATCHES = 4
 
 
-@dataclass
-class FieldRoles:
-    """Which fields of a record are its key, its alias keys and its object."""
-
-    key: str
-    aliases: list[str]
-    value: str | None
-    json_values: bool
-    big_ints: forms.BigInts = "error"  # what a value's integer beyond 64 bits does
-
-    def columns(self) -> list[str] | None:
-        """The columns a build needs, when it needs fewer than all of them."""
-        if self.value is None:
-            return None
-        return list(dict.fromkeys([self.key, *self.aliases, self.value]))
-
-
-def check_fields(reader: RecordReader, roles: FieldRoles) -> None:
+def check_fields(reader: RecordReader, roles: rules.RecordRoles) -> None:
     """A reader whose input names its fields (a CSV header, a Parquet schema) has each one the
     roles name, or the build stops before reading a record."""
     have = reader.fields
     if have is None:
         return
-    for role, name in [("key", roles.key), *(("alias", a) for a in roles.aliases),
-                       *([("value", roles.value)] if roles.value else [])]:
+    key, alias_fields, value = roles.names()
+    for role, name in [("key", key), *(("alias", a) for a in alias_fields), *([("value", value)] if value else [])]:
         if name not in have:
             shown = ", ".join(repr(f) for f in have[:20]) + (", ..." if len(have) > 20 else "")
             raise BadInput(reader.where(1), f"no {role} column {name!r} (columns: {shown})")
@@ -116,10 +94,10 @@ class WriterSink(Sink):
         self.put = writer.put_raw  # type: ignore[method-assign]
         # A batch goes into the writer in one call that holds no interpreter lock; a writer
         # without that call takes the records one put_raw at a time.
-        put_many = getattr(writer, "_put_many_raw", None)
+        put_many = getattr(writer, "put_many_raw", None)
         if put_many is None:
             put = writer.put_raw
-            put_many = lambda batch, skip: _put_batch(put, batch, skip)  # noqa: E731
+            put_many = lambda batch, skip: rules.put_json_batch(put, batch, skip)  # noqa: E731
         self._put_many = put_many
         # Under "error" every record put is one object, numbered in order: a duplicate's
         # message names the line of the record whose object has the key.
@@ -163,14 +141,15 @@ class Loader:
     what it can (non-string keys, undecodable bytes, dates) and names what it can't.
     """
 
-    def __init__(self, sink: Sink, roles: FieldRoles) -> None:
+    def __init__(self, sink: Sink, roles: rules.RecordRoles) -> None:
         self.sink = sink
         self.roles = roles
+        self.key, self.alias_fields, self.value = roles.names()
         self.records = 0
         self.pack = msgpack.Packer(use_bin_type=True).pack
 
     def load(self, reader: RecordReader, bar: Any) -> None:
-        if _transcode is not None and isinstance(reader, JsonLinesReader):
+        if rules.JSON_LINES_CONVERTER and isinstance(reader, JsonLinesReader):
             self._load_lines(reader, bar)
         else:
             self._load_records(reader, bar)
@@ -178,11 +157,8 @@ class Loader:
     def _load_lines(self, reader: JsonLinesReader, bar: Any) -> None:
         """JSON Lines through the native converter: whole batches of lines into the sink, and
         the line that stops a batch (or a record the sink refuses) through ``careful``."""
-        roles = self.roles
         sink = self.sink
-        fields_ = (roles.key.encode(), tuple(a.encode() for a in roles.aliases),
-                   None if roles.value is None else roles.value.encode())
-        for data, pos, number, batch, count, stop in _converted(reader, fields_, sink.threaded):
+        for data, pos, number, batch, count, stop in _converted(reader, self.roles, sink.threaded):
             sink.begin(reader, number)
             done = sink.put_batch(batch, number, 0)
             while done < count:
@@ -209,7 +185,7 @@ class Loader:
         put = self.sink.put
         begin = self.sink.begin
         pack = self.pack
-        kf, af, vf = self.roles.key, self.roles.aliases, self.roles.value
+        kf, af, vf = self.key, self.alias_fields, self.value
         json_values = self.roles.json_values and vf is not None
         null_text = reader.null_text
         loads = jsonio.loads
@@ -243,28 +219,28 @@ class Loader:
             bar.update(reader.done(), self.records)
 
     def careful(self, where: str, rec: Any, null_text: str) -> None:
-        roles = self.roles
+        key_field, value_field = self.key, self.value
         if type(rec) is not dict:
             raise BadInput(where, f"not a JSON object but {_kind(rec)}")
         try:
-            if roles.key not in rec:
-                raise ValueError(f"no key field {roles.key!r}{rules.found_fields(rec)}")
-            key = rules.field_key(rec[roles.key], roles.key)
+            if key_field not in rec:
+                raise ValueError(f"no key field {key_field!r}{rules.found_fields(rec)}")
+            key = rules.field_key(rec[key_field], key_field)
             if key is None:
-                raise ValueError(f"key field {roles.key!r} is {null_text}")
+                raise ValueError(f"key field {key_field!r} is {null_text}")
             key = rules.exact(key)
-            if roles.value is None:
+            if value_field is None:
                 obj = rec
-            elif roles.value not in rec:
-                raise ValueError(f"no value field {roles.value!r}{rules.found_fields(rec)}")
+            elif value_field not in rec:
+                raise ValueError(f"no value field {value_field!r}{rules.found_fields(rec)}")
             else:
-                obj = rec[roles.value]
-                if roles.json_values and type(obj) is str:
+                obj = rec[value_field]
+                if self.roles.json_values and type(obj) is str:
                     try:
                         obj = jsonio.unwrap(jsonio.loads_exact(obj.encode("utf-8", "surrogateescape")))
                     except ValueError as exc:
-                        raise ValueError(f"value field {roles.value!r}: bad JSON ({exc})") from None
-            alias_keys = rules.aliases(rec, roles.aliases, key)
+                        raise ValueError(f"value field {value_field!r}: bad JSON ({exc})") from None
+            alias_keys = rules.aliases(rec, self.alias_fields, key)
         except ValueError as exc:
             raise BadInput(where, str(exc)) from None
         self._put(where, key, obj, alias_keys)
@@ -274,7 +250,7 @@ class Loader:
             raw = self.pack(obj)
         except (TypeError, ValueError, OverflowError):
             try:
-                raw = self.pack(rules.storable(obj, self.roles.big_ints, self.roles.value or ""))
+                raw = self.pack(rules.storable(obj, self.roles.big_ints, self.value or ""))
             except ValueError as why:  # also UnicodeEncodeError: text that was not UTF-8
                 raise BadInput(where, _storable_text(why)) from None
             except (TypeError, OverflowError) as why:
@@ -326,14 +302,13 @@ def _offer(batches: queue.Queue[Any], item: Any, cancel: threading.Event) -> boo
     return False
 
 
-def _batches(reader: JsonLinesReader, fields_: tuple[bytes, tuple[bytes, ...], bytes | None]) -> Iterator[Any]:
+def _batches(reader: JsonLinesReader, roles: rules.RecordRoles) -> Iterator[Any]:
     """The input's lines converted whole chunks at a time: (data, offset, number of the line
     there, batch, records, offset of the line the Python path must take)."""
-    key, aliases, value = fields_
     for data, first in reader.chunks():
         pos, number = 0, first
         while pos < len(data):
-            batch, stop, count = _transcode(data, pos, key, aliases, value)
+            batch, stop, count = rules.convert_json_lines(data, pos, roles)
             yield data, pos, number, batch, count, stop
             if stop >= len(data):
                 break
@@ -342,18 +317,17 @@ def _batches(reader: JsonLinesReader, fields_: tuple[bytes, tuple[bytes, ...], b
             pos = data.find(b"\n", stop) + 1 or len(data)
 
 
-def _converted(reader: JsonLinesReader, fields_: tuple[bytes, tuple[bytes, ...], bytes | None],
-               threaded: bool) -> Iterator[Any]:
+def _converted(reader: JsonLinesReader, roles: rules.RecordRoles, threaded: bool) -> Iterator[Any]:
     """:func:`_batches`, made by a second thread (reading and converting without the
     interpreter lock) while the caller puts, when ``threaded``. A set build's partition task
     has a core to itself (the workers are the parallelism): a second thread there would only
     take turns with the first."""
     if not threaded:
-        yield from _batches(reader, fields_)
+        yield from _batches(reader, roles)
         return
     batches: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
     cancel = threading.Event()
-    thread = threading.Thread(target=_produce, args=(reader, fields_, batches, cancel),
+    thread = threading.Thread(target=_produce, args=(reader, roles, batches, cancel),
                               name="tarnkv-build-reader", daemon=True)
     thread.start()
     try:
@@ -366,11 +340,11 @@ def _converted(reader: JsonLinesReader, fields_: tuple[bytes, tuple[bytes, ...],
         thread.join(timeout=1.0)  # a thread stuck reading a pipe ends with the process
 
 
-def _produce(reader: JsonLinesReader, fields_: tuple[bytes, tuple[bytes, ...], bytes | None],
-             batches: queue.Queue[Any], cancel: threading.Event) -> None:
+def _produce(reader: JsonLinesReader, roles: rules.RecordRoles, batches: queue.Queue[Any],
+             cancel: threading.Event) -> None:
     """The reading thread: queues the converted batches, then None (or what went wrong)."""
     try:
-        for item in _batches(reader, fields_):
+        for item in _batches(reader, roles):
             if not _offer(batches, item, cancel):
                 return
         _offer(batches, None, cancel)

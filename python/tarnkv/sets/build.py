@@ -178,7 +178,7 @@ def merge_shard(plan: Plan, shard: int, parts: Sequence[PartitionResult]) -> Sha
     runs = [p.path for p in parts]
     path = os.path.join(plan.out_dir, plan.shard_file(shard))
     try:
-        keys, objects, size, crc = _native._merge_runs(runs, plan.shards, shard, plan.policy, plan.shard_tmp(shard),
+        keys, objects, size, crc = _native.merge_runs(runs, plan.shards, shard, plan.policy, plan.shard_tmp(shard),
                                                        path)
     except SetDuplicateKeyError as exc:
         # The merge numbers runs by their place in `runs`, which is the partition order.

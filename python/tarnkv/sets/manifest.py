@@ -30,7 +30,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any, Final
 
-from tarnkv._files import sync_directory
+from tarnkv.files import sync_directory
 from tarnkv.errors import CorruptStoreError, UnsupportedVersionError
 
 __all__ = ["Manifest", "ShardEntry", "MANIFEST", "FORMAT", "FORMAT_VERSION", "ROUTING", "read", "is_set", "write"]

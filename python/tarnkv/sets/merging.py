@@ -79,7 +79,7 @@ def merge(inputs: Sequence[StrPath], out: StrPath, *, shards: int | None = None,
             raise IsADirectoryError(21, "Is a directory (give --shards to write a set)", target)
         tmp = os.path.join(os.path.dirname(target), f".{os.path.basename(target)}.{uuid.uuid4().hex[:12]}.tmp")
         try:
-            ((keys, objects, size, _),) = _native._merge_stores(paths, [(tmp, target)], progress, groups)
+            ((keys, objects, size, _),) = _native.merge_stores(paths, [(tmp, target)], progress, groups)
         except BaseException:
             with contextlib.suppress(OSError):  # a merge that failed leaves nothing
                 os.unlink(tmp)
@@ -88,7 +88,7 @@ def merge(inputs: Sequence[StrPath], out: StrPath, *, shards: int | None = None,
     with Build(target, shards, "last") as build:
         plan = build.plan
         targets = [(plan.shard_tmp(s), os.path.join(plan.out_dir, plan.shard_file(s))) for s in range(shards)]
-        infos = _native._merge_stores(paths, targets, progress, groups)
+        infos = _native.merge_stores(paths, targets, progress, groups)
         results = [ShardResult(s, plan.shard_file(s), size, f"0x{crc:08x}", keys, objects)
                    for s, (keys, objects, size, crc) in enumerate(infos)]
         done = build.publish(results, sum(r.num_keys for r in results), codec)

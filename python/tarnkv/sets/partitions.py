@@ -4,30 +4,16 @@ run file, with keys and objects as :mod:`tarnkv.records` makes them."""
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Mapping
-from dataclasses import dataclass
 from typing import Any
 
 from tarnkv import forms
 from tarnkv.codec import resolve
 from tarnkv.errors import LimitError
-from tarnkv.records import frame_key, native_value
+from tarnkv.records import Field, RecordRoles, frame_key, native_value
 from tarnkv.sets.build import PartitionResult, Plan, RunSink
 from tarnkv.sets.errors import RecordError
 
-__all__ = ["RecordRoles", "records_partition", "frame_partition", "codec_name"]
-
-#: A field name, or a function of the record.
-Field = str | Callable[[Any], Any]
-
-
-@dataclass(frozen=True, slots=True)
-class RecordRoles:
-    """Where a record's key, alias keys and object are, and how objects are encoded."""
-
-    key: Field
-    aliases: tuple[Field, ...]
-    value: Field | None
-    codec: object
+__all__ = ["records_partition", "frame_partition", "codec_name"]
 
 
 def codec_name(codec: object) -> str | None:

@@ -2,14 +2,14 @@
 // the conversions themselves are the core's (core/convert/jsonl.hpp); here are their
 // arguments, results and the calls into Python.
 //
-//   _transcode_json_lines(data, start, key, aliases, value) -> (batch, stop, count)
+//   transcode_json_lines(data, start, key, aliases, value) -> (batch, stop, count)
 //     Converts the lines of data[start:] without the interpreter lock, so that a reading thread
 //     can do it while another puts the previous batch; stop is the offset of the first line
 //     that needs the Python path (or the data's size).
-//   _put_json_batch(put, batch, skip) -> index
+//   put_json_batch(put, batch, skip) -> index
 //     Calls put(key, msgpack, *alias_keys) (keys as bytes) for the batch's records from the
 //     skip-th on, up to the first whose put raises: its index (the count when none did).
-//   _dump_json_lines(reader, prefix, skip, count) -> (bytes, done, pending)
+//   dump_json_lines(reader, prefix, skip, count) -> (bytes, done, pending)
 //     {"key": ..., "value": ...} lines for up to `count` index entries under `prefix`, from the
 //     `skip`-th on; `done` entries were used. When the last of them needs the Python path, it
 //     is `pending`, a (key bytes, object bytes) pair, and is not among the lines.
@@ -64,7 +64,7 @@ bool field_roles(PyObject* key, PyObject* aliases, PyObject* value, convert::Fie
 
 PyObject* transcode_lines(PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 5) {
-        PyErr_SetString(PyExc_TypeError, "_transcode_json_lines(data, start, key, aliases, value)");
+        PyErr_SetString(PyExc_TypeError, "transcode_json_lines(data, start, key, aliases, value)");
         return nullptr;
     }
     std::string_view data;
@@ -89,7 +89,7 @@ PyObject* transcode_lines(PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* put_batch(PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "_put_json_batch(put, batch, skip)");
+        PyErr_SetString(PyExc_TypeError, "put_json_batch(put, batch, skip)");
         return nullptr;
     }
     PyObject* put = args[0];
@@ -135,7 +135,7 @@ constexpr std::size_t kPrefetch = 8;
 
 PyObject* dump_lines(PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 4 || !PyObject_TypeCheck(args[0], reader_type())) {
-        PyErr_SetString(PyExc_TypeError, "_dump_json_lines(reader, prefix, skip, count)");
+        PyErr_SetString(PyExc_TypeError, "dump_json_lines(reader, prefix, skip, count)");
         return nullptr;
     }
     ReaderObject* r = as_reader(args[0]);
@@ -198,18 +198,18 @@ PyObject* dump_json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef functions[] = {
-    {"_transcode_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transcode_json_lines)),
+    {"transcode_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transcode_json_lines)),
      METH_FASTCALL,
-     "_transcode_json_lines(data, start, key, aliases, value)\n--\n\n"
+     "transcode_json_lines(data, start, key, aliases, value, /)\n--\n\n"
      "The command line's JSON Lines loader, first half, without the interpreter lock: the lines of\n"
      "data[start:] as a batch of (keys, MessagePack) records, up to the first line that needs the\n"
      "Python path; returns (batch, that line's offset, records in the batch)."},
-    {"_put_json_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put_json_batch)), METH_FASTCALL,
-     "_put_json_batch(put, batch, skip)\n--\n\n"
+    {"put_json_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put_json_batch)), METH_FASTCALL,
+     "put_json_batch(put, batch, skip, /)\n--\n\n"
      "The second half: put(key, msgpack, *aliases) for each record of batch from the skip-th on, up\n"
      "to the first whose put raises; returns that record's index (the count when none did)."},
-    {"_dump_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_json_lines)), METH_FASTCALL,
-     "_dump_json_lines(reader, prefix, skip, count)\n--\n\n"
+    {"dump_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_json_lines)), METH_FASTCALL,
+     "dump_json_lines(reader, prefix, skip, count, /)\n--\n\n"
      "The command line's dump: {\"key\": ..., \"value\": ...} lines for up to count entries under\n"
      "prefix from the skip-th on; returns (lines, entries used, pending pair or None)."},
     {nullptr, nullptr, 0, nullptr},

@@ -4,8 +4,8 @@
 //   RunWriter(tmp, shards, spill_bytes, reject_duplicates)
 //     add(seq, key, data, *aliases); add_json_batch(batch, first_seq, skip) -> index;
 //     finish(path) -> (file_size, records, sections, entries per shard); abort()
-//   _merge_runs(runs, shards, shard, policy, tmp, path) -> (keys, objects, size, crc)
-//   _merge_stores(inputs, targets, progress=None) -> [(keys, objects, size, crc), ...]
+//   merge_runs(runs, shards, shard, policy, tmp, path) -> (keys, objects, size, crc)
+//   merge_stores(inputs, targets, progress=None) -> [(keys, objects, size, crc), ...]
 //
 // A duplicate key under the "error" policy is raised as tarnkv.sets.errors' exception, made by
 // its _duplicate(key, first_run, first_seq, second_run, second_seq) (runs are -1 when unknown).
@@ -17,6 +17,7 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/native/mutex_lock.hpp"
@@ -117,23 +118,27 @@ PyObject* raise_run_error(RunWriterObject* w, const StoreError& err) {
     return raise_core_error(err, ErrorContext{});
 }
 
+py::Params run_params{"RunWriter()", {"tmp", "shards", "spill_bytes", "reject_duplicates"}, 4, 4,
+                      py::Params::kAllPositional, py::Wording::classic};
+
 PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"tmp", "shards", "spill_bytes", "reject_duplicates", nullptr};
-        PyObject* tmp_obj;
-        unsigned int shards;
-        unsigned long long spill;
-        int reject;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIKp:RunWriter", const_cast<char**>(names), &tmp_obj, &shards,
-                                         &spill, &reject))
-            return nullptr;
+        PyObject* a[4];
+        if (!py::bind(run_params, args, kwargs, a)) return nullptr;
+        PyObject* tmp_obj = a[0];
+        const std::optional<std::uint32_t> shards = py::to_uint32_masked(a[1]);
+        if (!shards) return nullptr;
+        const std::optional<std::uint64_t> spill = py::to_uint64_masked(a[2], run_params, 2);
+        if (!spill) return nullptr;
+        const std::optional<bool> reject = py::to_truth(a[3]);
+        if (!reject) return nullptr;
         std::string tmp;
         if (!path_arg(tmp_obj, tmp)) return nullptr;
-        if (shards == 0) {
+        if (*shards == 0) {
             PyErr_SetString(PyExc_ValueError, "shards must be at least 1");
             return nullptr;
         }
-        auto run = sets::RunWriter::create(tmp, shards, spill, reject != 0);
+        auto run = sets::RunWriter::create(tmp, *shards, *spill, *reject);
         if (!run) {
             ErrorContext c;
             c.path = tmp_obj;
@@ -333,21 +338,27 @@ PyObject* info_tuple(const StreamInfo& i) {
                          i.file_crc32);
 }
 
+py::Params merge_runs_params{"merge_runs()", {"runs", "shards", "shard", "policy", "tmp", "path"}, 6, 6,
+                             py::Params::kAllPositional, py::Wording::classic};
+
 PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"runs", "shards", "shard", "policy", "tmp", "path", nullptr};
-        PyObject *runs_obj, *tmp_obj, *path_obj;
-        unsigned int shards, shard;
-        const char* policy_name;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIsOO:_merge_runs", const_cast<char**>(names), &runs_obj,
-                                         &shards, &shard, &policy_name, &tmp_obj, &path_obj))
-            return nullptr;
+        PyObject* a[6];
+        if (!py::bind(merge_runs_params, args, kwargs, a)) return nullptr;
+        PyObject *runs_obj = a[0], *tmp_obj = a[4], *path_obj = a[5];
+        const std::optional<std::uint32_t> shards = py::to_uint32_masked(a[1]);
+        if (!shards) return nullptr;
+        const std::optional<std::uint32_t> shard = py::to_uint32_masked(a[2]);
+        if (!shard) return nullptr;
+        const std::optional<std::string_view> policy_text = py::to_text(a[3], merge_runs_params, 3);
+        if (!policy_text) return nullptr;
+        const char* policy_name = policy_text->data();  // the str's own UTF-8 form, NUL-terminated
         const std::optional<sets::Policy> policy = sets::policy_named(policy_name);
         if (!policy) {
             PyErr_Format(PyExc_ValueError, "policy must be 'error', 'first' or 'last', not '%s'", policy_name);
             return nullptr;
         }
-        if (shards == 0 || shard >= shards) {
+        if (*shards == 0 || *shard >= *shards) {
             PyErr_SetString(PyExc_ValueError, "shard out of range");
             return nullptr;
         }
@@ -356,7 +367,7 @@ PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!path_list(runs_obj, runs, "runs must be a sequence of paths") || !path_arg(tmp_obj, tmp) ||
             !path_arg(path_obj, path))
             return nullptr;
-        auto merged = without_gil([&](ReleasedInterpreter&) { return sets::merge_runs(runs, shards, shard, *policy, tmp, path); });
+        auto merged = without_gil([&](ReleasedInterpreter&) { return sets::merge_runs(runs, *shards, *shard, *policy, tmp, path); });
         if (!merged) {
             ErrorContext c;
             c.path = path_obj;
@@ -367,13 +378,16 @@ PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+py::Params merge_stores_params{"merge_stores()", {"inputs", "targets", "progress", "groups"}, 4, 2,
+                               py::Params::kAllPositional, py::Wording::classic};
+
 PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* names[] = {"inputs", "targets", "progress", "groups", nullptr};
-        PyObject *inputs_obj, *targets_obj, *progress = Py_None, *groups_obj = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:_merge_stores", const_cast<char**>(names), &inputs_obj,
-                                         &targets_obj, &progress, &groups_obj))
-            return nullptr;
+        PyObject* a[4];
+        if (!py::bind(merge_stores_params, args, kwargs, a)) return nullptr;
+        PyObject *inputs_obj = a[0], *targets_obj = a[1];
+        PyObject* progress = a[2] ? a[2] : Py_None;
+        PyObject* groups_obj = a[3] ? a[3] : Py_None;
         std::vector<std::uint32_t> groups;
         if (groups_obj != Py_None) {
             Ref seq(PySequence_Fast(groups_obj, "groups must be a sequence of numbers"));
@@ -419,12 +433,12 @@ PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef functions[] = {
-    {"_merge_runs", as_method(merge_runs), METH_VARARGS | METH_KEYWORDS,
-     "_merge_runs(runs, shards, shard, policy, tmp, path)\n--\n\nMerges shard *shard*'s sections of the run files "
+    {"merge_runs", as_method(merge_runs), METH_VARARGS | METH_KEYWORDS,
+     "merge_runs(runs, shards, shard, policy, tmp, path)\n--\n\nMerges shard *shard*'s sections of the run files "
      "*runs* (in partition order) into a\nstore written to *tmp* and renamed to *path*; *policy* is 'error', 'first' "
      "or\n'last'. Returns (keys, objects, file size, file CRC-32)."},
-    {"_merge_stores", as_method(merge_stores), METH_VARARGS | METH_KEYWORDS,
-     "_merge_stores(inputs, targets, progress=None, groups=None)\n--\n\nMerges the store files *inputs* (later ones "
+    {"merge_stores", as_method(merge_stores), METH_VARARGS | METH_KEYWORDS,
+     "merge_stores(inputs, targets, progress=None, groups=None)\n--\n\nMerges the store files *inputs* (later ones "
      "win) into one store per (tmp, path)\ntarget, routing keys by key_hash() when there are several; *groups* gives "
      "the\nshards of one set one number. Returns (keys, objects, file size, file CRC-32) per\ntarget."},
     {nullptr, nullptr, 0, nullptr},
@@ -437,6 +451,8 @@ PyTypeObject* run_writer_type() {
 }
 
 int add_set_functions(PyObject* module) {
+    for (py::Params* p : {&run_params, &merge_runs_params, &merge_stores_params})
+        if (!py::intern_names(*p)) return -1;
     PyTypeObject* type = run_writer_type();
     if (!type || PyModule_AddObjectRef(module, "RunWriter", reinterpret_cast<PyObject*>(type)) < 0) return -1;
     return PyModule_AddFunctions(module, functions);

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/native/mutex_lock.hpp"
@@ -63,12 +64,17 @@ PyObject* name(int i, const char* text) {
 
 // --- Construction ---------------------------------------------------------------------------
 
+py::Params new_params{"ShardSet()", {"readers"}, 1, 1, py::Params::kAllPositional, py::Wording::classic};
+py::Params get_many_params{"get_many()", {"keys", "default"}, 2, 1, py::Params::kAllPositional,
+                           py::Wording::classic};
+py::Params get_many_raw_params{"get_many_raw()", {"keys", "default"}, 2, 1, py::Params::kAllPositional,
+                               py::Wording::classic};
+
 PyObject* set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kw[] = {"readers", nullptr};
         PyObject* readers;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!:ShardSet", const_cast<char**>(kw), &PyTuple_Type, &readers))
-            return nullptr;
+        if (!py::bind(new_params, args, kwargs, &readers)) return nullptr;
+        if (!PyTuple_Check(readers)) return py::argument_type_error(new_params, 0, "tuple", readers), nullptr;
         const Py_ssize_t n = PyTuple_GET_SIZE(readers);
         if (n == 0 || n > 0xFFFF'FFFE) {
             PyErr_SetString(PyExc_ValueError, "a set needs at least one shard");
@@ -291,13 +297,11 @@ PyObject* get_many_here(const ShardSetObject* s, PyObject* seq, PyObject* dflt, 
 
 // get_many / get_many_raw: the keys grouped by shard, one batch per shard (so each batch still
 // overlaps its memory misses), the answers put back in the keys' order.
-PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool decoded) {
-    static const char* kw[] = {"keys", "default", nullptr};
-    PyObject* keys;
-    PyObject* dflt = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, decoded ? "O|O:get_many" : "O|O:get_many_raw",
-                                     const_cast<char**>(kw), &keys, &dflt))
-        return nullptr;
+PyObject* get_many_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool decoded) {
+    PyObject* a[2];
+    if (!py::bind(decoded ? get_many_params : get_many_raw_params, args, nargs, kwnames, a)) return nullptr;
+    PyObject* keys = a[0];
+    PyObject* dflt = a[1] ? a[1] : Py_None;
     const ShardSetObject* s = as_set(self);
     PyObject* meth = decoded ? name(3, "get_many") : name(4, "get_many_raw");
     if (!meth) return nullptr;
@@ -356,11 +360,11 @@ PyObject* get_many_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool d
     return out.release();
 }
 
-PyObject* get_many(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] { return get_many_impl(self, args, kwargs, true); });
+PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return get_many_impl(self, args, nargs, kwnames, true); });
 }
-PyObject* get_many_raw(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] { return get_many_impl(self, args, kwargs, false); });
+PyObject* get_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return get_many_impl(self, args, nargs, kwnames, false); });
 }
 
 PyObject* shard_of(PyObject* self, PyObject* key) {
@@ -595,10 +599,10 @@ PyMethodDef set_methods[] = {
      "get_raw($self, key, default=None)\n--\n\nThe stored bytes of *key*'s object, or *default*."},
     {"get_view", as_method(get_view), kFastKw,
      "get_view($self, key, default=None)\n--\n\nA memoryview of *key*'s object in its shard's mapping, or *default*."},
-    {"get_many", as_method(get_many), kKw,
+    {"get_many", as_method(get_many), kFastKw,
      "get_many($self, keys, default=None)\n--\n\nThe decoded objects of *keys*, in their order, *default* for keys "
      "the set lacks;\nlooked up in one batch per shard."},
-    {"get_many_raw", as_method(get_many_raw), kKw,
+    {"get_many_raw", as_method(get_many_raw), kFastKw,
      "get_many_raw($self, keys, default=None)\n--\n\nget_many() returning the stored bytes, not decoded."},
     {"shard_of", as_method(shard_of), METH_O,
      "shard_of($self, key, /)\n--\n\nThe number of the shard that holds *key*: key_hash(key) % the shard count."},
@@ -645,7 +649,11 @@ py::OnceObject set_type_object;
 }  // namespace
 
 PyTypeObject* shard_set_type() {
-    return reinterpret_cast<PyTypeObject*>(set_type_object.get([] { return PyType_FromSpec(&set_spec); }));
+    return reinterpret_cast<PyTypeObject*>(set_type_object.get([]() -> PyObject* {
+        for (py::Params* p : {&new_params, &get_many_params, &get_many_raw_params})
+            if (!py::intern_names(*p)) return nullptr;
+        return PyType_FromSpec(&set_spec);
+    }));
 }
 
 int add_shard_set_types(PyObject* module) {

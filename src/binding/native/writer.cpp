@@ -420,7 +420,7 @@ bool put_record(WriterObject* w, StoreBuilder& b, const batch::Parts& parts, std
     return true;
 }
 
-// _put_many_raw(batch, skip): the records of a packed batch (batch_format.hpp) from the skip-th
+// put_many_raw(batch, skip): the records of a packed batch (batch_format.hpp) from the skip-th
 // on, each as put_raw would store it, under one lock and without the interpreter lock, so that
 // another thread reads and converts the next batch meanwhile. Stops in front of the first
 // record put_raw would refuse and returns its index (the count when none was): the caller then
@@ -428,7 +428,7 @@ bool put_record(WriterObject* w, StoreBuilder& b, const batch::Parts& parts, std
 PyObject* put_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         if (nargs != 2 || !PyBytes_Check(args[0])) {
-            PyErr_SetString(PyExc_TypeError, "_put_many_raw(batch: bytes, skip: int)");
+            PyErr_SetString(PyExc_TypeError, "put_many_raw(batch: bytes, skip: int)");
             return nullptr;
         }
         const std::string_view packed(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
@@ -695,8 +695,8 @@ PyMethodDef methods[] = {
      "alias($self, key, obj_id, /)\n--\n\nMaps *key* to the object with ID *obj_id*."},
     {"object_id", as_method(object_id), METH_O,
      "object_id($self, key, /)\n--\n\nThe ID of the object *key* maps to, or None."},
-    {"_put_many_raw", as_method(put_many_raw), METH_FASTCALL,
-     "_put_many_raw($self, batch, skip, /)\n--\n\nStores the records of a packed batch from the skip-th on, as "
+    {"put_many_raw", as_method(put_many_raw), METH_FASTCALL,
+     "put_many_raw($self, batch, skip, /)\n--\n\nStores the records of a packed batch from the skip-th on, as "
      "put_raw() would; returns the index of the first it leaves to put_raw() (the count when none)."},
     {"_build", as_method(build), METH_FASTCALL | METH_KEYWORDS,
      "_build($self, path, *, progress=None)\n--\n\nWrites the store; returns (objects, keys, dropped, size)."},

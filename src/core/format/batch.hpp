@@ -1,5 +1,5 @@
 // The packed batch of records that the command line's JSON Lines reader makes (in the package's
-// extension) and that the writer stores in one call (_put_many_raw) or a set build's run writer
+// extension) and that the writer stores in one call (put_many_raw) or a set build's run writer
 // buffers (sets::RunWriter::add_batch). Per record: one byte with the number of keys, then each
 // key as a u32 length and its bytes, then the MessagePack object as a u32 length and its bytes,
 // in native byte order: a batch never leaves the process.

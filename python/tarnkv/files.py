@@ -1,8 +1,11 @@
-"""File-system steps that several parts of the package take alike."""
+"""File-system steps that several parts of the package take alike (public: the command line
+uses them too)."""
 
 from __future__ import annotations
 
 import os
+
+__all__ = ["sync_directory"]
 
 
 def sync_directory(directory: str) -> None:
