@@ -1,0 +1,59 @@
+// A store whose bytes live elsewhere (a web server, object storage): the reader is built from
+// the header and the index section alone, and each object's record is fetched on demand by the
+// caller, which hands the fetched bytes back here to be checked and decoded.
+//
+// The header and the index are copied to their own offsets in a private, read-only image as
+// large as the file, so the same StoreReader answers lookups, prefix ranges and entry walks as
+// for a local file. The data section of the image is never read: object bytes come only from
+// fetched records.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/format/error.hpp"
+#include "core/reader/store_reader.hpp"
+
+namespace tarnkv {
+
+class RemoteStore {
+public:
+    // A byte range of the file, [begin, end).
+    struct Extent {
+        std::uint64_t begin;
+        std::uint64_t end;
+    };
+
+    // `name` names the store in errors (its URL). `header` holds the file's first bytes (at
+    // least the 40-byte header when the file has one), `tail` the bytes from `tail_offset` to
+    // the end of the file, which must cover the whole index section.
+    static Result<RemoteStore> open(std::string name, std::uint64_t file_size, std::string_view header,
+                                    std::string_view tail, std::uint64_t tail_offset);
+
+    RemoteStore(RemoteStore&&) noexcept;
+    RemoteStore& operator=(RemoteStore&&) noexcept;
+    ~RemoteStore();
+
+    const StoreReader& reader() const noexcept { return reader_; }
+
+    // Whether the record at `offset` has to be fetched: one inside the data section. Any other
+    // offset (an entry naming the header, the index or past the end) is answered from the image
+    // through reader().checked_object_at(), exactly as a local file answers it.
+    bool needs_fetch(std::uint64_t offset) const noexcept;
+    // The bytes to fetch for the record at `offset` (needs_fetch() true): from its offset to the
+    // next record any entry names, or to the index section.
+    Extent extent(std::uint64_t offset) const noexcept;
+    // The object in `fetched`, the bytes of extent(offset): its length field must fit in them,
+    // and with `check` its CRC-32 must match. A view into `fetched`.
+    Result<std::string_view> object(std::uint64_t offset, std::string_view fetched, bool check) const;
+
+private:
+    RemoteStore(StoreReader reader, std::unique_ptr<std::uint64_t[]> starts, std::size_t count) noexcept;
+    StoreReader reader_;
+    std::unique_ptr<std::uint64_t[]> starts_;  // distinct record offsets in the data section, ascending
+    std::size_t count_ = 0;
+};
+
+}  // namespace tarnkv
