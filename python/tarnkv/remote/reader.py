@@ -124,7 +124,8 @@ class RemoteReader(KeyOrderedMapping):
     def _object(self, index: Any, offset: int, key: object = None) -> bytes | memoryview:
         extent = index.extent(offset)
         if extent is None:
-            return self._noted(lambda: index.resident(offset, self._check), key)
+            resident: bytes = self._noted(lambda: index.resident(offset, self._check), key)
+            return resident
         data = self._source.read(*extent)
         start, length = self._noted(lambda: index.object(offset, data, self._check), key)
         return memoryview(data)[start:start + length]
@@ -186,7 +187,7 @@ class RemoteReader(KeyOrderedMapping):
     def __iter__(self) -> Iterator[str]:
         return self._scan(_native.SCAN_KEYS)
 
-    def get(self, key: Key, default: Any = None) -> Any:  # type: ignore[override]
+    def get(self, key: Key, default: Any = None) -> Any:
         index = self._live()
         offset = index.find(key)
         if offset is None:

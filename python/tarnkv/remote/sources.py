@@ -318,7 +318,8 @@ class S3Source:
                 self._client_pid = os.getpid()
             return self._client
 
-    def _call(self, out: BinaryIO | None = None, empty_ok: bool = False, **kwargs: Any) -> tuple[Any, bytes]:
+    def _call(self, kwargs: Mapping[str, Any], out: BinaryIO | None = None,
+              empty_ok: bool = False) -> tuple[Any, bytes]:
         """get_object(**kwargs) and its body (written to *out* instead, when given); with
         *empty_ok*, an InvalidRange answer (an empty object) is (None, b"")."""
         import botocore.exceptions as bx
@@ -370,9 +371,9 @@ class S3Source:
         return io_error(errno.EIO, self.url, f"the server answered {status} {code}: {err.get('Message', '')}")
 
     def open(self, tail: int) -> Opening:
-        got, body = self._call(empty_ok=True, Range=f"bytes=-{tail}")
+        got, body = self._call({"Range": f"bytes=-{tail}"}, empty_ok=True)
         if got is None:  # an empty object has no last bytes: pinned as it is
-            got, body = self._call()
+            got, body = self._call({})
         self._pin = {"IfMatch": got["ETag"]}
         if got.get("VersionId") and got["VersionId"] != "null":
             self._pin["VersionId"] = got["VersionId"]
@@ -388,7 +389,7 @@ class S3Source:
     def read(self, begin: int, end: int) -> bytes:
         if end <= begin:
             return b""
-        got, body = self._call(Range=f"bytes={begin}-{end - 1}", **self._pin)
+        got, body = self._call({"Range": f"bytes={begin}-{end - 1}", **self._pin})
         m = _CONTENT_RANGE.match(got.get("ContentRange") or "")
         if m and m.group(3) != "*" and int(m.group(3)) != self.size:
             raise _changed_error(self.url)
@@ -398,7 +399,7 @@ class S3Source:
 
     def download(self, out: BinaryIO) -> int:
         start = out.tell()
-        self._call(out=out, **self._pin)
+        self._call(self._pin, out=out)
         got = out.tell() - start
         if got != self.size:
             raise _short_error(self.url, 0, self.size, got)

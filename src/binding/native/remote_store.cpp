@@ -237,22 +237,22 @@ PyObject* header(PyObject* o, PyObject*) {
 Py_ssize_t length(PyObject* o) { return static_cast<Py_ssize_t>(as_index(o)->store->reader().entry_count()); }
 
 PyMethodDef methods[] = {
-    {"find", find, METH_O, "find(key, /)\n--\n\nThe record offset of *key*'s last entry, or None."},
-    {"find_many", find_many, METH_O, "find_many(keys, /)\n--\n\nfind() of each key of a sequence, as a list."},
+    {"find", find, METH_O, "find($self, key, /)\n--\n\nThe record offset of *key*'s last entry, or None."},
+    {"find_many", find_many, METH_O, "find_many($self, keys, /)\n--\n\nfind() of each key of a sequence, as a list."},
     {"extent", extent, METH_O,
-     "extent(offset, /)\n--\n\nThe byte range [begin, end) to fetch for the record at *offset*, or None when the "
+     "extent($self, offset, /)\n--\n\nThe byte range [begin, end) to fetch for the record at *offset*, or None when the "
      "record is answered by resident()."},
     {"resident", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(resident)), METH_FASTCALL,
-     "resident(offset, check, /)\n--\n\nThe object of a record outside the data section, as bytes."},
+     "resident($self, offset, check, /)\n--\n\nThe object of a record outside the data section, as bytes."},
     {"object", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(object)), METH_FASTCALL,
-     "object(offset, fetched, check, /)\n--\n\n(start, length) of the object inside the fetched record bytes, "
+     "object($self, offset, fetched, check, /)\n--\n\n(start, length) of the object inside the fetched record bytes, "
      "checked."},
     {"prefix_range", prefix_range, METH_O,
-     "prefix_range(prefix, /)\n--\n\nThe index positions [first, last) of the keys starting with *prefix*."},
+     "prefix_range($self, prefix, /)\n--\n\nThe index positions [first, last) of the keys starting with *prefix*."},
     {"entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries)), METH_FASTCALL,
-     "entries(first, last, /)\n--\n\n(key bytes, record offset) of the index positions [first, last)."},
+     "entries($self, first, last, /)\n--\n\n(key bytes, record offset) of the index positions [first, last)."},
     {"header", header, METH_NOARGS,
-     "header()\n--\n\n(num_keys, num_objects, index_offset, file_size, file_crc32) from the header."},
+     "header($self)\n--\n\n(num_keys, num_objects, index_offset, file_size, file_crc32) from the header."},
     {nullptr, nullptr, 0, nullptr},
 };
 
