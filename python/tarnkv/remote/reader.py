@@ -34,6 +34,10 @@ SCAN_STEP_MAX = 4096
 SCAN_STEP_FIRST = 128
 SCAN_STEP_BYTES = 8 << 20
 
+#: Records of one batch or scan step at most this many bytes apart are read in one request:
+#: on any network another request costs more than reading these bytes along.
+MERGE_GAP = 32 * 1024
+
 _HEADER_SIZE = 40
 
 _pool_lock = threading.Lock()
@@ -53,11 +57,12 @@ def _key_str(key: bytes) -> str:
     return key.decode("utf-8", "surrogateescape")
 
 
-def _merge(extents: Iterable[tuple[int, int]]) -> list[tuple[int, int]]:
-    """Distinct record extents as the fewest reads: records that touch are read together."""
+def _merge(extents: Iterable[tuple[int, int]], gap: int = MERGE_GAP) -> list[tuple[int, int]]:
+    """Distinct record extents as the fewest reads: records that touch, or lie at most *gap*
+    bytes apart, are read together."""
     runs: list[tuple[int, int]] = []
     for begin, end in sorted(set(extents)):
-        if runs and begin <= runs[-1][1]:
+        if runs and begin <= runs[-1][1] + gap:
             if end > runs[-1][1]:
                 runs[-1] = (runs[-1][0], end)
         else:
@@ -375,16 +380,17 @@ def _open_index(source: AnySource) -> Any:
     """The native index of the object *source* reads: its last bytes on speculation, then the
     header and whatever of the index they did not cover."""
     opening = source.open(TAIL_GUESS)
-    size, tail, tail_offset = opening.size, opening.tail, opening.tail_offset
-    header = tail[:_HEADER_SIZE] if tail_offset == 0 else source.read(0, _HEADER_SIZE)
-    if tail_offset > 0 and len(header) == _HEADER_SIZE and header[:4] == b"TRNK":
-        num_keys = int.from_bytes(header[8:12])
-        index_offset = int.from_bytes(header[16:24])
-        begin = max(index_offset, _HEADER_SIZE)
-        if num_keys and begin < tail_offset:
-            tail = source.read(begin, tail_offset) + tail
-            tail_offset = begin
-    return _native.RemoteIndex(source.url, size, header, tail, tail_offset)
+    size, tail_offset = opening.size, opening.tail_offset
+    pieces = [(tail_offset, opening.tail)]
+    if tail_offset > 0:
+        header = source.read(0, _HEADER_SIZE)
+        pieces.append((0, header))
+        if header[:4] == b"TRNK":
+            num_keys = int.from_bytes(header[8:12])
+            begin = max(int.from_bytes(header[16:24]), _HEADER_SIZE)
+            if num_keys and begin < tail_offset:
+                pieces.append((begin, source.read(begin, tail_offset)))
+    return _native.RemoteIndex(source.url, size, pieces)
 
 
 def _check_local(path: str, url: str, progress: Callable[[int, int], object] | None) -> None:

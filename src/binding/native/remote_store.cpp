@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
@@ -62,23 +63,34 @@ PyObject* raise_at(const RemoteIndexObject* self, const StoreError& err, std::op
 
 PyObject* remote_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"name", "file_size", "header", "tail", "tail_offset", nullptr};
+        static const char* kwlist[] = {"name", "file_size", "pieces", nullptr};
         PyObject* name;
-        unsigned long long size, tail_offset;
-        PyObject *header_obj, *tail_obj;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UKOOK:RemoteIndex", const_cast<char**>(kwlist), &name, &size,
-                                         &header_obj, &tail_obj, &tail_offset))
+        unsigned long long size;
+        PyObject* pieces_obj;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UKO:RemoteIndex", const_cast<char**>(kwlist), &name, &size,
+                                         &pieces_obj))
             return nullptr;
-        Buffer header, tail;
-        if (!header.get(header_obj) || !tail.get(tail_obj)) return nullptr;
+        Ref seq(PySequence_Fast(pieces_obj, "pieces must be a sequence of (offset, bytes)"));
+        if (!seq) return nullptr;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        std::vector<Buffer> buffers(static_cast<std::size_t>(n));
+        std::vector<RemoteStore::Piece> pieces;
+        pieces.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            unsigned long long offset;
+            PyObject* bytes;
+            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "KO:piece", &offset, &bytes)) return nullptr;
+            Buffer& b = buffers[static_cast<std::size_t>(i)];
+            if (!b.get(bytes)) return nullptr;
+            pieces.push_back({offset, b.bytes()});
+        }
         Py_ssize_t name_len;
         const char* name_utf8 = PyUnicode_AsUTF8AndSize(name, &name_len);
         if (!name_utf8) return nullptr;
         std::string label(name_utf8, static_cast<std::size_t>(name_len));
         // Loading a large index takes a while; the buffers stay held meanwhile.
-        auto opened = py::without_gil([&](py::ReleasedInterpreter&) {
-            return RemoteStore::open(std::move(label), size, header.bytes(), tail.bytes(), tail_offset);
-        });
+        auto opened = py::without_gil(
+            [&](py::ReleasedInterpreter&) { return RemoteStore::open(std::move(label), size, pieces); });
         if (!opened) return raise_core_error(opened.error(), ErrorContext{.path = name});
         Ref self(type->tp_alloc(type, 0));
         if (!self) return nullptr;
@@ -257,7 +269,7 @@ PyMethodDef methods[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("RemoteIndex(name, file_size, header, tail, tail_offset)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("RemoteIndex(name, file_size, pieces)\n--\n\n"
                                   "The index of a store read from a URL: used by tarnkv.remote.")},
     {Py_tp_new, reinterpret_cast<void*>(remote_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(remote_dealloc)},

@@ -7,8 +7,10 @@
 #include <format>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "core/format/layout.hpp"
 #include "core/reader/reader_impl.hpp"
@@ -17,46 +19,90 @@ namespace tarnkv {
 
 namespace fmt = format;
 
-RemoteStore::RemoteStore(StoreReader reader, std::unique_ptr<std::uint64_t[]> starts, std::size_t count) noexcept
+namespace {
+
+// Closes the descriptor on every path out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) noexcept : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const noexcept { return fd_; }
+
+private:
+    int fd_;
+};
+
+bool write_at(int fd, std::string_view bytes, std::uint64_t at) noexcept {
+    while (!bytes.empty()) {
+        const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        at += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+RemoteStore::RemoteStore(StoreReader reader, std::unique_ptr<detail::PackedArray> starts, std::size_t count) noexcept
     : reader_(std::move(reader)), starts_(std::move(starts)), count_(count) {}
 RemoteStore::RemoteStore(RemoteStore&&) noexcept = default;
 RemoteStore& RemoteStore::operator=(RemoteStore&&) noexcept = default;
 RemoteStore::~RemoteStore() = default;
 
-Result<RemoteStore> RemoteStore::open(std::string name, std::uint64_t file_size, std::string_view header,
-                                      std::string_view tail, std::uint64_t tail_offset) {
+Result<RemoteStore> RemoteStore::open(std::string name, std::uint64_t file_size, std::span<const Piece> pieces) {
     if (file_size > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()))
         return std::unexpected(StoreError::io("mmap failed: memory map length overflows isize"));
-    if (header.size() > file_size || tail_offset > file_size || tail.size() != file_size - tail_offset)
-        return std::unexpected(StoreError::general("the fetched parts do not fit the file size"));
-    // Virtual only: the pages nobody writes (the data section) never take memory.
+    for (const Piece& p : pieces)
+        if (p.offset > file_size || p.bytes.size() > file_size - p.offset)
+            return std::unexpected(StoreError::general("a fetched piece lies outside the file"));
+    // The image is a memory file as large as the store, holding only the header and the index
+    // (the rest is a hole that takes no memory). Mapped shared, its index pages can be given
+    // back after the index is loaded and fault in again from the memory file as lookups touch
+    // them, as a local file's do from the page cache.
     const std::size_t length = file_size == 0 ? 1 : static_cast<std::size_t>(file_size);
-    void* addr = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (addr == MAP_FAILED) return std::unexpected(StoreError::io("mmap failed: ", errno));
+    void* addr = nullptr;
+    {
+        Descriptor fd(::memfd_create("tarnkv-remote-image", MFD_CLOEXEC));
+        if (fd.get() < 0) return std::unexpected(StoreError::io("memfd_create failed: ", errno));
+        if (::ftruncate(fd.get(), static_cast<off_t>(length)) != 0)
+            return std::unexpected(StoreError::io("cannot hold the index in memory: ", errno));
+        for (const Piece& p : pieces)
+            if (!write_at(fd.get(), p.bytes, p.offset))
+                return std::unexpected(StoreError::io("cannot hold the index in memory: ", errno));
+        addr = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd.get(), 0);
+        if (addr == MAP_FAILED) return std::unexpected(StoreError::io("mmap failed: ", errno));
+    }
     detail::FileMapping mapping(addr, length);
-    auto* bytes = static_cast<unsigned char*>(addr);
-    if (!header.empty()) std::memcpy(bytes, header.data(), header.size());
-    if (!tail.empty()) std::memcpy(bytes + tail_offset, tail.data(), tail.size());
-    ::mprotect(addr, length, PROT_READ);
 
-    // Anonymous pages cannot be refetched once given back: the index stays.
     auto reader = detail::open_mapped(std::move(name), std::move(mapping), file_size, false, detail::IndexLimits{},
-                                      false);
+                                      true);
     if (!reader) return std::unexpected(std::move(reader.error()));
 
     // A record ends where the next one any entry names begins (or at the index section); the
     // starts are sorted once here so that a read fetches exactly its record.
     const std::uint64_t data_end = std::min(reader->index_offset(), file_size);
     const std::size_t n = reader->entry_count();
-    auto starts = std::make_unique_for_overwrite<std::uint64_t[]>(n);
-    std::size_t count = 0;
+    std::vector<std::uint64_t> sorted;
+    sorted.reserve(n);
     for (EntryCursor c = reader->cursor(0); c.index() < n; c.next()) {
         const std::uint64_t offset = c.offset();
-        if (offset >= fmt::kHeaderSize && offset < data_end) starts[count++] = offset;
+        if (offset >= fmt::kHeaderSize && offset < data_end) sorted.push_back(offset);
     }
-    std::sort(starts.get(), starts.get() + count);
-    count = static_cast<std::size_t>(std::unique(starts.get(), starts.get() + count) - starts.get());
-    return RemoteStore(std::move(*reader), std::move(starts), count);
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    reader->release_index();  // the walk above read all of it
+    detail::PackedArray starts;
+    starts.allocate(sorted.size(), data_end > 0xFFFF'FFFF);
+    for (std::size_t i = 0; i < sorted.size(); ++i) starts.set(i, sorted[i]);
+    return RemoteStore(std::move(*reader), std::make_unique<detail::PackedArray>(std::move(starts)), sorted.size());
 }
 
 bool RemoteStore::needs_fetch(std::uint64_t offset) const noexcept {
@@ -65,10 +111,16 @@ bool RemoteStore::needs_fetch(std::uint64_t offset) const noexcept {
 
 RemoteStore::Extent RemoteStore::extent(std::uint64_t offset) const noexcept {
     const std::uint64_t data_end = std::min(reader_.index_offset(), reader_.file_size());
-    const std::uint64_t* first = starts_.get();
-    const std::uint64_t* end = first + count_;
-    const std::uint64_t* next = std::upper_bound(first, end, offset);
-    return {offset, next == end ? data_end : *next};
+    // The first start after `offset`.
+    std::size_t lo = 0, hi = count_;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if ((*starts_)[mid] <= offset)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return {offset, lo == count_ ? data_end : (*starts_)[lo]};
 }
 
 Result<std::string_view> RemoteStore::object(std::uint64_t offset, std::string_view fetched, bool check) const {

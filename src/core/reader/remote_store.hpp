@@ -2,14 +2,15 @@
 // the header and the index section alone, and each object's record is fetched on demand by the
 // caller, which hands the fetched bytes back here to be checked and decoded.
 //
-// The header and the index are copied to their own offsets in a private, read-only image as
-// large as the file, so the same StoreReader answers lookups, prefix ranges and entry walks as
-// for a local file. The data section of the image is never read: object bytes come only from
-// fetched records.
+// The header and the index are copied to their own offsets in a read-only image as large as the
+// file, so the same StoreReader answers lookups, prefix ranges and entry walks as for a local
+// file. The data section of the image is never read: object bytes come only from fetched
+// records.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,10 @@
 #include "core/reader/store_reader.hpp"
 
 namespace tarnkv {
+
+namespace detail {
+class PackedArray;
+}
 
 class RemoteStore {
 public:
@@ -26,11 +31,16 @@ public:
         std::uint64_t end;
     };
 
-    // `name` names the store in errors (its URL). `header` holds the file's first bytes (at
-    // least the 40-byte header when the file has one), `tail` the bytes from `tail_offset` to
-    // the end of the file, which must cover the whole index section.
-    static Result<RemoteStore> open(std::string name, std::uint64_t file_size, std::string_view header,
-                                    std::string_view tail, std::uint64_t tail_offset);
+    // Bytes of the file fetched at `offset`.
+    struct Piece {
+        std::uint64_t offset;
+        std::string_view bytes;
+    };
+
+    // `name` names the store in errors (its URL). The pieces must hold the file's header (its
+    // first 40 bytes, or all of a shorter file) and its whole index section; anything else in
+    // them is ignored.
+    static Result<RemoteStore> open(std::string name, std::uint64_t file_size, std::span<const Piece> pieces);
 
     RemoteStore(RemoteStore&&) noexcept;
     RemoteStore& operator=(RemoteStore&&) noexcept;
@@ -50,9 +60,9 @@ public:
     Result<std::string_view> object(std::uint64_t offset, std::string_view fetched, bool check) const;
 
 private:
-    RemoteStore(StoreReader reader, std::unique_ptr<std::uint64_t[]> starts, std::size_t count) noexcept;
+    RemoteStore(StoreReader reader, std::unique_ptr<detail::PackedArray> starts, std::size_t count) noexcept;
     StoreReader reader_;
-    std::unique_ptr<std::uint64_t[]> starts_;  // distinct record offsets in the data section, ascending
+    std::unique_ptr<detail::PackedArray> starts_;  // distinct record offsets in the data section, ascending
     std::size_t count_ = 0;
 };
 

@@ -276,5 +276,6 @@ std::size_t StoreReader::entry_count() const noexcept { return impl_->entries; }
 std::string_view StoreReader::key_at(std::size_t i) const noexcept { return impl_->key_at(i); }
 std::uint64_t StoreReader::offset_at(std::size_t i) const noexcept { return impl_->offset_at(i); }
 EntryCursor StoreReader::cursor(std::size_t i) const noexcept { return impl_->cursor(i); }
+void StoreReader::release_index() const noexcept { impl_->mapping.release(impl_->index_offset, impl_->index_end); }
 
 }  // namespace tarnkv

@@ -218,6 +218,10 @@ public:
     // file once and the data section once more.
     Status verify(const Progress& progress) const;
 
+    // Gives the index section's resident pages back after a walk over all of it, as open does
+    // after loading it; lookups fault them in again.
+    void release_index() const noexcept;
+
 private:
     friend Result<StoreReader> detail::open_reader(std::string path, bool verify, const detail::IndexLimits& limits);
     friend Result<StoreReader> detail::open_mapped(std::string path, detail::FileMapping mapping, std::uint64_t size,
