@@ -128,13 +128,34 @@ http {{
 class S3Server:
     """The S3-protocol server in server mode, at `endpoint` until stop()."""
 
-    def __init__(self) -> None:
+    def __init__(self, workdir: Path | None = None) -> None:
+        import tempfile
+
         self.port = free_port()
         self.endpoint = f"http://127.0.0.1:{self.port}"
         exe = shutil.which("moto_server") or "/usr/bin/moto_server"
-        self._proc = subprocess.Popen([exe, "-H", "127.0.0.1", "-p", str(self.port)],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._logdir = tempfile.TemporaryDirectory(prefix="s3-server-") if workdir is None else None
+        self._log = Path(workdir or self._logdir.name) / "requests.log"  # type: ignore[union-attr]
+        with open(self._log, "wb") as log:
+            # Its request log goes to standard error, one line per answered request.
+            self._proc = subprocess.Popen([exe, "-H", "127.0.0.1", "-p", str(self.port)],
+                                          stdout=subprocess.DEVNULL, stderr=log)
         _wait_listening(self.port, self._proc, "the S3 server")
+
+    def requests(self) -> list[tuple[str, str, int]]:
+        """(method, path, status) of every request answered so far. The server logs a request
+        just after answering it: the log is read once it has stopped growing for a moment."""
+        size, deadline = -1, time.monotonic() + 5
+        while (now := self._log.stat().st_size) != size and time.monotonic() < deadline:
+            size = now
+            time.sleep(0.15)
+        out = []
+        for line in self._log.read_text(errors="replace").splitlines():
+            line = re.sub(r"\x1b\[[0-9;]*m", "", line)  # some statuses are shown in colour
+            m = re.search(r'"([A-Z]+) (\S+) HTTP/[\d.]+" (\d{3})', line)
+            if m:
+                out.append((m.group(1), m.group(2), int(m.group(3))))
+        return out
 
     def env(self) -> dict[str, str]:
         """The standard AWS variables that point a client at this server."""
@@ -147,6 +168,8 @@ class S3Server:
 
     def stop(self) -> None:
         _stop(self._proc)
+        if self._logdir is not None:
+            self._logdir.cleanup()
 
 
 class FlakyServer:

@@ -128,10 +128,16 @@ def test_open_of_a_large_index_reads_header_index_and_at_most_64k_more(http_serv
         assert r.get_many(["k000001", "k010000", "x"]) == local.get_many(["k000001", "k010000", "x"])
 
 
-def test_s3_store_answers_as_the_local_file(s3_bucket, tmp_path):
+def test_s3_store_answers_as_the_local_file(s3_bucket, s3_server, tmp_path):
     path = build(tmp_path / "s.trnk", records(500) | {"a\u00e9": [1, 2]})
     url = upload(s3_bucket, "dir/s.trnk", path)
+    before = len(s3_server.requests())
     with tarnkv.open(url) as r, tarnkv.open(path) as local:
+        assert len(s3_server.requests()) - before <= 3
+        before = len(s3_server.requests())
+        assert r["k000003"] == local["k000003"] and r.get("absent") is None
+        (hit,) = s3_server.requests()[before:]
+        assert hit[0] == "GET" and hit[2] == 206
         same_answers(r, local)
         assert r.verify() is True
         assert pickle.loads(pickle.dumps(r))["k000007"] == local["k000007"]

@@ -245,7 +245,7 @@ class RemoteReader(KeyOrderedMapping):
         first, last = self._live().prefix_range(prefix)
         return int(last - first)
 
-    def _scan(self, kind: int, prefix: Key | None = None, limit: int | None = None) -> Iterator[Any]:
+    def _range(self, prefix: Key | None, limit: int | None) -> tuple[Any, int, int]:
         index = self._live()
         if prefix is None:
             first, last = 0, len(index)
@@ -255,9 +255,20 @@ class RemoteReader(KeyOrderedMapping):
             if limit < 0:
                 raise ValueError("limit must not be negative")
             last = min(last, first + limit)
+        return index, first, last
+
+    def _scan(self, kind: int, prefix: Key | None = None, limit: int | None = None) -> Iterator[Any]:
+        index, first, last = self._range(prefix, limit)
+        return (item for _, item in self._walk(index, kind, first, last))
+
+    def keyed_scan(self, kind: int, prefix: Key | None = None,
+                   limit: int | None = None) -> Iterator[tuple[bytes, Any]]:
+        """The items of a scan (``SCAN_*`` of :mod:`tarnkv._native`), each paired with its key's
+        bytes: what a merge of several readers' walks in key order sorts by."""
+        index, first, last = self._range(prefix, limit)
         return self._walk(index, kind, first, last)
 
-    def _walk(self, index: Any, kind: int, first: int, last: int) -> Iterator[Any]:
+    def _walk(self, index: Any, kind: int, first: int, last: int) -> Iterator[tuple[bytes, Any]]:
         keys_only = kind in (_native.SCAN_KEYS, _native.SCAN_KEYS_BYTES)
         step = SCAN_STEP_FIRST
         at = first
@@ -265,11 +276,11 @@ class RemoteReader(KeyOrderedMapping):
             entries = index.entries(at, min(last, at + (SCAN_STEP_MAX if keys_only else step)))
             if kind == _native.SCAN_KEYS:
                 at += len(entries)
-                yield from (_key_str(k) for k, _ in entries)
+                yield from ((k, _key_str(k)) for k, _ in entries)
                 continue
             if kind == _native.SCAN_KEYS_BYTES:
                 at += len(entries)
-                yield from (k for k, _ in entries)
+                yield from ((k, k) for k, _ in entries)
                 continue
             entries = _within_budget(index, entries)
             at += len(entries)
@@ -278,13 +289,13 @@ class RemoteReader(KeyOrderedMapping):
             for k, o in entries:
                 data = objects[o]
                 if kind == _native.SCAN_ITEMS:
-                    yield _key_str(k), self._decoded(data)
+                    yield k, (_key_str(k), self._decoded(data))
                 elif kind == _native.SCAN_ITEMS_RAW:
-                    yield _key_str(k), bytes(data)
+                    yield k, (_key_str(k), bytes(data))
                 elif kind == _native.SCAN_VALUES:
-                    yield self._decoded(data)
+                    yield k, self._decoded(data)
                 else:
-                    yield bytes(data)
+                    yield k, bytes(data)
 
     # --- the whole object ---------------------------------------------------------------
 

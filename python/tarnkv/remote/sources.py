@@ -29,7 +29,7 @@ from urllib.parse import urlsplit
 from tarnkv.errors import CorruptStoreError, StoreChangedError, StoreIOError, io_error
 from tarnkv.remote import split_s3
 
-__all__ = ["Source", "Opening", "HttpSource", "S3Source", "FsspecSource", "AnySource", "source_for", "pinned", "DEFAULT_TIMEOUT", "DEFAULT_RETRIES"]
+__all__ = ["Source", "Opening", "HttpSource", "S3Source", "FsspecSource", "AnySource", "source_for", "pinned", "fetch_whole", "DEFAULT_TIMEOUT", "DEFAULT_RETRIES"]
 
 #: Seconds a connection attempt, or a wait for the next bytes of an answer, may take.
 DEFAULT_TIMEOUT = 30.0
@@ -485,3 +485,14 @@ def pinned(url: str, storage_options: Mapping[str, Any] | None = None) -> AnySou
     source = source_for(url, storage_options)
     source.open(40)
     return source
+
+
+def fetch_whole(url: str, storage_options: Mapping[str, Any] | None = None) -> bytes:
+    """All the bytes of the (small) object at *url*, of one version."""
+    source = source_for(url, storage_options)
+    try:
+        opening = source.open(1 << 20)
+        head = source.read(0, opening.tail_offset) if opening.tail_offset else b""
+        return head + opening.tail
+    finally:
+        source.close()
