@@ -40,8 +40,11 @@ import tarnkv  # noqa: E402
 from servers import Nginx  # noqa: E402
 
 _CHILD_RSS = """
-import sys, tarnkv, tarnkv.remote.reader  # the modules' own memory is not the reader's
+import ctypes, gc, sys, tarnkv, tarnkv.remote.reader  # the modules' own memory is not the reader's
+libc = ctypes.CDLL("libc.so.6")
 def rss():
+    gc.collect()
+    libc.malloc_trim(0)  # what the reader holds, not what malloc keeps from freed buffers
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * 4096
 before = rss()
@@ -165,6 +168,8 @@ def main() -> int:
         res["cp_verify_MBps"] = size / min(t_cp) / 1e6
         res["cp_throughput_ratio"] = min(t_plain) / min(t_cp)
 
+        res.update(bench_s3_set(work, store))
+
     finally:
         nginx.stop()
         shutil.rmtree(work, ignore_errors=True)
@@ -178,6 +183,33 @@ def main() -> int:
         f.write("\n".join(lines) + "\n")
     print("\n".join(lines))
     return 0
+
+
+def bench_s3_set(work: Path, store: Path) -> dict[str, object]:
+    """The store as a set of 4 shards on the S3 server: requests of its open and of a hit."""
+    from servers import S3Server
+
+    out = work / "events.set"
+    subprocess.run([sys.executable, "-m", "tarnkv", "merge", str(store), "-o", str(out), "--shards", "4", "-q"],
+                   check=True, env=child_env())
+    server = S3Server(work)
+    try:
+        os.environ.update(server.env())
+        from tarnkv.remote import s3
+
+        c = s3.client()
+        c.create_bucket(Bucket="bench")
+        for f in sorted(out.iterdir()):
+            c.upload_file(str(f), "bench", f"events.set/{f.name}")
+        before = len(server.requests())
+        r = tarnkv.open("s3://bench/events.set")
+        opened = len(server.requests()) - before
+        before = len(server.requests())
+        r["k00000042"]
+        hit = len(server.requests()) - before
+        return {"s3_set_shards": 4, "s3_set_open_requests": opened, "s3_set_hit_requests": hit}
+    finally:
+        server.stop()
 
 
 def runs(r: object, keys: list[str]) -> int:
