@@ -36,7 +36,10 @@ SCAN_STEP_BYTES = 8 << 20
 
 #: Records of one batch or scan step at most this many bytes apart are read in one request:
 #: on any network another request costs more than reading these bytes along.
-MERGE_GAP = 32 * 1024
+MERGE_GAP = 128 * 1024
+#: A read that merged records stops growing at this size, so that a batch over a large part of
+#: a store still reads in several requests side by side.
+MERGE_LIMIT = 1 << 20
 
 _HEADER_SIZE = 40
 
@@ -59,10 +62,11 @@ def _key_str(key: bytes) -> str:
 
 def _merge(extents: Iterable[tuple[int, int]], gap: int = MERGE_GAP) -> list[tuple[int, int]]:
     """Distinct record extents as the fewest reads: records that touch, or lie at most *gap*
-    bytes apart, are read together."""
+    bytes apart, are read together, up to MERGE_LIMIT bytes a read (larger reads go on side
+    by side instead)."""
     runs: list[tuple[int, int]] = []
     for begin, end in sorted(set(extents)):
-        if runs and begin <= runs[-1][1] + gap:
+        if runs and begin <= runs[-1][1] + gap and (end - runs[-1][0] <= MERGE_LIMIT or begin < runs[-1][1]):
             if end > runs[-1][1]:
                 runs[-1] = (runs[-1][0], end)
         else:

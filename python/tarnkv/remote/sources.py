@@ -41,7 +41,7 @@ TAIL_GUESS = 64 * 1024
 #: The first wait between attempts, doubled each time (with jitter).
 BACKOFF = 0.1
 #: Size of the pieces a whole-object download is written in.
-CHUNK = 1 << 20
+CHUNK = 4 << 20
 
 _RETRY_STATUS = frozenset({429, 500, 502, 503, 504})
 _CONTENT_RANGE = re.compile(r"bytes\s+(\d+)-(\d+)/(\d+|\*)")
@@ -189,8 +189,10 @@ class HttpSource:
                 resp = conn.getresponse()
                 answered = True
                 if stream is not None and resp.status in (200, 206):
-                    while chunk := resp.read(CHUNK):
-                        stream.write(chunk)
+                    # Into one buffer, reused: no new bytes object for every piece.
+                    buffer = memoryview(bytearray(CHUNK))
+                    while n := resp.readinto(buffer):
+                        stream.write(buffer[:n])
                     body = b""
                 else:
                     body = resp.read()
