@@ -96,5 +96,23 @@ TEST(RemoteStore, MissingOrMisplacedPiecesFailAsALocalFileWould) {
               "TarnCorruptError: index section truncated (key + offset)");
 }
 
+TEST(RemoteStore, RecordStartsFindTheNextOneAcrossBlocksAndLargeGaps) {
+    // Gaps from one byte to beyond 2^32, over several blocks of differences.
+    std::vector<std::uint64_t> sorted;
+    std::uint64_t at = 40;
+    for (std::size_t i = 0; i < 300; ++i) {
+        sorted.push_back(at);
+        at += i % 7 == 0 ? (std::uint64_t{1} << (i % 40)) + 1 : 100 + i;
+    }
+    const RemoteStore::Starts starts(sorted);
+    EXPECT_EQ(starts.after(0), sorted.front());
+    for (std::size_t i = 0; i + 1 < sorted.size(); ++i) {
+        ASSERT_EQ(starts.after(sorted[i]), sorted[i + 1]) << i;
+        ASSERT_EQ(starts.after(sorted[i + 1] - 1), sorted[i + 1]) << i;
+    }
+    EXPECT_FALSE(starts.after(sorted.back()).has_value());
+    EXPECT_FALSE(RemoteStore::Starts(std::span<const std::uint64_t>{}).after(0).has_value());
+}
+
 }  // namespace
 }  // namespace tarnkv::testing

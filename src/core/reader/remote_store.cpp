@@ -51,8 +51,53 @@ bool write_at(int fd, std::string_view bytes, std::uint64_t at) noexcept {
 
 }  // namespace
 
-RemoteStore::RemoteStore(StoreReader reader, std::unique_ptr<detail::PackedArray> starts, std::size_t count) noexcept
-    : reader_(std::move(reader)), starts_(std::move(starts)), count_(count) {}
+RemoteStore::Starts::Starts(std::span<const std::uint64_t> sorted) : count_(sorted.size()) {
+    firsts_.reserve((sorted.size() + kBlock - 1) / kBlock);
+    positions_.reserve(firsts_.capacity());
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (i % kBlock == 0) {
+            firsts_.push_back(sorted[i]);
+            positions_.push_back(diffs_.size());
+            continue;
+        }
+        for (std::uint64_t d = sorted[i] - sorted[i - 1];; d >>= 7) {
+            if (d < 0x80) {
+                diffs_.push_back(static_cast<unsigned char>(d));
+                break;
+            }
+            diffs_.push_back(static_cast<unsigned char>(0x80 | (d & 0x7F)));
+        }
+    }
+    diffs_.shrink_to_fit();
+}
+
+std::optional<std::uint64_t> RemoteStore::Starts::after(std::uint64_t x) const noexcept {
+    // The last block starting at or before x; before the first block, its first offset.
+    const auto block = std::upper_bound(firsts_.begin(), firsts_.end(), x);
+    if (block == firsts_.begin()) {
+        if (firsts_.empty()) return std::nullopt;
+        return firsts_.front();
+    }
+    const std::size_t b = static_cast<std::size_t>(block - firsts_.begin()) - 1;
+    const std::size_t in_block = std::min(kBlock, count_ - b * kBlock);
+    std::uint64_t v = firsts_[b];
+    std::size_t at = positions_[b];
+    for (std::size_t i = 1; i < in_block; ++i) {
+        std::uint64_t d = 0;
+        for (int shift = 0;; shift += 7) {
+            const unsigned char byte = diffs_[at++];
+            d |= std::uint64_t{byte & 0x7Fu} << shift;
+            if (byte < 0x80) break;
+        }
+        v += d;
+        if (v > x) return v;
+    }
+    if (b + 1 < firsts_.size()) return firsts_[b + 1];
+    return std::nullopt;
+}
+
+RemoteStore::RemoteStore(StoreReader reader, Starts starts) noexcept
+    : reader_(std::move(reader)), starts_(std::move(starts)) {}
 RemoteStore::RemoteStore(RemoteStore&&) noexcept = default;
 RemoteStore& RemoteStore::operator=(RemoteStore&&) noexcept = default;
 RemoteStore::~RemoteStore() = default;
@@ -99,10 +144,8 @@ Result<RemoteStore> RemoteStore::open(std::string name, std::uint64_t file_size,
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     reader->release_index();  // the walk above read all of it
-    detail::PackedArray starts;
-    starts.allocate(sorted.size(), data_end > 0xFFFF'FFFF);
-    for (std::size_t i = 0; i < sorted.size(); ++i) starts.set(i, sorted[i]);
-    return RemoteStore(std::move(*reader), std::make_unique<detail::PackedArray>(std::move(starts)), sorted.size());
+    Starts starts(sorted);
+    return RemoteStore(std::move(*reader), std::move(starts));
 }
 
 bool RemoteStore::needs_fetch(std::uint64_t offset) const noexcept {
@@ -111,16 +154,8 @@ bool RemoteStore::needs_fetch(std::uint64_t offset) const noexcept {
 
 RemoteStore::Extent RemoteStore::extent(std::uint64_t offset) const noexcept {
     const std::uint64_t data_end = std::min(reader_.index_offset(), reader_.file_size());
-    // The first start after `offset`.
-    std::size_t lo = 0, hi = count_;
-    while (lo < hi) {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if ((*starts_)[mid] <= offset)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return {offset, lo == count_ ? data_end : (*starts_)[lo]};
+    const auto next = starts_.after(offset);
+    return {offset, next ? std::min(*next, data_end) : data_end};
 }
 
 Result<std::string_view> RemoteStore::object(std::uint64_t offset, std::string_view fetched, bool check) const {

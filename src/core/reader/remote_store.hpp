@@ -10,18 +10,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/format/error.hpp"
 #include "core/reader/store_reader.hpp"
 
 namespace tarnkv {
-
-namespace detail {
-class PackedArray;
-}
 
 class RemoteStore {
 public:
@@ -59,11 +57,27 @@ public:
     // and with `check` its CRC-32 must match. A view into `fetched`.
     Result<std::string_view> object(std::uint64_t offset, std::string_view fetched, bool check) const;
 
+    // Ascending distinct offsets, compressed: the first of every block of kBlock in full, the
+    // others as variable-length differences from the one before (a byte each for records under
+    // 128 bytes), so that the table costs little next to the reader's own.
+    class Starts {
+    public:
+        explicit Starts(std::span<const std::uint64_t> sorted);
+        // The first offset greater than `x`, or nullopt when there is none.
+        std::optional<std::uint64_t> after(std::uint64_t x) const noexcept;
+
+    private:
+        static constexpr std::size_t kBlock = 64;
+        std::vector<std::uint64_t> firsts_;     // each block's first offset
+        std::vector<std::uint64_t> positions_;  // where each block's differences start in diffs_
+        std::vector<unsigned char> diffs_;
+        std::size_t count_ = 0;
+    };
+
 private:
-    RemoteStore(StoreReader reader, std::unique_ptr<detail::PackedArray> starts, std::size_t count) noexcept;
+    RemoteStore(StoreReader reader, Starts starts) noexcept;
     StoreReader reader_;
-    std::unique_ptr<detail::PackedArray> starts_;  // distinct record offsets in the data section, ascending
-    std::size_t count_ = 0;
+    Starts starts_;  // the offsets of the records entries name in the data section
 };
 
 }  // namespace tarnkv
