@@ -46,6 +46,8 @@ def _stop(proc: subprocess.Popen) -> None:
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+    if proc.stderr is not None:
+        proc.stderr.close()
 
 
 @dataclass(frozen=True)
