@@ -41,6 +41,13 @@ def test_cp_from_a_url_installs_a_checked_copy_or_nothing(http_server, tmp_path)
     assert dst.read_bytes() == before
     assert sorted(p.name for p in out.iterdir()) == ["d", "local.trnk"]
 
+    # stats of a URL: the same figures as of the local file, no record read.
+    http_server.clear_log()
+    remote, local = run_cli("stats", url), run_cli("stats", dst)
+    assert remote.status == local.status == 0, remote.err
+    assert remote.lines()[1:] == local.lines()[1:]
+    assert all(q.bytes_sent < 70000 for q in http_server.requests())
+
     r = run_cli("cp", f"{http_server.url}/none.trnk", dst)
     assert r.status == 2 and r.err.count("\n") == 1 and "none.trnk" in r.err
 

@@ -323,6 +323,19 @@ class RemoteReader(KeyOrderedMapping):
                 "index_offset": index_offset, "data_offset": _HEADER_SIZE, "file_size": size,
                 "file_size_kb": size / 1024, "file_crc32": f"0x{crc:08x}"}
 
+    def record_sizes(self) -> list[int]:
+        """The size of each record an entry names in the data section, less its 8-byte head,
+        without reading a record: the room up to the next named record. For every store the
+        writer makes that is the object's size."""
+        index = self._live()
+        offsets = sorted({o for _, o in index.entries(0, len(index))})
+        sizes = []
+        for o in offsets:
+            extent = index.extent(o)
+            if extent is not None:
+                sizes.append(max(0, extent[1] - extent[0] - 8))
+        return sizes
+
     # --- the reader itself --------------------------------------------------------------
 
     @property
