@@ -123,6 +123,9 @@ class HttpSource:
     one keep-alive connection (a child after ``fork()`` makes its own)."""
 
     def __init__(self, url: str, storage_options: Mapping[str, Any] | None = None) -> None:
+        self._lock = threading.Lock()
+        self._conns: list[http.client.HTTPConnection] = []
+        self._conns_pid = os.getpid()
         self.url = url
         self.timeout, self.retries, opts = _options(storage_options)
         self._headers = dict(opts.pop("headers", None) or {})
@@ -136,9 +139,6 @@ class HttpSource:
         self._port = parts.port
         self._target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
         self._local = threading.local()
-        self._lock = threading.Lock()
-        self._conns: list[http.client.HTTPConnection] = []
-        self._conns_pid = os.getpid()
         self.size = -1
         self._pin: dict[str, str] = {}
 
