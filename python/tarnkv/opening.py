@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
+from urllib.parse import urlsplit
 
 from tarnkv.mapping import StrPath
 from tarnkv.reader import TarnReader
@@ -39,7 +40,7 @@ def open(path: StrPath, *, verify: bool | None = None, check_reads: bool = True,
         return TarnReader(local, verify=bool(verify), check_reads=check_reads, codec=codec)
     if is_url(path):
         url = os.fsdecode(path)
-        if url.endswith((".set", ".set/", "/")):
+        if url.endswith((".set", ".set/", "/")) and urlsplit(url).path.strip("/"):
             from tarnkv.remote.setreader import RemoteSetReader
 
             return RemoteSetReader(url, storage_options=storage_options, verify=bool(verify),

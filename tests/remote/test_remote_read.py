@@ -146,6 +146,9 @@ def test_s3_store_answers_as_the_local_file(s3_bucket, s3_server, tmp_path):
 def test_options_and_empty_object_errors(s3_bucket, http_server, tmp_path):
     with pytest.raises(TypeError, match="unknown storage option"):
         tarnkv.open(f"s3://{s3_bucket}/x", storage_options={"colour": 1})
+    for bad in ("http://", "https:///x.trnk", "s3://", "s3://bucket/"):
+        with pytest.raises(ValueError):
+            tarnkv.open(bad)
     with pytest.raises(TypeError, match="URLs only"):
         tarnkv.open(str(tmp_path), storage_options={"timeout": 1})
     (http_server.root / "empty.trnk").write_bytes(b"")
