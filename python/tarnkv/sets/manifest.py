@@ -33,7 +33,7 @@ from typing import Any, Final
 from tarnkv.files import sync_directory
 from tarnkv.errors import CorruptStoreError, UnsupportedVersionError
 
-__all__ = ["Manifest", "ShardEntry", "MANIFEST", "FORMAT", "FORMAT_VERSION", "ROUTING", "read", "is_set", "write"]
+__all__ = ["Manifest", "ShardEntry", "MANIFEST", "FORMAT", "FORMAT_VERSION", "ROUTING", "read", "read_url", "is_set", "write"]
 
 MANIFEST: Final = "manifest.json"
 FORMAT: Final = "tarnkv-set"
@@ -192,6 +192,15 @@ def read(directory: str) -> Manifest:
     except OSError as exc:
         raise io_error(exc.errno or errno.EIO, path) from None
     return parse(data, directory)
+
+
+def read_url(url: str, storage_options: Any = None) -> Manifest:
+    """The manifest of the set at *url* (``s3://bucket/events.set``, ``https://...``), read
+    with :mod:`tarnkv.remote`; a set without one raises ``FileNotFoundError`` (a
+    :class:`~tarnkv.StoreIOError`) naming the manifest's URL."""
+    from tarnkv.remote.sources import fetch_whole
+
+    return parse(fetch_whole(url.rstrip("/") + "/" + MANIFEST, storage_options), url.rstrip("/"))
 
 
 def check_shard_size(path: str, entry: ShardEntry, label: str, why: str = "") -> None:
