@@ -21,7 +21,8 @@ keeping each loop's best run:
   against the interpreter making the same (str, bytes) pairs from data in memory, a bare
   `for k, v in r.items_raw()` loop against the same loop over an LMDB cursor, and raw hits and
   misses (next to a key, and spread over the key space) against txn.get. The store is built
-  by TarnWriter from the shuffled input: where the objects lie is the writer's choice.
+  by TarnWriter from the shuffled input: where the objects lie is the writer's choice. The same
+  walks run again over a second store whose objects lie in key order (put in key order).
 
 Writes DIR/package-N.json and DIR/package-N.md. Timings never fail the run.
 """
@@ -205,6 +206,18 @@ def measure(n, reps, seed, probes):
     res["check_reads_ratio_median"] = statistics.median(a / b for a, b in pairs)
     res["check_reads_added_ns_median"] = statistics.median(a - b for a, b in pairs)
     res.update(walks(r, raw, txn, n, reps, rng))
+    # The same walks over a store whose objects lie in key order (put in key order), which is
+    # what a writer laying objects out by key gives whatever the input's order.
+    ordered_path = os.path.join(work, "ordered.trnk")
+    w = tarnkv.TarnWriter(codec=None)
+    for k in sorted(raw.keys()):
+        w.put_raw(k, raw.get_raw(k))
+    w.build(ordered_path)
+    r_ordered = tarnkv.open(ordered_path)
+    raw_ordered = _tarnkv._TarnReader(ordered_path)
+    res.update({f"ordered_{k}": v for k, v in walks(r_ordered, raw_ordered, txn, n, reps, random.Random(seed + 2)).items()})
+    r_ordered.close()
+    del raw_ordered
     log(f"N={n:,}: enumerations")
     res.update(best(max(2, reps // 2), {
         "items_s": lambda: per_item(lambda: list(r.items()), 1e9),
@@ -334,7 +347,7 @@ def walks(r, raw, txn, n, reps, rng):
 
 
 def ratios(f):
-    return [
+    out = [
         ("decoded hit `r[k]`", f["decoded_hit_ns"] / f["by_hand_hit_ns"], 1.15,
          "`msgpack.unpackb(raw.get_raw(k))` by hand"),
         ("decoded hit `r[k]`", f["decoded_hit_ns"] / f["lmdb_hit_ns"], 0.8, "LMDB `unpackb(txn.get(k))`"),
@@ -345,6 +358,16 @@ def ratios(f):
         ("lazy `for k in r`", f["lazy_keys_s"] / f["eager_keys_s"], 1.2, "looping over `_TarnReader.keys()`"),
         ("`check_reads=True` decoded hit", f["check_reads_ratio_median"], 1.05,
          "the same with `check_reads=False` (median of paired runs)"),
+    ] + walk_ratios(f)
+    if "ordered_prefix_pkg_ns" in f:
+        g = {k[len("ordered_"):]: v for k, v in f.items() if k.startswith("ordered_")}
+        out += [(f"{label}, objects in key order", value, target, against)
+                for label, value, target, against in walk_ratios(g)]
+    return out
+
+
+def walk_ratios(f):
+    return [
         ("100-key prefix scan `list(r.prefix_raw(p))`", f["prefix_pkg_ns"] / f["prefix_lmdb_ns"], 0.35,
          "LMDB `set_range` and a cursor loop"),
         ("100-key prefix scan `_TarnReader.prefix_raw(p)`", f["prefix_raw_ns"] / f["prefix_lmdb_ns"], 0.35,
