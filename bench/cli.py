@@ -14,6 +14,9 @@ then times, alternating, best of --reps:
   `TarnWriter.put_raw` and built: what any loader pays the store writer, with no reading or
   parsing at all (reported against the parse baseline, to show how much of the build is the
   writer's);
+- the build on bigger records: package-index-like lines of about 360 bytes and 1 KiB (escaped
+  line breaks, accented letters), as many bytes as the main file, against the same parse
+  baseline over each file;
 - dump: `tarnkv dump data.trnk -o dump.jsonl`, in this process, against the baseline of writing
   the same JSON Lines from a list in memory: the store's (key, object) pairs already decoded
   into a list of (str, dict), written as `f.write(orjson.dumps({"key": k, "value": v},
@@ -41,7 +44,8 @@ import orjson
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESULTS = os.path.join(ROOT, "bench", "results")
 SEED = 20261207
-TARGETS = {"build": 2.0, "dump": 1.5}
+TARGETS = {"build": 2.0, "dump": 1.5, "build_wide": 1.7}
+WIDE_SIZES = (360, 1000)
 
 
 def generate(path: str, n: int) -> None:
@@ -58,6 +62,39 @@ def generate(path: str, n: int) -> None:
                 "age": rng.randint(18, 90), "score": round(rng.random() * 100, 3),
                 "tags": rng.sample(["red", "green", "blue", "new", "vip"], rng.randint(0, 2)),
             }, option=orjson.OPT_APPEND_NEWLINE))
+            if len(lines) == 10000:
+                f.write(b"".join(lines))
+                lines.clear()
+        f.write(b"".join(lines))
+
+
+def generate_wide(path: str, n: int, size: int) -> None:
+    """Package-index-like records of about `size` bytes a line: names, a version, a dependency
+    list, a checksum, a maintainer with accented letters and a description of several lines
+    (escaped line breaks), which grows the line to its size."""
+    rng = random.Random(SEED + size)
+    letters = string.ascii_lowercase
+    words = ["".join(rng.choices(letters, k=rng.randint(2, 9))) for _ in range(2000)]
+    people = ["José Müller <jm@example.org>", "Ana Núñez <an@example.org>", "Bob Smith <bob@example.org>"]
+    ids = list(range(n))
+    rng.shuffle(ids)
+    with open(path, "wb") as f:
+        lines = []
+        for i in ids:
+            rec = {
+                "id": f"pkg:{i:08d}", "package": f"{rng.choice(words)}-{rng.choice(words)}",
+                "version": f"{rng.randint(0, 9)}.{rng.randint(0, 40)}.{rng.randint(0, 9)}-{rng.randint(1, 5)}",
+                "architecture": rng.choice(["amd64", "all", "arm64"]), "installed_size": rng.randint(10, 90000),
+                "depends": [rng.choice(words) for _ in range(rng.randint(0, 6))],
+                "sha256": f"{rng.getrandbits(256):064x}", "maintainer": rng.choice(people), "description": "",
+            }
+            room = max(0, size - len(orjson.dumps(rec)) - 1)
+            text = ""
+            while len(text) < room:
+                text += rng.choice(words) + " "
+            # Paragraph lines: each escaped line break takes two bytes of the room.
+            rec["description"] = "\n ".join(text[j:j + 60] for j in range(0, room, 60))[:room]
+            lines.append(orjson.dumps(rec, option=orjson.OPT_APPEND_NEWLINE))
             if len(lines) == 10000:
                 f.write(b"".join(lines))
                 lines.clear()
@@ -160,6 +197,25 @@ def main() -> int:
     same_output = open(dumped, "rb").read() == open(written, "rb").read()
     del items
 
+    # Bigger records: the build against the parse floor on lines of about 360 bytes and 1 KiB,
+    # as many bytes of input as the main file.
+    wide = {}
+    for rsize in WIDE_SIZES:
+        wdata = os.path.join(work, f"wide-{rsize}.jsonl")
+        wstore = os.path.join(work, f"wide-{rsize}.trnk")
+        wn = max(1000, opts.n * 116 // rsize)
+        print(f"bench cli: {wn:,} records of ~{rsize} bytes", file=sys.stderr)
+        generate_wide(wdata, wn, rsize)
+        wt: dict[str, list[float]] = {"parse": [], "build": []}
+        for rep in range(opts.reps):
+            wt["parse"].append(timed(parse_baseline, wdata))
+            wt["build"].append(timed(cli, "build", wdata, "-o", wstore, "--key", "id", "-q"))
+        wide[str(rsize)] = {"n": wn, "input_bytes": os.path.getsize(wdata), "seconds": wt,
+                            "best": {k: min(v) for k, v in wt.items()},
+                            "ratio": min(wt["build"]) / min(wt["parse"])}
+        os.unlink(wdata)
+        os.unlink(wstore)
+
     py = sys.executable
     env_cmd = [py, "-m", "tarnkv"]
     procs = {
@@ -178,7 +234,7 @@ def main() -> int:
         "load_average_at_start": load, "python": platform.python_version(),
         "orjson": orjson.__version__, "cpu": _cpu(), "cores": os.cpu_count(),
         "seconds": times, "best": best, "ratios": ratios, "targets": TARGETS,
-        "dump_output_identical_to_baseline": same_output, "processes": procs,
+        "dump_output_identical_to_baseline": same_output, "processes": procs, "wide": wide,
     }
     os.makedirs(opts.out, exist_ok=True)
     with open(os.path.join(opts.out, "cli.json"), "w") as f:
@@ -206,6 +262,12 @@ def _cpu() -> str:
 def _report(r: dict) -> str:
     b = r["best"]
     mib = r["input_bytes"] / 2**20
+    wide_rows = [
+        f"| `tarnkv build` on {w['n']:,} records of ~{size} bytes ({w['input_bytes'] / w['n']:.0f} bytes a line, "
+        f"escaped line breaks, accented letters) | {w['best']['build']:.3f} | the parse baseline over the same "
+        f"file | {w['best']['parse']:.3f} | {w['ratio']:.2f}x | ≤ {r['targets']['build_wide']:.1f}x |"
+        for size, w in r.get("wide", {}).items()
+    ]
     lines = [
         f"# The command line against its baselines, N = {r['n']:,}",
         "",
@@ -228,6 +290,7 @@ def _report(r: dict) -> str:
         f"`f.write(orjson.dumps({{\"key\": k, \"value\": v}}, option=OPT_APPEND_NEWLINE))` for "
         f"each pair of an in-memory list of (str, dict) | {b['write']:.3f} | "
         f"{r['ratios']['dump']:.2f}x | ≤ {r['targets']['dump']:.1f}x |",
+        *wide_rows,
         "",
         f"The build takes {r['ratios']['build_over_floor']:.2f}x the writer's floor: reading and "
         f"converting the input costs the rest. The dump's bytes are identical to the "

@@ -16,6 +16,13 @@ keeping each loop's best run:
   peak memory during the loop;
 - check_reads=True against check_reads=False on decoded hits, as the median of paired runs (a
   difference of a few percent drowns in the spread of best-of figures on a busy machine).
+- walks and scans, the garbage collector off: 100-key prefix scans (the package's and the
+  low-level module's prefix_raw against LMDB's set_range and cursor loop), list(r.items_raw())
+  against the interpreter making the same (str, bytes) pairs from data in memory, a bare
+  `for k, v in r.items_raw()` loop against the same loop over an LMDB cursor, and raw hits and
+  misses (next to a key, and spread over the key space) against txn.get. The store is built
+  by TarnWriter from the shuffled input: where the objects lie is the writer's choice. The same
+  walks run again over a second store whose objects lie in key order (put in key order).
 
 Writes DIR/package-N.json and DIR/package-N.md. Timings never fail the run.
 """
@@ -198,6 +205,19 @@ def measure(n, reps, seed, probes):
         plain.close()
     res["check_reads_ratio_median"] = statistics.median(a / b for a, b in pairs)
     res["check_reads_added_ns_median"] = statistics.median(a - b for a, b in pairs)
+    res.update(walks(r, raw, txn, n, reps, rng))
+    # The same walks over a store whose objects lie in key order (put in key order), which is
+    # what a writer laying objects out by key gives whatever the input's order.
+    ordered_path = os.path.join(work, "ordered.trnk")
+    w = tarnkv.TarnWriter(codec=None)
+    for k in sorted(raw.keys()):
+        w.put_raw(k, raw.get_raw(k))
+    w.build(ordered_path)
+    r_ordered = tarnkv.open(ordered_path)
+    raw_ordered = _tarnkv._TarnReader(ordered_path)
+    res.update({f"ordered_{k}": v for k, v in walks(r_ordered, raw_ordered, txn, n, reps, random.Random(seed + 2)).items()})
+    r_ordered.close()
+    del raw_ordered
     log(f"N={n:,}: enumerations")
     res.update(best(max(2, reps // 2), {
         "items_s": lambda: per_item(lambda: list(r.items()), 1e9),
@@ -232,8 +252,102 @@ def measure(n, reps, seed, probes):
     return res
 
 
+def walks(r, raw, txn, n, reps, rng):
+    """Prefix scans, full walks and single lookups against LMDB's, and a full walk kept in a list
+    against the interpreter making the same pairs from memory. Timed with the garbage collector
+    off, as bench/compare.py times them."""
+    log(f"N={n:,}: walks and scans")
+    groups = max(1, n // 100)
+    prefixes = [f"user:{j:06d}" for j in rng.choices(range(groups), k=1000)]
+    probes = rng.sample(range(n), min(n, 200_000))
+    hits = [f"user:{i:08d}" for i in probes]
+    hits_b = [k.encode() for k in hits]
+    near = [k + "x" for k in hits]  # each sorts right after a present key
+    near_b = [k.encode() for k in near]
+    # Random strings of the keys' length: most part from every key within a few bytes.
+    alphabet = "0123456789:abcdefghijklmnopqrstuvwxyz"
+    spread = ["".join(rng.choices(alphabet, k=13)) for _ in range(len(hits))]
+    spread_b = [k.encode() for k in spread]
+    scan = txn.cursor()
+
+    def lmdb_prefix(p):  # as bench/engines/lmdb_store.py scans
+        pb = p.encode()
+        out = []
+        if scan.set_range(pb):
+            for k, v in scan:
+                if not k.startswith(pb):
+                    break
+                out.append((k, v))
+        return out
+
+    pkg_prefix = r.prefix_raw
+    raw_prefix = raw.prefix_raw
+
+    # The floor: the same (str, bytes) pairs, made by the interpreter from the keys' bytes and
+    # one buffer of the objects' bytes, without a line of Python per pair.
+    pairs = raw.items_raw()
+    key_bytes = [k.encode() for k, _ in pairs]
+    blob = b"".join(v for _, v in pairs)
+    cuts, at = [], 0
+    for _, v in pairs:
+        cuts.append(slice(at, at + len(v)))
+        at += len(v)
+    assert list(zip(map(bytes.decode, key_bytes), map(blob.__getitem__, cuts))) == pairs
+    del pairs
+
+    def floor():
+        return list(zip(map(bytes.decode, key_bytes), map(blob.__getitem__, cuts)))
+
+    def walk():
+        for k, v in r.items_raw():
+            pass
+
+    def lmdb_walk():
+        for k, v in txn.cursor():
+            pass
+
+    def each(fn, keys):
+        def loop():
+            t0 = perf()
+            for k in keys:
+                fn(k)
+            return (perf() - t0) / len(keys)
+        return loop
+
+    assert [list(pkg_prefix(p)) for p in prefixes[:20]] == [raw_prefix(p) for p in prefixes[:20]]
+    assert [[(k.encode(), v) for k, v in raw_prefix(p)] for p in prefixes[:20]] == \
+        [lmdb_prefix(p) for p in prefixes[:20]]
+    gc.collect()
+    gc.disable()
+    try:
+        out = best(reps, {
+            "prefix_pkg_ns": each(lambda p: list(pkg_prefix(p)), prefixes),
+            "prefix_raw_ns": each(raw_prefix, prefixes),
+            "prefix_lmdb_ns": each(lmdb_prefix, prefixes),
+            "hit_raw_ns": each(raw.get_raw, hits),
+            "hit_pkg_ns": each(r.get_raw, hits),
+            "hit_lmdb_ns": each(txn.get, hits_b),
+            "miss_near_raw_ns": each(raw.get_raw, near),
+            "miss_near_pkg_ns": each(r.get_raw, near),
+            "miss_near_lmdb_ns": each(txn.get, near_b),
+            "miss_spread_raw_ns": each(raw.get_raw, spread),
+            "miss_spread_pkg_ns": each(r.get_raw, spread),
+            "miss_spread_lmdb_ns": each(txn.get, spread_b),
+        })
+        out.update(best(max(2, reps // 2), {
+            "items_raw_list_s": lambda: per_item(lambda: list(r.items_raw()), 1e9),
+            "items_raw_lowlevel_s": lambda: per_item(raw.items_raw, 1e9),
+            "pairs_floor_s": lambda: per_item(floor, 1e9),
+            "items_raw_walk_s": lambda: per_item(walk, 1e9),
+            "lmdb_walk_s": lambda: per_item(lmdb_walk, 1e9),
+        }))
+    finally:
+        gc.enable()
+    return out
+
+
 def ratios(f):
-    return [
+    out = [
         ("decoded hit `r[k]`", f["decoded_hit_ns"] / f["by_hand_hit_ns"], 1.15,
          "`msgpack.unpackb(raw.get_raw(k))` by hand"),
         ("decoded hit `r[k]`", f["decoded_hit_ns"] / f["lmdb_hit_ns"], 0.8, "LMDB `unpackb(txn.get(k))`"),
@@ -244,6 +358,26 @@ def ratios(f):
         ("lazy `for k in r`", f["lazy_keys_s"] / f["eager_keys_s"], 1.2, "looping over `_TarnReader.keys()`"),
         ("`check_reads=True` decoded hit", f["check_reads_ratio_median"], 1.05,
          "the same with `check_reads=False` (median of paired runs)"),
+    ] + walk_ratios(f)
+    if "ordered_prefix_pkg_ns" in f:
+        g = {k[len("ordered_"):]: v for k, v in f.items() if k.startswith("ordered_")}
+        out += [(f"{label}, objects in key order", value, target, against)
+                for label, value, target, against in walk_ratios(g)]
+    return out
+
+
+def walk_ratios(f):
+    return [
+        ("100-key prefix scan `list(r.prefix_raw(p))`", f["prefix_pkg_ns"] / f["prefix_lmdb_ns"], 0.35,
+         "LMDB `set_range` and a cursor loop"),
+        ("100-key prefix scan `_TarnReader.prefix_raw(p)`", f["prefix_raw_ns"] / f["prefix_lmdb_ns"], 0.35,
+         "LMDB `set_range` and a cursor loop"),
+        ("`list(r.items_raw())`", f["items_raw_list_s"] / f["pairs_floor_s"], 1.15,
+         "the interpreter making the same (str, bytes) pairs from memory"),
+        ("`for k, v in r.items_raw(): pass`", f["items_raw_walk_s"] / f["lmdb_walk_s"], 0.5,
+         "`for k, v in txn.cursor(): pass` on LMDB"),
+        ("hit `_TarnReader.get_raw(k)`", f["hit_raw_ns"] / f["hit_lmdb_ns"], 0.35, "LMDB `txn.get(k)`"),
+        ("hit `r.get_raw(k)`", f["hit_pkg_ns"] / f["hit_lmdb_ns"], 0.35, "LMDB `txn.get(k)`"),
     ]
 
 
@@ -280,6 +414,23 @@ def markdown(run):
         ("LMDB cursor + `unpackb`", "lmdb_items_s", "s"),
         ("`for k in r` (lazy)", "lazy_keys_s", "s"),
         ("`for k in raw.keys()` (list)", "eager_keys_s", "s"),
+        ("100-key prefix scan, `list(r.prefix_raw(p))`", "prefix_pkg_ns", "ns"),
+        ("100-key prefix scan, `_TarnReader.prefix_raw(p)`", "prefix_raw_ns", "ns"),
+        ("100-key prefix scan, LMDB", "prefix_lmdb_ns", "ns"),
+        ("`list(r.items_raw())`", "items_raw_list_s", "s"),
+        ("`_TarnReader.items_raw()`", "items_raw_lowlevel_s", "s"),
+        ("the interpreter's floor: the same pairs made from memory", "pairs_floor_s", "s"),
+        ("`for k, v in r.items_raw(): pass`", "items_raw_walk_s", "s"),
+        ("`for k, v in txn.cursor(): pass` (LMDB)", "lmdb_walk_s", "s"),
+        ("hit `_TarnReader.get_raw(k)`", "hit_raw_ns", "ns"),
+        ("hit `r.get_raw(k)`", "hit_pkg_ns", "ns"),
+        ("hit LMDB `txn.get(k)`", "hit_lmdb_ns", "ns"),
+        ("miss next to a key, `_TarnReader.get_raw`", "miss_near_raw_ns", "ns"),
+        ("miss next to a key, `r.get_raw`", "miss_near_pkg_ns", "ns"),
+        ("miss next to a key, LMDB", "miss_near_lmdb_ns", "ns"),
+        ("miss spread over the key space, `_TarnReader.get_raw`", "miss_spread_raw_ns", "ns"),
+        ("miss spread over the key space, `r.get_raw`", "miss_spread_pkg_ns", "ns"),
+        ("miss spread over the key space, LMDB", "miss_spread_lmdb_ns", "ns"),
     ]
     for label, key, unit in rows:
         v = f[key]

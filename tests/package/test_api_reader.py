@@ -237,3 +237,45 @@ def test_stats_and_repr(build):
         assert (s["path"], s["num_keys"], s["file_size"]) == (str(path), 2, path.stat().st_size)
         assert s["file_crc32"] == "0x%08x" % struct.unpack_from(">I", path.read_bytes(), 32)
         assert repr(r) == f"TarnReader({str(path)!r}, keys=2)"
+
+
+# --- Walks that make their answers ahead ------------------------------------------------------
+
+WALKS = {
+    "items_raw": lambda r: r.items_raw(), "values_raw": lambda r: r.values_raw(),
+    "keys": lambda r: iter(r.keys()), "keys_raw": lambda r: iter(r.keys(raw=True)),
+    "prefix_raw": lambda r: r.prefix_raw("k"),
+}
+
+
+@pytest.mark.parametrize("walk", WALKS.values(), ids=WALKS.keys())
+def test_a_walk_sees_a_close_at_its_next_step(build, walk):
+    path = build({f"k{i:03d}": i for i in range(100)})
+    r = tarnkv.open(path)
+    it = walk(r)
+    next(it)
+    assert it.__length_hint__() == 99
+    r.close()
+    with pytest.raises(ValueError, match="closed store"):
+        next(it)
+    assert not mapped(path)  # nothing the walk made ahead holds the mapping
+
+
+def test_a_bad_record_in_a_long_walk_raises_at_its_own_turn(build):
+    n, bad = 100, 50
+    path = build({f"k{i:03d}": f"object {i}" for i in range(n)})
+    blob = bytearray(path.read_bytes())
+    offset = 40
+    for _ in range(bad):
+        offset += 8 + struct.unpack_from(">I", blob, offset)[0]
+    blob[offset + 8 + 3] ^= 0x20
+    path.write_bytes(rewrite_body_crc(blob))
+    with tarnkv.open(path) as r:
+        expected = [(f"k{i:03d}", r.get_raw(f"k{i:03d}")) for i in range(bad)]
+        it = r.items_raw()
+        assert [next(it) for _ in range(bad)] == expected
+        with pytest.raises(tarnkv.CorruptStoreError) as info:
+            next(it)
+        assert (info.value.key, info.value.offset) == (f"k{bad:03d}", offset)
+        assert [k for k, _ in it] == [f"k{i:03d}" for i in range(bad + 1, n)]  # the walk goes on past it
+        assert it.__length_hint__() == 0

@@ -17,6 +17,9 @@ using py::guarded;
 namespace {
 
 constexpr std::size_t kReadAhead = 16;
+// The kinds that run no Python code for an entry make their answers this many at a time under
+// one pin: a pin is two atomic operations, a large part of a step that only copies bytes.
+constexpr unsigned kBatch = 32;
 
 struct IteratorObject {
     PyObject_HEAD
@@ -27,9 +30,16 @@ struct IteratorObject {
     bool started;        // the cursors are set from `first` at the first step
     EntryCursor cursor;  // the next entry
     EntryCursor ahead;   // kReadAhead entries further on, for objects that will be read
+    // Answers made ahead, yielded from ready[ready_at] to ready[ready_end - 1]. They are copies
+    // (no view into the mapping), and each step still checks the reader first, so a close()
+    // in between is seen at the next step as before.
+    unsigned ready_at;
+    unsigned ready_end;
+    PyObject* ready[kBatch];
 };
 
 bool reads_objects(IterKind kind) noexcept { return kind != IterKind::KeysStr && kind != IterKind::KeysBytes; }
+bool runs_codec(IterKind kind) noexcept { return kind == IterKind::Items || kind == IterKind::Values; }
 
 IteratorObject* as_iterator(PyObject* o) noexcept { return reinterpret_cast<IteratorObject*>(o); }
 
@@ -43,9 +53,16 @@ int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Drops the answers made ahead (the caller holds the iterator's critical section).
+void drop_ready(IteratorObject* it) noexcept {
+    while (it->ready_at < it->ready_end) Py_DECREF(it->ready[it->ready_at++]);
+    it->ready_at = it->ready_end = 0;
+}
+
 void iterator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    drop_ready(as_iterator(self));
     Py_CLEAR(as_iterator(self)->reader);
     type->tp_free(self);
     Py_DECREF(type);
@@ -53,10 +70,7 @@ void iterator_dealloc(PyObject* self) {
 
 // Takes the next entry, or returns false at the end. The cursors live in the iterator, so a
 // step moves from one entry to the next without finding it again.
-bool advance(PyObject* self, const StoreReader& core, EntryCursor& c) {
-    IteratorObject* it = as_iterator(self);
-    bool more;
-    Py_BEGIN_CRITICAL_SECTION(self);
+void start(IteratorObject* it, const StoreReader& core) {
     const bool objects = reads_objects(it->kind);
     if (!it->started) {
         it->started = true;
@@ -67,17 +81,75 @@ bool advance(PyObject* self, const StoreReader& core, EntryCursor& c) {
             it->ahead.next();
         }
     }
+}
+
+// Moves past the next entry (the caller holds the iterator's critical section).
+void step(IteratorObject* it) {
+    it->cursor.next();
+    if (reads_objects(it->kind) && it->ahead.index() < it->end) {
+        it->ahead.prefetch_object();
+        it->ahead.next();
+    }
+}
+
+bool advance(PyObject* self, const StoreReader& core, EntryCursor& c) {
+    IteratorObject* it = as_iterator(self);
+    bool more;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    start(it, core);
     c = it->cursor;
     more = c.index() < it->end;
-    if (more) {
-        it->cursor.next();
-        if (objects && it->ahead.index() < it->end) {
-            it->ahead.prefetch_object();
-            it->ahead.next();
+    if (more) step(it);
+    Py_END_CRITICAL_SECTION();
+    return more;
+}
+
+// The answer for the entry under `c` of a kind that runs no codec, or nullptr with an exception
+// set.
+PyObject* answer_now(const ReaderObject* r, const StoreReader& core, IterKind kind, const EntryCursor& c) {
+    const auto [k, offset] = c.entry();
+    if (kind == IterKind::KeysStr) return key_str(k);
+    if (kind == IterKind::KeysBytes) return key_as_bytes(k);
+    EntryAnswer answer;
+    if (!answer.take(r, kind, k, offset, read_view(r, core, offset))) return nullptr;
+    return answer.finish(r, kind);
+}
+
+// Makes up to kBatch answers ahead under one pin. It stops before an entry whose answer fails
+// (a bad record, or no memory), leaving the cursors on it and no exception set: the one-entry
+// step then meets the same failure at that entry's turn and raises it as it always has.
+// False (with the exception) only when the reader is closed.
+bool refill(PyObject* self, ReaderObject* r) {
+    IteratorObject* it = as_iterator(self);
+    Pin pin(r);
+    if (!pin.ok()) return false;
+    const StoreReader& core = pin.core();
+    Py_BEGIN_CRITICAL_SECTION(self);
+    if (it->ready_at == it->ready_end) {
+        it->ready_at = it->ready_end = 0;
+        start(it, core);
+        while (it->ready_end < kBatch && it->cursor.index() < it->end) {
+            PyObject* answer = answer_now(r, core, it->kind, it->cursor);
+            if (!answer) {
+                PyErr_Clear();
+                break;
+            }
+            it->ready[it->ready_end++] = answer;
+            step(it);
         }
     }
     Py_END_CRITICAL_SECTION();
-    return more;
+    return true;
+}
+
+// The next answer made ahead, or nullptr when there is none.
+PyObject* take_ready(PyObject* self) {
+    PyObject* out = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    IteratorObject* it = as_iterator(self);
+    if (it->ready_at < it->ready_end) out = it->ready[it->ready_at++];
+    Py_END_CRITICAL_SECTION();
+    return out;
 }
 
 PyObject* iterator_next(PyObject* self) {
@@ -85,6 +157,18 @@ PyObject* iterator_next(PyObject* self) {
         IteratorObject* it = as_iterator(self);
         ReaderObject* r = as_reader(it->reader);
         const IterKind kind = it->kind;
+        if (!runs_codec(kind)) {
+            if (r->closed()) {
+                Py_BEGIN_CRITICAL_SECTION(self);
+                drop_ready(it);
+                Py_END_CRITICAL_SECTION();
+                return raise_closed();
+            }
+            if (PyObject* ready = take_ready(self)) return ready;
+            if (!refill(self, r)) return nullptr;
+            if (PyObject* ready = take_ready(self)) return ready;
+            // Nothing made: the walk is over, or the next entry fails and raises below.
+        }
         EntryAnswer answer;
         {
             Pin pin(r);
@@ -105,7 +189,7 @@ PyObject* length_hint(PyObject* self, PyObject*) {
     std::size_t left;
     Py_BEGIN_CRITICAL_SECTION(self);
     const IteratorObject* it = as_iterator(self);
-    left = it->end - (it->started ? it->cursor.index() : it->first);
+    left = it->end - (it->started ? it->cursor.index() : it->first) + (it->ready_end - it->ready_at);
     Py_END_CRITICAL_SECTION();
     return PyLong_FromSize_t(left);
 }
@@ -195,6 +279,7 @@ PyObject* make_iterator(PyObject* reader, IterKind kind, std::size_t first, std:
     it->end = last;
     it->kind = kind;
     it->started = false;
+    it->ready_at = it->ready_end = 0;
     new (&it->cursor) EntryCursor();
     new (&it->ahead) EntryCursor();
     return self;

@@ -54,9 +54,17 @@ std::size_t StoreReader::Impl::lower_bound(std::string_view key) const noexcept 
 std::size_t StoreReader::Impl::prefix_end(std::size_t first, std::string_view prefix) const noexcept {
     if (first >= entries) return entries;
     // Keys with the prefix follow the first one directly: the run ends in the block before the
-    // first later mark without it.
-    const auto later = std::views::iota(first / detail::kMarkStride + 1, std::max(mark_count(), first / detail::kMarkStride + 1));
-    const std::size_t m = *std::ranges::partition_point(later, [&](std::size_t k) { return mark_key(k).starts_with(prefix); });
+    // first later mark without it. Most runs are short, so the search gallops out from
+    // `first` over marks that lower_bound has just read, before it halves the span it found.
+    const std::size_t count = mark_count();
+    const auto within = [&](std::size_t k) { return mark_key(k).starts_with(prefix); };
+    std::size_t lo = first / detail::kMarkStride + 1;
+    std::size_t hi = lo;
+    for (std::size_t step = 1; hi < count && within(hi); step *= 2) {
+        lo = hi + 1;
+        hi = lo + step;
+    }
+    const std::size_t m = *std::ranges::partition_point(std::views::iota(lo, std::max(lo, std::min(hi, count))), within);
     const std::size_t stop = std::min(m * detail::kMarkStride, entries);
     EntryCursor c = cursor(std::max(first, (m - 1) * detail::kMarkStride));
     while (c.index() < stop && c.key().starts_with(prefix)) c.next();
