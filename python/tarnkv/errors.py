@@ -229,7 +229,9 @@ def _from_core(kind: str, message: str, os_errno: int, path: str | bytes | None,
         made = io_error(os_errno, path, strerror, filename2)
         made.busy = bool(busy)
         return made
-    where = f" in store {_clip(path)}" if path is not None else ""
+    # A path is clipped far later than a key: a message that cuts off where the file is helps
+    # nobody, and temporary directories alone run past 80 characters.
+    where = f" in store {_clip(path, 400)}" if path is not None else ""
     exc: TarnError
     if kind == "version":
         detail = f"unsupported store format version {version}"
