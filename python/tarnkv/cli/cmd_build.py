@@ -27,6 +27,8 @@ def run(args: argparse.Namespace) -> int:
     if args.shards is not None:
         from tarnkv.cli import cmd_build_set
 
+        if args.compress is not None:
+            raise CliError("--compress builds one store: a set's shards are not compressed yet")
         return cmd_build_set.run(args)
     if args.workers is not None or args.scheduler is not None:
         raise CliError("--workers and --scheduler run a set build: give --shards N too")
@@ -37,7 +39,7 @@ def run(args: argparse.Namespace) -> int:
     _check_output(out)
     refuse_overwriting(out, args.inputs)
     roles = FieldRoles(args.key, args.alias, args.value, args.json_values, args.big_ints)
-    writer = stores.new_writer(args.on_duplicate)
+    writer = stores.new_writer(args.on_duplicate, args.compress)
     loader = Loader(WriterSink(writer), roles)
     with Progress(wanted(args.quiet)) as progress:
         for path in args.inputs:
