@@ -72,8 +72,11 @@ std::string train_dictionary(std::span<const std::string_view> samples, std::siz
     const std::size_t capacity = std::min(max_size, std::max<std::size_t>(joined.size() / 10, 256));
     std::string dict(capacity, '\0');
     ZDICT_fastCover_params_t params{};
-    params.k = 200;  // segment and d-mer sizes the trainer's own optimiser picks most often
-    params.d = 8;
+    // Segments no longer than a typical sample: with tiny records a long segment would span
+    // several of them and teach the dictionary joins that never occur.
+    const std::size_t mean = joined.size() / sizes.size();
+    params.k = static_cast<unsigned>(std::clamp<std::size_t>(mean, 16, 200));
+    params.d = mean < 64 ? 6 : 8;
     params.f = 20;
     params.steps = 0;
     params.accel = 1;
