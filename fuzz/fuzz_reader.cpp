@@ -100,6 +100,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (bool verify : {false, true}) {
         auto r = StoreReader::open(path, verify);
         if (r) exercise(*r, input);
+        // The package's reader: a compressed store's objects decoded as they were put. Whatever
+        // a dictionary or frame holds, decoding fails cleanly or yields at most the object limit.
+        if (r && r->enable_decoding()) {
+            std::string scratch;
+            if (const auto objects = r->objects_raw())
+                for (std::size_t i = 0; i < objects->size() && i < 64; ++i)
+                    if (const auto put = r->decode((*objects)[i], scratch)) require(put->size() <= tarnkv::format::kMaxObjectLen);
+            // Input bytes taken as a stored object too: frames the builder would never make.
+            for (std::size_t at = 0; at < input.size() && at < 512; at += 61) (void)r->decode(input.substr(at), scratch);
+            (void)r->compression_sizes();
+        }
     }
     return 0;
 }

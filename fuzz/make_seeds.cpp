@@ -50,5 +50,19 @@ int main(int argc, char** argv) {
         }
         save(b);
     }
+    {
+        // A compressed store: a dictionary record first, tagged frames and one raw object.
+        tarnkv::StoreBuilder b;
+        (void)b.compress(3);
+        for (int i = 0; i < 300; ++i) {
+            (void)b.add_object("{\"name\":\"package-" + std::to_string(i * 37 % 500) + "\",\"version\":\"1." +
+                               std::to_string(i % 9) + "\",\"section\":\"libs\"}");
+            (void)b.add_key("pkg:" + std::to_string(i), static_cast<std::uint32_t>(i));
+        }
+        (void)b.finish_training();
+        (void)b.add_object(std::string("\x01\xfe\x7f\x00", 4));
+        (void)b.add_key("odd", 300);
+        save(b);
+    }
     return 0;
 }

@@ -21,6 +21,7 @@ StrPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 #: ``progress(done, total)``: bytes processed so far and in all.
 Progress = Callable[[int, int], object]
 OnDuplicate = Literal["error", "last", "first"]
+Compression = Literal["zstd"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -42,7 +43,7 @@ class BuildResult:
 class TarnWriter(_native.Writer):
     """Collects objects and keys in memory, then writes them as one store file.
 
-    ``TarnWriter(*, codec="msgpack", on_duplicate="error")``
+    ``TarnWriter(*, codec="msgpack", on_duplicate="error", compression=None, compression_level=3)``
 
     - ``put(key, obj, *aliases)`` (or ``w[key] = obj``) stores one object under one or more
       keys and returns its object ID; ``add(obj)`` stores an object without a key, and
@@ -61,6 +62,12 @@ class TarnWriter(_native.Writer):
     already: a handler that raises ``KeyboardInterrupt`` only while ``published`` is unchanged
     never reports as interrupted a build whose file has replaced the old one.
 
+    - ``compression="zstd"`` stores objects compressed with zstd at ``compression_level`` (1 to
+      22) and a dictionary trained on the first objects (20,000, or 8 MiB of them), kept in the
+      file. Readers decompress transparently; objects that do not shrink are stored as they
+      are. It pays for many similar records of a few hundred bytes and more (a package index
+      comes to about a third of its size); tiny or random records gain little or nothing.
+
     ``len(w)`` is the number of keys so far and ``key in w`` tells whether a key is mapped. A
     writer may be shared by threads: calls take turns. Keys are at most 65,535 bytes and
     encoded objects less than 4 GiB; either limit raises a :class:`~tarnkv.LimitError`.
@@ -68,21 +75,25 @@ class TarnWriter(_native.Writer):
 
     __slots__ = ()
 
-    def __new__(cls, *, codec: object = "msgpack", on_duplicate: OnDuplicate = "error") -> Self:
+    def __new__(cls, *, codec: object = "msgpack", on_duplicate: OnDuplicate = "error",
+                compression: Compression | None = None, compression_level: int = 3) -> Self:
         _, encode, encode_kwargs, _, _ = resolve(codec)
         return super().__new__(cls, encode=encode, encode_kwargs=encode_kwargs, codec=codec,
-                               on_duplicate=on_duplicate)
+                               on_duplicate=on_duplicate, compression=compression,
+                               compression_level=compression_level)
 
     @classmethod
     def create(cls, path: StrPath, *, codec: object = "msgpack", on_duplicate: OnDuplicate = "error",
-               progress: Progress | None = None, verbose: bool = False) -> BuildOnExit:
+               progress: Progress | None = None, verbose: bool = False,
+               compression: Compression | None = None, compression_level: int = 3) -> BuildOnExit:
         """A context manager that yields a new writer and builds *path* when the block ends
         without an exception; when it raises, nothing is written::
 
             with TarnWriter.create("users.trnk") as w:
                 w["user:1"] = {"name": "Ada"}
         """
-        return BuildOnExit(cls(codec=codec, on_duplicate=on_duplicate), path, progress, verbose)
+        return BuildOnExit(cls(codec=codec, on_duplicate=on_duplicate, compression=compression,
+                               compression_level=compression_level), path, progress, verbose)
 
     def build(self, path: StrPath, *, progress: Progress | None = None, verbose: bool = False) -> BuildResult:
         """Writes the store file at *path* and returns what it wrote.

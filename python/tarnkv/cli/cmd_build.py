@@ -28,6 +28,8 @@ def run(args: argparse.Namespace) -> int:
     if args.shards is not None:
         from tarnkv.cli import cmd_build_set
 
+        if args.compress is not None:
+            raise CliError("--compress builds one store: a set's shards are not compressed yet")
         return cmd_build_set.run(args)
     if args.workers is not None or args.scheduler is not None:
         raise CliError("--workers and --scheduler run a set build: give --shards N too")
@@ -38,7 +40,7 @@ def run(args: argparse.Namespace) -> int:
     _check_output(out)
     refuse_overwriting(out, args.inputs)
     roles = RecordRoles(args.key, tuple(args.alias), args.value, json_values=args.json_values, big_ints=args.big_ints)
-    writer = stores.new_writer(args.on_duplicate)
+    writer = stores.new_writer(args.on_duplicate, args.compress)
     loader = Loader(WriterSink(writer), roles)
     with Progress(wanted(args.quiet)) as progress:
         for path in args.inputs:

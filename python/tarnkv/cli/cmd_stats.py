@@ -63,6 +63,10 @@ def collect(reader: Any, path: str) -> dict[str, Any]:
             sizes = object_sizes(path, info["index_offset"])
     except OSError as exc:
         raise CliError(os_error_text(exc)) from None
+    compression = getattr(reader, "compression_stats", None)
+    if compression is not None and (found := compression()) is not None:
+        info["compression"] = found
+        sizes = sizes[1:]  # the first record is the dictionary, not an object
     info["key_length"] = distribution(key_lengths)
     info["object_size"] = distribution(sizes)
     info["keys_per_object"] = info["num_keys"] / info["num_objects"] if info["num_objects"] else 0.0
@@ -89,6 +93,11 @@ def _table(info: dict[str, Any]) -> str:
         rows.append(("data section", f"{info['index_offset'] - info['data_offset']:,} bytes"))
         rows.append(("index section", f"{size - info['index_offset']:,} bytes"))
         rows.append(("file CRC-32", str(info["file_crc32"])))
+    if (c := info.get("compression")) is not None:
+        ratio = c["stored_bytes"] / c["original_bytes"] if c["original_bytes"] else 1.0
+        rows.append(("compression", f"{c['compression']}, dictionary {c['dictionary_size']:,} bytes, objects "
+                                    f"{c['stored_bytes']:,} bytes stored of {c['original_bytes']:,} "
+                                    f"({ratio:.2f}x)"))
     for label, name in (("key length", "key_length"), ("object size", "object_size")):
         d = info[name]
         rows.append((label, f"min {d['min']:,}  p50 {d['p50']:,}  p90 {d['p90']:,}  "

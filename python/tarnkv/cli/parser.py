@@ -95,6 +95,22 @@ def _positive(text: str) -> int:
     return value
 
 
+def _compression(text: str) -> tuple[str, int]:
+    """``zstd`` or ``zstd:LEVEL`` as (method, level)."""
+    method, colon, level = text.partition(":")
+    if method != "zstd":
+        raise argparse.ArgumentTypeError(f"unknown compression {method!r} (zstd or zstd:LEVEL)")
+    if not colon:
+        return method, 3
+    try:
+        value = int(level)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {level!r}") from None
+    if not 1 <= value <= 22:
+        raise argparse.ArgumentTypeError(f"zstd levels are 1 to 22, not {value}")
+    return method, value
+
+
 def _at_least_one(text: str) -> int:
     value = _positive(text)
     if value < 1:
@@ -130,6 +146,9 @@ def build_parser() -> Parser:
                    help="CSV/TSV: the --value column holds JSON text")
     p.add_argument("--big-ints", choices=("error", "text"), default="error",
                    help="an integer value beyond 64 bits: bad input (default), or stored as its digits")
+    p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
+                   help="store objects compressed with zstd (level 1-22, default 3) and a dictionary "
+                        "trained on the first records; pays for many similar records, not tiny or random ones")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
     sharding = p.add_argument_group("store sets (built by a Dask cluster)")
     sharding.add_argument("--shards", type=_at_least_one, metavar="N",

@@ -95,9 +95,14 @@ def check_complete(reader: Any, path: str) -> int:
     raise CliError(f"{path}: corrupt store: {problem}", NO)
 
 
-def new_writer(on_duplicate: str) -> Any:
-    """A writer whose objects the caller encodes (as MessagePack) and stores with ``put_raw``."""
-    return tarnkv.TarnWriter(on_duplicate=on_duplicate)  # type: ignore[arg-type]
+def new_writer(on_duplicate: str, compression: tuple[str, int] | None = None) -> Any:
+    """A writer whose objects the caller encodes (as MessagePack) and stores with ``put_raw``;
+    *compression* is ``(method, level)`` as ``--compress`` gives it."""
+    if compression is None:
+        return tarnkv.TarnWriter(on_duplicate=on_duplicate)  # type: ignore[arg-type]
+    method, level = compression
+    return tarnkv.TarnWriter(on_duplicate=on_duplicate, compression=method,  # type: ignore[arg-type]
+                             compression_level=level)
 
 
 def build(writer: Any, path: str, progress: Progress = None) -> Any:

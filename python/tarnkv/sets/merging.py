@@ -74,6 +74,10 @@ def merge(inputs: Sequence[StrPath], out: StrPath, *, shards: int | None = None,
         raise ValueError("merge needs at least one input")
     paths, groups, codec = _expand(inputs)
     target = os.path.abspath(os.fsdecode(os.fspath(out)))
+    if any(_compressed(path) for path in paths):
+        if shards is not None:
+            raise ValueError("compressed stores merge into one store only, not into a set")
+        return _merge_compressed(paths, target, progress)
     if shards is None:
         if os.path.isdir(target):
             raise IsADirectoryError(21, "Is a directory (give --shards to write a set)", target)
@@ -93,3 +97,43 @@ def merge(inputs: Sequence[StrPath], out: StrPath, *, shards: int | None = None,
                    for s, (keys, objects, size, crc) in enumerate(infos)]
         done = build.publish(results, sum(r.num_keys for r in results), codec)
     return MergeResult(done.path, shards, done.num_keys, done.num_objects, done.file_size)
+
+
+def _compressed(path: str) -> bool:
+    """Whether the store file at *path* says it is compressed (unreadable files: the merge
+    itself reports them)."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(6)
+    except OSError:
+        return False
+    return len(head) == 6 and head[:4] == b"TRNK" and head[5] != 0
+
+
+def _merge_compressed(paths: Sequence[str], target: str,
+                      progress: Callable[[int, int], object] | None) -> MergeResult:
+    """The merge of inputs some of which are compressed: every object is read as it was put
+    (checked against its CRC-32) and compressed again with one dictionary trained for the
+    output. Unlike the streaming merge this holds the output in memory, and keys that shared
+    an object get one object each."""
+    from tarnkv.reader import TarnReader
+    from tarnkv.writer import TarnWriter
+
+    writer = TarnWriter(codec=None, on_duplicate="last", compression="zstd")
+    readers = [TarnReader(path, codec=None) for path in paths]
+    try:
+        total = sum(len(r) for r in readers)
+        done = 0
+        for reader in readers:
+            for key, data in reader.items_raw():
+                writer.put_raw(key.encode("utf-8", "surrogateescape"), data)
+                done += 1
+                if progress is not None and done % 65536 == 0:
+                    progress(done, total)
+    finally:
+        for reader in readers:
+            reader.close()
+    result = writer.build(target)
+    if progress is not None:
+        progress(total, total)
+    return MergeResult(target, None, result.num_keys, result.num_objects, result.file_size)

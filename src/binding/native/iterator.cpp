@@ -229,10 +229,17 @@ bool EntryAnswer::take(const ReaderObject* r, IterKind kind, std::string_view ke
         if (key_) raise_read_error(r, object.error(), key_.get(), offset);
         return false;
     }
+    DecodeBuffer buffer;
+    const auto put = as_put(*r->core, *object, buffer);
+    if (!put) {
+        if (!key_) key_.reset(key_str(key));
+        if (key_) raise_read_error(r, put.error(), key_.get(), offset);
+        return false;
+    }
     const bool decoded = kind == IterKind::Items || kind == IterKind::Values;
-    if (decoded) value_.reset(decode_in_place(r, *object));
+    if (decoded) value_.reset(decode_in_place(r, *put));
     if (!value_) {
-        raw_.reset(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+        raw_.reset(PyBytes_FromStringAndSize(put->data(), static_cast<Py_ssize_t>(put->size())));
         if (!raw_) return false;
         if (!decoded) value_ = std::move(raw_);
         if (decoded && r->decode.active() && !key_) {

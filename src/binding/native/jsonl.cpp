@@ -165,7 +165,8 @@ PyObject* dump_lines(PyObject* const* args, Py_ssize_t nargs) {
     for (EntryCursor c = core.cursor(begin); i < end; ++i, c.next()) {
         ahead.step();
         const auto [key, offset] = c.entry();
-        const auto object = read_object(r, core, offset);
+        DecodeBuffer buffer;
+        const auto object = read_object(r, core, offset, buffer);
         if (!object) {
             if (i > begin) break;  // the lines so far first; the next call raises
             Ref key_obj(PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));

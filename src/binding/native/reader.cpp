@@ -66,7 +66,8 @@ PyObject* lookup_decoded(ReaderObject* r, PyObject* key) {
         if (key_bytes(key, k) != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
         const auto offset = pin.core().lookup_to_read(k.bytes);
         if (!offset) return nullptr;
-        auto object = pin.core().object_at(*offset);
+        DecodeBuffer buffer;
+        auto object = read_put(r, pin.core(), *offset, buffer);
         if (!object) return raise_read_error(r, object.error(), key, *offset);
         Ref value(decode_in_place(r, *object));
         if (!value) {
@@ -90,7 +91,8 @@ PyObject* lookup_bytes(ReaderObject* r, PyObject* key) {
     if (status != KeyStatus::Ok) return nullptr;  // Failed has its exception, NotAKey is absent
     const auto offset = pin.core().lookup_to_read(k.bytes);
     if (!offset) return nullptr;
-    auto object = pin.core().object_at(*offset);
+    DecodeBuffer buffer;
+    auto object = read_put(r, pin.core(), *offset, buffer);
     if (!object) return raise_read_error(r, object.error(), key, *offset);
     Ref raw(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
     if (!raw) return nullptr;
@@ -125,7 +127,13 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!store_path(path, fspath, bytes)) return nullptr;
         // Mapping, checking and indexing happen before the instance exists; a failed open
         // leaves nothing behind.
-        auto opened = without_gil([&](ReleasedInterpreter&) { return StoreReader::open(std::move(bytes), verify != 0); });
+        auto opened = without_gil([&](ReleasedInterpreter&) -> Result<StoreReader> {
+            auto store = StoreReader::open(std::move(bytes), verify != 0);
+            // The package's reader returns objects as they were put, compressed or not.
+            if (store)
+                if (auto st = store->enable_decoding(); !st) return std::unexpected(std::move(st.error()));
+            return store;
+        });
         if (!opened) {
             ErrorContext where;
             where.path = fspath.get();
@@ -281,6 +289,15 @@ PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!offset) return Py_NewRef(dflt);
         auto object = read_view(r, pin.core(), *offset);
         if (!object) return raise_read_error(r, object.error(), key, *offset);
+        if (pin.core().compressed()) {
+            // A compressed object has no bytes in the mapping to show: the view is of a copy.
+            DecodeBuffer buffer;
+            auto put = as_put(pin.core(), *object, buffer);
+            if (!put) return raise_read_error(r, put.error(), key, *offset);
+            Ref copy(PyBytes_FromStringAndSize(put->data(), static_cast<Py_ssize_t>(put->size())));
+            if (!copy) return nullptr;
+            return PyMemoryView_FromObject(copy.get());
+        }
         pin.transfer();  // to the view, which unpins when it is released
         return make_view(self, *object);
     });
@@ -334,12 +351,18 @@ PyObject* get_many_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             const auto offset = pin.core().lookup(lookups[st.error().index]);
             return raise_read_error(r, st.error().error, held[i].get(), offset.value_or(0));
         }
+        DecodeBuffer buffer;
         for (std::size_t j = 0; j < found.size(); ++j) {
             if (!found[j]) continue;
-            PyObject* value = decoded ? decode_in_place(r, *found[j]) : nullptr;
+            const auto object = as_put(pin.core(), *found[j], buffer);
+            if (!object) {
+                const auto offset = pin.core().lookup(lookups[j]);
+                return raise_read_error(r, object.error(), held[where[j]].get(), offset.value_or(0));
+            }
+            PyObject* value = decoded ? decode_in_place(r, *object) : nullptr;
             if (!value) {
                 hit[j] = true;  // bytes for now; the codec decodes them below
-                value = PyBytes_FromStringAndSize(found[j]->data(), static_cast<Py_ssize_t>(found[j]->size()));
+                value = PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size()));
                 if (!value) return nullptr;
             }
             PyObject** slot = &PySequence_Fast_ITEMS(list.get())[where[j]];
@@ -446,6 +469,21 @@ PyObject* stats(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* compression_stats(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        ReaderObject* r = as_reader(self);
+        Pin pin(r);
+        if (!pin.ok()) return nullptr;
+        if (!pin.core().compressed()) Py_RETURN_NONE;
+        auto sizes = without_gil([&](ReleasedInterpreter&) { return pin.core().compression_sizes(); });
+        if (!sizes) return raise_core_error(sizes.error(), context(r));
+        return Py_BuildValue("{sssKsKsK}", "compression", "zstd", "dictionary_size",
+                             static_cast<unsigned long long>(sizes->dictionary), "stored_bytes",
+                             static_cast<unsigned long long>(sizes->stored), "original_bytes",
+                             static_cast<unsigned long long>(sizes->original));
+    });
+}
+
 PyObject* close(PyObject* self, PyObject*) {
     as_reader(self)->close();
     Py_RETURN_NONE;
@@ -462,6 +500,14 @@ PyObject* exit(PyObject* self, PyObject* const*, Py_ssize_t) {
 }
 
 PyObject* get_closed(PyObject* self, void*) { return PyBool_FromLong(as_reader(self)->closed()); }
+PyObject* get_compression(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Pin pin(as_reader(self));
+        if (!pin.ok()) return nullptr;
+        if (!pin.core().compressed()) Py_RETURN_NONE;
+        return PyUnicode_FromString("zstd");
+    });
+}
 PyObject* get_path(PyObject* self, void*) { return Py_NewRef(as_reader(self)->path); }
 PyObject* get_codec(PyObject* self, void*) { return Py_NewRef(as_reader(self)->codec); }
 PyObject* get_check_reads(PyObject* self, void*) { return PyBool_FromLong(as_reader(self)->check_reads); }
@@ -478,7 +524,8 @@ PyMethodDef methods[] = {
      "get_raw($self, key, default=None)\n--\n\nThe stored bytes of *key*'s object (not decoded), or *default*."},
     {"get_view", as_method(get_view), kFastKw,
      "get_view($self, key, default=None)\n--\n\nA read-only memoryview of *key*'s object in the file's mapping (no "
-     "copy), or *default*.\n\nThe mapping stays in place while the view is alive, even after close()."},
+     "copy), or *default*.\n\nThe mapping stays in place while the view is alive, even after close(). In a "
+     "compressed store the object is not in the mapping as it was put: the view is of a decompressed copy."},
     {"get_many", as_method(get_many), kFastKw,
      "get_many($self, keys, default=None)\n--\n\nThe decoded objects of *keys*, in their order, *default* for keys "
      "the store lacks.\n\nThe lookups overlap in memory, so a batch is much faster than one call per key."},
@@ -493,6 +540,9 @@ PyMethodDef methods[] = {
      "returns True or raises CorruptStoreError.\n\n*progress(done, total)*, in bytes, is called every few tens of "
      "MiB and at the end; an exception it raises stops the check."},
     {"stats", as_method(stats), METH_NOARGS, "stats($self, /)\n--\n\nThe store's header values and size as a dict."},
+    {"compression_stats", as_method(compression_stats), METH_NOARGS,
+     "compression_stats($self, /)\n--\n\nNone for a store that is not compressed; else a dict: 'compression', "
+     "'dictionary_size', and the 'stored_bytes' and 'original_bytes' of the objects keys name (read through)."},
     {"close", as_method(close), METH_NOARGS,
      "close($self, /)\n--\n\nCloses the store: later calls raise ValueError. The file is unmapped once no call and "
      "no memoryview uses it any more."},
@@ -504,6 +554,7 @@ PyMethodDef methods[] = {
 
 PyGetSetDef getset[] = {
     {"closed", get_closed, nullptr, "True once close() was called.", nullptr},
+    {"compression", get_compression, nullptr, "'zstd' for a compressed store, else None.", nullptr},
     {"path", get_path, nullptr, "The path the store was opened with.", nullptr},
     {"codec", get_codec, nullptr, "The codec that decodes objects (None: bytes as stored).", nullptr},
     {"check_reads", get_check_reads, nullptr, "Whether each object read is checked against its CRC-32.", nullptr},

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "binding/native/native.hpp"
 #include "core/reader/store_reader.hpp"
@@ -84,16 +85,71 @@ private:
 inline Result<std::string_view> read_view(const ReaderObject* r, const StoreReader& core, std::uint64_t offset) {
     return r->check_reads ? core.checked_object_at(offset) : core.object_at(offset);
 }
+// Where a compressed store's objects are decompressed to: this thread's buffer, kept between
+// reads so that reading allocates nothing, unless a read further up the stack (a finalizer that
+// reads, run by an allocation while an object is made) is still using it: then one of its own.
+class DecodeBuffer {
+public:
+    DecodeBuffer() noexcept : mine_(!busy()) {
+        if (mine_) busy() = true;
+    }
+    DecodeBuffer(const DecodeBuffer&) = delete;
+    DecodeBuffer& operator=(const DecodeBuffer&) = delete;
+    ~DecodeBuffer() {
+        if (!mine_) return;
+        // A buffer grown by a large object is not held for the thread's life.
+        if (shared().capacity() > kKeep) std::string().swap(shared());
+        busy() = false;
+    }
+    std::string& get() noexcept { return mine_ ? shared() : own_; }
+
+private:
+    static constexpr std::size_t kKeep = std::size_t{1} << 20;
+    static bool& busy() noexcept {
+        thread_local bool b = false;
+        return b;
+    }
+    static std::string& shared() noexcept {
+        thread_local std::string s;
+        return s;
+    }
+    bool mine_;
+    std::string own_;
+};
+
+// Stored bytes read from the store as the object that was put: the same bytes unless the
+// store is compressed, else decompressed into `buffer` (valid while it is).
+inline Result<std::string_view> as_put(const StoreReader& core, std::string_view stored, DecodeBuffer& buffer) {
+    if (!core.compressed()) return stored;
+    return core.decode(stored, buffer.get());
+}
+inline Result<std::string_view> as_put(const StoreReader& core, const Result<std::string_view>& stored,
+                                       DecodeBuffer& buffer) {
+    if (!stored) return stored;
+    return as_put(core, *stored, buffer);
+}
+
+// `offset`'s object as put, for a single read. A compressed record is checked (when the reader
+// checks reads) before it is decompressed, so that a damaged record reads as a CRC fault; an
+// uncompressed one is checked after its use (check_after_use).
+inline Result<std::string_view> read_put(const ReaderObject* r, const StoreReader& core, std::uint64_t offset,
+                                         DecodeBuffer& buffer) {
+    if (!core.compressed()) return core.object_at(offset);
+    return as_put(core, read_view(r, core, offset), buffer);
+}
+
 // The same under its former name, for the JSON Lines converter until it moves to read_view().
-inline Result<std::string_view> read_object(const ReaderObject* r, const StoreReader& core, std::uint64_t offset) {
-    return read_view(r, core, offset);
+inline Result<std::string_view> read_object(const ReaderObject* r, const StoreReader& core, std::uint64_t offset,
+                                            DecodeBuffer& buffer) {
+    return as_put(core, read_view(r, core, offset), buffer);
 }
 
 // For a single read, the check comes after the bytes were first used (copied or decoded in
 // place, which runs no Python code), so that the use overlaps the record's memory miss; what
-// was made from a record that fails is dropped before anything sees it.
+// was made from a record that fails is dropped before anything sees it. A compressed store's
+// records were checked before they were decompressed (read_put).
 inline Status check_after_use(const ReaderObject* r, const StoreReader& core, std::uint64_t offset) {
-    if (!r->check_reads) return {};
+    if (!r->check_reads || core.compressed()) return {};
     return core.check_object(offset);
 }
 

@@ -270,12 +270,18 @@ PyObject* get_many_here(const ShardSetObject* s, PyObject* seq, PyObject* dflt, 
             const auto offset = pin.core().lookup(lookups[k]);  // not carried out of the batch
             return raise_read_error(r, st.error().error, held[pos[k]].get(), offset.value_or(0));
         }
+        DecodeBuffer buffer;
         for (std::size_t k = a; k < b; ++k) {
             if (!found[k]) continue;
-            PyObject* value = decoded ? decode_in_place(r, *found[k]) : nullptr;
+            const auto object = as_put(pin.core(), *found[k], buffer);
+            if (!object) {
+                const auto offset = pin.core().lookup(lookups[k]);
+                return raise_read_error(r, object.error(), held[pos[k]].get(), offset.value_or(0));
+            }
+            PyObject* value = decoded ? decode_in_place(r, *object) : nullptr;
             if (!value) {
                 if (decoded) to_decode.push_back(k);
-                value = PyBytes_FromStringAndSize(found[k]->data(), static_cast<Py_ssize_t>(found[k]->size()));
+                value = PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size()));
                 if (!value) return nullptr;
             }
             Py_SETREF(out[pos[k]], value);

@@ -530,6 +530,15 @@ PyObject* get_repeated(PyObject* self, void*) {
 
 PyObject* get_codec(PyObject* self, void*) { return Py_NewRef(as_writer(self)->codec); }
 
+PyObject* get_compression(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Locked lock(as_writer(self));
+        if (!lock.ok()) return nullptr;
+        if (!lock.builder().compressed()) Py_RETURN_NONE;
+        return PyUnicode_FromString("zstd");
+    });
+}
+
 PyObject* get_published(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(as_writer(self)->published.load(std::memory_order_relaxed));
 }
@@ -574,10 +583,12 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         WriterObject* w = as_writer(self);
         Locked lock(w);
         if (!lock.ok()) return nullptr;
-        const StoreBuilder& b = lock.builder();
+        StoreBuilder& b = lock.builder();
         std::size_t dropped = 0;
         auto built = without_gil([&](ReleasedInterpreter& released) -> Result<BuildInfo> {
             const Progress report = callback.report(released);
+            // A compressed store still collecting samples trains its dictionary now.
+            if (auto st = b.finish_training(); !st) return std::unexpected(std::move(st.error()));
             // Objects no key names cannot be read back; the file leaves them out.
             dropped = b.count_unreferenced();
             if (dropped == 0) return b.build(target, report);
@@ -596,12 +607,41 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // --- Type -----------------------------------------------------------------------------------
 
-// Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate="error")
-py::Params new_params{"Writer()", {"encode", "encode_kwargs", "codec", "on_duplicate"}, 4, 0, 0};
+// Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate="error", compression=None,
+//        compression_level=3)
+py::Params new_params{
+    "Writer()", {"encode", "encode_kwargs", "codec", "on_duplicate", "compression", "compression_level"}, 6, 0, 0};
+
+// Sets up `b` for the compression argument: None, or "zstd" at `level`.
+bool set_compression(StoreBuilder& b, PyObject* compression, PyObject* level_arg) {
+    if (!compression || compression == Py_None) return true;
+    if (!PyUnicode_Check(compression) || PyUnicode_CompareWithASCIIString(compression, "zstd") != 0) {
+        PyErr_Format(PyExc_ValueError, "compression must be None or 'zstd', not %R", compression);
+        return false;
+    }
+    int level = 3;
+    if (level_arg && level_arg != Py_None) {
+        if (PyBool_Check(level_arg) || !PyLong_Check(level_arg)) {
+            PyErr_Format(PyExc_TypeError, "compression_level must be int, not %T", level_arg);
+            return false;
+        }
+        level = PyLong_AsInt(level_arg);
+        if (level == -1 && PyErr_Occurred()) return false;
+        if (level < 1 || level > 22) {
+            PyErr_Format(PyExc_ValueError, "compression_level must be 1 to 22, not %d", level);
+            return false;
+        }
+    }
+    if (auto st = b.compress(level); !st) {
+        raise_core_error(st.error(), ErrorContext{});
+        return false;
+    }
+    return true;
+}
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[4];
+        PyObject* a[6];
         if (!py::bind(new_params, args, kwargs, a)) return nullptr;
         PyObject* encode_fn = a[0] ? a[0] : Py_None;
         PyObject* encode_kwargs = a[1] ? a[1] : Py_None;
@@ -629,6 +669,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         auto builder = std::make_unique<StoreBuilder>();
+        if (!set_compression(*builder, a[4], a[5])) return nullptr;
         Ref self(type->tp_alloc(type, 0));
         if (!self) return nullptr;
         WriterObject* w = as_writer(self.get());
@@ -709,6 +750,7 @@ PyGetSetDef getset[] = {
     {"_repeated", get_repeated, nullptr,
      "Keys given again under 'first' (left on their earlier object) or 'last' (re-pointed).", nullptr},
     {"codec", get_codec, nullptr, "The codec that encodes objects (None: bytes as given).", nullptr},
+    {"compression", get_compression, nullptr, "'zstd' when objects are stored compressed, else None.", nullptr},
     {"on_duplicate", get_policy, nullptr, "What a key given again does: 'error', 'last' or 'first'.", nullptr},
     {"published", get_published, nullptr,
      "How many files build() has published (renamed into place); counted before build() returns.", nullptr},
@@ -721,7 +763,8 @@ PyMemberDef members[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate='error')\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate='error', "
+                                  "compression=None, compression_level=3)\n--\n\n"
                                   "The native half of tarnkv.TarnWriter: use that class.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},

@@ -25,6 +25,7 @@ Result<Header> Header::decode(Image file) {
         .num_objects = load_be32(p + kNumObjectsAt),
         .index_offset = load_be64(p + kIndexOffsetAt),
         .file_crc32 = load_be32(p + kFileCrcAt),
+        .compression = p[kCompressionByteAt],
     };
 }
 

@@ -8,7 +8,8 @@
 //   +-----------------------+----------------------+----------------------------+
 //
 // Header:
-//   0  magic "TRNK"          4  version (u8) = 2     5  3 reserved bytes (zero)
+//   0  magic "TRNK"          4  version (u8) = 2     5  compression (u8), then 2 reserved bytes
+//                                                   (zero); see compression.hpp
 //   8  num_keys (u32)        12 num_objects (u32)    16 index_offset (u64)
 //   24 data_offset (u64)=40  32 file_crc32 (u32)     36 4 reserved bytes (zero)
 //
@@ -66,6 +67,7 @@ inline constexpr std::size_t kNumObjectsAt = 12;
 inline constexpr std::size_t kIndexOffsetAt = 16;
 inline constexpr std::size_t kDataOffsetAt = 24;
 inline constexpr std::size_t kFileCrcAt = 32;
+inline constexpr std::size_t kCompressionByteAt = 5;
 
 // A file image, or the part of one that is mapped: positions in it are file offsets.
 using Image = std::span<const unsigned char>;
@@ -115,6 +117,7 @@ struct Header {
     std::uint32_t num_objects = 0;
     std::uint64_t index_offset = kHeaderSize;
     std::uint32_t file_crc32 = 0;
+    std::uint8_t compression = 0;  // byte 5: 0 for every store that is not compressed
 
     std::array<unsigned char, kHeaderSize> encode() const noexcept {
         std::array<unsigned char, kHeaderSize> out{};
@@ -125,13 +128,15 @@ struct Header {
         store_be64(&out[kIndexOffsetAt], index_offset);
         store_be64(&out[kDataOffsetAt], kHeaderSize);
         store_be32(&out[kFileCrcAt], file_crc32);
+        out[kCompressionByteAt] = compression;
         return out;
     }
 
     // The header at the start of `file`, checked in this order: the file holds a whole header
     // ("file too small for header"), starts with the magic ("bad magic [b0, b1, b2, b3]"), and
     // has this format's version (a version error carrying the byte). Only byte 4 is the
-    // version: bytes 5 to 7 may hold anything.
+    // version: bytes 5 to 7 may hold anything (byte 5 is read into `compression`, which only
+    // the package's reader looks at).
     static Result<Header> decode(Image file);
 };
 

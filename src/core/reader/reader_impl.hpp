@@ -18,6 +18,7 @@
 #define XXH_INLINE_ALL  // a lookup hashes one short key: the call and dispatch would cost as much
 #include <xxhash.h>
 
+#include "core/format/compression.hpp"
 #include "core/format/layout.hpp"
 #include "core/reader/key_table.hpp"
 #include "core/reader/store_reader.hpp"
@@ -282,6 +283,8 @@ struct StoreReader::Impl {
     detail::PackedArray mark_key_starts;  // where each starts in mark_keys, and where the last ends
     detail::KeyTable<std::uint32_t> narrow_table;
     detail::KeyTable<std::uint64_t> wide_table;
+    // Set by enable_decoding() on a compressed store (reader/decoding.cpp).
+    std::unique_ptr<format::ObjectDecoder> decoder;
 };
 
 }  // namespace tarnkv

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/format/compression.hpp"
 #include "core/format/error.hpp"
 #include "core/format/layout.hpp"
 #include "core/format/progress.hpp"
@@ -213,6 +214,30 @@ public:
     };
     std::expected<void, BatchError> get_many(std::span<const std::string_view> keys,
                                              std::span<std::optional<std::string_view>> out, bool check) const;
+
+    // --- Compressed stores (reader/decoding.cpp; format in core/format/compression.hpp) ---
+
+    // Makes decode() return objects as they were put, for a store whose header says it is
+    // compressed; does nothing for one that is not. Fails for a compression this reader does
+    // not know. A damaged dictionary does not fail here: decoding a compressed object does.
+    // Not while other threads use the reader.
+    Status enable_decoding();
+    // Whether enable_decoding() found a compressed store.
+    bool compressed() const noexcept;
+    // The object's bytes as put, from its stored bytes (read from this store, or fetched from
+    // a copy of it): `stored` itself unless the store is compressed; else see
+    // format::ObjectDecoder::decode. Any number of threads at once.
+    Result<std::string_view> decode(std::string_view stored, std::string& scratch) const;
+    // The decoder of a compressed store, nullptr otherwise.
+    const format::ObjectDecoder* decoder() const noexcept;
+    // For a compressed store: the dictionary's size, and the stored and original bytes of
+    // every distinct object a key names (decoded one by one: a scan of the data section).
+    struct CompressionSizes {
+        std::uint64_t dictionary = 0;
+        std::uint64_t stored = 0;
+        std::uint64_t original = 0;
+    };
+    Result<CompressionSizes> compression_sizes() const;
 
     // verify() reporting its progress (core/format/progress.hpp); the total counts the whole
     // file once and the data section once more.

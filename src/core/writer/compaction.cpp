@@ -32,6 +32,10 @@ Result<std::unique_ptr<StoreBuilder>> StoreBuilder::without_unreferenced() const
     for (const Slot& s : slots_) new_id[s.obj_id] = 0;  // marked: kept
 
     auto out = std::make_unique<StoreBuilder>();
+    if (compress_) {
+        // The objects stay compressed with the same dictionary, which stays the first record.
+        if (auto st = out->copy_compression(*this); !st) return std::unexpected(std::move(st.error()));
+    }
     // Records are copied whole, CRC included: they do not change by moving.
     for (std::size_t id = 0; id < num_objects(); ++id) {
         if (new_id[id] == kDropped) continue;

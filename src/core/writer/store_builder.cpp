@@ -25,7 +25,14 @@ detail::KeySet::Hash StoreBuilder::key_hash(std::string_view key) const noexcept
     return detail::KeySet::split(XXH3_64bits_withSeed(key.data(), key.size(), seed_));
 }
 
-StoreBuilder::StoreBuilder() : seed_(std::random_device{}()) {}
+
+void StoreBuilder::append_record(std::string_view stored) {
+    unsigned char head[format::kRecordHeaderSize];
+    format::encode_record_head(head, stored);
+    record_offsets_.push_back(format::kHeaderSize + data_.size());
+    data_.append(head, sizeof head);
+    data_.append(stored);
+}
 
 Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     if (bytes.size() > format::kMaxObjectLen)
@@ -33,14 +40,17 @@ Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
             std::format("object of {} bytes exceeds the {}-byte limit", bytes.size(), format::kMaxObjectLen)));
     if (record_offsets_.size() >= format::kMaxCount) return std::unexpected(StoreError::general("too many objects"));
     const auto id = static_cast<std::uint32_t>(record_offsets_.size());
-    unsigned char head[format::kRecordHeaderSize];
-    format::encode_record_head(head, bytes);
+    std::string_view stored = bytes;
+    if (compress_) {
+        auto st = compressed_form(bytes);
+        if (!st) return std::unexpected(std::move(st.error()));
+        stored = *st;
+    }
     // Both allocations happen before anything changes, so a failure leaves the builder as it was.
-    data_.reserve_more(sizeof head + bytes.size());
+    data_.reserve_more(format::kRecordHeaderSize + stored.size());
     record_offsets_.reserve_more(1);
-    record_offsets_.push_back(format::kHeaderSize + data_.size());
-    data_.append(head, sizeof head);
-    data_.append(bytes);
+    append_record(stored);
+    if (compress_) counted(bytes);
     return id;
 }
 
@@ -201,6 +211,7 @@ std::array<unsigned char, format::kHeaderSize> StoreBuilder::header_with(std::ui
     h.num_objects = static_cast<std::uint32_t>(record_offsets_.size());
     h.index_offset = format::kHeaderSize + data_.size();
     h.file_crc32 = file_crc;
+    if (compress_) h.compression = static_cast<std::uint8_t>(format::Compression::Zstd);
     return h.encode();
 }
 
@@ -216,6 +227,7 @@ std::string StoreBuilder::image() const {
 }
 
 Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& progress) const {
+    if (!trained()) return std::unexpected(StoreError::general("the compression dictionary is not trained yet"));
     const std::string tmp = temporary_path(path);
     // The index is sorted by a helper thread while this one writes the data section; only this
     // thread reports progress (the caller's callback may need it).

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/format/compression.hpp"
 #include "core/format/error.hpp"
 #include "core/format/layout.hpp"
 #include "core/format/progress.hpp"
@@ -39,6 +40,7 @@ struct BuildInfo {
 class StoreBuilder {
 public:
     StoreBuilder();
+    ~StoreBuilder();
     StoreBuilder(const StoreBuilder&) = delete;
     StoreBuilder& operator=(const StoreBuilder&) = delete;
 
@@ -50,6 +52,21 @@ public:
     // obj_id is not below the object count, the key is longer than 65535 bytes, or the key
     // count is exhausted; the builder is then unchanged.
     Status add_key(std::string_view key, std::uint64_t obj_id);
+
+    // --- Compression (writer/compressing.cpp; format in core/format/compression.hpp) ---
+
+    // Makes the store a compressed one: objects are compressed with zstd at `level` and a
+    // dictionary trained on the first objects added (kSampleObjects or kSampleBytes of them,
+    // whichever comes first). Until then they are kept as given; reaching the budget, or
+    // finish_training(), trains the dictionary and compresses them, and every later object is
+    // compressed as it is added. Only before the first object.
+    Status compress(int level);
+    // Trains the dictionary now if the builder is still collecting samples; build() needs it.
+    Status finish_training();
+    bool compressed() const noexcept { return compress_ != nullptr; }
+    // The bytes of every object as given (for a compressed builder; else the data section).
+    std::uint64_t original_bytes() const noexcept;
+    std::size_t dictionary_size() const noexcept;
 
     std::size_t num_objects() const noexcept { return record_offsets_.size(); }
     std::size_t num_keys() const noexcept { return slots_.size(); }
@@ -109,6 +126,19 @@ private:
     detail::PodVector<Slot> slots_;                  // one per distinct key, in insertion order
     std::uint64_t seed_;
     detail::KeySet by_key_;  // slot numbers by key
+
+    // The stored form of an object about to be added to a compressed builder: compressed once
+    // the dictionary is trained (training first when the samples are complete), else as given.
+    Result<std::string_view> compressed_form(std::string_view bytes);
+    // Counts an object just added to a compressed builder.
+    void counted(std::string_view bytes) noexcept;
+    bool trained() const noexcept;
+    // Makes this empty builder compress as the trained `from` does, its dictionary written.
+    Status copy_compression(const StoreBuilder& from);
+    // Appends the record of stored bytes (no checks).
+    void append_record(std::string_view stored);
+    struct Compressing;
+    std::unique_ptr<Compressing> compress_;  // null when objects are stored as given
 };
 
 // The temporary file beside `path` that a build writes before renaming it over `path`: the

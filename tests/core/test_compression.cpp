@@ -1,0 +1,327 @@
+// Compressed stores: what the builder writes, what the reader makes of it, and stored objects
+// that lie (bad tags, frame headers claiming too much, frames that run past their size, other
+// dictionaries, damaged dictionaries), which must fail as corrupt and never crash or allocate.
+#include <atomic>
+#include <format>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/format/compression.hpp"
+#include "test_util.hpp"
+
+namespace tarnkv::testing {
+namespace {
+
+using format::ObjectDecoder;
+using format::ObjectEncoder;
+
+// Records alike in shape, as a store of real records holds: what a dictionary learns from.
+std::vector<std::string> similar_records(std::size_t n, unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < n; ++i)
+        out.push_back(std::format(R"({{"package":"lib{}-dev","version":"{}.{}.{}","section":"libdevel",)"
+                                  R"("maintainer":"Team {} <team{}@example.org>","depends":["libc6","lib{}"]}})",
+                                  rng() % 5000, rng() % 10, rng() % 30, rng() % 99, rng() % 40, rng() % 40,
+                                  rng() % 900));
+    return out;
+}
+
+std::string random_bytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+std::string dictionary_for(const std::vector<std::string>& records) {
+    std::vector<std::string_view> views(records.begin(), records.end());
+    return format::train_dictionary(views);
+}
+
+std::string encoded(std::string_view dictionary, std::string_view object) {
+    auto enc = ObjectEncoder::create(dictionary, 3);
+    EXPECT_TRUE(enc.has_value());
+    std::string out;
+    EXPECT_TRUE(enc->encode(object, out).has_value());
+    return out;
+}
+
+std::string decode_error(const ObjectDecoder& d, std::string_view stored) {
+    std::string scratch;
+    return error_text(d.decode(stored, scratch));
+}
+
+// A compressed builder's image, every object mapped by key "k<id>", the dictionary trained on
+// the first `train_on` objects.
+std::string compressed_image(const std::vector<std::string>& objects, std::size_t train_on = SIZE_MAX) {
+    StoreBuilder b;
+    EXPECT_TRUE(b.compress(3).has_value());
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (i == train_on) EXPECT_TRUE(b.finish_training().has_value());
+        auto id = b.add_object(objects[i]);
+        EXPECT_TRUE(id.has_value());
+        EXPECT_TRUE(b.add_key(std::format("k{:05}", i), *id).has_value());
+    }
+    EXPECT_TRUE(b.finish_training().has_value());
+    return b.image();
+}
+
+TEST(CompressedStore, RoundTripsEveryKindOfObjectAndVerifiesWithoutDecoding) {
+    ScratchDir dir;
+    std::vector<std::string> objects = similar_records(500);
+    objects.push_back(random_bytes(3000, 7));  // does not shrink: stored raw
+    objects.push_back("");
+    objects.push_back("x");
+    const std::string image = compressed_image(objects, 500);  // random bytes would teach the dictionary themselves
+    EXPECT_EQ(image[format::kCompressionByteAt], 1);
+    EXPECT_EQ(image[6], 0);
+    EXPECT_EQ(image[7], 0);
+
+    StoreReader r = open_ok(dir, image);
+    ASSERT_TRUE(r.verify().has_value());
+    // A reader that does not ask for decoding sees the stored bytes: tag first.
+    auto stored = r.object_at(*r.lookup("k00500"));
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->size(), 3001u);
+    EXPECT_EQ((*stored)[0], '\0');
+    EXPECT_FALSE(r.compressed());
+
+    ASSERT_TRUE(r.enable_decoding().has_value());
+    ASSERT_TRUE(r.compressed());
+    EXPECT_GT(r.decoder()->dictionary_size(), 0u);
+    std::uint64_t stored_total = 0;
+    std::string scratch;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        auto raw = r.object_at(*r.lookup(std::format("k{:05}", i)));
+        ASSERT_TRUE(raw.has_value());
+        stored_total += raw->size();
+        auto put = r.decode(*raw, scratch);
+        ASSERT_TRUE(put.has_value()) << i << ": " << put.error().display();
+        EXPECT_EQ(*put, objects[i]) << i;
+    }
+    std::uint64_t original = 0;
+    for (const auto& o : objects) original += o.size();
+    EXPECT_LT(stored_total, original / 2);  // similar records shrink with the dictionary
+    auto sizes = r.compression_sizes();
+    ASSERT_TRUE(sizes.has_value());
+    EXPECT_EQ(sizes->original, original);
+    EXPECT_EQ(sizes->stored, stored_total);
+}
+
+TEST(CompressedStore, UncompressedStoresAreNeverDecodedWhateverTheyHold) {
+    ScratchDir dir;
+    // Objects that look like tagged frames, in a store written without compression.
+    const std::string frame = encoded("", std::string(1000, 'a'));
+    StoreBuilder b;
+    ASSERT_TRUE(b.add_object(frame).has_value());
+    ASSERT_TRUE(b.add_key("k", 0).has_value());
+    const std::string image = b.image();
+    EXPECT_EQ(image[format::kCompressionByteAt], 0);
+    StoreReader r = open_ok(dir, image);
+    ASSERT_TRUE(r.enable_decoding().has_value());
+    EXPECT_FALSE(r.compressed());
+    std::string scratch;
+    auto put = r.decode(frame, scratch);
+    ASSERT_TRUE(put.has_value());
+    EXPECT_EQ(*put, frame);
+}
+
+TEST(CompressedStore, UnknownCompressionInTheHeaderIsRefusedByTheDecodingReaderOnly) {
+    ScratchDir dir;
+    std::string image = built({"a"}, {{"k", 0}});
+    image[format::kCompressionByteAt] = 2;
+    StoreReader r = open_ok(dir, sealed(image));  // the header byte is not the plain reader's business
+    EXPECT_EQ(error_text(r.enable_decoding()), "TarnCorruptError: unknown compression 2 in the header");
+}
+
+TEST(CompressedStore, TrainingStartsOnceTheSampleBudgetIsReachedAndLaterObjectsAreCompressedOnAdd) {
+    ScratchDir dir;
+    const auto objects = similar_records(format::kSampleObjects + 50, 3);
+    StoreBuilder b;
+    ASSERT_TRUE(b.compress(1).has_value());
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        ASSERT_TRUE(b.add_object(objects[i]).has_value());
+        ASSERT_TRUE(b.add_key(std::format("k{:06}", i), static_cast<std::uint32_t>(i)).has_value());
+    }
+    EXPECT_GT(b.dictionary_size(), 0u);  // trained without finish_training()
+    EXPECT_EQ(b.original_bytes(), [&] {
+        std::uint64_t n = 0;
+        for (const auto& o : objects) n += o.size();
+        return n;
+    }());
+    StoreReader r = open_ok(dir, b.image());
+    ASSERT_TRUE(r.enable_decoding().has_value());
+    std::string scratch;
+    for (std::size_t i : {std::size_t{0}, format::kSampleObjects - 1, format::kSampleObjects, objects.size() - 1}) {
+        auto put = r.decode(*r.object_at(*r.lookup(std::format("k{:06}", i))), scratch);
+        ASSERT_TRUE(put.has_value());
+        EXPECT_EQ(*put, objects[i]);
+    }
+}
+
+TEST(CompressedStore, LeavingOutUnreferencedObjectsKeepsTheDictionaryFirst) {
+    ScratchDir dir;
+    const auto objects = similar_records(300);
+    StoreBuilder b;
+    ASSERT_TRUE(b.compress(3).has_value());
+    for (const auto& o : objects) ASSERT_TRUE(b.add_object(o).has_value());
+    ASSERT_TRUE(b.add_key("last", 299).has_value());
+    ASSERT_TRUE(b.add_key("first", 0).has_value());
+    ASSERT_TRUE(b.finish_training().has_value());
+    auto compact = b.without_unreferenced();
+    ASSERT_TRUE(compact.has_value());
+    StoreReader r = open_ok(dir, (*compact)->image());
+    ASSERT_TRUE(r.enable_decoding().has_value());
+    std::string scratch;
+    EXPECT_EQ(*r.decode(*r.object_at(*r.lookup("first")), scratch), objects[0]);
+    EXPECT_EQ(*r.decode(*r.object_at(*r.lookup("last")), scratch), objects[299]);
+    EXPECT_EQ(r.num_objects(), 2u);
+}
+
+TEST(CompressedStore, TinyStoresGetAnEmptyDictionaryAndStillRoundTrip) {
+    ScratchDir dir;
+    const std::vector<std::string> objects{std::string(500, 'z'), "short"};
+    StoreReader r = open_ok(dir, compressed_image(objects));
+    ASSERT_TRUE(r.enable_decoding().has_value());
+    EXPECT_EQ(r.decoder()->dictionary_size(), 0u);
+    std::string scratch;
+    auto stored = r.object_at(*r.lookup("k00000"));
+    EXPECT_LT(stored->size(), 100u);  // compressed without a dictionary
+    EXPECT_EQ(*r.decode(*stored, scratch), objects[0]);
+    EXPECT_EQ(*r.decode(*r.object_at(*r.lookup("k00001")), scratch), "short");
+}
+
+// ---- Hostile stored objects -------------------------------------------------------------------
+
+class HostileObjects : public ::testing::Test {
+protected:
+    void SetUp() override {
+        records_ = similar_records(400);
+        dictionary_ = dictionary_for(records_);
+        ASSERT_FALSE(dictionary_.empty());
+        auto d = ObjectDecoder::create(dictionary_);
+        ASSERT_TRUE(d.has_value());
+        decoder_.emplace(std::move(*d));
+    }
+    // A frame of `n` zero bytes (compressed without a dictionary, with this store's tag), and
+    // where its content size field starts and how wide it is.
+    std::string zeros_frame(std::size_t n, std::size_t& fcs_at, std::size_t& fcs_width) const {
+        std::string stored = encoded("", std::string(n, '\0'));
+        stored[0] = static_cast<char>(format::dictionary_tag(dictionary_));
+        const auto fhd = static_cast<unsigned char>(stored[1]);
+        const bool single = fhd & 0x20;
+        const int flag = fhd >> 6;
+        fcs_width = flag == 0 ? (single ? 1 : 0) : std::size_t{1} << flag;
+        fcs_at = 2 + (single ? 0 : 1) + ((fhd & 3) ? std::size_t{1} << ((fhd & 3) - 1) : 0);
+        return stored;
+    }
+    std::vector<std::string> records_;
+    std::string dictionary_;
+    std::optional<ObjectDecoder> decoder_;
+};
+
+TEST_F(HostileObjects, TagsAndTruncationAreCaught) {
+    EXPECT_EQ(decode_error(*decoder_, ""), "TarnCorruptError: compressed object: no tag byte");
+    const std::string good = encoded(dictionary_, records_[0]);
+    std::string scratch;
+    ASSERT_EQ(*decoder_->decode(good, scratch), records_[0]);
+    EXPECT_EQ(decode_error(*decoder_, good.substr(0, 1)), "TarnCorruptError: compressed object: damaged frame header");
+    EXPECT_NE(decode_error(*decoder_, good.substr(0, good.size() - 2)), "<success>");
+    std::string flipped = good;
+    flipped.back() = static_cast<char>(flipped.back() ^ 0x55);
+    const std::string text = decode_error(*decoder_, flipped);
+    // Either zstd notices or the bytes come out wrong-sized; never the old bytes silently.
+    if (text == "<success>") EXPECT_NE(*decoder_->decode(flipped, scratch), records_[0]);
+}
+
+TEST_F(HostileObjects, AFrameOfAnotherDictionaryIsRefusedByItsTag) {
+    const std::string other = dictionary_for(similar_records(400, 99) /* different records */);
+    ASSERT_NE(format::dictionary_tag(other), format::dictionary_tag(dictionary_));
+    const std::string stored = encoded(other, records_[1]);
+    EXPECT_EQ(decode_error(*decoder_, stored),
+              std::format("TarnCorruptError: compressed object: tag {} is not this store's dictionary ({})",
+                          static_cast<unsigned char>(stored[0]), format::dictionary_tag(dictionary_)));
+}
+
+TEST_F(HostileObjects, ContentSizesBeyondTheLimitOrBeyondWhatTheBytesHoldAreRefusedBeforeAllocating) {
+    // A 4-byte frame header claiming 2^40 bytes (single segment, 8-byte size field).
+    std::string huge(1, static_cast<char>(format::dictionary_tag(dictionary_)));
+    huge += static_cast<char>(0xE0);
+    for (int i = 0; i < 8; ++i) huge += static_cast<char>(i == 5 ? 1 : 0);  // little-endian 2^40
+    huge += std::string(3, '\0');
+    EXPECT_EQ(decode_error(*decoder_, huge),
+              "TarnCorruptError: compressed object: records 1099511627776 bytes, over the object size limit");
+
+    // 3 GiB claimed by a frame of a few bytes: under the limit, but no frame that short holds it.
+    std::size_t at = 0, width = 0;
+    std::string stored = zeros_frame(100'000, at, width);
+    ASSERT_EQ(width, 4u);
+    const std::uint32_t claim = 3u << 30;
+    for (std::size_t i = 0; i < 4; ++i) stored[at + i] = static_cast<char>(claim >> (8 * i));
+    EXPECT_EQ(decode_error(*decoder_, stored),
+              std::format("TarnCorruptError: compressed object: records {} bytes, more than {} stored bytes can hold",
+                          claim, stored.size() - 1));
+}
+
+TEST_F(HostileObjects, AFrameThatDecompressesPastItsRecordedSizeIsABombAndFails) {
+    std::size_t at = 0, width = 0;
+    std::string stored = zeros_frame(100'000, at, width);
+    ASSERT_EQ(width, 4u);
+    for (std::size_t i = 0; i < 4; ++i) stored[at + i] = static_cast<char>(i == 0 ? 100 : 0);  // claims 100
+    EXPECT_EQ(decode_error(*decoder_, stored),
+              "TarnCorruptError: compressed object: decompresses past its recorded 100 bytes");
+}
+
+TEST_F(HostileObjects, ADamagedDictionaryFailsEveryCompressedObjectButNotRawOnes) {
+    std::string damaged = dictionary_;
+    for (std::size_t i = 8; i < 200; ++i) damaged[i] = static_cast<char>(0xFF);  // its entropy tables
+    auto d = ObjectDecoder::create(damaged);
+    ASSERT_TRUE(d.has_value());
+    std::string stored = encoded(dictionary_, records_[2]);
+    stored[0] = static_cast<char>(format::dictionary_tag(damaged));
+    EXPECT_EQ(decode_error(*d, stored), "TarnCorruptError: compressed object: the store's dictionary is damaged");
+    std::string scratch;
+    EXPECT_EQ(*d->decode(std::string(1, '\0') + "plain", scratch), "plain");
+}
+
+TEST(CompressedStore, ADamagedDictionaryRecordFailsReadsOfCompressedObjectsOnly) {
+    ScratchDir dir;
+    std::vector<std::string> objects = similar_records(300);
+    objects.push_back(random_bytes(200, 5));
+    std::string image = compressed_image(objects, 300);
+    image[format::kHeaderSize + format::kRecordHeaderSize + 20] ^= 0x40;  // inside the dictionary
+    StoreReader r = open_ok(dir, image, /*verify=*/false);
+    ASSERT_TRUE(r.enable_decoding().has_value());
+    std::string scratch;
+    EXPECT_EQ(error_text(r.decode(*r.object_at(*r.lookup("k00000")), scratch)),
+              "TarnCorruptError: compressed object: the store's dictionary record fails its CRC32");
+    EXPECT_EQ(*r.decode(*r.object_at(*r.lookup("k00300")), scratch), objects[300]);
+}
+
+// Each thread decompresses with its own context: eight threads reading one store at once must
+// all get every object right (the sanitizer build runs this too).
+TEST(CompressedStore, EightThreadsReadOneStoreAtOnce) {
+    ScratchDir dir;
+    const auto objects = similar_records(2000, 11);
+    StoreReader r = open_ok(dir, compressed_image(objects));
+    ASSERT_TRUE(r.enable_decoding().has_value());
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            std::string scratch;
+            for (int round = 0; round < 3; ++round)
+                for (std::size_t i = static_cast<std::size_t>(t); i < objects.size(); i += 3) {
+                    auto put = r.decode(*r.object_at(*r.lookup(std::format("k{:05}", i))), scratch);
+                    if (!put || *put != objects[i]) ++wrong;
+                }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace tarnkv::testing
