@@ -9,14 +9,17 @@ from typing import TYPE_CHECKING, Any
 
 from tarnkv.cli import stores
 from tarnkv.cli.errors import NO, CliError
-from tarnkv.cli.install import install, install_set
+from tarnkv.cli.install import install, install_set, upload
 from tarnkv.cli.progress import Progress, wanted
+from tarnkv.remote import is_url
 
 if TYPE_CHECKING:
     from tarnkv.sets.manifest import ShardEntry
 
 
 def run(args: argparse.Namespace) -> int:
+    if is_url(args.dst):
+        return _upload(args)
     if os.path.isdir(args.src):
         return _copy_set(args)
     with Progress(wanted(args.quiet)) as progress:
@@ -36,6 +39,33 @@ def run(args: argparse.Namespace) -> int:
         install(args.src, args.dst, check=check, allow_empty=args.allow_empty,
                 progress=progress.callback(copying))
     return 0
+
+
+def _upload(args: argparse.Namespace) -> int:
+    """A local store published as an object (a set: each shard, then the manifest)."""
+    if is_url(args.src):
+        raise CliError(f"{args.src}: copy from a URL to a local file, or from a local file to a URL")
+    if os.path.isdir(args.src):
+        return _upload_set(args)
+    with Progress(wanted(args.quiet)) as progress:
+        def check(src: str) -> int:
+            def deep(reader: Any) -> None:
+                bar = progress.bar(f"verifying {args.src}", _size(src))
+                try:
+                    stores.verify(reader, args.src, progress.callback(bar))
+                finally:
+                    progress.done(bar)
+
+            return _check_copy(src, args.src, args.dst, deep if args.verify else None)
+
+        uploading = progress.bar(f"uploading {args.src}", _size(args.src))
+        upload(args.src, args.dst, check=check, allow_empty=args.allow_empty, progress=progress.callback(uploading))
+    return 0
+
+
+def _upload_set(args: argparse.Namespace) -> int:
+    raise CliError(f"{args.src}: a store set is published to object storage by building it there "
+                   "(tarnkv build --shards N -o s3://...)")
 
 
 def _check_copy(tmp: str, name: str, dst: str, deep: Callable[[Any], None] | None) -> int:

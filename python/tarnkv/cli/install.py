@@ -243,6 +243,47 @@ def install(src: str, dst: str, *, check: Check, allow_empty: bool = False,
     return target
 
 
+def upload(src: str, url: str, *, check: Check, allow_empty: bool = False, progress: Progress = None) -> str:
+    """Publishes the store SRC as the object URL and returns the URL. ``check`` runs on SRC
+    before anything is sent; the upload's completion is the one step that replaces the object,
+    so a failure or Ctrl-C before it leaves the object as it was, and no upload open."""
+    from tarnkv.remote import publish
+
+    from tarnkv.cli import stores
+
+    stores.check_url_output(url)
+    with open_source(src) as (_fd, src_st):
+        keys = check(src)
+        head = _remote_head(url)
+        replaced = 0
+        if len(head) == _HEAD.size:
+            magic, _version, replaced = _HEAD.unpack(head)
+            replaced = replaced if magic == MAGIC else 0
+        _refuse_emptying(src, url, keys, replaced, allow_empty)
+        stores.uploads_completing(url)
+        with stores.StoreErrors(url):
+            publish.upload(src, url, progress=progress)
+        if os.stat(src).st_size != src_st.st_size:
+            raise CliError(f"the source changed size while it was copied ({src_st.st_size} -> "
+                           f"{os.stat(src).st_size} bytes)")
+    return url
+
+
+def _remote_head(url: str) -> bytes:
+    """The first bytes of the object at URL (enough to count its keys); none when it is absent."""
+    from tarnkv.remote import publish, s3
+
+    from tarnkv.cli import stores
+
+    with stores.StoreErrors(url):
+        try:
+            return publish.get_range(url, 0, _HEAD.size, client=s3.client())
+        except FileNotFoundError:
+            return b""
+        except OSError:
+            return b""  # shorter than a header, or unreadable: not a store with keys
+
+
 # --- Store sets ------------------------------------------------------------------------------
 
 #: Checks the complete temporary copy of a shard against the manifest's entry for it.
