@@ -4,9 +4,10 @@ The driver splits the inputs into partitions -- plain JSON Lines files into byte
 start and end on line boundaries, every other input (compressed, CSV, TSV, Parquet) whole --
 and runs one task per partition on the cluster: the task reads its part with the same readers
 and the same native JSON Lines path as a single-store build and writes a run file. Shard tasks
-then merge the runs (tarnkv.sets.build). Workers read the inputs themselves, so inputs and
-output must be on a file system every worker sees under the same paths; standard input is
-first copied into the build's work directory.
+then merge the runs (tarnkv.sets.build). Workers read the inputs themselves, so inputs must be
+on a file system every worker sees under the same paths, and so must the output unless it is an
+object storage URL (then the runs travel through the object store); standard input is first
+copied into the build's work directory (a temporary directory for a set in object storage).
 """
 
 from __future__ import annotations

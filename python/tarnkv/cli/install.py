@@ -247,9 +247,8 @@ def upload(src: str, url: str, *, check: Check, allow_empty: bool = False, progr
     """Publishes the store SRC as the object URL and returns the URL. ``check`` runs on SRC
     before anything is sent; the upload's completion is the one step that replaces the object,
     so a failure or Ctrl-C before it leaves the object as it was, and no upload open."""
-    from tarnkv.remote import publish
-
     from tarnkv.cli import stores
+    from tarnkv.remote import publish
 
     stores.check_url_output(url)
     with open_source(src) as (_fd, src_st):
@@ -260,7 +259,7 @@ def upload(src: str, url: str, *, check: Check, allow_empty: bool = False, progr
             magic, _version, replaced = _HEAD.unpack(head)
             replaced = replaced if magic == MAGIC else 0
         _refuse_emptying(src, url, keys, replaced, allow_empty)
-        stores.uploads_completing(url)
+        stores.uploads_completing()
         with stores.StoreErrors(url):
             publish.upload(src, url, progress=progress)
         if os.stat(src).st_size != src_st.st_size:
@@ -271,9 +270,8 @@ def upload(src: str, url: str, *, check: Check, allow_empty: bool = False, progr
 
 def _remote_head(url: str) -> bytes:
     """The first bytes of the object at URL (enough to count its keys); none when it is absent."""
-    from tarnkv.remote import publish, s3
-
     from tarnkv.cli import stores
+    from tarnkv.remote import publish, s3
 
     with stores.StoreErrors(url):
         try:

@@ -107,7 +107,7 @@ def build(writer: Any, path: str, progress: Progress = None) -> Any:
     an object storage URL that is once the upload's completing request is out: from then on
     the command reports what the server did, never that nothing changed."""
     if is_url(path):
-        uploads_completing(path)
+        uploads_completing()
     else:
         before = writer.published
         interrupts.published_when(lambda: writer.published != before)
@@ -124,7 +124,7 @@ def check_url_output(url: str) -> None:
         publish.check_writable(url)
 
 
-def uploads_completing(url: str) -> None:
+def uploads_completing() -> None:
     """Registers the command's publication to object storage: the first upload whose
     completing request goes out from now on."""
     from tarnkv.remote import publish

@@ -136,11 +136,19 @@ def check_writable(url: str, storage_options: StorageOptions = None) -> None:
                                          "(s3://bucket/key) instead")
     if scheme != "s3":
         raise io_error(errno.EINVAL, url, "can't publish there: only s3:// URLs are writable")
+    import botocore.exceptions as bx
+
     bucket, key = split_s3(url)
     if not key or key.endswith("/"):
         raise io_error(errno.EINVAL, url, "an object's URL names its key: s3://bucket/key")
-    with _errors(url):
+    try:
         _client(storage_options).head_bucket(Bucket=bucket)
+    except bx.ClientError as exc:
+        if exc.response.get("ResponseMetadata", {}).get("HTTPStatusCode") == 404:
+            raise io_error(errno.ENOENT, url, f"no such bucket {bucket!r}") from None
+        raise error(exc, url) from None
+    except bx.BotoCoreError as exc:
+        raise error(exc, url) from None
 
 
 @contextlib.contextmanager

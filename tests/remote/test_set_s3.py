@@ -1,0 +1,157 @@
+"""Store sets built into object storage by a real cluster whose workers share no writable
+directory: the set reads back equal to one store of the same records, a replacement is the
+old set or the new one, and a failed build leaves nothing."""
+
+from __future__ import annotations
+
+import json
+import os
+import tempfile
+
+import boto3
+import pytest
+
+import tarnkv
+from tarnkv.sets import manifest as mf
+
+RECORDS = [{"id": f"user:{i:05d}", "n": i, "tags": ["x"] * (i % 3)} for i in range(3000)]
+
+
+def download_set(bucket: str, prefix: str, into) -> str:
+    """The set at s3://bucket/prefix as a local directory: its manifest and the shards it names."""
+    s3 = boto3.client("s3")
+    into.mkdir()
+    data = s3.get_object(Bucket=bucket, Key=f"{prefix}/{mf.MANIFEST}")["Body"].read()
+    (into / mf.MANIFEST).write_bytes(data)
+    for shard in json.loads(data)["shards"]:
+        s3.download_file(bucket, f"{prefix}/{shard['file']}", str(into / shard["file"]))
+    return str(into)
+
+
+def keys_under(bucket: str, prefix: str) -> list[str]:
+    s3 = boto3.client("s3")
+    return sorted(o["Key"][len(prefix) + 1:] for o in
+                  s3.list_objects_v2(Bucket=bucket, Prefix=prefix + "/").get("Contents", []))
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory, s3_server):
+    """Two worker processes, each with a temporary directory of its own; the client's own
+    temporary directory is one no worker is given."""
+    distributed = pytest.importorskip("distributed")
+    from distributed import Nanny, SpecCluster
+
+    base = tmp_path_factory.mktemp("workers")
+    dirs = [base / "w0", base / "w1"]
+    for d in dirs:
+        d.mkdir()
+    spec = {f"w{i}": {"cls": Nanny, "options": {"nthreads": 1, "local_directory": str(d / "dask"),
+                                                 "env": {**s3_server.env(), "TMPDIR": str(d)}}}
+            for i, d in enumerate(dirs)}
+    cluster = SpecCluster(workers=spec, scheduler={"cls": distributed.Scheduler, "options": {"dashboard_address": ":0"}},
+                          silence_logs=50)
+    client = distributed.Client(cluster)
+    yield client, dirs
+    client.close()
+    cluster.close()
+
+
+def single_store(tmp_path) -> dict:
+    path = tmp_path / "one.trnk"
+    with tarnkv.TarnWriter.create(path) as w:
+        for r in RECORDS:
+            w[r["id"]] = r
+    with tarnkv.open(path) as r:
+        return dict(r.items())
+
+
+def test_build_set_to_s3_without_a_shared_file_system(cluster, s3_bucket, tmp_path, monkeypatch):
+    import dask.bag as db
+
+    from tarnkv.dask import build_set
+
+    client, dirs = cluster
+    mine = tmp_path / "client-tmp"
+    mine.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(mine))
+    seen = client.run(tempfile.gettempdir)
+    assert sorted(seen.values()) == sorted(str(d) for d in dirs)  # each worker its own
+
+    url = f"s3://{s3_bucket}/events.set"
+    bag = db.from_sequence(RECORDS, npartitions=5)
+    with client.as_current():
+        # Small spills: each run holds several sections of every shard, fetched one by one.
+        res = build_set(bag, url, key="id", shards=4, spill_bytes=4096)
+    assert (res.path, res.shard_count, res.records, res.num_keys) == (url, 4, 3000, 3000)
+
+    local = download_set(s3_bucket, "events.set", tmp_path / "set")
+    with tarnkv.open(local) as r:
+        assert dict(r.items()) == single_store(tmp_path)
+    names = keys_under(s3_bucket, "events.set")
+    assert names == sorted([mf.MANIFEST, *(s.file for s in res.shards)])  # no runs, no work prefix
+    # Every task cleaned up after itself, on the workers and on the client.
+    for d in (*dirs, mine):
+        assert not [n for n in os.listdir(d) if n.startswith(("tarnkv-", ".tarnkv-"))], os.listdir(d)
+
+
+def test_replacing_a_set_keeps_one_generation_back(cluster, s3_bucket, tmp_path):
+    import dask.bag as db
+
+    from tarnkv.dask import build_set
+
+    client, _ = cluster
+    url = f"s3://{s3_bucket}/s.set"
+    builds = []
+    with client.as_current():
+        for gen in range(3):
+            records = [{"id": f"k{i}", "gen": gen} for i in range(200)]
+            builds.append(build_set(db.from_sequence(records, npartitions=3), url, key="id", shards=2))
+    first, second, third = ({s.file for s in b.shards} for b in builds)
+    names = set(keys_under(s3_bucket, "s.set"))
+    # The new set, and the one it replaced for readers that still have it open; not the first.
+    assert names == {mf.MANIFEST} | second | third
+    local = download_set(s3_bucket, "s.set", tmp_path / "set")
+    with tarnkv.open(local) as r:
+        assert {r[f"k{i}"]["gen"] for i in range(200)} == {2}
+
+
+def test_a_failed_set_build_publishes_and_leaves_nothing(cluster, s3_bucket):
+    import dask.bag as db
+
+    from tarnkv.dask import build_set
+    from tarnkv.sets import SetDuplicateKeyError
+
+    client, _ = cluster
+    url = f"s3://{s3_bucket}/d.set"
+    with client.as_current():
+        build_set(db.from_sequence([{"id": "a"}], npartitions=1), url, key="id", shards=2)
+        before = keys_under(s3_bucket, "d.set")
+        records = [{"id": f"k{i % 150}"} for i in range(300)]
+        with pytest.raises(SetDuplicateKeyError):
+            build_set(db.from_sequence(records, npartitions=3), url, key="id", shards=2)
+    assert keys_under(s3_bucket, "d.set") == before
+
+
+def test_set_build_refuses_a_prefix_holding_other_objects(s3_bucket):
+    import dask.bag as db
+
+    from tarnkv.dask import build_set
+
+    boto3.client("s3").put_object(Bucket=s3_bucket, Key="p.set/notes.txt", Body=b"x")
+    with pytest.raises(FileExistsError, match="not a store set"):
+        build_set(db.from_sequence([{"id": "a"}]), f"s3://{s3_bucket}/p.set", key="id", shards=1)
+    with pytest.raises(OSError, match="read-only"):
+        build_set(db.from_sequence([{"id": "a"}]), "http://127.0.0.1:9/p.set", key="id", shards=1)
+
+
+def test_cli_builds_a_set_to_s3(s3_bucket, tmp_path):
+    from cli.cli_helpers import run_cli
+
+    data = tmp_path / "in.jsonl"
+    data.write_text("".join(json.dumps(r) + "\n" for r in RECORDS))
+    res = run_cli("build", data, "--key", "id", "--shards", "3", "--workers", "2", "-o", f"s3://{s3_bucket}/c.set")
+    assert res.status == 0, res.err
+    local = download_set(s3_bucket, "c.set", tmp_path / "set")
+    with tarnkv.open(local) as r:
+        assert dict(r.items()) == single_store(tmp_path)
+    assert not [n for n in keys_under(s3_bucket, "c.set") if n.startswith(".")]
