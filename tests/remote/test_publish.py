@@ -203,3 +203,43 @@ def test_upload_throughput_against_a_plain_upload(s3_bucket, tmp_path):
     print(f"\nupload of {size:.0f} MiB: plain upload_file {size / plain:.0f} MiB/s, "
           f"publish.upload {size / ours:.0f} MiB/s (ratio {plain / ours:.2f})")
     assert ours < plain * 3
+
+
+def test_throttling_is_retried_a_bounded_number_of_times_then_an_error(tmp_path):
+    """A server answering every request with 503 SlowDown: the upload tries the configured
+    number of times, then fails naming the URL, and publishes nothing."""
+    import http.server
+    import threading
+
+    seen = []
+
+    class Throttled(http.server.BaseHTTPRequestHandler):
+        def answer(self) -> None:
+            length = int(self.headers.get("Content-Length") or 0)
+            self.rfile.read(length)
+            seen.append(self.command)
+            body = b"<Error><Code>SlowDown</Code><Message>Please reduce your request rate.</Message></Error>"
+            self.send_response(503)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        do_PUT = do_POST = do_HEAD = do_GET = answer
+
+        def log_message(self, *args) -> None:
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Throttled)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        options = {"endpoint_url": f"http://127.0.0.1:{server.server_port}", "key": "k", "secret": "s",
+                   "region_name": "us-east-1", "retries": 3}
+        src = tmp_path / "s.trnk"
+        src.write_bytes(b"TRNK" + bytes(60))
+        with pytest.raises(tarnkv.StoreIOError, match=r"kept failing \(503 SlowDown\) after 3 attempt") as e:
+            publish.upload(str(src), "s3://bucket/s.trnk", storage_options=options)
+        assert e.value.filename == "s3://bucket/s.trnk"
+        assert seen == ["PUT"] * 3
+    finally:
+        server.shutdown()
+        server.server_close()

@@ -155,3 +155,59 @@ def test_cli_builds_a_set_to_s3(s3_bucket, tmp_path):
     with tarnkv.open(local) as r:
         assert dict(r.items()) == single_store(tmp_path)
     assert not [n for n in keys_under(s3_bucket, "c.set") if n.startswith(".")]
+
+
+def test_cli_cp_publishes_a_local_set(s3_bucket, tmp_path):
+    from cli.cli_helpers import run_cli
+
+    from tarnkv.sets.merging import merge
+
+    one = tmp_path / "one.trnk"
+    with tarnkv.TarnWriter.create(one) as w:
+        for r in RECORDS[:500]:
+            w[r["id"]] = r
+    merge([one], tmp_path / "local.set", shards=3)
+    url = f"s3://{s3_bucket}/copy.set"
+    res = run_cli("cp", tmp_path / "local.set", url, "--verify", "-q")
+    assert res.status == 0, res.err
+    with tarnkv.open(download_set(s3_bucket, "copy.set", tmp_path / "back")) as r, tarnkv.open(one) as want:
+        assert dict(r.items()) == dict(want.items())
+    before = keys_under(s3_bucket, "copy.set")
+
+    # A damaged shard stops the copy before the manifest: the set there stays as it was.
+    other = tmp_path / "other.trnk"
+    with tarnkv.TarnWriter.create(other) as w:
+        w["x"] = 1
+    merge([other], tmp_path / "bad.set", shards=2)
+    shard = next((tmp_path / "bad.set").glob("shard-*"))
+    data = bytearray(shard.read_bytes())
+    data[-1] ^= 0xFF
+    shard.write_bytes(bytes(data))
+    res = run_cli("cp", tmp_path / "bad.set", url, "--verify", "-q")
+    assert res.status == 1, res.err
+    assert keys_under(s3_bucket, "copy.set") == before
+
+
+def test_ctrl_c_during_a_cli_set_build_to_s3_leaves_nothing(s3_bucket, tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    from cli.cli_helpers import child_env
+
+    data = tmp_path / "in.jsonl"
+    with open(data, "w") as f:
+        f.writelines(f'{{"id":"k{i:08d}","pad":"{"x" * 60}"}}\n' for i in range(400_000))
+    url = f"s3://{s3_bucket}/i.set"
+    proc = subprocess.Popen([sys.executable, "-m", "tarnkv", "build", str(data), "--key", "id", "--shards", "2",
+                             "--workers", "2", "-q", "-o", url],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=child_env())
+    deadline = time.monotonic() + 120
+    while not any(n.endswith(".run") for n in keys_under(s3_bucket, "i.set")):  # runs are on their way
+        assert proc.poll() is None and time.monotonic() < deadline, proc.stderr.read() if proc.poll() else ""
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=120)
+    assert (proc.returncode, err) == (130, b"tarnkv: interrupted\n")
+    assert keys_under(s3_bucket, "i.set") == []

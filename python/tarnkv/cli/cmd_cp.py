@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 from tarnkv.cli import stores
 from tarnkv.cli.errors import NO, CliError
-from tarnkv.cli.install import install, install_set, upload
+from tarnkv.cli.install import install, install_set, upload, upload_set
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.remote import is_url
 
@@ -64,8 +64,29 @@ def _upload(args: argparse.Namespace) -> int:
 
 
 def _upload_set(args: argparse.Namespace) -> int:
-    raise CliError(f"{args.src}: a store set is published to object storage by building it there "
-                   "(tarnkv build --shards N -o s3://...)")
+    with Progress(wanted(args.quiet)) as progress:
+        uploading = progress.bar(f"uploading {args.src}", None)
+
+        def check(path: str, entry: ShardEntry) -> None:
+            _check_copy(path, path, args.dst, _against_manifest(args, path, entry))
+
+        upload_set(args.src, args.dst, check=check, allow_empty=args.allow_empty,
+                   progress=progress.callback(uploading))
+    return 0
+
+
+def _against_manifest(args: argparse.Namespace, name: str, entry: ShardEntry) -> Callable[[Any], None]:
+    """The check of a copied shard: it is the store the set's manifest describes (and sound in
+    depth with --verify)."""
+    def check(reader: Any) -> None:
+        st = reader.stats()
+        if (st["file_crc32"], st["num_keys"], st["num_objects"]) != \
+                (entry.file_crc32, entry.num_keys, entry.num_objects):
+            raise CliError(f"{name}: does not match {args.src}'s manifest", NO)
+        if args.verify:
+            stores.verify(reader, name)
+
+    return check
 
 
 def _check_copy(tmp: str, name: str, dst: str, deep: Callable[[Any], None] | None) -> int:
@@ -98,16 +119,7 @@ def _copy_set(args: argparse.Namespace) -> int:
 
         def check(tmp: str, entry: ShardEntry) -> None:
             name = os.path.join(args.src, entry.file)
-
-            def against_manifest(reader: Any) -> None:
-                st = reader.stats()
-                if (st["file_crc32"], st["num_keys"], st["num_objects"]) != \
-                        (entry.file_crc32, entry.num_keys, entry.num_objects):
-                    raise CliError(f"{name}: does not match {args.src}'s manifest", NO)
-                if args.verify:
-                    stores.verify(reader, name)
-
-            _check_copy(tmp, name, args.dst, against_manifest)
+            _check_copy(tmp, name, args.dst, _against_manifest(args, name, entry))
 
         install_set(args.src, args.dst, check=check, allow_empty=args.allow_empty,
                     progress=progress.callback(copying))

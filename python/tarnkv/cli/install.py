@@ -371,6 +371,61 @@ def install_set(src: str, dst: str, *, check: SetCheck, allow_empty: bool = Fals
     return target
 
 
+def upload_set(src: str, url: str, *, check: SetCheck, allow_empty: bool = False,
+               progress: Progress = None) -> str:
+    """Publishes the store set SRC at the object storage URL and returns the URL: each shard
+    checked (``check(path, entry)``) and uploaded under its own name, then the manifest, in one
+    request, last. A failure or Ctrl-C before the manifest removes the shards this copy
+    uploaded that the set there does not name; the set there stays as it was."""
+    from tarnkv.cli import stores
+    from tarnkv.errors import TarnError
+    from tarnkv.remote import publish as remote
+    from tarnkv.sets import manifest as mf
+    from tarnkv.sets.build import check_remote_output, publish
+
+    try:
+        manifest = mf.read(src)
+    except TarnError as exc:
+        raise CliError(f"{src}: {exc.strerror if isinstance(exc, OSError) and exc.strerror else exc}") from None
+    url = url.rstrip("/")
+    with stores.StoreErrors(url):
+        check_remote_output(url)
+        old = mf.read_url(url)
+    _refuse_emptying(src, url, manifest.num_keys, old.num_keys if old else 0, allow_empty)
+    committing: list[bool] = []
+    interrupts.published_when(lambda: bool(committing))
+    total = manifest.total_size
+    copied = 0
+    placed: list[str] = []
+    try:
+        with stores.StoreErrors(url):
+            for i, entry in enumerate(manifest.shards):
+                path = os.path.join(src, entry.file)
+                size = os.stat(path).st_size if os.path.exists(path) else -1
+                if size != entry.size:
+                    raise CliError(f"{src}: shard {i} ({entry.file}) is "
+                                   f"{'missing' if size < 0 else f'{size} bytes'} where the manifest says "
+                                   f"{entry.size} bytes", 1)
+                check(path, entry)
+                step: Progress = None
+                if progress is not None:
+                    base, report = copied, progress
+                    step = lambda done, _total: report(base + done, total)  # noqa: E731
+                placed.append(f"{url}/{entry.file}")
+                remote.upload(path, placed[-1], progress=step)
+                copied += entry.size
+            committing.append(True)
+            publish(url, manifest)
+    except BaseException:
+        if not committing:
+            with contextlib.suppress(OSError, TarnError):
+                current = mf.read_url(url)
+                named = set(mf.shard_files(current))
+                remote.delete([u for u in placed if u.rsplit("/", 1)[1] not in named])
+        raise
+    return url
+
+
 def _install_shard(src: str, i: int, entry: ShardEntry, target: str, check: SetCheck,
                    progress: Progress) -> str:
     """Copies shard ``i`` of the set ``src`` into ``target`` under its own name, checked and

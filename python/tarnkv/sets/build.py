@@ -532,7 +532,12 @@ def check_remote_output(url: str, storage_options: dict[str, Any] | None = None)
     prefix holding nothing or a set (which the new one replaces)."""
     publish_remote.check_writable(f"{url}/{mf.MANIFEST}", storage_options)
     names = [u[len(url) + 1:] for u, _ in publish_remote.list_keys(f"{url}/", storage_options=storage_options)]
-    strays = [n for n in names if n != mf.MANIFEST and not n.startswith(WORK_PREFIX) and not _SHARD_NAME.match(n)]
+    ours: set[str] = set()
+    if mf.MANIFEST in names:
+        with contextlib.suppress(ValueError, CorruptStoreError):  # a damaged manifest: replaced all the same
+            ours = set(mf.shard_files(mf.read_url(url, storage_options)))
+    strays = [n for n in names if n != mf.MANIFEST and n not in ours and not n.startswith(WORK_PREFIX)
+              and not _SHARD_NAME.match(n)]
     if strays:
         listed = ", ".join(repr(n) for n in sorted(strays)[:3]) + (", ..." if len(strays) > 3 else "")
         raise io_error(errno.EEXIST, url, f"File exists: the prefix holds other objects ({listed}) and is not a "
