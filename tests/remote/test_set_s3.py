@@ -211,3 +211,30 @@ def test_ctrl_c_during_a_cli_set_build_to_s3_leaves_nothing(s3_bucket, tmp_path)
     _, err = proc.communicate(timeout=120)
     assert (proc.returncode, err) == (130, b"tarnkv: interrupted\n")
     assert keys_under(s3_bucket, "i.set") == []
+    assert boto3.client("s3").list_multipart_uploads(Bucket=s3_bucket).get("Uploads", []) == []
+
+
+def test_concurrent_builds_keep_their_hands_off_each_others_shards(s3_bucket):
+    """A build still running (its work prefix exists) keeps its uploaded shards through another
+    build's publication; when it ends unpublished, it removes them, and the uploads its tasks
+    left open, and nothing of the other's."""
+    import dask
+    import dask.bag as db
+
+    from tarnkv.dask import build_set
+    from tarnkv.sets.build import Build
+
+    url = f"s3://{s3_bucket}/c.set"
+    s3 = boto3.client("s3")
+    running = Build(url, 2)
+    plan = running.plan
+    shard_key = plan.shard_url(0).split("/", 3)[3]
+    s3.put_object(Bucket=s3_bucket, Key=shard_key, Body=b"half a build")
+    left_open = s3.create_multipart_upload(Bucket=s3_bucket, Key=plan.shard_url(1).split("/", 3)[3])["UploadId"]
+    with dask.config.set(scheduler="sync"):
+        done = build_set(db.from_sequence([{"id": "a"}, {"id": "b"}]), url, key="id", shards=2)
+    assert shard_key.rsplit("/", 1)[1] in keys_under(s3_bucket, "c.set")
+    running.close()
+    assert keys_under(s3_bucket, "c.set") == sorted([mf.MANIFEST, *(s.file for s in done.shards)])
+    uploads = s3.list_multipart_uploads(Bucket=s3_bucket).get("Uploads", [])
+    assert left_open not in [u["UploadId"] for u in uploads]

@@ -31,7 +31,7 @@ from typing import Any, Final
 from tarnkv.errors import StoreIOError, io_error
 from tarnkv.remote import is_url, split_s3
 
-__all__ = ["check_writable", "upload", "put_bytes", "get_bytes", "get_range", "download_range", "delete", "list_keys",
+__all__ = ["check_writable", "upload", "put_bytes", "get_bytes", "get_range", "download_range", "delete", "list_keys", "abort_uploads",
            "temporary_path", "commits", "client_for", "error", "StorageOptions"]
 
 StorageOptions = Mapping[str, Any] | None
@@ -319,6 +319,16 @@ def delete(urls: Sequence[str], *, storage_options: StorageOptions = None, clien
                 first = failed[0]
                 raise io_error(errno.EIO, f"s3://{bucket}/{first.get('Key')}",
                                f"could not be removed ({first.get('Code')}: {first.get('Message')})")
+
+
+def abort_uploads(prefix_url: str, which: Callable[[str], bool], *, client: Any) -> None:
+    """Aborts the multipart uploads open under *prefix_url* whose object URL *which* selects."""
+    bucket, prefix = split_s3(prefix_url)
+    with _errors(prefix_url):
+        for page in client.get_paginator("list_multipart_uploads").paginate(Bucket=bucket, Prefix=prefix):
+            for up in page.get("Uploads", ()):
+                if which(f"s3://{bucket}/{up['Key']}"):
+                    _abort(client, bucket, up["Key"], up["UploadId"])
 
 
 def list_keys(prefix_url: str, *, storage_options: StorageOptions = None, client: Any = None) -> list[tuple[str, Any]]:

@@ -12,7 +12,9 @@ A build runs in two waves of tasks on whatever Dask scheduler is current:
 
 Then the driver (:class:`Build`) writes the manifest, last and atomically, and removes the
 runs. No record crosses the network between the waves except through the file system: the
-runs are the shuffle. Every task is safe to run twice (a retry after a worker died): files are
+runs are the shuffle. A set built into object storage needs no shared file system: the runs
+go to the object store under the build's work prefix, and each shard task fetches only its
+own sections of them. Every task is safe to run twice (a retry after a worker died): files are
 written under names of their own and renamed into place, runs and shards are deterministic,
 and a dead task's temporary files are removed with the build's work directory.
 """
@@ -594,13 +596,16 @@ def _remove_remote_build(plan: Plan) -> None:
         named: set[str] | None = set(mf.shard_files(current))
     except (ValueError, CorruptStoreError):
         named = None
-    doomed = []
-    for u, _ in publish_remote.list_keys(f"{url}/", client=client):
+
+    def ours(u: str, named: set[str] | None) -> bool:
         name = u[len(url) + 1:]
-        if u.startswith(plan.work_url) or (named is not None and _SHARD_NAME.match(name)
-                                            and plan.tag in name and name not in named):
-            doomed.append(u)
-    publish_remote.delete(doomed, client=client)
+        return u.startswith(plan.work_url) or (named is not None and _SHARD_NAME.match(name) is not None
+                                               and name[-17:-5] == plan.tag and name not in named)
+
+    # Uploads that tasks ended by a shut-down cluster left open, then what was uploaded.
+    publish_remote.abort_uploads(f"{url}/", lambda u: ours(u, set()), client=client)
+    publish_remote.delete([u for u, _ in publish_remote.list_keys(f"{url}/", client=client) if ours(u, named)],
+                          client=client)
 
 
 class Build:
