@@ -38,7 +38,7 @@ StorageOptions = Mapping[str, Any] | None
 Progress = Callable[[int, int], object] | None
 
 #: Files up to this size go in one request; larger ones in parts of this size.
-PART_SIZE: Final = 16 << 20
+PART_SIZE: Final = 8 << 20
 #: Parts in flight at once (each holds PART_SIZE bytes in memory).
 CONCURRENCY: Final = 4
 # S3 allows at most this many parts: larger files get larger parts.
