@@ -186,17 +186,19 @@ def upload(path: str, url: str, *, storage_options: StorageOptions = None, progr
             if progress is not None:
                 progress(size, size)
             return etag
-        return _multipart(client, path, size, bucket, key, url, progress, part_size)
+        return _multipart(client, path, size, bucket, key, progress, part_size)
 
 
-def _multipart(client: Any, path: str, size: int, bucket: str, key: str, url: str, progress: Progress,
+def _multipart(client: Any, path: str, size: int, bucket: str, key: str, progress: Progress,
                part_size: int) -> str:
     part_size = max(part_size, -(-size // _MAX_PARTS))
     count = -(-size // part_size)
-    upload_id = client.create_multipart_upload(Bucket=bucket, Key=key)["UploadId"]
     fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     pool = concurrent.futures.ThreadPoolExecutor(CONCURRENCY, thread_name_prefix="tarnkv-upload")
+    upload_id = None
     try:
+        upload_id = client.create_multipart_upload(Bucket=bucket, Key=key)["UploadId"]
+
         def send(number: int) -> dict[str, Any]:
             at = (number - 1) * part_size
             data = os.pread(fd, min(part_size, size - at), at)
@@ -230,7 +232,8 @@ def _multipart(client: Any, path: str, size: int, bucket: str, key: str, url: st
     except BaseException:
         # Parts still in flight finish or fail first: an abort they overtook would leave them.
         pool.shutdown(wait=True, cancel_futures=True)
-        _abort(client, bucket, key, upload_id)
+        if upload_id is not None:
+            _abort(client, bucket, key, upload_id)
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
