@@ -177,9 +177,11 @@ def test_cli_cp_publishes_a_local_set(s3_bucket, tmp_path):
     # A damaged shard stops the copy before the manifest: the set there stays as it was.
     other = tmp_path / "other.trnk"
     with tarnkv.TarnWriter.create(other) as w:
-        w["x"] = 1
+        for i in range(50):
+            w[f"x{i}"] = i
     merge([other], tmp_path / "bad.set", shards=2)
-    shard = next((tmp_path / "bad.set").glob("shard-*"))
+    # The last shard: the first is uploaded by then, and must go again.
+    shard = tmp_path / "bad.set" / json.loads((tmp_path / "bad.set" / mf.MANIFEST).read_text())["shards"][1]["file"]
     data = bytearray(shard.read_bytes())
     data[-1] ^= 0xFF
     shard.write_bytes(bytes(data))
