@@ -37,7 +37,7 @@ from dataclasses import dataclass
 from typing import Any, Final, Literal
 
 from tarnkv import _native
-from tarnkv.errors import CorruptStoreError, TarnError, io_error
+from tarnkv.errors import CorruptStoreError, StoreIOError, TarnError, io_error
 from tarnkv.remote import is_url
 from tarnkv.remote import publish as publish_remote
 from tarnkv.sets import manifest as mf
@@ -532,7 +532,10 @@ STALE_BUILD_SECONDS: Final = 24 * 3600
 def check_remote_output(url: str, storage_options: dict[str, Any] | None = None) -> None:
     """Whether a set may be written at the object storage URL *url*: an existing bucket, and a
     prefix holding nothing or a set (which the new one replaces)."""
-    publish_remote.check_writable(f"{url}/{mf.MANIFEST}", storage_options)
+    try:
+        publish_remote.check_writable(f"{url}/{mf.MANIFEST}", storage_options)
+    except StoreIOError as exc:  # named by the set, not by its manifest
+        raise io_error(exc.errno or errno.EIO, url, exc.strerror) from None
     names = [u[len(url) + 1:] for u, _ in publish_remote.list_keys(f"{url}/", storage_options=storage_options)]
     ours: set[str] = set()
     if mf.MANIFEST in names:
