@@ -60,7 +60,9 @@ class TarnWriter(_native.Writer):
     ``published`` counts the files ``build()`` has published (renamed into place). It is
     counted before ``build()`` returns, so a signal handler can ask it whether a file is out
     already: a handler that raises ``KeyboardInterrupt`` only while ``published`` is unchanged
-    never reports as interrupted a build whose file has replaced the old one.
+    never reports as interrupted a build whose file has replaced the old one. A build to a URL
+    counts its local file, built before the upload: the upload's own point of no return is
+    told by :func:`tarnkv.remote.publish.commits`.
 
     ``len(w)`` is the number of keys so far and ``key in w`` tells whether a key is mapped. A
     writer may be shared by threads: calls take turns. Keys are at most 65,535 bytes and
