@@ -1,10 +1,14 @@
 """Real servers for the remote-store tests, started on 127.0.0.1 with a free port and stopped
 by the test: nginx serving a directory (ranges, ETag, an access log the tests count requests
-and bytes in), and the S3-protocol server in server mode."""
+and bytes in), and the S3-protocol server in server mode; and two small faulty ones, a server
+that fails with 503 and a socket that never answers."""
 
 from __future__ import annotations
 
+import http.server
 import os
+import re
+import threading
 import shutil
 import signal
 import socket
@@ -42,6 +46,8 @@ def _stop(proc: subprocess.Popen) -> None:
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+    if proc.stderr is not None:
+        proc.stderr.close()
 
 
 @dataclass(frozen=True)
@@ -106,6 +112,14 @@ http {{
             out.append(Request(method, path, int(status), int(sent), rng, if_match))
         return out
 
+    def signal(self, sig: int) -> None:
+        """Sends *sig* to nginx's master and its workers (SIGSTOP: a server that stops answering)."""
+        pids = [self._proc.pid]
+        for task in Path(f"/proc/{self._proc.pid}/task").iterdir():
+            pids += [int(p) for p in (task / "children").read_text().split()]
+        for pid in pids:
+            os.kill(pid, sig)
+
     def clear_log(self) -> None:
         self._log.write_text("")  # nginx appends with O_APPEND: truncating is safe
 
@@ -116,13 +130,34 @@ http {{
 class S3Server:
     """The S3-protocol server in server mode, at `endpoint` until stop()."""
 
-    def __init__(self) -> None:
+    def __init__(self, workdir: Path | None = None) -> None:
+        import tempfile
+
         self.port = free_port()
         self.endpoint = f"http://127.0.0.1:{self.port}"
         exe = shutil.which("moto_server") or "/usr/bin/moto_server"
-        self._proc = subprocess.Popen([exe, "-H", "127.0.0.1", "-p", str(self.port)],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self._logdir = tempfile.TemporaryDirectory(prefix="s3-server-") if workdir is None else None
+        self._log = Path(workdir or self._logdir.name) / "requests.log"  # type: ignore[union-attr]
+        with open(self._log, "wb") as log:
+            # Its request log goes to standard error, one line per answered request.
+            self._proc = subprocess.Popen([exe, "-H", "127.0.0.1", "-p", str(self.port)],
+                                          stdout=subprocess.DEVNULL, stderr=log)
         _wait_listening(self.port, self._proc, "the S3 server")
+
+    def requests(self) -> list[tuple[str, str, int]]:
+        """(method, path, status) of every request answered so far. The server logs a request
+        just after answering it: the log is read once it has stopped growing for a moment."""
+        size, deadline = -1, time.monotonic() + 5
+        while (now := self._log.stat().st_size) != size and time.monotonic() < deadline:
+            size = now
+            time.sleep(0.15)
+        out = []
+        for line in self._log.read_text(errors="replace").splitlines():
+            line = re.sub(r"\x1b\[[0-9;]*m", "", line)  # some statuses are shown in colour
+            m = re.search(r'"([A-Z]+) (\S+) HTTP/[\d.]+" (\d{3})', line)
+            if m:
+                out.append((m.group(1), m.group(2), int(m.group(3))))
+        return out
 
     def env(self) -> dict[str, str]:
         """The standard AWS variables that point a client at this server."""
@@ -135,3 +170,69 @@ class S3Server:
 
     def stop(self) -> None:
         _stop(self._proc)
+        if self._logdir is not None:
+            self._logdir.cleanup()
+
+
+class FlakyServer:
+    """A tiny HTTP server with ranges and an ETag over one blob, answering 503 to the first
+    `failures` requests (every request when it is negative), counting all of them."""
+
+    def __init__(self, blob, failures):
+        self.blob = blob
+        self.failures = failures
+        self.requests = 0
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *a):
+                pass
+
+            def do_GET(self):
+                outer.requests += 1
+                if outer.failures < 0 or outer.requests <= outer.failures:
+                    self.send_response(503)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
+                data = outer.blob
+                m = re.match(r"bytes=(\d*)-(\d*)", self.headers.get("Range", ""))
+                if m:
+                    if m.group(1) == "":
+                        begin, end = max(0, len(data) - int(m.group(2))), len(data)
+                    else:
+                        begin = int(m.group(1))
+                        end = min(len(data), int(m.group(2)) + 1) if m.group(2) else len(data)
+                    self.send_response(206)
+                    self.send_header("Content-Range", f"bytes {begin}-{end - 1}/{len(data)}")
+                    data = data[begin:end]
+                else:
+                    self.send_response(200)
+                self.send_header("ETag", '"v1"')
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                self.wfile.write(data)
+
+        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self._server.server_address[1]}/store.trnk"
+        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread.start()
+
+    def stop(self):
+        self._server.shutdown()
+        self._server.server_close()
+
+
+class SilentServer:
+    """A socket that accepts connections and never answers."""
+
+    def __init__(self):
+        self._sock = socket.socket()
+        self._sock.bind(("127.0.0.1", 0))
+        self._sock.listen(16)
+        self.url = f"http://127.0.0.1:{self._sock.getsockname()[1]}/store.trnk"
+
+    def stop(self):
+        self._sock.close()

@@ -11,6 +11,8 @@ class                            raised when
 :class:`CorruptStoreError`       the file is not a well-formed store, or an object's bytes
                                  do not match their CRC-32
 :class:`UnsupportedVersionError` the file is a store of another format version
+:class:`StoreChangedError`       a store read from a URL was replaced on its server after
+                                 it was opened (a :class:`CorruptStoreError` too)
 :class:`StoreIOError`            the operating system refused an operation on a file; it is
                                  an ``OSError`` with ``errno``, ``strerror`` and ``filename``,
                                  and also the matching subclass (``FileNotFoundError``, ...)
@@ -31,6 +33,7 @@ __all__ = [
     "TarnError",
     "CorruptStoreError",
     "UnsupportedVersionError",
+    "StoreChangedError",
     "StoreIOError",
     "DuplicateKeyError",
     "LimitError",
@@ -79,6 +82,12 @@ class UnsupportedVersionError(CorruptStoreError):
     def __init__(self, message: str, path: str | bytes | None = None, version: int | None = None) -> None:
         super().__init__(message, path)
         self.version = version
+
+
+class StoreChangedError(CorruptStoreError):
+    """A store read from a URL (``path``) is no longer the version the reader opened: it was
+    replaced or removed on the server. Nothing of the new version was mixed into what was
+    read; open the URL again to read the new version."""
 
 
 class StoreIOError(TarnError, OSError):

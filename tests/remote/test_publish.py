@@ -129,7 +129,7 @@ def test_web_servers_and_missing_buckets_are_refused_before_building(s3_env, tmp
     with pytest.raises(tarnkv.StoreIOError, match="read-only") as e:
         w.build("https://example.invalid/x.trnk")
     assert e.value.filename == "https://example.invalid/x.trnk"
-    with pytest.raises(FileNotFoundError, match="no such bucket 'nope'"):
+    with pytest.raises(FileNotFoundError, match="no such bucket: 'nope'"):
         w.build("s3://nope/x.trnk")
 
 
@@ -144,7 +144,7 @@ def test_cli_build_to_s3_and_its_faults(s3_bucket, tmp_path):
     res = run_cli("build", data, "--key", "id", "-o", "http://127.0.0.1:9/x.trnk", "-q")
     assert res.status == 2 and res.err.count("\n") == 1 and "read-only" in res.err, res.err
     res = run_cli("build", data, "--key", "id", "-o", "s3://no-such-bucket/x.trnk", "-q")
-    assert (res.status, res.err) == (2, "tarnkv: s3://no-such-bucket/x.trnk: no such bucket 'no-such-bucket'\n")
+    assert (res.status, res.err) == (2, "tarnkv: s3://no-such-bucket/x.trnk: no such bucket: 'no-such-bucket'\n")
     no_credentials = {"AWS_ACCESS_KEY_ID": "", "AWS_SECRET_ACCESS_KEY": "", "AWS_SHARED_CREDENTIALS_FILE": "/nonexistent",
                       "AWS_CONFIG_FILE": "/nonexistent", "AWS_EC2_METADATA_DISABLED": "true"}
     res = run_cli("build", data, "--key", "id", "-o", f"s3://{s3_bucket}/y.trnk", "-q", **no_credentials)

@@ -156,7 +156,7 @@ def test_cli_builds_a_set_to_s3(s3_bucket, tmp_path):
         assert dict(r.items()) == single_store(tmp_path)
     assert not [n for n in keys_under(s3_bucket, "c.set") if n.startswith(".")]
     res = run_cli("build", data, "--key", "id", "--shards", "3", "-o", "s3://no-such-bucket/c.set")
-    assert (res.status, res.err) == (2, "tarnkv: s3://no-such-bucket/c.set: no such bucket 'no-such-bucket'\n")
+    assert (res.status, res.err) == (2, "tarnkv: s3://no-such-bucket/c.set: no such bucket: 'no-such-bucket'\n")
 
 
 def test_cli_cp_publishes_a_local_set(s3_bucket, tmp_path):

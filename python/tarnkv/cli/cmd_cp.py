@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 from tarnkv.cli import stores
 from tarnkv.cli.errors import NO, CliError
-from tarnkv.cli.install import install, install_set, upload, upload_set
+from tarnkv.cli.install import install, install_fetched, install_set, upload, upload_set
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.remote import is_url
 
@@ -20,6 +20,8 @@ if TYPE_CHECKING:
 def run(args: argparse.Namespace) -> int:
     if is_url(args.dst):
         return _upload(args)
+    if is_url(args.src):
+        return _download(args)
     if os.path.isdir(args.src):
         return _copy_set(args)
     with Progress(wanted(args.quiet)) as progress:
@@ -123,4 +125,30 @@ def _copy_set(args: argparse.Namespace) -> int:
 
         install_set(args.src, args.dst, check=check, allow_empty=args.allow_empty,
                     progress=progress.callback(copying))
+    return 0
+
+
+def _download(args: argparse.Namespace) -> int:
+    """A store at a URL: the version seen first is downloaded, checked and installed."""
+    from tarnkv.remote.sources import pinned
+
+    with stores.StoreErrors(args.src):
+        source = pinned(args.src)
+
+    def fill(fd: int) -> None:
+        with open(fd, "wb", closefd=False) as out, stores.StoreErrors(args.src):
+            source.download(out)
+
+    with Progress(wanted(args.quiet)) as progress:
+        def check(tmp: str) -> int:
+            def deep(reader: Any) -> None:
+                bar = progress.bar(f"verifying {args.src}", _size(tmp))
+                try:
+                    stores.verify(reader, args.src, progress.callback(bar))
+                finally:
+                    progress.done(bar)
+
+            return _check_copy(tmp, args.src, args.dst, deep if args.verify else None)
+
+        install_fetched(args.src, args.dst, fill=fill, check=check, allow_empty=args.allow_empty)
     return 0

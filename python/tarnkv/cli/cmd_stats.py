@@ -11,6 +11,7 @@ from tarnkv.cli import jsonio, stores
 from tarnkv.cli.errors import NO, CliError, os_error_text
 from tarnkv.cli.output import stdout
 from tarnkv.cli.stores import HEADER_SIZE
+from tarnkv.remote import is_url
 
 
 def distribution(values: list[int]) -> dict[str, float | int]:
@@ -52,7 +53,9 @@ def collect(reader: Any, path: str) -> dict[str, Any]:
     info: dict[str, Any] = dict(reader.stats())
     key_lengths = [len(k) for k in stores.raw_keys(reader)]
     try:
-        if "shards" in info:  # a set: every shard's records
+        if is_url(path):  # the records' sizes from the index: nothing downloaded
+            sizes = [n for r in getattr(reader, "readers", (reader,)) for n in r.record_sizes()]
+        elif "shards" in info:  # a set: every shard's records
             sizes = []
             for shard in info["shards"]:
                 sizes += object_sizes(str(shard["path"]), shard["index_offset"])

@@ -217,24 +217,51 @@ def install(src: str, dst: str, *, check: Check, allow_empty: bool = False,
     """Copies SRC over DST safely and returns the path written. ``check`` runs on the complete
     temporary copy before it is renamed into place; an exception from it leaves DST untouched."""
     target = resolve_target(src, dst)
-    directory = os.path.dirname(target) or "."
     with open_source(src) as (src_fd, src_st):
         replaced = _look_at_target(src, target, src_st)
-        fd, tmp = _create_temporary(directory, os.path.basename(target), stat.S_IMODE(src_st.st_mode))
+        return _install_into(src, dst, target, replaced, stat.S_IMODE(src_st.st_mode),
+                             lambda fd: _copy(src_fd, fd, src_st.st_size, progress), check, allow_empty)
+
+
+def install_fetched(name: str, dst: str, *, fill: Callable[[int], None], check: Check,
+                    allow_empty: bool = False) -> str:
+    """:func:`install` of a store that is not a local file (``name``, a URL): ``fill(fd)``
+    writes its bytes to the temporary file's descriptor. Returns the path written."""
+    target = resolve_target(name, dst)
+    try:
+        st = os.lstat(target)
+    except FileNotFoundError:
+        replaced = _Replaced(None, 0)
+    except OSError as exc:
+        raise CliError(os_error_text(exc)) from None
+    else:
+        if stat.S_ISDIR(st.st_mode):
+            raise CliError(f"{target}: is a directory")
+        if stat.S_ISCHR(st.st_mode) or stat.S_ISBLK(st.st_mode):
+            raise CliError(f"{target}: a device, not replaced")
+        replaced = _Replaced(st, _declared_keys(target) if stat.S_ISREG(st.st_mode) else 0)
+    return _install_into(name, dst, target, replaced, 0o666, fill, check, allow_empty)
+
+
+def _install_into(src: str, dst: str, target: str, replaced: _Replaced, mode: int, fill: Callable[[int], None],
+                  check: Check, allow_empty: bool) -> str:
+    """The temporary file beside ``target``, filled, checked and renamed into place."""
+    directory = os.path.dirname(target) or "."
+    fd, tmp = _create_temporary(directory, os.path.basename(target), mode)
+    try:
         try:
-            try:
-                _copy(src_fd, fd, src_st.st_size, progress)
-                _take_over(fd, replaced.st)
-                os.fsync(fd)
-            finally:
-                os.close(fd)
-            _refuse_emptying(src, dst, check(tmp), replaced.keys, allow_empty)
-            publish(tmp, target)
-        except BaseException as exc:
-            _remove(tmp)
-            if isinstance(exc, OSError):
-                raise CliError(f"{target}: {exc.strerror or exc}") from None
-            raise
+            fill(fd)
+            _take_over(fd, replaced.st)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        _refuse_emptying(src, dst, check(tmp), replaced.keys, allow_empty)
+        publish(tmp, target)
+    except BaseException as exc:
+        _remove(tmp)
+        if isinstance(exc, OSError):
+            raise CliError(f"{target}: {exc.strerror or exc}") from None
+        raise
     try:
         sync_directory(directory)
     except OSError as exc:
@@ -381,7 +408,7 @@ def upload_set(src: str, url: str, *, check: SetCheck, allow_empty: bool = False
     from tarnkv.errors import TarnError
     from tarnkv.remote import publish as remote
     from tarnkv.sets import manifest as mf
-    from tarnkv.sets.build import check_remote_output, publish
+    from tarnkv.sets.build import check_remote_output, publish, remote_manifest
 
     try:
         manifest = mf.read(src)
@@ -390,7 +417,7 @@ def upload_set(src: str, url: str, *, check: SetCheck, allow_empty: bool = False
     url = url.rstrip("/")
     with stores.StoreErrors(url):
         check_remote_output(url)
-        old = mf.read_url(url)
+        old = remote_manifest(url)
     _refuse_emptying(src, url, manifest.num_keys, old.num_keys if old else 0, allow_empty)
     committing: list[bool] = []
     interrupts.published_when(lambda: bool(committing))
@@ -419,7 +446,7 @@ def upload_set(src: str, url: str, *, check: SetCheck, allow_empty: bool = False
     except BaseException:
         if not committing:
             with contextlib.suppress(OSError, TarnError):
-                current = mf.read_url(url)
+                current = remote_manifest(url)
                 named = set(mf.shard_files(current))
                 remote.delete([u for u in placed if u.rsplit("/", 1)[1] not in named])
         raise

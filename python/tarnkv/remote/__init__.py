@@ -6,7 +6,21 @@ from __future__ import annotations
 import os
 from urllib.parse import urlsplit
 
-__all__ = ["is_url", "split_s3"]
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from tarnkv.remote.reader import RemoteReader
+
+__all__ = ["is_url", "split_s3", "RemoteReader"]
+
+
+def __getattr__(name: str) -> Any:
+    # The reader's module imports the client libraries' glue: only when asked for.
+    if name == "RemoteReader":
+        from tarnkv.remote.reader import RemoteReader
+
+        return RemoteReader
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 #: The schemes the package reaches itself; others go through fsspec when it knows them.
 NATIVE_SCHEMES = ("s3", "http", "https")

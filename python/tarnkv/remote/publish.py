@@ -74,8 +74,8 @@ def error(exc: BaseException, url: str) -> StoreIOError:
     if isinstance(exc, StoreIOError):
         return exc
     if isinstance(exc, (bx.NoCredentialsError, bx.PartialCredentialsError)):
-        return io_error(errno.EACCES, url, "no credentials for the object store (set AWS_ACCESS_KEY_ID and "
-                                           "AWS_SECRET_ACCESS_KEY, or storage_options key and secret)")
+        return io_error(errno.EACCES, url, "no credentials: pass storage_options key and secret, or set "
+                                           "AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY")
     if isinstance(exc, bx.ClientError):
         err = exc.response.get("Error", {})
         code = str(err.get("Code", ""))
@@ -83,7 +83,7 @@ def error(exc: BaseException, url: str) -> StoreIOError:
         message = str(err.get("Message", "") or code)
         if code == "NoSuchBucket" or (code == "404" and "bucket" in message.lower()):
             bucket = split_s3(url)[0] if url.startswith("s3://") else url
-            return io_error(errno.ENOENT, url, f"no such bucket {bucket!r}")
+            return io_error(errno.ENOENT, url, f"no such bucket: {bucket!r}")
         if code in ("NoSuchKey", "404", "NotFound"):
             return io_error(errno.ENOENT, url)
         if code in _DENIED or status == 403:
@@ -145,7 +145,7 @@ def check_writable(url: str, storage_options: StorageOptions = None) -> None:
         _client(storage_options).head_bucket(Bucket=bucket)
     except bx.ClientError as exc:
         if exc.response.get("ResponseMetadata", {}).get("HTTPStatusCode") == 404:
-            raise io_error(errno.ENOENT, url, f"no such bucket {bucket!r}") from None
+            raise io_error(errno.ENOENT, url, f"no such bucket: {bucket!r}") from None
         raise error(exc, url) from None
     except bx.BotoCoreError as exc:
         raise error(exc, url) from None

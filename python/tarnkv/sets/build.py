@@ -529,6 +529,14 @@ STARTED: Final = "started"
 STALE_BUILD_SECONDS: Final = 24 * 3600
 
 
+def remote_manifest(url: str, storage_options: dict[str, Any] | None = None) -> mf.Manifest | None:
+    """The manifest of the set at the object storage URL *url*; None when there is none."""
+    try:
+        return mf.read_url(url, storage_options)
+    except FileNotFoundError:
+        return None
+
+
 def check_remote_output(url: str, storage_options: dict[str, Any] | None = None) -> None:
     """Whether a set may be written at the object storage URL *url*: an existing bucket, and a
     prefix holding nothing or a set (which the new one replaces)."""
@@ -540,7 +548,7 @@ def check_remote_output(url: str, storage_options: dict[str, Any] | None = None)
     ours: set[str] = set()
     if mf.MANIFEST in names:
         with contextlib.suppress(ValueError, CorruptStoreError):  # a damaged manifest: replaced all the same
-            ours = set(mf.shard_files(mf.read_url(url, storage_options)))
+            ours = set(mf.shard_files(remote_manifest(url, storage_options)))
     strays = [n for n in names if n != mf.MANIFEST and n not in ours and not n.startswith(WORK_PREFIX)
               and not _SHARD_NAME.match(n)]
     if strays:
@@ -551,7 +559,7 @@ def check_remote_output(url: str, storage_options: dict[str, Any] | None = None)
 
 def _publish_remote(url: str, manifest: mf.Manifest, storage_options: dict[str, Any] | None) -> None:
     try:
-        old = mf.read_url(url, storage_options)
+        old = remote_manifest(url, storage_options)
     except (ValueError, CorruptStoreError):
         old = None  # a damaged manifest: replaced all the same
     mf.write_url(url, manifest, storage_options)
@@ -595,7 +603,7 @@ def _remove_remote_build(plan: Plan) -> None:
     url = plan.out_dir
     client = publish_remote.client_for(plan.storage_options)
     try:
-        current = mf.read_url(url, plan.storage_options)
+        current = remote_manifest(url, plan.storage_options)
         named: set[str] | None = set(mf.shard_files(current))
     except (ValueError, CorruptStoreError):
         named = None

@@ -33,8 +33,8 @@ from typing import Any, Final
 from tarnkv._files import sync_directory
 from tarnkv.errors import CorruptStoreError, UnsupportedVersionError
 
-__all__ = ["Manifest", "ShardEntry", "MANIFEST", "FORMAT", "FORMAT_VERSION", "ROUTING", "read", "is_set", "write",
-           "read_url", "write_url"]
+__all__ = ["Manifest", "ShardEntry", "MANIFEST", "FORMAT", "FORMAT_VERSION", "ROUTING", "read", "read_url", "is_set", "write",
+           "write_url"]
 
 MANIFEST: Final = "manifest.json"
 FORMAT: Final = "tarnkv-set"
@@ -195,6 +195,15 @@ def read(directory: str) -> Manifest:
     return parse(data, directory)
 
 
+def read_url(url: str, storage_options: Any = None) -> Manifest:
+    """The manifest of the set at *url* (``s3://bucket/events.set``, ``https://...``), read
+    with :mod:`tarnkv.remote`; a set without one raises ``FileNotFoundError`` (a
+    :class:`~tarnkv.StoreIOError`) naming the manifest's URL."""
+    from tarnkv.remote.sources import fetch_whole
+
+    return parse(fetch_whole(url.rstrip("/") + "/" + MANIFEST, storage_options), url.rstrip("/"))
+
+
 def check_shard_size(path: str, entry: ShardEntry, label: str, why: str = "") -> None:
     """Raises CorruptStoreError, naming the shard by *label*, when the shard file *path* is
     missing or not of its recorded size (*why* follows the sizes in the message)."""
@@ -232,14 +241,6 @@ def write(directory: str, manifest: Manifest) -> None:
             pass
         raise
     sync_directory(directory)
-
-
-def read_url(url: str, storage_options: Mapping[str, Any] | None = None) -> Manifest | None:
-    """The manifest of the set at the object storage URL *url*; None when there is none."""
-    from tarnkv.remote import publish
-
-    data = publish.get_bytes(f"{url}/{MANIFEST}", storage_options=storage_options)
-    return None if data is None else parse(data, url)
 
 
 def write_url(url: str, manifest: Manifest, storage_options: Mapping[str, Any] | None = None) -> None:

@@ -14,6 +14,7 @@ int add_json_lines_functions(PyObject* module);  // the command line's fast path
 #endif
 int add_set_functions(PyObject* module);     // a set build's runs and merges, set_build.cpp
 int add_shard_set_types(PyObject* module);  // a set's reading: ShardSet and its walks, set_reader.cpp
+int add_remote_index_type(PyObject* module);  // the index of a store read from a URL, remote_store.cpp
 
 namespace {
 
@@ -55,6 +56,7 @@ int exec_module(PyObject* module) {
         if (add_json_lines_functions(module) < 0) return -1;
 #endif
         if (add_set_functions(module) < 0 || add_shard_set_types(module) < 0) return -1;
+        if (add_remote_index_type(module) < 0) return -1;
         return 0;
     });
 }

@@ -230,7 +230,11 @@ Result<StoreReader> detail::open_reader(std::string path, bool verify, const Ind
     if (addr == MAP_FAILED) return std::unexpected(io_error("mmap failed: ", errno));
     FileMapping mapping(addr, map_length);
     fd.close();  // the mapping stays valid without it
+    return open_mapped(std::move(path), std::move(mapping), size, verify, limits, true);
+}
 
+Result<StoreReader> detail::open_mapped(std::string path, FileMapping mapping, std::uint64_t size, bool verify,
+                                        const IndexLimits& limits, bool release_index) {
     const format::Image file(mapping.data(), size);
     const auto header = format::Header::decode(file);
     if (!header) return std::unexpected(header.error());
@@ -258,7 +262,7 @@ Result<StoreReader> detail::open_reader(std::string path, bool verify, const Ind
     // The walk read every page of the index; a reader that only looks keys up needs few of them
     // for a while, so they leave its resident memory now and come back as lookups touch them.
     // Pages that also hold records stay.
-    impl->mapping.release(impl->index_offset, impl->index_end);
+    if (release_index) impl->mapping.release(impl->index_offset, impl->index_end);
     return StoreReader(std::move(impl));
 }
 
@@ -272,5 +276,6 @@ std::size_t StoreReader::entry_count() const noexcept { return impl_->entries; }
 std::string_view StoreReader::key_at(std::size_t i) const noexcept { return impl_->key_at(i); }
 std::uint64_t StoreReader::offset_at(std::size_t i) const noexcept { return impl_->offset_at(i); }
 EntryCursor StoreReader::cursor(std::size_t i) const noexcept { return impl_->cursor(i); }
+void StoreReader::release_index() const noexcept { impl_->mapping.release(impl_->index_offset, impl_->index_end); }
 
 }  // namespace tarnkv

@@ -32,6 +32,12 @@ namespace detail {
 struct IndexLimits;
 // StoreReader::open with the in-memory index widths given explicitly (reader_impl.hpp).
 Result<StoreReader> open_reader(std::string path, bool verify, const IndexLimits& limits);
+class FileMapping;
+// The rest of an open once the file's bytes are mapped: the header, the optional CRC pass and
+// the index. `release_index` gives the index pages back afterwards, which only a file-backed
+// mapping can refault.
+Result<StoreReader> open_mapped(std::string path, FileMapping mapping, std::uint64_t size, bool verify,
+                                const IndexLimits& limits, bool release_index);
 }  // namespace detail
 
 // What an entry that no longer fits in its file (it changed under the mapping after open) names
@@ -212,8 +218,14 @@ public:
     // file once and the data section once more.
     Status verify(const Progress& progress) const;
 
+    // Gives the index section's resident pages back after a walk over all of it, as open does
+    // after loading it; lookups fault them in again.
+    void release_index() const noexcept;
+
 private:
     friend Result<StoreReader> detail::open_reader(std::string path, bool verify, const detail::IndexLimits& limits);
+    friend Result<StoreReader> detail::open_mapped(std::string path, detail::FileMapping mapping, std::uint64_t size,
+                                                   bool verify, const detail::IndexLimits& limits, bool release_index);
 
     // Held on the heap: the hash table's functors point back at it, so it must never move.
     struct Impl;

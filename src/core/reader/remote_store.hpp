@@ -1,0 +1,83 @@
+// A store whose bytes live elsewhere (a web server, object storage): the reader is built from
+// the header and the index section alone, and each object's record is fetched on demand by the
+// caller, which hands the fetched bytes back here to be checked and decoded.
+//
+// The header and the index are copied to their own offsets in a read-only image as large as the
+// file, so the same StoreReader answers lookups, prefix ranges and entry walks as for a local
+// file. The data section of the image is never read: object bytes come only from fetched
+// records.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/format/error.hpp"
+#include "core/reader/store_reader.hpp"
+
+namespace tarnkv {
+
+class RemoteStore {
+public:
+    // A byte range of the file, [begin, end).
+    struct Extent {
+        std::uint64_t begin;
+        std::uint64_t end;
+    };
+
+    // Bytes of the file fetched at `offset`.
+    struct Piece {
+        std::uint64_t offset;
+        std::string_view bytes;
+    };
+
+    // `name` names the store in errors (its URL). The pieces must hold the file's header (its
+    // first 40 bytes, or all of a shorter file) and its whole index section; anything else in
+    // them is ignored.
+    static Result<RemoteStore> open(std::string name, std::uint64_t file_size, std::span<const Piece> pieces);
+
+    RemoteStore(RemoteStore&&) noexcept;
+    RemoteStore& operator=(RemoteStore&&) noexcept;
+    ~RemoteStore();
+
+    const StoreReader& reader() const noexcept { return reader_; }
+
+    // Whether the record at `offset` has to be fetched: one inside the data section. Any other
+    // offset (an entry naming the header, the index or past the end) is answered from the image
+    // through reader().checked_object_at(), exactly as a local file answers it.
+    bool needs_fetch(std::uint64_t offset) const noexcept;
+    // The bytes to fetch for the record at `offset` (needs_fetch() true): from its offset to the
+    // next record any entry names, or to the index section.
+    Extent extent(std::uint64_t offset) const noexcept;
+    // The object in `fetched`, the bytes of extent(offset): its length field must fit in them,
+    // and with `check` its CRC-32 must match. A view into `fetched`.
+    Result<std::string_view> object(std::uint64_t offset, std::string_view fetched, bool check) const;
+
+    // Ascending distinct offsets, compressed: the first of every block of kBlock in full, the
+    // others as variable-length differences from the one before (a byte each for records under
+    // 128 bytes), so that the table costs little next to the reader's own.
+    class Starts {
+    public:
+        explicit Starts(std::span<const std::uint64_t> sorted);
+        // The first offset greater than `x`, or nullopt when there is none.
+        std::optional<std::uint64_t> after(std::uint64_t x) const noexcept;
+
+    private:
+        static constexpr std::size_t kBlock = 64;
+        std::vector<std::uint64_t> firsts_;     // each block's first offset
+        std::vector<std::uint64_t> positions_;  // where each block's differences start in diffs_
+        std::vector<unsigned char> diffs_;
+        std::size_t count_ = 0;
+    };
+
+private:
+    RemoteStore(StoreReader reader, Starts starts) noexcept;
+    StoreReader reader_;
+    Starts starts_;  // the offsets of the records entries name in the data section
+};
+
+}  // namespace tarnkv
