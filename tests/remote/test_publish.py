@@ -58,8 +58,14 @@ def test_build_to_url_publishes_and_replaces_whole(s3_bucket, tmp_path):
     w2 = tarnkv.TarnWriter()
     for i in range(1000):
         w2[f"k{i}"] = i
-    w2.build(url)
-    assert fetch(s3_bucket, "dir/users.trnk", tmp_path, "new.trnk") == {f"k{i}": i for i in range(1000)}
+    with tarnkv.open(url) as old_reader:
+        w2.build(url)
+        assert fetch(s3_bucket, "dir/users.trnk", tmp_path, "new.trnk") == {f"k{i}": i for i in range(1000)}
+        # The reader opened before the replacement is refused, never given the new bytes.
+        with pytest.raises(tarnkv.TarnError):
+            old_reader["a"]
+    with tarnkv.open(url) as r:
+        assert dict(r.items()) == {f"k{i}": i for i in range(1000)}
     # A reader pinned to the old version is refused, never served bytes of the new one.
     with pytest.raises(Exception) as e:
         s3.get_object(Bucket=s3_bucket, Key="dir/users.trnk", Range="bytes=0-39", IfMatch=old_etag)

@@ -85,8 +85,11 @@ def test_build_set_to_s3_without_a_shared_file_system(cluster, s3_bucket, tmp_pa
     assert (res.path, res.shard_count, res.records, res.num_keys) == (url, 4, 3000, 3000)
 
     local = download_set(s3_bucket, "events.set", tmp_path / "set")
+    want = single_store(tmp_path)
     with tarnkv.open(local) as r:
-        assert dict(r.items()) == single_store(tmp_path)
+        assert dict(r.items()) == want
+    with tarnkv.open(url) as r:  # and read where it is
+        assert (dict(r.items()), r["user:00042"]) == (want, want["user:00042"])
     names = keys_under(s3_bucket, "events.set")
     assert names == sorted([mf.MANIFEST, *(s.file for s in res.shards)])  # no runs, no work prefix
     # Every task cleaned up after itself, on the workers and on the client.
@@ -104,14 +107,19 @@ def test_replacing_a_set_keeps_one_generation_back(cluster, s3_bucket, tmp_path)
     builds = []
     with client.as_current():
         for gen in range(3):
+            if gen == 2:
+                before = tarnkv.open(url)  # opened on the set the last build replaces
             records = [{"id": f"k{i}", "gen": gen} for i in range(200)]
             builds.append(build_set(db.from_sequence(records, npartitions=3), url, key="id", shards=2))
     first, second, third = ({s.file for s in b.shards} for b in builds)
     names = set(keys_under(s3_bucket, "s.set"))
     # The new set, and the one it replaced for readers that still have it open; not the first.
     assert names == {mf.MANIFEST} | second | third
-    local = download_set(s3_bucket, "s.set", tmp_path / "set")
-    with tarnkv.open(local) as r:
+    # A reader that opened the set before the last replacement still reads its set, whole;
+    # one opened now reads the new one.
+    with before:
+        assert {before[f"k{i}"]["gen"] for i in range(200)} == {1}
+    with tarnkv.open(url) as r:
         assert {r[f"k{i}"]["gen"] for i in range(200)} == {2}
 
 
