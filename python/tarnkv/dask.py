@@ -3,7 +3,7 @@
 Needs the ``dask`` extra (``dask``, ``distributed`` for clusters, ``pandas`` for DataFrames).
 The build runs on whatever scheduler is current: a ``distributed.Client`` (any cluster whose
 workers see ``out_dir`` under the same path, on a shared file system) or Dask's local
-schedulers.
+schedulers; or, for a set in object storage, any cluster at all.
 """
 
 from __future__ import annotations
@@ -39,7 +39,8 @@ def _kind(collection: Any) -> str:
 
 def build_set(collection: Any, out_dir: str | os.PathLike[str], *, key: Field, aliases: Sequence[Field] = (),
               shards: int, codec: object = "msgpack", on_duplicate: Literal["error", "first", "last"] = "error",
-              value: Field | None = None, spill_bytes: int = DEFAULT_SPILL_BYTES) -> SetBuildResult:
+              value: Field | None = None, spill_bytes: int = DEFAULT_SPILL_BYTES,
+              storage_options: dict[str, Any] | None = None) -> SetBuildResult:
     """Builds a store set of *shards* shards in *out_dir* from a Dask collection.
 
     - *collection*: a ``dask.bag.Bag`` of records (dicts, or anything the field functions
@@ -59,6 +60,14 @@ def build_set(collection: Any, out_dir: str | os.PathLike[str], *, key: Field, a
       published), or keeps the ``"first"`` or ``"last"`` of them in the collection's order
       (partition by partition, records in order within each).
     - *spill_bytes*: how much each partition task buffers before writing a sorted section.
+
+    *out_dir* may also be an object storage URL (``s3://bucket/events.set``, with
+    *storage_options* as for :func:`tarnkv.open`): then the workers need share no file
+    system. Each task writes its files in its worker's temporary directory; the runs go to
+    the object store under the build's work prefix, and each shard task fetches its own
+    sections of them by ranged reads and uploads its shard under the build's name. The
+    manifest, uploaded last in one request, publishes the set. The shards of the set it
+    replaces stay until the next publication, so readers that opened it keep reading it.
 
     Each shard holds its own copy of an object whose keys fall in several shards. *out_dir*
     may be absent, empty or a set (replaced: its readers keep the old set until they reopen);
@@ -81,7 +90,7 @@ def build_set(collection: Any, out_dir: str | os.PathLike[str], *, key: Field, a
     roles = RecordRoles(key, alias_fields, value, codec=codec)
     task: Callable[..., Any] = frame_partition if kind == "frame" else records_partition
     counted = _Counter()
-    with Build(out_dir, shards, on_duplicate, spill_bytes) as build:
+    with Build(out_dir, shards, on_duplicate, spill_bytes, storage_options) as build:
         results = compute(build.plan, collection.to_delayed(), task, (roles,), counted)
         return build.publish(results, counted.records, codec_name(codec))
 

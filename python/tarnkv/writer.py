@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import sys
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Literal, Self
@@ -13,6 +13,7 @@ from typing import Any, Literal, Self
 from tarnkv import _native
 from tarnkv.codec import resolve
 from tarnkv.errors import UnreferencedObjectWarning
+from tarnkv.remote import is_url
 
 __all__ = ["TarnWriter", "BuildResult", "Progress"]
 
@@ -60,7 +61,9 @@ class TarnWriter(_native.Writer):
     ``published`` counts the files ``build()`` has published (renamed into place). It is
     counted before ``build()`` returns, so a signal handler can ask it whether a file is out
     already: a handler that raises ``KeyboardInterrupt`` only while ``published`` is unchanged
-    never reports as interrupted a build whose file has replaced the old one.
+    never reports as interrupted a build whose file has replaced the old one. A build to a URL
+    counts its local file, built before the upload: the upload's own point of no return is
+    told by :func:`tarnkv.remote.publish.commits`.
 
     - ``compression="zstd"`` stores objects compressed with zstd at ``compression_level`` (1 to
       22) and a dictionary trained on the first objects (20,000, or 8 MiB of them), kept in the
@@ -95,7 +98,8 @@ class TarnWriter(_native.Writer):
         return BuildOnExit(cls(codec=codec, on_duplicate=on_duplicate, compression=compression,
                                compression_level=compression_level), path, progress, verbose)
 
-    def build(self, path: StrPath, *, progress: Progress | None = None, verbose: bool = False) -> BuildResult:
+    def build(self, path: StrPath, *, progress: Progress | None = None, verbose: bool = False,
+              storage_options: Mapping[str, Any] | None = None) -> BuildResult:
         """Writes the store file at *path* and returns what it wrote.
 
         The file is written beside *path* under a temporary name, synced and renamed over
@@ -104,7 +108,16 @@ class TarnWriter(_native.Writer):
         does one that a signal handler raises while the file is written (Ctrl-C's
         ``KeyboardInterrupt``), with or without *progress*.
         Nothing is printed unless *verbose* is true.
+
+        *path* may also be an object storage URL (``s3://bucket/key``, with
+        *storage_options* as for :func:`tarnkv.open`): the file is then built in the temporary
+        directory (``TMPDIR``) and uploaded, and the upload's completion publishes it whole; a
+        failed or interrupted upload publishes nothing. *progress* then hears the upload's
+        bytes too, after the build's. ``http(s)://`` URLs are read-only: a
+        :class:`~tarnkv.StoreIOError`.
         """
+        if is_url(path):
+            return self._build_to_url(str(path), progress, verbose, storage_options)
         unnamed = self._unnamed
         objects, keys, dropped, size = self._build(path, progress=progress)
         target = os.fspath(path)
@@ -115,6 +128,23 @@ class TarnWriter(_native.Writer):
             print(f"\u2705  {os.fsdecode(target)}  \u2014  {objects} objects \u00b7 {keys} keys \u00b7 "
                   f"{size / 1024:.1f} KB", file=sys.stdout, flush=True)
         return BuildResult(target, objects, keys, size, dropped)
+
+    def _build_to_url(self, url: str, progress: Progress | None, verbose: bool,
+                      storage_options: Mapping[str, Any] | None) -> BuildResult:
+        from tarnkv.remote import publish
+
+        publish.check_writable(url, storage_options)
+        unnamed = self._unnamed
+        with publish.temporary_path(url) as tmp:
+            objects, keys, dropped, size = self._build(tmp, progress=progress)
+            publish.upload(tmp, url, storage_options=storage_options, progress=progress)
+        if unnamed:
+            warnings.warn(f"{unnamed} object(s) added with add() were never given a key and are left out of "
+                          f"{url!r}", UnreferencedObjectWarning, stacklevel=3)
+        if verbose:
+            print(f"\u2705  {url}  \u2014  {objects} objects \u00b7 {keys} keys \u00b7 "
+                  f"{size / 1024:.1f} KB", file=sys.stdout, flush=True)
+        return BuildResult(url, objects, keys, size, dropped)
 
     @property
     def repeated_keys(self) -> int:

@@ -14,9 +14,13 @@ from tarnkv.cli.output import refuse_overwriting, size_text
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.cli.records import open_reader
 from tarnkv.records import RecordRoles
+from tarnkv.remote import is_url
 
 
 def _check_output(out: str) -> None:
+    if is_url(out):
+        stores.check_url_output(out)
+        return
     if os.path.isdir(out):
         raise CliError(f"{out}: is a directory")
     directory = os.path.dirname(out) or "."
@@ -38,7 +42,8 @@ def run(args: argparse.Namespace) -> int:
     if args.inputs.count("-") > 1:
         raise CliError('standard input ("-") can be read only once')
     _check_output(out)
-    refuse_overwriting(out, args.inputs)
+    if not is_url(out):
+        refuse_overwriting(out, args.inputs)
     roles = RecordRoles(args.key, tuple(args.alias), args.value, json_values=args.json_values, big_ints=args.big_ints)
     writer = stores.new_writer(args.on_duplicate, args.compress)
     loader = Loader(WriterSink(writer), roles)

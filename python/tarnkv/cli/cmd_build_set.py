@@ -4,9 +4,10 @@ The driver splits the inputs into partitions -- plain JSON Lines files into byte
 start and end on line boundaries, every other input (compressed, CSV, TSV, Parquet) whole --
 and runs one task per partition on the cluster: the task reads its part with the same readers
 and the same native JSON Lines path as a single-store build and writes a run file. Shard tasks
-then merge the runs (tarnkv.sets.build). Workers read the inputs themselves, so inputs and
-output must be on a file system every worker sees under the same paths; standard input is
-first copied into the build's work directory.
+then merge the runs (tarnkv.sets.build). Workers read the inputs themselves, so inputs must be
+on a file system every worker sees under the same paths, and so must the output unless it is an
+object storage URL (then the runs travel through the object store); standard input is first
+copied into the build's work directory (a temporary directory for a set in object storage).
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ import re
 import shutil
 import signal
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 from typing import Any, BinaryIO
@@ -32,6 +34,7 @@ from tarnkv.cli.progress import Bar, Progress, wanted
 from tarnkv.cli.records import open_reader
 from tarnkv.errors import TarnError
 from tarnkv.records import RecordRoles
+from tarnkv.remote import is_url
 from tarnkv.sets.build import Build, Listener, PartitionResult, Plan, RunSink, ShardResult, compute
 from tarnkv.sets.errors import SetDuplicateKeyError
 
@@ -322,7 +325,9 @@ def run(args: argparse.Namespace) -> int:
     out = args.output
     if args.inputs.count("-") > 1:
         raise CliError('standard input ("-") can be read only once')
-    refuse_inputs_inside(out, args.inputs)
+    remote = is_url(out)
+    if not remote:
+        refuse_inputs_inside(out, args.inputs)
     roles = RecordRoles(args.key, tuple(args.alias), args.value, json_values=args.json_values, big_ints=args.big_ints)
     # Closed in the reverse order: the client, the cluster (which ends tasks still running),
     # then the build (which removes what it wrote, unless its manifest is out).
@@ -333,10 +338,18 @@ def run(args: argparse.Namespace) -> int:
             except (OSError, TarnError) as exc:
                 raise CliError(os_error_text(exc, out) if isinstance(exc, OSError) else str(exc)) from None
             cleanup.callback(build.close)
-        interrupts.published_when(interrupts.set_is(build.plan.out_dir, build.plan.build_id))
+            # Standard input is spooled where the driver's files go: the build's work directory,
+            # or a temporary one when the set goes to object storage.
+            spool = tempfile.mkdtemp(prefix="tarnkv-spool-") if remote else build.plan.work_dir
+            if remote:
+                cleanup.callback(shutil.rmtree, spool, True)
+        if remote:
+            interrupts.published_when(lambda: build.committing)
+        else:
+            interrupts.published_when(interrupts.set_is(build.plan.out_dir, build.plan.build_id))
         try:
             client, workers = _client(args, cleanup)
-            parts = plan_inputs(args.inputs, args.format, build.plan.work_dir, workers, out)
+            parts = plan_inputs(args.inputs, args.format, spool, workers, out)
             with Progress(wanted(args.quiet)) as progress:
                 bars = _Bars(progress, parts, out, args.shards)
                 with client.as_current():

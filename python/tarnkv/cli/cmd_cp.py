@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 from tarnkv.cli import stores
 from tarnkv.cli.errors import NO, CliError
-from tarnkv.cli.install import install, install_fetched, install_set
+from tarnkv.cli.install import install, install_fetched, install_set, upload, upload_set
 from tarnkv.cli.progress import Progress, wanted
 from tarnkv.remote import is_url
 
@@ -18,6 +18,8 @@ if TYPE_CHECKING:
 
 
 def run(args: argparse.Namespace) -> int:
+    if is_url(args.dst):
+        return _upload(args)
     if is_url(args.src):
         return _download(args)
     if os.path.isdir(args.src):
@@ -39,6 +41,54 @@ def run(args: argparse.Namespace) -> int:
         install(args.src, args.dst, check=check, allow_empty=args.allow_empty,
                 progress=progress.callback(copying))
     return 0
+
+
+def _upload(args: argparse.Namespace) -> int:
+    """A local store published as an object (a set: each shard, then the manifest)."""
+    if is_url(args.src):
+        raise CliError(f"{args.src}: copy from a URL to a local file, or from a local file to a URL")
+    if os.path.isdir(args.src):
+        return _upload_set(args)
+    with Progress(wanted(args.quiet)) as progress:
+        def check(src: str) -> int:
+            def deep(reader: Any) -> None:
+                bar = progress.bar(f"verifying {args.src}", _size(src))
+                try:
+                    stores.verify(reader, args.src, progress.callback(bar))
+                finally:
+                    progress.done(bar)
+
+            return _check_copy(src, args.src, args.dst, deep if args.verify else None)
+
+        uploading = progress.bar(f"uploading {args.src}", _size(args.src))
+        upload(args.src, args.dst, check=check, allow_empty=args.allow_empty, progress=progress.callback(uploading))
+    return 0
+
+
+def _upload_set(args: argparse.Namespace) -> int:
+    with Progress(wanted(args.quiet)) as progress:
+        uploading = progress.bar(f"uploading {args.src}", None)
+
+        def check(path: str, entry: ShardEntry) -> None:
+            _check_copy(path, path, args.dst, _against_manifest(args, path, entry))
+
+        upload_set(args.src, args.dst, check=check, allow_empty=args.allow_empty,
+                   progress=progress.callback(uploading))
+    return 0
+
+
+def _against_manifest(args: argparse.Namespace, name: str, entry: ShardEntry) -> Callable[[Any], None]:
+    """The check of a copied shard: it is the store the set's manifest describes (and sound in
+    depth with --verify)."""
+    def check(reader: Any) -> None:
+        st = reader.stats()
+        if (st["file_crc32"], st["num_keys"], st["num_objects"]) != \
+                (entry.file_crc32, entry.num_keys, entry.num_objects):
+            raise CliError(f"{name}: does not match {args.src}'s manifest", NO)
+        if args.verify:
+            stores.verify(reader, name)
+
+    return check
 
 
 def _check_copy(tmp: str, name: str, dst: str, deep: Callable[[Any], None] | None) -> int:
@@ -71,16 +121,7 @@ def _copy_set(args: argparse.Namespace) -> int:
 
         def check(tmp: str, entry: ShardEntry) -> None:
             name = os.path.join(args.src, entry.file)
-
-            def against_manifest(reader: Any) -> None:
-                st = reader.stats()
-                if (st["file_crc32"], st["num_keys"], st["num_objects"]) != \
-                        (entry.file_crc32, entry.num_keys, entry.num_objects):
-                    raise CliError(f"{name}: does not match {args.src}'s manifest", NO)
-                if args.verify:
-                    stores.verify(reader, name)
-
-            _check_copy(tmp, name, args.dst, against_manifest)
+            _check_copy(tmp, name, args.dst, _against_manifest(args, name, entry))
 
         install_set(args.src, args.dst, check=check, allow_empty=args.allow_empty,
                     progress=progress.callback(copying))

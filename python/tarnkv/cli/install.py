@@ -270,6 +270,45 @@ def _install_into(src: str, dst: str, target: str, replaced: _Replaced, mode: in
     return target
 
 
+def upload(src: str, url: str, *, check: Check, allow_empty: bool = False, progress: Progress = None) -> str:
+    """Publishes the store SRC as the object URL and returns the URL. ``check`` runs on SRC
+    before anything is sent; the upload's completion is the one step that replaces the object,
+    so a failure or Ctrl-C before it leaves the object as it was, and no upload open."""
+    from tarnkv.cli import stores
+    from tarnkv.remote import publish
+
+    stores.check_url_output(url)
+    with open_source(src) as (_fd, src_st):
+        keys = check(src)
+        head = _remote_head(url)
+        replaced = 0
+        if len(head) == _HEAD.size:
+            magic, _version, replaced = _HEAD.unpack(head)
+            replaced = replaced if magic == MAGIC else 0
+        _refuse_emptying(src, url, keys, replaced, allow_empty)
+        stores.uploads_completing()
+        with stores.StoreErrors(url):
+            publish.upload(src, url, progress=progress)
+        if os.stat(src).st_size != src_st.st_size:
+            raise CliError(f"the source changed size while it was copied ({src_st.st_size} -> "
+                           f"{os.stat(src).st_size} bytes)")
+    return url
+
+
+def _remote_head(url: str) -> bytes:
+    """The first bytes of the object at URL (enough to count its keys); none when it is absent."""
+    from tarnkv.cli import stores
+    from tarnkv.remote import publish, s3
+
+    with stores.StoreErrors(url):
+        try:
+            return publish.get_range(url, 0, _HEAD.size, client=s3.client())
+        except FileNotFoundError:
+            return b""
+        except OSError:
+            return b""  # shorter than a header, or unreadable: not a store with keys
+
+
 # --- Store sets ------------------------------------------------------------------------------
 
 #: Checks the complete temporary copy of a shard against the manifest's entry for it.
@@ -357,6 +396,61 @@ def install_set(src: str, dst: str, *, check: SetCheck, allow_empty: bool = Fals
             raise CliError(f"{target}: {exc.strerror or exc}") from None
         raise
     return target
+
+
+def upload_set(src: str, url: str, *, check: SetCheck, allow_empty: bool = False,
+               progress: Progress = None) -> str:
+    """Publishes the store set SRC at the object storage URL and returns the URL: each shard
+    checked (``check(path, entry)``) and uploaded under its own name, then the manifest, in one
+    request, last. A failure or Ctrl-C before the manifest removes the shards this copy
+    uploaded that the set there does not name; the set there stays as it was."""
+    from tarnkv.cli import stores
+    from tarnkv.errors import TarnError
+    from tarnkv.remote import publish as remote
+    from tarnkv.sets import manifest as mf
+    from tarnkv.sets.build import check_remote_output, publish, remote_manifest
+
+    try:
+        manifest = mf.read(src)
+    except TarnError as exc:
+        raise CliError(f"{src}: {exc.strerror if isinstance(exc, OSError) and exc.strerror else exc}") from None
+    url = url.rstrip("/")
+    with stores.StoreErrors(url):
+        check_remote_output(url)
+        old = remote_manifest(url)
+    _refuse_emptying(src, url, manifest.num_keys, old.num_keys if old else 0, allow_empty)
+    committing: list[bool] = []
+    interrupts.published_when(lambda: bool(committing))
+    total = manifest.total_size
+    copied = 0
+    placed: list[str] = []
+    try:
+        with stores.StoreErrors(url):
+            for i, entry in enumerate(manifest.shards):
+                path = os.path.join(src, entry.file)
+                size = os.stat(path).st_size if os.path.exists(path) else -1
+                if size != entry.size:
+                    raise CliError(f"{src}: shard {i} ({entry.file}) is "
+                                   f"{'missing' if size < 0 else f'{size} bytes'} where the manifest says "
+                                   f"{entry.size} bytes", 1)
+                check(path, entry)
+                step: Progress = None
+                if progress is not None:
+                    base, report = copied, progress
+                    step = lambda done, _total: report(base + done, total)  # noqa: E731
+                placed.append(f"{url}/{entry.file}")
+                remote.upload(path, placed[-1], progress=step)
+                copied += entry.size
+            committing.append(True)
+            publish(url, manifest)
+    except BaseException:
+        if not committing:
+            with contextlib.suppress(OSError, TarnError):
+                current = remote_manifest(url)
+                named = set(mf.shard_files(current))
+                remote.delete([u for u in placed if u.rsplit("/", 1)[1] not in named])
+        raise
+    return url
 
 
 def _install_shard(src: str, i: int, entry: ShardEntry, target: str, check: SetCheck,

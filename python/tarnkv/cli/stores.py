@@ -11,6 +11,7 @@ from msgpack import unpackb as _unpackb
 import tarnkv
 from tarnkv.cli import interrupts
 from tarnkv.cli.errors import FAIL, NO, CliError
+from tarnkv.remote import is_url
 
 Progress = Callable[[int, int], None] | None
 
@@ -107,11 +108,34 @@ def new_writer(on_duplicate: str, compression: tuple[str, int] | None = None) ->
 
 def build(writer: Any, path: str, progress: Progress = None) -> Any:
     """Builds ``path``; the result has ``num_keys``, ``num_objects`` and ``file_size``. The
-    build is the command's publication: once the file is out, Ctrl-C no longer stops it."""
-    before = writer.published
-    interrupts.published_when(lambda: writer.published != before)
+    build is the command's publication: once the file is out, Ctrl-C no longer stops it. For
+    an object storage URL that is once the upload's completing request is out: from then on
+    the command reports what the server did, never that nothing changed."""
+    if is_url(path):
+        uploads_completing()
+    else:
+        before = writer.published
+        interrupts.published_when(lambda: writer.published != before)
     with StoreErrors(path):
         return writer.build(path, progress=progress)
+
+
+def check_url_output(url: str) -> None:
+    """Refuses (status 2) an output URL nothing can be published at: a web server, a bucket
+    that does not exist or credentials the object store refuses."""
+    from tarnkv.remote import publish
+
+    with StoreErrors(url):
+        publish.check_writable(url)
+
+
+def uploads_completing() -> None:
+    """Registers the command's publication to object storage: the first upload whose
+    completing request goes out from now on."""
+    from tarnkv.remote import publish
+
+    before = publish.commits()
+    interrupts.published_when(lambda: publish.commits() != before)
 
 
 def raw_items(reader: Any, prefix: bytes = b"") -> Iterator[tuple[str, bytes]]:

@@ -50,7 +50,8 @@ def client(storage_options: Mapping[str, Any] | None = None) -> Any:
         raise TypeError(f"unknown storage option(s): {', '.join(sorted(opts))}")
     config_kwargs.setdefault("connect_timeout", timeout)
     config_kwargs.setdefault("read_timeout", timeout)
-    config_kwargs.setdefault("retries", {"max_attempts": attempts, "mode": "standard"})
+    # botocore counts "max_attempts" as retries after the first; "total_max_attempts" is what it says.
+    config_kwargs.setdefault("retries", {"total_max_attempts": attempts, "mode": "standard"})
     # Many threads share one client (get_many's concurrent reads).
     config_kwargs.setdefault("max_pool_connections", 32)
     return boto3.session.Session().client("s3", config=botocore.config.Config(**config_kwargs),

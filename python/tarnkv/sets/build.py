@@ -12,13 +12,16 @@ A build runs in two waves of tasks on whatever Dask scheduler is current:
 
 Then the driver (:class:`Build`) writes the manifest, last and atomically, and removes the
 runs. No record crosses the network between the waves except through the file system: the
-runs are the shuffle. Every task is safe to run twice (a retry after a worker died): files are
+runs are the shuffle. A set built into object storage needs no shared file system: the runs
+go to the object store under the build's work prefix, and each shard task fetches only its
+own sections of them. Every task is safe to run twice (a retry after a worker died): files are
 written under names of their own and renamed into place, runs and shards are deterministic,
 and a dead task's temporary files are removed with the build's work directory.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
 import errno
 import fcntl
@@ -26,13 +29,17 @@ import os
 import re
 import shutil
 import stat
+import struct
+import tempfile
 import uuid
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Final, Literal
 
 from tarnkv import _native
-from tarnkv.errors import TarnError, io_error
+from tarnkv.errors import CorruptStoreError, StoreIOError, TarnError, io_error
+from tarnkv.remote import is_url
+from tarnkv.remote import publish as publish_remote
 from tarnkv.sets import manifest as mf
 from tarnkv.sets.errors import SetDuplicateKeyError
 
@@ -55,15 +62,33 @@ _CANCEL_SECONDS: Final = 2
 class Plan:
     """What every task of one build needs to know: where files go and how records are merged."""
 
-    out_dir: str  # absolute: workers may run elsewhere
+    out_dir: str  # absolute: workers may run elsewhere; or the set's URL in object storage
     build_id: str
     shards: int
     policy: OnDuplicate
     spill_bytes: int = DEFAULT_SPILL_BYTES
+    storage_options: dict[str, Any] | None = None
 
     @property
     def tag(self) -> str:
         return self.build_id[:12]
+
+    @property
+    def remote(self) -> bool:
+        """Whether the set goes to object storage: then no file system is shared, each task
+        keeps its files in a directory of its own in its worker's temporary directory, and
+        the runs travel through the object store under :attr:`work_url`."""
+        return is_url(self.out_dir)
+
+    @property
+    def work_url(self) -> str:
+        return f"{self.out_dir}/{WORK_PREFIX}{self.build_id}/"
+
+    def run_url(self, partition: int) -> str:
+        return f"{self.work_url}part-{partition:06d}.run"
+
+    def shard_url(self, shard: int) -> str:
+        return f"{self.out_dir}/{self.shard_file(shard)}"
 
     @property
     def work_dir(self) -> str:
@@ -87,9 +112,10 @@ class PartitionResult:
     """What a partition task wrote: its run file and how many records went in."""
 
     index: int
-    path: str
+    path: str  # a local path, or the run's URL when the set goes to object storage
     records: int
     size: int
+    sections: int = 0
 
 
 @dataclass(frozen=True, slots=True)
@@ -126,7 +152,15 @@ class RunSink:
         self.plan = plan
         self.index = index
         self.records = 0
-        self._run = _native.RunWriter(plan.run_tmp(index), plan.shards, plan.spill_bytes, plan.policy == "error")
+        # Without a shared file system the run is written in the worker's own temporary
+        # directory, then uploaded.
+        self._local = tempfile.mkdtemp(prefix=f"tarnkv-run-{plan.tag}-") if plan.remote else None
+        tmp = os.path.join(self._local, "run.tmp") if self._local else plan.run_tmp(index)
+        try:
+            self._run = _native.RunWriter(tmp, plan.shards, plan.spill_bytes, plan.policy == "error")
+        except BaseException:
+            self._drop_local()
+            raise
 
     def add(self, seq: int, key: str | bytes, data: bytes, *aliases: str | bytes) -> None:
         """One record numbered *seq* (numbers grow): its encoded object under *key* and *aliases*."""
@@ -147,15 +181,29 @@ class RunSink:
         return done
 
     def finish(self) -> PartitionResult:
-        path = self.plan.run_path(self.index)
+        local = self._local
+        path = os.path.join(local, "part.run") if local else self.plan.run_path(self.index)
         try:
-            size, _, _, _ = self._run.finish(path)
+            size, _, sections, _ = self._run.finish(path)
         except SetDuplicateKeyError as exc:
             raise exc.with_partitions(self.index, self.index) from None
-        return PartitionResult(self.index, path, self.records, size)
+        if local is None:
+            return PartitionResult(self.index, path, self.records, size, sections)
+        try:
+            url = self.plan.run_url(self.index)
+            publish_remote.upload(path, url, storage_options=self.plan.storage_options)
+        finally:
+            self._drop_local()
+        return PartitionResult(self.index, url, self.records, size, sections)
 
     def abort(self) -> None:
         self._run.abort()
+        self._drop_local()
+
+    def _drop_local(self) -> None:
+        if self._local is not None:
+            shutil.rmtree(self._local, ignore_errors=True)
+            self._local = None
 
     def __enter__(self) -> RunSink:
         return self
@@ -175,11 +223,17 @@ def collect(*parts: PartitionResult) -> tuple[PartitionResult, ...]:
 
 def merge_shard(plan: Plan, shard: int, parts: Sequence[PartitionResult]) -> ShardResult:
     """The shard task: merges shard *shard*'s sections of every run into its file."""
+    if plan.remote:
+        return _merge_remote_shard(plan, shard, parts)
     runs = [p.path for p in parts]
     path = os.path.join(plan.out_dir, plan.shard_file(shard))
+    return _merge(plan, shard, parts, runs, plan.shard_tmp(shard), path)
+
+
+def _merge(plan: Plan, shard: int, parts: Sequence[PartitionResult], runs: list[str], tmp: str,
+           path: str) -> ShardResult:
     try:
-        keys, objects, size, crc = _native.merge_runs(runs, plan.shards, shard, plan.policy, plan.shard_tmp(shard),
-                                                       path)
+        keys, objects, size, crc = _native.merge_runs(runs, plan.shards, shard, plan.policy, tmp, path)
     except SetDuplicateKeyError as exc:
         # The merge numbers runs by their place in `runs`, which is the partition order.
         first, second = exc.first, exc.second
@@ -190,6 +244,51 @@ def merge_shard(plan: Plan, shard: int, parts: Sequence[PartitionResult]) -> Sha
 
 def _partition(parts: Sequence[PartitionResult], run: int | None) -> int | None:
     return parts[run].index if run is not None and 0 <= run < len(parts) else None
+
+
+# Where a run file says which bytes are whose: its table of sections, then a trailer, at its
+# end (the core's run layout; only these fields are read here).
+_RUN_TRAILER = 32
+_RUN_TABLE_ENTRY = 52
+_SECTION = struct.Struct(">IIQQ")  # spill, shard, offset, length
+
+
+def _merge_remote_shard(plan: Plan, shard: int, parts: Sequence[PartitionResult]) -> ShardResult:
+    """The shard task without a shared file system: fetches this shard's sections of every
+    run (ranged reads) into local copies of the runs that hold only them (the rest of each
+    copy is a hole), merges those locally, and uploads the shard under the build's name."""
+    from tarnkv.remote import s3
+
+    local = tempfile.mkdtemp(prefix=f"tarnkv-shard-{plan.tag}-")
+    try:
+        client = s3.client(plan.storage_options)
+        runs = [os.path.join(local, f"part-{p.index:06d}.run") for p in parts]
+        with concurrent.futures.ThreadPoolExecutor(4, thread_name_prefix="tarnkv-fetch") as pool:
+            for done in [pool.submit(_fetch_sections, client, p, shard, path) for p, path in zip(parts, runs)]:
+                done.result()
+        path = os.path.join(local, plan.shard_file(shard))
+        result = _merge(plan, shard, parts, runs, os.path.join(local, "shard.tmp"), path)
+        for run in runs:  # the disk they take is the worker's: freed before the upload
+            _remove(run)
+        publish_remote.upload(path, plan.shard_url(shard), storage_options=plan.storage_options, client=client)
+        return result
+    finally:
+        shutil.rmtree(local, ignore_errors=True)
+
+
+def _fetch_sections(client: Any, part: PartitionResult, shard: int, path: str) -> None:
+    tail_size = part.sections * _RUN_TABLE_ENTRY + _RUN_TRAILER
+    tail = publish_remote.get_range(part.path, part.size - tail_size, tail_size, client=client)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    try:
+        os.ftruncate(fd, part.size)
+        for i in range(part.sections):
+            _, owner, offset, length = _SECTION.unpack_from(tail, i * _RUN_TABLE_ENTRY)
+            if owner == shard:
+                publish_remote.download_range(part.path, offset, length, fd, client=client)
+        os.pwrite(fd, tail, part.size - tail_size)
+    finally:
+        os.close(fd)
 
 
 # --- Running the two waves ---------------------------------------------------------------------
@@ -398,10 +497,17 @@ def directory_lock(directory: str) -> Iterator[None]:
         os.close(fd)
 
 
-def publish(directory: str, manifest: mf.Manifest) -> None:
+def publish(directory: str, manifest: mf.Manifest, storage_options: dict[str, Any] | None = None) -> None:
     """Makes *manifest* the set at *directory*: the one step that changes which set it holds,
     the manifest written atomically; then the shards only the replaced set used go. The
-    shards the manifest names must be in place (synced) already."""
+    shards the manifest names must be in place (synced) already.
+
+    *directory* may be a set's URL in object storage (with *storage_options*): the manifest is
+    then replaced by one request, and the replaced set's shards stay until the next
+    publication (see :func:`_sweep_remote`)."""
+    if is_url(directory):
+        _publish_remote(directory, manifest, storage_options)
+        return
     with directory_lock(directory):
         try:
             old = mf.read(directory) if mf.is_set(directory) else None
@@ -414,6 +520,105 @@ def publish(directory: str, manifest: mf.Manifest) -> None:
                 _remove(os.path.join(directory, name))
 
 
+# --- The driver's side: a set in object storage -------------------------------------------------
+
+#: Marks a build's work prefix in object storage from its start: the build is alive.
+STARTED: Final = "started"
+#: A build whose work prefix has not changed for this long is taken for dead by the next
+#: publication of the set, which removes what it left.
+STALE_BUILD_SECONDS: Final = 24 * 3600
+
+
+def remote_manifest(url: str, storage_options: dict[str, Any] | None = None) -> mf.Manifest | None:
+    """The manifest of the set at the object storage URL *url*; None when there is none."""
+    try:
+        return mf.read_url(url, storage_options)
+    except FileNotFoundError:
+        return None
+
+
+def check_remote_output(url: str, storage_options: dict[str, Any] | None = None) -> None:
+    """Whether a set may be written at the object storage URL *url*: an existing bucket, and a
+    prefix holding nothing or a set (which the new one replaces)."""
+    try:
+        publish_remote.check_writable(f"{url}/{mf.MANIFEST}", storage_options)
+    except StoreIOError as exc:  # named by the set, not by its manifest
+        raise io_error(exc.errno or errno.EIO, url, exc.strerror) from None
+    names = [u[len(url) + 1:] for u, _ in publish_remote.list_keys(f"{url}/", storage_options=storage_options)]
+    ours: set[str] = set()
+    if mf.MANIFEST in names:
+        with contextlib.suppress(ValueError, CorruptStoreError):  # a damaged manifest: replaced all the same
+            ours = set(mf.shard_files(remote_manifest(url, storage_options)))
+    strays = [n for n in names if n != mf.MANIFEST and n not in ours and not n.startswith(WORK_PREFIX)
+              and not _SHARD_NAME.match(n)]
+    if strays:
+        listed = ", ".join(repr(n) for n in sorted(strays)[:3]) + (", ..." if len(strays) > 3 else "")
+        raise io_error(errno.EEXIST, url, f"File exists: the prefix holds other objects ({listed}) and is not a "
+                                          "store set")
+
+
+def _publish_remote(url: str, manifest: mf.Manifest, storage_options: dict[str, Any] | None) -> None:
+    try:
+        old = remote_manifest(url, storage_options)
+    except (ValueError, CorruptStoreError):
+        old = None  # a damaged manifest: replaced all the same
+    mf.write_url(url, manifest, storage_options)
+    # The set is out: what follows is tidying, which a later publication finishes if it fails.
+    with contextlib.suppress(OSError, TarnError):
+        _sweep_remote(url, set(mf.shard_files(manifest)) | set(mf.shard_files(old)), storage_options)
+
+
+def _sweep_remote(url: str, keep: set[str], storage_options: dict[str, Any] | None) -> None:
+    """Removes from the set at *url* what no reader can need any more: shards that neither the
+    new manifest nor the one it replaced names -- readers that opened the replaced set keep
+    reading it until the next publication -- except those of builds still running (their
+    work prefix exists), and what builds dead for ``STALE_BUILD_SECONDS`` left."""
+    import datetime
+
+    client = publish_remote.client_for(storage_options)
+    objects = publish_remote.list_keys(f"{url}/", client=client)
+    newest: dict[str, datetime.datetime] = {}
+    for u, modified in objects:
+        name = u[len(url) + 1:]
+        if name.startswith(WORK_PREFIX) and modified is not None:
+            build = name[len(WORK_PREFIX):].split("/", 1)[0]
+            newest[build] = max(newest.get(build, modified), modified)
+    now = datetime.datetime.now(datetime.UTC)
+    dead = {b for b, t in newest.items() if (now - t).total_seconds() > STALE_BUILD_SECONDS}
+    live_tags = {b[:12] for b in newest if b not in dead}
+    doomed = []
+    for u, _ in objects:
+        name = u[len(url) + 1:]
+        if name.startswith(WORK_PREFIX):
+            if name[len(WORK_PREFIX):].split("/", 1)[0] in dead:
+                doomed.append(u)
+        elif _SHARD_NAME.match(name) and name not in keep and name[-17:-5] not in live_tags:
+            doomed.append(u)
+    publish_remote.delete(doomed, client=client)
+
+
+def _remove_remote_build(plan: Plan) -> None:
+    """What a remote build leaves when it ends: its work prefix goes, and so do its shards
+    unless the set's manifest names them (its own publication, or a later one's)."""
+    url = plan.out_dir
+    client = publish_remote.client_for(plan.storage_options)
+    try:
+        current = remote_manifest(url, plan.storage_options)
+        named: set[str] | None = set(mf.shard_files(current))
+    except (ValueError, CorruptStoreError):
+        named = None
+
+    def ours(u: str, named: set[str] | None) -> bool:
+        name = u[len(url) + 1:]
+        return u.startswith(plan.work_url) or (named is not None and _SHARD_NAME.match(name) is not None
+                                               and name[-17:-5] == plan.tag and name not in named)
+
+    # Uploads that tasks ended by a shut-down cluster left open, then what was uploaded.
+    publish_remote.abort_uploads(f"{url}/", lambda u: ours(u, set()), client=client)
+    publish_remote.delete([u for u, _ in publish_remote.list_keys(f"{url}/", client=client) if ours(u, named)],
+                          client=client)
+
+
 class Build:
     """The driver's side of one set build: checks and prepares the output directory, holds the
     build's lock and work directory, publishes the manifest, and cleans up whatever happens.
@@ -422,17 +627,32 @@ class Build:
     """
 
     def __init__(self, out_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], shards: int,
-                 on_duplicate: OnDuplicate = "error", spill_bytes: int = DEFAULT_SPILL_BYTES) -> None:
+                 on_duplicate: OnDuplicate = "error", spill_bytes: int = DEFAULT_SPILL_BYTES,
+                 storage_options: dict[str, Any] | None = None) -> None:
         if type(shards) is not int or not 1 <= shards <= mf.MAX_SHARDS:
             raise ValueError(f"shards must be a whole number from 1 to {mf.MAX_SHARDS}, not {shards!r}")
         if on_duplicate not in ("error", "first", "last"):
             raise ValueError(f"on_duplicate must be 'error', 'first' or 'last', not {on_duplicate!r}")
+        self.published: SetBuildResult | None = None
+        #: Set just before the manifest is written: from then on the build may have published.
+        self.committing = False
+        self._lock = -1
+        if is_url(out_dir):
+            url = str(out_dir).rstrip("/")
+            options = dict(storage_options) if storage_options else None
+            check_remote_output(url, options)
+            self.plan = Plan(url, uuid.uuid4().hex, shards, on_duplicate, spill_bytes, options)
+            self._created = False
+            try:
+                publish_remote.put_bytes(self.plan.work_url + STARTED, b"", storage_options=options)
+            except BaseException:
+                self.close()
+                raise
+            return
         shown = os.fsdecode(os.fspath(out_dir))
         directory = os.path.abspath(shown)
         check_output(directory, shown)
         self.plan = Plan(directory, uuid.uuid4().hex, shards, on_duplicate, spill_bytes)
-        self.published: SetBuildResult | None = None
-        self._lock = -1
         self._created = not os.path.exists(directory)
         # Every name is known before anything is made, so that a failure (or Ctrl-C) at any
         # point removes what was made.
@@ -469,6 +689,11 @@ class Build:
         that the set's manifest does not name: a build that failed leaves nothing, and one
         whose manifest is out (even if something failed after it) leaves its set."""
         plan = self.plan
+        if plan.remote:
+            # Best effort: a later publication of the set removes what is left.
+            with contextlib.suppress(OSError, TarnError):
+                _remove_remote_build(plan)
+            return
         if os.path.isdir(plan.out_dir):
             with directory_lock(plan.out_dir):
                 _remove_build_files(plan.out_dir, plan.tag, _named_files(plan.out_dir))

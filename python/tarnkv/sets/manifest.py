@@ -26,14 +26,15 @@ import errno
 import json
 import os
 import re
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Final
 
 from tarnkv.files import sync_directory
 from tarnkv.errors import CorruptStoreError, UnsupportedVersionError
 
-__all__ = ["Manifest", "ShardEntry", "MANIFEST", "FORMAT", "FORMAT_VERSION", "ROUTING", "read", "read_url", "is_set", "write"]
+__all__ = ["Manifest", "ShardEntry", "MANIFEST", "FORMAT", "FORMAT_VERSION", "ROUTING", "read", "read_url", "is_set", "write",
+           "write_url"]
 
 MANIFEST: Final = "manifest.json"
 FORMAT: Final = "tarnkv-set"
@@ -214,9 +215,14 @@ def check_shard_size(path: str, entry: ShardEntry, label: str, why: str = "") ->
         raise CorruptStoreError(f"{label} is {size} bytes where the manifest says {entry.size}{why}", path)
 
 
+def dumps(manifest: Manifest) -> bytes:
+    """The manifest's file as it is written."""
+    return json.dumps(manifest.to_json(), indent=1).encode() + b"\n"
+
+
 def write(directory: str, manifest: Manifest) -> None:
     """Publishes *manifest* in *directory*: temporary file, fsync, rename, directory sync."""
-    data = json.dumps(manifest.to_json(), indent=1).encode() + b"\n"
+    data = dumps(manifest)
     tmp = os.path.join(directory, f".{MANIFEST}.{manifest.build_id}.tmp")
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC | os.O_NOFOLLOW, 0o666)
     try:
@@ -235,6 +241,14 @@ def write(directory: str, manifest: Manifest) -> None:
             pass
         raise
     sync_directory(directory)
+
+
+def write_url(url: str, manifest: Manifest, storage_options: Mapping[str, Any] | None = None) -> None:
+    """Publishes *manifest* for the set at the object storage URL *url*: one request, which
+    replaces the manifest whole (readers get the old one or the new one)."""
+    from tarnkv.remote import publish
+
+    publish.put_bytes(f"{url}/{MANIFEST}", dumps(manifest), storage_options=storage_options)
 
 
 def shard_files(manifest: Manifest | None) -> Iterable[str]:
