@@ -37,7 +37,8 @@ def run(args: argparse.Namespace) -> int:
     _check_output(out)
     refuse_overwriting(out, args.inputs)
     roles = FieldRoles(args.key, args.alias, args.value, args.json_values, args.big_ints)
-    writer = stores.new_writer(args.on_duplicate)
+    limit = args.memory_limit if args.memory_limit is not None else stores.default_memory_limit()
+    writer = stores.new_writer(args.on_duplicate, limit, os.path.dirname(out) or ".")
     loader = Loader(WriterSink(writer), roles)
     with Progress(wanted(args.quiet)) as progress:
         for path in args.inputs:

@@ -95,6 +95,15 @@ def _positive(text: str) -> int:
     return value
 
 
+def _size(text: str) -> int:
+    from tarnkv.writer import parse_size
+
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def _at_least_one(text: str) -> int:
     value = _positive(text)
     if value < 1:
@@ -130,6 +139,9 @@ def build_parser() -> Parser:
                    help="CSV/TSV: the --value column holds JSON text")
     p.add_argument("--big-ints", choices=("error", "text"), default="error",
                    help="an integer value beyond 64 bits: bad input (default), or stored as its digits")
+    p.add_argument("--memory-limit", type=_size, metavar="SIZE",
+                   help="past SIZE (512M, 2G), spill sorted runs beside OUT and merge them "
+                        "(default: a quarter of the machine's memory)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
     sharding = p.add_argument_group("store sets (built by a Dask cluster)")
     sharding.add_argument("--shards", type=_at_least_one, metavar="N",

@@ -95,9 +95,19 @@ def check_complete(reader: Any, path: str) -> int:
     raise CliError(f"{path}: corrupt store: {problem}", NO)
 
 
-def new_writer(on_duplicate: str) -> Any:
-    """A writer whose objects the caller encodes (as MessagePack) and stores with ``put_raw``."""
-    return tarnkv.TarnWriter(on_duplicate=on_duplicate)  # type: ignore[arg-type]
+def default_memory_limit() -> int:
+    """What a build keeps in memory before it spills: a quarter of the machine's memory."""
+    try:
+        return max(os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 4, 64 << 20)
+    except (OSError, ValueError):
+        return 1 << 30
+
+
+def new_writer(on_duplicate: str, memory_limit: int | None = None, spill_dir: str | None = None) -> Any:
+    """A writer whose objects the caller encodes (as MessagePack) and stores with ``put_raw``;
+    past ``memory_limit`` bytes it spills to ``spill_dir``."""
+    return tarnkv.TarnWriter(on_duplicate=on_duplicate, memory_limit=memory_limit,  # type: ignore[arg-type]
+                             spill_dir=spill_dir)
 
 
 def build(writer: Any, path: str, progress: Progress = None) -> Any:
