@@ -35,7 +35,7 @@ def parse_size(size: int | str) -> int:
         n = size
     elif isinstance(size, str):
         text = size.strip().upper().removesuffix("B").removesuffix("I")
-        number, unit = (text[:-1], text[-1]) if text[-1:] in _UNITS else (text, "")
+        number, unit = (text[:-1], text[-1]) if text[-1:] and text[-1] in _UNITS else (text, "")
         try:
             n = int(float(number) * _UNITS[unit]) if "." in number else int(number) * _UNITS[unit]
         except ValueError:
