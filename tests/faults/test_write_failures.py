@@ -267,7 +267,7 @@ print("GONE", [n for n in os.listdir(spill_dir) if n.startswith(".tarnkv-spill-"
 
 
 @pytest.mark.parametrize("case, error, left, after", [
-    ("runs", "ERROR 28 run-0.tmp", "LEFT ['.tarnkv-spill-*'] [[]]", "AFTER 28"),
+    ("runs", "ERROR 28 ", "LEFT ['.tarnkv-spill-*'] [[]]", "AFTER 28"),
     ("store", "ERROR 28 db.trnk.tmp", "LEFT [] []", "AFTER True"),
 ])
 def test_spilling_writer_on_a_full_disk_removes_what_it_wrote(tmp_path, case, error, left, after):
