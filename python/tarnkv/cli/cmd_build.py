@@ -6,6 +6,7 @@ import argparse
 import os
 import time
 
+import tarnkv
 from tarnkv.cli import stores
 from tarnkv.cli.errors import CliError
 from tarnkv.cli.inputs import open_source
@@ -52,7 +53,10 @@ def run(args: argparse.Namespace) -> int:
             finally:
                 source.close()
         bar = progress.bar(f"writing {out}", None)
-        result = stores.build(writer, out, progress.callback(bar))
+        try:
+            result = stores.build(writer, out, progress.callback(bar))
+        except tarnkv.DuplicateKeyError as exc:  # keys given again after a spill
+            raise loader.duplicate(exc) from None
     if not args.quiet:
         seconds = time.perf_counter() - started
         print(f"{out}: {loader.records:,} records, {result.num_keys:,} keys, "

@@ -115,8 +115,12 @@ def build(writer: Any, path: str, progress: Progress = None) -> Any:
     build is the command's publication: once the file is out, Ctrl-C no longer stops it."""
     before = writer.published
     interrupts.published_when(lambda: writer.published != before)
-    with StoreErrors(path):
+    try:
         return writer.build(path, progress=progress)
+    except tarnkv.DuplicateKeyError:
+        raise  # found by a writer that spilled: the caller names the records
+    except tarnkv.TarnError as e:
+        raise translate(e, path) from None
 
 
 def raw_items(reader: Any, prefix: bytes = b"") -> Iterator[tuple[str, bytes]]:
