@@ -87,14 +87,14 @@ class TarnWriter(_native.Writer):
     never reports as interrupted a build whose file has replaced the old one.
 
     ``memory_limit`` (bytes, or text such as ``"512M"``; default: none) bounds what the writer
-    keeps in memory: once what it holds reaches the limit, it moves everything to sorted runs
+    keeps in memory: once what it holds nears the limit, it moves everything to sorted runs
     in a private directory under ``spill_dir`` (default: the system's temporary directory),
     and ``build()`` writes the store from them in one streaming merge. The file is byte for
     byte the one an unlimited writer builds from the same calls. Once spilled, keys given
     again are settled by ``build()``: under ``"error"`` it raises
     :class:`~tarnkv.DuplicateKeyError` and publishes nothing (the writer is unchanged), under
-    ``"first"`` a ``put`` whose keys are all taken stores its object, which the file then leaves
-    out; ``len(w)`` counts keys as given (repeats included), and ``key in w`` and
+    ``"first"`` a ``put`` whose keys are all taken stores its object (and returns its new ID),
+    which the file then leaves out; ``len(w)`` counts keys as given (repeats included), and ``key in w`` and
     ``object_id()`` raise :class:`RuntimeError`. A spill that fails (a full disk) removes the
     runs and leaves the writer spent: every later call raises that error. The directory goes
     with the writer.

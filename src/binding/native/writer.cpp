@@ -102,13 +102,14 @@ sets::Policy core_policy(Policy p) noexcept {
     return sets::Policy::First;
 }
 
-// Under a memory limit, moves what the writer holds to disk once it weighs as much as the
-// limit, before more is added. Runs locked, with or without the interpreter; fails with what
+// Under a memory limit, moves what the writer holds to disk once it weighs half the limit,
+// before more is added. Runs locked, with or without the interpreter; fails with what
 // stopped the move, the writer then as it was.
 Status make_room(WriterObject* w) {
-    if (w->spill || w->memory_limit == 0 || w->builder->footprint() < w->memory_limit) return {};
-    // Half the limit fills the run's buffer: its parts grow by doubling.
-    auto spill = SpillingBuilder::create(w->spill_parent, w->memory_limit / 2, core_policy(w->policy));
+    // The move needs the builder and the run's buffer at once, and the buffer's parts grow by
+    // doubling: half the limit for the one and a quarter for the other keep the peak within it.
+    if (w->spill || w->memory_limit == 0 || w->builder->footprint() < w->memory_limit / 2) return {};
+    auto spill = SpillingBuilder::create(w->spill_parent, w->memory_limit / 4, core_policy(w->policy));
     if (!spill) return std::unexpected(std::move(spill.error()));
     if (auto st = (*spill)->take_over(*w->builder); !st) return st;
     w->builder = std::make_unique<StoreBuilder>();
@@ -879,7 +880,8 @@ PyMemberDef members[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate='error')\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate='error', "
+                                  "memory_limit=None, spill_dir=None)\n--\n\n"
                                   "The native half of tarnkv.TarnWriter: use that class.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
