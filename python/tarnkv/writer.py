@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
+import tempfile
 import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
@@ -15,7 +16,7 @@ from tarnkv.codec import resolve
 from tarnkv.errors import UnreferencedObjectWarning
 from tarnkv.remote import is_url
 
-__all__ = ["TarnWriter", "BuildResult", "Progress"]
+__all__ = ["TarnWriter", "BuildResult", "Progress", "parse_size"]
 
 Key = str | bytes
 StrPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -23,6 +24,30 @@ StrPath = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 Progress = Callable[[int, int], object]
 OnDuplicate = Literal["error", "last", "first"]
 Compression = Literal["zstd"]
+
+_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+
+
+def parse_size(size: int | str) -> int:
+    """A byte count given as an int or as text: ``"512M"``, ``"2G"``, ``"1.5G"``, ``"65536"``
+    (K, M, G and T are powers of 1024; a trailing ``B``, ``iB`` and any case are accepted)."""
+    if isinstance(size, bool):
+        raise TypeError("a size must be an int or a str, not bool")
+    if isinstance(size, int):
+        n = size
+    elif isinstance(size, str):
+        text = size.strip().upper().removesuffix("B").removesuffix("I")
+        number, unit = (text[:-1], text[-1]) if text[-1:] and text[-1] in _UNITS else (text, "")
+        try:
+            n = int(float(number) * _UNITS[unit]) if "." in number else int(number) * _UNITS[unit]
+        except ValueError:
+            raise ValueError(f"not a size: {size!r} (say e.g. 512M or 2G)") from None
+    else:
+        raise TypeError(f"a size must be an int or a str, not {type(size).__name__}")
+    if n <= 0:
+        raise ValueError(f"a size must be positive, not {size!r}")
+    return n
+
 
 
 @dataclass(frozen=True, slots=True)
@@ -71,6 +96,19 @@ class TarnWriter(_native.Writer):
       are. It pays for many similar records of a few hundred bytes and more (a package index
       comes to about a third of its size); tiny or random records gain little or nothing.
 
+    ``memory_limit`` (bytes, or text such as ``"512M"``; default: none) bounds what the writer
+    keeps in memory: once what it holds nears the limit, it moves everything to sorted runs
+    in a private directory under ``spill_dir`` (default: the system's temporary directory),
+    and ``build()`` writes the store from them in one streaming merge. The file is byte for
+    byte the one an unlimited writer builds from the same calls. Once spilled, keys given
+    again are settled by ``build()``: under ``"error"`` it raises
+    :class:`~tarnkv.DuplicateKeyError` and publishes nothing (the writer is unchanged), under
+    ``"first"`` a ``put`` whose keys are all taken stores its object (and returns its new ID),
+    which the file then leaves out; ``len(w)`` counts keys as given (repeats included), and ``key in w`` and
+    ``object_id()`` raise :class:`RuntimeError`. A spill that fails (a full disk) removes the
+    runs and leaves the writer spent: every later call raises that error. The directory goes
+    with the writer.
+
     ``len(w)`` is the number of keys so far and ``key in w`` tells whether a key is mapped. A
     writer may be shared by threads: calls take turns. Keys are at most 65,535 bytes and
     encoded objects less than 4 GiB; either limit raises a :class:`~tarnkv.LimitError`.
@@ -79,16 +117,22 @@ class TarnWriter(_native.Writer):
     __slots__ = ()
 
     def __new__(cls, *, codec: object = "msgpack", on_duplicate: OnDuplicate = "error",
-                compression: Compression | None = None, compression_level: int = 3) -> Self:
+                compression: Compression | None = None, compression_level: int = 3,
+                memory_limit: int | str | None = None, spill_dir: StrPath | None = None) -> Self:
         _, encode, encode_kwargs, _, _ = resolve(codec)
+        limit = None if memory_limit is None else parse_size(memory_limit)
+        if limit is not None and spill_dir is None:
+            spill_dir = tempfile.gettempdir()
         return super().__new__(cls, encode=encode, encode_kwargs=encode_kwargs, codec=codec,
                                on_duplicate=on_duplicate, compression=compression,
-                               compression_level=compression_level)
+                               compression_level=compression_level,
+                               memory_limit=limit, spill_dir=spill_dir)
 
     @classmethod
     def create(cls, path: StrPath, *, codec: object = "msgpack", on_duplicate: OnDuplicate = "error",
                progress: Progress | None = None, verbose: bool = False,
-               compression: Compression | None = None, compression_level: int = 3) -> BuildOnExit:
+               compression: Compression | None = None, compression_level: int = 3,
+               memory_limit: int | str | None = None, spill_dir: StrPath | None = None) -> BuildOnExit:
         """A context manager that yields a new writer and builds *path* when the block ends
         without an exception; when it raises, nothing is written::
 
@@ -96,7 +140,8 @@ class TarnWriter(_native.Writer):
                 w["user:1"] = {"name": "Ada"}
         """
         return BuildOnExit(cls(codec=codec, on_duplicate=on_duplicate, compression=compression,
-                               compression_level=compression_level), path, progress, verbose)
+                               compression_level=compression_level,
+                               memory_limit=memory_limit, spill_dir=spill_dir), path, progress, verbose)
 
     def build(self, path: StrPath, *, progress: Progress | None = None, verbose: bool = False,
               storage_options: Mapping[str, Any] | None = None) -> BuildResult:

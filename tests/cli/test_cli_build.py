@@ -254,3 +254,27 @@ def test_long_input_duplicate_in_a_later_chunk(cli, tmp_path):
         f.write(json.dumps({"id": "k5", "v": "again"}) + "\n")
     res = cli("build", tmp_path / "big.jsonl", "-o", tmp_path / "big.trnk", "--key", "id")
     assert res.status == 2 and "line 40001: duplicate key 'k5'" in res.err
+
+
+@pytest.mark.parametrize("policy", ["error", "first", "last"])
+def test_memory_limit_spills_and_builds_the_same_file(cli, tmp_path, policy):
+    records = [{"id": f"k{i * 7919 % 3000}", "v": i} for i in range(3000)]
+    if policy != "error":
+        records += [{"id": f"k{i}", "v": -i} for i in range(0, 3000, 13)]
+    src = write_jsonl(tmp_path / "d.jsonl", records)
+    res = cli("build", src, "-o", tmp_path / "plain.trnk", "--key", "id", "--on-duplicate", policy, "-q")
+    assert res.status == 0, res.err
+    res = cli("build", src, "-o", tmp_path / "small.trnk", "--key", "id", "--on-duplicate", policy,
+              "--memory-limit", "16K")
+    assert res.status == 0, res.err
+    assert (tmp_path / "small.trnk").read_bytes() == (tmp_path / "plain.trnk").read_bytes()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["d.jsonl", "plain.trnk", "small.trnk"]
+
+
+def test_memory_limit_duplicate_found_at_the_build_names_both_lines(cli, tmp_path):
+    src = write_jsonl(tmp_path / "d.jsonl", [{"id": f"k{i}"} for i in range(3000)] + [{"id": "k5"}])
+    res = cli("build", src, "-o", tmp_path / "o.trnk", "--key", "id", "--memory-limit", "16K")
+    assert res.status == 2
+    assert (f"{src}, line 3001: duplicate key 'k5' (an earlier record has it: {src}, line 6;" in res.err)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["d.jsonl"]
+    assert cli("build", src, "-o", tmp_path / "o.trnk", "--key", "id", "--memory-limit", "lots").status == 2

@@ -231,3 +231,53 @@ def test_set_build_on_a_full_disk_leaves_the_old_set(tmp_path, case):
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == ["ERROR StoreIOError 28", "SET True", "LEFT ['set']", "ROOM True", "OLD True True",
                                        "AFTER 10"]
+
+
+# A writer under a memory limit on a full disk: its runs fill the small file system ("runs"),
+# or they fit elsewhere and the store does not ("store"). Either way what it wrote is removed
+# and the error is the disk's; a writer whose runs failed says so from then on, one whose store
+# failed builds elsewhere.
+SPILL_FULL = SMALL_TMPFS + r"""
+import gc
+import tarnkv
+
+case = sys.argv[1]
+spill_dir = small if case == "runs" else sys.argv[-1]
+w = tarnkv.TarnWriter(memory_limit=64 * 1024, spill_dir=spill_dir)
+target = os.path.join(small, "db.trnk")
+try:
+    for i in range(48):
+        w.put_raw(f"k{i}", os.urandom(64 * 1024))
+    w.build(target)
+except tarnkv.StoreIOError as e:
+    print("ERROR", e.errno, os.path.basename(e.filename or ""))
+print("LEFT", sorted(os.listdir(small)), [os.listdir(os.path.join(small, d)) for d in os.listdir(small)])
+room = os.statvfs(small)
+print("ROOM", room.f_bavail * room.f_frsize > 1.5 * 2**20)
+try:
+    w.put_raw("late", b"x")
+    w.build(os.path.join(sys.argv[-1], "elsewhere.trnk"))
+    print("AFTER", tarnkv.open(os.path.join(sys.argv[-1], "elsewhere.trnk")).verify())
+except tarnkv.StoreIOError as e:
+    print("AFTER", e.errno)
+del w
+gc.collect()
+print("GONE", [n for n in os.listdir(spill_dir) if n.startswith(".tarnkv-spill-")])
+"""
+
+
+@pytest.mark.parametrize("case, error, left, after", [
+    ("runs", "ERROR 28 ", "LEFT ['.tarnkv-spill-*'] [[]]", "AFTER 28"),
+    ("store", "ERROR 28 db.trnk.tmp", "LEFT [] []", "AFTER True"),
+])
+def test_spilling_writer_on_a_full_disk_removes_what_it_wrote(tmp_path, case, error, left, after):
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private mount namespace")
+    out = run_python(SPILL_FULL, case, tmp_path)
+    if out.stdout.startswith("SKIP"):
+        pytest.skip(out.stdout.strip())
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    if case == "runs":  # the directory's random name
+        lines[1] = lines[1].split("'")[0] + "'.tarnkv-spill-*'" + lines[1].split("'", 2)[2]
+    assert lines == [error, left, "ROOM True", after, "GONE []"]

@@ -6,6 +6,7 @@ import argparse
 import os
 import time
 
+import tarnkv
 from tarnkv.cli import stores
 from tarnkv.cli.errors import CliError
 from tarnkv.cli.inputs import open_source
@@ -45,7 +46,15 @@ def run(args: argparse.Namespace) -> int:
     if not is_url(out):
         refuse_overwriting(out, args.inputs)
     roles = RecordRoles(args.key, tuple(args.alias), args.value, json_values=args.json_values, big_ints=args.big_ints)
-    writer = stores.new_writer(args.on_duplicate, args.compress)
+    # A compressed store is built in memory; otherwise past the limit the build spills sorted
+    # runs beside the output (or in the temporary directory, for a URL).
+    limit = None
+    if args.compress is None:
+        limit = args.memory_limit if args.memory_limit is not None else stores.default_memory_limit()
+    elif args.memory_limit is not None:
+        raise CliError("--compress cannot be combined with --memory-limit yet")
+    spill_dir = None if is_url(out) else os.path.dirname(out) or "."
+    writer = stores.new_writer(args.on_duplicate, args.compress, limit, spill_dir)
     loader = Loader(WriterSink(writer), roles)
     with Progress(wanted(args.quiet)) as progress:
         for path in args.inputs:
@@ -59,7 +68,10 @@ def run(args: argparse.Namespace) -> int:
             finally:
                 source.close()
         bar = progress.bar(f"writing {out}", None)
-        result = stores.build(writer, out, progress.callback(bar))
+        try:
+            result = stores.build(writer, out, progress.callback(bar))
+        except tarnkv.DuplicateKeyError as exc:  # keys given again after a spill
+            raise loader.duplicate(exc) from None
     if not args.quiet:
         seconds = time.perf_counter() - started
         print(f"{out}: {loader.records:,} records, {result.num_keys:,} keys, "

@@ -258,13 +258,17 @@ class Loader:
         try:
             self.sink.put(key, raw, *alias_keys)
         except tarnkv.DuplicateKeyError as exc:
-            # The key that collides (an alias, maybe) and the record that has it already.
-            earlier = self.sink.earlier(exc.existing_id)
-            has_it = f"an earlier record has it: {earlier}" if earlier else "an earlier record has it"
-            raise BadInput(where, f"duplicate key {_show(exc.key)} ({has_it}; "
-                                  "--on-duplicate first or last keeps one)") from None
+            raise self.duplicate(exc, where) from None
         except (tarnkv.TarnError, ValueError, TypeError) as exc:
             raise BadInput(where, str(exc)) from None
+
+    def duplicate(self, exc: tarnkv.DuplicateKeyError, where: str | None = None) -> BadInput:
+        """The error for a key that collides (an alias, maybe): at ``where``, or at the record
+        whose object the key was given to (a writer that spilled finds it when it builds)."""
+        earlier = self.sink.earlier(exc.existing_id)
+        has_it = f"an earlier record has it: {earlier}" if earlier else "an earlier record has it"
+        return BadInput(where or self.sink.earlier(exc.new_id) or "input",
+                        f"duplicate key {_show(exc.key)} ({has_it}; --on-duplicate first or last keeps one)")
 
 
 def _show(key: Any) -> str:

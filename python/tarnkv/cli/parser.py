@@ -111,6 +111,15 @@ def _compression(text: str) -> tuple[str, int]:
     return method, value
 
 
+def _size(text: str) -> int:
+    from tarnkv.writer import parse_size
+
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def _at_least_one(text: str) -> int:
     value = _positive(text)
     if value < 1:
@@ -149,6 +158,11 @@ def build_parser() -> Parser:
     p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
                    help="store objects compressed with zstd (level 1-22, default 3) and a dictionary "
                         "trained on the first records; pays for many similar records, not tiny or random ones")
+
+
+    p.add_argument("--memory-limit", type=_size, metavar="SIZE",
+                   help="past SIZE (512M, 2G), spill sorted runs beside OUT and merge them "
+                        "(default: a quarter of the machine's memory)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary line")
     sharding = p.add_argument_group("store sets (built by a Dask cluster)")
     sharding.add_argument("--shards", type=_at_least_one, metavar="N",

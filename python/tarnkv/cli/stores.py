@@ -96,11 +96,22 @@ def check_complete(reader: Any, path: str) -> int:
     raise CliError(f"{path}: corrupt store: {problem}", NO)
 
 
-def new_writer(on_duplicate: str, compression: tuple[str, int] | None = None) -> Any:
+def default_memory_limit() -> int:
+    """What a build keeps in memory before it spills: a quarter of the machine's memory."""
+    try:
+        return max(os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 4, 64 << 20)
+    except (OSError, ValueError):
+        return 1 << 30
+
+
+def new_writer(on_duplicate: str, compression: tuple[str, int] | None = None, memory_limit: int | None = None,
+               spill_dir: str | None = None) -> Any:
     """A writer whose objects the caller encodes (as MessagePack) and stores with ``put_raw``;
-    *compression* is ``(method, level)`` as ``--compress`` gives it."""
+    *compression* is ``(method, level)`` as ``--compress`` gives it; past ``memory_limit``
+    bytes it spills to ``spill_dir``."""
     if compression is None:
-        return tarnkv.TarnWriter(on_duplicate=on_duplicate)  # type: ignore[arg-type]
+        return tarnkv.TarnWriter(on_duplicate=on_duplicate, memory_limit=memory_limit,  # type: ignore[arg-type]
+                                 spill_dir=spill_dir)
     method, level = compression
     return tarnkv.TarnWriter(on_duplicate=on_duplicate, compression=method,  # type: ignore[arg-type]
                              compression_level=level)
@@ -116,8 +127,12 @@ def build(writer: Any, path: str, progress: Progress = None) -> Any:
     else:
         before = writer.published
         interrupts.published_when(lambda: writer.published != before)
-    with StoreErrors(path):
+    try:
         return writer.build(path, progress=progress)
+    except tarnkv.DuplicateKeyError:
+        raise  # found by a writer that spilled: the caller names the records
+    except tarnkv.TarnError as e:
+        raise translate(e, path) from None
 
 
 def check_url_output(url: str) -> None:

@@ -23,6 +23,7 @@
 #include "binding/once.hpp"
 #include "binding/types.hpp"
 #include "core/format/layout.hpp"
+#include "core/writer/spill_builder.hpp"
 #include "core/writer/store_builder.hpp"
 
 namespace tarnkv::native {
@@ -40,6 +41,12 @@ struct WriterObject {
     PyMutex mutex;
     std::atomic<unsigned long> owner;  // thread holding `mutex`, 0 when free
     std::unique_ptr<StoreBuilder> builder;
+    // Under a memory limit, once the builder outgrows it: where everything goes from then on.
+    std::unique_ptr<SpillingBuilder> spill;
+    std::uint64_t memory_limit;  // 0: none
+    std::string spill_parent;    // where the spill directory is made
+    // Keys given again that the last build found across spills.
+    std::uint64_t spilled_repeated;
     CodecCall encode;
     PyObject* codec;
     Policy policy;
@@ -79,10 +86,36 @@ public:
     }
     bool ok() const noexcept { return w_ != nullptr; }
     StoreBuilder& builder() const noexcept { return *w_->builder; }
+    SpillingBuilder* spill() const noexcept { return w_->spill.get(); }
+    std::uint64_t num_objects() const noexcept { return spill() ? spill()->num_objects() : builder().num_objects(); }
 
 private:
     WriterObject* w_;
 };
+
+sets::Policy core_policy(Policy p) noexcept {
+    switch (p) {
+        case Policy::Error: return sets::Policy::Error;
+        case Policy::Last: return sets::Policy::Last;
+        case Policy::First: break;
+    }
+    return sets::Policy::First;
+}
+
+// Under a memory limit, moves what the writer holds to disk once it weighs half the limit,
+// before more is added. Runs locked, with or without the interpreter; fails with what
+// stopped the move, the writer then as it was.
+Status make_room(WriterObject* w) {
+    // The move needs the builder and the run's buffer at once, and the buffer's parts grow by
+    // doubling: half the limit for the one and a quarter for the other keep the peak within it.
+    if (w->spill || w->memory_limit == 0 || w->builder->footprint() < w->memory_limit / 2) return {};
+    auto spill = SpillingBuilder::create(w->spill_parent, w->memory_limit / 4, core_policy(w->policy));
+    if (!spill) return std::unexpected(std::move(spill.error()));
+    if (auto st = (*spill)->take_over(*w->builder); !st) return st;
+    w->builder = std::make_unique<StoreBuilder>();
+    w->spill = std::move(*spill);
+    return {};
+}
 
 using KeyList = boost::container::small_vector<KeyBytes, 4>;
 using KeyObjects = boost::container::small_vector<PyObject*, 4>;
@@ -209,6 +242,39 @@ PyObject* put_bytes(WriterObject* w, const KeyObjects& keys, std::string_view by
     {
         Locked lock(w);
         if (!lock.ok()) return nullptr;
+        if (auto st = make_room(w); !st) return raise_core_error(st.error(), ErrorContext{});
+        if (SpillingBuilder* sp = lock.spill()) {
+            // Keys already given are settled when the store is built; a key given twice in
+            // this call is settled here, as in memory.
+            if (sp->num_objects() + 1 > format::kMaxCount) {
+                Ref message(PyUnicode_FromString("the writer already holds 4294967295 objects"));
+                if (message) limit_error("StoreFullError", message.get());
+                return nullptr;
+            }
+            const auto next = sp->num_objects();
+            for (std::size_t i = 1; i < keys.size(); ++i)
+                for (std::size_t j = 0; j < i; ++j)
+                    if (converted[j].bytes == converted[i].bytes && w->policy == Policy::Error) {
+                        dup_key = keys[i];
+                        dup_existing = dup_wanted = next;
+                    }
+            if (!dup_key) {
+                w->named.reserve(w->named.size() + 1);
+                auto added = sp->add_object(bytes);
+                if (!added) return raise_core_error(added.error(), ErrorContext{});
+                id = *added;
+                w->named.push_back(true);
+                for (std::size_t i = 0; i < keys.size(); ++i) {
+                    bool again = false;
+                    for (std::size_t j = 0; j < i && !again; ++j) again = converted[j].bytes == converted[i].bytes;
+                    if (again) {
+                        ++w->repeated;
+                        continue;
+                    }
+                    if (auto st = sp->add_key(converted[i].bytes, id); !st) return raise_core_error(st.error(), ErrorContext{});
+                }
+            }
+        } else {
         StoreBuilder& b = lock.builder();
         if (!check_room(b, 1, keys.size())) return nullptr;
         const auto next_id = static_cast<std::uint32_t>(b.num_objects());
@@ -244,6 +310,7 @@ PyObject* put_bytes(WriterObject* w, const KeyObjects& keys, std::string_view by
             w->named.push_back(true);
             for (std::size_t i : mapped)
                 if (auto st = b.add_key(converted[i].bytes, id); !st) return raise_core_error(st.error(), ErrorContext{});
+        }
         }
     }
     if (dup_key) return duplicate_error(dup_key, dup_existing, dup_wanted);
@@ -307,9 +374,10 @@ PyObject* add_bytes(WriterObject* w, std::string_view bytes) {
     if (!check_object(bytes.size(), nullptr)) return nullptr;
     Locked lock(w);
     if (!lock.ok()) return nullptr;
-    if (!check_room(lock.builder(), 1, 0)) return nullptr;
+    if (auto st = make_room(w); !st) return raise_core_error(st.error(), ErrorContext{});
+    if (!lock.spill() && !check_room(lock.builder(), 1, 0)) return nullptr;
     w->named.reserve(w->named.size() + 1);
-    auto added = lock.builder().add_object(bytes);
+    auto added = lock.spill() ? lock.spill()->add_object(bytes) : lock.builder().add_object(bytes);
     if (!added) return raise_core_error(added.error(), ErrorContext{});
     w->named.push_back(false);
     ++w->unnamed;
@@ -354,12 +422,23 @@ PyObject* alias(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         {
             Locked lock(w);
             if (!lock.ok()) return nullptr;
-            StoreBuilder& b = lock.builder();
-            if (overflow || id < 0 || static_cast<std::uint64_t>(id) >= b.num_objects()) {
-                PyErr_Format(PyExc_IndexError, "object ID %R out of range: the writer has %zu objects", index.get(),
-                             b.num_objects());
+            if (auto st = make_room(w); !st) return raise_core_error(st.error(), ErrorContext{});
+            if (overflow || id < 0 || static_cast<std::uint64_t>(id) >= lock.num_objects()) {
+                PyErr_Format(PyExc_IndexError, "object ID %R out of range: the writer has %llu objects", index.get(),
+                             static_cast<unsigned long long>(lock.num_objects()));
                 return nullptr;
             }
+            if (SpillingBuilder* sp = lock.spill()) {
+                // Settled when the store is built, with every other giving of the key.
+                if (auto st = sp->add_key(k.bytes, static_cast<std::uint64_t>(id)); !st)
+                    return raise_core_error(st.error(), ErrorContext{});
+                if (!w->named[id]) {
+                    w->named[id] = true;
+                    --w->unnamed;
+                }
+                Py_RETURN_NONE;
+            }
+            StoreBuilder& b = lock.builder();
             const auto existing = b.find_key(k.bytes);
             if (existing && *existing != static_cast<std::uint64_t>(id)) {
                 if (w->policy == Policy::Error) {
@@ -390,7 +469,7 @@ PyObject* alias(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // without making a Python object: false, with nothing stored, when put_raw would raise instead
 // (a key or object over its limit, a full writer, a duplicate under "error"). Runs with the
 // writer locked, and needs no interpreter.
-bool put_record(WriterObject* w, StoreBuilder& b, const batch::Parts& parts, std::size_t nkeys) {
+bool put_record(WriterObject* w, const batch::Parts& parts, std::size_t nkeys) {
     boost::container::small_vector<std::string_view, 4> keys;
     keys.push_back(parts[0]);
     for (std::size_t k = 1; k < nkeys; ++k) keys.push_back(parts[k + 1]);
@@ -398,6 +477,27 @@ bool put_record(WriterObject* w, StoreBuilder& b, const batch::Parts& parts, std
     for (std::string_view k : keys)
         if (k.size() > format::kMaxKeyLen) return false;
     if (bytes.size() > format::kMaxObjectLen) return false;
+    if (!make_room(w)) return false;  // put_raw tries again, and says why
+    if (SpillingBuilder* sp = w->spill.get()) {
+        if (sp->num_objects() + 1 > format::kMaxCount) return false;
+        for (std::size_t i = 1; i < keys.size(); ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                if (keys[j] == keys[i] && w->policy == Policy::Error) return false;
+        w->named.reserve(w->named.size() + 1);
+        auto added = sp->add_object(bytes);
+        if (!added) return false;  // spent: put_raw says why
+        w->named.push_back(true);
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            bool again = false;
+            for (std::size_t j = 0; j < i && !again; ++j) again = keys[j] == keys[i];
+            if (again)
+                ++w->repeated;
+            else if (!sp->add_key(keys[i], *added))
+                return false;
+        }
+        return true;
+    }
+    StoreBuilder& b = *w->builder;
     if (b.num_objects() + 1 > format::kMaxCount || b.num_keys() + keys.size() > format::kMaxCount) return false;
     boost::container::small_vector<std::size_t, 4> mapped;
     std::uint64_t repeated = 0;
@@ -437,7 +537,6 @@ PyObject* put_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
         WriterObject* w = as_writer(self);
         Locked lock(w);
         if (!lock.ok()) return nullptr;
-        StoreBuilder& b = lock.builder();
         bool malformed = false;
         // The batch is an immutable bytes object the caller holds for the call.
         const Py_ssize_t stopped = without_gil([&](ReleasedInterpreter&) {
@@ -448,15 +547,18 @@ PyObject* put_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
             batch::Reader ahead = in;
             batch::Parts parts, next;
             std::size_t nkeys = 0, next_keys = 0;
-            for (int k = 0; k < kAhead && ahead.record(next, next_keys); ++k) b.prefetch_key(next[0]);
+            const auto prefetch = [&](std::string_view key) {
+                if (!w->spill) w->builder->prefetch_key(key);
+            };
+            for (int k = 0; k < kAhead && ahead.record(next, next_keys); ++k) prefetch(next[0]);
             Py_ssize_t i = 0;
             for (; !in.at_end(); ++i) {
                 if (!in.record(parts, nkeys)) {
                     malformed = true;
                     break;
                 }
-                if (ahead.record(next, next_keys)) b.prefetch_key(next[0]);
-                if (i >= skip && !put_record(w, b, parts, nkeys)) break;
+                if (ahead.record(next, next_keys)) prefetch(next[0]);
+                if (i >= skip && !put_record(w, parts, nkeys)) break;
             }
             return i;
         });
@@ -470,10 +572,18 @@ PyObject* put_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 
 // --- Queries --------------------------------------------------------------------------------
 
+// Keys that went to disk are not kept in memory to look up.
+int spilled_lookup() {
+    PyErr_SetString(PyExc_RuntimeError, "the writer has spilled to disk under its memory limit: its keys can be "
+                                        "looked up in the store it builds");
+    return -1;
+}
+
 Py_ssize_t length(PyObject* self) {
     return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
         Locked lock(as_writer(self));
         if (!lock.ok()) return -1;
+        if (lock.spill()) return static_cast<Py_ssize_t>(lock.spill()->names());
         return static_cast<Py_ssize_t>(lock.builder().num_keys());
     });
 }
@@ -488,6 +598,7 @@ int contains(PyObject* self, PyObject* key) {
         }
         Locked lock(as_writer(self));
         if (!lock.ok()) return -1;
+        if (lock.spill()) return spilled_lookup();
         return lock.builder().find_key(k.bytes) ? 1 : 0;
     });
 }
@@ -498,6 +609,7 @@ PyObject* object_id(PyObject* self, PyObject* key) {
         if (!require_key(key, k)) return nullptr;
         Locked lock(as_writer(self));
         if (!lock.ok()) return nullptr;
+        if (lock.spill()) return spilled_lookup(), nullptr;
         const auto id = lock.builder().find_key(k.bytes);
         if (!id) Py_RETURN_NONE;
         return PyLong_FromUnsignedLong(*id);
@@ -508,7 +620,7 @@ PyObject* get_num_objects(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Locked lock(as_writer(self));
         if (!lock.ok()) return nullptr;
-        return PyLong_FromSize_t(lock.builder().num_objects());
+        return PyLong_FromUnsignedLongLong(lock.num_objects());
     });
 }
 
@@ -524,7 +636,7 @@ PyObject* get_repeated(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Locked lock(as_writer(self));
         if (!lock.ok()) return nullptr;
-        return PyLong_FromUnsignedLongLong(as_writer(self)->repeated);
+        return PyLong_FromUnsignedLongLong(as_writer(self)->repeated + as_writer(self)->spilled_repeated);
     });
 }
 
@@ -581,6 +693,37 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         std::string target;
         if (!store_path(path, fspath, target)) return nullptr;
         WriterObject* w = as_writer(self);
+        if (w->spill) {
+            std::optional<SpilledDuplicate> duplicate;
+            Result<SpillBuildInfo> built = std::unexpected(StoreError::general("not built"));
+            {
+                Locked lock(w);
+                if (!lock.ok()) return nullptr;
+                built = without_gil([&](ReleasedInterpreter& released) {
+                    return lock.spill()->build(target, callback.report(released));
+                });
+                duplicate = lock.spill()->duplicate();
+                if (built) w->spilled_repeated = built->repeated;
+            }
+            if (callback.raised()) return nullptr;
+            if (duplicate) {
+                Ref key(PyUnicode_DecodeUTF8(duplicate->key.data(), static_cast<Py_ssize_t>(duplicate->key.size()),
+                                             nullptr));
+                if (!key) {
+                    PyErr_Clear();
+                    key.reset(PyBytes_FromStringAndSize(duplicate->key.data(),
+                                                        static_cast<Py_ssize_t>(duplicate->key.size())));
+                    if (!key) return nullptr;
+                }
+                return duplicate_error(key.get(), duplicate->existing, duplicate->wanted);
+            }
+            if (!built) return build_error(built.error(), fspath.get(), target);
+            w->published.fetch_add(1, std::memory_order_relaxed);
+            return Py_BuildValue("(KKKK)", static_cast<unsigned long long>(built->info.num_objects),
+                                 static_cast<unsigned long long>(built->info.num_keys),
+                                 static_cast<unsigned long long>(built->dropped),
+                                 static_cast<unsigned long long>(built->info.file_size));
+        }
         Locked lock(w);
         if (!lock.ok()) return nullptr;
         StoreBuilder& b = lock.builder();
@@ -608,9 +751,12 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // --- Type -----------------------------------------------------------------------------------
 
 // Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate="error", compression=None,
-//        compression_level=3)
-py::Params new_params{
-    "Writer()", {"encode", "encode_kwargs", "codec", "on_duplicate", "compression", "compression_level"}, 6, 0, 0};
+//        compression_level=3, memory_limit=0, spill_dir=None): a memory limit of 0 is none;
+//        spill_dir is where the spill directory goes.
+py::Params new_params{"Writer()",
+                      {"encode", "encode_kwargs", "codec", "on_duplicate", "compression", "compression_level",
+                       "memory_limit", "spill_dir"},
+                      8, 0, 0};
 
 // Sets up `b` for the compression argument: None, or "zstd" at `level`.
 bool set_compression(StoreBuilder& b, PyObject* compression, PyObject* level_arg) {
@@ -641,8 +787,22 @@ bool set_compression(StoreBuilder& b, PyObject* compression, PyObject* level_arg
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[6];
+        PyObject* a[8];
         if (!py::bind(new_params, args, kwargs, a)) return nullptr;
+        std::uint64_t memory_limit = 0;
+        if (a[6] && a[6] != Py_None) {
+            memory_limit = PyLong_AsUnsignedLongLong(a[6]);
+            if (memory_limit == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+        }
+        // A spilling build writes its runs' records as they are, with no dictionary record in
+        // front: a compressed store must be built in memory.
+        if (memory_limit != 0 && a[4] && a[4] != Py_None) {
+            PyErr_SetString(PyExc_ValueError, "compression cannot be combined with a memory limit yet");
+            return nullptr;
+        }
+        Ref spill_path;
+        std::string spill_parent = ".";
+        if (a[7] && a[7] != Py_None && !store_path(a[7], spill_path, spill_parent)) return nullptr;
         PyObject* encode_fn = a[0] ? a[0] : Py_None;
         PyObject* encode_kwargs = a[1] ? a[1] : Py_None;
         PyObject* codec = a[2] ? a[2] : Py_None;
@@ -678,6 +838,10 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&w->builder) std::unique_ptr<StoreBuilder>(std::move(builder));
         new (&w->encode) CodecCall();
         new (&w->named) std::vector<bool>();
+        new (&w->spill) std::unique_ptr<SpillingBuilder>();
+        new (&w->spill_parent) std::string(std::move(spill_parent));
+        w->memory_limit = memory_limit;
+        w->spilled_repeated = 0;
         w->mutex = PyMutex{};
         w->codec = Py_NewRef(codec);
         w->policy = p;
@@ -711,6 +875,8 @@ void writer_dealloc(PyObject* self) {
     WriterObject* w = as_writer(self);
     if (w->weakrefs) PyObject_ClearWeakRefs(self);
     w->builder.~unique_ptr();
+    w->spill.~unique_ptr();  // removes the spill directory
+    w->spill_parent.~basic_string();
     w->encode.~CodecCall();
     w->named.~vector();
     w->owner.~atomic();
@@ -764,7 +930,7 @@ PyMemberDef members[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Writer(*, encode=None, encode_kwargs=None, codec=None, on_duplicate='error', "
-                                  "compression=None, compression_level=3)\n--\n\n"
+                                  "compression=None, compression_level=3, memory_limit=None, spill_dir=None)\n--\n\n"
                                   "The native half of tarnkv.TarnWriter: use that class.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},

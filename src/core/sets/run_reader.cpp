@@ -97,12 +97,13 @@ void RunFile::release(std::uint64_t from, std::uint64_t to) const noexcept {
     if (end > start) ::madvise(const_cast<unsigned char*>(base_) + start, end - start, MADV_DONTNEED);
 }
 
-Result<RunCursor> RunCursor::open(const RunFile& file, const RunFile::SectionRef& section) {
+Result<RunCursor> RunCursor::open(const RunFile& file, const RunFile::SectionRef& section, RecordRefs refs) {
     const auto image = file.image();
     if (fmt::crc32(image.data() + section.offset, section.length) != section.crc)
         return std::unexpected(bad_run(file.path(), std::format("section at {} fails its CRC-32", section.offset)));
     RunCursor c(file, section.offset, section.offset + section.records_length, section.offset + section.length,
                 section.records);
+    c.refs_ = refs;
     if (!c.done())
         if (auto st = c.read_entry(); !st) return std::unexpected(std::move(st.error()));
     return c;
@@ -118,7 +119,8 @@ Status RunCursor::read_entry() {
     seq_ = entry->seq;
     record_ = entry->record;
     // The record's head must lie in the block; the block itself was checked whole by its CRC.
-    if (record_ > records_end_ - begin_ || records_end_ - begin_ - record_ < fmt::kRecordHeaderSize)
+    if (refs_ == RecordRefs::InBlock &&
+        (record_ > records_end_ - begin_ || records_end_ - begin_ - record_ < fmt::kRecordHeaderSize))
         return std::unexpected(bad_run(file_->path(), "entry names a record outside its block"));
     return {};
 }
@@ -134,5 +136,10 @@ std::string_view RunCursor::records() const noexcept {
 }
 
 void RunCursor::release_records() const noexcept { file_->release(begin_, records_end_); }
+
+void RunCursor::release_entries() noexcept {
+    file_->release(released_, pos_);
+    released_ = pos_;
+}
 
 }  // namespace tarnkv::sets

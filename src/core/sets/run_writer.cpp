@@ -156,6 +156,37 @@ Status RunWriter::add(std::uint64_t seq, std::span<const std::string_view> keys,
     return {};
 }
 
+Status RunWriter::add_object(std::string_view object) {
+    if (auto st = usable(); !st) return st;
+    if (object.size() > fmt::kMaxObjectLen)
+        return std::unexpected(StoreError::general(
+            std::format("object of {} bytes exceeds the {}-byte limit", object.size(), fmt::kMaxObjectLen)));
+    unsigned char head[fmt::kRecordHeaderSize];
+    fmt::encode_record_head(head, object);
+    Shard& sh = pending_[0];
+    sh.records.append(reinterpret_cast<const char*>(head), sizeof head);
+    sh.records.append(object);
+    ++sh.count;
+    ++records_;
+    buffered_ += sizeof head + object.size();
+    if (buffered_ >= spill_bytes_) return give_up(spill());
+    return {};
+}
+
+Status RunWriter::add_name(std::uint64_t seq, std::string_view key, std::uint64_t id) {
+    if (auto st = usable(); !st) return st;
+    if (key.size() > fmt::kMaxKeyLen)
+        return std::unexpected(StoreError::general(
+            std::format("key of {} bytes exceeds the {}-byte limit", key.size(), fmt::kMaxKeyLen)));
+    if (seq < next_seq_) return std::unexpected(StoreError::general("record numbers must grow"));
+    next_seq_ = seq + 1;
+    pending_[0].entries.push_back({keys_.size(), id, seq, static_cast<std::uint32_t>(key.size())});
+    keys_.append(key);
+    buffered_ += key.size() + kPendingCost;
+    if (buffered_ >= spill_bytes_) return give_up(spill());
+    return {};
+}
+
 Result<RunWriter::BatchStop> RunWriter::add_batch(std::string_view batch, std::uint64_t first_seq, std::size_t skip) {
     batch::Reader in{batch.data(), batch.data() + batch.size()};
     batch::Parts parts;
@@ -218,7 +249,7 @@ Status RunWriter::spill() {
     for (std::uint32_t shard = 0; shard < shards_; ++shard) {
         Shard& sh = pending_[shard];
         std::vector<Pending>& list = sh.entries;
-        if (list.empty()) continue;
+        if (list.empty() && sh.count == 0) continue;  // records without entries: add_object()
         order.resize(list.size());
         for (std::uint32_t i = 0; i < list.size(); ++i) {
             unsigned char prefix[16] = {};

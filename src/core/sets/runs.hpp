@@ -81,6 +81,15 @@ public:
     // add() ends the batch with that error.
     Result<BatchStop> add_batch(std::string_view batch, std::uint64_t first_seq, std::size_t skip);
 
+    // A single store's spill uses one shard and names objects by number instead: add_object()
+    // appends a record to shard 0's block with no entry, and add_name() an entry of shard 0
+    // whose `record` is the caller's object ID, which may lie in an earlier spill. Such runs are
+    // read with RunCursor::open(..., RecordRefs::ById). Keys over 65535 bytes and objects of
+    // 4 GiB or more fail with the general kind and change nothing; a failed spill removes the
+    // file as for add().
+    Status add_object(std::string_view object);
+    Status add_name(std::uint64_t seq, std::string_view key, std::uint64_t id);
+
     // The smallest record number add() accepts next.
     std::uint64_t next_seq() const noexcept { return next_seq_; }
 
@@ -170,11 +179,16 @@ private:
     std::vector<SectionEntry> table_;
 };
 
+// What an entry's `record` is: an offset in its section's block (a set build's runs), or an
+// object ID the caller checks itself (RunWriter::add_name).
+enum class RecordRefs : std::uint8_t { InBlock, ById };
+
 // A walk over the sorted entries of one section of a run file.
 class RunCursor {
 public:
     // Checks the section's CRC first: a run damaged since it was written fails here.
-    static Result<RunCursor> open(const RunFile& file, const RunFile::SectionRef& section);
+    static Result<RunCursor> open(const RunFile& file, const RunFile::SectionRef& section,
+                                  RecordRefs refs = RecordRefs::InBlock);
 
     bool done() const noexcept { return pos_ >= end_; }
     // The current entry; the key stays valid as long as the file's mapping.
@@ -190,15 +204,19 @@ public:
     std::uint64_t record_count() const noexcept { return count_; }
     // Gives the block's pages back to the kernel once it is copied.
     void release_records() const noexcept;
+    // Gives back the pages of the entries walked past so far.
+    void release_entries() noexcept;
 
 private:
     RunCursor(const RunFile& file, std::uint64_t begin, std::uint64_t records_end, std::uint64_t end,
               std::uint64_t count) noexcept
-        : file_(&file), begin_(begin), records_end_(records_end), pos_(records_end), end_(end), count_(count) {}
+        : file_(&file), begin_(begin), records_end_(records_end), pos_(records_end), end_(end), count_(count),
+          released_(records_end) {}
     Status read_entry();
 
     const RunFile* file_;
-    std::uint64_t begin_, records_end_, pos_, end_, count_;
+    std::uint64_t begin_, records_end_, pos_, end_, count_, released_;
+    RecordRefs refs_ = RecordRefs::InBlock;
     std::string_view key_;
     std::uint64_t seq_ = 0;
     std::uint64_t record_ = 0;

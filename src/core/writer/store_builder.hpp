@@ -88,6 +88,27 @@ public:
     // Just its index section: entries in key order, each with its object's record offset.
     std::string index_section() const;
 
+    // About the memory the builder holds, with what a build of it adds (the sorted index):
+    // what a writer under a memory limit weighs against it.
+    std::uint64_t footprint() const noexcept {
+        return data_.size() + 2 * keys_.size() + record_offsets_.size() * sizeof(std::uint64_t) +
+               slots_.size() * (sizeof(Slot) + 2 * sizeof(std::uint64_t) + format::kEntryOverhead + 24);
+    }
+    // Each object's bytes in ID order, then each key with its object's ID in the order the keys
+    // first came; a callback's failure ends the walk with it.
+    template <class OnObject, class OnKey>
+    Status visit(OnObject&& on_object, OnKey&& on_key) const {
+        for (std::size_t i = 0; i < record_offsets_.size(); ++i) {
+            const std::uint64_t at = record_offsets_[i] - format::kHeaderSize + format::kRecordHeaderSize;
+            const std::uint64_t end = i + 1 < record_offsets_.size() ? record_offsets_[i + 1] - format::kHeaderSize
+                                                                     : data_.size();
+            if (auto st = on_object(data_.view().substr(at, end - at)); !st) return st;
+        }
+        for (const Slot& s : slots_)
+            if (auto st = on_key(key_of(s), s.obj_id); !st) return st;
+        return {};
+    }
+
     // --- Key lookups and compaction (writer/compaction.cpp) ---
 
     // The ID of the object `key` maps to, when it is mapped.

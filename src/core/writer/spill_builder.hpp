@@ -1,0 +1,102 @@
+// SpillingBuilder: a writer's objects and keys on disk, for stores larger than memory.
+//
+// What is added is buffered in a run file (core/sets/runs.hpp, one shard): objects as records
+// in the order of their IDs, keys as entries naming their object by ID, numbered in the order
+// they came. Each time the buffer fills, the run spills a section: the records as they came and
+// the entries sorted by key. build() merges the sorted sections of every run twice, streaming:
+// once to settle keys given more than once by the writer's policy and learn which objects some
+// key still names, then to write the store: the records in ID order (those no key names left
+// out), then the index. The file is the one StoreBuilder writes from the same calls, byte for
+// byte, through the same locked temporary and rename.
+//
+// Memory: the run's buffer (about `spill_bytes`) while adding; during a build, a few bits and
+// one offset per object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/format/error.hpp"
+#include "core/format/progress.hpp"
+#include "core/sets/merge.hpp"
+#include "core/sets/runs.hpp"
+#include "core/writer/store_builder.hpp"
+
+namespace tarnkv {
+
+// A key that build() found given to two objects under Policy::Error: the object it mapped to
+// first and the one it was then given to.
+struct SpilledDuplicate {
+    std::string key;
+    std::uint64_t existing;
+    std::uint64_t wanted;
+};
+
+struct SpillBuildInfo {
+    BuildInfo info;
+    // Objects left out as no key names them: never named, or every key re-pointed ("last").
+    std::uint64_t dropped;
+    // Objects left out under "first" because every key they were given had an earlier object:
+    // kept in memory, the writer would not have stored them.
+    std::uint64_t idle;
+    // Keys given again after a spill (kept on their earlier object, or re-pointed).
+    std::uint64_t repeated;
+};
+
+class SpillingBuilder {
+public:
+    // Makes a private directory under `parent` for its runs; everything in it goes when the
+    // builder does. `spill_bytes` is the buffer that fills before a section is written.
+    static Result<std::unique_ptr<SpillingBuilder>> create(const std::string& parent, std::uint64_t spill_bytes,
+                                                           sets::Policy policy);
+    SpillingBuilder(const SpillingBuilder&) = delete;
+    SpillingBuilder& operator=(const SpillingBuilder&) = delete;
+    ~SpillingBuilder();
+
+    // Takes in what an in-memory builder holds, with the same object IDs; this builder must be
+    // empty. On failure this builder is spent (its runs removed).
+    Status take_over(const StoreBuilder& from);
+    // As StoreBuilder's: the object's ID, numbered on from what is here. A failed spill (a
+    // write, a full disk) removes the run and fails every later call: the builder is spent.
+    Result<std::uint32_t> add_object(std::string_view bytes);
+    // Names object `obj_id` by `key`. Keys given more than once are settled by build().
+    Status add_key(std::string_view key, std::uint64_t obj_id);
+
+    std::uint64_t num_objects() const noexcept { return objects_; }
+    // Keys given so far, each time it was given.
+    std::uint64_t names() const noexcept { return names_; }
+    const std::string& directory() const noexcept { return dir_; }
+
+    // Writes the store at `path` as StoreBuilder::build() does (same lock, progress, cleanup).
+    // Under Policy::Error a key given to two objects fails it with the general "duplicate key",
+    // publishing nothing; duplicate() then names them. Adding may go on after a build.
+    Result<SpillBuildInfo> build(std::string_view path, const Progress& progress = {});
+    const std::optional<SpilledDuplicate>& duplicate() const noexcept { return duplicate_; }
+
+private:
+    SpillingBuilder(std::string dir, std::uint64_t spill_bytes, sets::Policy policy)
+        : dir_(std::move(dir)), spill_bytes_(spill_bytes), policy_(policy) {}
+    Status usable();
+    Status start_run();
+    // Finishes the run being written, so that build() can read it.
+    Status seal();
+    void fail() noexcept;
+    // Spends the builder: its runs are removed and every later call fails with `err`.
+    StoreError spend(StoreError err);
+
+    std::string dir_;
+    std::uint64_t spill_bytes_;
+    sets::Policy policy_;
+    std::optional<sets::RunWriter> run_;
+    std::vector<std::string> runs_;  // finished runs, oldest first
+    std::uint64_t objects_ = 0;
+    std::uint64_t names_ = 0;
+    std::optional<StoreError> failure_;  // what spent the builder
+    std::optional<SpilledDuplicate> duplicate_;
+};
+
+}  // namespace tarnkv

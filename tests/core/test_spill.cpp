@@ -1,0 +1,185 @@
+// Spilling builder: the file it writes from runs equals the in-memory builder's, byte for byte,
+// whatever the spills cut through; keys given twice are settled as the writer's policy says;
+// and its runs go with it.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/writer/spill_builder.hpp"
+#include "test_util.hpp"
+
+namespace fs = std::filesystem;
+
+namespace tarnkv::testing {
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// One step of a writer's life, replayed into both builders.
+struct Step {
+    enum Kind { Object, Key } kind;
+    std::string bytes;  // the object, or the key
+    std::uint64_t id = 0;
+};
+
+// The in-memory builder under a policy: what the package's writer does with a key given again.
+void replay_in_memory(StoreBuilder& b, const std::vector<Step>& steps, sets::Policy policy) {
+    for (const Step& s : steps) {
+        if (s.kind == Step::Object) {
+            ASSERT_TRUE(b.add_object(s.bytes));
+            continue;
+        }
+        const auto existing = b.find_key(s.bytes);
+        if (existing && policy == sets::Policy::First) continue;
+        ASSERT_TRUE(b.add_key(s.bytes, s.id));
+    }
+}
+
+void replay_spilling(SpillingBuilder& b, const std::vector<Step>& steps) {
+    for (const Step& s : steps) {
+        if (s.kind == Step::Object)
+            ASSERT_TRUE(b.add_object(s.bytes));
+        else
+            ASSERT_TRUE(b.add_key(s.bytes, s.id));
+    }
+}
+
+// Objects put under shuffled keys, some given again, some aliased to objects long past, some
+// never named.
+std::vector<Step> workload(std::uint32_t seed, int n) {
+    std::mt19937 rng(seed);
+    std::vector<Step> steps;
+    std::uint64_t objects = 0;
+    for (int i = 0; i < n; ++i) {
+        steps.push_back({Step::Object, std::string(rng() % 40 + 1, static_cast<char>('a' + i % 26)) + std::to_string(i)});
+        const std::uint64_t id = objects++;
+        if (rng() % 10 == 0) continue;  // never named
+        steps.push_back({Step::Key, "k" + std::to_string(rng() % (n * 3 / 4)), id});
+        if (rng() % 5 == 0) steps.push_back({Step::Key, "alias" + std::to_string(rng() % n), rng() % objects});
+    }
+    return steps;
+}
+
+class Spill : public ::testing::TestWithParam<sets::Policy> {
+protected:
+    ScratchDir dir_;
+};
+
+TEST_P(Spill, FileEqualsTheInMemoryBuildsAndRunsGoWithTheBuilder) {
+    const sets::Policy policy = GetParam() == sets::Policy::Error ? sets::Policy::Last : GetParam();
+    const auto steps = workload(7, 5000);
+    StoreBuilder memory;
+    replay_in_memory(memory, steps, policy);
+    const std::string want = dir_.at("want.trnk");
+    ASSERT_TRUE(memory.count_unreferenced() == 0 ? memory.build(want)
+                                                 : (*memory.without_unreferenced())->build(want));
+    std::string spill_dir;
+    {
+        // A buffer of 2 KiB: hundreds of sections, and keys whose entries lie in many of them.
+        auto spilling = SpillingBuilder::create(dir_.path(), 2048, policy);
+        ASSERT_TRUE(spilling);
+        spill_dir = (*spilling)->directory();
+        replay_spilling(**spilling, steps);
+        const std::string got = dir_.at("got.trnk");
+        auto info = (*spilling)->build(got);
+        ASSERT_TRUE(info) << info.error().message();
+        EXPECT_EQ(slurp(got), slurp(want));
+        EXPECT_EQ(info->info.num_objects + info->dropped + info->idle, (*spilling)->num_objects());
+        // Replayed in memory, an object whose keys were all taken is stored and left out.
+        EXPECT_EQ(info->dropped + info->idle, memory.count_unreferenced());
+        EXPECT_EQ(info->idle == 0, policy == sets::Policy::Last);
+        // Building again after more is added: the runs so far stay and a new one follows.
+        ASSERT_TRUE((*spilling)->add_object("late"));
+        ASSERT_TRUE((*spilling)->add_key("zz-late", (*spilling)->num_objects() - 1));
+        ASSERT_TRUE(memory.add_object("late"));
+        ASSERT_TRUE(memory.add_key("zz-late", memory.num_objects() - 1));
+        ASSERT_TRUE((*spilling)->build(got));
+        ASSERT_TRUE((*memory.without_unreferenced())->build(want));
+        EXPECT_EQ(slurp(got), slurp(want));
+        EXPECT_FALSE(fs::is_empty(spill_dir));
+    }
+    EXPECT_FALSE(fs::exists(spill_dir));
+}
+
+INSTANTIATE_TEST_SUITE_P(Policies, Spill, ::testing::Values(sets::Policy::First, sets::Policy::Last));
+
+TEST(SpillPolicy, ErrorNamesBothObjectsAndPublishesNothing) {
+    ScratchDir dir;
+    auto b = SpillingBuilder::create(dir.path(), 64, sets::Policy::Error);
+    ASSERT_TRUE(b);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE((*b)->add_object("obj" + std::to_string(i)));
+        ASSERT_TRUE((*b)->add_key("key" + std::to_string(i), i));
+    }
+    ASSERT_TRUE((*b)->add_key("key3", 3));  // named again by its own object: no conflict
+    ASSERT_TRUE((*b)->add_key("key7", 42));
+    const auto built = (*b)->build(dir.at("out.trnk"));
+    ASSERT_FALSE(built);
+    ASSERT_TRUE((*b)->duplicate());
+    EXPECT_EQ((*b)->duplicate()->key, "key7");
+    EXPECT_EQ((*b)->duplicate()->existing, 7u);
+    EXPECT_EQ((*b)->duplicate()->wanted, 42u);
+    EXPECT_FALSE(fs::exists(dir.at("out.trnk")));
+    EXPECT_FALSE(fs::exists(dir.at("out.trnk.tmp")));
+}
+
+TEST(SpillPolicy, FirstCountsObjectsWhoseKeysWereAllTakenApartFromTheDropped) {
+    ScratchDir dir;
+    auto b = SpillingBuilder::create(dir.path(), 32, sets::Policy::First);
+    ASSERT_TRUE(b);
+    ASSERT_TRUE((*b)->add_object("a"));
+    ASSERT_TRUE((*b)->add_key("k", 0));
+    ASSERT_TRUE((*b)->add_object("never named"));
+    ASSERT_TRUE((*b)->add_object("b"));
+    ASSERT_TRUE((*b)->add_key("k", 2));
+    const auto built = (*b)->build(dir.at("out.trnk"));
+    ASSERT_TRUE(built);
+    EXPECT_EQ(built->info.num_objects, 1u);
+    EXPECT_EQ(built->dropped, 1u);
+    EXPECT_EQ(built->idle, 1u);
+    EXPECT_EQ(built->repeated, 1u);
+}
+
+// A spill of objects with no key yet must keep them: aliases name them later.
+TEST(SpillRuns, ObjectsWithoutKeysSurviveASpill) {
+    ScratchDir dir;
+    auto b = SpillingBuilder::create(dir.path(), 16, sets::Policy::Error);
+    ASSERT_TRUE(b);
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE((*b)->add_object("object number " + std::to_string(i)));
+    for (int i = 19; i >= 0; --i) ASSERT_TRUE((*b)->add_key("k" + std::to_string(100 + i), i));
+    const auto built = (*b)->build(dir.at("out.trnk"));
+    ASSERT_TRUE(built) << built.error().message();
+    auto r = StoreReader::open(dir.at("out.trnk"), true);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->num_objects(), 20u);
+    const auto got = r->get_raw("k105");
+    ASSERT_TRUE(got && *got);
+    EXPECT_EQ(**got, "object number 5");
+}
+
+TEST(SpillRuns, TakingOverAnInMemoryBuilderKeepsItsIds) {
+    ScratchDir dir;
+    StoreBuilder memory;
+    ASSERT_TRUE(memory.add_object("zero"));
+    ASSERT_TRUE(memory.add_object("one"));
+    ASSERT_TRUE(memory.add_key("b", 0));
+    ASSERT_TRUE(memory.add_key("a", 1));
+    auto b = SpillingBuilder::create(dir.path(), 1 << 20, sets::Policy::Last);
+    ASSERT_TRUE(b);
+    ASSERT_TRUE((*b)->take_over(memory));
+    EXPECT_EQ((*b)->num_objects(), 2u);
+    ASSERT_TRUE((*b)->add_key("b", 1));
+    ASSERT_TRUE(memory.add_key("b", 1));
+    ASSERT_TRUE((*b)->build(dir.at("got.trnk")));
+    ASSERT_TRUE((*memory.without_unreferenced())->build(dir.at("want.trnk")));
+    EXPECT_EQ(slurp(dir.at("got.trnk")), slurp(dir.at("want.trnk")));
+}
+
+}  // namespace
+}  // namespace tarnkv::testing
