@@ -15,7 +15,7 @@
 
 namespace tarnkv::py {
 
-inline constexpr std::size_t kMaxParams = 7;
+inline constexpr std::size_t kMaxParams = 8;
 
 // How a failed binding is worded. `function`: as for a function written in Python ("missing 1
 // required positional argument: 'x'"). `classic`: as the interpreter's format-string parser
