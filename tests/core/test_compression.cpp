@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/format/compression.hpp"
+#include "core/reader/remote_store.hpp"
 #include "test_util.hpp"
 
 namespace tarnkv::testing {
@@ -321,6 +322,49 @@ TEST(CompressedStore, EightThreadsReadOneStoreAtOnce) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(CompressedStore, ARemoteOpenDecodesWithTheFetchedDictionary) {
+    const std::vector<std::string> objects = similar_records(300);
+    const std::string image = compressed_image(objects);
+    const std::uint64_t index_at = format::load_be64(reinterpret_cast<const unsigned char*>(image.data()) + 16);
+    const std::vector<RemoteStore::Piece> pieces = {{0, std::string_view(image).substr(0, 40)},
+                                                    {index_at, std::string_view(image).substr(index_at)}};
+    const auto fetch = [&](const RemoteStore& s, std::uint64_t offset) {
+        const auto e = s.extent(offset);
+        return s.object(offset, std::string_view(image).substr(e.begin, e.end - e.begin), true);
+    };
+    auto remote = RemoteStore::open("s3://b/z.trnk", image.size(), pieces);
+    ASSERT_TRUE(remote.has_value()) << error_text(remote);
+    ASSERT_TRUE(remote->compressed());
+    const auto d = remote->dictionary_extent();
+    EXPECT_EQ(d.begin, 40u);
+    std::string scratch;
+    // Before the dictionary is read nothing decodes (rather than decoding against nothing).
+    const auto first = remote->reader().lookup("k00000");
+    ASSERT_TRUE(first.has_value());
+    const auto stored0 = fetch(*remote, *first);
+    ASSERT_TRUE(stored0.has_value());
+    EXPECT_FALSE(remote->decode(*stored0, scratch).has_value());
+    ASSERT_TRUE(remote->use_dictionary(std::string_view(image).substr(d.begin, d.end - d.begin)).has_value());
+    for (std::size_t i = 0; i < objects.size(); i += 37) {
+        const auto offset = remote->reader().lookup(std::format("k{:05}", i));
+        ASSERT_TRUE(offset.has_value());
+        const auto stored = fetch(*remote, *offset);
+        ASSERT_TRUE(stored.has_value()) << error_text(stored);
+        const auto object = remote->decode(*stored, scratch);
+        ASSERT_TRUE(object.has_value()) << error_text(object);
+        EXPECT_EQ(*object, objects[i]);
+    }
+    // A damaged dictionary record: objects stored compressed fail, and say why.
+    std::string bad(image.substr(d.begin, d.end - d.begin));
+    bad.back() ^= 0x5A;
+    auto again = RemoteStore::open("s3://b/z.trnk", image.size(), pieces);
+    ASSERT_TRUE(again.has_value());
+    ASSERT_TRUE(again->use_dictionary(bad).has_value());
+    const auto stored = fetch(*again, *first);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_NE(error_text(again->decode(*stored, scratch)).find("dictionary record fails its CRC32"), std::string::npos);
 }
 
 }  // namespace

@@ -134,10 +134,11 @@ class RemoteReader(KeyOrderedMapping):
         extent = index.extent(offset)
         if extent is None:
             resident: bytes = self._noted(lambda: index.resident(offset, self._check), key)
-            return resident
+            return self._noted(lambda: index.decode(resident), key) if index.compressed() else resident
         data = self._source.read(*extent)
         start, length = self._noted(lambda: index.object(offset, data, self._check), key)
-        return memoryview(data)[start:start + length]
+        view = memoryview(data)[start:start + length]
+        return self._noted(lambda: index.decode(view), key) if index.compressed() else view
 
     def _objects(self, index: Any, offsets: Iterable[int | None]) -> dict[int, bytes | memoryview]:
         """The object of each distinct offset, its records read in as few requests as their
@@ -162,6 +163,9 @@ class RemoteReader(KeyOrderedMapping):
             view = memoryview(fetched[i])[begin - run_begin:end - run_begin]
             start, length = index.object(offset, view, self._check)
             out[offset] = view[start:start + length]
+        if index.compressed():
+            for offset, stored in out.items():
+                out[offset] = index.decode(stored)
         return out
 
     @staticmethod
@@ -418,7 +422,17 @@ def _open_index(source: AnySource) -> Any:
             begin = max(int.from_bytes(header[16:24]), _HEADER_SIZE)
             if num_keys and begin < tail_offset:
                 pieces.append((begin, source.read(begin, tail_offset)))
-    return _native.RemoteIndex(source.url, size, pieces)
+    index = _native.RemoteIndex(source.url, size, pieces)
+    if index.compressed():
+        # The dictionary's record opens the data section; the tail read already holds it when
+        # the store is small.
+        begin, end = index.dictionary_extent()
+        if begin >= tail_offset and end <= tail_offset + len(opening.tail):
+            dictionary = opening.tail[begin - tail_offset:end - tail_offset]
+        else:
+            dictionary = source.read(begin, end)
+        index.use_dictionary(dictionary)
+    return index
 
 
 def _check_local(path: str, url: str, progress: Callable[[int, int], object] | None) -> None:

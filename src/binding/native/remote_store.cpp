@@ -200,6 +200,43 @@ PyObject* object(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* compressed(PyObject* o, PyObject*) {
+    return PyBool_FromLong(as_index(o)->store->compressed());
+}
+
+PyObject* dictionary_extent(PyObject* o, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const auto e = as_index(o)->store->dictionary_extent();
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(e.begin), static_cast<unsigned long long>(e.end));
+    });
+}
+
+// use_dictionary(fetched, /): the bytes of dictionary_extent(), once, before any decode().
+PyObject* use_dictionary(PyObject* o, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        Buffer fetched;
+        if (!fetched.get(arg)) return nullptr;
+        auto* self = as_index(o);
+        if (auto st = self->store->use_dictionary(fetched.bytes()); !st) return raise_at(self, st.error(), std::nullopt);
+        Py_RETURN_NONE;
+    });
+}
+
+// decode(stored, /) -> bytes: the object as it was put, from its stored bytes (what object()
+// locates): decompressed for a compressed store, a copy otherwise.
+PyObject* decode(PyObject* o, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        Buffer stored;
+        if (!stored.get(arg)) return nullptr;
+        const auto* self = as_index(o);
+        // No Python code runs between the decode and the copy: one scratch per thread serves.
+        thread_local std::string scratch;
+        auto got = self->store->decode(stored.bytes(), scratch);
+        if (!got) return raise_at(self, got.error(), std::nullopt);
+        return PyBytes_FromStringAndSize(got->data(), static_cast<Py_ssize_t>(got->size()));
+    });
+}
+
 PyObject* prefix_range(PyObject* o, PyObject* prefix) {
     return guarded([&]() -> PyObject* {
         KeyBytes p;
@@ -259,6 +296,13 @@ PyMethodDef methods[] = {
     {"object", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(object)), METH_FASTCALL,
      "object($self, offset, fetched, check, /)\n--\n\n(start, length) of the object inside the fetched record bytes, "
      "checked."},
+    {"compressed", compressed, METH_NOARGS, "compressed($self)\n--\n\nWhether the store's objects are stored compressed."},
+    {"dictionary_extent", dictionary_extent, METH_NOARGS,
+     "dictionary_extent($self)\n--\n\nThe byte range [begin, end) of a compressed store's dictionary record."},
+    {"use_dictionary", use_dictionary, METH_O,
+     "use_dictionary($self, fetched, /)\n--\n\nReads the dictionary from the bytes of dictionary_extent()."},
+    {"decode", decode, METH_O,
+     "decode($self, stored, /)\n--\n\nThe object as it was put, from its stored bytes, as bytes."},
     {"prefix_range", prefix_range, METH_O,
      "prefix_range($self, prefix, /)\n--\n\nThe index positions [first, last) of the keys starting with *prefix*."},
     {"entries", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(entries)), METH_FASTCALL,

@@ -96,8 +96,8 @@ std::optional<std::uint64_t> RemoteStore::Starts::after(std::uint64_t x) const n
     return std::nullopt;
 }
 
-RemoteStore::RemoteStore(StoreReader reader, Starts starts) noexcept
-    : reader_(std::move(reader)), starts_(std::move(starts)) {}
+RemoteStore::RemoteStore(StoreReader reader, Starts starts, bool compressed) noexcept
+    : reader_(std::move(reader)), starts_(std::move(starts)), compressed_(compressed) {}
 RemoteStore::RemoteStore(RemoteStore&&) noexcept = default;
 RemoteStore& RemoteStore::operator=(RemoteStore&&) noexcept = default;
 RemoteStore::~RemoteStore() = default;
@@ -130,6 +130,15 @@ Result<RemoteStore> RemoteStore::open(std::string name, std::uint64_t file_size,
     auto reader = detail::open_mapped(std::move(name), std::move(mapping), file_size, false, detail::IndexLimits{},
                                       true);
     if (!reader) return std::unexpected(std::move(reader.error()));
+    // The header is whole once the open succeeded; its compression byte says how objects are
+    // stored, with the same refusal of an unknown kind as a local open.
+    std::uint8_t kind = 0;
+    for (const Piece& p : pieces)
+        if (p.offset <= fmt::kCompressionByteAt && p.bytes.size() > fmt::kCompressionByteAt - p.offset)
+            kind = static_cast<std::uint8_t>(p.bytes[fmt::kCompressionByteAt - p.offset]);
+    if (kind != static_cast<std::uint8_t>(fmt::Compression::None) &&
+        kind != static_cast<std::uint8_t>(fmt::Compression::Zstd))
+        return std::unexpected(StoreError::corrupt(std::format("unknown compression {} in the header", kind)));
 
     // A record ends where the next one any entry names begins (or at the index section); the
     // starts are sorted once here so that a read fetches exactly its record.
@@ -145,7 +154,31 @@ Result<RemoteStore> RemoteStore::open(std::string name, std::uint64_t file_size,
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     reader->release_index();  // the walk above read all of it
     Starts starts(sorted);
-    return RemoteStore(std::move(*reader), std::move(starts));
+    return RemoteStore(std::move(*reader), std::move(starts), kind == static_cast<std::uint8_t>(fmt::Compression::Zstd));
+}
+
+Status RemoteStore::use_dictionary(std::string_view fetched) {
+    if (!compressed_) return {};
+    const auto record = fmt::RecordView::at(
+        fmt::Image(reinterpret_cast<const unsigned char*>(fetched.data()), fetched.size()), 0);
+    const char* fault = nullptr;
+    std::string_view dictionary;
+    if (!record)
+        fault = "the store's dictionary record extends beyond the file";
+    else if (fmt::crc32(record->bytes()) != record->stored_crc())
+        fault = "the store's dictionary record fails its CRC32";
+    else
+        dictionary = record->bytes();
+    auto decoder = fault ? fmt::ObjectDecoder::unusable(fault) : fmt::ObjectDecoder::create(dictionary);
+    if (!decoder) return std::unexpected(std::move(decoder.error()));
+    decoder_ = std::make_unique<fmt::ObjectDecoder>(std::move(*decoder));
+    return {};
+}
+
+Result<std::string_view> RemoteStore::decode(std::string_view stored, std::string& scratch) const {
+    if (!compressed_) return stored;
+    if (!decoder_) return std::unexpected(StoreError::general("the store's dictionary has not been read"));
+    return decoder_->decode(stored, scratch);
 }
 
 bool RemoteStore::needs_fetch(std::uint64_t offset) const noexcept {

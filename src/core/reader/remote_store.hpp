@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/format/compression.hpp"
 #include "core/format/error.hpp"
 #include "core/reader/store_reader.hpp"
 
@@ -57,6 +58,18 @@ public:
     // and with `check` its CRC-32 must match. A view into `fetched`.
     Result<std::string_view> object(std::uint64_t offset, std::string_view fetched, bool check) const;
 
+    // A compressed store's objects are stored packed (core/format/compression.hpp), against a
+    // dictionary whose record opens the data section, where no entry names it. The caller
+    // fetches dictionary_extent() once, hands it to use_dictionary() before the store is shared
+    // between threads, and passes every object through decode(), as a local reader does.
+    bool compressed() const noexcept { return compressed_; }
+    Extent dictionary_extent() const noexcept { return extent(kDictionaryAt); }
+    // A damaged dictionary record does not fail here: every compressed object then fails to
+    // decode, naming the fault, while objects stored as they were put still read.
+    Status use_dictionary(std::string_view fetched);
+    // The object's bytes as put: `stored` itself for a store that is not compressed.
+    Result<std::string_view> decode(std::string_view stored, std::string& scratch) const;
+
     // Ascending distinct offsets, compressed: the first of every block of kBlock in full, the
     // others as variable-length differences from the one before (a byte each for records under
     // 128 bytes), so that the table costs little next to the reader's own.
@@ -75,9 +88,13 @@ public:
     };
 
 private:
-    RemoteStore(StoreReader reader, Starts starts) noexcept;
+    static constexpr std::uint64_t kDictionaryAt = 40;  // the first record of the data section
+
+    RemoteStore(StoreReader reader, Starts starts, bool compressed) noexcept;
     StoreReader reader_;
     Starts starts_;  // the offsets of the records entries name in the data section
+    bool compressed_ = false;
+    std::unique_ptr<format::ObjectDecoder> decoder_;  // set by use_dictionary()
 };
 
 }  // namespace tarnkv
