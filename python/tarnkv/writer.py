@@ -69,7 +69,8 @@ class BuildResult:
 class TarnWriter(_native.Writer):
     """Collects objects and keys in memory, then writes them as one store file.
 
-    ``TarnWriter(*, codec="msgpack", on_duplicate="error", compression=None, compression_level=3)``
+    ``TarnWriter(*, codec="msgpack", on_duplicate="error", compression=None, compression_level=3,
+    memory_limit=None, spill_dir=None)``
 
     - ``put(key, obj, *aliases)`` (or ``w[key] = obj``) stores one object under one or more
       keys and returns its object ID; ``add(obj)`` stores an object without a key, and
@@ -95,6 +96,8 @@ class TarnWriter(_native.Writer):
       file. Readers decompress transparently; objects that do not shrink are stored as they
       are. It pays for many similar records of a few hundred bytes and more (a package index
       comes to about a third of its size); tiny or random records gain little or nothing.
+      A compressed store is built in memory: ``compression`` with a ``memory_limit`` raises
+      ``ValueError``.
 
     ``memory_limit`` (bytes, or text such as ``"512M"``; default: none) bounds what the writer
     keeps in memory: once what it holds nears the limit, it moves everything to sorted runs

@@ -153,3 +153,17 @@ def test_merge_recompresses_and_equal_objects_diff_equal(stores, tmp_path):
     diff = subprocess.run([sys.executable, "-m", "tarnkv", "diff", str(packed), str(plain)], env=env,
                           capture_output=True)
     assert diff.returncode == 0, diff.stdout + diff.stderr
+
+
+def test_a_compressed_build_refuses_a_memory_limit(tmp_path):
+    """A spilling build writes no dictionary record: the combination must fail before anything
+    is collected, on the API and the command line alike."""
+    with pytest.raises(ValueError, match="memory limit"):
+        tarnkv.TarnWriter(compression="zstd", memory_limit="64M")
+    src = tmp_path / "in.jsonl"
+    src.write_text('{"id": "a", "v": 1}\n')
+    out = tmp_path / "out.trnk"
+    cli = subprocess.run([sys.executable, "-m", "tarnkv", "build", str(src), "-o", str(out), "--key", "id",
+                          "--compress", "zstd", "--memory-limit", "64M"], capture_output=True, text=True)
+    assert cli.returncode == 2 and "--memory-limit" in cli.stderr
+    assert not out.exists()
