@@ -23,6 +23,9 @@ def key_hash(key: _Key, /) -> int:
 
     Stable across processes, machines and versions: use it to route keys to shards."""
 
+def shard_of(key: _Key, shard_count: int, /) -> int:
+    """The shard of a set of *shard_count* that holds *key*: key_hash(key) % shard_count."""
+
 @final
 class Iterator(abc.Iterator[Any]):
     """A lazy iterator over a store's index, in key order."""

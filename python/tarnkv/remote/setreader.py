@@ -119,12 +119,12 @@ class RemoteSetReader(KeyOrderedMapping):
 
     def shard_of(self, key: Key, /) -> int:
         """The shard *key* belongs in."""
-        return _native.key_hash(key) % self._manifest.shard_count
+        return _native.shard_of(key, self._manifest.shard_count)
 
     def _route(self, key: object) -> RemoteReader:
         readers = self._live()
         k = _key_bytes(key)
-        return readers[_native.key_hash(k) % len(readers)] if k is not None else readers[0]
+        return readers[_native.shard_of(k, len(readers))] if k is not None else readers[0]
 
     def __getitem__(self, key: Key) -> Any:
         return self._route(key)[key]
@@ -147,7 +147,7 @@ class RemoteSetReader(KeyOrderedMapping):
         groups: dict[int, list[int]] = {}
         for i, key in enumerate(keys):
             k = _key_bytes(key)
-            groups.setdefault(_native.key_hash(k) % len(readers) if k is not None else 0, []).append(i)
+            groups.setdefault(_native.shard_of(k, len(readers)) if k is not None else 0, []).append(i)
         out: list[Any] = [default] * len(keys)
         for shard, positions in groups.items():
             r = readers[shard]
@@ -232,10 +232,10 @@ class RemoteSetReader(KeyOrderedMapping):
         for i, r in enumerate(readers):
             r.verify(progress)
             for key in r.keys(raw=True):
-                if _native.key_hash(key) % len(readers) != i:
+                belongs = _native.shard_of(key, len(readers))
+                if belongs != i:
                     raise CorruptStoreError(f"{self._label(i)} holds key {key!r}, which belongs in shard "
-                                            f"{_native.key_hash(key) % len(readers)} (a shard swapped with "
-                                            "another or renamed)", r.path, key)
+                                            f"{belongs} (a shard swapped with another or renamed)", r.path, key)
         return True
 
     def close(self) -> None:

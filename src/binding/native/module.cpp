@@ -26,7 +26,30 @@ PyObject* key_hash(PyObject*, PyObject* key) {
     });
 }
 
+// shard_of(key, shard_count, /): the routing rule itself, for readers that hold their shards
+// some other way than a ShardSet (sets at URLs).
+PyObject* shard_of(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guarded([&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "shard_of() takes exactly 2 arguments (%zd given)", nargs);
+            return nullptr;
+        }
+        KeyBytes k;
+        if (!require_key(args[0], k)) return nullptr;
+        const unsigned long long count = PyLong_AsUnsignedLongLong(args[1]);
+        if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+        if (count == 0 || count > 0xFFFF'FFFFull) {
+            PyErr_Format(PyExc_ValueError, "shard_count must be 1 to 4294967295, not %llu", count);
+            return nullptr;
+        }
+        return PyLong_FromUnsignedLong(sets::shard_of(k.bytes, static_cast<std::uint32_t>(count)));
+    });
+}
+
 PyMethodDef functions[] = {
+    {"shard_of", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(shard_of)), METH_FASTCALL,
+     "shard_of(key, shard_count, /)\n--\n\nThe shard of a set of *shard_count* that holds *key*: key_hash(key) % "
+     "shard_count."},
     {"key_hash", key_hash, METH_O,
      "key_hash(key, /)\n--\n\nThe XXH3-64 hash (seed 0) of *key*'s bytes (a str as UTF-8), an int in [0, 2**64).\n\n"
      "Stable across processes, machines and versions: use it to route keys to shards."},
