@@ -23,6 +23,12 @@ def key_hash(key: _Key, /) -> int:
 
     Stable across processes, machines and versions: use it to route keys to shards."""
 
+def run_tail_size(sections: int, /) -> int:
+    """The bytes that end a run file of *sections* sections: its table and trailer."""
+
+def run_sections(tail: bytes | bytearray | memoryview, shard: int, /) -> list[tuple[int, int]]:
+    """(offset, length) of each of *shard*'s sections, from a run file's last run_tail_size() bytes."""
+
 def shard_of(key: _Key, shard_count: int, /) -> int:
     """The shard of a set of *shard_count* that holds *key*: key_hash(key) % shard_count."""
 

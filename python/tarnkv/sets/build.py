@@ -29,7 +29,6 @@ import os
 import re
 import shutil
 import stat
-import struct
 import tempfile
 import uuid
 from collections.abc import Callable, Iterator, Sequence
@@ -246,13 +245,6 @@ def _partition(parts: Sequence[PartitionResult], run: int | None) -> int | None:
     return parts[run].index if run is not None and 0 <= run < len(parts) else None
 
 
-# Where a run file says which bytes are whose: its table of sections, then a trailer, at its
-# end (the core's run layout; only these fields are read here).
-_RUN_TRAILER = 32
-_RUN_TABLE_ENTRY = 52
-_SECTION = struct.Struct(">IIQQ")  # spill, shard, offset, length
-
-
 def _merge_remote_shard(plan: Plan, shard: int, parts: Sequence[PartitionResult]) -> ShardResult:
     """The shard task without a shared file system: fetches this shard's sections of every
     run (ranged reads) into local copies of the runs that hold only them (the rest of each
@@ -277,15 +269,14 @@ def _merge_remote_shard(plan: Plan, shard: int, parts: Sequence[PartitionResult]
 
 
 def _fetch_sections(client: Any, part: PartitionResult, shard: int, path: str) -> None:
-    tail_size = part.sections * _RUN_TABLE_ENTRY + _RUN_TRAILER
+    # A run file ends with its table of sections and a trailer, which say which bytes are whose.
+    tail_size = _native.run_tail_size(part.sections)
     tail = publish_remote.get_range(part.path, part.size - tail_size, tail_size, client=client)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
     try:
         os.ftruncate(fd, part.size)
-        for i in range(part.sections):
-            _, owner, offset, length = _SECTION.unpack_from(tail, i * _RUN_TABLE_ENTRY)
-            if owner == shard:
-                publish_remote.download_range(part.path, offset, length, fd, client=client)
+        for offset, length in _native.run_sections(tail, shard):
+            publish_remote.download_range(part.path, offset, length, fd, client=client)
         os.pwrite(fd, tail, part.size - tail_size)
     finally:
         os.close(fd)

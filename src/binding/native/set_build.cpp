@@ -28,6 +28,7 @@
 #include "core/format/layout.hpp"
 #include "core/format/progress.hpp"
 #include "core/sets/merge.hpp"
+#include "core/sets/run_layout.hpp"
 #include "core/sets/runs.hpp"
 
 namespace tarnkv::native {
@@ -432,7 +433,64 @@ PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// run_tail_size(sections, /): how many bytes end a run file of `sections` sections: its table
+// of sections and its trailer, which is all a reader needs to find one shard's sections.
+PyObject* run_tail_size(PyObject*, PyObject* arg) {
+    return py::guarded([&]() -> PyObject* {
+        const unsigned long long n = PyLong_AsUnsignedLongLong(arg);
+        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+        if (n > 0xFFFF'FFFFull) {
+            PyErr_SetString(PyExc_ValueError, "a run has at most 4294967295 sections");
+            return nullptr;
+        }
+        return PyLong_FromUnsignedLongLong(n * sets::kTableEntrySize + sets::kTrailerSize);
+    });
+}
+
+// run_sections(tail, shard, /) -> [(offset, length), ...]: shard `shard`'s sections as the
+// table in `tail` (a run file's last run_tail_size() bytes) names them.
+PyObject* run_sections(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return py::guarded([&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "run_sections() takes exactly 2 arguments (%zd given)", nargs);
+            return nullptr;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
+        struct Release {
+            Py_buffer* v;
+            ~Release() { PyBuffer_Release(v); }
+        } release{&view};
+        const unsigned long shard = PyLong_AsUnsignedLong(args[1]);
+        if (shard == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+        const auto* bytes = static_cast<const unsigned char*>(view.buf);
+        const std::size_t size = static_cast<std::size_t>(view.len);
+        std::optional<sets::RunTrailer> trailer;
+        if (size >= sets::kTrailerSize)
+            if (auto t = sets::RunTrailer::decode(bytes + size - sets::kTrailerSize)) trailer = *t;
+        if (!trailer || size != std::size_t{trailer->sections} * sets::kTableEntrySize + sets::kTrailerSize) {
+            PyErr_SetString(PyExc_ValueError, "not the table and trailer of a run file");
+            return nullptr;
+        }
+        Ref out(PyList_New(0));
+        if (!out) return nullptr;
+        for (std::uint32_t i = 0; i < trailer->sections; ++i) {
+            const auto e = sets::SectionEntry::decode(bytes + std::size_t{i} * sets::kTableEntrySize);
+            if (e.shard != shard) continue;
+            Ref item(Py_BuildValue("(KK)", static_cast<unsigned long long>(e.offset),
+                                   static_cast<unsigned long long>(e.length)));
+            if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
+        }
+        return out.release();
+    });
+}
+
 PyMethodDef functions[] = {
+    {"run_tail_size", run_tail_size, METH_O,
+     "run_tail_size(sections, /)\n--\n\nThe bytes that end a run file of *sections* sections: its table and trailer."},
+    {"run_sections", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(run_sections)), METH_FASTCALL,
+     "run_sections(tail, shard, /)\n--\n\n(offset, length) of each of *shard*'s sections, from a run file's last "
+     "run_tail_size() bytes."},
     {"merge_runs", as_method(merge_runs), METH_VARARGS | METH_KEYWORDS,
      "merge_runs(runs, shards, shard, policy, tmp, path)\n--\n\nMerges shard *shard*'s sections of the run files "
      "*runs* (in partition order) into a\nstore written to *tmp* and renamed to *path*; *policy* is 'error', 'first' "
