@@ -343,3 +343,25 @@ def test_other_schemes_go_through_fsspec(tmp_path):
     assert dict(r.items()) == dict(tarnkv.open(path).items())
     with pytest.raises(FileNotFoundError):
         tarnkv.open("memory://stores/none.trnk")
+
+
+def test_the_native_index_takes_its_arguments_by_name_and_refuses_bad_pieces(tmp_path):
+    from tarnkv import _native
+
+    blob = Path(build(tmp_path / "s.trnk", records(5))).read_bytes()
+    index = _native.RemoteIndex(pieces=[(0, memoryview(blob))], file_size=len(blob), name="u")
+    assert len(index) == 5 and index.find("k000003") is not None
+    assert len(_native.RemoteIndex("u", len(blob), ((0, bytearray(blob)),))) == 5
+    with pytest.raises(TypeError, match=r"argument 1 must be str, not bytes"):
+        _native.RemoteIndex(b"u", len(blob), [(0, blob)])
+    with pytest.raises(TypeError, match=r"argument 2 must be int, not str"):
+        _native.RemoteIndex("u", "9", [(0, blob)])
+    with pytest.raises(TypeError, match="'pieces'"):
+        _native.RemoteIndex("u", len(blob))
+    with pytest.raises(TypeError, match="sequence of"):
+        _native.RemoteIndex("u", len(blob), 7)
+    # A piece that is not an (offset, bytes) pair is the caller's mistake, never an internal error.
+    for piece, message in [([0, blob], "tuple"), ((0,), "tuple"), ((0, blob, 1), "tuple"),
+                           (("0", blob), "offset must be int"), ((0, "text"), "bytes-like")]:
+        with pytest.raises(TypeError, match=message):
+            _native.RemoteIndex("u", len(blob), [piece])
