@@ -103,9 +103,15 @@ http {{
         _wait_listening(self.port, self._proc, "nginx")
 
     def requests(self) -> list[Request]:
-        """Every request served so far (nginx writes each line when the response is done)."""
+        """Every request served so far. nginx writes each line once the response is out, so a
+        client may have its answer a moment before the line exists: the log is read once it
+        has stopped growing for a moment."""
         if not self._log.exists():
             return []
+        size, deadline = -1, time.monotonic() + 5
+        while (now := self._log.stat().st_size) != size and time.monotonic() < deadline:
+            size = now
+            time.sleep(0.05)
         out = []
         for line in self._log.read_text().splitlines():
             method, path, status, sent, rng, if_match = line.split("\t")

@@ -4,12 +4,15 @@ and the faults a user can cause end in one clear error."""
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import json
 import os
 import signal
 import subprocess
 import sys
 import time
+from collections.abc import Iterator
 from pathlib import Path
 
 import boto3
@@ -209,13 +212,14 @@ def test_upload_throughput_against_a_plain_upload(s3_bucket, tmp_path):
     assert ours < plain * 3
 
 
-def test_throttling_is_retried_a_bounded_number_of_times_then_an_error(tmp_path):
-    """A server answering every request with 503 SlowDown: the upload tries the configured
-    number of times, then fails naming the URL, and publishes nothing."""
+@contextlib.contextmanager
+def throttling_server() -> Iterator[tuple[dict, list]]:
+    """An S3 endpoint answering every request with 503 SlowDown: (storage options for it, the
+    methods of the requests it saw)."""
     import http.server
     import threading
 
-    seen = []
+    seen: list = []
 
     class Throttled(http.server.BaseHTTPRequestHandler):
         def answer(self) -> None:
@@ -236,14 +240,67 @@ def test_throttling_is_retried_a_bounded_number_of_times_then_an_error(tmp_path)
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Throttled)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
-        options = {"endpoint_url": f"http://127.0.0.1:{server.server_port}", "key": "k", "secret": "s",
-                   "region_name": "us-east-1", "retries": 3}
+        yield ({"endpoint_url": f"http://127.0.0.1:{server.server_port}", "key": "k", "secret": "s",
+                "region_name": "us-east-1", "retries": 3}, seen)
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def test_throttling_is_retried_a_bounded_number_of_times_then_an_error(tmp_path):
+    """A server answering every request with 503 SlowDown: the upload tries the configured
+    number of times, then fails naming the URL, and publishes nothing."""
+    with throttling_server() as (options, seen):
         src = tmp_path / "s.trnk"
         src.write_bytes(b"TRNK" + bytes(60))
         with pytest.raises(tarnkv.StoreIOError, match=r"kept failing \(503 SlowDown\) after 3 attempt") as e:
             publish.upload(str(src), "s3://bucket/s.trnk", storage_options=options)
         assert e.value.filename == "s3://bucket/s.trnk"
         assert seen == ["PUT"] * 3
-    finally:
-        server.shutdown()
-        server.server_close()
+
+
+def test_reading_and_publishing_report_the_same_failure_in_the_same_words(s3_bucket, tmp_path):
+    url = f"s3://{s3_bucket}/none.trnk"
+    with pytest.raises(FileNotFoundError) as read:
+        tarnkv.open(url)
+    with pytest.raises(FileNotFoundError) as fetched:
+        publish.get_range(url, 0, 10, client=publish.client_for(None))
+    assert read.value.strerror == fetched.value.strerror == "no such object in the bucket"
+
+    with throttling_server() as (options, seen):
+        src = tmp_path / "s.trnk"
+        src.write_bytes(b"TRNK" + bytes(60))
+        with pytest.raises(tarnkv.StoreIOError) as read:
+            tarnkv.open("s3://bucket/s.trnk", storage_options=options)
+        with pytest.raises(tarnkv.StoreIOError) as written:
+            publish.upload(str(src), "s3://bucket/s.trnk", storage_options=options)
+        assert seen == ["GET"] * 3 + ["PUT"] * 3
+    assert read.value.errno == written.value.errno == errno.EIO
+    assert read.value.strerror == written.value.strerror == "the object store kept failing (503 SlowDown) after 3 attempt(s)"
+
+
+def test_client_failures_map_to_one_clear_error():
+    import botocore.exceptions as bx
+
+    from tarnkv.remote import s3
+
+    def answer(status: int, code: str = "", message: str = "") -> bx.ClientError:
+        return bx.ClientError({"Error": {"Code": code, "Message": message},
+                               "ResponseMetadata": {"HTTPStatusCode": status}}, "GetObject")
+
+    url = "s3://b/k.trnk"
+    cases = [
+        (answer(404, "NoSuchBucket"), FileNotFoundError, "no such bucket: 'b'"),
+        (answer(404, "NoSuchVersion"), FileNotFoundError, "no such object in the bucket"),
+        (answer(404), FileNotFoundError, "no such object in the bucket"),
+        (answer(403, "AccessDenied", "no"), PermissionError, "access denied by the object store (AccessDenied: no)"),
+        (answer(429), tarnkv.StoreIOError, "the object store kept failing (429 ) after 1 attempt(s)"),
+        (answer(400, "Bad", "why"), tarnkv.StoreIOError, "the object store refused the request (400 Bad: why)"),
+        (bx.PartialCredentialsError(provider="env", cred_var="secret"), PermissionError, "no credentials"),
+        (bx.ConnectTimeoutError(endpoint_url="http://x"), TimeoutError, "the object store did not answer within 2.5 s"),
+    ]
+    for exc, kind, text in cases:
+        got = s3.error(exc, url, timeout=2.5)
+        assert isinstance(got, kind) and got.filename == url and got.strerror.startswith(text), (exc, got)
+    already = tarnkv.StoreIOError(errno.EIO, "as it was", url)
+    assert s3.error(already, url) is already

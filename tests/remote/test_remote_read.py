@@ -382,3 +382,25 @@ def test_compressed_stores_read_at_urls_as_put(size, http_server, s3_bucket, tmp
         with pytest.raises(CorruptStoreError) as e:
             remote[victim]
     assert victim in " ".join([str(e.value), *getattr(e.value, "__notes__", [])])
+
+
+def test_the_native_index_takes_its_arguments_by_name_and_refuses_bad_pieces(tmp_path):
+    from tarnkv import _native
+
+    blob = Path(build(tmp_path / "s.trnk", records(5))).read_bytes()
+    index = _native.RemoteIndex(pieces=[(0, memoryview(blob))], file_size=len(blob), name="u")
+    assert len(index) == 5 and index.find("k000003") is not None
+    assert len(_native.RemoteIndex("u", len(blob), ((0, bytearray(blob)),))) == 5
+    with pytest.raises(TypeError, match=r"argument 1 must be str, not bytes"):
+        _native.RemoteIndex(b"u", len(blob), [(0, blob)])
+    with pytest.raises(TypeError, match=r"argument 2 must be int, not str"):
+        _native.RemoteIndex("u", "9", [(0, blob)])
+    with pytest.raises(TypeError, match="'pieces'"):
+        _native.RemoteIndex("u", len(blob))
+    with pytest.raises(TypeError, match="sequence of"):
+        _native.RemoteIndex("u", len(blob), 7)
+    # A piece that is not an (offset, bytes) pair is the caller's mistake, never an internal error.
+    for piece, message in [([0, blob], "tuple"), ((0,), "tuple"), ((0, blob, 1), "tuple"),
+                           (("0", blob), "offset must be int"), ((0, "text"), "bytes-like")]:
+        with pytest.raises(TypeError, match=message):
+            _native.RemoteIndex("u", len(blob), [piece])

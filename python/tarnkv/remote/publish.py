@@ -28,8 +28,9 @@ import uuid
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Final
 
-from tarnkv.errors import StoreIOError, io_error
-from tarnkv.remote import is_url, split_s3
+from tarnkv.errors import io_error
+from tarnkv.remote import is_url, s3, split_s3
+from tarnkv.remote.s3 import error
 
 __all__ = ["check_writable", "upload", "put_bytes", "get_bytes", "get_range", "download_range", "delete", "list_keys", "abort_uploads",
            "temporary_path", "commits", "client_for", "error", "StorageOptions"]
@@ -58,52 +59,6 @@ def _begin_commit() -> None:
     _commits += 1
 
 
-# --- Errors ------------------------------------------------------------------------------------
-
-_THROTTLED: Final = frozenset({"SlowDown", "Throttling", "ThrottlingException", "RequestLimitExceeded",
-                               "TooManyRequestsException", "RequestThrottled"})
-_DENIED: Final = frozenset({"AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMatch", "AllAccessDisabled",
-                            "ExpiredToken", "InvalidToken"})
-
-
-def error(exc: BaseException, url: str) -> StoreIOError:
-    """The :class:`~tarnkv.StoreIOError` naming *url* for a failed request to the object store:
-    one line that says what to fix (credentials, the bucket, a server that keeps failing)."""
-    import botocore.exceptions as bx
-
-    if isinstance(exc, StoreIOError):
-        return exc
-    if isinstance(exc, (bx.NoCredentialsError, bx.PartialCredentialsError)):
-        return io_error(errno.EACCES, url, "no credentials: pass storage_options key and secret, or set "
-                                           "AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY")
-    if isinstance(exc, bx.ClientError):
-        err = exc.response.get("Error", {})
-        code = str(err.get("Code", ""))
-        status = int(exc.response.get("ResponseMetadata", {}).get("HTTPStatusCode", 0) or 0)
-        message = str(err.get("Message", "") or code)
-        if code == "NoSuchBucket" or (code == "404" and "bucket" in message.lower()):
-            bucket = split_s3(url)[0] if url.startswith("s3://") else url
-            return io_error(errno.ENOENT, url, f"no such bucket: {bucket!r}")
-        if code in ("NoSuchKey", "404", "NotFound"):
-            return io_error(errno.ENOENT, url)
-        if code in _DENIED or status == 403:
-            return io_error(errno.EACCES, url, f"access denied by the object store ({code or status}: {message})")
-        attempts = exc.response.get("ResponseMetadata", {}).get("RetryAttempts", 0)
-        if code in _THROTTLED or status >= 500:
-            return io_error(errno.EIO, url, f"the object store kept failing ({status} {code}) after "
-                                            f"{int(attempts) + 1} attempt(s)")
-        return io_error(errno.EIO, url, f"the object store refused the request ({status} {code}: {message})")
-    if isinstance(exc, (bx.ConnectTimeoutError, bx.ReadTimeoutError)):
-        return io_error(errno.ETIMEDOUT, url, "the object store did not answer in time")
-    if isinstance(exc, (bx.EndpointConnectionError, bx.ConnectionClosedError)):
-        return io_error(errno.EIO, url, f"can't reach the object store ({exc})")
-    if isinstance(exc, bx.BotoCoreError):
-        return io_error(errno.EIO, url, str(exc))
-    if isinstance(exc, OSError):
-        return io_error(exc.errno or errno.EIO, url, exc.strerror or str(exc))
-    return io_error(errno.EIO, url, str(exc))
-
-
 @contextlib.contextmanager
 def _errors(url: str) -> Iterator[None]:
     import botocore.exceptions as bx
@@ -116,8 +71,6 @@ def _errors(url: str) -> Iterator[None]:
 
 def client_for(storage_options: StorageOptions) -> Any:
     """An S3 client for these options (one may serve many requests, and threads)."""
-    from tarnkv.remote import s3
-
     return s3.client(storage_options)
 
 

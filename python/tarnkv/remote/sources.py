@@ -27,7 +27,7 @@ from typing import Any, BinaryIO, Protocol
 from urllib.parse import urlsplit
 
 from tarnkv.errors import CorruptStoreError, StoreChangedError, StoreIOError, io_error
-from tarnkv.remote import split_s3
+from tarnkv.remote import s3, split_s3
 
 __all__ = ["Source", "Opening", "HttpSource", "S3Source", "FsspecSource", "AnySource", "source_for", "pinned", "fetch_whole", "DEFAULT_TIMEOUT", "DEFAULT_RETRIES"]
 
@@ -294,8 +294,6 @@ class S3Source:
     ``ETag``, and also the version ID when the bucket keeps versions."""
 
     def __init__(self, url: str, storage_options: Mapping[str, Any] | None = None) -> None:
-        from tarnkv.remote import s3
-
         self.url = url
         self.bucket, self.key = split_s3(url)
         if not self.key:
@@ -312,8 +310,6 @@ class S3Source:
 
     def client(self) -> Any:
         """The client of this process (a child after ``fork()`` makes its own)."""
-        from tarnkv.remote import s3
-
         with self._lock:
             if self._client is None or self._client_pid != os.getpid():
                 self._client = s3.client(self._options)
@@ -337,17 +333,13 @@ class S3Source:
         except bx.ClientError as e:
             if empty_ok and e.response.get("Error", {}).get("Code") == "InvalidRange":
                 return None, b""
-            raise self._client_error(e) from None
-        except (bx.ReadTimeoutError, bx.ConnectTimeoutError):
-            raise _timeout_error(self.url, self.timeout) from None
-        except bx.NoCredentialsError:
-            raise io_error(errno.EACCES, self.url,
-                           "no credentials: pass storage_options key and secret, or set AWS_ACCESS_KEY_ID "
-                           "and AWS_SECRET_ACCESS_KEY") from None
-        except bx.BotoCoreError as e:
-            raise io_error(errno.EIO, self.url, f"request failed: {e}") from None
-        except TimeoutError:
-            raise _timeout_error(self.url, self.timeout) from None
+            # Every read after the first asks for the pinned version only.
+            status = e.response.get("ResponseMetadata", {}).get("HTTPStatusCode")
+            if status == 412 or e.response.get("Error", {}).get("Code") == "PreconditionFailed":
+                raise _changed_error(self.url) from None
+            raise s3.error(e, self.url, self.timeout) from None
+        except (bx.BotoCoreError, TimeoutError) as e:
+            raise s3.error(e, self.url, self.timeout) from None
 
     def close(self) -> None:
         """Closes the client's connections."""
@@ -355,22 +347,6 @@ class S3Source:
             client, self._client = self._client, None
         if client is not None and self._client_pid == os.getpid():
             client.close()
-
-    def _client_error(self, e: Any) -> Exception:
-        err = e.response.get("Error", {})
-        code = str(err.get("Code", ""))
-        status = int(e.response.get("ResponseMetadata", {}).get("HTTPStatusCode", 0) or 0)
-        if status == 412 or code == "PreconditionFailed":
-            return _changed_error(self.url)
-        if code == "NoSuchBucket":
-            return io_error(errno.ENOENT, self.url, f"no such bucket: {self.bucket!r}")
-        if code in ("NoSuchKey", "NoSuchVersion") or status == 404:
-            return io_error(errno.ENOENT, self.url, "no such object in the bucket")
-        if code in ("AccessDenied", "InvalidAccessKeyId", "SignatureDoesNotMatch", "ExpiredToken") or status == 403:
-            return io_error(errno.EACCES, self.url, f"access refused: {code or status}")
-        if status in _RETRY_STATUS:
-            return io_error(errno.EIO, self.url, f"the server kept answering {status} ({code})")
-        return io_error(errno.EIO, self.url, f"the server answered {status} {code}: {err.get('Message', '')}")
 
     def open(self, tail: int) -> Opening:
         got, body = self._call({"Range": f"bytes=-{tail}"}, empty_ok=True)

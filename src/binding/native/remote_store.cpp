@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/args.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/native/native.hpp"
@@ -61,28 +62,44 @@ PyObject* raise_at(const RemoteIndexObject* self, const StoreError& err, std::op
     return raise_core_error(err, where);
 }
 
+// RemoteIndex(name, file_size, pieces): the file size is taken modulo 2**64, as any int.
+py::Params new_params{"RemoteIndex()", {"name", "file_size", "pieces"}, 3, 3, py::Params::kAllPositional,
+                      py::Wording::classic};
+
+// One (offset, bytes-like) piece of the fetched file; the buffer stays held in `b`.
+bool piece_arg(PyObject* item, Buffer& b, RemoteStore::Piece& out) {
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+        PyErr_Format(PyExc_TypeError, "a piece must be a tuple (offset, bytes), not %T", item);
+        return false;
+    }
+    PyObject* offset = PyTuple_GET_ITEM(item, 0);
+    if (!PyIndex_Check(offset)) {
+        PyErr_Format(PyExc_TypeError, "a piece's offset must be int, not %T", offset);
+        return false;
+    }
+    const unsigned long long at = PyLong_AsUnsignedLongLongMask(offset);
+    if (at == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (!b.get(PyTuple_GET_ITEM(item, 1))) return false;
+    out = {at, b.bytes()};
+    return true;
+}
+
 PyObject* remote_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"name", "file_size", "pieces", nullptr};
-        PyObject* name;
-        unsigned long long size;
-        PyObject* pieces_obj;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UKO:RemoteIndex", const_cast<char**>(kwlist), &name, &size,
-                                         &pieces_obj))
-            return nullptr;
-        Ref seq(PySequence_Fast(pieces_obj, "pieces must be a sequence of (offset, bytes)"));
+        PyObject* a[3];
+        if (!py::bind(new_params, args, kwargs, a)) return nullptr;
+        PyObject* name = a[0];
+        if (!PyUnicode_Check(name)) return py::argument_type_error(new_params, 0, "str", name), nullptr;
+        const auto size = py::to_uint64_masked(a[1], new_params, 1);
+        if (!size) return nullptr;
+        Ref seq(PySequence_Fast(a[2], "pieces must be a sequence of (offset, bytes)"));
         if (!seq) return nullptr;
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
         std::vector<Buffer> buffers(static_cast<std::size_t>(n));
-        std::vector<RemoteStore::Piece> pieces;
-        pieces.reserve(static_cast<std::size_t>(n));
+        std::vector<RemoteStore::Piece> pieces(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            unsigned long long offset;
-            PyObject* bytes;
-            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "KO:piece", &offset, &bytes)) return nullptr;
-            Buffer& b = buffers[static_cast<std::size_t>(i)];
-            if (!b.get(bytes)) return nullptr;
-            pieces.push_back({offset, b.bytes()});
+            const auto at = static_cast<std::size_t>(i);
+            if (!piece_arg(PySequence_Fast_GET_ITEM(seq.get(), i), buffers[at], pieces[at])) return nullptr;
         }
         Py_ssize_t name_len;
         const char* name_utf8 = PyUnicode_AsUTF8AndSize(name, &name_len);
@@ -90,7 +107,7 @@ PyObject* remote_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::string label(name_utf8, static_cast<std::size_t>(name_len));
         // Loading a large index takes a while; the buffers stay held meanwhile.
         auto opened = py::without_gil(
-            [&](py::ReleasedInterpreter&) { return RemoteStore::open(std::move(label), size, pieces); });
+            [&](py::ReleasedInterpreter&) { return RemoteStore::open(std::move(label), *size, pieces); });
         if (!opened) return raise_core_error(opened.error(), ErrorContext{.path = name});
         Ref self(type->tp_alloc(type, 0));
         if (!self) return nullptr;
@@ -330,7 +347,10 @@ py::OnceObject type_object;
 }  // namespace
 
 int add_remote_index_type(PyObject* module) {
-    auto* type = reinterpret_cast<PyTypeObject*>(type_object.get([] { return PyType_FromSpec(&spec); }));
+    auto* type = reinterpret_cast<PyTypeObject*>(type_object.get([]() -> PyObject* {
+        if (!py::intern_names(new_params)) return nullptr;
+        return PyType_FromSpec(&spec);
+    }));
     if (!type) return -1;
     return PyModule_AddObjectRef(module, "RemoteIndex", reinterpret_cast<PyObject*>(type));
 }
