@@ -27,18 +27,7 @@ def run(args: argparse.Namespace) -> int:
     with Progress(wanted(args.quiet)) as progress:
         copying = progress.bar(f"copying {args.src}", _size(args.src))
 
-        def check(tmp: str) -> int:
-            # Errors name the source: the temporary copy is an implementation detail.
-            def deep(reader: Any) -> None:
-                bar = progress.bar(f"verifying {args.src}", _size(tmp))
-                try:
-                    stores.verify(reader, args.src, progress.callback(bar))
-                finally:
-                    progress.done(bar)
-
-            return _check_copy(tmp, args.src, args.dst, deep if args.verify else None)
-
-        install(args.src, args.dst, check=check, allow_empty=args.allow_empty,
+        install(args.src, args.dst, check=_checker(args, progress), allow_empty=args.allow_empty,
                 progress=progress.callback(copying))
     return 0
 
@@ -50,16 +39,7 @@ def _upload(args: argparse.Namespace) -> int:
     if os.path.isdir(args.src):
         return _upload_set(args)
     with Progress(wanted(args.quiet)) as progress:
-        def check(src: str) -> int:
-            def deep(reader: Any) -> None:
-                bar = progress.bar(f"verifying {args.src}", _size(src))
-                try:
-                    stores.verify(reader, args.src, progress.callback(bar))
-                finally:
-                    progress.done(bar)
-
-            return _check_copy(src, args.src, args.dst, deep if args.verify else None)
-
+        check = _checker(args, progress)
         uploading = progress.bar(f"uploading {args.src}", _size(args.src))
         upload(args.src, args.dst, check=check, allow_empty=args.allow_empty, progress=progress.callback(uploading))
     return 0
@@ -87,6 +67,23 @@ def _against_manifest(args: argparse.Namespace, name: str, entry: ShardEntry) ->
             raise CliError(f"{name}: does not match {args.src}'s manifest", NO)
         if args.verify:
             stores.verify(reader, name)
+
+    return check
+
+
+def _checker(args: argparse.Namespace, progress: Progress) -> Callable[[str], int]:
+    """The check of a copy of one store (at the path it is given) before it is installed:
+    whole, and with ``--verify`` verified in depth under a progress bar. Errors name the
+    source: a temporary copy is an implementation detail."""
+    def check(path: str) -> int:
+        def deep(reader: Any) -> None:
+            bar = progress.bar(f"verifying {args.src}", _size(path))
+            try:
+                stores.verify(reader, args.src, progress.callback(bar))
+            finally:
+                progress.done(bar)
+
+        return _check_copy(path, args.src, args.dst, deep if args.verify else None)
 
     return check
 
@@ -140,15 +137,5 @@ def _download(args: argparse.Namespace) -> int:
             source.download(out)
 
     with Progress(wanted(args.quiet)) as progress:
-        def check(tmp: str) -> int:
-            def deep(reader: Any) -> None:
-                bar = progress.bar(f"verifying {args.src}", _size(tmp))
-                try:
-                    stores.verify(reader, args.src, progress.callback(bar))
-                finally:
-                    progress.done(bar)
-
-            return _check_copy(tmp, args.src, args.dst, deep if args.verify else None)
-
-        install_fetched(args.src, args.dst, fill=fill, check=check, allow_empty=args.allow_empty)
+        install_fetched(args.src, args.dst, fill=fill, check=_checker(args, progress), allow_empty=args.allow_empty)
     return 0

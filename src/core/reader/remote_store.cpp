@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "core/format/descriptor.hpp"
 #include "core/format/layout.hpp"
 #include "core/reader/reader_impl.hpp"
 
@@ -20,21 +21,6 @@ namespace tarnkv {
 namespace fmt = format;
 
 namespace {
-
-// Closes the descriptor on every path out.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool write_at(int fd, std::string_view bytes, std::uint64_t at) noexcept {
     while (!bytes.empty()) {

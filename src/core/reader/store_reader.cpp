@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/format/descriptor.hpp"
 #include "core/format/layout.hpp"
 #include "core/reader/reader_impl.hpp"
 
@@ -96,23 +97,6 @@ void PackedArray::allocate(std::size_t n, bool wide) {
 }  // namespace detail
 
 namespace {
-
-// Closes the descriptor on every path out of open().
-class Descriptor {
-public:
-    explicit Descriptor(int fd) noexcept : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { close(); }
-    int get() const noexcept { return fd_; }
-    void close() noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 std::uint64_t random_seed() noexcept {
     std::uint64_t seed = 0;
