@@ -1,9 +1,12 @@
-// A minimal owner for a new (strong) reference: released on scope exit unless released to the
-// caller. Keeps every error path in the binding free of hand-written Py_DECREF chains.
+// Owners for what the binding borrows from the interpreter: a new (strong) reference, released
+// on scope exit unless released to the caller, and an exported buffer. They keep every error
+// path in the binding free of hand-written Py_DECREF and PyBuffer_Release chains.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
+#include <string_view>
 #include <utility>
 
 namespace tarnkv::py {
@@ -33,6 +36,29 @@ public:
 
 private:
     PyObject* p_ = nullptr;
+};
+
+// A bytes-like argument's contiguous bytes, held (and the exporter pinned) until scope exit.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // False with an exception set when `o` exports no contiguous buffer.
+    bool get(PyObject* o) {
+        held_ = PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) == 0;
+        return held_;
+    }
+    std::string_view bytes() const noexcept {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
 };
 
 }  // namespace tarnkv::py

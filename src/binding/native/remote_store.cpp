@@ -31,27 +31,7 @@ struct RemoteIndexObject {
 
 RemoteIndexObject* as_index(PyObject* o) noexcept { return reinterpret_cast<RemoteIndexObject*>(o); }
 
-// A bytes-like argument, released on every path out.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool get(PyObject* o) {
-        held_ = PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) == 0;
-        return held_;
-    }
-    std::string_view bytes() const noexcept {
-        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
+using py::Buffer;
 
 PyObject* raise_at(const RemoteIndexObject* self, const StoreError& err, std::optional<std::uint64_t> offset) {
     ErrorContext where{.path = self->name};

@@ -184,13 +184,9 @@ PyObject* run_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
             if (!require_key(key_objs[i], converted[i])) return nullptr;
             keys[i] = converted[i].bytes;
         }
-        Py_buffer view;
-        if (PyObject_GetBuffer(args[2], &view, PyBUF_SIMPLE) < 0) return nullptr;
-        struct Release {
-            Py_buffer* v;
-            ~Release() { PyBuffer_Release(v); }
-        } release{&view};
-        const std::string_view object(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+        py::Buffer data;
+        if (!data.get(args[2])) return nullptr;
+        const std::string_view object = data.bytes();
         if (!check_sizes(keys, object, key_objs.data())) return nullptr;
         Status st;
         {
@@ -455,16 +451,12 @@ PyObject* run_sections(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             PyErr_Format(PyExc_TypeError, "run_sections() takes exactly 2 arguments (%zd given)", nargs);
             return nullptr;
         }
-        Py_buffer view;
-        if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) != 0) return nullptr;
-        struct Release {
-            Py_buffer* v;
-            ~Release() { PyBuffer_Release(v); }
-        } release{&view};
+        py::Buffer tail;
+        if (!tail.get(args[0])) return nullptr;
         const unsigned long shard = PyLong_AsUnsignedLong(args[1]);
         if (shard == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
-        const auto* bytes = static_cast<const unsigned char*>(view.buf);
-        const std::size_t size = static_cast<std::size_t>(view.len);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(tail.bytes().data());
+        const std::size_t size = tail.bytes().size();
         std::optional<sets::RunTrailer> trailer;
         if (size >= sets::kTrailerSize)
             if (auto t = sets::RunTrailer::decode(bytes + size - sets::kTrailerSize)) trailer = *t;
