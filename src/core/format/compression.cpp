@@ -176,6 +176,19 @@ Result<ObjectDecoder> ObjectDecoder::unusable(std::string why) {
     return ObjectDecoder(std::move(impl));
 }
 
+Result<ObjectDecoder> ObjectDecoder::from_record(Image file, std::uint64_t at) {
+    const auto record = RecordView::at(file, at);
+    if (!record) return unusable("the store's dictionary record extends beyond the file");
+    if (crc32(record->bytes()) != record->stored_crc()) return unusable("the store's dictionary record fails its CRC32");
+    return create(record->bytes());
+}
+
+Result<bool> compressed_by_header(std::uint8_t kind) {
+    if (kind == static_cast<std::uint8_t>(Compression::None)) return false;
+    if (kind == static_cast<std::uint8_t>(Compression::Zstd)) return true;
+    return std::unexpected(StoreError::corrupt(std::format("unknown compression {} in the header", kind)));
+}
+
 std::size_t ObjectDecoder::dictionary_size() const noexcept { return impl_->dict_size; }
 
 Result<std::string_view> ObjectDecoder::decode(std::string_view stored, std::string& scratch) const {

@@ -81,6 +81,10 @@ private:
 
 // Decodes stored objects. Shared by any number of threads: each thread decompresses with its
 // own context.
+// Whether a header's compression byte (kCompressionByteAt) says the objects are compressed; a
+// kind this reader does not know is an error.
+Result<bool> compressed_by_header(std::uint8_t kind);
+
 class ObjectDecoder {
 public:
     // A decoder for `dictionary`. A dictionary zstd refuses does not fail here: every compressed
@@ -89,6 +93,11 @@ public:
     // A decoder whose every compressed object fails with `why` (a dictionary record that is
     // damaged); raw objects still read.
     static Result<ObjectDecoder> unusable(std::string why);
+    // The decoder for the dictionary record at `at` in `file` (a store's image, or the bytes
+    // fetched from its offset 40 with `at` 0). The record is checked whatever a reader's
+    // options, since every compressed object depends on it; one that does not fit or fails its
+    // CRC gives an unusable() decoder that says so.
+    static Result<ObjectDecoder> from_record(Image file, std::uint64_t at);
     ObjectDecoder(ObjectDecoder&&) noexcept;
     ObjectDecoder& operator=(ObjectDecoder&&) noexcept;
     ~ObjectDecoder();

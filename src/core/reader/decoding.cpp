@@ -8,22 +8,11 @@ namespace tarnkv {
 Status StoreReader::enable_decoding() {
     Impl& r = *impl_;
     // open() has checked that the whole header is there.
-    const std::uint8_t kind = r.base[format::kCompressionByteAt];
-    if (kind == static_cast<std::uint8_t>(format::Compression::None)) return {};
-    if (kind != static_cast<std::uint8_t>(format::Compression::Zstd))
-        return std::unexpected(StoreError::corrupt(std::format("unknown compression {} in the header", kind)));
-    // The dictionary's record is checked here whatever the reader's options: every compressed
-    // object depends on it. A damaged one leaves the store open, its compressed objects failing.
-    const auto record = format::RecordView::at(r.image(), format::kHeaderSize);
-    std::string_view dictionary;
-    const char* fault = nullptr;
-    if (!record)
-        fault = "the store's dictionary record extends beyond the file";
-    else if (format::crc32(record->bytes()) != record->stored_crc())
-        fault = "the store's dictionary record fails its CRC32";
-    else
-        dictionary = record->bytes();
-    auto decoder = fault ? format::ObjectDecoder::unusable(fault) : format::ObjectDecoder::create(dictionary);
+    const auto compressed = format::compressed_by_header(r.base[format::kCompressionByteAt]);
+    if (!compressed) return std::unexpected(std::move(compressed.error()));
+    if (!*compressed) return {};
+    // A damaged dictionary leaves the store open, its compressed objects failing.
+    auto decoder = format::ObjectDecoder::from_record(r.image(), format::kHeaderSize);
     if (!decoder) return std::unexpected(std::move(decoder.error()));
     r.decoder = std::make_unique<format::ObjectDecoder>(std::move(*decoder));
     return {};

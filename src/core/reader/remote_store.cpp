@@ -122,9 +122,8 @@ Result<RemoteStore> RemoteStore::open(std::string name, std::uint64_t file_size,
     for (const Piece& p : pieces)
         if (p.offset <= fmt::kCompressionByteAt && p.bytes.size() > fmt::kCompressionByteAt - p.offset)
             kind = static_cast<std::uint8_t>(p.bytes[fmt::kCompressionByteAt - p.offset]);
-    if (kind != static_cast<std::uint8_t>(fmt::Compression::None) &&
-        kind != static_cast<std::uint8_t>(fmt::Compression::Zstd))
-        return std::unexpected(StoreError::corrupt(std::format("unknown compression {} in the header", kind)));
+    const auto compressed = fmt::compressed_by_header(kind);
+    if (!compressed) return std::unexpected(std::move(compressed.error()));
 
     // A record ends where the next one any entry names begins (or at the index section); the
     // starts are sorted once here so that a read fetches exactly its record.
@@ -140,22 +139,13 @@ Result<RemoteStore> RemoteStore::open(std::string name, std::uint64_t file_size,
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
     reader->release_index();  // the walk above read all of it
     Starts starts(sorted);
-    return RemoteStore(std::move(*reader), std::move(starts), kind == static_cast<std::uint8_t>(fmt::Compression::Zstd));
+    return RemoteStore(std::move(*reader), std::move(starts), *compressed);
 }
 
 Status RemoteStore::use_dictionary(std::string_view fetched) {
     if (!compressed_) return {};
-    const auto record = fmt::RecordView::at(
+    auto decoder = fmt::ObjectDecoder::from_record(
         fmt::Image(reinterpret_cast<const unsigned char*>(fetched.data()), fetched.size()), 0);
-    const char* fault = nullptr;
-    std::string_view dictionary;
-    if (!record)
-        fault = "the store's dictionary record extends beyond the file";
-    else if (fmt::crc32(record->bytes()) != record->stored_crc())
-        fault = "the store's dictionary record fails its CRC32";
-    else
-        dictionary = record->bytes();
-    auto decoder = fault ? fmt::ObjectDecoder::unusable(fault) : fmt::ObjectDecoder::create(dictionary);
     if (!decoder) return std::unexpected(std::move(decoder.error()));
     decoder_ = std::make_unique<fmt::ObjectDecoder>(std::move(*decoder));
     return {};
