@@ -5,7 +5,7 @@
 - small user records like the comparison benchmark's (``--users N``, default 1,000,000).
 
 Prints one table; ``--leveldb`` adds LevelDB's directory size for the same records.
-Run: ``python3.14 bench/compression.py`` (with the built package on PYTHONPATH).
+Run: ``python3.14 bench/compressed.py`` (with the built package on PYTHONPATH).
 """
 
 from __future__ import annotations
