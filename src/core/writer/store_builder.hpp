@@ -56,12 +56,11 @@ public:
     // --- Compression (writer/compressing.cpp; format in core/format/compression.hpp) ---
 
     // Makes the store a compressed one: objects are compressed with zstd at `level` and a
-    // dictionary trained on the first objects added (kSampleObjects or kSampleBytes of them,
-    // whichever comes first). Until then they are kept as given; reaching the budget, or
-    // finish_training(), trains the dictionary and compresses them, and every later object is
-    // compressed as it is added. Only before the first object.
+    // dictionary trained on a sample spread over every object (format::sample_ids). Objects
+    // are kept as given until finish_training(), which trains the dictionary and compresses
+    // them; an object added after it is compressed as it is added. Only before the first object.
     Status compress(int level);
-    // Trains the dictionary now if the builder is still collecting samples; build() needs it.
+    // Trains the dictionary and compresses the objects kept, if not done yet; build() needs it.
     Status finish_training();
     bool compressed() const noexcept { return compress_ != nullptr; }
     // The bytes of every object as given (for a compressed builder; else the data section).
@@ -149,7 +148,7 @@ private:
     detail::KeySet by_key_;  // slot numbers by key
 
     // The stored form of an object about to be added to a compressed builder: compressed once
-    // the dictionary is trained (training first when the samples are complete), else as given.
+    // the dictionary is trained, else as given.
     Result<std::string_view> compressed_form(std::string_view bytes);
     // Counts an object just added to a compressed builder.
     void counted(std::string_view bytes) noexcept;
