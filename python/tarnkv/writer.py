@@ -92,8 +92,8 @@ class TarnWriter(_native.Writer):
     told by :func:`tarnkv.remote.publish.commits`.
 
     - ``compression="zstd"`` stores objects compressed with zstd at ``compression_level`` (1 to
-      22) and a dictionary trained on the first objects (20,000, or 8 MiB of them), kept in the
-      file. Readers decompress transparently; objects that do not shrink are stored as they
+      22) and a dictionary trained at build time on a sample spread over every object (20,000
+      of them, or about 8 MiB), kept in the file. Readers decompress transparently; objects that do not shrink are stored as they
       are. It pays for many similar records of a few hundred bytes and more (a package index
       comes to about a third of its size); tiny or random records gain little or nothing.
       A compressed store is built in memory: ``compression`` with a ``memory_limit`` raises

@@ -2,7 +2,7 @@
 // until finish_training() (build time), so that the dictionary learns from a sample spread over
 // the whole input rather than from its first objects: records drift along an input (IDs grow
 // wider, fields fill in), and a dictionary of the first twenty thousand fits the rest badly (on
-// one million small user records the stored objects came to 1.00x their size that way, 0.68x
+// one million small user records the stored objects came to 1.00x their size that way, 0.69x
 // with the sample spread). Training makes the dictionary the first record of the data section
 // and compresses every object kept, on all cores; objects added after it are compressed as they
 // are added. Objects reach the data section in their stored form, so nothing after
