@@ -68,3 +68,55 @@ def test_reading_commands_and_s3_errors(s3_bucket, s3_server, tmp_path):
         "AWS_SHARED_CREDENTIALS_FILE": "/nonexistent", "AWS_CONFIG_FILE": "/nonexistent"})
     assert r.status == 2 and r.err.count("\n") == 1 and "credentials" in r.err, r.err
     assert not Path(tmp_path / "x.trnk").exists()
+
+
+def test_a_download_is_synced_as_it_arrives_and_a_failed_sync_installs_nothing(tmp_path, monkeypatch):
+    """The copy is written out to disk while it downloads and is renamed only after its last
+    sync; a sync that fails (even one in the background, whose error the kernel reports once)
+    fails the copy, leaving the target as it was and no temporary file."""
+    import errno
+    import os
+
+    from tarnkv.cli import install
+    from tarnkv.cli.errors import CliError
+
+    src = build(tmp_path / "src.trnk", 2000)
+    data = src.read_bytes()
+    monkeypatch.setattr(install.BackgroundSync, "SYNC_STEP", 4096)
+    events: list[str] = []
+    real_fdatasync, real_fsync, real_replace = os.fdatasync, os.fsync, os.replace
+    monkeypatch.setattr(os, "fdatasync", lambda fd: (events.append("datasync"), real_fdatasync(fd))[1])
+    monkeypatch.setattr(os, "fsync", lambda fd: (events.append("fsync"), real_fsync(fd))[1])
+    monkeypatch.setattr(os, "replace", lambda a, b: (events.append("replace"), real_replace(a, b))[1])
+
+    def fill(fd, wrote):
+        for i in range(0, len(data), 1000):
+            wrote(os.write(fd, data[i:i + 1000]))
+
+    def check(path):
+        with tarnkv.open(path) as r:
+            return len(r)
+
+    out = tmp_path / "out"
+    out.mkdir()
+    dst = out / "copy.trnk"
+    install.install_fetched("http://h/src.trnk", str(dst), fill=fill, check=check)
+    assert dst.read_bytes() == data
+    assert "datasync" in events  # written out while it arrived
+    assert events.index("fsync") < events.index("replace")  # and renamed only once all of it was
+
+    def failing(fd):
+        raise OSError(errno.EIO, "Input/output error")
+
+    for failed in ("fdatasync", "fsync"):
+        monkeypatch.setattr(os, failed, failing)
+        dst.write_bytes(b"old")
+        try:
+            install.install_fetched("http://h/src.trnk", str(dst), fill=fill, check=check)
+        except CliError as e:
+            assert "Input/output error" in e.message
+        else:
+            raise AssertionError(f"a failed {failed} was reported as success")
+        assert dst.read_bytes() == b"old"
+        assert sorted(p.name for p in out.iterdir()) == ["copy.trnk"]
+        monkeypatch.setattr(os, failed, {"fdatasync": real_fdatasync, "fsync": real_fsync}[failed])
