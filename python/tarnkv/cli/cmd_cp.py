@@ -146,7 +146,7 @@ def _download(args: argparse.Namespace) -> int:
     from tarnkv.remote.sources import pinned
 
     with stores.StoreErrors(args.src):
-        source = pinned(args.src)
+        source = pinned(args.src, stores.storage_options(args.src))
 
     def fill(fd: int, wrote: Callable[[int], None]) -> None:
         with open(fd, "wb", closefd=False) as out, stores.StoreErrors(args.src):

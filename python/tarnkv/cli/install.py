@@ -353,7 +353,7 @@ def upload(src: str, url: str, *, check: Check, allow_empty: bool = False, progr
         _refuse_emptying(src, url, keys, replaced, allow_empty)
         stores.uploads_completing()
         with stores.StoreErrors(url):
-            publish.upload(src, url, progress=progress)
+            publish.upload(src, url, storage_options=stores.storage_options(url), progress=progress)
         if os.stat(src).st_size != src_st.st_size:
             raise CliError(f"the source changed size while it was copied ({src_st.st_size} -> "
                            f"{os.stat(src).st_size} bytes)")
@@ -367,7 +367,7 @@ def _remote_head(url: str) -> bytes:
 
     with stores.StoreErrors(url):
         try:
-            return publish.get_range(url, 0, _HEAD.size, client=s3.client())
+            return publish.get_range(url, 0, _HEAD.size, client=s3.client(stores.storage_options(url)))
         except FileNotFoundError:
             return b""
         except OSError:
@@ -480,9 +480,10 @@ def upload_set(src: str, url: str, *, check: SetCheck, allow_empty: bool = False
     except TarnError as exc:
         raise CliError(f"{src}: {exc.strerror if isinstance(exc, OSError) and exc.strerror else exc}") from None
     url = url.rstrip("/")
+    options = stores.storage_options(url)
     with stores.StoreErrors(url):
-        check_remote_output(url)
-        old = remote_manifest(url)
+        check_remote_output(url, options)
+        old = remote_manifest(url, options)
     _refuse_emptying(src, url, manifest.num_keys, old.num_keys if old else 0, allow_empty)
     committing: list[bool] = []
     interrupts.published_when(lambda: bool(committing))
@@ -504,16 +505,16 @@ def upload_set(src: str, url: str, *, check: SetCheck, allow_empty: bool = False
                     base, report = copied, progress
                     step = lambda done, _total: report(base + done, total)  # noqa: E731
                 placed.append(f"{url}/{entry.file}")
-                remote.upload(path, placed[-1], progress=step)
+                remote.upload(path, placed[-1], storage_options=options, progress=step)
                 copied += entry.size
             committing.append(True)
-            publish(url, manifest)
+            publish(url, manifest, options)
     except BaseException:
         if not committing:
             with contextlib.suppress(OSError, TarnError):
-                current = remote_manifest(url)
+                current = remote_manifest(url, options)
                 named = set(mf.shard_files(current))
-                remote.delete([u for u in placed if u.rsplit("/", 1)[1] not in named])
+                remote.delete([u for u in placed if u.rsplit("/", 1)[1] not in named], storage_options=options)
         raise
     return url
 
