@@ -22,13 +22,20 @@ Writes OUT/remote.md and remote.json. Timings never fail the run.
 
 from __future__ import annotations
 
+import sys
+
+# Not this directory, before any other import: its compression benchmark (compression.py) would
+# shadow the standard library's package of that name, which shutil and gzip (and so the S3
+# client) import.
+if __name__ == "__main__":
+    del sys.path[0]  # the script's own directory
+
 import argparse
 import json
 import os
 import random
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
