@@ -60,12 +60,13 @@ class Request:
     bytes_sent: int  # body bytes
     range: str  # the Range header as sent, "-" when none
     if_match: str  # the If-Match header as sent, "-" when none
+    if_unmodified_since: str = "-"  # likewise
 
 
 class Nginx:
     """nginx serving `root` at `url` until stop(); `requests()` reads its access log."""
 
-    def __init__(self, root: Path, workdir: Path) -> None:
+    def __init__(self, root: Path, workdir: Path, etag: bool = True) -> None:
         self.root = Path(root)
         workdir.mkdir(parents=True, exist_ok=True)
         self.port = free_port()
@@ -82,7 +83,7 @@ pid {workdir}/nginx.pid;
 error_log {workdir}/error.log warn;
 events {{ worker_connections 256; }}
 http {{
-    log_format counted '$request_method\t$uri\t$status\t$body_bytes_sent\t$http_range\t$http_if_match';
+    log_format counted '$request_method\t$uri\t$status\t$body_bytes_sent\t$http_range\t$http_if_match\t$http_if_unmodified_since';
     access_log {self._log} counted;
     client_body_temp_path {workdir}/body;
     proxy_temp_path {workdir}/proxy;
@@ -94,6 +95,7 @@ http {{
     server {{
         listen 127.0.0.1:{self.port};
         root {self.root};
+        etag {"on" if etag else "off"};
     }}
 }}
 """)
@@ -114,8 +116,8 @@ http {{
             time.sleep(0.05)
         out = []
         for line in self._log.read_text().splitlines():
-            method, path, status, sent, rng, if_match = line.split("\t")
-            out.append(Request(method, path, int(status), int(sent), rng, if_match))
+            method, path, status, sent, rng, if_match, if_unmodified_since = line.split("\t")
+            out.append(Request(method, path, int(status), int(sent), rng, if_match, if_unmodified_since))
         return out
 
     def signal(self, sig: int) -> None:
@@ -242,3 +244,93 @@ class SilentServer:
 
     def stop(self):
         self._sock.close()
+
+
+class FaultProxy:
+    """A proxy in front of the S3-protocol server that answers chosen requests itself with an
+    error, the rest passed through. ``fail(match, status, times)``: the next *times* requests
+    for which ``match(method, path)`` holds (path with its query) get *status* and an S3 error
+    body (times < 0: all of them). ``seen`` lists (method, path, status) of every request."""
+
+    def __init__(self, upstream: str) -> None:
+        import http.client
+        from urllib.parse import urlsplit
+
+        up = urlsplit(upstream)
+        self.rules: list[list] = []
+        self.seen: list[tuple[str, str, int]] = []
+        lock = threading.Lock()
+        outer = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *a):
+                pass
+
+            def _body(self) -> bytes:
+                if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+                    out = b""
+                    while True:
+                        size = int(self.rfile.readline().split(b";")[0], 16)
+                        chunk = self.rfile.read(size + 2)[:size]
+                        if size == 0:
+                            while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                                pass
+                            return out
+                        out += chunk
+                return self.rfile.read(int(self.headers.get("Content-Length") or 0))
+
+            def _any(self) -> None:
+                body = self._body()
+                with lock:
+                    rule = next((r for r in outer.rules if r[2] != 0 and r[0](self.command, self.path)), None)
+                    if rule is not None and rule[2] > 0:
+                        rule[2] -= 1
+                if rule is not None:
+                    payload = (b'<?xml version="1.0" encoding="UTF-8"?><Error><Code>InternalError</Code>'
+                               b"<Message>injected failure</Message></Error>")
+                    self.send_response(rule[1])
+                    self.send_header("Content-Type", "application/xml")
+                    self.send_header("Content-Length", str(len(payload)))
+                    self.end_headers()
+                    if self.command != "HEAD":
+                        self.wfile.write(payload)
+                    outer.seen.append((self.command, self.path, rule[1]))
+                    return
+                headers = {k: v for k, v in self.headers.items() if k.lower() != "transfer-encoding"}
+                headers["Content-Length"] = str(len(body))
+                conn = http.client.HTTPConnection(up.hostname, up.port, timeout=30)
+                try:
+                    conn.request(self.command, self.path, body=body, headers=headers)
+                    resp = conn.getresponse()
+                    data = resp.read()
+                finally:
+                    conn.close()
+                self.send_response(resp.status, resp.reason)
+                for k, v in resp.getheaders():
+                    if k.lower() not in ("transfer-encoding", "connection", "content-length", "date", "server"):
+                        self.send_header(k, v)
+                self.send_header("Content-Length", str(len(data)))
+                self.end_headers()
+                if self.command != "HEAD":
+                    self.wfile.write(data)
+                outer.seen.append((self.command, self.path, resp.status))
+
+            do_GET = do_PUT = do_POST = do_DELETE = do_HEAD = _any
+
+        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.endpoint = f"http://127.0.0.1:{self._server.server_address[1]}"
+        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread.start()
+
+    def fail(self, match, status: int = 500, times: int = -1) -> None:
+        self.rules.append([match, status, times])
+
+    def clear(self) -> None:
+        self.rules.clear()
+        self.seen.clear()
+
+    def stop(self) -> None:
+        self._server.shutdown()
+        self._server.server_close()

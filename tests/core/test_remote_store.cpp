@@ -114,5 +114,74 @@ TEST(RemoteStore, RecordStartsFindTheNextOneAcrossBlocksAndLargeGaps) {
     EXPECT_FALSE(RemoteStore::Starts(std::span<const std::uint64_t>{}).after(0).has_value());
 }
 
+// Every offset of `sorted` is followed by the next, any point inside a gap by the offset that
+// ends it, and nothing follows the last.
+void expect_walks(const std::vector<std::uint64_t>& sorted) {
+    const RemoteStore::Starts starts(sorted);
+    ASSERT_EQ(starts.size(), sorted.size());
+    if (sorted.empty()) {
+        EXPECT_FALSE(starts.after(0).has_value());
+        EXPECT_FALSE(starts.after(~std::uint64_t{0}).has_value());
+        return;
+    }
+    if (sorted.front() > 0) {
+        EXPECT_EQ(starts.after(sorted.front() - 1), sorted.front());
+    }
+    for (std::size_t i = 0; i + 1 < sorted.size(); ++i) {
+        ASSERT_EQ(starts.after(sorted[i]), sorted[i + 1]) << i;
+        ASSERT_EQ(starts.after(sorted[i] + (sorted[i + 1] - sorted[i]) / 2), sorted[i + 1]) << i;
+        ASSERT_EQ(starts.after(sorted[i + 1] - 1), sorted[i + 1]) << i;
+    }
+    EXPECT_FALSE(starts.after(sorted.back()).has_value());
+    EXPECT_FALSE(starts.after(~std::uint64_t{0}).has_value());
+}
+
+TEST(RemoteStore, RecordStartsAtBlockBoundaries) {
+    constexpr std::size_t kBlock = RemoteStore::Starts::kBlock;
+    constexpr std::size_t kStep = RemoteStore::Starts::kStep;
+    for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, kStep - 1, kStep, kStep + 1,
+                                kBlock - 1, kBlock, kBlock + 1, 2 * kBlock, 2 * kBlock + 1}) {
+        SCOPED_TRACE(n);
+        std::vector<std::uint64_t> sorted;
+        for (std::size_t i = 0; i < n; ++i) sorted.push_back(40 + 112 * i + i % 5);
+        expect_walks(sorted);
+        // All gaps equal: nothing needs packing, and a block's last entry still leads to the next.
+        for (std::size_t i = 0; i < n; ++i) sorted[i] = 40 + 100 * i;
+        expect_walks(sorted);
+        // Equal gaps but one, in the last block: that block packs, the others do not.
+        if (n > 1) {
+            sorted.back() += 7;
+            expect_walks(sorted);
+        }
+    }
+}
+
+TEST(RemoteStore, RecordStartsWithHugeOffsetsAndGaps) {
+    constexpr std::uint64_t kTop = ~std::uint64_t{0};
+    // Offsets near the top of the range, one gap spanning almost all of it (64-bit packing),
+    // and gaps that straddle word boundaries of the packed bits.
+    expect_walks({40, kTop - 1});
+    expect_walks({0, 1, kTop - 2, kTop - 1});
+    std::vector<std::uint64_t> sorted;
+    std::uint64_t at = std::uint64_t{1} << 40;
+    for (std::size_t i = 0; i < 3 * RemoteStore::Starts::kBlock + 7; ++i) {
+        sorted.push_back(at);
+        at += i % 3 == 0 ? (std::uint64_t{1} << (33 + i % 20)) + i : 1 + i % 7;
+    }
+    expect_walks(sorted);
+    sorted.assign({40, 41, (std::uint64_t{1} << 63) + 5, kTop - 3});
+    expect_walks(sorted);
+}
+
+TEST(RemoteStore, RecordStartsOfSimilarRecordsCostAFewBitsEach) {
+    // Records of 100 to 115 bytes: four bits a record and the blocks' own fields, under a byte.
+    std::vector<std::uint64_t> sorted;
+    std::uint64_t at = 40;
+    for (std::size_t i = 0; i < 100000; ++i, at += 100 + (i * 7) % 16) sorted.push_back(at);
+    const RemoteStore::Starts starts(sorted);
+    EXPECT_LT(starts.footprint(), sorted.size());
+    EXPECT_EQ(starts.after(sorted[54321]), sorted[54322]);
+}
+
 }  // namespace
 }  // namespace tarnkv::testing

@@ -250,3 +250,31 @@ def test_concurrent_builds_keep_their_hands_off_each_others_shards(s3_bucket):
     assert keys_under(s3_bucket, "c.set") == sorted([mf.MANIFEST, *(s.file for s in done.shards)])
     uploads = s3.list_multipart_uploads(Bucket=s3_bucket).get("Uploads", [])
     assert left_open not in [u["UploadId"] for u in uploads]
+
+
+def test_a_set_build_with_only_storage_options_publishes_with_them(s3_server, monkeypatch):
+    """Credentials and endpoint given to build_set alone (no AWS variables at all): every step,
+    the manifest's upload included, must use them, or the set is never published."""
+    import dask.bag as db
+
+    from tarnkv.dask import build_set
+
+    env = s3_server.env()
+    for name in (*env, "AWS_PROFILE", "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("AWS_CONFIG_FILE", os.devnull)
+    monkeypatch.setenv("AWS_SHARED_CREDENTIALS_FILE", os.devnull)
+    options = {"endpoint_url": env["AWS_ENDPOINT_URL"], "key": env["AWS_ACCESS_KEY_ID"],
+               "secret": env["AWS_SECRET_ACCESS_KEY"], "region_name": env["AWS_DEFAULT_REGION"]}
+    client = boto3.client("s3", endpoint_url=options["endpoint_url"], aws_access_key_id=options["key"],
+                          aws_secret_access_key=options["secret"], region_name=options["region_name"])
+    client.create_bucket(Bucket="opts-only")
+
+    records = RECORDS[:500]
+    result = build_set(db.from_sequence(records, npartitions=3), "s3://opts-only/o.set", key="id", shards=2,
+                       storage_options=options)
+    assert result.num_keys == len(records)
+    names = [o["Key"] for o in client.list_objects_v2(Bucket="opts-only", Prefix="o.set/")["Contents"]]
+    assert f"o.set/{mf.MANIFEST}" in names
+    with tarnkv.open("s3://opts-only/o.set", storage_options=options) as r:
+        assert dict(r.items()) == {x["id"]: x for x in records}

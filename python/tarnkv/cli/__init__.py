@@ -97,6 +97,11 @@ def _run(argv: Sequence[str] | None) -> int:
         from tarnkv.cli.parser import build_parser
 
         args = build_parser().parse_args(argv)
+        options = getattr(args, "storage_options", None)
+        if options:
+            from tarnkv.cli import stores
+
+            stores.use_storage_options(dict(options))
         status = _command(args.command)(args)
         sys.stdout.flush()
         return status

@@ -25,7 +25,7 @@ import time
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
-from tarnkv.cli import interrupts
+from tarnkv.cli import interrupts, stores
 from tarnkv.cli.errors import BadInput, CliError, os_error_text
 from tarnkv.cli.inputs import Source, display_name, open_source
 from tarnkv.cli.loader import Loader, RunFileSink, check_fields
@@ -334,9 +334,14 @@ def run(args: argparse.Namespace) -> int:
     with contextlib.ExitStack() as cleanup:
         with interrupts.deferred():
             try:
-                build = Build(out, args.shards, args.on_duplicate)
+                build = Build(out, args.shards, args.on_duplicate,
+                              storage_options=stores.storage_options(out))
             except (OSError, TarnError) as exc:
                 raise CliError(os_error_text(exc, out) if isinstance(exc, OSError) else str(exc)) from None
+            except (TypeError, ValueError) as exc:
+                if not remote:
+                    raise
+                raise CliError(f"{out}: {exc}") from None  # options its client refuses
             cleanup.callback(build.close)
             # Standard input is spooled where the driver's files go: the build's work directory,
             # or a temporary one when the set goes to object storage.

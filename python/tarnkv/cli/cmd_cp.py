@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, BinaryIO, cast
 
 from tarnkv.cli import stores
 from tarnkv.cli.errors import NO, CliError
@@ -125,16 +125,32 @@ def _copy_set(args: argparse.Namespace) -> int:
     return 0
 
 
+class _Noting:
+    """A binary file whose writes are also told to ``wrote(n)``."""
+
+    def __init__(self, out: BinaryIO, wrote: Callable[[int], None]) -> None:
+        self._out = out
+        self._wrote = wrote
+
+    def write(self, data: bytes | memoryview) -> int:
+        n = self._out.write(data)
+        self._wrote(n)
+        return n
+
+    def tell(self) -> int:
+        return self._out.tell()
+
+
 def _download(args: argparse.Namespace) -> int:
     """A store at a URL: the version seen first is downloaded, checked and installed."""
     from tarnkv.remote.sources import pinned
 
     with stores.StoreErrors(args.src):
-        source = pinned(args.src)
+        source = pinned(args.src, stores.storage_options(args.src))
 
-    def fill(fd: int) -> None:
+    def fill(fd: int, wrote: Callable[[int], None]) -> None:
         with open(fd, "wb", closefd=False) as out, stores.StoreErrors(args.src):
-            source.download(out)
+            source.download(cast(BinaryIO, _Noting(out, wrote)))
 
     with Progress(wanted(args.quiet)) as progress:
         install_fetched(args.src, args.dst, fill=fill, check=_checker(args, progress), allow_empty=args.allow_empty)

@@ -31,6 +31,7 @@ import os
 import secrets
 import stat
 import struct
+import threading
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -49,6 +50,9 @@ _HEAD = struct.Struct(">4sB3xI")
 _PERMISSIONS = 0o777  # set-id and sticky bits mean nothing on a store and are never passed on
 
 Progress = Callable[[int, int], None] | None
+#: Writes a copy's bytes to a descriptor: ``fill(fd, wrote)``, calling ``wrote(n)`` for every
+#: *n* bytes written.
+Fill = Callable[[int, Callable[[int], None]], None]
 #: Checks a complete temporary copy before it is installed (an exception keeps DST as it was)
 #: and returns the number of keys the copy holds.
 Check = Callable[[str], int]
@@ -162,7 +166,59 @@ def _remove(path: str) -> None:
         os.unlink(path)
 
 
-def _copy(src_fd: int, dst_fd: int, size: int, progress: Progress) -> None:
+class BackgroundSync:
+    """Syncs a file being written to disk behind the writer's back: each time another
+    SYNC_STEP bytes were written (and the last sync is over), a thread writes out what is
+    there, so that little is left for the final sync, which then runs in a thread too while
+    the copy is checked. A sync's failure is raised by wait(), never lost: the kernel reports
+    a write-back error once, to whichever sync comes first."""
+
+    SYNC_STEP = 64 << 20
+
+    def __init__(self, fd: int) -> None:
+        self._fd = fd
+        self._written = 0
+        self._due = self.SYNC_STEP
+        self._thread: threading.Thread | None = None
+        self._error: OSError | None = None
+
+    def _start(self, sync: Callable[[int], None]) -> None:
+        def run() -> None:
+            try:
+                sync(self._fd)
+            except OSError as exc:
+                self._error = self._error or exc
+
+        self._thread = threading.Thread(target=run, name="tarnkv-sync", daemon=True)
+        self._thread.start()
+
+    def wrote(self, n: int) -> None:
+        """Notes *n* more bytes written; starts a sync when one is due and none is running."""
+        self._written += n
+        if self._written >= self._due and (self._thread is None or not self._thread.is_alive()):
+            self._due = self._written + self.SYNC_STEP
+            self._start(os.fdatasync)
+
+    def finish(self) -> None:
+        """Starts the final sync (the file's data and size) once the running one is over."""
+        self._join()
+        self._start(os.fsync)
+
+    def _join(self) -> None:
+        if self._thread is not None:
+            self._thread.join()
+            self._thread = None
+
+    def wait(self) -> None:
+        """Waits for the running sync; raises the first failure of any."""
+        self._join()
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+
+
+def _copy(src_fd: int, dst_fd: int, size: int, progress: Progress,
+          wrote: Callable[[int], None] | None = None) -> None:
     done = 0
     use_range = True
     while True:
@@ -181,6 +237,8 @@ def _copy(src_fd: int, dst_fd: int, size: int, progress: Progress) -> None:
         if n == 0:
             break
         done += n
+        if wrote is not None:
+            wrote(n)
         if progress is not None:
             progress(done, max(size, done))
     if done != size:
@@ -220,13 +278,14 @@ def install(src: str, dst: str, *, check: Check, allow_empty: bool = False,
     with open_source(src) as (src_fd, src_st):
         replaced = _look_at_target(src, target, src_st)
         return _install_into(src, dst, target, replaced, stat.S_IMODE(src_st.st_mode),
-                             lambda fd: _copy(src_fd, fd, src_st.st_size, progress), check, allow_empty)
+                             lambda fd, wrote: _copy(src_fd, fd, src_st.st_size, progress, wrote), check,
+                             allow_empty)
 
 
-def install_fetched(name: str, dst: str, *, fill: Callable[[int], None], check: Check,
-                    allow_empty: bool = False) -> str:
-    """:func:`install` of a store that is not a local file (``name``, a URL): ``fill(fd)``
-    writes its bytes to the temporary file's descriptor. Returns the path written."""
+def install_fetched(name: str, dst: str, *, fill: Fill, check: Check, allow_empty: bool = False) -> str:
+    """:func:`install` of a store that is not a local file (``name``, a URL): ``fill(fd,
+    wrote)`` writes its bytes to the temporary file's descriptor, calling ``wrote(n)`` as
+    it goes (the file is synced behind it). Returns the path written."""
     target = resolve_target(name, dst)
     try:
         st = os.lstat(target)
@@ -243,19 +302,25 @@ def install_fetched(name: str, dst: str, *, fill: Callable[[int], None], check: 
     return _install_into(name, dst, target, replaced, 0o666, fill, check, allow_empty)
 
 
-def _install_into(src: str, dst: str, target: str, replaced: _Replaced, mode: int, fill: Callable[[int], None],
+def _install_into(src: str, dst: str, target: str, replaced: _Replaced, mode: int, fill: Fill,
                   check: Check, allow_empty: bool) -> str:
-    """The temporary file beside ``target``, filled, checked and renamed into place."""
+    """The temporary file beside ``target``, filled, checked and renamed into place. The file
+    is synced while it is filled and checked; it is renamed only once the sync is over."""
     directory = os.path.dirname(target) or "."
     fd, tmp = _create_temporary(directory, os.path.basename(target), mode)
     try:
+        sync = BackgroundSync(fd)
         try:
-            fill(fd)
+            fill(fd, sync.wrote)
             _take_over(fd, replaced.st)
-            os.fsync(fd)
+            sync.finish()
+            keys = check(tmp)
+            sync.wait()
         finally:
+            with contextlib.suppress(OSError):
+                sync.wait()  # never closed under a running sync; a failure was raised above
             os.close(fd)
-        _refuse_emptying(src, dst, check(tmp), replaced.keys, allow_empty)
+        _refuse_emptying(src, dst, keys, replaced.keys, allow_empty)
         publish(tmp, target)
     except BaseException as exc:
         _remove(tmp)
@@ -288,7 +353,7 @@ def upload(src: str, url: str, *, check: Check, allow_empty: bool = False, progr
         _refuse_emptying(src, url, keys, replaced, allow_empty)
         stores.uploads_completing()
         with stores.StoreErrors(url):
-            publish.upload(src, url, progress=progress)
+            publish.upload(src, url, storage_options=stores.storage_options(url), progress=progress)
         if os.stat(src).st_size != src_st.st_size:
             raise CliError(f"the source changed size while it was copied ({src_st.st_size} -> "
                            f"{os.stat(src).st_size} bytes)")
@@ -302,7 +367,7 @@ def _remote_head(url: str) -> bytes:
 
     with stores.StoreErrors(url):
         try:
-            return publish.get_range(url, 0, _HEAD.size, client=s3.client())
+            return publish.get_range(url, 0, _HEAD.size, client=s3.client(stores.storage_options(url)))
         except FileNotFoundError:
             return b""
         except OSError:
@@ -415,9 +480,10 @@ def upload_set(src: str, url: str, *, check: SetCheck, allow_empty: bool = False
     except TarnError as exc:
         raise CliError(f"{src}: {exc.strerror if isinstance(exc, OSError) and exc.strerror else exc}") from None
     url = url.rstrip("/")
+    options = stores.storage_options(url)
     with stores.StoreErrors(url):
-        check_remote_output(url)
-        old = remote_manifest(url)
+        check_remote_output(url, options)
+        old = remote_manifest(url, options)
     _refuse_emptying(src, url, manifest.num_keys, old.num_keys if old else 0, allow_empty)
     committing: list[bool] = []
     interrupts.published_when(lambda: bool(committing))
@@ -439,16 +505,16 @@ def upload_set(src: str, url: str, *, check: SetCheck, allow_empty: bool = False
                     base, report = copied, progress
                     step = lambda done, _total: report(base + done, total)  # noqa: E731
                 placed.append(f"{url}/{entry.file}")
-                remote.upload(path, placed[-1], progress=step)
+                remote.upload(path, placed[-1], storage_options=options, progress=step)
                 copied += entry.size
             committing.append(True)
-            publish(url, manifest)
+            publish(url, manifest, options)
     except BaseException:
         if not committing:
             with contextlib.suppress(OSError, TarnError):
-                current = remote_manifest(url)
+                current = remote_manifest(url, options)
                 named = set(mf.shard_files(current))
-                remote.delete([u for u in placed if u.rsplit("/", 1)[1] not in named])
+                remote.delete([u for u in placed if u.rsplit("/", 1)[1] not in named], storage_options=options)
         raise
     return url
 

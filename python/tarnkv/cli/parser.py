@@ -127,6 +127,25 @@ def _at_least_one(text: str) -> int:
     return value
 
 
+def _storage_option(text: str) -> tuple[str, object]:
+    """``KEY=VALUE`` as (key, value): the value as JSON when it parses as JSON (numbers,
+    true/false, objects), else as the text it is."""
+    import json
+
+    key, eq, value = text.partition("=")
+    key = key.strip()
+    if not eq or not key:
+        raise argparse.ArgumentTypeError(f"not KEY=VALUE: {text!r}")
+    try:
+        return key, json.loads(value)
+    except ValueError:
+        return key, value
+
+
+#: The commands that take URLs, and so storage options for them.
+_URL_COMMANDS = frozenset({"build", "get", "keys", "prefix", "dump", "stats", "verify", "cp", "diff"})
+
+
 def build_parser() -> Parser:
     top = Parser(prog="tarnkv", description=DESCRIPTION, epilog=KEYS_AND_VALUES,
                  formatter_class=_formatter)
@@ -139,6 +158,11 @@ def build_parser() -> Parser:
     def command(name: str, summary: str, epilog: str) -> Parser:
         p: Parser = sub.add_parser(name, help=summary, description=summary, epilog=epilog,
                                    formatter_class=_formatter)
+        if name in _URL_COMMANDS:
+            p.add_argument("--storage-option", dest="storage_options", action="append", default=[],
+                           type=_storage_option, metavar="KEY=VALUE",
+                           help="an option for the stores at URLs (repeatable; VALUE as JSON when it "
+                                "parses, else text): endpoint_url, key, secret, region_name, timeout, ...")
         return p
 
     p = command("build", "Build a store from JSON Lines, CSV, TSV or Parquet files.", BUILD_EPILOG)

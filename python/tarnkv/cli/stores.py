@@ -15,6 +15,20 @@ from tarnkv.remote import is_url
 
 Progress = Callable[[int, int], None] | None
 
+#: The command's ``--storage-option`` settings: every URL it reads or writes is reached with them.
+_storage_options: dict[str, Any] = {}
+
+
+def use_storage_options(options: dict[str, Any]) -> None:
+    """Sets the options (``--storage-option``) the command reaches its URLs with."""
+    _storage_options.clear()
+    _storage_options.update(options)
+
+
+def storage_options(location: str) -> dict[str, Any] | None:
+    """The options to reach *location* with: the command's, for a URL; none for a local path."""
+    return dict(_storage_options) if _storage_options and is_url(location) else None
+
 # The file's layout: a header, the object records from its end, the index entries (the key's
 # length, the key, the object's offset) from index_offset to the end of the file.
 HEADER_SIZE = 40
@@ -59,13 +73,17 @@ class StoreErrors:
         # a full disk) is not about the store.
         if isinstance(ev, tarnkv.TarnError):
             raise translate(ev, self.path) from None
+        # A URL its options cannot reach (an option no client knows, a value out of range, a
+        # URL of the wrong form) is refused when its client is made: a usage error.
+        if isinstance(ev, (TypeError, ValueError)) and self.path is not None and is_url(self.path):
+            raise CliError(f"{self.path}: {ev}", FAIL) from None
 
 
 def open_store(path: str, *, check_reads: bool = True, name: str | None = None) -> Any:
     """A reader for ``path`` (called ``name`` in messages, when given). The whole-file checksum
     is left to ``verify``: the commands that read objects check each one's own as they go."""
     with StoreErrors(name or path):
-        return tarnkv.open(path, verify=False, check_reads=check_reads)
+        return tarnkv.open(path, verify=False, check_reads=check_reads, storage_options=storage_options(path))
 
 
 def verify(reader: Any, path: str, progress: Progress = None) -> None:
@@ -128,7 +146,7 @@ def build(writer: Any, path: str, progress: Progress = None) -> Any:
         before = writer.published
         interrupts.published_when(lambda: writer.published != before)
     try:
-        return writer.build(path, progress=progress)
+        return writer.build(path, progress=progress, storage_options=storage_options(path))
     except tarnkv.DuplicateKeyError:
         raise  # found by a writer that spilled: the caller names the records
     except tarnkv.TarnError as e:
@@ -141,7 +159,7 @@ def check_url_output(url: str) -> None:
     from tarnkv.remote import publish
 
     with StoreErrors(url):
-        publish.check_writable(url)
+        publish.check_writable(url, storage_options(url))
 
 
 def uploads_completing() -> None:

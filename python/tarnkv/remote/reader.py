@@ -15,14 +15,16 @@ import os
 import tempfile
 import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from concurrent.futures import ThreadPoolExecutor
-from typing import Any, Literal, Self
+from typing import TYPE_CHECKING, Any, Literal, Self
 
 from tarnkv import _native
 from tarnkv.codec import resolve
 from tarnkv.errors import CorruptStoreError
 from tarnkv.mapping import Key, KeyOrderedMapping
 from tarnkv.remote.sources import TAIL_GUESS, AnySource, pinned, source_for
+
+if TYPE_CHECKING:
+    from concurrent.futures import ThreadPoolExecutor
 
 __all__ = ["RemoteReader", "download"]
 
@@ -52,6 +54,8 @@ def _executor() -> ThreadPoolExecutor:
     global _pool
     with _pool_lock:
         if _pool is None or _pool[0] != os.getpid():
+            from concurrent.futures import ThreadPoolExecutor  # on first use: a heavy import
+
             _pool = (os.getpid(), ThreadPoolExecutor(MAX_CONCURRENT, thread_name_prefix="tarnkv-read"))
         return _pool[1]
 

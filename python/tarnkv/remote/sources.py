@@ -19,6 +19,7 @@ import http.client
 import os
 import random
 import re
+import socket
 import threading
 import time
 from collections.abc import Mapping
@@ -114,6 +115,16 @@ def _options(storage_options: Mapping[str, Any] | None) -> tuple[float, int, dic
     return timeout, retries, opts
 
 
+def _create_connection(address: tuple[str, int], *args: Any, **kwargs: Any) -> socket.socket:
+    """socket.create_connection with an ASCII host name passed as bytes: a str host is put
+    through the IDNA codec, whose import (with its Unicode tables) would cost a reader far
+    more memory than anything else it holds after open."""
+    host, port = address
+    if isinstance(host, str) and host.isascii():
+        return socket.create_connection((host.encode("ascii"), port), *args, **kwargs)  # type: ignore[arg-type]
+    return socket.create_connection(address, *args, **kwargs)
+
+
 class HttpSource:
     """An object on a web server (``http://``, ``https://``). Options: ``timeout`` (seconds),
     ``retries`` (attempts) and ``headers`` (sent with every request).
@@ -148,6 +159,7 @@ class HttpSource:
         if conn is None or local.pid != os.getpid():
             cls = http.client.HTTPSConnection if self._https else http.client.HTTPConnection
             conn = cls(self._host, self._port, timeout=self.timeout)
+            conn._create_connection = _create_connection  # type: ignore[attr-defined]
             local.conn, local.pid = conn, os.getpid()
             with self._lock:
                 if self._conns_pid != os.getpid():  # a child's list starts empty

@@ -670,7 +670,7 @@ class Build:
             raise RuntimeError("the shard results do not number 0..N-1")
         manifest = mf.Manifest(tuple(mf.ShardEntry(s.file, s.size, s.file_crc32, s.num_keys, s.num_objects)
                                      for s in ordered), codec, plan.build_id, mf.now())
-        publish(plan.out_dir, manifest)
+        publish(plan.out_dir, manifest, plan.storage_options)
         self.published = SetBuildResult(plan.out_dir, plan.shards, records, manifest.num_keys, manifest.num_objects,
                                         manifest.total_size, plan.build_id, tuple(ordered))
         return self.published

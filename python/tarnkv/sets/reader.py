@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Literal, Self, TypedDict, cast
 
 from tarnkv import _native
@@ -98,6 +97,8 @@ def _open_all(directory: str, manifest: mf.Manifest, verify: bool, check_reads: 
                 r.close()
             raise
         return readers
+    from concurrent.futures import ThreadPoolExecutor  # on first use: a heavy import
+
     with ThreadPoolExecutor(min(_OPEN_THREADS, count), thread_name_prefix="tarnkv-open") as pool:
         futures = [pool.submit(one, i) for i in range(count)]
         opened, first_error = [], None

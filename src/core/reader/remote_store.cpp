@@ -2,6 +2,7 @@
 #include "core/reader/remote_store.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <format>
@@ -38,48 +39,78 @@ bool write_at(int fd, std::string_view bytes, std::uint64_t at) noexcept {
 }  // namespace
 
 RemoteStore::Starts::Starts(std::span<const std::uint64_t> sorted) : count_(sorted.size()) {
-    firsts_.reserve((sorted.size() + kBlock - 1) / kBlock);
-    positions_.reserve(firsts_.capacity());
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-        if (i % kBlock == 0) {
-            firsts_.push_back(sorted[i]);
-            positions_.push_back(diffs_.size());
-            continue;
+    const std::size_t nblocks = (sorted.size() + kBlock - 1) / kBlock;
+    firsts_.reserve((sorted.size() + kStep - 1) / kStep);
+    blocks_.reserve(nblocks);
+    for (std::size_t i = 0; i < sorted.size(); i += kStep) firsts_.push_back(sorted[i]);
+    std::uint64_t bits = 0;
+    for (std::size_t b = 0; b < nblocks; ++b) {
+        const std::size_t begin = b * kBlock;
+        const std::size_t end = std::min(sorted.size(), begin + kBlock);
+        std::uint64_t lo = std::numeric_limits<std::uint64_t>::max();
+        std::uint64_t hi = 0;
+        for (std::size_t i = begin + 1; i < end; ++i) {
+            lo = std::min(lo, sorted[i] - sorted[i - 1]);
+            hi = std::max(hi, sorted[i] - sorted[i - 1]);
         }
-        for (std::uint64_t d = sorted[i] - sorted[i - 1];; d >>= 7) {
-            if (d < 0x80) {
-                diffs_.push_back(static_cast<unsigned char>(d));
-                break;
-            }
-            diffs_.push_back(static_cast<unsigned char>(0x80 | (d & 0x7F)));
+        if (end - begin < 2) lo = 0;
+        const unsigned width = static_cast<unsigned>(std::bit_width(hi - lo));
+        blocks_.push_back({bits, lo, width});
+        bits += std::uint64_t{width} * (end - begin - 1);
+    }
+    words_.assign(static_cast<std::size_t>((bits + 63) / 64) + 1, 0);
+    for (std::size_t b = 0; b < nblocks; ++b) {
+        const Block& block = blocks_[b];
+        const std::size_t begin = b * kBlock;
+        const std::size_t end = std::min(sorted.size(), begin + kBlock);
+        std::uint64_t at = block.bit;
+        for (std::size_t i = begin + 1; i < end && block.width > 0; ++i, at += block.width) {
+            const std::uint64_t v = sorted[i] - sorted[i - 1] - block.min_delta;
+            const unsigned shift = static_cast<unsigned>(at % 64);
+            words_[at / 64] |= v << shift;
+            if (shift + block.width > 64) words_[at / 64 + 1] |= v >> (64 - shift);
         }
     }
-    diffs_.shrink_to_fit();
 }
 
 std::optional<std::uint64_t> RemoteStore::Starts::after(std::uint64_t x) const noexcept {
-    // The last block starting at or before x; before the first block, its first offset.
-    const auto block = std::upper_bound(firsts_.begin(), firsts_.end(), x);
-    if (block == firsts_.begin()) {
+    // The last full offset at or before x; before the first one, the first offset.
+    const auto found = std::upper_bound(firsts_.begin(), firsts_.end(), x);
+    if (found == firsts_.begin()) {
         if (firsts_.empty()) return std::nullopt;
         return firsts_.front();
     }
-    const std::size_t b = static_cast<std::size_t>(block - firsts_.begin()) - 1;
-    const std::size_t in_block = std::min(kBlock, count_ - b * kBlock);
-    std::uint64_t v = firsts_[b];
-    std::size_t at = positions_[b];
-    for (std::size_t i = 1; i < in_block; ++i) {
-        std::uint64_t d = 0;
-        for (int shift = 0;; shift += 7) {
-            const unsigned char byte = diffs_[at++];
-            d |= std::uint64_t{byte & 0x7Fu} << shift;
-            if (byte < 0x80) break;
+    const std::size_t step = static_cast<std::size_t>(found - firsts_.begin()) - 1;
+    const std::size_t first = step * kStep;  // the index of the offset firsts_[step]
+    const Block& block = blocks_[first / kBlock];
+    const std::size_t count = std::min(kStep, count_ - first);
+    std::uint64_t v = firsts_[step];
+    if (block.width == 0) {  // evenly spaced records: no differences to decode
+        if (count > 1 && x - v < block.min_delta * (count - 1))
+            return v + ((x - v) / block.min_delta + 1) * block.min_delta;
+    } else {
+        // The difference leading to the entry after `first` is the (first % kBlock)-th of its
+        // block; the words are read as a stream, both of a pair whatever the width (the last
+        // real one has a spare after it) so that the loop has no branch but its exit.
+        const std::uint64_t bit = block.bit + std::uint64_t{block.width} * (first % kBlock);
+        const std::uint64_t* word = words_.data() + bit / 64;
+        unsigned shift = static_cast<unsigned>(bit % 64);
+        const std::uint64_t mask = block.width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << block.width) - 1;
+        for (std::size_t i = 1; i < count; ++i) {
+            v += block.min_delta + (((word[0] >> shift) | ((word[1] << 1) << (63 - shift))) & mask);
+            if (v > x) return v;
+            shift += block.width;
+            word += shift / 64;
+            shift %= 64;
         }
-        v += d;
-        if (v > x) return v;
     }
-    if (b + 1 < firsts_.size()) return firsts_[b + 1];
+    if (step + 1 < firsts_.size()) return firsts_[step + 1];
     return std::nullopt;
+}
+
+std::size_t RemoteStore::Starts::footprint() const noexcept {
+    return firsts_.capacity() * sizeof(std::uint64_t) + blocks_.capacity() * sizeof(Block) +
+           words_.capacity() * sizeof(std::uint64_t);
 }
 
 RemoteStore::RemoteStore(StoreReader reader, Starts starts, bool compressed) noexcept

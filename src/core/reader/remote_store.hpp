@@ -70,20 +70,34 @@ public:
     // The object's bytes as put: `stored` itself for a store that is not compressed.
     Result<std::string_view> decode(std::string_view stored, std::string& scratch) const;
 
-    // Ascending distinct offsets, compressed: the first of every block of kBlock in full, the
-    // others as variable-length differences from the one before (a byte each for records under
-    // 128 bytes), so that the table costs little next to the reader's own.
+    // Ascending distinct offsets, bit-packed: per block of kBlock, the differences between
+    // neighbours less the block's smallest difference, each in as many bits as the block's
+    // largest needs; every kStep-th offset is also kept in full, where a search starts. Records
+    // of a store are mostly of similar sizes, so a difference costs a few bits: the table stays
+    // small next to the reader's own, and a search decodes at most kStep - 1 differences.
     class Starts {
     public:
+        static constexpr std::size_t kBlock = 128;
+        static constexpr std::size_t kStep = 32;
+        static_assert(kBlock % kStep == 0);
+
         explicit Starts(std::span<const std::uint64_t> sorted);
         // The first offset greater than `x`, or nullopt when there is none.
         std::optional<std::uint64_t> after(std::uint64_t x) const noexcept;
+        std::size_t size() const noexcept { return count_; }
+        // Heap bytes the table holds.
+        std::size_t footprint() const noexcept;
 
     private:
-        static constexpr std::size_t kBlock = 64;
-        std::vector<std::uint64_t> firsts_;     // each block's first offset
-        std::vector<std::uint64_t> positions_;  // where each block's differences start in diffs_
-        std::vector<unsigned char> diffs_;
+        struct Block {
+            std::uint64_t bit;        // where its differences start in words_
+            std::uint64_t min_delta;  // added back to every packed difference
+            unsigned width;           // bits per packed difference, 0..64
+        };
+
+        std::vector<std::uint64_t> firsts_;  // every kStep-th offset
+        std::vector<Block> blocks_;
+        std::vector<std::uint64_t> words_;   // one word more than the bits need: see after()
         std::size_t count_ = 0;
     };
 
