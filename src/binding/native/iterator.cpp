@@ -19,7 +19,7 @@ namespace {
 constexpr std::size_t kReadAhead = 16;
 // The kinds that run no Python code for an entry make their answers this many at a time under
 // one pin: a pin is two atomic operations, a large part of a step that only copies bytes.
-constexpr unsigned kBatch = 32;
+constexpr unsigned kBatch = 64;
 
 struct IteratorObject {
     PyObject_HEAD
@@ -104,36 +104,48 @@ bool advance(PyObject* self, const StoreReader& core, EntryCursor& c) {
     return more;
 }
 
-// The answer for the entry under `c` of a kind that runs no codec, or nullptr with an exception
-// set.
-PyObject* answer_now(const ReaderObject* r, const StoreReader& core, IterKind kind, const EntryCursor& c) {
+// The answer for the entry under `c` of a kind that runs no codec, made straight from the
+// mapping (a compressed object through `buffer`), or nullptr when it cannot be made here: a
+// bad record or no memory, with no exception left set. The one-entry step then meets the same
+// failure at that entry's turn and raises it in full.
+PyObject* quick_answer(const ReaderObject* r, const StoreReader& core, IterKind kind, const EntryCursor& c,
+                       DecodeBuffer& buffer) {
     const auto [k, offset] = c.entry();
-    if (kind == IterKind::KeysStr) return key_str(k);
-    if (kind == IterKind::KeysBytes) return key_as_bytes(k);
-    EntryAnswer answer;
-    if (!answer.take(r, kind, k, offset, read_view(r, core, offset))) return nullptr;
-    return answer.finish(r, kind);
+    PyObject* answer = nullptr;
+    if (kind == IterKind::KeysStr) {
+        answer = key_str(k);
+    } else if (kind == IterKind::KeysBytes) {
+        answer = key_as_bytes(k);
+    } else {
+        const auto object = as_put(core, read_view(r, core, offset), buffer);
+        if (!object) return nullptr;
+        Ref value(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+        if (value && kind == IterKind::ValuesRaw) return value.release();
+        if (value) {
+            Ref key(key_str(k));
+            if (key) answer = make_pair(key.release(), value.release());
+        }
+    }
+    if (!answer) PyErr_Clear();
+    return answer;
 }
 
 // Makes up to kBatch answers ahead under one pin. It stops before an entry whose answer fails
-// (a bad record, or no memory), leaving the cursors on it and no exception set: the one-entry
-// step then meets the same failure at that entry's turn and raises it as it always has.
-// False (with the exception) only when the reader is closed.
+// (a bad record, or no memory), leaving the cursors on it: the one-entry step raises it at its
+// own turn. False (with the exception) only when the reader is closed.
 bool refill(PyObject* self, ReaderObject* r) {
     IteratorObject* it = as_iterator(self);
     Pin pin(r);
     if (!pin.ok()) return false;
     const StoreReader& core = pin.core();
+    DecodeBuffer buffer;  // one for the batch, taken only by a compressed store's objects
     Py_BEGIN_CRITICAL_SECTION(self);
     if (it->ready_at == it->ready_end) {
         it->ready_at = it->ready_end = 0;
         start(it, core);
         while (it->ready_end < kBatch && it->cursor.index() < it->end) {
-            PyObject* answer = answer_now(r, core, it->kind, it->cursor);
-            if (!answer) {
-                PyErr_Clear();
-                break;
-            }
+            PyObject* answer = quick_answer(r, core, it->kind, it->cursor, buffer);
+            if (!answer) break;
             it->ready[it->ready_end++] = answer;
             step(it);
         }
@@ -259,15 +271,22 @@ PyObject* EntryAnswer::finish(const ReaderObject* r, IterKind kind) {
         }
     }
     if (kind == IterKind::Values || kind == IterKind::ValuesRaw) return value_.release();
+    return make_pair(key_.release(), value_.release());
+}
+
+PyObject* make_pair(PyObject* key, PyObject* value) {
     PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, key_.release());
-    PyTuple_SET_ITEM(pair, 1, value_.release());
+    if (!pair) {
+        Py_DECREF(key);
+        Py_DECREF(value);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, key);
+    PyTuple_SET_ITEM(pair, 1, value);
     // A pair of objects the collector does not track (bytes, str, numbers) can never be part of
     // a cycle. Untracked now, as the collector would untrack it after scanning it on its next
     // pass, the pairs of a long walk cost the collector nothing.
-    if (!PyObject_GC_IsTracked(PyTuple_GET_ITEM(pair, 0)) && !PyObject_GC_IsTracked(PyTuple_GET_ITEM(pair, 1)))
-        PyObject_GC_UnTrack(pair);
+    if (!PyObject_GC_IsTracked(key) && !PyObject_GC_IsTracked(value)) PyObject_GC_UnTrack(pair);
     return pair;
 }
 

@@ -402,10 +402,10 @@ PyObject* count_prefix(PyObject* self, PyObject* prefix) {
     });
 }
 
-PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         ScanArgs a;
-        if (!scan_args(args, kwargs, a)) return nullptr;
+        if (!scan_args(args, nargs, kwnames, a)) return nullptr;
         std::size_t first = 0, last;
         {
             Pin pin(as_reader(self));
@@ -514,7 +514,6 @@ PyObject* get_check_reads(PyObject* self, void*) { return PyBool_FromLong(as_rea
 PyObject* get_verified(PyObject* self, void*) { return PyBool_FromLong(as_reader(self)->verified); }
 
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
 using py::as_method;
 
 PyMethodDef methods[] = {
@@ -533,7 +532,7 @@ PyMethodDef methods[] = {
      "get_many_raw($self, keys, default=None)\n--\n\nget_many() returning the stored bytes, not decoded."},
     {"count_prefix", as_method(count_prefix), METH_O,
      "count_prefix($self, prefix, /)\n--\n\nThe number of keys that start with *prefix* (str or bytes)."},
-    {"_scan", as_method(scan), kKw,
+    {"_scan", as_method(scan), kFastKw,
      "_scan($self, kind, prefix=None, limit=None)\n--\n\nA lazy iterator over the index (kind: see IterKind)."},
     {"verify", as_method(verify), kFastKw,
      "verify($self, progress=None)\n--\n\nChecks the CRC-32 of the whole file and of every object a key names; "
