@@ -75,9 +75,11 @@ void start(IteratorObject* it, const StoreReader& core) {
     if (!it->started) {
         it->started = true;
         it->cursor = core.cursor(it->first);
+        it->cursor.prefetch_entries_to_come();
         it->ahead = it->cursor;
         for (std::size_t k = 0; objects && k < kReadAhead && it->ahead.index() < it->end; ++k) {
             it->ahead.prefetch_object();
+            it->ahead.prefetch_entries();
             it->ahead.next();
         }
     }
@@ -86,8 +88,11 @@ void start(IteratorObject* it, const StoreReader& core) {
 // Moves past the next entry (the caller holds the iterator's critical section).
 void step(IteratorObject* it) {
     it->cursor.next();
-    if (reads_objects(it->kind) && it->ahead.index() < it->end) {
+    if (!reads_objects(it->kind)) {
+        it->cursor.prefetch_entries();
+    } else if (it->ahead.index() < it->end) {
         it->ahead.prefetch_object();
+        it->ahead.prefetch_entries();
         it->ahead.next();
     }
 }
