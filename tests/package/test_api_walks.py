@@ -113,3 +113,53 @@ def test_prefix_runs_on_both_sides_of_the_marks(build):
             assert list(r.prefix_keys(p)) == run, p
             assert [k for k, _ in raw.prefix_raw(p)] == run, p
             assert list(r.prefix(p, limit=3)) == [(k, len(k)) for k in run[:3]], p
+
+
+# --- Batches from compressed stores -----------------------------------------------------------
+
+def big_records(n):
+    """n objects of about 1 KiB each, alike enough to compress: over 4 MiB in all from 4,500 on."""
+    return {f"r{i:05d}": {"id": i, "text": f"record {i} " * (60 + i % 40), "tags": [i % 7, i % 11]}
+            for i in range(n)}
+
+
+def test_large_compressed_batches_match_the_plain_store(build):
+    model = big_records(6000)
+    packed, plain = build(model, compression="zstd"), build(model)
+    keys = sorted(model, key=lambda k: (int(k[1:]) * 7919) % 6000)  # scattered, not key order
+    asked = keys[:3000] + ["absent", b"r00001", 7] + keys[3000:]
+    with tarnkv.open(packed) as r, tarnkv.open(plain) as u:
+        assert r.compression == "zstd"
+        raw = r.get_many_raw(asked, default=b"-")
+        assert raw == u.get_many_raw(asked, default=b"-")
+        assert raw[3000:3003] == [b"-", u.get_raw("r00001"), b"-"]
+        assert r.get_many(asked) == [model.get(k if isinstance(k, str) else "", None) if k != b"r00001"
+                                     else model["r00001"] for k in asked]
+        # Just under and over the size from which a batch is decompressed apart.
+        for n in (4095, 4096, 4097):
+            assert r.get_many_raw(keys[:n]) == u.get_many_raw(keys[:n])
+
+
+def test_a_damaged_object_in_a_large_compressed_batch_names_its_key(build, tmp_path):
+    model = big_records(5000)
+    path = build(model, compression="zstd")
+    data = bytearray(path.read_bytes())
+    victim = 4600  # in the second piece the batch decompresses
+    pos = 40
+    pos += 8 + struct.unpack_from(">I", data, pos)[0]  # the dictionary record
+    for _ in range(victim):
+        pos += 8 + struct.unpack_from(">I", data, pos)[0]
+    n = struct.unpack_from(">I", data, pos)[0]
+    body = bytearray(data[pos + 8:pos + 8 + n])
+    assert body[0] != 0  # compressed
+    body[2] ^= 0x01  # the content size, now wrong; the record's CRC is made right again
+    data[pos + 8:pos + 8 + n] = body
+    struct.pack_into(">I", data, pos + 4, zlib.crc32(body))
+    bad = tmp_path / "bad.trnk"
+    bad.write_bytes(bytes(data))
+    keys = sorted(model)
+    with tarnkv.open(bad, verify=False) as r:
+        assert r.get_many(keys[:victim]) == [model[k] for k in keys[:victim]]
+        for read in (r.get_many, r.get_many_raw):
+            with pytest.raises(tarnkv.CorruptStoreError, match=f"'r{victim:05d}'"):
+                read(keys)
