@@ -85,17 +85,20 @@ void start(IteratorObject* it, const StoreReader& core) {
     }
 }
 
-// Moves past the next entry (the caller holds the iterator's critical section).
-void step(IteratorObject* it) {
-    it->cursor.next();
-    if (!reads_objects(it->kind)) {
-        it->cursor.prefetch_entries();
-    } else if (it->ahead.index() < it->end) {
-        it->ahead.prefetch_object();
-        it->ahead.prefetch_entries();
-        it->ahead.next();
+// Moves a walk's cursors past the next entry; `ahead` starts the loads of what is to come.
+void step_cursors(EntryCursor& cursor, EntryCursor& ahead, bool objects, std::size_t end) noexcept {
+    cursor.next();
+    if (!objects) {
+        cursor.prefetch_entries();
+    } else if (ahead.index() < end) {
+        ahead.prefetch_object();
+        ahead.prefetch_entries();
+        ahead.next();
     }
 }
+
+// Moves past the next entry (the caller holds the iterator's critical section).
+void step(IteratorObject* it) { step_cursors(it->cursor, it->ahead, reads_objects(it->kind), it->end); }
 
 bool advance(PyObject* self, const StoreReader& core, EntryCursor& c) {
     IteratorObject* it = as_iterator(self);
@@ -109,26 +112,26 @@ bool advance(PyObject* self, const StoreReader& core, EntryCursor& c) {
     return more;
 }
 
-// The answer for the entry under `c` of a kind that runs no codec, made straight from the
-// mapping (a compressed object through `buffer`), or nullptr when it cannot be made here: a
-// bad record or no memory, with no exception left set. The one-entry step then meets the same
+// The answer for entry (k, offset) of a kind that runs no codec, made straight from the mapping
+// (a compressed store's object through `buffer`), or nullptr when it cannot be made here: a bad
+// record or no memory, with no exception left set. The one-entry step then meets the same
 // failure at that entry's turn and raises it in full.
-PyObject* quick_answer(const ReaderObject* r, const StoreReader& core, IterKind kind, const EntryCursor& c,
-                       DecodeBuffer& buffer) {
-    const auto [k, offset] = c.entry();
+PyObject* quick_answer(const ReaderObject* r, const StoreReader& core, IterKind kind, std::string_view k,
+                       std::uint64_t offset, bool compressed, DecodeBuffer& buffer) {
     PyObject* answer = nullptr;
     if (kind == IterKind::KeysStr) {
         answer = key_str(k);
     } else if (kind == IterKind::KeysBytes) {
         answer = key_as_bytes(k);
     } else {
-        const auto object = as_put(core, read_view(r, core, offset), buffer);
+        auto object = read_view(r, core, offset);
+        if (object && compressed) object = core.decode(*object, buffer.get());
         if (!object) return nullptr;
         Ref value(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
         if (value && kind == IterKind::ValuesRaw) return value.release();
         if (value) {
             Ref key(key_str(k));
-            if (key) answer = make_pair(key.release(), value.release());
+            if (key) answer = make_pair(key.release(), value.release(), true);
         }
     }
     if (!answer) PyErr_Clear();
@@ -143,17 +146,29 @@ bool refill(PyObject* self, ReaderObject* r) {
     Pin pin(r);
     if (!pin.ok()) return false;
     const StoreReader& core = pin.core();
+    const bool compressed = core.compressed();
+    const bool objects = reads_objects(it->kind);
     DecodeBuffer buffer;  // one for the batch, taken only by a compressed store's objects
     Py_BEGIN_CRITICAL_SECTION(self);
     if (it->ready_at == it->ready_end) {
         it->ready_at = it->ready_end = 0;
         start(it, core);
-        while (it->ready_end < kBatch && it->cursor.index() < it->end) {
-            PyObject* answer = quick_answer(r, core, it->kind, it->cursor, buffer);
+        // The loop runs on copies of the cursors, kept in registers across the calls that make
+        // the objects (which run no Python code), and puts them back at the end.
+        EntryCursor cursor = it->cursor;
+        EntryCursor ahead = it->ahead;
+        const std::size_t end = it->end;
+        unsigned made = 0;
+        while (made < kBatch && cursor.index() < end) {
+            const auto [k, offset] = cursor.entry();
+            PyObject* answer = quick_answer(r, core, it->kind, k, offset, compressed, buffer);
             if (!answer) break;
-            it->ready[it->ready_end++] = answer;
-            step(it);
+            it->ready[made++] = answer;
+            step_cursors(cursor, ahead, objects, end);
         }
+        it->cursor = cursor;
+        it->ahead = ahead;
+        it->ready_end = made;
     }
     Py_END_CRITICAL_SECTION();
     return true;
@@ -279,7 +294,7 @@ PyObject* EntryAnswer::finish(const ReaderObject* r, IterKind kind) {
     return make_pair(key_.release(), value_.release());
 }
 
-PyObject* make_pair(PyObject* key, PyObject* value) {
+PyObject* make_pair(PyObject* key, PyObject* value, bool untracked_parts) {
     PyObject* pair = PyTuple_New(2);
     if (!pair) {
         Py_DECREF(key);
@@ -291,7 +306,7 @@ PyObject* make_pair(PyObject* key, PyObject* value) {
     // A pair of objects the collector does not track (bytes, str, numbers) can never be part of
     // a cycle. Untracked now, as the collector would untrack it after scanning it on its next
     // pass, the pairs of a long walk cost the collector nothing.
-    if (!PyObject_GC_IsTracked(key) && !PyObject_GC_IsTracked(value)) PyObject_GC_UnTrack(pair);
+    if (untracked_parts || (!PyObject_GC_IsTracked(key) && !PyObject_GC_IsTracked(value))) PyObject_GC_UnTrack(pair);
     return pair;
 }
 

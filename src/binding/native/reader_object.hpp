@@ -194,8 +194,9 @@ private:
 };
 PyObject* make_iterator(PyObject* reader, IterKind kind, std::size_t first, std::size_t last);
 // A (key, value) tuple, taking over both references (dropped when it fails); untracked by the
-// collector when neither part is tracked.
-PyObject* make_pair(PyObject* key, PyObject* value);
+// collector when neither part is tracked (`untracked_parts`: the caller knows they are not,
+// a str and a bytes, say).
+PyObject* make_pair(PyObject* key, PyObject* value, bool untracked_parts = false);
 // A memoryview of `bytes`, which lie in `reader`'s mapping. Takes over one pin of the reader,
 // which it drops when the view is released (or at once, if it fails).
 PyObject* make_view(PyObject* reader, std::string_view bytes);
