@@ -31,11 +31,12 @@ bool prefix_arg(PyObject* prefix, KeyBytes& k) {
     return false;
 }
 
-bool scan_args(PyObject* args, PyObject* kwargs, ScanArgs& out) {
-    static py::Params params{"_scan()", {"kind", "prefix", "limit"}, 3, 1};
-    if (!py::intern_names(params)) return false;
-    PyObject* a[3];
-    if (!py::bind(params, args, kwargs, a)) return false;
+namespace {
+
+py::Params scan_params{"_scan()", {"kind", "prefix", "limit"}, 3, 1};
+
+// The bound arguments (kind, prefix or nullptr, limit or nullptr) checked and converted.
+bool scan_values(PyObject* const* a, ScanArgs& out) {
     PyObject* prefix = a[1] ? a[1] : Py_None;
     PyObject* limit = a[2] ? a[2] : Py_None;
     const int kind = PyLong_AsInt(a[0]);
@@ -59,6 +60,20 @@ bool scan_args(PyObject* args, PyObject* kwargs, ScanArgs& out) {
         out.limit = static_cast<std::size_t>(v);
     }
     return true;
+}
+
+}  // namespace
+
+bool scan_args(PyObject* args, PyObject* kwargs, ScanArgs& out) {
+    if (!py::intern_names(scan_params)) return false;
+    PyObject* a[3];
+    return py::bind(scan_params, args, kwargs, a) && scan_values(a, out);
+}
+
+bool scan_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, ScanArgs& out) {
+    if (!py::intern_names(scan_params)) return false;
+    PyObject* a[3];
+    return py::bind(scan_params, args, nargs, kwnames, a) && scan_values(a, out);
 }
 
 }  // namespace tarnkv::native

@@ -19,7 +19,7 @@ namespace {
 constexpr std::size_t kReadAhead = 16;
 // The kinds that run no Python code for an entry make their answers this many at a time under
 // one pin: a pin is two atomic operations, a large part of a step that only copies bytes.
-constexpr unsigned kBatch = 32;
+constexpr unsigned kBatch = 64;
 
 struct IteratorObject {
     PyObject_HEAD
@@ -75,22 +75,30 @@ void start(IteratorObject* it, const StoreReader& core) {
     if (!it->started) {
         it->started = true;
         it->cursor = core.cursor(it->first);
+        it->cursor.prefetch_entries_to_come();
         it->ahead = it->cursor;
         for (std::size_t k = 0; objects && k < kReadAhead && it->ahead.index() < it->end; ++k) {
             it->ahead.prefetch_object();
+            it->ahead.prefetch_entries();
             it->ahead.next();
         }
     }
 }
 
-// Moves past the next entry (the caller holds the iterator's critical section).
-void step(IteratorObject* it) {
-    it->cursor.next();
-    if (reads_objects(it->kind) && it->ahead.index() < it->end) {
-        it->ahead.prefetch_object();
-        it->ahead.next();
+// Moves a walk's cursors past the next entry; `ahead` starts the loads of what is to come.
+void step_cursors(EntryCursor& cursor, EntryCursor& ahead, bool objects, std::size_t end) noexcept {
+    cursor.next();
+    if (!objects) {
+        cursor.prefetch_entries();
+    } else if (ahead.index() < end) {
+        ahead.prefetch_object();
+        ahead.prefetch_entries();
+        ahead.next();
     }
 }
+
+// Moves past the next entry (the caller holds the iterator's critical section).
+void step(IteratorObject* it) { step_cursors(it->cursor, it->ahead, reads_objects(it->kind), it->end); }
 
 bool advance(PyObject* self, const StoreReader& core, EntryCursor& c) {
     IteratorObject* it = as_iterator(self);
@@ -104,39 +112,63 @@ bool advance(PyObject* self, const StoreReader& core, EntryCursor& c) {
     return more;
 }
 
-// The answer for the entry under `c` of a kind that runs no codec, or nullptr with an exception
-// set.
-PyObject* answer_now(const ReaderObject* r, const StoreReader& core, IterKind kind, const EntryCursor& c) {
-    const auto [k, offset] = c.entry();
-    if (kind == IterKind::KeysStr) return key_str(k);
-    if (kind == IterKind::KeysBytes) return key_as_bytes(k);
-    EntryAnswer answer;
-    if (!answer.take(r, kind, k, offset, read_view(r, core, offset))) return nullptr;
-    return answer.finish(r, kind);
+// The answer for entry (k, offset) of a kind that runs no codec, made straight from the mapping
+// (a compressed store's object through `buffer`), or nullptr when it cannot be made here: a bad
+// record or no memory, with no exception left set. The one-entry step then meets the same
+// failure at that entry's turn and raises it in full.
+PyObject* quick_answer(const ReaderObject* r, const StoreReader& core, IterKind kind, std::string_view k,
+                       std::uint64_t offset, bool compressed, DecodeBuffer& buffer) {
+    PyObject* answer = nullptr;
+    if (kind == IterKind::KeysStr) {
+        answer = key_str(k);
+    } else if (kind == IterKind::KeysBytes) {
+        answer = key_as_bytes(k);
+    } else {
+        auto object = read_view(r, core, offset);
+        if (object && compressed) object = core.decode(*object, buffer.get());
+        if (!object) return nullptr;
+        Ref value(PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size())));
+        if (value && kind == IterKind::ValuesRaw) return value.release();
+        if (value) {
+            Ref key(key_str(k));
+            if (key) answer = make_pair(key.release(), value.release(), true);
+        }
+    }
+    if (!answer) PyErr_Clear();
+    return answer;
 }
 
 // Makes up to kBatch answers ahead under one pin. It stops before an entry whose answer fails
-// (a bad record, or no memory), leaving the cursors on it and no exception set: the one-entry
-// step then meets the same failure at that entry's turn and raises it as it always has.
-// False (with the exception) only when the reader is closed.
+// (a bad record, or no memory), leaving the cursors on it: the one-entry step raises it at its
+// own turn. False (with the exception) only when the reader is closed.
 bool refill(PyObject* self, ReaderObject* r) {
     IteratorObject* it = as_iterator(self);
     Pin pin(r);
     if (!pin.ok()) return false;
     const StoreReader& core = pin.core();
+    const bool compressed = core.compressed();
+    const bool objects = reads_objects(it->kind);
+    DecodeBuffer buffer;  // one for the batch, taken only by a compressed store's objects
     Py_BEGIN_CRITICAL_SECTION(self);
     if (it->ready_at == it->ready_end) {
         it->ready_at = it->ready_end = 0;
         start(it, core);
-        while (it->ready_end < kBatch && it->cursor.index() < it->end) {
-            PyObject* answer = answer_now(r, core, it->kind, it->cursor);
-            if (!answer) {
-                PyErr_Clear();
-                break;
-            }
-            it->ready[it->ready_end++] = answer;
-            step(it);
+        // The loop runs on copies of the cursors, kept in registers across the calls that make
+        // the objects (which run no Python code), and puts them back at the end.
+        EntryCursor cursor = it->cursor;
+        EntryCursor ahead = it->ahead;
+        const std::size_t end = it->end;
+        unsigned made = 0;
+        while (made < kBatch && cursor.index() < end) {
+            const auto [k, offset] = cursor.entry();
+            PyObject* answer = quick_answer(r, core, it->kind, k, offset, compressed, buffer);
+            if (!answer) break;
+            it->ready[made++] = answer;
+            step_cursors(cursor, ahead, objects, end);
         }
+        it->cursor = cursor;
+        it->ahead = ahead;
+        it->ready_end = made;
     }
     Py_END_CRITICAL_SECTION();
     return true;
@@ -259,15 +291,22 @@ PyObject* EntryAnswer::finish(const ReaderObject* r, IterKind kind) {
         }
     }
     if (kind == IterKind::Values || kind == IterKind::ValuesRaw) return value_.release();
+    return make_pair(key_.release(), value_.release());
+}
+
+PyObject* make_pair(PyObject* key, PyObject* value, bool untracked_parts) {
     PyObject* pair = PyTuple_New(2);
-    if (!pair) return nullptr;
-    PyTuple_SET_ITEM(pair, 0, key_.release());
-    PyTuple_SET_ITEM(pair, 1, value_.release());
+    if (!pair) {
+        Py_DECREF(key);
+        Py_DECREF(value);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, key);
+    PyTuple_SET_ITEM(pair, 1, value);
     // A pair of objects the collector does not track (bytes, str, numbers) can never be part of
     // a cycle. Untracked now, as the collector would untrack it after scanning it on its next
     // pass, the pairs of a long walk cost the collector nothing.
-    if (!PyObject_GC_IsTracked(PyTuple_GET_ITEM(pair, 0)) && !PyObject_GC_IsTracked(PyTuple_GET_ITEM(pair, 1)))
-        PyObject_GC_UnTrack(pair);
+    if (untracked_parts || (!PyObject_GC_IsTracked(key) && !PyObject_GC_IsTracked(value))) PyObject_GC_UnTrack(pair);
     return pair;
 }
 

@@ -6,6 +6,7 @@
 // that uses it has finished. Long work (open, verify, large batches) runs without the
 // interpreter lock.
 #include <new>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -303,6 +304,48 @@ PyObject* get_view(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// A run of a batch's objects decompressed apart from the interpreter: their bytes back to back,
+// with where each ends.
+struct Unpacked {
+    static constexpr std::size_t kChunk = std::size_t{4} << 20;
+    std::string bytes;
+    std::vector<std::size_t> ends;  // for found[first], found[first + 1], ...
+    std::size_t first = 0;
+    std::optional<StoreError> error;  // of found[the index fill() returned]
+
+    void clear() noexcept {
+        bytes.clear();
+        ends.clear();
+        error.reset();
+    }
+    // Decompresses found[from], found[from + 1], ... until about kChunk bytes are made, the
+    // batch ends or an object fails (`error`, for the index returned). Returns the index it
+    // stopped at. Touches no Python object.
+    std::size_t fill(const StoreReader& core, const std::vector<std::optional<std::string_view>>& found,
+                     std::size_t from) {
+        first = from;
+        std::string scratch;
+        std::size_t j = from;
+        for (; j < found.size() && bytes.size() < kChunk; ++j) {
+            if (found[j]) {
+                const auto put = core.decode(*found[j], scratch);
+                if (!put) {
+                    error = put.error();
+                    break;
+                }
+                bytes.append(*put);
+            }
+            ends.push_back(bytes.size());
+        }
+        return j;
+    }
+    // The object of found[j], for first <= j < the index fill() returned.
+    std::string_view at(std::size_t j) const noexcept {
+        const std::size_t begin = j == first ? 0 : ends[j - first - 1];
+        return std::string_view(bytes).substr(begin, ends[j - first] - begin);
+    }
+};
+
 // get_many / get_many_raw: one pass over the keys in the core, then the Python objects.
 PyObject* get_many_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool decoded) {
     PyObject* a[2];
@@ -351,22 +394,36 @@ PyObject* get_many_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             const auto offset = pin.core().lookup(lookups[st.error().index]);
             return raise_read_error(r, st.error().error, held[i].get(), offset.value_or(0));
         }
+        const auto failed = [&](std::size_t j, const StoreError& err) {
+            const auto offset = pin.core().lookup(lookups[j]);
+            return raise_read_error(r, err, held[where[j]].get(), offset.value_or(0));
+        };
+        // A large batch from a compressed store is decompressed without the interpreter lock
+        // too, a few MiB of objects at a time, which are then made into Python objects.
+        const bool unpack_apart = pin.core().compressed() && lookups.size() >= kReleaseBatch;
+        Unpacked unpacked;
         DecodeBuffer buffer;
-        for (std::size_t j = 0; j < found.size(); ++j) {
-            if (!found[j]) continue;
-            const auto object = as_put(pin.core(), *found[j], buffer);
-            if (!object) {
-                const auto offset = pin.core().lookup(lookups[j]);
-                return raise_read_error(r, object.error(), held[where[j]].get(), offset.value_or(0));
+        for (std::size_t j = 0; j < found.size();) {
+            std::size_t stop = found.size();
+            if (unpack_apart) {
+                unpacked.clear();
+                stop = without_gil([&](ReleasedInterpreter&) { return unpacked.fill(pin.core(), found, j); });
             }
-            PyObject* value = decoded ? decode_in_place(r, *object) : nullptr;
-            if (!value) {
-                hit[j] = true;  // bytes for now; the codec decodes them below
-                value = PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size()));
-                if (!value) return nullptr;
+            for (; j < stop; ++j) {
+                if (!found[j]) continue;
+                Result<std::string_view> object =
+                    unpack_apart ? Result<std::string_view>(unpacked.at(j)) : as_put(pin.core(), *found[j], buffer);
+                if (!object) return failed(j, object.error());
+                PyObject* value = decoded ? decode_in_place(r, *object) : nullptr;
+                if (!value) {
+                    hit[j] = true;  // bytes for now; the codec decodes them below
+                    value = PyBytes_FromStringAndSize(object->data(), static_cast<Py_ssize_t>(object->size()));
+                    if (!value) return nullptr;
+                }
+                PyObject** slot = &PySequence_Fast_ITEMS(list.get())[where[j]];
+                Py_SETREF(*slot, value);
             }
-            PyObject** slot = &PySequence_Fast_ITEMS(list.get())[where[j]];
-            Py_SETREF(*slot, value);
+            if (unpacked.error) return failed(stop, *unpacked.error);
         }
     }
     if (decoded && r->decode.active()) {
@@ -402,10 +459,10 @@ PyObject* count_prefix(PyObject* self, PyObject* prefix) {
     });
 }
 
-PyObject* scan(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         ScanArgs a;
-        if (!scan_args(args, kwargs, a)) return nullptr;
+        if (!scan_args(args, nargs, kwnames, a)) return nullptr;
         std::size_t first = 0, last;
         {
             Pin pin(as_reader(self));
@@ -514,7 +571,6 @@ PyObject* get_check_reads(PyObject* self, void*) { return PyBool_FromLong(as_rea
 PyObject* get_verified(PyObject* self, void*) { return PyBool_FromLong(as_reader(self)->verified); }
 
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kKw = METH_VARARGS | METH_KEYWORDS;
 using py::as_method;
 
 PyMethodDef methods[] = {
@@ -533,7 +589,7 @@ PyMethodDef methods[] = {
      "get_many_raw($self, keys, default=None)\n--\n\nget_many() returning the stored bytes, not decoded."},
     {"count_prefix", as_method(count_prefix), METH_O,
      "count_prefix($self, prefix, /)\n--\n\nThe number of keys that start with *prefix* (str or bytes)."},
-    {"_scan", as_method(scan), kKw,
+    {"_scan", as_method(scan), kFastKw,
      "_scan($self, kind, prefix=None, limit=None)\n--\n\nA lazy iterator over the index (kind: see IterKind)."},
     {"verify", as_method(verify), kFastKw,
      "verify($self, progress=None)\n--\n\nChecks the CRC-32 of the whole file and of every object a key names; "

@@ -88,20 +88,26 @@ inline Result<std::string_view> read_view(const ReaderObject* r, const StoreRead
 // Where a compressed store's objects are decompressed to: this thread's buffer, kept between
 // reads so that reading allocates nothing, unless a read further up the stack (a finalizer that
 // reads, run by an allocation while an object is made) is still using it: then one of its own.
+// Taken at the first get(), so that a read of a store that is not compressed never pays for
+// the thread-local look-ups.
 class DecodeBuffer {
 public:
-    DecodeBuffer() noexcept : mine_(!busy()) {
-        if (mine_) busy() = true;
-    }
+    DecodeBuffer() noexcept = default;
     DecodeBuffer(const DecodeBuffer&) = delete;
     DecodeBuffer& operator=(const DecodeBuffer&) = delete;
     ~DecodeBuffer() {
-        if (!mine_) return;
+        if (use_ != Use::Shared) return;
         // A buffer grown by a large object is not held for the thread's life.
         if (shared().capacity() > kKeep) std::string().swap(shared());
         busy() = false;
     }
-    std::string& get() noexcept { return mine_ ? shared() : own_; }
+    std::string& get() noexcept {
+        if (use_ == Use::None) {
+            use_ = busy() ? Use::Own : Use::Shared;
+            if (use_ == Use::Shared) busy() = true;
+        }
+        return use_ == Use::Shared ? shared() : own_;
+    }
 
 private:
     static constexpr std::size_t kKeep = std::size_t{1} << 20;
@@ -113,7 +119,8 @@ private:
         thread_local std::string s;
         return s;
     }
-    bool mine_;
+    enum class Use : unsigned char { None, Shared, Own };
+    Use use_ = Use::None;
     std::string own_;
 };
 
@@ -169,6 +176,7 @@ struct ScanArgs {
     std::size_t limit;
 };
 bool scan_args(PyObject* args, PyObject* kwargs, ScanArgs& out);
+bool scan_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, ScanArgs& out);
 // One entry of a walk (a store's or a set's) as `kind` asks for it, made in two steps: take()
 // while the reader is pinned (the key and the object lie in its mapping), then finish() once
 // the pin is gone, since the codec is Python code that may even close the reader.
@@ -185,6 +193,10 @@ private:
     Ref key_, raw_, value_;
 };
 PyObject* make_iterator(PyObject* reader, IterKind kind, std::size_t first, std::size_t last);
+// A (key, value) tuple, taking over both references (dropped when it fails); untracked by the
+// collector when neither part is tracked (`untracked_parts`: the caller knows they are not,
+// a str and a bytes, say).
+PyObject* make_pair(PyObject* key, PyObject* value, bool untracked_parts = false);
 // A memoryview of `bytes`, which lie in `reader`'s mapping. Takes over one pin of the reader,
 // which it drops when the view is released (or at once, if it fails).
 PyObject* make_view(PyObject* reader, std::string_view bytes);

@@ -34,15 +34,26 @@ Status StoreReader::check_object(std::uint64_t offset) const {
 }
 
 std::pair<std::size_t, std::size_t> StoreReader::prefix_range(std::string_view prefix) const noexcept {
-    const std::size_t first = impl_->lower_bound(prefix);
-    return {first, impl_->prefix_end(first, prefix)};
+    const Impl& r = *impl_;
+    if (r.entries == 0) return {0, 0};
+    // Both ends are found among the marks first, and the two blocks of entries they lie in
+    // start loading together before either is read.
+    const std::size_t m = r.first_mark_not_less(prefix);
+    const std::size_t end_mark = r.run_end_mark(std::max<std::size_t>(m, 1), prefix);
+    if (m > 0) r.prefetch_block(m - 1);
+    if (end_mark > m) r.prefetch_block(end_mark - 1);
+    const std::size_t first = r.bound_after_mark(m, prefix);
+    return {first, r.run_end(first, end_mark, prefix)};
 }
 
 std::size_t StoreReader::lower_bound(std::string_view key) const noexcept { return impl_->lower_bound(key); }
 
-std::size_t StoreReader::Impl::lower_bound(std::string_view key) const noexcept {
+std::size_t StoreReader::Impl::first_mark_not_less(std::string_view key) const noexcept {
     const auto marks_ = std::views::iota(std::size_t{0}, mark_count());
-    const std::size_t m = *std::ranges::lower_bound(marks_, key, fmt::key_less, [this](std::size_t k) { return mark_key(k); });
+    return *std::ranges::lower_bound(marks_, key, fmt::key_less, [this](std::size_t k) { return mark_key(k); });
+}
+
+std::size_t StoreReader::Impl::bound_after_mark(std::size_t m, std::string_view key) const noexcept {
     if (m == 0) return 0;
     // Mark m - 1 is less than `key` and mark m (if any) is not: the bound lies between them.
     const std::size_t stop = std::min(m * detail::kMarkStride, entries);
@@ -51,20 +62,28 @@ std::size_t StoreReader::Impl::lower_bound(std::string_view key) const noexcept 
     return c.index();
 }
 
-std::size_t StoreReader::Impl::prefix_end(std::size_t first, std::string_view prefix) const noexcept {
-    if (first >= entries) return entries;
+std::size_t StoreReader::Impl::lower_bound(std::string_view key) const noexcept {
+    const std::size_t m = first_mark_not_less(key);
+    if (m > 0) prefetch_block(m - 1);
+    return bound_after_mark(m, key);
+}
+
+std::size_t StoreReader::Impl::run_end_mark(std::size_t lo, std::string_view prefix) const noexcept {
     // Keys with the prefix follow the first one directly: the run ends in the block before the
-    // first later mark without it. Most runs are short, so the search gallops out from
-    // `first` over marks that lower_bound has just read, before it halves the span it found.
+    // first later mark without it. Most runs are short, so the search gallops out from `lo`
+    // over marks that the lower bound's search has just read, before it halves the span found.
     const std::size_t count = mark_count();
     const auto within = [&](std::size_t k) { return mark_key(k).starts_with(prefix); };
-    std::size_t lo = first / detail::kMarkStride + 1;
     std::size_t hi = lo;
     for (std::size_t step = 1; hi < count && within(hi); step *= 2) {
         lo = hi + 1;
         hi = lo + step;
     }
-    const std::size_t m = *std::ranges::partition_point(std::views::iota(lo, std::max(lo, std::min(hi, count))), within);
+    return *std::ranges::partition_point(std::views::iota(lo, std::max(lo, std::min(hi, count))), within);
+}
+
+std::size_t StoreReader::Impl::run_end(std::size_t first, std::size_t m, std::string_view prefix) const noexcept {
+    if (first >= entries) return entries;
     const std::size_t stop = std::min(m * detail::kMarkStride, entries);
     EntryCursor c = cursor(std::max(first, (m - 1) * detail::kMarkStride));
     while (c.index() < stop && c.key().starts_with(prefix)) c.next();

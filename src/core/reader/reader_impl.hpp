@@ -2,6 +2,7 @@
 // and the reader state itself. Not part of the public interface.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -178,8 +179,19 @@ struct StoreReader::Impl {
     // The file position of entry i.
     std::uint64_t position_of(std::size_t i) const noexcept {
         std::uint64_t at = index_offset + marks[i / detail::kMarkStride];
+        if (i % detail::kMarkStride) prefetch_block(i / detail::kMarkStride);
         for (std::size_t k = i % detail::kMarkStride; k > 0; --k) at = entry_at(at).next;
         return at;
+    }
+    // Starts loading the lines that hold mark block m's entries (the first few of them, when
+    // their keys are long). Each entry's place follows from the one before it, so a walk into
+    // a block that is not in cache would otherwise wait for its lines one after another.
+    void prefetch_block(std::size_t m) const noexcept {
+        constexpr std::uint64_t kMostLines = 12;
+        const std::uint64_t begin = index_offset + marks[m];
+        const std::uint64_t end = m + 1 < mark_count() ? index_offset + marks[m + 1] : index_end;
+        const std::uint64_t stop = std::min({end, begin + kMostLines * 64, file_size});
+        for (std::uint64_t at = begin & ~std::uint64_t{63}; at < stop; at += 64) __builtin_prefetch(base + at);
     }
     std::string_view key_at(std::size_t i) const noexcept { return entry_at(position_of(i)).key; }
     std::uint64_t offset_at(std::size_t i) const noexcept { return entry_at(position_of(i)).offset; }
@@ -194,8 +206,14 @@ struct StoreReader::Impl {
     // run of entries before the first mark not less than it. In a sorted index (every file the
     // builder writes) that is the lower bound; in an unsorted one it is some entry, never a fault.
     std::size_t lower_bound(std::string_view key) const noexcept;
-    // The end of the run of keys starting with `prefix` from entry `first` on, found the same way.
-    std::size_t prefix_end(std::size_t first, std::string_view prefix) const noexcept;
+    // Its two steps: the first mark not less than `key`, then the entry in the block before it.
+    std::size_t first_mark_not_less(std::string_view key) const noexcept;
+    std::size_t bound_after_mark(std::size_t m, std::string_view key) const noexcept;
+    // The end of the run of keys starting with `prefix`, found the same way: the first mark from
+    // `lo` on that does not start with it, then the end of the run from entry `first` on, in the
+    // block before that mark.
+    std::size_t run_end_mark(std::size_t lo, std::string_view prefix) const noexcept;
+    std::size_t run_end(std::size_t first, std::size_t m, std::string_view prefix) const noexcept;
 
     // A hint that the record at `offset` will be read soon: its first two lines, which hold
     // the whole of a small record.
