@@ -153,37 +153,56 @@ Result<T> with_path(const std::string& path, StoreError err) {
     }
 }
 
-// At most this much of the inputs' objects is held at once to train the outputs' dictionaries.
-constexpr std::size_t kSampleBudget = std::size_t{64} << 20;
+// At most this many objects are named for sampling across all of a merge's outputs.
+constexpr std::size_t kSampleRefs = std::size_t{4} << 20;
 
 // The dictionaries of a merge's `targets` outputs, each trained on objects that the merge
-// routes to it, taken in index order from the inputs (decoded). Outputs are sampled a few at
-// a time, each group in a walk of the indexes that ends once the group's samples are full, so
-// the samples held stay within kSampleBudget whatever the number of outputs.
-Result<std::vector<std::string>> sample_stores(const std::vector<StoreReader>& readers, std::uint32_t targets) {
-    constexpr std::uint32_t kAtOnce = std::max<std::uint32_t>(1, kSampleBudget / format::kSampleBytes);
+// routes to it, taken in index order from the inputs and decoded. One walk of the indexes (it
+// ends once every output has enough) names each output's sample objects, 16 bytes each and at
+// most kSampleRefs in all, whatever the number of outputs; then the outputs are trained one
+// at a time, so that only one output's sample is ever decoded and held.
+Result<std::vector<std::string>> sample_stores(const std::vector<StoreReader>& readers, std::uint32_t targets,
+                                               const std::function<bool()>& cancelled) {
+    struct Ref {
+        std::uint32_t input;
+        std::uint64_t offset;
+    };
+    const std::size_t per_target = std::min(format::kSampleObjects, std::max<std::size_t>(1, kSampleRefs / targets));
+    std::vector<std::vector<Ref>> refs(targets);
+    std::vector<std::uint64_t> stored_bytes(targets, 0);
+    std::uint32_t open = targets;  // outputs that want more
+    std::uint64_t walked = 0;
+    for (std::uint32_t i = 0; i < readers.size() && open > 0; ++i) {
+        const StoreReader& r = readers[i];
+        const std::size_t n = r.entry_count();
+        for (EntryCursor c = r.cursor(0); c.index() < n && open > 0; c.next()) {
+            if (++walked % (1 << 16) == 0 && cancelled && cancelled())
+                return std::unexpected(StoreError::general(std::string(kCancelled)));
+            const std::uint32_t t = targets == 1 ? 0 : shard_of(c.key(), targets);
+            if (refs[t].size() >= per_target || stored_bytes[t] >= format::kSampleBytes) continue;
+            // The stored size, unchecked: a damaged object fails when the sample is read.
+            const auto stored = r.object_at(c.offset());
+            refs[t].push_back({i, c.offset()});
+            stored_bytes[t] += stored ? stored->size() : 0;
+            if (refs[t].size() >= per_target || stored_bytes[t] >= format::kSampleBytes) --open;
+        }
+    }
     std::vector<std::string> dictionaries(targets);
     std::string scratch;
-    for (std::uint32_t first = 0; first < targets; first += kAtOnce) {
-        const std::uint32_t last = std::min(targets, first + kAtOnce);
-        std::vector<Sample> samples(last - first);
-        std::uint32_t open = last - first;  // samples not full yet
-        for (const StoreReader& r : readers) {
-            const std::size_t n = r.entry_count();
-            for (EntryCursor c = r.cursor(0); c.index() < n && open > 0; c.next()) {
-                const std::uint32_t t = targets == 1 ? 0 : shard_of(c.key(), targets);
-                if (t < first || t >= last || samples[t - first].full()) continue;
-                auto stored = r.checked_object_at(c.offset());
-                if (!stored) return with_path<std::vector<std::string>>(r.path(), std::move(stored.error()));
-                auto object = r.decode(*stored, scratch);
-                if (!object) return with_path<std::vector<std::string>>(r.path(), std::move(object.error()));
-                Sample& sample = samples[t - first];
-                if (r.compressed()) sample.add_copy(*object);  // decoded into the scratch buffer
-                else sample.add_view(*object);                 // in the input's mapping
-                if (sample.full()) --open;
-            }
+    for (std::uint32_t t = 0; t < targets; ++t) {
+        Sample sample;
+        for (const Ref& ref : refs[t]) {
+            if (sample.full()) break;
+            const StoreReader& r = readers[ref.input];
+            auto stored = r.checked_object_at(ref.offset);
+            if (!stored) return with_path<std::vector<std::string>>(r.path(), std::move(stored.error()));
+            auto object = r.decode(*stored, scratch);
+            if (!object) return with_path<std::vector<std::string>>(r.path(), std::move(object.error()));
+            if (r.compressed()) sample.add_copy(*object);  // decoded into the scratch buffer
+            else sample.add_view(*object);                 // in the input's mapping
         }
-        for (std::uint32_t t = first; t < last; ++t) dictionaries[t] = samples[t - first].train();
+        std::vector<Ref>().swap(refs[t]);
+        dictionaries[t] = sample.train();
     }
     return dictionaries;
 }
@@ -344,7 +363,9 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
         outs.push_back(std::make_unique<StreamBuilder>(std::move(*b)));
     }
     if (compression) {
-        auto dictionaries = sample_stores(readers, static_cast<std::uint32_t>(outs.size()));
+        // Training is not counted as progress, but a cancellation is heard during the walk.
+        const auto cancelled = [&] { return progress && !progress(0, total); };
+        auto dictionaries = sample_stores(readers, static_cast<std::uint32_t>(outs.size()), cancelled);
         if (!dictionaries) return std::unexpected(std::move(dictionaries.error()));
         for (std::size_t t = 0; t < outs.size(); ++t)
             if (auto st = outs[t]->compress((*dictionaries)[t], *compression); !st)
