@@ -67,6 +67,19 @@ def test_build_set_compresses_every_shard_and_reads_like_the_single_store(cluste
     assert stats["compressed_shards"] == 3 and stats["stored_bytes"] < stats["original_bytes"]
 
 
+def test_build_set_refuses_bad_compression_before_it_starts(tmp_path):
+    import dask.bag as db
+
+    from tarnkv.dask import build_set
+
+    bag = db.from_sequence(RECORDS[:10], npartitions=1)
+    with pytest.raises(ValueError, match="compression must be None or 'zstd'"):
+        build_set(bag, tmp_path / "a.set", key="id", shards=2, compression="lz4")
+    with pytest.raises(ValueError, match="1 to 22"):
+        build_set(bag, tmp_path / "a.set", key="id", shards=2, compression="zstd", compression_level=0)
+    assert not (tmp_path / "a.set").exists()
+
+
 def test_failed_compressed_build_leaves_nothing(cluster, tmp_path):
     import dask.bag as db
 
