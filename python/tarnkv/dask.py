@@ -13,7 +13,8 @@ from collections.abc import Callable, Sequence
 from typing import Any, Literal
 
 from tarnkv.codec import resolve
-from tarnkv.sets.build import DEFAULT_SPILL_BYTES, Build, Listener, PartitionResult, SetBuildResult, compute
+from tarnkv.sets.build import (DEFAULT_SPILL_BYTES, Build, Listener, PartitionResult, SetBuildResult, compute,
+                               zstd_level)
 from tarnkv.records import Field, RecordRoles
 from tarnkv.sets.partitions import codec_name, frame_partition, records_partition
 
@@ -40,7 +41,8 @@ def _kind(collection: Any) -> str:
 def build_set(collection: Any, out_dir: str | os.PathLike[str], *, key: Field, aliases: Sequence[Field] = (),
               shards: int, codec: object = "msgpack", on_duplicate: Literal["error", "first", "last"] = "error",
               value: Field | None = None, spill_bytes: int = DEFAULT_SPILL_BYTES,
-              storage_options: dict[str, Any] | None = None) -> SetBuildResult:
+              storage_options: dict[str, Any] | None = None, compression: Literal["zstd"] | None = None,
+              compression_level: int = 3) -> SetBuildResult:
     """Builds a store set of *shards* shards in *out_dir* from a Dask collection.
 
     - *collection*: a ``dask.bag.Bag`` of records (dicts, or anything the field functions
@@ -60,6 +62,9 @@ def build_set(collection: Any, out_dir: str | os.PathLike[str], *, key: Field, a
       published), or keeps the ``"first"`` or ``"last"`` of them in the collection's order
       (partition by partition, records in order within each).
     - *spill_bytes*: how much each partition task buffers before writing a sorted section.
+    - *compression*: ``"zstd"`` makes every shard a compressed store, as
+      :class:`~tarnkv.TarnWriter` makes one at *compression_level* (1 to 22), each with a
+      dictionary trained on a sample of its own objects; readers decode them transparently.
 
     *out_dir* may also be an object storage URL (``s3://bucket/events.set``, with
     *storage_options* as for :func:`tarnkv.open`): then the workers need share no file
@@ -75,6 +80,7 @@ def build_set(collection: Any, out_dir: str | os.PathLike[str], *, key: Field, a
     published; a failed build leaves nothing behind.
     """
     kind = _kind(collection)
+    level = zstd_level(compression, compression_level)
     resolve(codec)  # a bad codec fails here, not in every task
     alias_fields = tuple(aliases)
     if isinstance(aliases, (str, bytes)) or not all(isinstance(a, str) or callable(a) for a in alias_fields):
@@ -90,7 +96,7 @@ def build_set(collection: Any, out_dir: str | os.PathLike[str], *, key: Field, a
     roles = RecordRoles(key, alias_fields, value, codec=codec)
     task: Callable[..., Any] = frame_partition if kind == "frame" else records_partition
     counted = _Counter()
-    with Build(out_dir, shards, on_duplicate, spill_bytes, storage_options) as build:
+    with Build(out_dir, shards, on_duplicate, spill_bytes, storage_options, level) as build:
         results = compute(build.plan, collection.to_delayed(), task, (roles,), counted)
         return build.publish(results, counted.records, codec_name(codec))
 

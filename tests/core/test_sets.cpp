@@ -1,5 +1,6 @@
 // The pieces of sharded builds: the streaming writer, run files and the merges over them.
 #include <filesystem>
+#include <format>
 #include <map>
 #include <set>
 #include <tuple>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "core/format/batch.hpp"
+#include "core/format/compression.hpp"
 #include "core/sets/merge.hpp"
 #include "core/sets/run_layout.hpp"
 #include "core/sets/runs.hpp"
@@ -75,6 +77,62 @@ TEST(StreamBuilder, WritesWhatTheReaderReadsAndRefusesKeysOutOfOrder) {
     EXPECT_EQ(info->file_size, 73u);
     EXPECT_FALSE(std::filesystem::exists(dir.at("s.tmp")));
     EXPECT_FALSE(StreamBuilder::create(dir.at("s.trnk")).has_value());  // never over an existing file
+}
+
+// Every key of a store and its object as put (decoded when the store is compressed), and
+// whether it is.
+std::pair<std::map<std::string, std::string>, bool> decoded(const std::string& path) {
+    auto r = StoreReader::open(path, true);
+    if (!r) throw std::runtime_error(r.error().display());
+    EXPECT_TRUE(r->verify().has_value());
+    EXPECT_TRUE(r->enable_decoding().has_value());
+    std::map<std::string, std::string> out;
+    std::string scratch;
+    for (std::size_t i = 0; i < r->entry_count(); ++i) {
+        auto object = r->decode(*r->object_at(r->offset_at(i)), scratch);
+        if (!object) throw std::runtime_error(object.error().display());
+        out[std::string(r->key_at(i))] = std::string(*object);
+    }
+    return {out, r->compressed()};
+}
+
+// Objects alike enough for a dictionary to pay.
+std::string similar(int i) {
+    return std::format(R"({{"id":"user:{:06d}","email":"u{}@example.org","n":{},"tags":["a","b"]}})", i, i, i);
+}
+
+TEST(StreamBuilder, ACompressedStoreHoldsItsDictionaryFirstAndRefusesVerbatimRecords) {
+    ScratchDir dir;
+    std::vector<std::string> objects;
+    for (int i = 0; i < 200; ++i) objects.push_back(similar(i));
+    std::vector<std::string_view> views(objects.begin(), objects.end());
+    const std::string dictionary = format::train_dictionary(views);
+    ASSERT_FALSE(dictionary.empty());
+    auto b = StreamBuilder::create(dir.at("s.tmp"));
+    ASSERT_TRUE(b.has_value());
+    ASSERT_TRUE(b->compress(dictionary, 3).has_value());
+    EXPECT_FALSE(b->compress(dictionary, 3).has_value());  // once, before any object
+    EXPECT_FALSE(b->add_record(record("raw")).has_value());
+    EXPECT_FALSE(b->add_records(record("raw"), 1).has_value());
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        const auto at = b->add_object(objects[i]);
+        ASSERT_TRUE(at.has_value());
+        ASSERT_TRUE(b->add_key(std::format("k{:04d}", i), *at).has_value());
+    }
+    const auto info = b->finish(dir.at("s.trnk"));
+    ASSERT_TRUE(info.has_value()) << error_text(info);
+    EXPECT_EQ(info->num_objects, objects.size());  // the dictionary is no object
+    const auto [got, compressed] = decoded(dir.at("s.trnk"));
+    EXPECT_TRUE(compressed);
+    ASSERT_EQ(got.size(), objects.size());
+    EXPECT_EQ(got.at("k0123"), objects[123]);
+    std::uint64_t original = 0;
+    for (const auto& o : objects) original += o.size();
+    EXPECT_LT(info->file_size, original);
+
+    auto late = StreamBuilder::create(dir.at("t.tmp"));
+    ASSERT_TRUE(late->add_object("x").has_value());
+    EXPECT_FALSE(late->compress(dictionary, 3).has_value());  // after an object: too late
 }
 
 TEST(StreamBuilder, AnAbandonedBuildLeavesNothing) {
@@ -387,6 +445,81 @@ TEST(MergeStores, KeysSharingAnObjectShareItsCopy) {
         EXPECT_EQ(got, want);
         EXPECT_EQ(objects_out, 40 + shards) << shards;  // 40 own objects, "shared" once per shard
     }
+}
+
+// Compressed shards from runs: each trained on its own records, equal once decoded to the shards
+// stored as they are, whether every record is kept or duplicates drop some.
+TEST(Runs, CompressedShardsDecodeToTheUncompressedOnes) {
+    ScratchDir dir;
+    std::vector<std::string> objects;
+    for (int i = 0; i < 600; ++i) objects.push_back(similar(i));
+    std::vector<std::string> keys;
+    for (int i = 0; i < 600; ++i) keys.push_back(std::format("key{:05d}", i));
+    std::vector<Rec> first, second;
+    for (int i = 0; i < 600; ++i) {
+        std::vector<std::string_view> names{keys[static_cast<std::size_t>(i)]};
+        (i % 2 ? second : first).push_back({static_cast<std::uint64_t>(i), names, objects[static_cast<std::size_t>(i)]});
+    }
+    // A later record under an earlier key, for the policy to settle.
+    second.push_back({1000, {keys[4]}, "replaced"});
+    const std::vector<std::string> runs{run_file(dir, "a.run", 3, first), run_file(dir, "b.run", 3, second)};
+    for (const Policy policy : {Policy::First, Policy::Last}) {
+        const auto plain = merge_all(dir, runs, 3, policy);
+        for (std::uint32_t s = 0; s < 3; ++s) {
+            const std::string path = dir.at(std::format("z{}.trnk", s));
+            auto m = sets::merge_runs(runs, 3, s, policy, path + ".tmp", path, 19);
+            ASSERT_TRUE(m.has_value()) << error_text(m);
+            const auto [got, compressed] = decoded(path);
+            EXPECT_TRUE(compressed);
+            EXPECT_EQ(got, plain[s]);
+            EXPECT_LT(m->info->file_size, std::filesystem::file_size(dir.at(std::format("shard{}.trnk", s))));
+        }
+    }
+}
+
+// Compressed inputs are read as put; compressed outputs each get their own dictionary, and a
+// set's copies of one object still become one.
+TEST(MergeStores, CompressedInputsAndOutputs) {
+    ScratchDir dir;
+    StoreBuilder b;
+    ASSERT_TRUE(b.compress(3).has_value());
+    std::map<std::string, std::string> want;
+    for (int i = 0; i < 500; ++i) {
+        const std::string key = std::format("key{:05d}", i);
+        auto id = b.add_object(similar(i));
+        ASSERT_TRUE(id.has_value());
+        ASSERT_TRUE(b.add_key(key, *id).has_value());
+        ASSERT_TRUE(b.add_key("alias-" + key, *id).has_value());
+        want[key] = want["alias-" + key] = similar(i);
+    }
+    ASSERT_TRUE(b.finish_training().has_value());
+    const std::vector<std::string> inputs{dir.write("z.trnk", b.image())};
+    ASSERT_TRUE(decoded(inputs[0]).second);
+    for (const std::optional<int> level : {std::optional<int>{}, std::optional<int>{3}}) {
+        std::vector<sets::MergeTarget> targets;
+        for (int t = 0; t < 3; ++t) {
+            const std::string name = std::format("o{}-{}", t, level.has_value());
+            targets.push_back({dir.at(name + ".tmp"), dir.at(name + ".trnk")});
+        }
+        const auto infos = sets::merge_stores(inputs, targets, {}, {}, level);
+        ASSERT_TRUE(infos.has_value()) << error_text(infos);
+        std::map<std::string, std::string> got;
+        for (const auto& t : targets) {
+            auto [part, compressed] = decoded(t.path);
+            EXPECT_EQ(compressed, level.has_value());
+            got.merge(part);
+        }
+        EXPECT_EQ(got, want);
+    }
+    // The compressed shards merged back into one compressed store: the copies of an object that
+    // a key and its alias left in two shards are one object again.
+    std::vector<std::string> shards;
+    for (int t = 0; t < 3; ++t) shards.push_back(dir.at(std::format("o{}-true.trnk", t)));
+    const std::vector<sets::MergeTarget> one{{dir.at("one.tmp"), dir.at("one.trnk")}};
+    const auto back = sets::merge_stores(shards, one, std::vector<std::uint32_t>{0, 0, 0}, {}, 3);
+    ASSERT_TRUE(back.has_value()) << error_text(back);
+    EXPECT_EQ((*back)[0].num_objects, 500u);
+    EXPECT_EQ(decoded(dir.at("one.trnk")).first, want);
 }
 
 }  // namespace

@@ -33,8 +33,6 @@ def run(args: argparse.Namespace) -> int:
     if args.shards is not None:
         from tarnkv.cli import cmd_build_set
 
-        if args.compress is not None:
-            raise CliError("--compress builds one store: a set's shards are not compressed yet")
         return cmd_build_set.run(args)
     if args.workers is not None or args.scheduler is not None:
         raise CliError("--workers and --scheduler run a set build: give --shards N too")

@@ -334,7 +334,8 @@ def run(args: argparse.Namespace) -> int:
     with contextlib.ExitStack() as cleanup:
         with interrupts.deferred():
             try:
-                build = Build(out, args.shards, args.on_duplicate,
+                level = args.compress[1] if args.compress is not None else None  # (method, level)
+                build = Build(out, args.shards, args.on_duplicate, compression=level,
                               storage_options=stores.storage_options(out))
             except (OSError, TarnError) as exc:
                 raise CliError(os_error_text(exc, out) if isinstance(exc, OSError) else str(exc)) from None

@@ -55,10 +55,11 @@ def collect(reader: Any, path: str) -> dict[str, Any]:
     try:
         if is_url(path):  # the records' sizes from the index: nothing downloaded
             sizes = [n for r in getattr(reader, "readers", (reader,)) for n in r.record_sizes()]
-        elif "shards" in info:  # a set: every shard's records
+        elif "shards" in info:  # a set: every shard's records, less a compressed shard's dictionary
             sizes = []
-            for shard in info["shards"]:
-                sizes += object_sizes(str(shard["path"]), shard["index_offset"])
+            for shard, shard_reader in zip(info["shards"], reader.readers, strict=True):
+                found = object_sizes(str(shard["path"]), shard["index_offset"])
+                sizes += found[1:] if shard_reader.compression is not None else found
         else:
             sizes = object_sizes(path, info["index_offset"])
     except OSError as exc:
@@ -66,7 +67,8 @@ def collect(reader: Any, path: str) -> dict[str, Any]:
     compression = getattr(reader, "compression_stats", None)
     if compression is not None and (found := compression()) is not None:
         info["compression"] = found
-        sizes = sizes[1:]  # the first record is the dictionary, not an object
+        if "shards" not in info:
+            sizes = sizes[1:]  # the first record is the dictionary, not an object
     info["key_length"] = distribution(key_lengths)
     info["object_size"] = distribution(sizes)
     info["keys_per_object"] = info["num_keys"] / info["num_objects"] if info["num_objects"] else 0.0
@@ -95,7 +97,9 @@ def _table(info: dict[str, Any]) -> str:
         rows.append(("file CRC-32", str(info["file_crc32"])))
     if (c := info.get("compression")) is not None:
         ratio = c["stored_bytes"] / c["original_bytes"] if c["original_bytes"] else 1.0
-        rows.append(("compression", f"{c['compression']}, dictionary {c['dictionary_size']:,} bytes, objects "
+        dictionaries = (f"{c['compressed_shards']:,} of {len(shards):,} shards, dictionaries"
+                        if shards is not None else "dictionary")
+        rows.append(("compression", f"{c['compression']}, {dictionaries} {c['dictionary_size']:,} bytes, objects "
                                     f"{c['stored_bytes']:,} bytes stored of {c['original_bytes']:,} "
                                     f"({ratio:.2f}x)"))
     for label, name in (("key length", "key_length"), ("object size", "object_size")):

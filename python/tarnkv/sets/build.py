@@ -43,7 +43,7 @@ from tarnkv.sets import manifest as mf
 from tarnkv.sets.errors import SetDuplicateKeyError
 
 __all__ = ["Plan", "PartitionResult", "ShardResult", "SetBuildResult", "RunSink", "Build", "merge_shard",
-           "collect", "compute"]
+           "collect", "compute", "zstd_level"]
 
 OnDuplicate = Literal["error", "first", "last"]
 #: How much a partition task buffers before it writes a sorted section (per task).
@@ -67,6 +67,8 @@ class Plan:
     policy: OnDuplicate
     spill_bytes: int = DEFAULT_SPILL_BYTES
     storage_options: dict[str, Any] | None = None
+    #: The zstd level each shard is compressed at (with a dictionary of its own), or None.
+    compression: int | None = None
 
     @property
     def tag(self) -> str:
@@ -232,13 +234,28 @@ def merge_shard(plan: Plan, shard: int, parts: Sequence[PartitionResult]) -> Sha
 def _merge(plan: Plan, shard: int, parts: Sequence[PartitionResult], runs: list[str], tmp: str,
            path: str) -> ShardResult:
     try:
-        keys, objects, size, crc = _native.merge_runs(runs, plan.shards, shard, plan.policy, tmp, path)
+        keys, objects, size, crc = _native.merge_runs(runs, plan.shards, shard, plan.policy, tmp, path,
+                                                      plan.compression)
     except SetDuplicateKeyError as exc:
         # The merge numbers runs by their place in `runs`, which is the partition order.
         first, second = exc.first, exc.second
         raise SetDuplicateKeyError(exc.key, (_partition(parts, first[0]), first[1]),
                                    (_partition(parts, second[0]), second[1])) from None
     return ShardResult(shard, plan.shard_file(shard), size, f"0x{crc:08x}", keys, objects)
+
+
+def zstd_level(compression: str | None, level: int = 3) -> int | None:
+    """The zstd level that ``compression=`` and ``compression_level=`` ask for, as
+    :class:`~tarnkv.TarnWriter` takes them; None for no compression."""
+    if compression is None:
+        return None
+    if compression != "zstd":
+        raise ValueError(f"compression must be None or 'zstd', not {compression!r}")
+    if type(level) is not int:
+        raise TypeError(f"compression_level must be int, not {type(level).__name__}")
+    if not 1 <= level <= 22:
+        raise ValueError(f"compression_level must be 1 to 22, not {level}")
+    return level
 
 
 def _partition(parts: Sequence[PartitionResult], run: int | None) -> int | None:
@@ -615,11 +632,12 @@ class Build:
     build's lock and work directory, publishes the manifest, and cleans up whatever happens.
 
     ``with Build(out_dir, shards, on_duplicate) as b:`` ... ``b.publish(results, records, codec)``.
+    *compression* is a zstd level for compressed shards, or None.
     """
 
     def __init__(self, out_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes], shards: int,
                  on_duplicate: OnDuplicate = "error", spill_bytes: int = DEFAULT_SPILL_BYTES,
-                 storage_options: dict[str, Any] | None = None) -> None:
+                 storage_options: dict[str, Any] | None = None, compression: int | None = None) -> None:
         if type(shards) is not int or not 1 <= shards <= mf.MAX_SHARDS:
             raise ValueError(f"shards must be a whole number from 1 to {mf.MAX_SHARDS}, not {shards!r}")
         if on_duplicate not in ("error", "first", "last"):
@@ -632,7 +650,7 @@ class Build:
             url = str(out_dir).rstrip("/")
             options = dict(storage_options) if storage_options else None
             check_remote_output(url, options)
-            self.plan = Plan(url, uuid.uuid4().hex, shards, on_duplicate, spill_bytes, options)
+            self.plan = Plan(url, uuid.uuid4().hex, shards, on_duplicate, spill_bytes, options, compression)
             self._created = False
             try:
                 publish_remote.put_bytes(self.plan.work_url + STARTED, b"", storage_options=options)
@@ -643,7 +661,7 @@ class Build:
         shown = os.fsdecode(os.fspath(out_dir))
         directory = os.path.abspath(shown)
         check_output(directory, shown)
-        self.plan = Plan(directory, uuid.uuid4().hex, shards, on_duplicate, spill_bytes)
+        self.plan = Plan(directory, uuid.uuid4().hex, shards, on_duplicate, spill_bytes, compression=compression)
         self._created = not os.path.exists(directory)
         # Every name is known before anything is made, so that a failure (or Ctrl-C) at any
         # point removes what was made.

@@ -1,7 +1,8 @@
 """Merging stores and sets: :func:`merge`, into one store or one set.
 
 The merge walks every input's index in key order at once (a k-way merge), copying each object
-as it reaches it: memory is the inputs' indexes and the output's, never their objects. Under a
+as it reaches it: memory is the inputs' indexes and the output's (and a bounded sample of objects to
+train a compressed output's dictionary), never all their objects. Under a
 key several inputs hold, the last input wins; an object that several keys of an input share
 stays shared in the output (within each output shard).
 """
@@ -21,6 +22,8 @@ from tarnkv.sets.build import Build, ShardResult
 __all__ = ["merge", "MergeResult"]
 
 StrPath = str | os.PathLike[str]
+#: The zstd level of a merge's output when some input is compressed (TarnWriter's default).
+_COMPRESSED_LEVEL = 3
 
 
 @dataclass(frozen=True, slots=True)
@@ -65,25 +68,26 @@ def merge(inputs: Sequence[StrPath], out: StrPath, *, shards: int | None = None,
 
     Later inputs win under keys several hold. Each object's CRC-32 is checked as it is
     copied. Keys that share an object keep sharing it, and the copies a set keeps of one
-    object in several shards become one object again where they meet in one output. The output is published atomically (a store by rename, a set by its manifest,
-    last); on failure nothing is left. The set written records the codec of the first input
-    set (``"msgpack"`` when only stores are merged). *progress(done, total)* counts index
-    entries.
+    object in several shards become one object again where they meet in one output. When
+    some input is compressed, every output (the store, or each shard) is compressed at zstd
+    level 3 with a dictionary trained on a sample of its own objects. The output is published
+    atomically (a store by rename, a set by its manifest, last); on failure nothing is left.
+    The set written records the codec of the first input set (``"msgpack"`` when only stores
+    are merged). *progress(done, total)* counts index entries.
     """
     if not inputs:
         raise ValueError("merge needs at least one input")
     paths, groups, codec = _expand(inputs)
     target = os.path.abspath(os.fsdecode(os.fspath(out)))
-    if any(_compressed(path) for path in paths):
-        if shards is not None:
-            raise ValueError("compressed stores merge into one store only, not into a set")
-        return _merge_compressed(paths, target, progress)
+    # Compressed inputs are read as their objects were put; the output is then compressed too
+    # (each shard with a dictionary trained on a sample of its own objects).
+    level = _COMPRESSED_LEVEL if any(_compressed(path) for path in paths) else None
     if shards is None:
         if os.path.isdir(target):
             raise IsADirectoryError(21, "Is a directory (give --shards to write a set)", target)
         tmp = os.path.join(os.path.dirname(target), f".{os.path.basename(target)}.{uuid.uuid4().hex[:12]}.tmp")
         try:
-            ((keys, objects, size, _),) = _native.merge_stores(paths, [(tmp, target)], progress, groups)
+            ((keys, objects, size, _),) = _native.merge_stores(paths, [(tmp, target)], progress, groups, level)
         except BaseException:
             with contextlib.suppress(OSError):  # a merge that failed leaves nothing
                 os.unlink(tmp)
@@ -92,7 +96,7 @@ def merge(inputs: Sequence[StrPath], out: StrPath, *, shards: int | None = None,
     with Build(target, shards, "last") as build:
         plan = build.plan
         targets = [(plan.shard_tmp(s), os.path.join(plan.out_dir, plan.shard_file(s))) for s in range(shards)]
-        infos = _native.merge_stores(paths, targets, progress, groups)
+        infos = _native.merge_stores(paths, targets, progress, groups, level)
         results = [ShardResult(s, plan.shard_file(s), size, f"0x{crc:08x}", keys, objects)
                    for s, (keys, objects, size, crc) in enumerate(infos)]
         done = build.publish(results, sum(r.num_keys for r in results), codec)
@@ -108,32 +112,3 @@ def _compressed(path: str) -> bool:
     except OSError:
         return False
     return len(head) == 6 and head[:4] == b"TRNK" and head[5] != 0
-
-
-def _merge_compressed(paths: Sequence[str], target: str,
-                      progress: Callable[[int, int], object] | None) -> MergeResult:
-    """The merge of inputs some of which are compressed: every object is read as it was put
-    (checked against its CRC-32) and compressed again with one dictionary trained for the
-    output. Unlike the streaming merge this holds the output in memory, and keys that shared
-    an object get one object each."""
-    from tarnkv.reader import TarnReader
-    from tarnkv.writer import TarnWriter
-
-    writer = TarnWriter(codec=None, on_duplicate="last", compression="zstd")
-    readers = [TarnReader(path, codec=None) for path in paths]
-    try:
-        total = sum(len(r) for r in readers)
-        done = 0
-        for reader in readers:
-            for key, data in reader.items_raw():
-                writer.put_raw(key.encode("utf-8", "surrogateescape"), data)
-                done += 1
-                if progress is not None and done % 65536 == 0:
-                    progress(done, total)
-    finally:
-        for reader in readers:
-            reader.close()
-    result = writer.build(target)
-    if progress is not None:
-        progress(total, total)
-    return MergeResult(target, None, result.num_keys, result.num_objects, result.file_size)

@@ -193,6 +193,23 @@ class SetReader(_native.ShardSet, KeyOrderedMapping):
         return self._check_reads
 
     @property
+    def compression(self) -> Literal["zstd"] | None:
+        """``"zstd"`` when the shards are compressed stores (a build makes all of them alike),
+        else None."""
+        return "zstd" if any(r.compression is not None for r in self.readers) else None
+
+    def compression_stats(self) -> dict[str, Any] | None:
+        """None when no shard is compressed; else :meth:`TarnReader.compression_stats` summed
+        over the shards (``dictionary_size`` counts every shard's dictionary) with
+        ``compressed_shards``, how many shards are compressed. Each compressed shard's data
+        section is scanned."""
+        found = [s for r in self.readers if (s := r.compression_stats()) is not None]
+        if not found:
+            return None
+        return {"compression": "zstd", "compressed_shards": len(found),
+                **{name: sum(s[name] for s in found) for name in ("dictionary_size", "stored_bytes", "original_bytes")}}
+
+    @property
     def manifest(self) -> mf.Manifest:
         """The manifest the set was opened with."""
         return self._manifest

@@ -4,8 +4,9 @@
 //   RunWriter(tmp, shards, spill_bytes, reject_duplicates)
 //     add(seq, key, data, *aliases); add_json_batch(batch, first_seq, skip) -> index;
 //     finish(path) -> (file_size, records, sections, entries per shard); abort()
-//   merge_runs(runs, shards, shard, policy, tmp, path) -> (keys, objects, size, crc)
-//   merge_stores(inputs, targets, progress=None) -> [(keys, objects, size, crc), ...]
+//   merge_runs(runs, shards, shard, policy, tmp, path, level=None) -> (keys, objects, size, crc)
+//   merge_stores(inputs, targets, progress=None, groups=None, level=None) -> [(keys, objects, size, crc), ...]
+// With a zstd level (1 to 22) instead of None, the merges write compressed stores.
 //
 // A duplicate key under the "error" policy is raised as tarnkv.sets.errors' exception, made by
 // its _duplicate(key, first_run, first_seq, second_run, second_seq) (runs are -1 when unknown).
@@ -335,13 +336,32 @@ PyObject* info_tuple(const StreamInfo& i) {
                          i.file_crc32);
 }
 
-py::Params merge_runs_params{"merge_runs()", {"runs", "shards", "shard", "policy", "tmp", "path"}, 6, 6,
+py::Params merge_runs_params{"merge_runs()", {"runs", "shards", "shard", "policy", "tmp", "path", "level"}, 7, 6,
                              py::Params::kAllPositional, py::Wording::classic};
+
+// The merges' compression: None (or not given) stores objects as put, else a zstd level.
+bool level_arg(PyObject* obj, std::optional<int>& level) {
+    if (!obj || obj == Py_None) return true;
+    if (PyBool_Check(obj) || !PyLong_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "level must be None or int, not %T", obj);
+        return false;
+    }
+    const int value = PyLong_AsInt(obj);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < 1 || value > 22) {
+        PyErr_Format(PyExc_ValueError, "level must be 1 to 22, not %d", value);
+        return false;
+    }
+    level = value;
+    return true;
+}
 
 PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[6];
+        PyObject* a[7] = {};
         if (!py::bind(merge_runs_params, args, kwargs, a)) return nullptr;
+        std::optional<int> level;
+        if (!level_arg(a[6], level)) return nullptr;
         PyObject *runs_obj = a[0], *tmp_obj = a[4], *path_obj = a[5];
         const std::optional<std::uint32_t> shards = py::to_uint32_masked(a[1]);
         if (!shards) return nullptr;
@@ -364,7 +384,7 @@ PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!path_list(runs_obj, runs, "runs must be a sequence of paths") || !path_arg(tmp_obj, tmp) ||
             !path_arg(path_obj, path))
             return nullptr;
-        auto merged = without_gil([&](ReleasedInterpreter&) { return sets::merge_runs(runs, *shards, *shard, *policy, tmp, path); });
+        auto merged = without_gil([&](ReleasedInterpreter&) { return sets::merge_runs(runs, *shards, *shard, *policy, tmp, path, level); });
         if (!merged) {
             ErrorContext c;
             c.path = path_obj;
@@ -375,13 +395,15 @@ PyObject* merge_runs(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-py::Params merge_stores_params{"merge_stores()", {"inputs", "targets", "progress", "groups"}, 4, 2,
+py::Params merge_stores_params{"merge_stores()", {"inputs", "targets", "progress", "groups", "level"}, 5, 2,
                                py::Params::kAllPositional, py::Wording::classic};
 
 PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* a[4];
+        PyObject* a[5] = {};
         if (!py::bind(merge_stores_params, args, kwargs, a)) return nullptr;
+        std::optional<int> level;
+        if (!level_arg(a[4], level)) return nullptr;
         PyObject *inputs_obj = a[0], *targets_obj = a[1];
         PyObject* progress = a[2] ? a[2] : Py_None;
         PyObject* groups_obj = a[3] ? a[3] : Py_None;
@@ -414,7 +436,7 @@ PyObject* merge_stores(PyObject*, PyObject* args, PyObject* kwargs) {
             targets.push_back(std::move(t));
         }
         auto merged = without_gil([&](ReleasedInterpreter& released) {
-            return sets::merge_stores(inputs, targets, groups, callback.report(released));
+            return sets::merge_stores(inputs, targets, groups, callback.report(released), level);
         });
         if (callback.raised()) return nullptr;
         if (!merged) return raise_core_error(merged.error(), ErrorContext{});
@@ -484,13 +506,15 @@ PyMethodDef functions[] = {
      "run_sections(tail, shard, /)\n--\n\n(offset, length) of each of *shard*'s sections, from a run file's last "
      "run_tail_size() bytes."},
     {"merge_runs", as_method(merge_runs), METH_VARARGS | METH_KEYWORDS,
-     "merge_runs(runs, shards, shard, policy, tmp, path)\n--\n\nMerges shard *shard*'s sections of the run files "
-     "*runs* (in partition order) into a\nstore written to *tmp* and renamed to *path*; *policy* is 'error', 'first' "
-     "or\n'last'. Returns (keys, objects, file size, file CRC-32)."},
+     "merge_runs(runs, shards, shard, policy, tmp, path, level=None)\n--\n\nMerges shard *shard*'s sections of the "
+     "run files *runs* (in partition order) into a\nstore written to *tmp* and renamed to *path*; *policy* is 'error', "
+     "'first' or\n'last'; a zstd *level* makes it a compressed store. Returns (keys, objects, file size,\nfile "
+     "CRC-32)."},
     {"merge_stores", as_method(merge_stores), METH_VARARGS | METH_KEYWORDS,
-     "merge_stores(inputs, targets, progress=None, groups=None)\n--\n\nMerges the store files *inputs* (later ones "
+     "merge_stores(inputs, targets, progress=None, groups=None, level=None)\n--\n\nMerges the store files *inputs* (later ones "
      "win) into one store per (tmp, path)\ntarget, routing keys by key_hash() when there are several; *groups* gives "
-     "the\nshards of one set one number. Returns (keys, objects, file size, file CRC-32) per\ntarget."},
+     "the\nshards of one set one number; a zstd *level* makes every target a compressed store\n(compressed inputs are "
+     "read decoded either way). Returns (keys, objects, file size,\nfile CRC-32) per target."},
     {nullptr, nullptr, 0, nullptr},
 };
 

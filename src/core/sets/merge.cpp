@@ -1,6 +1,7 @@
 #include "core/sets/merge.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <format>
 #include <limits>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include "core/format/compression.hpp"
 #include "core/format/layout.hpp"
 #include "core/format/progress.hpp"
 #include "core/reader/store_reader.hpp"
@@ -87,6 +89,59 @@ private:
     std::vector<std::uint32_t> heap_;
 };
 
+// Samples for training one output's dictionary, within the single-store builder's bounds.
+class Sample {
+public:
+    bool full() const noexcept {
+        return views_.size() >= format::kSampleObjects || bytes_ >= format::kSampleBytes;
+    }
+    void add_view(std::string_view object) {
+        views_.push_back(object);
+        bytes_ += object.size();
+    }
+    // A copy of `object`, for objects that do not outlive the walk (decoded ones).
+    void add_copy(std::string_view object) {
+        copies_.emplace_back(object);
+        add_view(copies_.back());
+    }
+    std::string train() const { return format::train_dictionary(views_); }
+
+private:
+    std::vector<std::string_view> views_;
+    std::deque<std::string> copies_;  // stable addresses for the views
+    std::uint64_t bytes_ = 0;
+};
+
+// One section of a run that a shard merge reads, and the run's number.
+struct RunSource {
+    RunCursor cursor;
+    std::size_t run;
+};
+
+// The dictionary of a shard merged from `sources`: trained on records taken in turn from the
+// start of each section's block (views into the runs' mappings, so nothing is copied), so that
+// every partition has its say.
+Result<std::string> sample_runs(const std::vector<RunSource>& sources, std::span<const std::string> runs) {
+    Sample sample;
+    std::vector<std::uint64_t> next(sources.size(), 0);
+    for (bool more = true; more && !sample.full();) {
+        more = false;
+        for (std::size_t s = 0; s < sources.size() && !sample.full(); ++s) {
+            const std::string_view block = sources[s].cursor.records();
+            if (next[s] >= block.size()) continue;
+            const auto rec = format::RecordView::at(
+                format::Image(reinterpret_cast<const unsigned char*>(block.data()), block.size()), next[s]);
+            if (!rec)
+                return std::unexpected(StoreError::corrupt(
+                    std::format("run file {}: a record runs past its block", runs[sources[s].run])));
+            sample.add_view(rec->bytes());
+            next[s] += format::kRecordHeaderSize + rec->bytes().size();
+            more = true;
+        }
+    }
+    return sample.train();
+}
+
 template <class T>
 Result<T> with_path(const std::string& path, StoreError err) {
     if (err.kind() == ErrorKind::Version) return std::unexpected(std::move(err));
@@ -98,17 +153,68 @@ Result<T> with_path(const std::string& path, StoreError err) {
     }
 }
 
+// At most this many objects are named for sampling across all of a merge's outputs.
+constexpr std::size_t kSampleRefs = std::size_t{4} << 20;
+
+// The dictionaries of a merge's `targets` outputs, each trained on objects that the merge
+// routes to it, taken in index order from the inputs and decoded. One walk of the indexes (it
+// ends once every output has enough) names each output's sample objects, 16 bytes each and at
+// most kSampleRefs in all, whatever the number of outputs; then the outputs are trained one
+// at a time, so that only one output's sample is ever decoded and held.
+Result<std::vector<std::string>> sample_stores(const std::vector<StoreReader>& readers, std::uint32_t targets,
+                                               const std::function<bool()>& cancelled) {
+    struct Ref {
+        std::uint32_t input;
+        std::uint64_t offset;
+    };
+    const std::size_t per_target = std::min(format::kSampleObjects, std::max<std::size_t>(1, kSampleRefs / targets));
+    std::vector<std::vector<Ref>> refs(targets);
+    std::vector<std::uint64_t> stored_bytes(targets, 0);
+    std::uint32_t open = targets;  // outputs that want more
+    std::uint64_t walked = 0;
+    for (std::uint32_t i = 0; i < readers.size() && open > 0; ++i) {
+        const StoreReader& r = readers[i];
+        const std::size_t n = r.entry_count();
+        for (EntryCursor c = r.cursor(0); c.index() < n && open > 0; c.next()) {
+            if (++walked % (1 << 16) == 0 && cancelled && cancelled())
+                return std::unexpected(StoreError::general(std::string(kCancelled)));
+            const std::uint32_t t = targets == 1 ? 0 : shard_of(c.key(), targets);
+            if (refs[t].size() >= per_target || stored_bytes[t] >= format::kSampleBytes) continue;
+            // The stored size, unchecked: a damaged object fails when the sample is read.
+            const auto stored = r.object_at(c.offset());
+            refs[t].push_back({i, c.offset()});
+            stored_bytes[t] += stored ? stored->size() : 0;
+            if (refs[t].size() >= per_target || stored_bytes[t] >= format::kSampleBytes) --open;
+        }
+    }
+    std::vector<std::string> dictionaries(targets);
+    std::string scratch;
+    for (std::uint32_t t = 0; t < targets; ++t) {
+        Sample sample;
+        for (const Ref& ref : refs[t]) {
+            if (sample.full()) break;
+            const StoreReader& r = readers[ref.input];
+            auto stored = r.checked_object_at(ref.offset);
+            if (!stored) return with_path<std::vector<std::string>>(r.path(), std::move(stored.error()));
+            auto object = r.decode(*stored, scratch);
+            if (!object) return with_path<std::vector<std::string>>(r.path(), std::move(object.error()));
+            if (r.compressed()) sample.add_copy(*object);  // decoded into the scratch buffer
+            else sample.add_view(*object);                 // in the input's mapping
+        }
+        std::vector<Ref>().swap(refs[t]);
+        dictionaries[t] = sample.train();
+    }
+    return dictionaries;
+}
+
 }  // namespace
 
 Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t shards, std::uint32_t shard,
-                            Policy policy, const std::string& tmp, const std::string& path) {
+                            Policy policy, const std::string& tmp, const std::string& path,
+                            std::optional<int> compression) {
     std::vector<RunFile> files;
     files.reserve(runs.size());  // cursors point at their file: no reallocation
-    struct Source {
-        RunCursor cursor;
-        std::size_t run;
-    };
-    std::vector<Source> sources;
+    std::vector<RunSource> sources;
     std::uint64_t entries = 0;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         auto file = RunFile::open(runs[i], shards);
@@ -164,12 +270,19 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
     }
 
     // Then the records, block by block in run order: whole blocks when every record keeps a key
-    // (always, unless duplicates were settled), else the records some key still names.
+    // (always, unless duplicates were settled) and they are stored as they are, else the
+    // records some key still names, one by one.
     auto out = StreamBuilder::create(tmp);
     if (!out) return std::unexpected(std::move(out.error()));
+    if (compression) {
+        auto dictionary = sample_runs(sources, runs);
+        if (!dictionary) return std::unexpected(std::move(dictionary.error()));
+        if (auto st = out->compress(*dictionary, *compression); !st) return std::unexpected(std::move(st.error()));
+    }
+    const bool one_by_one = dropped || compression.has_value();
     std::vector<std::uint64_t> base(sources.size());
     std::vector<std::vector<std::uint64_t>> wanted, moved;
-    if (!dropped) {
+    if (!one_by_one) {
         for (std::uint32_t s = 0; s < sources.size(); ++s) {
             const RunCursor& c = sources[s].cursor;
             auto at = out->add_records(c.records(), c.record_count());
@@ -192,7 +305,9 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
                     format::Image(reinterpret_cast<const unsigned char*>(block.data()), block.size()), at);
                 if (!rec) return std::unexpected(StoreError::corrupt(std::format("run file {}: a record runs past its "
                                                                                  "block", runs[sources[s].run])));
-                auto added = out->add_record(block.substr(at, format::kRecordHeaderSize + rec->bytes().size()));
+                auto added = compression
+                                 ? out->add_object(rec->bytes())
+                                 : out->add_record(block.substr(at, format::kRecordHeaderSize + rec->bytes().size()));
                 if (!added) return std::unexpected(std::move(added.error()));
                 moved[s].push_back(*added);
             }
@@ -201,7 +316,7 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
     }
     for (const Chosen& c : chosen) {
         std::uint64_t at;
-        if (!dropped) {
+        if (!one_by_one) {
             at = base[c.source] + c.record;
         } else {
             const auto& w = wanted[c.source];
@@ -217,7 +332,8 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
 Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs,
                                              std::span<const MergeTarget> targets,
                                              std::span<const std::uint32_t> groups,
-                                             const std::function<bool(std::uint64_t, std::uint64_t)>& progress) {
+                                             const std::function<bool(std::uint64_t, std::uint64_t)>& progress,
+                                             std::optional<int> compression) {
     if (targets.empty()) return std::unexpected(StoreError::general("a merge needs an output"));
     if (!groups.empty() && groups.size() != inputs.size())
         return std::unexpected(StoreError::general("one group per input"));
@@ -235,6 +351,7 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
     for (const std::string& path : inputs) {
         auto r = StoreReader::open(path, false);
         if (!r) return with_path<std::vector<StreamInfo>>(path, std::move(r.error()));
+        if (auto st = r->enable_decoding(); !st) return with_path<std::vector<StreamInfo>>(path, std::move(st.error()));
         total += r->entry_count();
         shared.emplace_back(*r);
         readers.push_back(std::move(*r));
@@ -244,6 +361,15 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
         auto b = StreamBuilder::create(t.tmp);
         if (!b) return std::unexpected(std::move(b.error()));
         outs.push_back(std::make_unique<StreamBuilder>(std::move(*b)));
+    }
+    if (compression) {
+        // Training is not counted as progress, but a cancellation is heard during the walk.
+        const auto cancelled = [&] { return progress && !progress(0, total); };
+        auto dictionaries = sample_stores(readers, static_cast<std::uint32_t>(outs.size()), cancelled);
+        if (!dictionaries) return std::unexpected(std::move(dictionaries.error()));
+        for (std::size_t t = 0; t < outs.size(); ++t)
+            if (auto st = outs[t]->compress((*dictionaries)[t], *compression); !st)
+                return std::unexpected(std::move(st.error()));
     }
 
     // One cursor per input: each step reads the next entry in place.
@@ -287,6 +413,7 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
     boost::unordered_flat_map<Content, Copy, ContentHash> by_content;
     std::uint64_t done = 0, reported = 0;
     constexpr std::uint64_t kReportEvery = 1 << 16;
+    std::string scratch, earlier_scratch;  // objects of compressed inputs, decoded
 
     while (!heap.empty()) {
         const std::string_view key = pos[heap.top()].key();
@@ -323,14 +450,19 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
             written = &copy_at;
         }
         if (fresh) {
-            auto object = readers[win_input].checked_object_at(win_offset);
-            if (!object) return with_path<std::vector<StreamInfo>>(readers[win_input].path(), std::move(object.error()));
+            const StoreReader& from = readers[win_input];
+            auto stored = from.checked_object_at(win_offset);
+            if (!stored) return with_path<std::vector<StreamInfo>>(from.path(), std::move(stored.error()));
+            auto object = from.decode(*stored, scratch);
+            if (!object) return with_path<std::vector<StreamInfo>>(from.path(), std::move(object.error()));
             bool found = false;
             Content content{};
             if (grouped[win_input]) {
                 content = {groups[win_input], target, XXH3_64bits(object->data(), object->size())};
                 if (const auto c = by_content.find(content); c != by_content.end()) {
-                    const auto earlier = readers[c->second.input].object_at(c->second.offset);
+                    const StoreReader& other = readers[c->second.input];
+                    auto earlier = other.object_at(c->second.offset);
+                    if (earlier) earlier = other.decode(*earlier, earlier_scratch);
                     if (earlier && *earlier == *object) {
                         *written = c->second.written;
                         found = true;

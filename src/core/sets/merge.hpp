@@ -36,9 +36,12 @@ struct RunMerge {
 
 // Merges the sections of shard `shard` from `runs` (in partition order: "first" and "last"
 // mean first and last in that order, then by record number) into a store written to `tmp` and
-// published as `path`. On a duplicate under Policy::Error nothing is published.
+// published as `path`. On a duplicate under Policy::Error nothing is published. With a
+// `compression` level the shard is a compressed store whose dictionary is trained on a sample
+// of its own objects, taken from the runs before any is written.
 Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t shards, std::uint32_t shard,
-                            Policy policy, const std::string& tmp, const std::string& path);
+                            Policy policy, const std::string& tmp, const std::string& path,
+                            std::optional<int> compression = std::nullopt);
 
 // One output of merge_stores: where it is written and published.
 struct MergeTarget {
@@ -53,10 +56,14 @@ struct MergeTarget {
 // or one number per input) marks the shards of one set with one number: a set holds a copy of
 // an object in every shard one of its keys routes to, and such copies (equal bytes within a
 // group) become one object again in each output. `progress(done, total)` counts index
-// entries; returning false stops the merge.
+// entries; returning false stops the merge. Compressed inputs are read as their objects were
+// put. With a `compression` level every output is a compressed store whose dictionary is
+// trained on a sample of the objects routed to it (taken from the inputs' indexes before the
+// merge writes); without one every output stores its objects as put.
 Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs,
                                              std::span<const MergeTarget> targets,
                                              std::span<const std::uint32_t> groups = {},
-                                             const std::function<bool(std::uint64_t, std::uint64_t)>& progress = {});
+                                             const std::function<bool(std::uint64_t, std::uint64_t)>& progress = {},
+                                             std::optional<int> compression = std::nullopt);
 
 }  // namespace tarnkv::sets

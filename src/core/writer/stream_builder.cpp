@@ -41,7 +41,9 @@ StreamBuilder::StreamBuilder(StreamBuilder&& o) noexcept
       last_key_(std::move(o.last_key_)),
       has_key_(o.has_key_),
       num_keys_(o.num_keys_),
-      num_objects_(o.num_objects_) {}
+      num_objects_(o.num_objects_),
+      encoder_(std::move(o.encoder_)),
+      scratch_(std::move(o.scratch_)) {}
 
 StreamBuilder::~StreamBuilder() { discard(); }
 
@@ -87,8 +89,29 @@ Status StreamBuilder::append(std::string_view bytes) {
     return {};
 }
 
-Result<std::uint64_t> StreamBuilder::add_record(std::string_view record) {
+Status StreamBuilder::copyable() const {
     if (fd_ < 0) return std::unexpected(StoreError::general("the store was finished"));
+    if (encoder_) return std::unexpected(StoreError::general("records copied verbatim into a compressed store"));
+    return {};
+}
+
+Status StreamBuilder::compress(std::string_view dictionary, int level) {
+    if (fd_ < 0) return std::unexpected(StoreError::general("the store was finished"));
+    if (data_end_ != fmt::kHeaderSize || encoder_)
+        return std::unexpected(StoreError::general("compression must be chosen before any object"));
+    auto encoder = fmt::ObjectEncoder::create(dictionary, level);
+    if (!encoder) return std::unexpected(std::move(encoder.error()));
+    unsigned char head[fmt::kRecordHeaderSize];
+    fmt::encode_record_head(head, dictionary);
+    if (auto st = append({reinterpret_cast<const char*>(head), sizeof head}); !st) return st;
+    if (auto st = append(dictionary); !st) return st;
+    data_end_ += sizeof head + dictionary.size();
+    encoder_.emplace(std::move(*encoder));
+    return {};
+}
+
+Result<std::uint64_t> StreamBuilder::add_record(std::string_view record) {
+    if (auto st = copyable(); !st) return std::unexpected(std::move(st.error()));
     if (num_objects_ >= fmt::kMaxCount) return std::unexpected(StoreError::general("too many objects"));
     const std::uint64_t at = data_end_;
     if (auto st = append(record); !st) return std::unexpected(std::move(st.error()));
@@ -98,7 +121,7 @@ Result<std::uint64_t> StreamBuilder::add_record(std::string_view record) {
 }
 
 Result<std::uint64_t> StreamBuilder::add_records(std::string_view records, std::uint64_t count) {
-    if (fd_ < 0) return std::unexpected(StoreError::general("the store was finished"));
+    if (auto st = copyable(); !st) return std::unexpected(std::move(st.error()));
     if (count > fmt::kMaxCount - num_objects_) return std::unexpected(StoreError::general("too many objects"));
     const std::uint64_t at = data_end_;
     if (auto st = append(records); !st) return std::unexpected(std::move(st.error()));
@@ -111,6 +134,15 @@ Result<std::uint64_t> StreamBuilder::add_object(std::string_view bytes) {
     if (bytes.size() > fmt::kMaxObjectLen)
         return std::unexpected(StoreError::general(
             std::format("object of {} bytes exceeds the {}-byte limit", bytes.size(), fmt::kMaxObjectLen)));
+    if (!encoder_) return add_stored(bytes);
+    if (auto st = encoder_->encode(bytes, scratch_); !st) return std::unexpected(std::move(st.error()));
+    if (scratch_.size() > fmt::kMaxObjectLen)  // the tag byte on an object at the very limit
+        return std::unexpected(StoreError::general(
+            std::format("object of {} bytes exceeds the {}-byte limit once stored", bytes.size(), fmt::kMaxObjectLen)));
+    return add_stored(scratch_);
+}
+
+Result<std::uint64_t> StreamBuilder::add_stored(std::string_view bytes) {
     if (fd_ < 0) return std::unexpected(StoreError::general("the store was finished"));
     if (num_objects_ >= fmt::kMaxCount) return std::unexpected(StoreError::general("too many objects"));
     unsigned char head[fmt::kRecordHeaderSize];
@@ -154,6 +186,7 @@ Result<StreamInfo> StreamBuilder::finish(std::string_view path) {
     h.num_objects = static_cast<std::uint32_t>(num_objects_);
     h.index_offset = data_end_;
     h.file_crc32 = crc_;
+    if (encoder_) h.compression = static_cast<std::uint8_t>(fmt::Compression::Zstd);
     const auto header = h.encode();
     const std::string_view header_bytes(reinterpret_cast<const char*>(header.data()), header.size());
     if (auto st = write_fully_at(fd_, 0, header_bytes, "write header: ", "write header: no progress"); !st)

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "core/format/compression.hpp"
 #include "core/format/error.hpp"
 
 namespace tarnkv {
@@ -34,13 +36,22 @@ public:
     // An unpublished file is closed and removed: a failed or abandoned merge leaves nothing.
     ~StreamBuilder();
 
+    // Makes the store a compressed one (core/format/compression.hpp): `dictionary` becomes the
+    // record at offset 40 and every object given to add_object() is stored compressed with it
+    // at `level`. Only before the first record. Records copied verbatim are refused from then
+    // on: they hold objects as put, which a reader of a compressed store would take for stored
+    // forms.
+    Status compress(std::string_view dictionary, int level);
+    bool compressed() const noexcept { return encoder_.has_value(); }
+
     // Appends an object record (length, CRC, bytes) copied verbatim from another file; its CRC
     // is trusted. Returns the record's offset in this file.
     Result<std::uint64_t> add_record(std::string_view record);
     // Appends `count` whole records back to back, copied verbatim (their CRCs trusted); returns
     // the offset of the first.
     Result<std::uint64_t> add_records(std::string_view records, std::uint64_t count);
-    // Appends the record holding `bytes`, making its length and CRC.
+    // Appends the record holding `bytes` (compressed first in a compressed store), making its
+    // length and CRC.
     Result<std::uint64_t> add_object(std::string_view bytes);
     // Maps `key` to the record at `offset`. Keys must come in strictly increasing key order:
     // anything else is a general error (the caller's inputs were not sorted).
@@ -61,6 +72,8 @@ private:
 
     StreamBuilder(int fd, std::string tmp);
     Status append(std::string_view bytes);
+    Result<std::uint64_t> add_stored(std::string_view stored);
+    Status copyable() const;
     Status flush();
     Status write_out(std::string_view bytes);
     void discard() noexcept;
@@ -78,6 +91,8 @@ private:
     bool has_key_ = false;
     std::uint64_t num_keys_ = 0;
     std::uint64_t num_objects_ = 0;
+    std::optional<format::ObjectEncoder> encoder_;  // set when the objects are stored compressed
+    std::string scratch_;                           // the stored form of the object being added
 };
 
 }  // namespace tarnkv
