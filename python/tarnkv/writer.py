@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import sys
-import tempfile
 import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
@@ -125,6 +124,8 @@ class TarnWriter(_native.Writer):
         _, encode, encode_kwargs, _, _ = resolve(codec)
         limit = None if memory_limit is None else parse_size(memory_limit)
         if limit is not None and spill_dir is None:
+            import tempfile  # on first use: it brings shutil, random and more
+
             spill_dir = tempfile.gettempdir()
         return super().__new__(cls, encode=encode, encode_kwargs=encode_kwargs, codec=codec,
                                on_duplicate=on_duplicate, compression=compression,

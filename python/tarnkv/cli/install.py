@@ -28,7 +28,6 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-import secrets
 import stat
 import struct
 import threading
@@ -152,7 +151,7 @@ def _create_temporary(directory: str, name: str, mode: int) -> tuple[int, str]:
     dot, created with ``mode`` less the umask. A failure names ``directory``."""
     try:
         for _ in range(100):
-            tmp = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
+            tmp = os.path.join(directory, f".{name}.{os.urandom(6).hex()}.tmp")
             with contextlib.suppress(FileExistsError):
                 flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
                 return os.open(tmp, flags, mode & _PERMISSIONS), tmp
