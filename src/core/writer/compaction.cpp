@@ -32,6 +32,7 @@ Result<std::unique_ptr<StoreBuilder>> StoreBuilder::without_unreferenced() const
     for (const Slot& s : slots_) new_id[s.obj_id] = 0;  // marked: kept
 
     auto out = std::make_unique<StoreBuilder>();
+    out->by_key_order_ = by_key_order_;
     if (compress_) {
         // The objects stay compressed with the same dictionary, which stays the first record.
         if (auto st = out->copy_compression(*this); !st) return std::unexpected(std::move(st.error()));

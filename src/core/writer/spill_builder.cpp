@@ -17,11 +17,11 @@ namespace tarnkv {
 namespace fmt = format;
 
 Result<std::unique_ptr<SpillingBuilder>> SpillingBuilder::create(const std::string& parent, std::uint64_t spill_bytes,
-                                                                 sets::Policy policy) {
+                                                                 sets::Policy policy, bool by_key) {
     if (auto st = check_path(parent, "spill directory: "); !st) return std::unexpected(std::move(st.error()));
     std::string dir = (parent.empty() ? std::string(".") : parent) + "/.tarnkv-spill-XXXXXX";
     if (!::mkdtemp(dir.data())) return std::unexpected(io_error("spill directory " + parent + ": ", errno));
-    return std::unique_ptr<SpillingBuilder>(new SpillingBuilder(std::move(dir), spill_bytes, policy));
+    return std::unique_ptr<SpillingBuilder>(new SpillingBuilder(std::move(dir), spill_bytes, policy, by_key));
 }
 
 SpillingBuilder::~SpillingBuilder() {
@@ -210,8 +210,10 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     if (next_id != objects_) return std::unexpected(StoreError::corrupt("the spilled runs lost objects"));
     const std::vector<Source> start = sources;
 
-    // First walk: which object each key ends on, and which objects some key names.
+    // First walk: which object each key ends on, and which objects some key names; in key
+    // order, the objects as their first keys meet them.
     Bits kept(objects_), named(objects_);
+    std::vector<std::uint32_t> placed;
     std::uint64_t keys = 0, index_bytes = 0, repeated = 0;
     std::vector<std::uint64_t> ids;
     for (Merge m(sources); !m.done();) {
@@ -226,6 +228,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             duplicate_ = SpilledDuplicate{std::string(*key), s.id, s.wanted};
             return std::unexpected(StoreError::general("duplicate key"));
         }
+        if (by_key_ && !kept.test(s.id)) placed.push_back(static_cast<std::uint32_t>(s.id));
         kept.set(s.id);
         repeated += s.repeats;
         ++keys;
@@ -233,7 +236,8 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     }
     if (keys > fmt::kMaxCount) return std::unexpected(StoreError::general("too many keys"));
 
-    // Where each kept object's record goes: its place among the kept ones, in ID order.
+    // Where each kept object's record goes: its place among the kept ones, in ID order; in key
+    // order, where it is in its block until it is written.
     std::vector<std::uint64_t> offset(objects_);
     std::uint64_t data_bytes = 0, kept_objects = 0, dropped = 0, idle = 0;
     std::vector<bool> whole(sources.size());
@@ -247,7 +251,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             if (!rec) return std::unexpected(StoreError::corrupt("a spilled record runs past its block"));
             const std::uint64_t size = fmt::kRecordHeaderSize + rec->bytes().size();
             if (kept.test(id)) {
-                offset[id] = fmt::kHeaderSize + data_bytes;
+                offset[id] = by_key_ ? at : fmt::kHeaderSize + data_bytes;
                 data_bytes += size;
                 ++kept_objects;
             } else {
@@ -296,21 +300,45 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     const auto draft = h.encode();
     if (auto st = write({reinterpret_cast<const char*>(draft.data()), draft.size()}, false); !st)
         return std::unexpected(std::move(st.error()));
-    for (std::size_t s = 0; s < start.size(); ++s) {
-        const std::string_view block = start[s].cursor.records();
-        if (whole[s]) {
-            if (auto st = write(block, true); !st) return std::unexpected(std::move(st.error()));
-        } else {
+    if (by_key_) {
+        // Each object's record is fetched from its block; what was read is let go every so
+        // often, so that the runs' pages do not pile up in this process.
+        constexpr std::uint64_t kReleaseBytes = std::uint64_t{64} << 20;
+        std::uint64_t since_release = 0;
+        for (const std::uint32_t id : placed) {
+            const auto s = static_cast<std::size_t>(
+                std::upper_bound(start.begin(), start.end(), id,
+                                 [](std::uint64_t i, const Source& src) { return i < src.first_id; }) -
+                start.begin() - 1);
+            const std::string_view block = start[s].cursor.records();
             const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
-            std::uint64_t at = 0;
-            for (std::uint64_t id = start[s].first_id; id < start[s].first_id + start[s].cursor.record_count(); ++id) {
-                const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
-                if (kept.test(id))
-                    if (auto st = write(block.substr(at, size), true); !st) return std::unexpected(std::move(st.error()));
-                at += size;
+            const std::uint64_t at = offset[id];
+            const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
+            offset[id] = done;  // the header, then every record written so far
+            if (auto st = write(block.substr(at, size), true); !st) return std::unexpected(std::move(st.error()));
+            if ((since_release += size) >= kReleaseBytes) {
+                since_release = 0;
+                for (const Source& src : start) src.cursor.release_records();
             }
         }
-        start[s].cursor.release_records();
+        for (const Source& src : start) src.cursor.release_records();
+    } else {
+        for (std::size_t s = 0; s < start.size(); ++s) {
+            const std::string_view block = start[s].cursor.records();
+            if (whole[s]) {
+                if (auto st = write(block, true); !st) return std::unexpected(std::move(st.error()));
+            } else {
+                const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
+                std::uint64_t at = 0;
+                for (std::uint64_t id = start[s].first_id; id < start[s].first_id + start[s].cursor.record_count(); ++id) {
+                    const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
+                    if (kept.test(id))
+                        if (auto st = write(block.substr(at, size), true); !st) return std::unexpected(std::move(st.error()));
+                    at += size;
+                }
+            }
+            start[s].cursor.release_records();
+        }
     }
     file->start_writeback();
     sources = start;

@@ -68,6 +68,13 @@ public:
     std::uint64_t original_bytes() const noexcept;
     std::size_t dictionary_size() const noexcept;
 
+    // Lays objects out in the order of their first key (the smallest key, unsigned bytewise,
+    // that names them), so that a walk or a prefix scan reads the file front to back, and
+    // leaves out the objects no key names. Off (the default): objects in the order they were
+    // added, every one kept. Object IDs mean the same either way; only the file changes.
+    void order_objects_by_key(bool on) noexcept { by_key_order_ = on; }
+    bool objects_by_key() const noexcept { return by_key_order_; }
+
     std::size_t num_objects() const noexcept { return record_offsets_.size(); }
     std::size_t num_keys() const noexcept { return slots_.size(); }
 
@@ -88,10 +95,20 @@ public:
     // Just its index section: entries in key order, each with its object's record offset.
     std::string index_section() const;
 
+    // Where each object goes in the file: what build() and image() write.
+    struct Layout {
+        // Object IDs in file order; empty when objects go in ID order, every one of them.
+        std::unique_ptr<std::uint32_t[]> placed;
+        std::size_t num_placed = 0;
+        // Per object ID, its record's file offset once placed (0: left out); empty in ID order.
+        std::unique_ptr<std::uint64_t[]> offsets;
+        std::uint64_t data_size = 0;  // of the data section
+    };
+
     // About the memory the builder holds, with what a build of it adds (the sorted index):
     // what a writer under a memory limit weighs against it.
     std::uint64_t footprint() const noexcept {
-        return data_.size() + 2 * keys_.size() + record_offsets_.size() * sizeof(std::uint64_t) +
+        return data_.size() + 2 * keys_.size() + record_offsets_.size() * (by_key_order_ ? 20 : 8) +
                slots_.size() * (sizeof(Slot) + 2 * sizeof(std::uint64_t) + format::kEntryOverhead + 24);
     }
     // Each object's bytes in ID order, then each key with its object's ID in the order the keys
@@ -132,13 +149,28 @@ private:
     std::optional<std::uint32_t> find_slot(std::string_view key, detail::KeySet::Hash h) const noexcept {
         return by_key_.find(h, [&](std::uint32_t slot) { return key_of(slots_[slot]) == key; });
     }
-    // Writes the index section to out[0, index_size()): the entries sorted by key, ranking each
-    // by R's bytes of its key after the first `common`, which every key shares.
+    // Slot numbers in the order of their keys.
+    std::unique_ptr<std::uint32_t[]> sorted_slots() const;
+    // Sorts out[0, n) (slot numbers) by key, ranking each by R's bytes of its key after the
+    // first `common`, which every key shares.
     template <class R>
-    void write_entries(char* out, std::size_t common) const;
+    void sort_slots(std::uint32_t* out, std::size_t common) const;
+    // The layout for slots in key order `order` (which only the key-ordered layout needs).
+    Layout layout(const std::uint32_t* order) const;
+    // Writes the index section to out[0, index_size()): the entries in `order`, each with its
+    // object's record offset as `lay` places it.
+    void write_entries(char* out, const std::uint32_t* order, const Layout& lay) const;
+    std::string entries(const std::uint32_t* order, const Layout& lay) const;
+    std::uint64_t record_offset(const Layout& lay, std::uint32_t id) const noexcept {
+        return lay.offsets ? lay.offsets[id] : record_offsets_[id];
+    }
+    // Hands the data section as `lay` places it to sink(std::string_view) -> bool, in pieces,
+    // until the sink says stop (false): returns false then.
+    template <class Sink>
+    bool emit_data(const Layout& lay, Sink&& sink) const;
     std::string_view key_of(const Slot& s) const noexcept { return keys_.view().substr(s.key_pos, s.key_len); }
     // The header for the current contents with the given file CRC.
-    std::array<unsigned char, format::kHeaderSize> header_with(std::uint32_t file_crc) const;
+    std::array<unsigned char, format::kHeaderSize> header_with(std::uint32_t file_crc, const Layout& lay) const;
     std::uint64_t index_size() const noexcept { return keys_.size() + slots_.size() * format::kEntryOverhead; }
 
     detail::GrowingBuffer data_;                     // the data section, record after record
@@ -147,6 +179,7 @@ private:
     detail::PodVector<Slot> slots_;                  // one per distinct key, in insertion order
     std::uint64_t seed_;
     detail::KeySet by_key_;  // slot numbers by key
+    bool by_key_order_ = false;
 
     // The stored form of an object about to be added to a compressed builder: compressed once
     // the dictionary is trained (training first when the samples are complete), else as given.
