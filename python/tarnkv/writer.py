@@ -92,12 +92,12 @@ class TarnWriter(_native.Writer):
     told by :func:`tarnkv.remote.publish.commits`.
 
     - ``compression="zstd"`` stores objects compressed with zstd at ``compression_level`` (1 to
-      22) and a dictionary trained on the first objects (20,000, or 8 MiB of them), kept in the
-      file. Readers decompress transparently; objects that do not shrink are stored as they
-      are. It pays for many similar records of a few hundred bytes and more (a package index
-      comes to about a third of its size); tiny or random records gain little or nothing.
-      A compressed store is built in memory: ``compression`` with a ``memory_limit`` raises
-      ``ValueError``.
+      22) and a dictionary kept in the file, trained at each build on a uniform sample of the
+      objects it stores (at most 20,000 of them, or about 8 MiB). Objects are kept as given
+      until the build compresses them. Readers decompress transparently; objects that do not
+      shrink are stored as they are. It pays for many similar records of a few hundred bytes
+      and more (a package index comes to about a third of its size); tiny or random records
+      gain little or nothing. It combines with ``memory_limit``: the file is the same.
 
     ``memory_limit`` (bytes, or text such as ``"512M"``; default: none) bounds what the writer
     keeps in memory: once what it holds nears the limit, it moves everything to sorted runs

@@ -1,12 +1,20 @@
-// A compressed builder (format in core/format/compression.hpp): the first objects are kept as
-// given while they serve as the dictionary's training samples; then the dictionary is trained,
-// it becomes the first record of the data section, the kept objects are compressed in place of
-// their records, and every later object is compressed as it is added. Objects reach the data
-// section in their stored form, so nothing after add_object() knows about compression.
+// A compressed builder (format in core/format/compression.hpp).
+//
+// In ID order, the first objects are kept as given while they serve as the dictionary's
+// training samples; then the dictionary is trained, it becomes the first record of the data
+// section, the kept objects are compressed in place of their records, and every later object
+// is compressed as it is added. Objects reach the data section in their stored form, so
+// nothing after add_object() knows about compression.
+//
+// In key order, objects are kept as given and compressed as a build writes them (see
+// emit_compressed in store_builder.cpp), with a dictionary trained for that build on a sample
+// of what it stores: a spilling build, which cannot hold the objects, does the same and writes
+// the same file.
 #include <format>
 #include <random>
 #include <vector>
 
+#include "core/writer/sample_reservoir.hpp"
 #include "core/writer/store_builder.hpp"
 
 namespace tarnkv {
@@ -33,10 +41,16 @@ Status StoreBuilder::compress(int level) {
     return {};
 }
 
-bool StoreBuilder::trained() const noexcept { return !compress_ || compress_->encoder.has_value(); }
+bool StoreBuilder::trained() const noexcept { return !compress_ || by_key_order_ || compress_->encoder.has_value(); }
+
+std::optional<int> StoreBuilder::compression_level() const noexcept {
+    if (!compress_) return std::nullopt;
+    return compress_->level;
+}
 
 std::uint64_t StoreBuilder::original_bytes() const noexcept {
-    return compress_ ? compress_->original_bytes : data_.size() - num_objects() * format::kRecordHeaderSize;
+    return compress_ && !by_key_order_ ? compress_->original_bytes
+                                       : data_.size() - num_objects() * format::kRecordHeaderSize;
 }
 
 std::size_t StoreBuilder::dictionary_size() const noexcept { return compress_ ? compress_->dictionary.size() : 0; }
@@ -73,7 +87,7 @@ Status StoreBuilder::copy_compression(const StoreBuilder& from) {
 }
 
 Status StoreBuilder::finish_training() {
-    if (trained()) return {};
+    if (trained()) return {};  // key order: every build trains its own
     Compressing& c = *compress_;
     const std::size_t n = num_objects();
     const auto object = [&](std::size_t id) {
@@ -115,5 +129,26 @@ Status StoreBuilder::finish_training() {
     c.encoder.emplace(std::move(*encoder));
     return {};
 }
+
+namespace detail {
+
+std::string train_on(const SampleReservoir& sample) {
+    const std::vector<std::string_view> samples = sample.samples();
+    return format::train_dictionary(samples);
+}
+
+Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
+                         std::string& scratch) {
+    if (auto st = encoder.encode(object, scratch); !st) return st;
+    if (scratch.size() > format::kMaxObjectLen)  // the tag byte on an object at the very limit
+        return std::unexpected(StoreError::general(
+            std::format("object of {} bytes exceeds the {}-byte limit once stored", object.size(), format::kMaxObjectLen)));
+    out.resize(format::kRecordHeaderSize);
+    format::encode_record_head(reinterpret_cast<unsigned char*>(out.data()), scratch);
+    out += scratch;
+    return {};
+}
+
+}  // namespace detail
 
 }  // namespace tarnkv

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include "core/format/layout.hpp"
+#include "core/format/compression.hpp"
 #include "core/writer/file_writer.hpp"
+#include "core/writer/sample_reservoir.hpp"
 
 namespace tarnkv {
 
@@ -61,6 +63,14 @@ Status SpillingBuilder::seal() {
     run_.reset();
     if (!info) return std::unexpected(std::move(info.error()));
     runs_.push_back(std::move(path));
+    return {};
+}
+
+Status SpillingBuilder::compress(int level) {
+    if (objects_ != 0) return std::unexpected(StoreError::general("compression must be chosen before any object"));
+    if (!by_key_) return std::unexpected(StoreError::general("a spilling build compresses only in key order"));
+    if (auto probe = fmt::ObjectEncoder::create({}, level); !probe) return std::unexpected(std::move(probe.error()));
+    level_ = level;
     return {};
 }
 
@@ -241,6 +251,10 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     std::vector<std::uint64_t> offset(objects_);
     std::uint64_t data_bytes = 0, kept_objects = 0, dropped = 0, idle = 0;
     std::vector<bool> whole(sources.size());
+    // A compressed store's dictionary learns from the objects stored, in ID order: what an
+    // in-memory build of the same calls samples.
+    std::optional<detail::SampleReservoir> sample;
+    if (level_) sample.emplace();
     for (std::size_t s = 0; s < start.size(); ++s) {
         const std::string_view block = start[s].cursor.records();
         const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
@@ -251,6 +265,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             if (!rec) return std::unexpected(StoreError::corrupt("a spilled record runs past its block"));
             const std::uint64_t size = fmt::kRecordHeaderSize + rec->bytes().size();
             if (kept.test(id)) {
+                if (sample) sample->offer(rec->bytes());
                 offset[id] = by_key_ ? at : fmt::kHeaderSize + data_bytes;
                 data_bytes += size;
                 ++kept_objects;
@@ -270,6 +285,19 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         start[s].cursor.release_records();
     }
 
+    std::string dictionary;
+    std::optional<fmt::ObjectEncoder> encoder;
+    if (sample) {
+        dictionary = detail::train_on(*sample);
+        sample.reset();
+        auto made = fmt::ObjectEncoder::create(dictionary, *level_);
+        if (!made) return std::unexpected(std::move(made.error()));
+        encoder.emplace(std::move(*made));
+        // Until the records are out, the sizes assume each object stored as given, with its
+        // tag byte, after the dictionary.
+        data_bytes += kept_objects + fmt::kRecordHeaderSize + dictionary.size();
+    }
+
     // Second walk: the file.
     const std::string tmp = temporary_path(path);
     auto file = FileWriter::create(tmp);
@@ -280,7 +308,8 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     h.num_objects = static_cast<std::uint32_t>(kept_objects);
     h.index_offset = fmt::kHeaderSize + data_bytes;
     h.file_crc32 = 0;
-    const std::uint64_t total = fmt::kHeaderSize + data_bytes + index_bytes;
+    if (level_) h.compression = static_cast<std::uint8_t>(fmt::Compression::Zstd);
+    std::uint64_t total = fmt::kHeaderSize + data_bytes + index_bytes;
     std::uint64_t done = 0, reported = 0;
     std::uint32_t crc = 0;
     const auto write = [&](std::string_view piece, bool checksum) -> Status {
@@ -305,6 +334,13 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         // often, so that the runs' pages do not pile up in this process.
         constexpr std::uint64_t kReleaseBytes = std::uint64_t{64} << 20;
         std::uint64_t since_release = 0;
+        std::string rec, scratch;
+        if (encoder) {
+            rec.resize(fmt::kRecordHeaderSize);
+            fmt::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
+            rec += dictionary;
+            if (auto st = write(rec, true); !st) return std::unexpected(std::move(st.error()));
+        }
         for (const std::uint32_t id : placed) {
             const auto s = static_cast<std::size_t>(
                 std::upper_bound(start.begin(), start.end(), id,
@@ -313,9 +349,16 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             const std::string_view block = start[s].cursor.records();
             const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
             const std::uint64_t at = offset[id];
-            const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
+            const std::string_view object = fmt::RecordView::at(image, at)->bytes();
+            const std::uint64_t size = fmt::kRecordHeaderSize + object.size();
             offset[id] = done;  // the header, then every record written so far
-            if (auto st = write(block.substr(at, size), true); !st) return std::unexpected(std::move(st.error()));
+            std::string_view out = block.substr(at, size);
+            if (encoder) {
+                if (auto st = detail::compressed_record(*encoder, object, rec, scratch); !st)
+                    return std::unexpected(std::move(st.error()));
+                out = rec;
+            }
+            if (auto st = write(out, true); !st) return std::unexpected(std::move(st.error()));
             if ((since_release += size) >= kReleaseBytes) {
                 since_release = 0;
                 for (const Source& src : start) src.cursor.release_records();
@@ -341,6 +384,8 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         }
     }
     file->start_writeback();
+    h.index_offset = done;  // as compressed
+    total = done + index_bytes;
     sources = start;
     std::string entry;
     for (Merge m(sources); !m.done();) {

@@ -58,6 +58,11 @@ public:
     SpillingBuilder& operator=(const SpillingBuilder&) = delete;
     ~SpillingBuilder();
 
+    // Makes the store a compressed one, as StoreBuilder::compress() does in key order: each
+    // build trains a dictionary on a sample of the objects it stores, taken in ID order as the
+    // runs are read, and compresses them on their way out. Only before the first object, and
+    // only in key order.
+    Status compress(int level);
     // Takes in what an in-memory builder holds, with the same object IDs; this builder must be
     // empty. On failure this builder is spent (its runs removed). The layout follows this
     // builder's choice, not `from`'s.
@@ -94,6 +99,7 @@ private:
     std::uint64_t spill_bytes_;
     sets::Policy policy_;
     bool by_key_;
+    std::optional<int> level_;  // compressed at this zstd level
     std::optional<sets::RunWriter> run_;
     std::vector<std::string> runs_;  // finished runs, oldest first
     std::uint64_t objects_ = 0;

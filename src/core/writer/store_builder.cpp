@@ -18,6 +18,7 @@
 
 #include "core/format/layout.hpp"
 #include "core/writer/file_writer.hpp"
+#include "core/writer/sample_reservoir.hpp"
 
 namespace tarnkv {
 
@@ -41,7 +42,8 @@ Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     if (record_offsets_.size() >= format::kMaxCount) return std::unexpected(StoreError::general("too many objects"));
     const auto id = static_cast<std::uint32_t>(record_offsets_.size());
     std::string_view stored = bytes;
-    if (compress_) {
+    const bool compress_now = compress_ && !by_key_order_;
+    if (compress_now) {
         auto st = compressed_form(bytes);
         if (!st) return std::unexpected(std::move(st.error()));
         stored = *st;
@@ -50,7 +52,7 @@ Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     data_.reserve_more(format::kRecordHeaderSize + stored.size());
     record_offsets_.reserve_more(1);
     append_record(stored);
-    if (compress_) counted(bytes);
+    if (compress_now) counted(bytes);
     return id;
 }
 
@@ -248,6 +250,54 @@ bool StoreBuilder::emit_data(const Layout& lay, Sink&& sink) const {
     return piece.empty() || sink(std::string_view(piece));
 }
 
+template <class Sink>
+Status StoreBuilder::emit_compressed(Layout& lay, Sink&& sink) const {
+    const std::size_t n = num_objects();
+    const std::string_view all = data_.view();
+    const auto object = [&](std::uint32_t id) {
+        const std::uint64_t at = record_offsets_[id] - format::kHeaderSize + format::kRecordHeaderSize;
+        const std::uint64_t end = id + 1 < n ? record_offsets_[id + 1] - format::kHeaderSize : all.size();
+        return all.substr(at, end - at);
+    };
+    // The sample: the objects this build stores, in ID order, as a spilling build sees them.
+    detail::SampleReservoir sample;
+    for (std::uint32_t id = 0; id < n; ++id)
+        if (lay.offsets[id] != 0) sample.offer(object(id));
+    const std::string dictionary = detail::train_on(sample);
+    auto encoder = format::ObjectEncoder::create(dictionary, *compression_level());
+    if (!encoder) return std::unexpected(std::move(encoder.error()));
+
+    constexpr std::size_t kPiece = std::size_t{1} << 20, kAhead = 8;
+    std::string piece, rec, scratch;
+    piece.reserve(kPiece);
+    std::uint64_t written = 0;
+    const auto put = [&](std::string_view bytes) -> Status {
+        if (!piece.empty() && piece.size() + bytes.size() > kPiece) {
+            if (auto st = sink(std::string_view(piece)); !st) return st;
+            piece.clear();
+        }
+        piece += bytes;
+        written += bytes.size();
+        return {};
+    };
+    rec.resize(format::kRecordHeaderSize);
+    format::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
+    rec += dictionary;
+    if (auto st = put(rec); !st) return st;
+    for (std::size_t i = 0; i < lay.num_placed; ++i) {
+        if (i + kAhead < lay.num_placed)
+            __builtin_prefetch(all.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
+        const std::uint32_t id = lay.placed[i];
+        lay.offsets[id] = format::kHeaderSize + written;
+        if (auto st = detail::compressed_record(*encoder, object(id), rec, scratch); !st) return st;
+        if (auto st = put(rec); !st) return st;
+    }
+    if (!piece.empty())
+        if (auto st = sink(std::string_view(piece)); !st) return st;
+    lay.data_size = written;
+    return {};
+}
+
 void StoreBuilder::write_entries(char* out, const std::uint32_t* order, const Layout& lay) const {
     // The entries, in key order. Each needs its slot, its key's bytes and its object's record
     // offset, all at random places: they are loaded a few entries ahead, in two steps (the slot
@@ -295,14 +345,22 @@ std::array<unsigned char, format::kHeaderSize> StoreBuilder::header_with(std::ui
 
 std::string StoreBuilder::image() const {
     const auto order = sorted_slots();
-    const Layout lay = layout(order.get());
-    const std::string index = entries(order.get(), lay);
+    Layout lay = layout(order.get());
     std::string data;
     data.reserve(lay.data_size);
-    emit_data(lay, [&](std::string_view piece) {
-        data += piece;
-        return true;
-    });
+    if (compresses_on_build()) {
+        auto st = emit_compressed(lay, [&](std::string_view piece) -> Status {
+            data += piece;
+            return {};
+        });
+        if (!st) return {};  // nothing to show of a store that cannot be compressed
+    } else {
+        emit_data(lay, [&](std::string_view piece) {
+            data += piece;
+            return true;
+        });
+    }
+    const std::string index = entries(order.get(), lay);
     const auto header = header_with(format::crc32(index, format::crc32(data)), lay);
     std::string out;
     out.reserve(header.size() + data.size() + index.size());
@@ -318,9 +376,12 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     // Objects in ID order go out while a helper thread sorts the keys; in key order they wait
     // for the sort, and the helper writes the index while they go out. Only this thread
     // reports progress (the caller's callback may need it).
+    // A build that compresses as it writes knows where the records went only once they are
+    // out: its index is made after them.
     std::unique_ptr<std::uint32_t[]> order;
     if (by_key_order_) order = sorted_slots();
-    const Layout lay = layout(order.get());
+    Layout lay = layout(order.get());
+    const bool late_index = compresses_on_build();
     std::string index;
     std::exception_ptr sort_failed;
     const auto make_index = [&] {
@@ -328,16 +389,18 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
         index = entries(order.get(), lay);
     };
     std::thread sorter;
-    try {
-        sorter = std::thread([&] {
-            try {
-                make_index();
-            } catch (...) {
-                sort_failed = std::current_exception();
-            }
-        });
-    } catch (...) {
-        make_index();  // no thread to be had
+    if (!late_index) {
+        try {
+            sorter = std::thread([&] {
+                try {
+                    make_index();
+                } catch (...) {
+                    sort_failed = std::current_exception();
+                }
+            });
+        } catch (...) {
+            make_index();  // no thread to be had
+        }
     }
     struct Join {
         std::thread& t;
@@ -359,7 +422,10 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     // the CRC left at zero and is written again, whole, once the CRC is known.
     const auto draft = header_with(0, lay);
     const std::string_view draft_bytes(reinterpret_cast<const char*>(draft.data()), draft.size());
-    const std::uint64_t total = draft.size() + lay.data_size + index_size();
+    // Compressing, the data section's size is known once written: until then the total
+    // assumes each object stored as given, with its tag byte and the largest dictionary.
+    std::uint64_t total = draft.size() + lay.data_size + index_size() +
+                          (late_index ? lay.num_placed + format::kRecordHeaderSize + format::kDictionarySize : 0);
     std::uint64_t done = 0, reported = 0;
     std::uint32_t crc = 0;
     const auto write = [&](std::string_view piece, bool checksum) -> std::optional<Result<BuildInfo>> {
@@ -379,12 +445,24 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     };
     if (auto failed = write(draft_bytes, false)) return std::move(*failed);
     std::optional<Result<BuildInfo>> data_failed;
-    if (!emit_data(lay, [&](std::string_view piece) { return !(data_failed = write(piece, true)); }))
+    if (late_index) {
+        auto st = emit_compressed(lay, [&](std::string_view piece) -> Status {
+            if ((data_failed = write(piece, true))) return std::unexpected(StoreError::general("stopped"));
+            return {};
+        });
+        if (data_failed) return std::move(*data_failed);
+        if (!st) return std::unexpected(std::move(st.error()));
+        total = draft.size() + lay.data_size + index_size();
+    } else if (!emit_data(lay, [&](std::string_view piece) { return !(data_failed = write(piece, true)); })) {
         return std::move(*data_failed);
+    }
     // The data section goes to storage while the index is written; the fsync below then has
     // less left to wait for.
     file->start_writeback();
-    index_ready();
+    if (late_index)
+        make_index();
+    else
+        index_ready();
     if (auto failed = write(index, true)) return std::move(*failed);
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
     const auto header = header_with(crc, lay);

@@ -55,15 +55,22 @@ public:
 
     // --- Compression (writer/compressing.cpp; format in core/format/compression.hpp) ---
 
-    // Makes the store a compressed one: objects are compressed with zstd at `level` and a
-    // dictionary trained on the first objects added (kSampleObjects or kSampleBytes of them,
-    // whichever comes first). Until then they are kept as given; reaching the budget, or
-    // finish_training(), trains the dictionary and compresses them, and every later object is
-    // compressed as it is added. Only before the first object.
+    // Makes the store a compressed one: objects are compressed with zstd at `level` with a
+    // dictionary that is the first record of the data section. Only before the first object.
+    //  - In ID order: the dictionary is trained on the first objects added (kSampleObjects or
+    //    kSampleBytes of them, whichever comes first). Until then they are kept as given;
+    //    reaching the budget, or finish_training(), trains the dictionary and compresses them,
+    //    and every later object is compressed as it is added.
+    //  - In key order: objects are kept as given, and each build trains a dictionary on a
+    //    sample (SampleReservoir) of the objects it stores, taken in ID order, and compresses
+    //    them as they go out. What a build writes then depends only on what it stores, as
+    //    with a SpillingBuilder, whatever was added and dropped before.
     Status compress(int level);
     // Trains the dictionary now if the builder is still collecting samples; build() needs it.
+    // Nothing in key order.
     Status finish_training();
     bool compressed() const noexcept { return compress_ != nullptr; }
+    std::optional<int> compression_level() const noexcept;
     // The bytes of every object as given (for a compressed builder; else the data section).
     std::uint64_t original_bytes() const noexcept;
     std::size_t dictionary_size() const noexcept;
@@ -72,6 +79,7 @@ public:
     // that names them), so that a walk or a prefix scan reads the file front to back, and
     // leaves out the objects no key names. Off (the default): objects in the order they were
     // added, every one kept. Object IDs mean the same either way; only the file changes.
+    // Only before the first object.
     void order_objects_by_key(bool on) noexcept { by_key_order_ = on; }
     bool objects_by_key() const noexcept { return by_key_order_; }
 
@@ -168,6 +176,15 @@ private:
     // until the sink says stop (false): returns false then.
     template <class Sink>
     bool emit_data(const Layout& lay, Sink&& sink) const;
+    // The same for a compressed builder in key order: the dictionary trained for this build,
+    // then each placed object compressed on its way out. Sets lay.offsets and lay.data_size to
+    // where the records went. Fails with what compressing failed with, or the sink's failure
+    // (sink(std::string_view) -> Status).
+    template <class Sink>
+    Status emit_compressed(Layout& lay, Sink&& sink) const;
+    // Whether a build compresses as it writes (compressed, in key order): the index then waits
+    // for the data section, whose record offsets it needs.
+    bool compresses_on_build() const noexcept { return by_key_order_ && compress_; }
     std::string_view key_of(const Slot& s) const noexcept { return keys_.view().substr(s.key_pos, s.key_len); }
     // The header for the current contents with the given file CRC.
     std::array<unsigned char, format::kHeaderSize> header_with(std::uint32_t file_crc, const Layout& lay) const;
@@ -194,6 +211,16 @@ private:
     struct Compressing;
     std::unique_ptr<Compressing> compress_;  // null when objects are stored as given
 };
+
+namespace detail {
+class SampleReservoir;
+// A dictionary trained on the reservoir's sample.
+std::string train_on(const SampleReservoir& sample);
+// Replaces `out` with the record of `object` compressed by `encoder`: the record header and
+// the stored form. Fails when the stored form is over the object size limit.
+Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
+                         std::string& scratch);
+}  // namespace detail
 
 // The temporary file beside `path` that a build writes before renaming it over `path`: the
 // final component's extension is replaced by "trnk.tmp" (out/db.bin -> out/db.trnk.tmp).
