@@ -330,9 +330,10 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     if (auto st = write({reinterpret_cast<const char*>(draft.data()), draft.size()}, false); !st)
         return std::unexpected(std::move(st.error()));
     if (by_key_) {
-        // Each object's record is fetched from its block; what was read is let go every so
-        // often, so that the runs' pages do not pile up in this process.
-        constexpr std::uint64_t kReleaseBytes = std::uint64_t{64} << 20;
+        // Each object's record is fetched from its block, wherever it is: every fetch may map
+        // a page (and the pages around it) of the runs into this process. They are let go
+        // every kReleaseEvery records, which bounds what piles up to a few tens of MiB.
+        constexpr std::uint64_t kReleaseEvery = 1024;
         std::uint64_t since_release = 0;
         std::string rec, scratch;
         if (encoder) {
@@ -359,7 +360,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
                 out = rec;
             }
             if (auto st = write(out, true); !st) return std::unexpected(std::move(st.error()));
-            if ((since_release += size) >= kReleaseBytes) {
+            if (++since_release == kReleaseEvery) {
                 since_release = 0;
                 for (const Source& src : start) src.cursor.release_records();
             }
