@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
+import tempfile
 import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
@@ -91,12 +92,12 @@ class TarnWriter(_native.Writer):
     told by :func:`tarnkv.remote.publish.commits`.
 
     - ``compression="zstd"`` stores objects compressed with zstd at ``compression_level`` (1 to
-      22) and a dictionary trained at build time on a sample spread over every object (20,000
-      of them, or about 8 MiB), kept in the file. Readers decompress transparently; objects that do not shrink are stored as they
-      are. It pays for many similar records of a few hundred bytes and more (a package index
-      comes to about a third of its size); tiny or random records gain little or nothing.
-      A compressed store is built in memory: ``compression`` with a ``memory_limit`` raises
-      ``ValueError``.
+      22) and a dictionary kept in the file, trained at each build on a uniform sample of the
+      objects it stores (at most 20,000 of them, or about 8 MiB). Objects are kept as given
+      until the build compresses them. Readers decompress transparently; objects that do not
+      shrink are stored as they are. It pays for many similar records of a few hundred bytes
+      and more (a package index comes to about a third of its size); tiny or random records
+      gain little or nothing. It combines with ``memory_limit``: the file is the same.
 
     ``memory_limit`` (bytes, or text such as ``"512M"``; default: none) bounds what the writer
     keeps in memory: once what it holds nears the limit, it moves everything to sorted runs
@@ -124,8 +125,6 @@ class TarnWriter(_native.Writer):
         _, encode, encode_kwargs, _, _ = resolve(codec)
         limit = None if memory_limit is None else parse_size(memory_limit)
         if limit is not None and spill_dir is None:
-            import tempfile  # on first use: it brings shutil, random and more
-
             spill_dir = tempfile.gettempdir()
         return super().__new__(cls, encode=encode, encode_kwargs=encode_kwargs, codec=codec,
                                on_duplicate=on_duplicate, compression=compression,

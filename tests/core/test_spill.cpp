@@ -2,6 +2,7 @@
 // whatever the spills cut through; keys given twice are settled as the writer's policy says;
 // and its runs go with it.
 #include <filesystem>
+#include <format>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -66,15 +67,17 @@ std::vector<Step> workload(std::uint32_t seed, int n) {
     return steps;
 }
 
-class Spill : public ::testing::TestWithParam<sets::Policy> {
+// A policy, and whether objects go in key order.
+class Spill : public ::testing::TestWithParam<std::tuple<sets::Policy, bool>> {
 protected:
     ScratchDir dir_;
 };
 
 TEST_P(Spill, FileEqualsTheInMemoryBuildsAndRunsGoWithTheBuilder) {
-    const sets::Policy policy = GetParam() == sets::Policy::Error ? sets::Policy::Last : GetParam();
+    const auto [policy, by_key] = GetParam();
     const auto steps = workload(7, 5000);
     StoreBuilder memory;
+    memory.order_objects_by_key(by_key);
     replay_in_memory(memory, steps, policy);
     const std::string want = dir_.at("want.trnk");
     ASSERT_TRUE(memory.count_unreferenced() == 0 ? memory.build(want)
@@ -82,7 +85,7 @@ TEST_P(Spill, FileEqualsTheInMemoryBuildsAndRunsGoWithTheBuilder) {
     std::string spill_dir;
     {
         // A buffer of 2 KiB: hundreds of sections, and keys whose entries lie in many of them.
-        auto spilling = SpillingBuilder::create(dir_.path(), 2048, policy);
+        auto spilling = SpillingBuilder::create(dir_.path(), 2048, policy, by_key);
         ASSERT_TRUE(spilling);
         spill_dir = (*spilling)->directory();
         replay_spilling(**spilling, steps);
@@ -107,7 +110,62 @@ TEST_P(Spill, FileEqualsTheInMemoryBuildsAndRunsGoWithTheBuilder) {
     EXPECT_FALSE(fs::exists(spill_dir));
 }
 
-INSTANTIATE_TEST_SUITE_P(Policies, Spill, ::testing::Values(sets::Policy::First, sets::Policy::Last));
+// Compressed, in key order: the dictionary both builds train (on a sample of what they store,
+// taken in ID order) is the same, and so is every byte; and the objects read back as put.
+TEST_P(Spill, CompressedFileEqualsTheInMemoryBuilds) {
+    const auto [policy, by_key] = GetParam();
+    if (!by_key) GTEST_SKIP() << "compressing spilling builds go in key order";
+    const auto steps = workload(9, 30000);  // more objects than the sample holds
+    StoreBuilder memory;
+    memory.order_objects_by_key(true);
+    ASSERT_TRUE(memory.compress(3));
+    replay_in_memory(memory, steps, policy);
+    const std::string want = dir_.at("want.trnk");
+    ASSERT_TRUE(memory.build(want));
+    auto spilling = SpillingBuilder::create(dir_.path(), 1 << 16, policy, true);
+    ASSERT_TRUE(spilling);
+    ASSERT_TRUE((*spilling)->compress(3));
+    replay_spilling(**spilling, steps);
+    const std::string got = dir_.at("got.trnk");
+    auto info = (*spilling)->build(got);
+    ASSERT_TRUE(info) << info.error().message();
+    const std::string bytes = slurp(got);
+    EXPECT_EQ(bytes, slurp(want));
+    EXPECT_EQ(bytes, memory.image());
+    auto r = StoreReader::open(got, true);
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->enable_decoding());
+    std::vector<std::string> objects;  // by ID
+    for (const Step& s : steps)
+        if (s.kind == Step::Object) objects.push_back(s.bytes);
+    std::string scratch;
+    std::size_t checked = 0;
+    for (const Step& s : steps) {
+        if (s.kind != Step::Key || memory.find_key(s.bytes) != s.id) continue;
+        const auto at = r->lookup(s.bytes);
+        ASSERT_TRUE(at);
+        auto object = r->decode(*r->object_at(*at), scratch);
+        ASSERT_TRUE(object);
+        EXPECT_EQ(*object, objects[s.id]);
+        ++checked;
+    }
+    EXPECT_GT(checked, 1000u);
+}
+
+TEST(SpillCompression, OnlyInKeyOrderAndBeforeTheFirstObject) {
+    ScratchDir dir;
+    auto plain = SpillingBuilder::create(dir.path(), 1024, sets::Policy::Error, false);
+    ASSERT_TRUE(plain);
+    EXPECT_FALSE((*plain)->compress(3));
+    auto keyed = SpillingBuilder::create(dir.path(), 1024, sets::Policy::Error, true);
+    ASSERT_TRUE(keyed);
+    ASSERT_TRUE((*keyed)->add_object("x"));
+    EXPECT_FALSE((*keyed)->compress(3));
+}
+
+INSTANTIATE_TEST_SUITE_P(Policies, Spill,
+                         ::testing::Combine(::testing::Values(sets::Policy::First, sets::Policy::Last),
+                                            ::testing::Bool()));
 
 TEST(SpillPolicy, ErrorNamesBothObjectsAndPublishesNothing) {
     ScratchDir dir;
@@ -164,21 +222,41 @@ TEST(SpillRuns, ObjectsWithoutKeysSurviveASpill) {
 }
 
 TEST(SpillRuns, TakingOverAnInMemoryBuilderKeepsItsIds) {
+    for (const bool by_key : {false, true}) {
+        ScratchDir dir;
+        StoreBuilder memory;
+        memory.order_objects_by_key(by_key);
+        ASSERT_TRUE(memory.add_object("zero"));
+        ASSERT_TRUE(memory.add_object("one"));
+        ASSERT_TRUE(memory.add_key("b", 0));
+        ASSERT_TRUE(memory.add_key("a", 1));
+        auto b = SpillingBuilder::create(dir.path(), 1 << 20, sets::Policy::Last, by_key);
+        ASSERT_TRUE(b);
+        ASSERT_TRUE((*b)->take_over(memory));
+        EXPECT_EQ((*b)->num_objects(), 2u);
+        ASSERT_TRUE((*b)->add_key("b", 1));
+        ASSERT_TRUE(memory.add_key("b", 1));
+        ASSERT_TRUE((*b)->build(dir.at("got.trnk")));
+        ASSERT_TRUE((*memory.without_unreferenced())->build(dir.at("want.trnk")));
+        EXPECT_EQ(slurp(dir.at("got.trnk")), slurp(dir.at("want.trnk")));
+    }
+}
+
+// In key order, a spilled build reads each object back from whichever run holds it: objects
+// added in reverse key order, over many runs, come out front to back by key.
+TEST(SpillRuns, KeyOrderedBuildReadsObjectsBackAcrossRuns) {
     ScratchDir dir;
-    StoreBuilder memory;
-    ASSERT_TRUE(memory.add_object("zero"));
-    ASSERT_TRUE(memory.add_object("one"));
-    ASSERT_TRUE(memory.add_key("b", 0));
-    ASSERT_TRUE(memory.add_key("a", 1));
-    auto b = SpillingBuilder::create(dir.path(), 1 << 20, sets::Policy::Last);
+    auto b = SpillingBuilder::create(dir.path(), 64, sets::Policy::Error, true);
     ASSERT_TRUE(b);
-    ASSERT_TRUE((*b)->take_over(memory));
-    EXPECT_EQ((*b)->num_objects(), 2u);
-    ASSERT_TRUE((*b)->add_key("b", 1));
-    ASSERT_TRUE(memory.add_key("b", 1));
-    ASSERT_TRUE((*b)->build(dir.at("got.trnk")));
-    ASSERT_TRUE((*memory.without_unreferenced())->build(dir.at("want.trnk")));
-    EXPECT_EQ(slurp(dir.at("got.trnk")), slurp(dir.at("want.trnk")));
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE((*b)->add_object("object " + std::to_string(199 - i)));
+        ASSERT_TRUE((*b)->add_key(std::format("k{:03}", 199 - i), i));
+    }
+    ASSERT_TRUE((*b)->build(dir.at("out.trnk")));
+    const std::string file = slurp(dir.at("out.trnk"));
+    std::string data;
+    for (int i = 0; i < 200; ++i) data += record("object " + std::to_string(i));
+    EXPECT_EQ(file.substr(format::kHeaderSize, data.size()), data);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <format>
 #include <future>
 #include <stdexcept>
 #include <string>
@@ -433,6 +434,100 @@ TEST_P(ManyKeys, SortAndKeepTheirLastMapping) {
     ScratchDir dir;
     ASSERT_TRUE(b.build(dir.at("s.trnk")));
     EXPECT_EQ(slurp(dir.at("s.trnk")), b.image());
+}
+
+// The key-ordered layout against a model: objects in the order of their first key, the
+// unnamed ones left out, the entries pointing at the moved records, and the file a build
+// writes its image.
+TEST_P(ManyKeys, KeyOrderedLayoutPlacesEachObjectAtItsFirstKey) {
+    std::mt19937 rng(static_cast<unsigned>(GetParam()) + 29);
+    StoreBuilder b;
+    b.order_objects_by_key(true);
+    std::vector<std::string> objects;
+    for (int i = 0; i < 300; ++i) {
+        objects.push_back("object " + std::to_string(i) + std::string(rng() % 20, '.'));
+        ASSERT_TRUE(b.add_object(objects.back()));
+    }
+    std::vector<std::string> pool;
+    for (int i = 0; i < 3000; ++i) pool.push_back(family_key(GetParam(), rng));
+    std::map<std::string, std::uint32_t> model;
+    for (int i = 0; i < 6000; ++i) {
+        const std::string& k = pool[rng() % pool.size()];
+        const auto id = static_cast<std::uint32_t>(rng() % 250);  // 250 to 299 are never named
+        ASSERT_TRUE(b.add_key(k, id));
+        model[k] = id;
+    }
+    std::map<std::uint32_t, std::uint64_t> placed;
+    std::string data, index;
+    for (const auto& [k, id] : model) {
+        if (!placed.contains(id)) {
+            placed[id] = format::kHeaderSize + data.size();
+            data += record(objects[id]);
+        }
+        index += entry(k, placed[id]);
+    }
+    ASSERT_LT(placed.size(), 250u + 1);
+    const std::string expect = header(static_cast<std::uint32_t>(model.size()), static_cast<std::uint32_t>(placed.size()),
+                                      format::kHeaderSize + data.size(), format::crc32(data + index)) +
+                               data + index;
+    EXPECT_EQ(b.image(), expect);
+    EXPECT_EQ(b.index_section(), index);
+    ScratchDir dir;
+    auto info = b.build(dir.at("s.trnk"));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->num_objects, placed.size());
+    EXPECT_EQ(slurp(dir.at("s.trnk")), expect);
+    // Leaving the unnamed out beforehand changes nothing.
+    EXPECT_EQ((*b.without_unreferenced())->image(), expect);
+}
+
+// The record offsets of an image's index entries, in key order.
+std::vector<std::uint64_t> entry_offsets(std::string_view image) {
+    std::vector<std::uint64_t> out;
+    std::size_t at = format::load_be64(reinterpret_cast<const unsigned char*>(image.data()) + 16);
+    while (at < image.size()) {
+        const auto* p = reinterpret_cast<const unsigned char*>(image.data()) + at;
+        const std::size_t len = std::size_t{p[0]} << 8 | p[1];
+        out.push_back(format::load_be64(p + 2 + len));
+        at += format::entry_size(len);
+    }
+    return out;
+}
+
+// A compressed store in key order: the dictionary stays the first record, the objects follow
+// their keys, and every one reads back as it was put.
+TEST(BuilderImage, CompressedKeyOrderedStoreKeepsTheDictionaryFirst) {
+    std::mt19937 rng(5);
+    std::vector<int> order(400);
+    for (int i = 0; i < 400; ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), rng);
+    StoreBuilder b;
+    b.order_objects_by_key(true);
+    ASSERT_TRUE(b.compress(3));
+    for (const int i : order) {
+        auto id = b.add_object(std::format(R"({{"name":"user {}","mail":"u{}@example.org","n":{}}})", i, i, i * 7));
+        ASSERT_TRUE(id);
+        ASSERT_TRUE(b.add_key(std::format("user:{:05}", i), *id));
+    }
+    ASSERT_TRUE(b.finish_training());
+    const std::string image = b.image();
+    const auto offsets = entry_offsets(image);
+    ASSERT_EQ(offsets.size(), 400u);
+    // The first object's record comes right after the dictionary's, trained by the build.
+    const std::uint64_t dictionary_size = format::load_be32(reinterpret_cast<const unsigned char*>(image.data()) + 40);
+    EXPECT_GT(dictionary_size, 256u);
+    EXPECT_EQ(offsets[0], format::kHeaderSize + format::kRecordHeaderSize + dictionary_size);
+    EXPECT_TRUE(std::is_sorted(offsets.begin(), offsets.end()));
+    EXPECT_EQ(std::adjacent_find(offsets.begin(), offsets.end()), offsets.end());
+    ScratchDir dir;
+    StoreReader r = open_ok(dir, image);
+    ASSERT_TRUE(r.enable_decoding());
+    std::string scratch;
+    for (const int i : {0, 17, 399}) {
+        auto got = r.decode(*r.object_at(*r.lookup(std::format("user:{:05}", i))), scratch);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(*got, std::format(R"({{"name":"user {}","mail":"u{}@example.org","n":{}}})", i, i, i * 7));
+    }
 }
 
 std::string family_name(const ::testing::TestParamInfo<int>& info) {

@@ -2,7 +2,10 @@
 damaged compressed objects fail as corrupt naming their key, and merging, diffing and stats
 work on them."""
 
+import gc
+import json
 import os
+import random
 import subprocess
 import sys
 import threading
@@ -158,15 +161,35 @@ def test_merge_recompresses_and_equal_objects_diff_equal(stores, tmp_path):
     assert diff.returncode == 0, diff.stdout + diff.stderr
 
 
-def test_a_compressed_build_refuses_a_memory_limit(tmp_path):
-    """A spilling build writes no dictionary record: the combination must fail before anything
-    is collected, on the API and the command line alike."""
-    with pytest.raises(ValueError, match="memory limit"):
-        tarnkv.TarnWriter(compression="zstd", memory_limit="64M")
+def test_a_compressed_build_under_a_memory_limit_writes_the_same_file(tmp_path):
+    """A compressed writer that spills trains the same dictionary on the same sample of what it
+    stores: its file is the in-memory one, on the API and the command line alike."""
+    records = [{"id": f"pkg{i:05d}", "section": "libdevel", "depends": ["libc6", f"lib{i % 300}"],
+                "text": f"a package of the set number {i % 17}"} for i in range(6000)]
+    random.Random(4).shuffle(records)
+    files = {}
+    for name, limit in (("memory", None), ("spilled", 65536)):
+        w = tarnkv.TarnWriter(compression="zstd", memory_limit=limit, spill_dir=tmp_path)
+        for rec in records:
+            w.put(rec["id"], rec)
+        assert w.compression == "zstd"
+        w.build(tmp_path / f"{name}.trnk")
+        files[name] = (tmp_path / f"{name}.trnk").read_bytes()
+    assert files["spilled"] == files["memory"]
+    del w
+    gc.collect()
+    assert not [p for p in os.listdir(tmp_path) if p.startswith(".tarnkv-spill-")]
+    with tarnkv.open(tmp_path / "spilled.trnk") as r:
+        assert r.compression == "zstd"
+        assert r["pkg00042"] == next(rec for rec in records if rec["id"] == "pkg00042")
+        assert len(r) == 6000
     src = tmp_path / "in.jsonl"
-    src.write_text('{"id": "a", "v": 1}\n')
-    out = tmp_path / "out.trnk"
-    cli = subprocess.run([sys.executable, "-m", "tarnkv", "build", str(src), "-o", str(out), "--key", "id",
-                          "--compress", "zstd", "--memory-limit", "64M"], capture_output=True, text=True)
-    assert cli.returncode == 2 and "--memory-limit" in cli.stderr
-    assert not out.exists()
+    src.write_text("".join(json.dumps(rec) + "\n" for rec in records))
+    outs = {}
+    for limit in ("64M", "64K"):
+        out = tmp_path / f"cli-{limit}.trnk"
+        cli = subprocess.run([sys.executable, "-m", "tarnkv", "build", str(src), "-o", str(out), "--key", "id",
+                              "--compress", "zstd", "--memory-limit", limit, "-q"], capture_output=True, text=True)
+        assert cli.returncode == 0, cli.stderr
+        outs[limit] = out.read_bytes()
+    assert outs["64K"] == outs["64M"]

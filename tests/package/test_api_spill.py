@@ -134,3 +134,49 @@ def test_sizes():
             parse_size(bad)
     with pytest.raises(TypeError):
         parse_size(True)  # type: ignore[arg-type]
+
+
+def test_key_order_across_spills_under_error(tmp_path):
+    """Aliases that sort first to objects spilled long ago pull them to the front in both builds."""
+    rng = random.Random(5)
+    order = list(range(4000))
+    rng.shuffle(order)
+    out = {}
+    for name, limit in (("want", None), ("got", 16384)):
+        w = TarnWriter(memory_limit=limit, spill_dir=tmp_path)
+        ids = [w.put(f"user:{i:05d}", {"i": i, "pad": "p" * (i % 50)}) for i in order]
+        for j in range(0, 4000, 97):
+            w.alias(f"a:{j:05d}", ids[j])  # objects put at the start, long spilled
+        w.build(tmp_path / f"{name}.trnk")
+        out[name] = (tmp_path / f"{name}.trnk").read_bytes()
+    assert out["got"] == out["want"]
+    with tarnkv.open(tmp_path / "got.trnk") as r:
+        assert r["a:00097"] == r[f"user:{order[97]:05d}"]
+        first = next(iter(r.items_raw()))
+    # The first record of the data section is the object of the smallest key.
+    assert out["got"][48:48 + len(first[1])] == first[1]
+
+
+def test_a_failed_compressed_spilling_build_leaves_nothing_behind(tmp_path):
+    spill = tmp_path / "spill"
+    spill.mkdir()
+    w = TarnWriter(compression="zstd", memory_limit=16384, spill_dir=spill)
+    for i in range(3000):
+        w.put(f"k{i:05d}", {"name": f"record {i}", "group": i % 7})
+    assert spill_entries(spill)
+
+    def stop(done, total):
+        assert 0 < done <= total
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        w.build(tmp_path / "out.trnk", progress=stop)
+    with pytest.raises(OSError):
+        w.build(tmp_path / "missing" / "out.trnk")
+    assert sorted(os.listdir(tmp_path)) == ["spill"]
+    w.build(tmp_path / "out.trnk")  # the runs are still there
+    with tarnkv.open(tmp_path / "out.trnk") as r:
+        assert r.compression == "zstd" and r["k00042"] == {"name": "record 42", "group": 0}
+    del w
+    gc.collect()
+    assert spill_entries(spill) == []

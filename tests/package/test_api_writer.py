@@ -301,3 +301,80 @@ def test_errors_name_their_store_apart_from_what_went_wrong(tmp_path):
     assert exc.detail is not None and str(path) not in exc.detail and exc.detail.startswith("not a tarnkv store")
     assert str(exc).startswith(exc.detail + " in store ")
     assert tarnkv.errors.io_error(2, "x").__class__ is tarnkv.errors.StoreFileNotFoundError
+
+
+# --- Layout -----------------------------------------------------------------------------------
+
+def entry_offsets(path):
+    """The record offset of each index entry, in key order, read from the file itself."""
+    data = path.read_bytes()
+    at = int.from_bytes(data[16:24], "big")
+    out = []
+    while at < len(data):
+        n = int.from_bytes(data[at:at + 2], "big")
+        out.append(int.from_bytes(data[at + 2 + n:at + 10 + n], "big"))
+        at += 10 + n
+    return out
+
+
+def records(path, start=40):
+    """The stored bytes of each record of the data section, front to back."""
+    data = path.read_bytes()
+    end = int.from_bytes(data[16:24], "big")
+    out = []
+    while start < end:
+        n = int.from_bytes(data[start:start + 4], "big")
+        out.append(data[start + 8:start + 8 + n])
+        start += 8 + n
+    return out
+
+
+def shuffled_puts(w, n=500, seed=11):
+    import random
+
+    rng = random.Random(seed)
+    order = list(range(n))
+    rng.shuffle(order)
+    ids = {}
+    for i in order:
+        ids[i] = w.put(f"user:{i:05d}", {"n": i})
+    # An alias that sorts first moves its object to the front; one that sorts last moves nothing.
+    w.alias("aaa", ids[321])
+    w.alias("zzz", ids[7])
+    return ids
+
+
+@pytest.mark.parametrize("compression", [None, "zstd"])
+def test_objects_lie_in_the_order_of_their_first_key(tmp_path, compression):
+    w = tarnkv.TarnWriter(compression=compression)
+    ids = shuffled_puts(w)
+    w.add({"never": "named"})
+    with pytest.warns(tarnkv.UnreferencedObjectWarning):
+        info = w.build(tmp_path / "s.trnk")
+    assert info.num_objects == 500 and info.dropped_objects == 1
+    offsets = entry_offsets(tmp_path / "s.trnk")
+    # Along the keys, each object's record comes right after the last new one: a walk reads
+    # the file front to back.
+    first_seen = list(dict.fromkeys(offsets))
+    assert first_seen == sorted(first_seen) and len(first_seen) == 500
+    with tarnkv.open(tmp_path / "s.trnk") as r:
+        assert r["aaa"] == {"n": 321} and r["zzz"] == {"n": 7} and r["user:00007"] == {"n": 7}
+        assert dict(r.items()) == {**{f"user:{i:05d}": {"n": i} for i in range(500)},
+                                   "aaa": {"n": 321}, "zzz": {"n": 7}}
+    if compression is None:
+        stored = [msgpack.unpackb(b) for b in records(tmp_path / "s.trnk")]
+        assert stored == [{"n": 321}] + [{"n": i} for i in range(500) if i != 321]
+    # IDs the writer handed out still name what they named.
+    assert w.object_id("user:00042") == ids[42]
+
+
+def test_the_low_level_writer_keeps_objects_as_added(tmp_path):
+    from tarnkv import _tarnkv
+
+    w = _tarnkv._TarnWriter()
+    for obj, key in ((b"\x01", "c"), (b"\x02", "a"), (b"\x03", "b")):
+        w.add_key(key, w.add_object_raw(obj))
+    w.add_key("0", 2)
+    w.build(str(tmp_path / "low.trnk"))
+    assert records(tmp_path / "low.trnk") == [b"\x01", b"\x02", b"\x03"]
+    assert entry_offsets(tmp_path / "low.trnk") == [40 + 2 * 9, 40 + 9, 40 + 2 * 9, 40]

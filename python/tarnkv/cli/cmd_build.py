@@ -44,13 +44,9 @@ def run(args: argparse.Namespace) -> int:
     if not is_url(out):
         refuse_overwriting(out, args.inputs)
     roles = RecordRoles(args.key, tuple(args.alias), args.value, json_values=args.json_values, big_ints=args.big_ints)
-    # A compressed store is built in memory; otherwise past the limit the build spills sorted
-    # runs beside the output (or in the temporary directory, for a URL).
-    limit = None
-    if args.compress is None:
-        limit = args.memory_limit if args.memory_limit is not None else stores.default_memory_limit()
-    elif args.memory_limit is not None:
-        raise CliError("--compress cannot be combined with --memory-limit yet")
+    # Past the limit the build spills sorted runs beside the output (or in the temporary
+    # directory, for a URL).
+    limit = args.memory_limit if args.memory_limit is not None else stores.default_memory_limit()
     spill_dir = None if is_url(out) else os.path.dirname(out) or "."
     writer = stores.new_writer(args.on_duplicate, args.compress, limit, spill_dir)
     loader = Loader(WriterSink(writer), roles)

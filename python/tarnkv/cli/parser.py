@@ -181,7 +181,7 @@ def build_parser() -> Parser:
                    help="an integer value beyond 64 bits: bad input (default), or stored as its digits")
     p.add_argument("--compress", type=_compression, metavar="zstd[:LEVEL]",
                    help="store objects compressed with zstd (level 1-22, default 3) and a dictionary "
-                        "trained on the first records; pays for many similar records, not tiny or random ones")
+                        "trained on a sample of the records; pays for many similar records, not tiny or random ones")
 
 
     p.add_argument("--memory-limit", type=_size, metavar="SIZE",

@@ -109,10 +109,18 @@ Status make_room(WriterObject* w) {
     // The move needs the builder and the run's buffer at once, and the buffer's parts grow by
     // doubling: half the limit for the one and a quarter for the other keep the peak within it.
     if (w->spill || w->memory_limit == 0 || w->builder->footprint() < w->memory_limit / 2) return {};
-    auto spill = SpillingBuilder::create(w->spill_parent, w->memory_limit / 4, core_policy(w->policy));
+    auto spill = SpillingBuilder::create(w->spill_parent, w->memory_limit / 4, core_policy(w->policy), true);
     if (!spill) return std::unexpected(std::move(spill.error()));
+    const std::optional<int> level = w->builder->compression_level();
+    // The builder left behind only says how the store is compressed.
+    auto rest = std::make_unique<StoreBuilder>();
+    rest->order_objects_by_key(true);
+    if (level) {
+        if (auto st = (*spill)->compress(*level); !st) return st;
+        if (auto st = rest->compress(*level); !st) return st;
+    }
     if (auto st = (*spill)->take_over(*w->builder); !st) return st;
-    w->builder = std::make_unique<StoreBuilder>();
+    w->builder = std::move(rest);
     w->spill = std::move(*spill);
     return {};
 }
@@ -730,11 +738,11 @@ PyObject* build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         std::size_t dropped = 0;
         auto built = without_gil([&](ReleasedInterpreter& released) -> Result<BuildInfo> {
             const Progress report = callback.report(released);
-            // A compressed store still collecting samples trains its dictionary now.
-            if (auto st = b.finish_training(); !st) return std::unexpected(std::move(st.error()));
-            // Objects no key names cannot be read back; the file leaves them out.
+            // A compressed store in key order trains its dictionary as it builds.
+            // Objects no key names cannot be read back; the file leaves them out (the
+            // key-ordered layout does so by itself).
             dropped = b.count_unreferenced();
-            if (dropped == 0) return b.build(target, report);
+            if (dropped == 0 || b.objects_by_key()) return b.build(target, report);
             auto compacted = b.without_unreferenced();
             if (!compacted) return std::unexpected(std::move(compacted.error()));
             return (*compacted)->build(target, report);
@@ -794,12 +802,6 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             memory_limit = PyLong_AsUnsignedLongLong(a[6]);
             if (memory_limit == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
         }
-        // A spilling build writes its runs' records as they are, with no dictionary record in
-        // front: a compressed store must be built in memory.
-        if (memory_limit != 0 && a[4] && a[4] != Py_None) {
-            PyErr_SetString(PyExc_ValueError, "compression cannot be combined with a memory limit yet");
-            return nullptr;
-        }
         Ref spill_path;
         std::string spill_parent = ".";
         if (a[7] && a[7] != Py_None && !store_path(a[7], spill_path, spill_parent)) return nullptr;
@@ -829,6 +831,9 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         auto builder = std::make_unique<StoreBuilder>();
+        // The package's stores keep objects in the order of their keys, so that walks and
+        // prefix scans read them front to back.
+        builder->order_objects_by_key(true);
         if (!set_compression(*builder, a[4], a[5])) return nullptr;
         Ref self(type->tp_alloc(type, 0));
         if (!self) return nullptr;

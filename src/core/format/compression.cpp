@@ -54,16 +54,6 @@ unsigned char dictionary_tag(std::string_view dictionary) noexcept {
     return static_cast<unsigned char>(1 + crc32(dictionary) % 255);
 }
 
-std::vector<std::size_t> sample_ids(std::size_t count, std::uint64_t total_bytes) {
-    std::size_t want = std::min(count, kSampleObjects);
-    if (total_bytes > kSampleBytes)
-        want = std::min<std::size_t>(want, std::max<std::uint64_t>(1, count * std::uint64_t{kSampleBytes} / total_bytes));
-    std::vector<std::size_t> ids;
-    ids.reserve(want);
-    for (std::size_t i = 0; i < want; ++i) ids.push_back(static_cast<std::size_t>(std::uint64_t{i} * count / want));
-    return ids;
-}
-
 std::string train_dictionary(std::span<const std::string_view> samples, std::size_t max_size) {
     std::string joined;
     std::vector<std::size_t> sizes;

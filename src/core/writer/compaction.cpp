@@ -32,7 +32,11 @@ Result<std::unique_ptr<StoreBuilder>> StoreBuilder::without_unreferenced() const
     for (const Slot& s : slots_) new_id[s.obj_id] = 0;  // marked: kept
 
     auto out = std::make_unique<StoreBuilder>();
-    if (compress_) {
+    out->by_key_order_ = by_key_order_;
+    if (compress_ && by_key_order_) {
+        // Objects are kept as given until a build compresses them.
+        if (auto st = out->compress(*compression_level()); !st) return std::unexpected(std::move(st.error()));
+    } else if (compress_) {
         // The objects stay compressed with the same dictionary, which stays the first record.
         if (auto st = out->copy_compression(*this); !st) return std::unexpected(std::move(st.error()));
     }

@@ -10,18 +10,20 @@
 #include <unistd.h>
 
 #include "core/format/layout.hpp"
+#include "core/format/compression.hpp"
 #include "core/writer/file_writer.hpp"
+#include "core/writer/sample_reservoir.hpp"
 
 namespace tarnkv {
 
 namespace fmt = format;
 
 Result<std::unique_ptr<SpillingBuilder>> SpillingBuilder::create(const std::string& parent, std::uint64_t spill_bytes,
-                                                                 sets::Policy policy) {
+                                                                 sets::Policy policy, bool by_key) {
     if (auto st = check_path(parent, "spill directory: "); !st) return std::unexpected(std::move(st.error()));
     std::string dir = (parent.empty() ? std::string(".") : parent) + "/.tarnkv-spill-XXXXXX";
     if (!::mkdtemp(dir.data())) return std::unexpected(io_error("spill directory " + parent + ": ", errno));
-    return std::unique_ptr<SpillingBuilder>(new SpillingBuilder(std::move(dir), spill_bytes, policy));
+    return std::unique_ptr<SpillingBuilder>(new SpillingBuilder(std::move(dir), spill_bytes, policy, by_key));
 }
 
 SpillingBuilder::~SpillingBuilder() {
@@ -61,6 +63,14 @@ Status SpillingBuilder::seal() {
     run_.reset();
     if (!info) return std::unexpected(std::move(info.error()));
     runs_.push_back(std::move(path));
+    return {};
+}
+
+Status SpillingBuilder::compress(int level) {
+    if (objects_ != 0) return std::unexpected(StoreError::general("compression must be chosen before any object"));
+    if (!by_key_) return std::unexpected(StoreError::general("a spilling build compresses only in key order"));
+    if (auto probe = fmt::ObjectEncoder::create({}, level); !probe) return std::unexpected(std::move(probe.error()));
+    level_ = level;
     return {};
 }
 
@@ -210,8 +220,10 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     if (next_id != objects_) return std::unexpected(StoreError::corrupt("the spilled runs lost objects"));
     const std::vector<Source> start = sources;
 
-    // First walk: which object each key ends on, and which objects some key names.
+    // First walk: which object each key ends on, and which objects some key names; in key
+    // order, the objects as their first keys meet them.
     Bits kept(objects_), named(objects_);
+    std::vector<std::uint32_t> placed;
     std::uint64_t keys = 0, index_bytes = 0, repeated = 0;
     std::vector<std::uint64_t> ids;
     for (Merge m(sources); !m.done();) {
@@ -226,6 +238,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             duplicate_ = SpilledDuplicate{std::string(*key), s.id, s.wanted};
             return std::unexpected(StoreError::general("duplicate key"));
         }
+        if (by_key_ && !kept.test(s.id)) placed.push_back(static_cast<std::uint32_t>(s.id));
         kept.set(s.id);
         repeated += s.repeats;
         ++keys;
@@ -233,10 +246,15 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     }
     if (keys > fmt::kMaxCount) return std::unexpected(StoreError::general("too many keys"));
 
-    // Where each kept object's record goes: its place among the kept ones, in ID order.
+    // Where each kept object's record goes: its place among the kept ones, in ID order; in key
+    // order, where it is in its block until it is written.
     std::vector<std::uint64_t> offset(objects_);
     std::uint64_t data_bytes = 0, kept_objects = 0, dropped = 0, idle = 0;
     std::vector<bool> whole(sources.size());
+    // A compressed store's dictionary learns from the objects stored, in ID order: what an
+    // in-memory build of the same calls samples.
+    std::optional<detail::SampleReservoir> sample;
+    if (level_) sample.emplace();
     for (std::size_t s = 0; s < start.size(); ++s) {
         const std::string_view block = start[s].cursor.records();
         const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
@@ -247,7 +265,8 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             if (!rec) return std::unexpected(StoreError::corrupt("a spilled record runs past its block"));
             const std::uint64_t size = fmt::kRecordHeaderSize + rec->bytes().size();
             if (kept.test(id)) {
-                offset[id] = fmt::kHeaderSize + data_bytes;
+                if (sample) sample->offer(rec->bytes());
+                offset[id] = by_key_ ? at : fmt::kHeaderSize + data_bytes;
                 data_bytes += size;
                 ++kept_objects;
             } else {
@@ -266,6 +285,19 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         start[s].cursor.release_records();
     }
 
+    std::string dictionary;
+    std::optional<fmt::ObjectEncoder> encoder;
+    if (sample) {
+        dictionary = detail::train_on(*sample);
+        sample.reset();
+        auto made = fmt::ObjectEncoder::create(dictionary, *level_);
+        if (!made) return std::unexpected(std::move(made.error()));
+        encoder.emplace(std::move(*made));
+        // Until the records are out, the sizes assume each object stored as given, with its
+        // tag byte, after the dictionary.
+        data_bytes += kept_objects + fmt::kRecordHeaderSize + dictionary.size();
+    }
+
     // Second walk: the file.
     const std::string tmp = temporary_path(path);
     auto file = FileWriter::create(tmp);
@@ -276,7 +308,8 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     h.num_objects = static_cast<std::uint32_t>(kept_objects);
     h.index_offset = fmt::kHeaderSize + data_bytes;
     h.file_crc32 = 0;
-    const std::uint64_t total = fmt::kHeaderSize + data_bytes + index_bytes;
+    if (level_) h.compression = static_cast<std::uint8_t>(fmt::Compression::Zstd);
+    std::uint64_t total = fmt::kHeaderSize + data_bytes + index_bytes;
     std::uint64_t done = 0, reported = 0;
     std::uint32_t crc = 0;
     const auto write = [&](std::string_view piece, bool checksum) -> Status {
@@ -296,23 +329,64 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     const auto draft = h.encode();
     if (auto st = write({reinterpret_cast<const char*>(draft.data()), draft.size()}, false); !st)
         return std::unexpected(std::move(st.error()));
-    for (std::size_t s = 0; s < start.size(); ++s) {
-        const std::string_view block = start[s].cursor.records();
-        if (whole[s]) {
-            if (auto st = write(block, true); !st) return std::unexpected(std::move(st.error()));
-        } else {
+    if (by_key_) {
+        // Each object's record is fetched from its block, wherever it is: every fetch may map
+        // a page (and the pages around it) of the runs into this process. They are let go
+        // every kReleaseEvery records, which bounds what piles up to a few tens of MiB.
+        constexpr std::uint64_t kReleaseEvery = 1024;
+        std::uint64_t since_release = 0;
+        std::string rec, scratch;
+        if (encoder) {
+            rec.resize(fmt::kRecordHeaderSize);
+            fmt::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
+            rec += dictionary;
+            if (auto st = write(rec, true); !st) return std::unexpected(std::move(st.error()));
+        }
+        for (const std::uint32_t id : placed) {
+            const auto s = static_cast<std::size_t>(
+                std::upper_bound(start.begin(), start.end(), id,
+                                 [](std::uint64_t i, const Source& src) { return i < src.first_id; }) -
+                start.begin() - 1);
+            const std::string_view block = start[s].cursor.records();
             const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
-            std::uint64_t at = 0;
-            for (std::uint64_t id = start[s].first_id; id < start[s].first_id + start[s].cursor.record_count(); ++id) {
-                const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
-                if (kept.test(id))
-                    if (auto st = write(block.substr(at, size), true); !st) return std::unexpected(std::move(st.error()));
-                at += size;
+            const std::uint64_t at = offset[id];
+            const std::string_view object = fmt::RecordView::at(image, at)->bytes();
+            const std::uint64_t size = fmt::kRecordHeaderSize + object.size();
+            offset[id] = done;  // the header, then every record written so far
+            std::string_view out = block.substr(at, size);
+            if (encoder) {
+                if (auto st = detail::compressed_record(*encoder, object, rec, scratch); !st)
+                    return std::unexpected(std::move(st.error()));
+                out = rec;
+            }
+            if (auto st = write(out, true); !st) return std::unexpected(std::move(st.error()));
+            if (++since_release == kReleaseEvery) {
+                since_release = 0;
+                for (const Source& src : start) src.cursor.release_records();
             }
         }
-        start[s].cursor.release_records();
+        for (const Source& src : start) src.cursor.release_records();
+    } else {
+        for (std::size_t s = 0; s < start.size(); ++s) {
+            const std::string_view block = start[s].cursor.records();
+            if (whole[s]) {
+                if (auto st = write(block, true); !st) return std::unexpected(std::move(st.error()));
+            } else {
+                const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
+                std::uint64_t at = 0;
+                for (std::uint64_t id = start[s].first_id; id < start[s].first_id + start[s].cursor.record_count(); ++id) {
+                    const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
+                    if (kept.test(id))
+                        if (auto st = write(block.substr(at, size), true); !st) return std::unexpected(std::move(st.error()));
+                    at += size;
+                }
+            }
+            start[s].cursor.release_records();
+        }
     }
     file->start_writeback();
+    h.index_offset = done;  // as compressed
+    total = done + index_bytes;
     sources = start;
     std::string entry;
     for (Merge m(sources); !m.done();) {

@@ -5,12 +5,12 @@
 // they came. Each time the buffer fills, the run spills a section: the records as they came and
 // the entries sorted by key. build() merges the sorted sections of every run twice, streaming:
 // once to settle keys given more than once by the writer's policy and learn which objects some
-// key still names, then to write the store: the records in ID order (those no key names left
-// out), then the index. The file is the one StoreBuilder writes from the same calls, byte for
+// key still names, then to write the store: the records (those no key names left out) in ID
+// order, or in the order of their first key, then the index. The file is the one StoreBuilder writes from the same calls, byte for
 // byte, through the same locked temporary and rename.
 //
 // Memory: the run's buffer (about `spill_bytes`) while adding; during a build, a few bits and
-// one offset per object.
+// one offset per object (and one ID per kept object in key order).
 #pragma once
 
 #include <cstdint>
@@ -51,14 +51,21 @@ class SpillingBuilder {
 public:
     // Makes a private directory under `parent` for its runs; everything in it goes when the
     // builder does. `spill_bytes` is the buffer that fills before a section is written.
+    // `by_key` lays objects out as StoreBuilder::order_objects_by_key(true) does.
     static Result<std::unique_ptr<SpillingBuilder>> create(const std::string& parent, std::uint64_t spill_bytes,
-                                                           sets::Policy policy);
+                                                           sets::Policy policy, bool by_key = false);
     SpillingBuilder(const SpillingBuilder&) = delete;
     SpillingBuilder& operator=(const SpillingBuilder&) = delete;
     ~SpillingBuilder();
 
+    // Makes the store a compressed one, as StoreBuilder::compress() does in key order: each
+    // build trains a dictionary on a sample of the objects it stores, taken in ID order as the
+    // runs are read, and compresses them on their way out. Only before the first object, and
+    // only in key order.
+    Status compress(int level);
     // Takes in what an in-memory builder holds, with the same object IDs; this builder must be
-    // empty. On failure this builder is spent (its runs removed).
+    // empty. On failure this builder is spent (its runs removed). The layout follows this
+    // builder's choice, not `from`'s.
     Status take_over(const StoreBuilder& from);
     // As StoreBuilder's: the object's ID, numbered on from what is here. A failed spill (a
     // write, a full disk) removes the run and fails every later call: the builder is spent.
@@ -78,8 +85,8 @@ public:
     const std::optional<SpilledDuplicate>& duplicate() const noexcept { return duplicate_; }
 
 private:
-    SpillingBuilder(std::string dir, std::uint64_t spill_bytes, sets::Policy policy)
-        : dir_(std::move(dir)), spill_bytes_(spill_bytes), policy_(policy) {}
+    SpillingBuilder(std::string dir, std::uint64_t spill_bytes, sets::Policy policy, bool by_key)
+        : dir_(std::move(dir)), spill_bytes_(spill_bytes), policy_(policy), by_key_(by_key) {}
     Status usable();
     Status start_run();
     // Finishes the run being written, so that build() can read it.
@@ -91,6 +98,8 @@ private:
     std::string dir_;
     std::uint64_t spill_bytes_;
     sets::Policy policy_;
+    bool by_key_;
+    std::optional<int> level_;  // compressed at this zstd level
     std::optional<sets::RunWriter> run_;
     std::vector<std::string> runs_;  // finished runs, oldest first
     std::uint64_t objects_ = 0;

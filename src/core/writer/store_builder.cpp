@@ -18,6 +18,7 @@
 
 #include "core/format/layout.hpp"
 #include "core/writer/file_writer.hpp"
+#include "core/writer/sample_reservoir.hpp"
 
 namespace tarnkv {
 
@@ -41,7 +42,8 @@ Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     if (record_offsets_.size() >= format::kMaxCount) return std::unexpected(StoreError::general("too many objects"));
     const auto id = static_cast<std::uint32_t>(record_offsets_.size());
     std::string_view stored = bytes;
-    if (compress_) {
+    const bool compress_now = compress_ && !by_key_order_;
+    if (compress_now) {
         auto st = compressed_form(bytes);
         if (!st) return std::unexpected(std::move(st.error()));
         stored = *st;
@@ -50,7 +52,7 @@ Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
     data_.reserve_more(format::kRecordHeaderSize + stored.size());
     record_offsets_.reserve_more(1);
     append_record(stored);
-    if (compress_) counted(bytes);
+    if (compress_now) counted(bytes);
     return id;
 }
 
@@ -119,7 +121,7 @@ void radix_sort(std::unique_ptr<R[]>& a, std::size_t n, std::uint64_t varying_hi
 }  // namespace
 
 template <class R>
-void StoreBuilder::write_entries(char* out, std::size_t common) const {
+void StoreBuilder::sort_slots(std::uint32_t* out, std::size_t common) const {
     const std::size_t n = slots_.size();
     auto order = std::make_unique_for_overwrite<R[]>(n);
     std::uint64_t or_hi = 0, and_hi = ~std::uint64_t{0}, or_lo = 0, and_lo = ~std::uint64_t{0};
@@ -156,26 +158,10 @@ void StoreBuilder::write_entries(char* out, std::size_t common) const {
             });
         i = j;
     }
-
-    // The entries, in key order. Each needs its slot, its key's bytes and its object's record
-    // offset, all at random places: they are loaded a few entries ahead, in two steps (the slot
-    // first, then what it points at), so that the misses overlap.
-    constexpr std::size_t kFar = 16, kNear = 8;
-    auto* p = reinterpret_cast<unsigned char*>(out);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + kFar < n) __builtin_prefetch(&slots_[order[i + kFar].slot]);
-        if (i + kNear < n) {
-            const Slot& ahead = slots_[order[i + kNear].slot];
-            __builtin_prefetch(keys_.data() + ahead.key_pos);
-            __builtin_prefetch(&record_offsets_[ahead.obj_id]);
-        }
-        const Slot& s = slots_[order[i].slot];
-        format::encode_entry(p, key_of(s), record_offsets_[s.obj_id]);
-        p += format::entry_size(s.key_len);
-    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = order[i].slot;
 }
 
-std::string StoreBuilder::index_section() const {
+std::unique_ptr<std::uint32_t[]> StoreBuilder::sorted_slots() const {
     const std::size_t n = slots_.size();
     // The bytes every key shares from the start decide nothing; ranking starts after them.
     std::size_t common = n ? slots_[0].key_len : 0;
@@ -194,34 +180,192 @@ std::string StoreBuilder::index_section() const {
             short_keys = false;
             break;
         }
+    auto out = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+    if (short_keys)
+        sort_slots<Ranked16>(out.get(), common);
+    else
+        sort_slots<Ranked24>(out.get(), common);
+    return out;
+}
+
+StoreBuilder::Layout StoreBuilder::layout(const std::uint32_t* order) const {
+    Layout lay;
+    if (!by_key_order_) {
+        lay.num_placed = num_objects();
+        lay.data_size = data_.size();
+        return lay;
+    }
+    // What comes before the first object (a compressed store's dictionary) stays in front.
+    const std::size_t n = num_objects();
+    lay.data_size = n ? record_offsets_[0] - format::kHeaderSize : data_.size();
+    lay.placed = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+    lay.offsets = std::make_unique<std::uint64_t[]>(n);
+    // Each object goes where its first key in key order meets it. Slots and record offsets
+    // are at random places: loaded a few keys ahead, so that the misses overlap.
+    constexpr std::size_t kFar = 16, kNear = 8;
+    const std::size_t keys = slots_.size();
+    for (std::size_t i = 0; i < keys; ++i) {
+        if (i + kFar < keys) __builtin_prefetch(&slots_[order[i + kFar]]);
+        if (i + kNear < keys) {
+            const std::uint32_t ahead = slots_[order[i + kNear]].obj_id;
+            __builtin_prefetch(&lay.offsets[ahead]);
+            __builtin_prefetch(&record_offsets_[ahead]);
+        }
+        const std::uint32_t id = slots_[order[i]].obj_id;
+        if (lay.offsets[id] != 0) continue;  // named by an earlier key
+        const std::uint64_t end = id + 1 < n ? record_offsets_[id + 1] : format::kHeaderSize + data_.size();
+        lay.offsets[id] = format::kHeaderSize + lay.data_size;
+        lay.placed[lay.num_placed++] = id;
+        lay.data_size += end - record_offsets_[id];
+    }
+    return lay;
+}
+
+template <class Sink>
+bool StoreBuilder::emit_data(const Layout& lay, Sink&& sink) const {
+    if (!lay.placed) return sink(data_.view());
+    const std::size_t n = num_objects();
+    const std::string_view all = data_.view();
+    if (!sink(all.substr(0, n ? record_offsets_[0] - format::kHeaderSize : all.size()))) return false;
+    // Records are gathered into pieces of about a megabyte: one write and one CRC step each.
+    constexpr std::size_t kPiece = std::size_t{1} << 20, kAhead = 8;
+    std::string piece;
+    piece.reserve(kPiece);
+    for (std::size_t i = 0; i < lay.num_placed; ++i) {
+        if (i + kAhead < lay.num_placed)
+            __builtin_prefetch(data_.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
+        const std::uint32_t id = lay.placed[i];
+        const std::uint64_t at = record_offsets_[id] - format::kHeaderSize;
+        const std::uint64_t end = id + 1 < n ? record_offsets_[id + 1] - format::kHeaderSize : all.size();
+        if (piece.size() + (end - at) > kPiece && !piece.empty()) {
+            if (!sink(std::string_view(piece))) return false;
+            piece.clear();
+        }
+        if (end - at >= kPiece) {
+            if (!sink(all.substr(at, end - at))) return false;
+        } else {
+            piece.append(all.data() + at, end - at);
+        }
+    }
+    return piece.empty() || sink(std::string_view(piece));
+}
+
+template <class Sink>
+Status StoreBuilder::emit_compressed(Layout& lay, Sink&& sink) const {
+    const std::size_t n = num_objects();
+    const std::string_view all = data_.view();
+    const auto object = [&](std::uint32_t id) {
+        const std::uint64_t at = record_offsets_[id] - format::kHeaderSize + format::kRecordHeaderSize;
+        const std::uint64_t end = id + 1 < n ? record_offsets_[id + 1] - format::kHeaderSize : all.size();
+        return all.substr(at, end - at);
+    };
+    // The sample: the objects this build stores, in ID order, as a spilling build sees them.
+    detail::SampleReservoir sample;
+    for (std::uint32_t id = 0; id < n; ++id)
+        if (lay.offsets[id] != 0) sample.offer(object(id));
+    const std::string dictionary = detail::train_on(sample);
+    auto encoder = format::ObjectEncoder::create(dictionary, *compression_level());
+    if (!encoder) return std::unexpected(std::move(encoder.error()));
+
+    constexpr std::size_t kPiece = std::size_t{1} << 20, kAhead = 8;
+    std::string piece, rec, scratch;
+    piece.reserve(kPiece);
+    std::uint64_t written = 0;
+    const auto put = [&](std::string_view bytes) -> Status {
+        if (!piece.empty() && piece.size() + bytes.size() > kPiece) {
+            if (auto st = sink(std::string_view(piece)); !st) return st;
+            piece.clear();
+        }
+        piece += bytes;
+        written += bytes.size();
+        return {};
+    };
+    rec.resize(format::kRecordHeaderSize);
+    format::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
+    rec += dictionary;
+    if (auto st = put(rec); !st) return st;
+    for (std::size_t i = 0; i < lay.num_placed; ++i) {
+        if (i + kAhead < lay.num_placed)
+            __builtin_prefetch(all.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
+        const std::uint32_t id = lay.placed[i];
+        lay.offsets[id] = format::kHeaderSize + written;
+        if (auto st = detail::compressed_record(*encoder, object(id), rec, scratch); !st) return st;
+        if (auto st = put(rec); !st) return st;
+    }
+    if (!piece.empty())
+        if (auto st = sink(std::string_view(piece)); !st) return st;
+    lay.data_size = written;
+    return {};
+}
+
+void StoreBuilder::write_entries(char* out, const std::uint32_t* order, const Layout& lay) const {
+    // The entries, in key order. Each needs its slot, its key's bytes and its object's record
+    // offset, all at random places: they are loaded a few entries ahead, in two steps (the slot
+    // first, then what it points at), so that the misses overlap.
+    const std::size_t n = slots_.size();
+    const std::uint64_t* offsets = lay.offsets ? lay.offsets.get() : record_offsets_.data();
+    constexpr std::size_t kFar = 16, kNear = 8;
+    auto* p = reinterpret_cast<unsigned char*>(out);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kFar < n) __builtin_prefetch(&slots_[order[i + kFar]]);
+        if (i + kNear < n) {
+            const Slot& ahead = slots_[order[i + kNear]];
+            __builtin_prefetch(keys_.data() + ahead.key_pos);
+            __builtin_prefetch(&offsets[ahead.obj_id]);
+        }
+        const Slot& s = slots_[order[i]];
+        format::encode_entry(p, key_of(s), offsets[s.obj_id]);
+        p += format::entry_size(s.key_len);
+    }
+}
+
+std::string StoreBuilder::entries(const std::uint32_t* order, const Layout& lay) const {
     std::string out;
     out.resize_and_overwrite(static_cast<std::size_t>(index_size()), [&](char* buf, std::size_t size) {
-        if (short_keys)
-            write_entries<Ranked16>(buf, common);
-        else
-            write_entries<Ranked24>(buf, common);
+        write_entries(buf, order, lay);
         return size;
     });
     return out;
 }
 
-std::array<unsigned char, format::kHeaderSize> StoreBuilder::header_with(std::uint32_t file_crc) const {
+std::string StoreBuilder::index_section() const {
+    const auto order = sorted_slots();
+    return entries(order.get(), layout(order.get()));
+}
+
+std::array<unsigned char, format::kHeaderSize> StoreBuilder::header_with(std::uint32_t file_crc, const Layout& lay) const {
     format::Header h;
     h.num_keys = static_cast<std::uint32_t>(slots_.size());
-    h.num_objects = static_cast<std::uint32_t>(record_offsets_.size());
-    h.index_offset = format::kHeaderSize + data_.size();
+    h.num_objects = static_cast<std::uint32_t>(lay.num_placed);
+    h.index_offset = format::kHeaderSize + lay.data_size;
     h.file_crc32 = file_crc;
     if (compress_) h.compression = static_cast<std::uint8_t>(format::Compression::Zstd);
     return h.encode();
 }
 
 std::string StoreBuilder::image() const {
-    const std::string index = index_section();
-    const auto header = header_with(format::crc32(index, format::crc32(data_.view())));
+    const auto order = sorted_slots();
+    Layout lay = layout(order.get());
+    std::string data;
+    data.reserve(lay.data_size);
+    if (compresses_on_build()) {
+        auto st = emit_compressed(lay, [&](std::string_view piece) -> Status {
+            data += piece;
+            return {};
+        });
+        if (!st) return {};  // nothing to show of a store that cannot be compressed
+    } else {
+        emit_data(lay, [&](std::string_view piece) {
+            data += piece;
+            return true;
+        });
+    }
+    const std::string index = entries(order.get(), lay);
+    const auto header = header_with(format::crc32(index, format::crc32(data)), lay);
     std::string out;
-    out.reserve(header.size() + data_.size() + index.size());
+    out.reserve(header.size() + data.size() + index.size());
     out.append(reinterpret_cast<const char*>(header.data()), header.size());
-    out += data_.view();
+    out += data;
     out += index;
     return out;
 }
@@ -229,21 +373,34 @@ std::string StoreBuilder::image() const {
 Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& progress) const {
     if (!trained()) return std::unexpected(StoreError::general("the compression dictionary is not trained yet"));
     const std::string tmp = temporary_path(path);
-    // The index is sorted by a helper thread while this one writes the data section; only this
-    // thread reports progress (the caller's callback may need it).
+    // Objects in ID order go out while a helper thread sorts the keys; in key order they wait
+    // for the sort, and the helper writes the index while they go out. Only this thread
+    // reports progress (the caller's callback may need it).
+    // A build that compresses as it writes knows where the records went only once they are
+    // out: its index is made after them.
+    std::unique_ptr<std::uint32_t[]> order;
+    if (by_key_order_) order = sorted_slots();
+    Layout lay = layout(order.get());
+    const bool late_index = compresses_on_build();
     std::string index;
     std::exception_ptr sort_failed;
+    const auto make_index = [&] {
+        if (!order) order = sorted_slots();
+        index = entries(order.get(), lay);
+    };
     std::thread sorter;
-    try {
-        sorter = std::thread([&] {
-            try {
-                index = index_section();
-            } catch (...) {
-                sort_failed = std::current_exception();
-            }
-        });
-    } catch (...) {
-        index = index_section();  // no thread to be had
+    if (!late_index) {
+        try {
+            sorter = std::thread([&] {
+                try {
+                    make_index();
+                } catch (...) {
+                    sort_failed = std::current_exception();
+                }
+            });
+        } catch (...) {
+            make_index();  // no thread to be had
+        }
     }
     struct Join {
         std::thread& t;
@@ -263,9 +420,12 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     const auto cancel = [] { return std::unexpected(StoreError::general(std::string(kCancelled))); };
     // The header's CRC covers the index, which may not be sorted yet: the header goes out with
     // the CRC left at zero and is written again, whole, once the CRC is known.
-    const auto draft = header_with(0);
+    const auto draft = header_with(0, lay);
     const std::string_view draft_bytes(reinterpret_cast<const char*>(draft.data()), draft.size());
-    const std::uint64_t total = draft.size() + data_.size() + index_size();
+    // Compressing, the data section's size is known once written: until then the total
+    // assumes each object stored as given, with its tag byte and the largest dictionary.
+    std::uint64_t total = draft.size() + lay.data_size + index_size() +
+                          (late_index ? lay.num_placed + format::kRecordHeaderSize + format::kDictionarySize : 0);
     std::uint64_t done = 0, reported = 0;
     std::uint32_t crc = 0;
     const auto write = [&](std::string_view piece, bool checksum) -> std::optional<Result<BuildInfo>> {
@@ -284,14 +444,28 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
         return std::nullopt;
     };
     if (auto failed = write(draft_bytes, false)) return std::move(*failed);
-    if (auto failed = write(data_.view(), true)) return std::move(*failed);
+    std::optional<Result<BuildInfo>> data_failed;
+    if (late_index) {
+        auto st = emit_compressed(lay, [&](std::string_view piece) -> Status {
+            if ((data_failed = write(piece, true))) return std::unexpected(StoreError::general("stopped"));
+            return {};
+        });
+        if (data_failed) return std::move(*data_failed);
+        if (!st) return std::unexpected(std::move(st.error()));
+        total = draft.size() + lay.data_size + index_size();
+    } else if (!emit_data(lay, [&](std::string_view piece) { return !(data_failed = write(piece, true)); })) {
+        return std::move(*data_failed);
+    }
     // The data section goes to storage while the index is written; the fsync below then has
     // less left to wait for.
     file->start_writeback();
-    index_ready();
+    if (late_index)
+        make_index();
+    else
+        index_ready();
     if (auto failed = write(index, true)) return std::move(*failed);
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
-    const auto header = header_with(crc);
+    const auto header = header_with(crc, lay);
     if (auto st = file->write_at(0, std::string_view(reinterpret_cast<const char*>(header.data()), header.size())); !st)
         return std::unexpected(std::move(st.error()));
     if (auto st = file->sync(); !st) return std::unexpected(std::move(st.error()));
@@ -300,7 +474,7 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     // rename has published it under the target's name.
     if (auto st = file->publish(path); !st) return std::unexpected(std::move(st.error()));
 
-    BuildInfo info{.num_objects = num_objects(), .num_keys = num_keys(), .file_size = 0};
+    BuildInfo info{.num_objects = lay.num_placed, .num_keys = num_keys(), .file_size = 0};
     struct stat st;
     // The rename has refused a path holding a NUL, so the C string is the whole path.
     if (::stat(std::string(path).c_str(), &st) == 0) info.file_size = static_cast<std::uint64_t>(st.st_size);

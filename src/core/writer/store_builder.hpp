@@ -55,17 +55,33 @@ public:
 
     // --- Compression (writer/compressing.cpp; format in core/format/compression.hpp) ---
 
-    // Makes the store a compressed one: objects are compressed with zstd at `level` and a
-    // dictionary trained on a sample spread over every object (format::sample_ids). Objects
-    // are kept as given until finish_training(), which trains the dictionary and compresses
-    // them; an object added after it is compressed as it is added. Only before the first object.
+    // Makes the store a compressed one: objects are compressed with zstd at `level` with a
+    // dictionary that is the first record of the data section. Only before the first object.
+    //  - In ID order: the dictionary is trained on the first objects added (kSampleObjects or
+    //    kSampleBytes of them, whichever comes first). Until then they are kept as given;
+    //    reaching the budget, or finish_training(), trains the dictionary and compresses them,
+    //    and every later object is compressed as it is added.
+    //  - In key order: objects are kept as given, and each build trains a dictionary on a
+    //    sample (SampleReservoir) of the objects it stores, taken in ID order, and compresses
+    //    them as they go out. What a build writes then depends only on what it stores, as
+    //    with a SpillingBuilder, whatever was added and dropped before.
     Status compress(int level);
-    // Trains the dictionary and compresses the objects kept, if not done yet; build() needs it.
+    // Trains the dictionary now if the builder is still collecting samples; build() needs it.
+    // Nothing in key order.
     Status finish_training();
     bool compressed() const noexcept { return compress_ != nullptr; }
+    std::optional<int> compression_level() const noexcept;
     // The bytes of every object as given (for a compressed builder; else the data section).
     std::uint64_t original_bytes() const noexcept;
     std::size_t dictionary_size() const noexcept;
+
+    // Lays objects out in the order of their first key (the smallest key, unsigned bytewise,
+    // that names them), so that a walk or a prefix scan reads the file front to back, and
+    // leaves out the objects no key names. Off (the default): objects in the order they were
+    // added, every one kept. Object IDs mean the same either way; only the file changes.
+    // Only before the first object.
+    void order_objects_by_key(bool on) noexcept { by_key_order_ = on; }
+    bool objects_by_key() const noexcept { return by_key_order_; }
 
     std::size_t num_objects() const noexcept { return record_offsets_.size(); }
     std::size_t num_keys() const noexcept { return slots_.size(); }
@@ -87,10 +103,20 @@ public:
     // Just its index section: entries in key order, each with its object's record offset.
     std::string index_section() const;
 
+    // Where each object goes in the file: what build() and image() write.
+    struct Layout {
+        // Object IDs in file order; empty when objects go in ID order, every one of them.
+        std::unique_ptr<std::uint32_t[]> placed;
+        std::size_t num_placed = 0;
+        // Per object ID, its record's file offset once placed (0: left out); empty in ID order.
+        std::unique_ptr<std::uint64_t[]> offsets;
+        std::uint64_t data_size = 0;  // of the data section
+    };
+
     // About the memory the builder holds, with what a build of it adds (the sorted index):
     // what a writer under a memory limit weighs against it.
     std::uint64_t footprint() const noexcept {
-        return data_.size() + 2 * keys_.size() + record_offsets_.size() * sizeof(std::uint64_t) +
+        return data_.size() + 2 * keys_.size() + record_offsets_.size() * (by_key_order_ ? 20 : 8) +
                slots_.size() * (sizeof(Slot) + 2 * sizeof(std::uint64_t) + format::kEntryOverhead + 24);
     }
     // Each object's bytes in ID order, then each key with its object's ID in the order the keys
@@ -131,13 +157,37 @@ private:
     std::optional<std::uint32_t> find_slot(std::string_view key, detail::KeySet::Hash h) const noexcept {
         return by_key_.find(h, [&](std::uint32_t slot) { return key_of(slots_[slot]) == key; });
     }
-    // Writes the index section to out[0, index_size()): the entries sorted by key, ranking each
-    // by R's bytes of its key after the first `common`, which every key shares.
+    // Slot numbers in the order of their keys.
+    std::unique_ptr<std::uint32_t[]> sorted_slots() const;
+    // Sorts out[0, n) (slot numbers) by key, ranking each by R's bytes of its key after the
+    // first `common`, which every key shares.
     template <class R>
-    void write_entries(char* out, std::size_t common) const;
+    void sort_slots(std::uint32_t* out, std::size_t common) const;
+    // The layout for slots in key order `order` (which only the key-ordered layout needs).
+    Layout layout(const std::uint32_t* order) const;
+    // Writes the index section to out[0, index_size()): the entries in `order`, each with its
+    // object's record offset as `lay` places it.
+    void write_entries(char* out, const std::uint32_t* order, const Layout& lay) const;
+    std::string entries(const std::uint32_t* order, const Layout& lay) const;
+    std::uint64_t record_offset(const Layout& lay, std::uint32_t id) const noexcept {
+        return lay.offsets ? lay.offsets[id] : record_offsets_[id];
+    }
+    // Hands the data section as `lay` places it to sink(std::string_view) -> bool, in pieces,
+    // until the sink says stop (false): returns false then.
+    template <class Sink>
+    bool emit_data(const Layout& lay, Sink&& sink) const;
+    // The same for a compressed builder in key order: the dictionary trained for this build,
+    // then each placed object compressed on its way out. Sets lay.offsets and lay.data_size to
+    // where the records went. Fails with what compressing failed with, or the sink's failure
+    // (sink(std::string_view) -> Status).
+    template <class Sink>
+    Status emit_compressed(Layout& lay, Sink&& sink) const;
+    // Whether a build compresses as it writes (compressed, in key order): the index then waits
+    // for the data section, whose record offsets it needs.
+    bool compresses_on_build() const noexcept { return by_key_order_ && compress_; }
     std::string_view key_of(const Slot& s) const noexcept { return keys_.view().substr(s.key_pos, s.key_len); }
     // The header for the current contents with the given file CRC.
-    std::array<unsigned char, format::kHeaderSize> header_with(std::uint32_t file_crc) const;
+    std::array<unsigned char, format::kHeaderSize> header_with(std::uint32_t file_crc, const Layout& lay) const;
     std::uint64_t index_size() const noexcept { return keys_.size() + slots_.size() * format::kEntryOverhead; }
 
     detail::GrowingBuffer data_;                     // the data section, record after record
@@ -146,9 +196,10 @@ private:
     detail::PodVector<Slot> slots_;                  // one per distinct key, in insertion order
     std::uint64_t seed_;
     detail::KeySet by_key_;  // slot numbers by key
+    bool by_key_order_ = false;
 
     // The stored form of an object about to be added to a compressed builder: compressed once
-    // the dictionary is trained, else as given.
+    // the dictionary is trained (training first when the samples are complete), else as given.
     Result<std::string_view> compressed_form(std::string_view bytes);
     // Counts an object just added to a compressed builder.
     void counted(std::string_view bytes) noexcept;
@@ -160,6 +211,16 @@ private:
     struct Compressing;
     std::unique_ptr<Compressing> compress_;  // null when objects are stored as given
 };
+
+namespace detail {
+class SampleReservoir;
+// A dictionary trained on the reservoir's sample.
+std::string train_on(const SampleReservoir& sample);
+// Replaces `out` with the record of `object` compressed by `encoder`: the record header and
+// the stored form. Fails when the stored form is over the object size limit.
+Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
+                         std::string& scratch);
+}  // namespace detail
 
 // The temporary file beside `path` that a build writes before renaming it over `path`: the
 // final component's extension is replaced by "trnk.tmp" (out/db.bin -> out/db.trnk.tmp).

@@ -1,0 +1,70 @@
+// SampleReservoir: the objects a compression dictionary is trained on, drawn from a stream of
+// any length in bounded memory.
+//
+// Every object offered has the same chance to be in the sample (reservoir sampling), so records
+// whose shape drifts along the input are all represented, not just the first ones. The sample
+// holds at most kSampleObjects objects and about kSampleBytes of their bytes: an object counts
+// with at most its first kSampleBytes / 64 bytes (a dictionary learns from what objects share,
+// and that is mostly near their start), and when the bytes outgrow the budget a random member
+// goes and the sample stays that much smaller, which keeps it a uniform one. The choices come
+// from a fixed seed: the same objects offered in the same order give the same sample, so two
+// builders that see the same objects (one in memory, one spilling) train the same dictionary.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/format/compression.hpp"
+
+namespace tarnkv::detail {
+
+class SampleReservoir {
+public:
+    static constexpr std::size_t kMaxPiece = format::kSampleBytes / 64;
+
+    void offer(std::string_view object) {
+        const std::string_view piece = object.substr(0, kMaxPiece);
+        ++seen_;
+        if (slots_.size() < capacity_) {
+            slots_.emplace_back(piece);
+            bytes_ += piece.size();
+        } else {
+            const std::uint64_t j = next() % seen_;
+            if (j >= capacity_) return;
+            bytes_ -= slots_[j].size();
+            slots_[j].assign(piece);
+            bytes_ += piece.size();
+        }
+        while (bytes_ > format::kSampleBytes) {
+            const std::size_t k = static_cast<std::size_t>(next() % slots_.size());
+            bytes_ -= slots_[k].size();
+            slots_[k] = std::move(slots_.back());
+            slots_.pop_back();
+            capacity_ = slots_.size();
+        }
+    }
+
+    // The sample, for the trainer; valid until the next offer().
+    std::vector<std::string_view> samples() const { return {slots_.begin(), slots_.end()}; }
+    std::uint64_t seen() const noexcept { return seen_; }
+
+private:
+    // splitmix64: small, fast, and the same sequence everywhere.
+    std::uint64_t next() noexcept {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+
+    std::vector<std::string> slots_;
+    std::size_t capacity_ = format::kSampleObjects;
+    std::size_t bytes_ = 0;
+    std::uint64_t seen_ = 0;
+    std::uint64_t state_ = 0x7461726E6B76ull;
+};
+
+}  // namespace tarnkv::detail
