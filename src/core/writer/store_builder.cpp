@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -268,7 +269,7 @@ Status StoreBuilder::emit_compressed(Layout& lay, Sink&& sink) const {
     if (!encoder) return std::unexpected(std::move(encoder.error()));
 
     constexpr std::size_t kPiece = std::size_t{1} << 20, kAhead = 8;
-    std::string piece, rec, scratch;
+    std::string piece, rec;
     piece.reserve(kPiece);
     std::uint64_t written = 0;
     const auto put = [&](std::string_view bytes) -> Status {
@@ -284,13 +285,72 @@ Status StoreBuilder::emit_compressed(Layout& lay, Sink&& sink) const {
     format::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
     rec += dictionary;
     if (auto st = put(rec); !st) return st;
-    for (std::size_t i = 0; i < lay.num_placed; ++i) {
-        if (i + kAhead < lay.num_placed)
-            __builtin_prefetch(all.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
-        const std::uint32_t id = lay.placed[i];
-        lay.offsets[id] = format::kHeaderSize + written;
-        if (auto st = detail::compressed_record(*encoder, object(id), rec, scratch); !st) return st;
-        if (auto st = put(rec); !st) return st;
+    // Objects are compressed a window at a time, the window split among the cores (an encoder
+    // each, made once); this thread then writes the window's records in order. An object's frame
+    // depends only on the object and the dictionary, so the file is the same whatever the number
+    // of cores, and the same as a spilling build's, which compresses on one.
+    const std::size_t workers =
+        lay.num_placed < 4096 ? 1 : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+    std::vector<format::ObjectEncoder> encoders;
+    encoders.reserve(workers);
+    encoders.push_back(std::move(*encoder));
+    for (std::size_t w = 1; w < workers; ++w) {
+        auto more = format::ObjectEncoder::create(dictionary, *compression_level());
+        if (!more) return std::unexpected(std::move(more.error()));
+        encoders.push_back(std::move(*more));
+    }
+    struct Part {
+        std::string records;             // back to back
+        std::vector<std::size_t> sizes;  // of each record
+        std::optional<StoreError> error;
+    };
+    std::vector<Part> parts(workers);
+    constexpr std::size_t kWindow = 16384;
+    for (std::size_t from = 0; from < lay.num_placed; from += kWindow) {
+        const std::size_t to = std::min(lay.num_placed, from + kWindow);
+        const auto first_of = [&](std::size_t p) { return from + (to - from) * p / workers; };
+        const auto run = [&](std::size_t p) noexcept {
+            Part& part = parts[p];
+            part.records.clear();
+            part.sizes.clear();
+            try {
+                std::string one, buffer;
+                const std::size_t end = first_of(p + 1);
+                for (std::size_t i = first_of(p); i < end; ++i) {
+                    if (i + kAhead < end)
+                        __builtin_prefetch(all.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
+                    if (auto st = detail::compressed_record(encoders[p], object(lay.placed[i]), one, buffer); !st) {
+                        part.error = std::move(st.error());
+                        return;
+                    }
+                    part.records += one;
+                    part.sizes.push_back(one.size());
+                }
+            } catch (...) {
+                part.error = StoreError::general("out of memory while compressing");
+            }
+        };
+        {
+            std::vector<std::jthread> threads;
+            for (std::size_t p = 1; p < workers; ++p) {
+                try {
+                    threads.emplace_back(run, p);
+                } catch (...) {
+                    run(p);  // no thread to be had: this one does the part
+                }
+            }
+            run(0);
+        }  // joined
+        for (std::size_t p = 0; p < workers; ++p) {
+            Part& part = parts[p];
+            if (part.error) return std::unexpected(std::move(*part.error));
+            std::size_t at = 0;
+            for (std::size_t j = 0; j < part.sizes.size(); ++j) {
+                lay.offsets[lay.placed[first_of(p) + j]] = format::kHeaderSize + written;
+                if (auto st = put(std::string_view(part.records).substr(at, part.sizes[j])); !st) return st;
+                at += part.sizes[j];
+            }
+        }
     }
     if (!piece.empty())
         if (auto st = sink(std::string_view(piece)); !st) return st;
