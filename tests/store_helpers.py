@@ -137,3 +137,21 @@ def rss_kib():
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     return 0
+
+
+def rewrite_body_crc(blob):
+    """The file with its header CRC made right again for its (changed) body."""
+    blob = bytearray(blob)
+    struct.pack_into(">I", blob, 32, zlib.crc32(bytes(blob[40:])))
+    return bytes(blob)
+
+
+def damage_object(path, index):
+    """Flips a bit in the object of the store's *index*-th record (the file's CRC made right
+    again, so that only the record's own check can tell)."""
+    blob = bytearray(path.read_bytes())
+    offset = 40
+    for _ in range(index):
+        offset += 8 + struct.unpack_from(">I", blob, offset)[0]
+    blob[offset + 8 + 3] ^= 0x20
+    path.write_bytes(rewrite_body_crc(blob))

@@ -8,6 +8,7 @@ import zlib
 import pytest
 
 import tarnkv
+from store_helpers import damage_object, rewrite_body_crc
 
 
 def first_record(path):
@@ -15,13 +16,6 @@ def first_record(path):
     blob = path.read_bytes()
     (length,) = struct.unpack_from(">I", blob, 40)
     return 40, length
-
-
-def rewrite_body_crc(blob):
-    """The file with its header CRC made right again for its (changed) body."""
-    blob = bytearray(blob)
-    struct.pack_into(">I", blob, 32, zlib.crc32(bytes(blob[40:])))
-    return bytes(blob)
 
 
 def mapped(path):
@@ -151,7 +145,6 @@ def test_paths_may_be_str_bytes_or_pathlike(build):
         tarnkv.open(str(path) + "\0x")
 
 
-
 def test_lookups_take_key_and_default_by_position_or_name(build):
     with tarnkv.open(build({"a": 1})) as r:
         assert r.get(key="zz", default=5) == 5 and r.get("a", default=0) == 1
@@ -264,12 +257,7 @@ def test_a_walk_sees_a_close_at_its_next_step(build, walk):
 def test_a_bad_record_in_a_long_walk_raises_at_its_own_turn(build):
     n, bad = 100, 50
     path = build({f"k{i:03d}": f"object {i}" for i in range(n)})
-    blob = bytearray(path.read_bytes())
-    offset = 40
-    for _ in range(bad):
-        offset += 8 + struct.unpack_from(">I", blob, offset)[0]
-    blob[offset + 8 + 3] ^= 0x20
-    path.write_bytes(rewrite_body_crc(blob))
+    damage_object(path, bad)
     with tarnkv.open(path) as r:
         expected = [(f"k{i:03d}", r.get_raw(f"k{i:03d}")) for i in range(bad)]
         it = r.items_raw()

@@ -10,13 +10,8 @@ import pytest
 
 import tarnkv
 from tarnkv import _tarnkv
+from store_helpers import damage_object
 
-
-
-def rewrite_body_crc(blob):
-    """The file with its header CRC made right again for its (changed) body."""
-    struct.pack_into(">I", blob, 32, zlib.crc32(bytes(blob[40:])))
-    return bytes(blob)
 
 WALKS = {
     "items_raw": lambda r: r.items_raw(),
@@ -78,12 +73,7 @@ def test_a_close_between_batches_ends_the_walk(build, walk, taken):
 def test_a_bad_record_at_a_batch_edge_raises_at_its_own_turn(build, bad):
     n = 130
     path = build({f"k{i:03d}": f"object {i}" for i in range(n)})
-    blob = bytearray(path.read_bytes())
-    offset = 40
-    for _ in range(bad):
-        offset += 8 + struct.unpack_from(">I", blob, offset)[0]
-    blob[offset + 8 + 3] ^= 0x20
-    path.write_bytes(rewrite_body_crc(blob))
+    damage_object(path, bad)
     with tarnkv.open(path) as r:
         for walk in (r.items_raw, r.values_raw):
             it = walk()
