@@ -148,10 +148,11 @@ def rewrite_body_crc(blob):
 
 def damage_object(path, index):
     """Flips a bit in the object of the store's *index*-th record (the file's CRC made right
-    again, so that only the record's own check can tell)."""
+    again, so that only the record's own check can tell); returns the record's offset."""
     blob = bytearray(path.read_bytes())
     offset = 40
     for _ in range(index):
         offset += 8 + struct.unpack_from(">I", blob, offset)[0]
     blob[offset + 8 + 3] ^= 0x20
     path.write_bytes(rewrite_body_crc(blob))
+    return offset

@@ -257,7 +257,7 @@ def test_a_walk_sees_a_close_at_its_next_step(build, walk):
 def test_a_bad_record_in_a_long_walk_raises_at_its_own_turn(build):
     n, bad = 100, 50
     path = build({f"k{i:03d}": f"object {i}" for i in range(n)})
-    damage_object(path, bad)
+    offset = damage_object(path, bad)
     with tarnkv.open(path) as r:
         expected = [(f"k{i:03d}", r.get_raw(f"k{i:03d}")) for i in range(bad)]
         it = r.items_raw()

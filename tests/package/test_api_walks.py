@@ -73,7 +73,7 @@ def test_a_close_between_batches_ends_the_walk(build, walk, taken):
 def test_a_bad_record_at_a_batch_edge_raises_at_its_own_turn(build, bad):
     n = 130
     path = build({f"k{i:03d}": f"object {i}" for i in range(n)})
-    damage_object(path, bad)
+    offset = damage_object(path, bad)
     with tarnkv.open(path) as r:
         for walk in (r.items_raw, r.values_raw):
             it = walk()
