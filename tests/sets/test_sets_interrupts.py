@@ -5,6 +5,7 @@ shard a published manifest names, and opening a set that is replaced meanwhile s
 from __future__ import annotations
 
 import errno
+import fcntl
 import glob
 import json
 import os
@@ -121,6 +122,28 @@ def test_the_sweep_keeps_the_shards_of_a_dead_build_that_published(tmp_path):
         build_set(db.from_sequence(duplicates, npartitions=2), out, key="id", shards=2)
     assert contents(out) == {f"k{i}": i for i in range(50)}
     assert sorted(os.listdir(out)) == sorted([mf.MANIFEST, *mf.shard_files(mf.read(str(out)))])
+
+
+def test_the_sweep_removes_the_old_shards_a_dead_build_left_after_publishing(tmp_path):
+    # A build killed between its manifest's rename and the removal of the set it replaced
+    # leaves that set's shards, whose own build is long gone: the next build's sweep takes them.
+    out = make_set(tmp_path, {f"k{i}": i for i in range(50)}, shards=3)
+    stale = out / "shard-00001-0123456789ab.trnk"
+    shutil.copy(out / mf.read(str(out)).shards[1].file, stale)
+    live = out / f"{WORK_PREFIX}{'e' * 32}"  # a build still at work owns its shards
+    live.mkdir()
+    (live / LOCK_NAME).write_bytes(b"")
+    fd = os.open(live / LOCK_NAME, os.O_RDWR)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        owned = out / f"shard-00000-{'e' * 12}.trnk"
+        shutil.copy(stale, owned)
+        with dask.config.set(scheduler="sync"):
+            build_set(db.from_sequence([{"id": "new"}], npartitions=1), out, key="id", shards=2)
+        assert not stale.exists() and owned.exists()
+    finally:
+        os.close(fd)
+    assert contents(out) == {"new": {"id": "new"}}
 
 
 def test_a_build_that_fails_after_publishing_keeps_its_set(tmp_path, monkeypatch):

@@ -454,7 +454,7 @@ def _named_files(out_dir: str) -> set[str] | None:
 
 def _sweep_dead_builds(out_dir: str) -> None:
     """Removes what builds that died left in *out_dir*: their work directories and the shard
-    files no manifest names. A live build holds the lock in its work directory. A dead build
+    files no manifest names (theirs, and those of a set one of them replaced). A live build holds the lock in its work directory. A dead build
     may have published its manifest before it died: the shards that manifest names are the
     set's, and stay."""
     with directory_lock(out_dir):
@@ -479,6 +479,18 @@ def _sweep_dead_builds(out_dir: str) -> None:
                 shutil.rmtree(work, ignore_errors=True)
             finally:
                 os.close(fd)
+        # A build that died after its manifest was in but before it removed the shards of the set
+        # it replaced left those behind, and their own build is long gone: shard files that the
+        # manifest does not name and no build still at work owns are nobody's.
+        named = _named_files(out_dir) if named is None else named
+        if named is None:
+            return  # a manifest that can't be read might name anything
+        entries = _entries(out_dir)
+        owned = {name[len(WORK_PREFIX):][:12] for name in entries if name.startswith(WORK_PREFIX)}
+        for name in entries:
+            if name.startswith("shard-") and name.endswith(".trnk") and name not in named:
+                if name.removesuffix(".trnk").rsplit("-", 1)[-1] not in owned:
+                    _remove(os.path.join(out_dir, name))
 
 
 def _remove_build_files(out_dir: str, tag: str, named: set[str] | None) -> None:
