@@ -75,10 +75,13 @@ public:
     // entry. Each entry's place follows from the one before it, so without it a walk into lines
     // not yet in cache waits for them one at a time.
     void prefetch_entries() const noexcept {
-        if (size_ - at_ > kEntriesAhead) __builtin_prefetch(base_ + at_ + kEntriesAhead);
+        // A cursor of a damaged index may stand anywhere, even past the end: no address is
+        // formed that does not lie in the file.
+        if (at_ < size_ && size_ - at_ > kEntriesAhead) __builtin_prefetch(base_ + at_ + kEntriesAhead);
     }
     // The same for every line up to that one, where a walk starts.
     void prefetch_entries_to_come() const noexcept {
+        if (at_ >= size_) return;
         for (std::uint64_t d = 64; d <= kEntriesAhead && size_ - at_ > d; d += 64) __builtin_prefetch(base_ + at_ + d);
     }
     void next() noexcept {
