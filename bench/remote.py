@@ -24,9 +24,8 @@ from __future__ import annotations
 
 import sys
 
-# Not this directory, before any other import: its compression benchmark (compression.py) would
-# shadow the standard library's package of that name, which shutil and gzip (and so the S3
-# client) import.
+# Not this directory, before any other import: a benchmark here named like a standard-library
+# module (as the compression benchmark once was) would shadow it for every import below.
 if __name__ == "__main__":
     del sys.path[0]  # the script's own directory
 
