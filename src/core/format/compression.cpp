@@ -135,6 +135,11 @@ Status ObjectEncoder::encode(std::string_view object, std::string& out) {
         }
     }
     if (made == 0) {
+        // Only here can the stored form outgrow the object: by its tag byte, on an object at
+        // the very limit. Every builder that compresses relies on this one check.
+        if (out.size() > kMaxObjectLen)
+            return std::unexpected(StoreError::general(
+                std::format("object of {} bytes exceeds the {}-byte limit once stored", object.size(), kMaxObjectLen)));
         out[0] = static_cast<char>(kRawTag);
         if (!object.empty()) std::memcpy(out.data() + 1, object.data(), object.size());
         return {};

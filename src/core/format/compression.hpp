@@ -72,6 +72,7 @@ public:
     ~ObjectEncoder();
 
     // Replaces `out` with the stored form of `object` (tag and frame, or tag and the bytes).
+    // Fails when that form is over the object size limit (the tag on an object at the limit).
     Status encode(std::string_view object, std::string& out);
 
 private:

@@ -66,9 +66,6 @@ Result<std::string_view> StoreBuilder::compressed_form(std::string_view bytes) {
         if (auto st = finish_training(); !st) return std::unexpected(std::move(st.error()));
     if (!c.encoder) return bytes;
     if (auto st = c.encoder->encode(bytes, c.scratch); !st) return std::unexpected(std::move(st.error()));
-    if (c.scratch.size() > format::kMaxObjectLen)  // the tag byte on an object at the very limit
-        return std::unexpected(StoreError::general(
-            std::format("object of {} bytes exceeds the {}-byte limit once stored", bytes.size(), format::kMaxObjectLen)));
     return std::string_view(c.scratch);
 }
 
@@ -118,8 +115,6 @@ Status StoreBuilder::finish_training() {
     std::string stored;
     for (std::size_t id = 0; id < n; ++id) {
         if (auto st = encoder->encode(object(id), stored); !st) return std::unexpected(std::move(st.error()));
-        if (stored.size() > format::kMaxObjectLen)
-            return std::unexpected(StoreError::general("an object exceeds the size limit once stored"));
         offsets.push_back(format::kHeaderSize + data.size());
         append(stored);
     }
@@ -140,9 +135,6 @@ std::string train_on(const SampleReservoir& sample) {
 Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
                          std::string& scratch) {
     if (auto st = encoder.encode(object, scratch); !st) return st;
-    if (scratch.size() > format::kMaxObjectLen)  // the tag byte on an object at the very limit
-        return std::unexpected(StoreError::general(
-            std::format("object of {} bytes exceeds the {}-byte limit once stored", object.size(), format::kMaxObjectLen)));
     out.resize(format::kRecordHeaderSize);
     format::encode_record_head(reinterpret_cast<unsigned char*>(out.data()), scratch);
     out += scratch;

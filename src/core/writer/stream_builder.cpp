@@ -136,9 +136,6 @@ Result<std::uint64_t> StreamBuilder::add_object(std::string_view bytes) {
             std::format("object of {} bytes exceeds the {}-byte limit", bytes.size(), fmt::kMaxObjectLen)));
     if (!encoder_) return add_stored(bytes);
     if (auto st = encoder_->encode(bytes, scratch_); !st) return std::unexpected(std::move(st.error()));
-    if (scratch_.size() > fmt::kMaxObjectLen)  // the tag byte on an object at the very limit
-        return std::unexpected(StoreError::general(
-            std::format("object of {} bytes exceeds the {}-byte limit once stored", bytes.size(), fmt::kMaxObjectLen)));
     return add_stored(scratch_);
 }
 
