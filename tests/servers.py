@@ -290,13 +290,15 @@ class FaultProxy:
                 if rule is not None:
                     payload = (b'<?xml version="1.0" encoding="UTF-8"?><Error><Code>InternalError</Code>'
                                b"<Message>injected failure</Message></Error>")
+                    # Noted before the answer goes out: the client may act on it (and a test
+                    # count the requests) before this thread runs again.
+                    outer.seen.append((self.command, self.path, rule[1]))
                     self.send_response(rule[1])
                     self.send_header("Content-Type", "application/xml")
                     self.send_header("Content-Length", str(len(payload)))
                     self.end_headers()
                     if self.command != "HEAD":
                         self.wfile.write(payload)
-                    outer.seen.append((self.command, self.path, rule[1]))
                     return
                 headers = {k: v for k, v in self.headers.items() if k.lower() != "transfer-encoding"}
                 headers["Content-Length"] = str(len(body))
@@ -307,6 +309,7 @@ class FaultProxy:
                     data = resp.read()
                 finally:
                     conn.close()
+                outer.seen.append((self.command, self.path, resp.status))
                 self.send_response(resp.status, resp.reason)
                 for k, v in resp.getheaders():
                     if k.lower() not in ("transfer-encoding", "connection", "content-length", "date", "server"):
@@ -315,7 +318,6 @@ class FaultProxy:
                 self.end_headers()
                 if self.command != "HEAD":
                     self.wfile.write(data)
-                outer.seen.append((self.command, self.path, resp.status))
 
             do_GET = do_PUT = do_POST = do_DELETE = do_HEAD = _any
 
