@@ -188,6 +188,23 @@ def test_a_rename_or_a_changed_target_as_the_commit_point(tmp_path):
             os.replace(tmp, target)
 
 
+def test_a_ctrl_c_that_lands_in_a_finalizer_still_stops_the_command(capsys):
+    class Finalized:
+        def __del__(self) -> None:
+            with HeldSigint():
+                pass  # the handler raises here, where the interpreter can only report it
+
+    with interrupts.handling():
+        reached = []
+        with pytest.raises(KeyboardInterrupt):
+            Finalized()
+            for _ in range(2000):
+                reached.append(None)
+                time.sleep(0.001)
+        assert len(reached) < 2000
+    assert "Exception ignored" not in capsys.readouterr().err
+
+
 def test_only_the_first_ctrl_c_interrupts_and_deferred_holds_it_back():
     with interrupts.handling():
         done = []

@@ -16,6 +16,11 @@ Only the first Ctrl-C stops a command: the cleanup it starts (removing temporary
 work directories, shutting a local cluster down) is not interrupted by another, so that what
 the command wrote is gone when it reports the interruption. :func:`deferred` holds a Ctrl-C
 back while something is made and its cleanup arranged.
+
+A ``KeyboardInterrupt`` raised while a finalizer or a weak reference's callback runs (the
+handler runs wherever the interpreter is) can't propagate: the interpreter reports it as
+"Exception ignored" and goes on. Such a Ctrl-C is not lost: it is sent again, to be raised
+once that code has returned.
 """
 
 from __future__ import annotations
@@ -23,6 +28,7 @@ from __future__ import annotations
 import contextlib
 import os
 import signal
+import sys
 import threading
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -70,6 +76,27 @@ def _on_sigint(signum: int, frame: Any) -> None:
     raise KeyboardInterrupt
 
 
+def _unraisable_hook(previous: Callable[[Any], object]) -> Callable[[Any], object]:
+    def hook(unraisable: Any) -> None:
+        st = _state
+        if isinstance(unraisable.exc_value, KeyboardInterrupt) and st.stopping and not st.committed:
+            st.stopping = False  # it never reached the command
+            # Sent from another thread once this hook has returned: raised here, it would be
+            # dropped again.
+            returned = threading.Event()
+
+            def resend() -> None:
+                returned.wait()
+                os.kill(os.getpid(), signal.SIGINT)
+
+            threading.Thread(target=resend, daemon=True).start()
+            returned.set()
+            return
+        previous(unraisable)
+
+    return hook
+
+
 @contextlib.contextmanager
 def handling(keep: bool = False) -> Iterator[None]:
     """Ctrl-C as described above for the commands run in the block (``main()`` runs each
@@ -85,9 +112,13 @@ def handling(keep: bool = False) -> Iterator[None]:
         if previous is signal.default_int_handler:
             signal.signal(signal.SIGINT, _on_sigint)
             installed = True
+    previous_hook = sys.unraisablehook
+    if installed:
+        sys.unraisablehook = _unraisable_hook(previous_hook)
     try:
         yield
     finally:
+        sys.unraisablehook = previous_hook
         if keep:
             # Ignored, not merely handled: the interpreter restores the default action
             # (death by SIGINT) for handled signals while it shuts down, which a shell would
