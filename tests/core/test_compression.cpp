@@ -19,18 +19,6 @@ namespace {
 using format::ObjectDecoder;
 using format::ObjectEncoder;
 
-// Records alike in shape, as a store of real records holds: what a dictionary learns from.
-std::vector<std::string> similar_records(std::size_t n, unsigned seed = 1) {
-    std::mt19937 rng(seed);
-    std::vector<std::string> out;
-    for (std::size_t i = 0; i < n; ++i)
-        out.push_back(std::format(R"({{"package":"lib{}-dev","version":"{}.{}.{}","section":"libdevel",)"
-                                  R"("maintainer":"Team {} <team{}@example.org>","depends":["libc6","lib{}"]}})",
-                                  rng() % 5000, rng() % 10, rng() % 30, rng() % 99, rng() % 40, rng() % 40,
-                                  rng() % 900));
-    return out;
-}
-
 std::string random_bytes(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     std::string s(n, '\0');
@@ -144,12 +132,7 @@ TEST(CompressedStore, UnknownCompressionInTheHeaderIsRefusedByTheDecodingReaderO
 TEST(CompressedStore, TheDictionaryLearnsFromTheWholeInputAndEveryObjectRoundTrips) {
     ScratchDir dir;
     const std::size_t half = format::kSampleObjects + 25;
-    std::vector<std::string> objects = similar_records(half, 3);
-    std::mt19937 rng(11);
-    for (std::size_t i = 0; i < half; ++i)
-        objects.push_back(std::format(R"({{"user_id":{},"country":"{}","plan":"tier-{}","flags":[{},{},{}],"tz":"UTC+{}"}})",
-                                      4'000'000'000ULL + rng() % 1000, rng() % 2 ? "Portugal" : "Argentina", rng() % 4,
-                                      rng() % 2, rng() % 2, rng() % 2, rng() % 12));
+    const std::vector<std::string> objects = drifting_records(half);
     StoreBuilder b;
     b.order_objects_by_key(true);  // as the package's writer builds
     ASSERT_TRUE(b.compress(3).has_value());

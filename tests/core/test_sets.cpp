@@ -522,5 +522,47 @@ TEST(MergeStores, CompressedInputsAndOutputs) {
     EXPECT_EQ(decoded(dir.at("one.trnk")).first, want);
 }
 
+// Drifting records merged into a compressed store, from runs and from a store: each dictionary
+// learns from the whole input, so the later half compresses as well as an in-memory build's.
+TEST(Merges, ACompressedOutputsDictionaryLearnsFromTheWholeInput) {
+    ScratchDir dir;
+    const std::size_t half = format::kSampleObjects + 25;
+    const std::vector<std::string> objects = drifting_records(half);
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < objects.size(); ++i) keys.push_back(std::format("k{:06}", i));
+    // The later half's stored bytes against its own, after checking every object decodes.
+    const auto late_share = [&](const std::string& path) {
+        auto r = StoreReader::open(path, true);
+        EXPECT_TRUE(r.has_value() && r->enable_decoding().has_value());
+        std::string scratch;
+        double raw = 0, stored = 0;
+        for (std::size_t i = 0; i < objects.size(); ++i) {
+            const auto object = r->object_at(*r->lookup(keys[i]));
+            EXPECT_EQ(*r->decode(*object, scratch), objects[i]) << i;
+            if (i >= half) raw += static_cast<double>(objects[i].size()), stored += static_cast<double>(object->size());
+        }
+        return stored / raw;
+    };
+
+    std::vector<Rec> recs;
+    for (std::size_t i = 0; i < objects.size(); ++i) recs.push_back({i, {keys[i]}, objects[i]});
+    const std::vector<std::string> runs{run_file(dir, "a.run", 1, recs)};
+    auto m = sets::merge_runs(runs, 1, 0, Policy::Error, dir.at("r.tmp"), dir.at("r.trnk"), 3);
+    ASSERT_TRUE(m.has_value()) << error_text(m);
+    EXPECT_LT(late_share(dir.at("r.trnk")), 0.6);
+
+    StoreBuilder b;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        auto id = b.add_object(objects[i]);
+        ASSERT_TRUE(id.has_value());
+        ASSERT_TRUE(b.add_key(keys[i], *id).has_value());
+    }
+    const std::vector<std::string> inputs{dir.write("plain.trnk", b.image())};
+    const std::vector<sets::MergeTarget> one{{dir.at("s.tmp"), dir.at("s.trnk")}};
+    const auto merged = sets::merge_stores(inputs, one, {}, {}, 3);
+    ASSERT_TRUE(merged.has_value()) << error_text(merged);
+    EXPECT_LT(late_share(dir.at("s.trnk")), 0.6);
+}
+
 }  // namespace
 }  // namespace tarnkv::testing

@@ -5,13 +5,16 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <format>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <csignal>
 
@@ -150,6 +153,31 @@ inline StoreReader open_ok(const ScratchDir& dir, std::string_view image, bool v
     // gtest reports an exception escaping a test body as that test's failure.
     if (!r) throw std::runtime_error("open failed: " + r.error().display());
     return std::move(*r);
+}
+
+// Records alike in shape, as a store of real records holds: what a dictionary learns from.
+inline std::vector<std::string> similar_records(std::size_t n, unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < n; ++i)
+        out.push_back(std::format(R"({{"package":"lib{}-dev","version":"{}.{}.{}","section":"libdevel",)"
+                                  R"("maintainer":"Team {} <team{}@example.org>","depends":["libc6","lib{}"]}})",
+                                  rng() % 5000, rng() % 10, rng() % 30, rng() % 99, rng() % 40, rng() % 40,
+                                  rng() % 900));
+    return out;
+}
+
+// `half` records of one shape, then `half` of another, as inputs drift (IDs grow wider, fields
+// appear): a dictionary learned from the first objects only leaves the later ones at about
+// nine tenths of their size.
+inline std::vector<std::string> drifting_records(std::size_t half) {
+    std::vector<std::string> objects = similar_records(half, 3);
+    std::mt19937 rng(11);
+    for (std::size_t i = 0; i < half; ++i)
+        objects.push_back(std::format(R"({{"user_id":{},"country":"{}","plan":"tier-{}","flags":[{},{},{}],"tz":"UTC+{}"}})",
+                                      4'000'000'000ULL + rng() % 1000, rng() % 2 ? "Portugal" : "Argentina", rng() % 4,
+                                      rng() % 2, rng() % 2, rng() % 2, rng() % 12));
+    return objects;
 }
 
 }  // namespace tarnkv::testing

@@ -1,7 +1,6 @@
 #include "core/sets/merge.hpp"
 
 #include <algorithm>
-#include <deque>
 #include <format>
 #include <limits>
 #include <memory>
@@ -15,6 +14,8 @@
 #include "core/format/layout.hpp"
 #include "core/format/progress.hpp"
 #include "core/reader/store_reader.hpp"
+#include "core/writer/sample_reservoir.hpp"
+#include "core/writer/store_builder.hpp"
 
 #include <xxhash.h>
 
@@ -89,57 +90,29 @@ private:
     std::vector<std::uint32_t> heap_;
 };
 
-// Samples for training one output's dictionary, within the single-store builder's bounds.
-class Sample {
-public:
-    bool full() const noexcept {
-        return views_.size() >= format::kSampleObjects || bytes_ >= format::kSampleBytes;
-    }
-    void add_view(std::string_view object) {
-        views_.push_back(object);
-        bytes_ += object.size();
-    }
-    // A copy of `object`, for objects that do not outlive the walk (decoded ones).
-    void add_copy(std::string_view object) {
-        copies_.emplace_back(object);
-        add_view(copies_.back());
-    }
-    std::string train() const { return format::train_dictionary(views_); }
-
-private:
-    std::vector<std::string_view> views_;
-    std::deque<std::string> copies_;  // stable addresses for the views
-    std::uint64_t bytes_ = 0;
-};
-
 // One section of a run that a shard merge reads, and the run's number.
 struct RunSource {
     RunCursor cursor;
     std::size_t run;
 };
 
-// The dictionary of a shard merged from `sources`: trained on records taken in turn from the
-// start of each section's block (views into the runs' mappings, so nothing is copied), so that
-// every partition has its say.
+// The dictionary of a shard merged from `sources`: trained on a uniform sample of all their
+// records, so that every partition, and every stretch of each, has its say.
 Result<std::string> sample_runs(const std::vector<RunSource>& sources, std::span<const std::string> runs) {
-    Sample sample;
-    std::vector<std::uint64_t> next(sources.size(), 0);
-    for (bool more = true; more && !sample.full();) {
-        more = false;
-        for (std::size_t s = 0; s < sources.size() && !sample.full(); ++s) {
-            const std::string_view block = sources[s].cursor.records();
-            if (next[s] >= block.size()) continue;
-            const auto rec = format::RecordView::at(
-                format::Image(reinterpret_cast<const unsigned char*>(block.data()), block.size()), next[s]);
+    detail::SampleReservoir sample;
+    for (const RunSource& source : sources) {
+        const std::string_view block = source.cursor.records();
+        const format::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
+        for (std::uint64_t at = 0; at < block.size();) {
+            const auto rec = format::RecordView::at(image, at);
             if (!rec)
                 return std::unexpected(StoreError::corrupt(
-                    std::format("run file {}: a record runs past its block", runs[sources[s].run])));
-            sample.add_view(rec->bytes());
-            next[s] += format::kRecordHeaderSize + rec->bytes().size();
-            more = true;
+                    std::format("run file {}: a record runs past its block", runs[source.run])));
+            sample.offer(rec->bytes());
+            at += format::kRecordHeaderSize + rec->bytes().size();
         }
     }
-    return sample.train();
+    return detail::train_on(sample);
 }
 
 template <class T>
@@ -156,11 +129,11 @@ Result<T> with_path(const std::string& path, StoreError err) {
 // At most this many objects are named for sampling across all of a merge's outputs.
 constexpr std::size_t kSampleRefs = std::size_t{4} << 20;
 
-// The dictionaries of a merge's `targets` outputs, each trained on objects that the merge
-// routes to it, taken in index order from the inputs and decoded. One walk of the indexes (it
-// ends once every output has enough) names each output's sample objects, 16 bytes each and at
-// most kSampleRefs in all, whatever the number of outputs; then the outputs are trained one
-// at a time, so that only one output's sample is ever decoded and held.
+// The dictionaries of a merge's `targets` outputs, each trained on a uniform sample of the
+// objects the merge routes to it, decoded. One walk of the inputs' indexes draws each output's
+// sample as references, 16 bytes each and at most kSampleRefs in all, whatever the number of
+// outputs; then the outputs are trained one at a time, so that only one output's sample is
+// ever decoded and held.
 Result<std::vector<std::string>> sample_stores(const std::vector<StoreReader>& readers, std::uint32_t targets,
                                                const std::function<bool()>& cancelled) {
     struct Ref {
@@ -169,40 +142,35 @@ Result<std::vector<std::string>> sample_stores(const std::vector<StoreReader>& r
     };
     const std::size_t per_target = std::min(format::kSampleObjects, std::max<std::size_t>(1, kSampleRefs / targets));
     std::vector<std::vector<Ref>> refs(targets);
-    std::vector<std::uint64_t> stored_bytes(targets, 0);
-    std::uint32_t open = targets;  // outputs that want more
+    std::vector<detail::ReservoirChoice> choices(targets);
     std::uint64_t walked = 0;
-    for (std::uint32_t i = 0; i < readers.size() && open > 0; ++i) {
+    for (std::uint32_t i = 0; i < readers.size(); ++i) {
         const StoreReader& r = readers[i];
         const std::size_t n = r.entry_count();
-        for (EntryCursor c = r.cursor(0); c.index() < n && open > 0; c.next()) {
+        for (EntryCursor c = r.cursor(0); c.index() < n; c.next()) {
             if (++walked % (1 << 16) == 0 && cancelled && cancelled())
                 return std::unexpected(StoreError::general(std::string(kCancelled)));
             const std::uint32_t t = targets == 1 ? 0 : shard_of(c.key(), targets);
-            if (refs[t].size() >= per_target || stored_bytes[t] >= format::kSampleBytes) continue;
-            // The stored size, unchecked: a damaged object fails when the sample is read.
-            const auto stored = r.object_at(c.offset());
-            refs[t].push_back({i, c.offset()});
-            stored_bytes[t] += stored ? stored->size() : 0;
-            if (refs[t].size() >= per_target || stored_bytes[t] >= format::kSampleBytes) --open;
+            const auto slot = choices[t].offer(refs[t].size(), per_target);
+            if (!slot) continue;
+            if (*slot == refs[t].size()) refs[t].push_back({i, c.offset()});
+            else refs[t][*slot] = {i, c.offset()};
         }
     }
     std::vector<std::string> dictionaries(targets);
     std::string scratch;
     for (std::uint32_t t = 0; t < targets; ++t) {
-        Sample sample;
+        detail::SampleReservoir sample;  // holds the drawn objects within the byte budget
         for (const Ref& ref : refs[t]) {
-            if (sample.full()) break;
             const StoreReader& r = readers[ref.input];
             auto stored = r.checked_object_at(ref.offset);
             if (!stored) return with_path<std::vector<std::string>>(r.path(), std::move(stored.error()));
             auto object = r.decode(*stored, scratch);
             if (!object) return with_path<std::vector<std::string>>(r.path(), std::move(object.error()));
-            if (r.compressed()) sample.add_copy(*object);  // decoded into the scratch buffer
-            else sample.add_view(*object);                 // in the input's mapping
+            sample.offer(*object);
         }
         std::vector<Ref>().swap(refs[t]);
-        dictionaries[t] = sample.train();
+        dictionaries[t] = detail::train_on(sample);
     }
     return dictionaries;
 }

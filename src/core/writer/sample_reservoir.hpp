@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,34 +22,20 @@
 
 namespace tarnkv::detail {
 
-class SampleReservoir {
+// The choices of reservoir sampling (algorithm R) from a fixed seed: for the n-th item offered
+// to a reservoir of `capacity` holding `filled`, the place it takes or none. Kept apart from the
+// objects so that a sample of other things (references to objects) is drawn the same way.
+class ReservoirChoice {
 public:
-    static constexpr std::size_t kMaxPiece = format::kSampleBytes / 64;
-
-    void offer(std::string_view object) {
-        const std::string_view piece = object.substr(0, kMaxPiece);
+    std::optional<std::size_t> offer(std::size_t filled, std::size_t capacity) noexcept {
         ++seen_;
-        if (slots_.size() < capacity_) {
-            slots_.emplace_back(piece);
-            bytes_ += piece.size();
-        } else {
-            const std::uint64_t j = next() % seen_;
-            if (j >= capacity_) return;
-            bytes_ -= slots_[j].size();
-            slots_[j].assign(piece);
-            bytes_ += piece.size();
-        }
-        while (bytes_ > format::kSampleBytes) {
-            const std::size_t k = static_cast<std::size_t>(next() % slots_.size());
-            bytes_ -= slots_[k].size();
-            slots_[k] = std::move(slots_.back());
-            slots_.pop_back();
-            capacity_ = slots_.size();
-        }
+        if (filled < capacity) return filled;
+        const std::uint64_t j = next() % seen_;
+        if (j >= capacity) return std::nullopt;
+        return static_cast<std::size_t>(j);
     }
-
-    // The sample, for the trainer; valid until the next offer().
-    std::vector<std::string_view> samples() const { return {slots_.begin(), slots_.end()}; }
+    // A uniform choice among `n` (> 0).
+    std::size_t pick(std::size_t n) noexcept { return static_cast<std::size_t>(next() % n); }
     std::uint64_t seen() const noexcept { return seen_; }
 
 private:
@@ -60,11 +47,43 @@ private:
         return z ^ (z >> 31);
     }
 
+    std::uint64_t seen_ = 0;
+    std::uint64_t state_ = 0x7461726E6B76ull;
+};
+
+class SampleReservoir {
+public:
+    static constexpr std::size_t kMaxPiece = format::kSampleBytes / 64;
+
+    void offer(std::string_view object) {
+        const std::string_view piece = object.substr(0, kMaxPiece);
+        const auto slot = choice_.offer(slots_.size(), capacity_);
+        if (!slot) return;
+        if (*slot == slots_.size()) {
+            slots_.emplace_back(piece);
+        } else {
+            bytes_ -= slots_[*slot].size();
+            slots_[*slot].assign(piece);
+        }
+        bytes_ += piece.size();
+        while (bytes_ > format::kSampleBytes) {
+            const std::size_t k = choice_.pick(slots_.size());
+            bytes_ -= slots_[k].size();
+            slots_[k] = std::move(slots_.back());
+            slots_.pop_back();
+            capacity_ = slots_.size();
+        }
+    }
+
+    // The sample, for the trainer; valid until the next offer().
+    std::vector<std::string_view> samples() const { return {slots_.begin(), slots_.end()}; }
+    std::uint64_t seen() const noexcept { return choice_.seen(); }
+
+private:
+    ReservoirChoice choice_;
     std::vector<std::string> slots_;
     std::size_t capacity_ = format::kSampleObjects;
     std::size_t bytes_ = 0;
-    std::uint64_t seen_ = 0;
-    std::uint64_t state_ = 0x7461726E6B76ull;
 };
 
 }  // namespace tarnkv::detail
