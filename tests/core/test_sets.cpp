@@ -564,5 +564,43 @@ TEST(Merges, ACompressedOutputsDictionaryLearnsFromTheWholeInput) {
     EXPECT_LT(late_share(dir.at("s.trnk")), 0.6);
 }
 
+// One compressed input keeps its dictionary: every output, one store or each shard of a set,
+// holds the input's dictionary and its objects' stored forms byte for byte.
+TEST(MergeStores, OneCompressedInputKeepsItsDictionaryAndStoredForms) {
+    ScratchDir dir;
+    StoreBuilder b;
+    ASSERT_TRUE(b.compress(3).has_value());
+    for (int i = 0; i < 400; ++i) {
+        auto id = b.add_object(similar(i));
+        ASSERT_TRUE(id.has_value());
+        ASSERT_TRUE(b.add_key(std::format("key{:05d}", i), *id).has_value());
+    }
+    ASSERT_TRUE(b.finish_training().has_value());
+    const std::vector<std::string> inputs{dir.write("in.trnk", b.image())};
+    auto in = StoreReader::open(inputs[0], true);
+    ASSERT_TRUE(in.has_value());
+    const auto stored_forms = [](const StoreReader& r) {
+        std::map<std::string, std::string> out;
+        for (std::size_t i = 0; i < r.entry_count(); ++i)
+            out[std::string(r.key_at(i))] = std::string(*r.object_at(r.offset_at(i)));
+        return out;
+    };
+    for (const std::size_t shards : {std::size_t{1}, std::size_t{3}}) {
+        std::vector<sets::MergeTarget> targets;
+        for (std::size_t t = 0; t < shards; ++t)
+            targets.push_back({dir.at(std::format("o{}-{}.tmp", shards, t)), dir.at(std::format("o{}-{}.trnk", shards, t))});
+        const auto infos = sets::merge_stores(inputs, targets, {}, {}, 19);  // the level is the input's
+        ASSERT_TRUE(infos.has_value()) << error_text(infos);
+        std::map<std::string, std::string> got;
+        for (const auto& t : targets) {
+            auto out = StoreReader::open(t.path, true);
+            ASSERT_TRUE(out.has_value());
+            EXPECT_EQ(*out->object_at(format::kHeaderSize), *in->object_at(format::kHeaderSize));
+            got.merge(stored_forms(*out));
+        }
+        EXPECT_EQ(got, stored_forms(*in)) << shards;
+    }
+}
+
 }  // namespace
 }  // namespace tarnkv::testing

@@ -70,7 +70,8 @@ def merge(inputs: Sequence[StrPath], out: StrPath, *, shards: int | None = None,
     copied. Keys that share an object keep sharing it, and the copies a set keeps of one
     object in several shards become one object again where they meet in one output. When
     some input is compressed, every output (the store, or each shard) is compressed at zstd
-    level 3 with a dictionary trained on a sample of its own objects. The output is published
+    level 3 with a dictionary trained on a sample of its own objects; when the only input is a
+    compressed store, every output keeps its dictionary and its objects as stored. The output is published
     atomically (a store by rename, a set by its manifest, last); on failure nothing is left.
     The set written records the codec of the first input set (``"msgpack"`` when only stores
     are merged). *progress(done, total)* counts index entries.

@@ -330,7 +330,15 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
         if (!b) return std::unexpected(std::move(b.error()));
         outs.push_back(std::make_unique<StreamBuilder>(std::move(*b)));
     }
-    if (compression) {
+    // One compressed input keeps its dictionary in every output, and its objects are copied as
+    // they are stored, neither decoded nor compressed again (the level is the input's).
+    const bool keep_forms = compression && readers.size() == 1 && readers[0].compressed();
+    if (keep_forms) {
+        auto dictionary = readers[0].checked_object_at(format::kHeaderSize);
+        if (!dictionary) return with_path<std::vector<StreamInfo>>(readers[0].path(), std::move(dictionary.error()));
+        for (auto& out : outs)
+            if (auto st = out->compress(*dictionary, *compression); !st) return std::unexpected(std::move(st.error()));
+    } else if (compression) {
         // Training is not counted as progress, but a cancellation is heard during the walk.
         const auto cancelled = [&] { return progress && !progress(0, total); };
         auto dictionaries = sample_stores(readers, static_cast<std::uint32_t>(outs.size()), cancelled);
@@ -421,7 +429,8 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
             const StoreReader& from = readers[win_input];
             auto stored = from.checked_object_at(win_offset);
             if (!stored) return with_path<std::vector<StreamInfo>>(from.path(), std::move(stored.error()));
-            auto object = from.decode(*stored, scratch);
+            // The stored form itself when it is kept, else the object as put.
+            auto object = keep_forms ? stored : from.decode(*stored, scratch);
             if (!object) return with_path<std::vector<StreamInfo>>(from.path(), std::move(object.error()));
             bool found = false;
             Content content{};
@@ -438,7 +447,7 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
                 }
             }
             if (!found) {
-                auto added = outs[target]->add_object(*object);
+                auto added = keep_forms ? outs[target]->add_stored(*object) : outs[target]->add_object(*object);
                 if (!added) return std::unexpected(std::move(added.error()));
                 *written = *added;
                 if (grouped[win_input]) by_content.try_emplace(content, Copy{win_input, win_offset, *added});

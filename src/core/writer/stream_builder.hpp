@@ -53,6 +53,9 @@ public:
     // Appends the record holding `bytes` (compressed first in a compressed store), making its
     // length and CRC.
     Result<std::uint64_t> add_object(std::string_view bytes);
+    // Appends the record holding `stored` as it is: an object's stored form, which in a
+    // compressed store the caller made (or copied from a store) with this store's dictionary.
+    Result<std::uint64_t> add_stored(std::string_view stored);
     // Maps `key` to the record at `offset`. Keys must come in strictly increasing key order:
     // anything else is a general error (the caller's inputs were not sorted).
     Status add_key(std::string_view key, std::uint64_t offset);
@@ -72,7 +75,6 @@ private:
 
     StreamBuilder(int fd, std::string tmp);
     Status append(std::string_view bytes);
-    Result<std::uint64_t> add_stored(std::string_view stored);
     Status copyable() const;
     Status flush();
     Status write_out(std::string_view bytes);
