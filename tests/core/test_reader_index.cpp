@@ -241,5 +241,31 @@ TEST(BodyCrc, PiecesJoinIntoTheWholeFilesCrc) {
     EXPECT_EQ(error_text(open_ok(dir, image, false).verify()), expect);
 }
 
+// Of several damaged objects, verify() reports the first in index order, wherever the others
+// lie.
+TEST(VerifyObjects, TheFirstDamagedObjectInIndexOrderIsReported) {
+    ScratchDir dir;
+    StoreBuilder b;
+    constexpr std::size_t kObjects = 40'000;
+    for (std::size_t i = 0; i < kObjects; ++i) {
+        ASSERT_TRUE(b.add_object(std::string(512, static_cast<char>('a' + i % 26)) + std::to_string(i)));
+        ASSERT_TRUE(b.add_key(std::format("k{:06}", i), static_cast<std::uint32_t>(i)));
+    }
+    const std::string clean = b.image();
+    StoreReader r0 = open_ok(dir, clean, true);
+    EXPECT_TRUE(r0.verify());
+    const auto offset_of = [&](std::size_t i) { return *r0.lookup(std::format("k{:06}", i)); };
+    const auto damaged = [&](std::initializer_list<std::size_t> which) {
+        std::string image = clean;
+        for (const std::size_t i : which) image[offset_of(i) + format::kRecordHeaderSize + 7] ^= 1;
+        return sealed(image);
+    };
+    for (const auto& [which, first] : std::initializer_list<std::pair<std::initializer_list<std::size_t>, std::size_t>>{
+             {{30'000, 300, 9'000}, 300}, {{20'000, 39'999}, 20'000}, {{kObjects - 1}, kObjects - 1}}) {
+        const std::string expect = std::format("TarnCorruptError: object CRC32 mismatch at offset {}", offset_of(first));
+        EXPECT_EQ(error_text(open_ok(dir, damaged(which), true).verify()), expect) << first;
+    }
+}
+
 }  // namespace
 }  // namespace tarnkv::testing

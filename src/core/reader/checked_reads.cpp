@@ -18,6 +18,18 @@ namespace {
     return StoreError::corrupt(std::format("object CRC32 mismatch at offset {}", offset));
 }
 
+// verify()'s check of one object, in its words; the record's size.
+Result<std::uint64_t> check_record(fmt::Image image, std::uint64_t offset) {
+    const auto record = fmt::RecordView::at(image, offset);
+    if (!record) {
+        if (record.error() == fmt::RecordFault::BytesOutside)
+            return std::unexpected(StoreError::corrupt(std::format("object at {} extends beyond file end", offset)));
+        return std::unexpected(StoreError::corrupt(std::format("object offset {} out of bounds", offset)));
+    }
+    if (fmt::crc32(record->bytes()) != record->stored_crc()) return std::unexpected(crc_mismatch(offset));
+    return fmt::kRecordHeaderSize + record->bytes().size();
+}
+
 }  // namespace
 
 Result<std::string_view> StoreReader::checked_object_at(std::uint64_t offset) const {
@@ -112,14 +124,9 @@ Status StoreReader::verify(const Progress& progress) const {
     if (!crc) return cancelled();
     if (auto st = detail::check_body_crc(*crc, r.file_crc32); !st) return st;
     auto st = r.each_distinct_offset([&](std::uint64_t offset) -> Status {
-        const auto record = fmt::RecordView::at(r.image(), offset);
-        if (!record) {
-            if (record.error() == fmt::RecordFault::BytesOutside)
-                return std::unexpected(StoreError::corrupt(std::format("object at {} extends beyond file end", offset)));
-            return std::unexpected(StoreError::corrupt(std::format("object offset {} out of bounds", offset)));
-        }
-        if (fmt::crc32(record->bytes()) != record->stored_crc()) return std::unexpected(crc_mismatch(offset));
-        if (!advance(fmt::kRecordHeaderSize + record->bytes().size())) return cancelled();
+        const auto size = check_record(r.image(), offset);
+        if (!size) return std::unexpected(std::move(size.error()));
+        if (!advance(*size)) return cancelled();
         return {};
     });
     if (!st) return st;
