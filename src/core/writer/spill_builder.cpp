@@ -1,6 +1,7 @@
 #include "core/writer/spill_builder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -335,7 +336,10 @@ public:
             pos += kIdSize + fmt::kRecordHeaderSize + len;
         }
         if (filled != count) return bad();
-        for (const std::uint64_t pos : order_) {
+        constexpr std::size_t kAhead = 8;  // records fetched ahead: they lie all over the part
+        for (std::size_t i = 0; i < order_.size(); ++i) {
+            if (i + kAhead < order_.size()) __builtin_prefetch(base + order_[i + kAhead]);
+            const std::uint64_t pos = order_[i];
             std::uint32_t id;
             std::memcpy(&id, base + pos, kIdSize);
             const std::uint64_t len = fmt::load_be32(base + pos + kIdSize);
@@ -566,6 +570,23 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     const auto draft = h.encode();
     if (auto st = write({reinterpret_cast<const char*>(draft.data()), draft.size()}, false); !st)
         return std::unexpected(std::move(st.error()));
+    // Records and index entries are small: they gather here first, so that the checksum and the
+    // file take them a MiB at a time. The next byte lands at done + batch.size().
+    constexpr std::size_t kBatch = std::size_t{1} << 20;
+    std::string batch;
+    batch.reserve(kBatch);
+    const auto drain = [&]() -> Status {
+        auto st = write(batch, true);
+        batch.clear();
+        return st;
+    };
+    const auto put_bytes = [&](std::string_view piece) -> Status {
+        if (batch.size() + piece.size() > kBatch)
+            if (auto st = drain(); !st) return st;
+        if (piece.size() >= kBatch) return write(piece, true);
+        batch.append(piece);
+        return {};
+    };
     if (by_key_) {
         std::string rec, scratch;
         if (encoder) {
@@ -575,11 +596,11 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             if (auto st = write(rec, true); !st) return std::unexpected(std::move(st.error()));
         }
         const auto put = [&](std::uint32_t id, std::string_view record) -> Status {
-            offset[id] = done;  // the header, then every record written so far
-            if (!encoder) return write(record, true);
+            offset[id] = done + batch.size();  // the header, then every record written so far
+            if (!encoder) return put_bytes(record);
             if (auto st = detail::compressed_record(*encoder, record.substr(fmt::kRecordHeaderSize), rec, scratch); !st)
                 return st;
-            return write(rec, true);
+            return put_bytes(rec);
         };
         for (std::size_t p = 0; p < parts->parts(); ++p)
             if (auto st = parts->emit(p, offset, put); !st) return std::unexpected(std::move(st.error()));
@@ -588,32 +609,55 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         for (std::size_t s = 0; s < start.size(); ++s) {
             const std::string_view block = start[s].cursor.records();
             if (whole[s]) {
-                if (auto st = write(block, true); !st) return std::unexpected(std::move(st.error()));
+                if (auto st = put_bytes(block); !st) return std::unexpected(std::move(st.error()));
             } else {
                 const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
                 std::uint64_t at = 0;
                 for (std::uint64_t id = start[s].first_id; id < start[s].first_id + start[s].cursor.record_count(); ++id) {
                     const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
                     if (kept.test(id))
-                        if (auto st = write(block.substr(at, size), true); !st) return std::unexpected(std::move(st.error()));
+                        if (auto st = put_bytes(block.substr(at, size)); !st) return std::unexpected(std::move(st.error()));
                     at += size;
                 }
             }
             start[s].cursor.release_records();
         }
     }
+    if (auto st = drain(); !st) return std::unexpected(std::move(st.error()));
     file->start_writeback();
     h.index_offset = done;  // as compressed
     total = done + index_bytes;
     sources = start;
+    // The IDs come in no order: each key's offset is fetched a few keys ahead of its entry, so
+    // that the fetches overlap instead of waiting one by one.
+    constexpr std::size_t kAhead = 16;
+    struct Named {
+        std::string_view key;  // valid while the runs are mapped
+        std::uint64_t id;
+    };
+    std::array<Named, kAhead> ahead;
+    std::size_t waiting = 0;
     std::string entry;
+    const auto put_entries = [&]() -> Status {
+        for (std::size_t i = 0; i < waiting; ++i) {
+            entry.resize(fmt::entry_size(ahead[i].key.size()));
+            fmt::encode_entry(reinterpret_cast<unsigned char*>(entry.data()), ahead[i].key, offset[ahead[i].id]);
+            if (auto st = put_bytes(entry); !st) return st;
+        }
+        waiting = 0;
+        return {};
+    };
     for (Merge m(sources); !m.done();) {
         auto key = m.next(ids);
         if (!key) return std::unexpected(std::move(key.error()));
-        entry.resize(fmt::entry_size(key->size()));
-        fmt::encode_entry(reinterpret_cast<unsigned char*>(entry.data()), *key, offset[settle(ids, policy_).id]);
-        if (auto st = write(entry, true); !st) return std::unexpected(std::move(st.error()));
+        const std::uint64_t id = settle(ids, policy_).id;
+        __builtin_prefetch(&offset[id]);
+        ahead[waiting++] = {*key, id};
+        if (waiting == kAhead)
+            if (auto st = put_entries(); !st) return std::unexpected(std::move(st.error()));
     }
+    if (auto st = put_entries(); !st) return std::unexpected(std::move(st.error()));
+    if (auto st = drain(); !st) return std::unexpected(std::move(st.error()));
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
     h.file_crc32 = crc;
     const auto header = h.encode();
