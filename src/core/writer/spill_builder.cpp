@@ -222,8 +222,8 @@ private:
 // its RSS until let go) and cost a fault or a system call per record. Instead, the objects are
 // cut by their place in key order into parts of about `budget` bytes each; one walk down the
 // blocks copies each kept record to its part (the first part stays in memory, the others go to
-// a scratch file at offsets known in advance), and the parts are then read back one at a time,
-// put in order in memory and written out. Every read of the runs goes front to back.
+// a nameless scratch file at offsets known in advance), and the parts are then read back one at
+// a time, put in order in memory and written out. Every read of the runs goes front to back.
 //
 // A part holds, for each of its records: the object's ID (u32, native order), then the record
 // as the run holds it (length, CRC-32, bytes).
@@ -232,12 +232,8 @@ public:
     KeyOrderParts(std::string path, std::uint64_t budget) : path_(std::move(path)), budget_(budget) {}
     KeyOrderParts(const KeyOrderParts&) = delete;
     KeyOrderParts& operator=(const KeyOrderParts&) = delete;
-    // The scratch file goes on every way out of a build.
     ~KeyOrderParts() {
-        if (fd_ >= 0) {
-            ::unlink(path_.c_str());
-            ::close(fd_);
-        }
+        if (fd_ >= 0) ::close(fd_);
     }
 
     // Cuts `placed` (kept IDs in key order) into parts. On entry slot[id] is each kept
@@ -360,6 +356,9 @@ private:
             fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         } while (fd_ < 0 && errno == EINTR);
         if (fd_ < 0) return std::unexpected(io_error("spill " + path_ + ": ", errno));
+        // Nameless from the start: the scratch file goes with its descriptor, however the
+        // build ends (a killed process included).
+        ::unlink(path_.c_str());
         written_.assign(parts(), 0);
         return {};
     }

@@ -11,9 +11,9 @@
 //
 // In key order, the records are not fetched from the runs one by one: they are copied in one
 // walk down the runs into parts that each cover a stretch of the key order, and each part is
-// then put in order in memory and written out. All but the first part wait in a scratch file
-// beside the runs, removed as the build ends: while it writes, a build needs about as much free
-// space again as the records it keeps.
+// then put in order in memory and written out. All but the first part wait in a nameless
+// scratch file beside the runs, which goes with the build however it ends: while it writes, a
+// build needs about as much free space again as the records it keeps.
 //
 // Memory: the run's buffer (about `spill_bytes`) while adding; during a build, a few bits and
 // one offset per object, and in key order one ID per kept object until the parts are planned,
