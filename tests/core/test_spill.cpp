@@ -262,6 +262,33 @@ TEST(SpillRuns, KeyOrderedBuildReadsObjectsBackAcrossRuns) {
     EXPECT_EQ(file.substr(format::kHeaderSize, data.size()), data);
 }
 
+// In key order, objects of every size: small ones gathered with others, ones too large for
+// the buffers that carry them, and ones larger than a whole part of the key order, each of
+// which then has a part of its own. The file is the in-memory builder's, byte for byte.
+TEST(SpillRuns, KeyOrderedBuildOfSmallAndLargeObjectsEqualsTheInMemoryOne) {
+    ScratchDir dir;
+    StoreBuilder memory;
+    memory.order_objects_by_key(true);
+    auto b = SpillingBuilder::create(dir.path(), 16 << 10, sets::Policy::Error, true);
+    ASSERT_TRUE(b);
+    std::vector<std::uint32_t> key_of(300);
+    std::iota(key_of.begin(), key_of.end(), 0u);
+    std::shuffle(key_of.begin(), key_of.end(), std::mt19937(11));
+    for (std::uint32_t i = 0; i < key_of.size(); ++i) {
+        const std::size_t size = i % 7 == 0 ? 20000 + i : i % 3 == 0 ? 5000 : 30 + i % 50;
+        const std::string object(size, static_cast<char>('a' + i % 26));
+        const std::string key = std::format("k{:04}", key_of[i]);
+        ASSERT_TRUE(memory.add_object(object));
+        ASSERT_TRUE(memory.add_key(key, i));
+        ASSERT_TRUE((*b)->add_object(object));
+        ASSERT_TRUE((*b)->add_key(key, i));
+    }
+    ASSERT_TRUE(memory.build(dir.at("want.trnk")));
+    const auto built = (*b)->build(dir.at("got.trnk"));
+    ASSERT_TRUE(built) << built.error().message();
+    EXPECT_EQ(slurp(dir.at("got.trnk")), slurp(dir.at("want.trnk")));
+}
+
 // A field of /proc/self/status, in KiB; -1 when it cannot be read.
 long status_kib(std::string_view field) {
     std::ifstream in("/proc/self/status");
