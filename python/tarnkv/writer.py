@@ -109,7 +109,10 @@ class TarnWriter(_native.Writer):
     ``"first"`` a ``put`` whose keys are all taken stores its object (and returns its new ID),
     which the file then leaves out; ``len(w)`` counts keys as given (repeats included), and ``key in w`` and
     ``object_id()`` raise :class:`RuntimeError`. A spill that fails (a full disk) removes the
-    runs and leaves the writer spent: every later call raises that error. The directory goes
+    runs and leaves the writer spent: every later call raises that error. While it writes,
+    ``build()`` also copies the objects beside the runs to put them in key order, so the
+    directory needs room for about twice the objects; a build that fails for want of it
+    removes its copy and leaves the runs and the writer as they were. The directory goes
     with the writer.
 
     ``len(w)`` is the number of keys so far and ``key in w`` tells whether a key is mapped. A

@@ -234,19 +234,20 @@ def test_set_build_on_a_full_disk_leaves_the_old_set(tmp_path, case):
 
 
 # A writer under a memory limit on a full disk: its runs fill the small file system ("runs"),
-# or they fit elsewhere and the store does not ("store"). Either way what it wrote is removed
-# and the error is the disk's; a writer whose runs failed says so from then on, one whose store
-# failed builds elsewhere.
+# or they fit elsewhere and the store does not ("store"), or the runs fit but the copy of the
+# objects a build makes beside them to put them in key order does not ("order"). Either way
+# what it wrote is removed and the error is the disk's; a writer whose runs failed says so from
+# then on, one whose store or copy failed keeps its runs and can build again.
 SPILL_FULL = SMALL_TMPFS + r"""
 import gc
 import tarnkv
 
 case = sys.argv[1]
-spill_dir = small if case == "runs" else sys.argv[-1]
+spill_dir = small if case in ("runs", "order") else sys.argv[-1]
 w = tarnkv.TarnWriter(memory_limit=64 * 1024, spill_dir=spill_dir)
-target = os.path.join(small, "db.trnk")
+target = os.path.join(sys.argv[-1] if case == "order" else small, "db.trnk")
 try:
-    for i in range(48):
+    for i in range(20 if case == "order" else 48):
         w.put_raw(f"k{i}", os.urandom(64 * 1024))
     w.build(target)
 except tarnkv.StoreIOError as e:
@@ -266,11 +267,12 @@ print("GONE", [n for n in os.listdir(spill_dir) if n.startswith(".tarnkv-spill-"
 """
 
 
-@pytest.mark.parametrize("case, error, left, after", [
-    ("runs", "ERROR 28 ", "LEFT ['.tarnkv-spill-*'] [[]]", "AFTER 28"),
-    ("store", "ERROR 28 db.trnk.tmp", "LEFT [] []", "AFTER True"),
+@pytest.mark.parametrize("case, error, left, room, after", [
+    ("runs", "ERROR 28 ", "LEFT ['.tarnkv-spill-*'] [[]]", "ROOM True", "AFTER 28"),
+    ("store", "ERROR 28 db.trnk.tmp", "LEFT [] []", "ROOM True", "AFTER True"),
+    ("order", "ERROR 28 db.trnk.tmp", "LEFT ['.tarnkv-spill-*'] [['run-0']]", "ROOM False", "AFTER 28"),
 ])
-def test_spilling_writer_on_a_full_disk_removes_what_it_wrote(tmp_path, case, error, left, after):
+def test_spilling_writer_on_a_full_disk_removes_what_it_wrote(tmp_path, case, error, left, room, after):
     if os.geteuid() != 0:
         pytest.skip("needs root for a private mount namespace")
     out = run_python(SPILL_FULL, case, tmp_path)
@@ -278,6 +280,6 @@ def test_spilling_writer_on_a_full_disk_removes_what_it_wrote(tmp_path, case, er
         pytest.skip(out.stdout.strip())
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
-    if case == "runs":  # the directory's random name
+    if case in ("runs", "order"):  # the directory's random name
         lines[1] = lines[1].split("'")[0] + "'.tarnkv-spill-*'" + lines[1].split("'", 2)[2]
-    assert lines == [error, left, "ROOM True", after, "GONE []"]
+    assert lines == [error, left, room, after, "GONE []"]

@@ -137,6 +137,11 @@ std::string_view RunCursor::records() const noexcept {
 
 void RunCursor::release_records() const noexcept { file_->release(begin_, records_end_); }
 
+void RunCursor::release_records(std::uint64_t from, std::uint64_t to) const noexcept {
+    to = std::min(to, records_end_ - begin_);
+    if (from < to) file_->release(begin_ + from, begin_ + to);
+}
+
 void RunCursor::release_entries() noexcept {
     file_->release(released_, pos_);
     released_ = pos_;

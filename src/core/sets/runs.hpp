@@ -204,6 +204,9 @@ public:
     std::uint64_t record_count() const noexcept { return count_; }
     // Gives the block's pages back to the kernel once it is copied.
     void release_records() const noexcept;
+    // The same for the block's bytes [from, to) alone (offsets in the block), for a walk that
+    // lets go of what it has passed as it goes.
+    void release_records(std::uint64_t from, std::uint64_t to) const noexcept;
     // Gives back the pages of the entries walked past so far.
     void release_entries() noexcept;
 

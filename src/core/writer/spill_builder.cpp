@@ -1,11 +1,15 @@
 #include "core/writer/spill_builder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <format>
+#include <span>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -194,6 +198,214 @@ private:
     std::vector<std::uint64_t> words_;
 };
 
+// A walk down a block that gives back the pages it has passed every few MiB: mapped pages of
+// the runs count in the process's RSS for as long as they stay mapped.
+class BehindWalk {
+public:
+    explicit BehindWalk(const sets::RunCursor& cursor) noexcept : cursor_(cursor) {}
+    void passed(std::uint64_t at) noexcept {
+        if (at - released_ < kStep) return;
+        cursor_.release_records(released_, at);
+        released_ = at;
+    }
+
+private:
+    static constexpr std::uint64_t kStep = std::uint64_t{8} << 20;
+    const sets::RunCursor& cursor_;
+    std::uint64_t released_ = 0;
+};
+
+// Kept objects in key order, gathered from blocks that hold them in ID order.
+//
+// Fetching each record from its block at random would map pages of the runs all over the
+// process (a fault maps the whole page-cache folio around it, and mapped file pages count in
+// its RSS until let go) and cost a fault or a system call per record. Instead, the objects are
+// cut by their place in key order into parts of about `budget` bytes each; one walk down the
+// blocks copies each kept record to its part (the first part stays in memory, the others go to
+// a nameless scratch file at offsets known in advance), and the parts are then read back one at
+// a time, put in order in memory and written out. Every read of the runs goes front to back.
+//
+// A part holds, for each of its records: the object's ID (u32, native order), then the record
+// as the run holds it (length, CRC-32, bytes).
+class KeyOrderParts {
+public:
+    KeyOrderParts(std::string path, std::uint64_t budget) : path_(std::move(path)), budget_(budget) {}
+    KeyOrderParts(const KeyOrderParts&) = delete;
+    KeyOrderParts& operator=(const KeyOrderParts&) = delete;
+    ~KeyOrderParts() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    // Cuts `placed` (kept IDs in key order) into parts. On entry slot[id] is each kept
+    // object's record size; on return its place in key order.
+    void plan(std::span<const std::uint32_t> placed, std::vector<std::uint64_t>& slot) {
+        std::uint64_t bytes = 0, cost = 0;
+        for (std::uint64_t rank = 0; rank < placed.size(); ++rank) {
+            const std::uint64_t size = slot[placed[rank]];
+            // What a record costs in memory when its part is put in order: its ID, the
+            // record, and its place in the order.
+            const std::uint64_t need = kIdSize + size + sizeof(std::uint64_t);
+            if (first_.empty() || (cost != 0 && cost + need > budget_)) {
+                if (!first_.empty()) bytes_.push_back(bytes);
+                first_.push_back(rank);
+                bytes = cost = 0;
+            }
+            bytes += kIdSize + size;
+            cost += need;
+            slot[placed[rank]] = rank;
+        }
+        if (!first_.empty()) bytes_.push_back(bytes);
+        first_.push_back(placed.size());
+        std::uint64_t at = 0, largest = 0;
+        for (std::size_t p = 0; p < parts(); ++p) {
+            at_.push_back(p == 0 ? 0 : at);  // the first part is never in the file
+            if (p != 0) at += bytes_[p];
+            largest = std::max(largest, bytes_[p]);
+        }
+        if (parts() != 0) memory_.reserve(largest);
+        // Each part in the file gathers its records in a buffer of its own; together they
+        // take about half the budget.
+        if (parts() > 1) {
+            pending_.resize(parts());
+            flush_at_ = std::clamp<std::uint64_t>(budget_ / 2 / (parts() - 1), 4096, 1 << 20);
+        }
+    }
+
+    std::size_t parts() const noexcept { return bytes_.size(); }
+
+    // The next kept record, in ID order, whose place in key order is `rank`.
+    Status add(std::uint32_t id, std::uint64_t rank, std::string_view record) {
+        const auto p = static_cast<std::size_t>(std::upper_bound(first_.begin(), first_.end(), rank) - first_.begin() - 1);
+        char head[kIdSize];
+        std::memcpy(head, &id, kIdSize);
+        if (p == 0) {
+            memory_.append(head, kIdSize);
+            memory_.append(record);
+            return {};
+        }
+        if (fd_ < 0)
+            if (auto st = open(); !st) return st;
+        std::string& out = pending_[p];
+        out.append(head, kIdSize);
+        if (record.size() >= flush_at_) {  // a large record goes to the file as it is
+            if (auto st = flush(p); !st) return st;
+            return put(p, record);
+        }
+        out.append(record);
+        if (out.size() >= flush_at_) return flush(p);
+        return {};
+    }
+
+    // After the last add(): everything reaches the file.
+    Status finish_adding() {
+        for (std::size_t p = 1; p < pending_.size(); ++p)
+            if (auto st = flush(p); !st) return st;
+        std::vector<std::string>().swap(pending_);
+        bool whole = parts() == 0 || memory_.size() == bytes_[0];
+        for (std::size_t p = 1; p < parts() && whole; ++p) whole = fd_ >= 0 && written_[p] == bytes_[p];
+        if (!whole) return std::unexpected(StoreError::corrupt("a part of the objects in key order came out short"));
+        return {};
+    }
+
+    // Calls out(id, record) for each record of part `p`, in key order. slot[id] must still
+    // hold each object's place in key order as plan() left it.
+    template <class Emit>
+    Status emit(std::size_t p, const std::vector<std::uint64_t>& slot, Emit&& out) {
+        if (p != 0)
+            if (auto st = read_back(p); !st) return st;
+        const std::uint64_t first = first_[p], count = first_[p + 1] - first_[p];
+        constexpr std::uint64_t kUnset = ~std::uint64_t{0};
+        order_.assign(count, kUnset);
+        const auto* base = reinterpret_cast<const unsigned char*>(memory_.data());
+        const std::uint64_t size = memory_.size();
+        std::uint64_t filled = 0;
+        for (std::uint64_t pos = 0; pos < size;) {
+            if (size - pos < kIdSize + fmt::kRecordHeaderSize) return bad();
+            std::uint32_t id;
+            std::memcpy(&id, base + pos, kIdSize);
+            const std::uint64_t len = fmt::load_be32(base + pos + kIdSize);
+            if (size - pos - kIdSize - fmt::kRecordHeaderSize < len || id >= slot.size()) return bad();
+            const std::uint64_t rank = slot[id];
+            if (rank < first || rank - first >= count || order_[rank - first] != kUnset) return bad();
+            order_[rank - first] = pos;
+            ++filled;
+            pos += kIdSize + fmt::kRecordHeaderSize + len;
+        }
+        if (filled != count) return bad();
+        constexpr std::size_t kAhead = 8;  // records fetched ahead: they lie all over the part
+        for (std::size_t i = 0; i < order_.size(); ++i) {
+            if (i + kAhead < order_.size()) __builtin_prefetch(base + order_[i + kAhead]);
+            const std::uint64_t pos = order_[i];
+            std::uint32_t id;
+            std::memcpy(&id, base + pos, kIdSize);
+            const std::uint64_t len = fmt::load_be32(base + pos + kIdSize);
+            if (auto st = out(id, std::string_view(memory_).substr(pos + kIdSize, fmt::kRecordHeaderSize + len)); !st) return st;
+        }
+        memory_.clear();
+        return {};
+    }
+
+private:
+    static constexpr std::size_t kIdSize = sizeof(std::uint32_t);
+
+    static Status bad() { return std::unexpected(StoreError::corrupt("a part of the objects in key order is damaged")); }
+
+    Status open() {
+        if (auto st = check_path(path_, "spill: "); !st) return st;
+        do {
+            fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0) return std::unexpected(io_error("spill " + path_ + ": ", errno));
+        // Nameless from the start: the scratch file goes with its descriptor, however the
+        // build ends (a killed process included).
+        ::unlink(path_.c_str());
+        written_.assign(parts(), 0);
+        return {};
+    }
+
+    Status put(std::size_t p, std::string_view bytes) {
+        if (written_[p] + bytes.size() > bytes_[p])
+            return std::unexpected(StoreError::corrupt("a part of the objects in key order outgrew its plan"));
+        if (auto st = write_fully_at(fd_, at_[p] + written_[p], bytes, "spill: ", "spill: no progress"); !st) return st;
+        written_[p] += bytes.size();
+        return {};
+    }
+
+    Status flush(std::size_t p) {
+        if (pending_[p].empty()) return {};
+        if (auto st = put(p, pending_[p]); !st) return st;
+        pending_[p].clear();
+        return {};
+    }
+
+    Status read_back(std::size_t p) {
+        memory_.resize(bytes_[p]);
+        std::uint64_t got = 0;
+        while (got < bytes_[p]) {
+            const ssize_t n = ::pread(fd_, memory_.data() + got, bytes_[p] - got, static_cast<off_t>(at_[p] + got));
+            if (n > 0)
+                got += static_cast<std::uint64_t>(n);
+            else if (n == 0)
+                return std::unexpected(StoreError::io("spill: a part of the objects in key order came back short"));
+            else if (errno != EINTR)
+                return std::unexpected(io_error("spill: ", errno));
+        }
+        return {};
+    }
+
+    std::string path_;
+    std::uint64_t budget_;
+    int fd_ = -1;
+    std::vector<std::uint64_t> first_;    // each part's first place in key order; then the count
+    std::vector<std::uint64_t> bytes_;    // each part's bytes
+    std::vector<std::uint64_t> at_;       // where each part lies in the file
+    std::vector<std::uint64_t> written_;  // what each part has in the file so far
+    std::vector<std::string> pending_;    // what each part gathers before it is written
+    std::uint64_t flush_at_ = 0;
+    std::string memory_;                  // the part in memory
+    std::vector<std::uint64_t> order_;    // offsets in memory_, in key order
+};
+
 }  // namespace
 
 Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progress& progress) {
@@ -247,7 +459,8 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     if (keys > fmt::kMaxCount) return std::unexpected(StoreError::general("too many keys"));
 
     // Where each kept object's record goes: its place among the kept ones, in ID order; in key
-    // order, where it is in its block until it is written.
+    // order, its record's size until the parts are planned, then its place in key order until
+    // it is written.
     std::vector<std::uint64_t> offset(objects_);
     std::uint64_t data_bytes = 0, kept_objects = 0, dropped = 0, idle = 0;
     std::vector<bool> whole(sources.size());
@@ -260,13 +473,14 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
         std::uint64_t at = 0;
         bool all = true;
+        BehindWalk release(start[s].cursor);
         for (std::uint64_t id = start[s].first_id; id < start[s].first_id + start[s].cursor.record_count(); ++id) {
             const auto rec = fmt::RecordView::at(image, at);
             if (!rec) return std::unexpected(StoreError::corrupt("a spilled record runs past its block"));
             const std::uint64_t size = fmt::kRecordHeaderSize + rec->bytes().size();
             if (kept.test(id)) {
                 if (sample) sample->offer(rec->bytes());
-                offset[id] = by_key_ ? at : fmt::kHeaderSize + data_bytes;
+                offset[id] = by_key_ ? size : fmt::kHeaderSize + data_bytes;
                 data_bytes += size;
                 ++kept_objects;
             } else {
@@ -279,6 +493,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
                     ++dropped;
             }
             at += size;
+            release.passed(at);
         }
         if (at != block.size()) return std::unexpected(StoreError::corrupt("a spilled block holds more than its records"));
         whole[s] = all;
@@ -296,6 +511,31 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         // Until the records are out, the sizes assume each object stored as given, with its
         // tag byte, after the dictionary.
         data_bytes += kept_objects + fmt::kRecordHeaderSize + dictionary.size();
+    }
+
+    // In key order, each kept record goes to its part, the blocks walked once more front to
+    // back; the parts hold about half the run buffer's bytes each.
+    std::optional<KeyOrderParts> parts;
+    if (by_key_) {
+        parts.emplace(dir_ + "/key-order", std::max<std::uint64_t>(spill_bytes_ / 2, 1));
+        parts->plan(placed, offset);
+        std::vector<std::uint32_t>().swap(placed);
+        for (const Source& src : start) {
+            const std::string_view block = src.cursor.records();
+            const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
+            BehindWalk release(src.cursor);
+            std::uint64_t at = 0;
+            for (std::uint64_t id = src.first_id; id < src.first_id + src.cursor.record_count(); ++id) {
+                const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
+                if (kept.test(id))
+                    if (auto st = parts->add(static_cast<std::uint32_t>(id), offset[id], block.substr(at, size)); !st)
+                        return std::unexpected(std::move(st.error()));
+                at += size;
+                release.passed(at);
+            }
+            src.cursor.release_records();
+        }
+        if (auto st = parts->finish_adding(); !st) return std::unexpected(std::move(st.error()));
     }
 
     // Second walk: the file.
@@ -329,12 +569,24 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     const auto draft = h.encode();
     if (auto st = write({reinterpret_cast<const char*>(draft.data()), draft.size()}, false); !st)
         return std::unexpected(std::move(st.error()));
+    // Records and index entries are small: they gather here first, so that the checksum and the
+    // file take them a MiB at a time. The next byte lands at done + batch.size().
+    constexpr std::size_t kBatch = std::size_t{1} << 20;
+    std::string batch;
+    batch.reserve(kBatch);
+    const auto drain = [&]() -> Status {
+        auto st = write(batch, true);
+        batch.clear();
+        return st;
+    };
+    const auto put_bytes = [&](std::string_view piece) -> Status {
+        if (batch.size() + piece.size() > kBatch)
+            if (auto st = drain(); !st) return st;
+        if (piece.size() >= kBatch) return write(piece, true);
+        batch.append(piece);
+        return {};
+    };
     if (by_key_) {
-        // Each object's record is fetched from its block, wherever it is: every fetch may map
-        // a page (and the pages around it) of the runs into this process. They are let go
-        // every kReleaseEvery records, which bounds what piles up to a few tens of MiB.
-        constexpr std::uint64_t kReleaseEvery = 1024;
-        std::uint64_t since_release = 0;
         std::string rec, scratch;
         if (encoder) {
             rec.resize(fmt::kRecordHeaderSize);
@@ -342,60 +594,69 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             rec += dictionary;
             if (auto st = write(rec, true); !st) return std::unexpected(std::move(st.error()));
         }
-        for (const std::uint32_t id : placed) {
-            const auto s = static_cast<std::size_t>(
-                std::upper_bound(start.begin(), start.end(), id,
-                                 [](std::uint64_t i, const Source& src) { return i < src.first_id; }) -
-                start.begin() - 1);
-            const std::string_view block = start[s].cursor.records();
-            const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
-            const std::uint64_t at = offset[id];
-            const std::string_view object = fmt::RecordView::at(image, at)->bytes();
-            const std::uint64_t size = fmt::kRecordHeaderSize + object.size();
-            offset[id] = done;  // the header, then every record written so far
-            std::string_view out = block.substr(at, size);
-            if (encoder) {
-                if (auto st = detail::compressed_record(*encoder, object, rec, scratch); !st)
-                    return std::unexpected(std::move(st.error()));
-                out = rec;
-            }
-            if (auto st = write(out, true); !st) return std::unexpected(std::move(st.error()));
-            if (++since_release == kReleaseEvery) {
-                since_release = 0;
-                for (const Source& src : start) src.cursor.release_records();
-            }
-        }
-        for (const Source& src : start) src.cursor.release_records();
+        const auto put = [&](std::uint32_t id, std::string_view record) -> Status {
+            offset[id] = done + batch.size();  // the header, then every record written so far
+            if (!encoder) return put_bytes(record);
+            if (auto st = detail::compressed_record(*encoder, record.substr(fmt::kRecordHeaderSize), rec, scratch); !st)
+                return st;
+            return put_bytes(rec);
+        };
+        for (std::size_t p = 0; p < parts->parts(); ++p)
+            if (auto st = parts->emit(p, offset, put); !st) return std::unexpected(std::move(st.error()));
+        parts.reset();  // the scratch file goes before the index is written
     } else {
         for (std::size_t s = 0; s < start.size(); ++s) {
             const std::string_view block = start[s].cursor.records();
             if (whole[s]) {
-                if (auto st = write(block, true); !st) return std::unexpected(std::move(st.error()));
+                if (auto st = put_bytes(block); !st) return std::unexpected(std::move(st.error()));
             } else {
                 const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
                 std::uint64_t at = 0;
                 for (std::uint64_t id = start[s].first_id; id < start[s].first_id + start[s].cursor.record_count(); ++id) {
                     const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
                     if (kept.test(id))
-                        if (auto st = write(block.substr(at, size), true); !st) return std::unexpected(std::move(st.error()));
+                        if (auto st = put_bytes(block.substr(at, size)); !st) return std::unexpected(std::move(st.error()));
                     at += size;
                 }
             }
             start[s].cursor.release_records();
         }
     }
+    if (auto st = drain(); !st) return std::unexpected(std::move(st.error()));
     file->start_writeback();
     h.index_offset = done;  // as compressed
     total = done + index_bytes;
     sources = start;
+    // The IDs come in no order: each key's offset is fetched a few keys ahead of its entry, so
+    // that the fetches overlap instead of waiting one by one.
+    constexpr std::size_t kAhead = 16;
+    struct Named {
+        std::string_view key;  // valid while the runs are mapped
+        std::uint64_t id;
+    };
+    std::array<Named, kAhead> ahead;
+    std::size_t waiting = 0;
     std::string entry;
+    const auto put_entries = [&]() -> Status {
+        for (std::size_t i = 0; i < waiting; ++i) {
+            entry.resize(fmt::entry_size(ahead[i].key.size()));
+            fmt::encode_entry(reinterpret_cast<unsigned char*>(entry.data()), ahead[i].key, offset[ahead[i].id]);
+            if (auto st = put_bytes(entry); !st) return st;
+        }
+        waiting = 0;
+        return {};
+    };
     for (Merge m(sources); !m.done();) {
         auto key = m.next(ids);
         if (!key) return std::unexpected(std::move(key.error()));
-        entry.resize(fmt::entry_size(key->size()));
-        fmt::encode_entry(reinterpret_cast<unsigned char*>(entry.data()), *key, offset[settle(ids, policy_).id]);
-        if (auto st = write(entry, true); !st) return std::unexpected(std::move(st.error()));
+        const std::uint64_t id = settle(ids, policy_).id;
+        __builtin_prefetch(&offset[id]);
+        ahead[waiting++] = {*key, id};
+        if (waiting == kAhead)
+            if (auto st = put_entries(); !st) return std::unexpected(std::move(st.error()));
     }
+    if (auto st = put_entries(); !st) return std::unexpected(std::move(st.error()));
+    if (auto st = drain(); !st) return std::unexpected(std::move(st.error()));
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
     h.file_crc32 = crc;
     const auto header = h.encode();

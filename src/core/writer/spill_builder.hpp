@@ -6,11 +6,19 @@
 // the entries sorted by key. build() merges the sorted sections of every run twice, streaming:
 // once to settle keys given more than once by the writer's policy and learn which objects some
 // key still names, then to write the store: the records (those no key names left out) in ID
-// order, or in the order of their first key, then the index. The file is the one StoreBuilder writes from the same calls, byte for
-// byte, through the same locked temporary and rename.
+// order, or in the order of their first key, then the index. The file is the one StoreBuilder
+// writes from the same calls, byte for byte, through the same locked temporary and rename.
+//
+// In key order, the records are not fetched from the runs one by one: they are copied in one
+// walk down the runs into parts that each cover a stretch of the key order, and each part is
+// then put in order in memory and written out. All but the first part wait in a nameless
+// scratch file beside the runs, which goes with the build however it ends: while it writes, a
+// build needs about as much free space again as the records it keeps.
 //
 // Memory: the run's buffer (about `spill_bytes`) while adding; during a build, a few bits and
-// one offset per object (and one ID per kept object in key order).
+// one offset per object, and in key order one ID per kept object until the parts are planned,
+// then one part (about `spill_bytes` / 2) and what the others gather before they are written.
+// Every walk over the runs lets go of their pages as it passes them.
 #pragma once
 
 #include <cstdint>
