@@ -213,17 +213,20 @@ def _converter(what: Any) -> Any:
     return what
 
 
-def convert_json_lines(data: bytes, start: int, roles: RecordRoles) -> tuple[bytes, int, int]:
-    """The lines of ``data[start:]`` as one packed batch of records (each its key, alias keys
-    and MessagePack object, as ``roles`` name them), converted without the interpreter lock.
+def convert_json_lines(data: bytes, start: int, roles: RecordRoles, end: int | None = None) -> tuple[bytes, int, int]:
+    """The lines of ``data[start:end]`` (to the end of ``data`` when ``end`` is None) as one
+    packed batch of records (each its key, alias keys and MessagePack object, as ``roles`` name
+    them), converted without the interpreter lock.
 
     Returns ``(batch, stop, count)``: the batch holds the ``count`` lines before offset
     ``stop``, one record each; the line at ``stop`` is the first the converter leaves to the
-    Python rules of this module (``stop == len(data)`` when it took them all). Fields must be
+    Python rules of this module (``stop == end`` when it took them all). Fields must be
     named. RuntimeError when the build has no converter (:data:`JSON_LINES_CONVERTER`)."""
     key, alias_fields, value = roles.names()
-    batch, stop, count = _converter(_TRANSCODE)(data, start, key.encode(), tuple(a.encode() for a in alias_fields),
-                                                None if value is None else value.encode())
+    fields = (data, start, key.encode(), tuple(a.encode() for a in alias_fields),
+              None if value is None else value.encode())
+    convert = _converter(_TRANSCODE)
+    batch, stop, count = convert(*fields) if end is None else convert(*fields, end)
     return batch, int(stop), int(count)
 
 

@@ -158,7 +158,7 @@ class Loader:
         """JSON Lines through the native converter: whole batches of lines into the sink, and
         the line that stops a batch (or a record the sink refuses) through ``careful``."""
         sink = self.sink
-        for data, pos, number, batch, count, stop in _converted(reader, self.roles, sink.threaded):
+        for data, pos, number, batch, count, stop, end in _converted(reader, self.roles, sink.threaded):
             sink.begin(reader, number)
             done = sink.put_batch(batch, number, 0)
             while done < count:
@@ -169,7 +169,7 @@ class Loader:
                 self._careful_line(reader, data, start, number + done)
                 done = sink.put_batch(batch, number, done + 1)
             self.records += count
-            if stop < len(data):
+            if stop < end:
                 self._careful_line(reader, data, stop, number + count)
             bar.update(reader.done(), self.records)
 
@@ -308,17 +308,19 @@ def _offer(batches: queue.Queue[Any], item: Any, cancel: threading.Event) -> boo
 
 def _batches(reader: JsonLinesReader, roles: rules.RecordRoles) -> Iterator[Any]:
     """The input's lines converted whole chunks at a time: (data, offset, number of the line
-    there, batch, records, offset of the line the Python path must take)."""
-    for data, first in reader.chunks():
-        pos, number = 0, first
-        while pos < len(data):
-            batch, stop, count = rules.convert_json_lines(data, pos, roles)
-            yield data, pos, number, batch, count, stop
-            if stop >= len(data):
-                break
+    there, batch, records, offset of the line the Python path must take, end of the lines)."""
+    for data, start, end, first in reader.chunks():
+        pos, number = start, first
+        while pos < end:
+            batch, stop, count = rules.convert_json_lines(data, pos, roles, end)
+            yield data, pos, number, batch, count, stop, end
             # Each record of a batch is one line: the line at `stop` follows them.
-            number += count + 1
-            pos = data.find(b"\n", stop) + 1 or len(data)
+            number += count
+            if stop >= end:
+                break
+            number += 1
+            pos = data.find(b"\n", stop, end) + 1 or end
+        reader.lines(number - first)
 
 
 def _converted(reader: JsonLinesReader, roles: rules.RecordRoles, threaded: bool) -> Iterator[Any]:

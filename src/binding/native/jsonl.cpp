@@ -2,8 +2,8 @@
 // the conversions themselves are the core's (core/convert/jsonl.hpp); here are their
 // arguments, results and the calls into Python.
 //
-//   transcode_json_lines(data, start, key, aliases, value) -> (batch, stop, count)
-//     Converts the lines of data[start:] without the interpreter lock, so that a reading thread
+//   transcode_json_lines(data, start, key, aliases, value, end=len(data)) -> (batch, stop, count)
+//     Converts the lines of data[start:end] without the interpreter lock, so that a reading thread
 //     can do it while another puts the previous batch; stop is the offset of the first line
 //     that needs the Python path (or the data's size).
 //   put_json_batch(put, batch, skip) -> index
@@ -63,14 +63,25 @@ bool field_roles(PyObject* key, PyObject* aliases, PyObject* value, convert::Fie
 }
 
 PyObject* transcode_lines(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 5) {
-        PyErr_SetString(PyExc_TypeError, "transcode_json_lines(data, start, key, aliases, value)");
+    if (nargs != 5 && nargs != 6) {
+        PyErr_SetString(PyExc_TypeError, "transcode_json_lines(data, start, key, aliases, value, end=len(data))");
         return nullptr;
     }
     std::string_view data;
     if (!as_view(args[0], data, "data")) return nullptr;
     const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
     if (start == -1 && PyErr_Occurred()) return nullptr;
+    if (nargs == 6) {
+        // Lines up to `end` only: a reader hands over whole lines of a larger read without
+        // copying them out of it.
+        const Py_ssize_t end = PyLong_AsSsize_t(args[5]);
+        if (end == -1 && PyErr_Occurred()) return nullptr;
+        if (end < 0 || static_cast<std::size_t>(end) > data.size()) {
+            PyErr_SetString(PyExc_ValueError, "end is outside the data");
+            return nullptr;
+        }
+        data = data.substr(0, static_cast<std::size_t>(end));
+    }
     if (start < 0 || static_cast<std::size_t>(start) > data.size()) {
         PyErr_SetString(PyExc_ValueError, "start is outside the data");
         return nullptr;
@@ -201,9 +212,9 @@ PyObject* dump_json_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef functions[] = {
     {"transcode_json_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transcode_json_lines)),
      METH_FASTCALL,
-     "transcode_json_lines(data, start, key, aliases, value, /)\n--\n\n"
+     "transcode_json_lines(data, start, key, aliases, value, end=len(data), /)\n--\n\n"
      "The command line's JSON Lines loader, first half, without the interpreter lock: the lines of\n"
-     "data[start:] as a batch of (keys, MessagePack) records, up to the first line that needs the\n"
+     "data[start:end] as a batch of (keys, MessagePack) records, up to the first line that needs the\n"
      "Python path; returns (batch, that line's offset, records in the batch)."},
     {"put_json_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(put_json_batch)), METH_FASTCALL,
      "put_json_batch(put, batch, skip, /)\n--\n\n"
