@@ -430,6 +430,13 @@ std::string StoreBuilder::image() const {
     return out;
 }
 
+namespace {
+
+// The size from which a build's file is written behind it (FileWriter::write_behind).
+constexpr std::uint64_t kWriteBehindFrom = std::uint64_t{4} << 20;
+
+}  // namespace
+
 Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& progress) const {
     if (!trained()) return std::unexpected(StoreError::general("the compression dictionary is not trained yet"));
     const std::string tmp = temporary_path(path);
@@ -486,6 +493,9 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     // assumes each object stored as given, with its tag byte and the largest dictionary.
     std::uint64_t total = draft.size() + lay.data_size + index_size() +
                           (late_index ? lay.num_placed + format::kRecordHeaderSize + format::kDictionarySize : 0);
+    // A file of some size is written by a second thread while this one gathers and checksums
+    // what comes next.
+    if (total >= kWriteBehindFrom) file->write_behind();
     std::uint64_t done = 0, reported = 0;
     std::uint32_t crc = 0;
     const auto write = [&](std::string_view piece, bool checksum) -> std::optional<Result<BuildInfo>> {
