@@ -306,25 +306,34 @@ def _offer(batches: queue.Queue[Any], item: Any, cancel: threading.Event) -> boo
     return False
 
 
+def _convert(data: bytes, start: int, end: int, first: int, roles: rules.RecordRoles) -> tuple[list[Any], int]:
+    """The lines ``data[start:end]`` (the first numbered ``first``) converted: the items (data,
+    offset, number of the line there, batch, records, offset of the line the Python path must
+    take, end of the lines), and how many lines there were."""
+    items = []
+    pos, number = start, first
+    while pos < end:
+        batch, stop, count = rules.convert_json_lines(data, pos, roles, end)
+        items.append((data, pos, number, batch, count, stop, end))
+        # Each record of a batch is one line: the line at `stop` follows them.
+        number += count
+        if stop >= end:
+            break
+        number += 1
+        pos = data.find(b"\n", stop, end) + 1 or end
+    return items, number - first
+
+
 def _batches(reader: JsonLinesReader, roles: rules.RecordRoles) -> Iterator[Any]:
-    """The input's lines converted whole chunks at a time: (data, offset, number of the line
-    there, batch, records, offset of the line the Python path must take, end of the lines)."""
+    """The input's lines converted a read at a time (the items of :func:`_convert`)."""
     for data, start, end, first in reader.chunks():
-        pos, number = start, first
-        while pos < end:
-            batch, stop, count = rules.convert_json_lines(data, pos, roles, end)
-            yield data, pos, number, batch, count, stop, end
-            # Each record of a batch is one line: the line at `stop` follows them.
-            number += count
-            if stop >= end:
-                break
-            number += 1
-            pos = data.find(b"\n", stop, end) + 1 or end
-        reader.lines(number - first)
+        items, lines = _convert(data, start, end, first, roles)
+        reader.lines(lines)
+        yield from items
 
 
 def _converted(reader: JsonLinesReader, roles: rules.RecordRoles, threaded: bool) -> Iterator[Any]:
-    """:func:`_batches`, made by a second thread (reading and converting without the
+    """:func:`_batches`, read by a second thread and converted by both (without the
     interpreter lock) while the caller puts, when ``threaded``. A set build's partition task
     has a core to itself (the workers are the parallelism): a second thread there would only
     take turns with the first."""
@@ -340,7 +349,9 @@ def _converted(reader: JsonLinesReader, roles: rules.RecordRoles, threaded: bool
         while (item := batches.get()) is not None:
             if isinstance(item, BaseException):
                 raise item
-            yield item
+            if isinstance(item, tuple):  # lines left to this thread to convert
+                item, _ = _convert(*item, roles)
+            yield from item
     finally:
         cancel.set()
         thread.join(timeout=1.0)  # a thread stuck reading a pipe ends with the process
@@ -348,11 +359,22 @@ def _converted(reader: JsonLinesReader, roles: rules.RecordRoles, threaded: bool
 
 def _produce(reader: JsonLinesReader, roles: rules.RecordRoles, batches: queue.Queue[Any],
              cancel: threading.Event) -> None:
-    """The reading thread: queues the converted batches, then None (or what went wrong)."""
+    """The reading thread: queues each read's lines, then None (or what went wrong). Every
+    other read it converts itself (a list of items); the others it leaves to the putting
+    thread (a tuple of the lines and the first one's number), so that each thread converts
+    about half while this one also reads and that one also puts."""
     try:
-        for item in _batches(reader, roles):
+        here = False
+        for data, start, end, first in reader.chunks():
+            here = not here
+            if here:
+                item, lines = _convert(data, start, end, first, roles)
+                reader.lines(lines)
+            else:
+                item = (data, start, end, first)  # the reader counts its lines
             if not _offer(batches, item, cancel):
                 return
+            del item, data
         _offer(batches, None, cancel)
     except BaseException as exc:  # handed to the putting thread, which raises it
         _offer(batches, exc, cancel)

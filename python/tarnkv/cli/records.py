@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from tarnkv.cli import jsonio
+from tarnkv.records import newlines
 from tarnkv.cli.errors import BadInput, CliError
 from tarnkv.cli.inputs import Source
 
@@ -97,7 +98,7 @@ class JsonLinesReader(RecordReader):
     def _after(self, data: bytes, start: int, end: int, first: int) -> int:
         """The number of the line after ``data[start:end]``, whose first line is ``first``."""
         told, self._told = self._told, None
-        return first + (told if told is not None else data.count(b"\n", start, end))
+        return first + (told if told is not None else newlines(data, start, end))
 
     def chunks(self) -> Iterator[tuple[bytes, int, int, int]]:
         """(data, start, end, number of the line at start): whole lines ``data[start:end]``,
