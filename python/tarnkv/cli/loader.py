@@ -6,6 +6,7 @@ from __future__ import annotations
 import queue
 import threading
 from bisect import bisect_right
+from collections import deque
 from collections.abc import Iterator
 from typing import Any
 
@@ -332,6 +333,35 @@ def _batches(reader: JsonLinesReader, roles: rules.RecordRoles) -> Iterator[Any]
         yield from items
 
 
+class _Piece:
+    """A read's lines on their way to the putting thread: converted by whichever thread claims
+    them first (the reading thread when it is ahead, else the putting thread)."""
+
+    __slots__ = ("lines", "items", "error", "claimed", "ready")
+
+    def __init__(self, lines: tuple[bytes, int, int, int]) -> None:
+        self.lines = lines  # (data, start, end, number of the line at start)
+        self.items: list[Any] = []
+        self.error: BaseException | None = None
+        self.claimed = False
+        self.ready = threading.Event()
+
+    def claim(self, claims: threading.Lock) -> bool:
+        with claims:
+            if self.claimed:
+                return False
+            self.claimed = True
+            return True
+
+    def convert(self, roles: rules.RecordRoles) -> None:
+        try:
+            self.items, _ = _convert(*self.lines, roles)
+        except BaseException as exc:  # the putting thread raises it
+            self.error = exc
+        finally:
+            self.ready.set()
+
+
 def _converted(reader: JsonLinesReader, roles: rules.RecordRoles, threaded: bool) -> Iterator[Any]:
     """:func:`_batches`, read by a second thread and converted by both (without the
     interpreter lock) while the caller puts, when ``threaded``. A set build's partition task
@@ -340,41 +370,61 @@ def _converted(reader: JsonLinesReader, roles: rules.RecordRoles, threaded: bool
     if not threaded:
         yield from _batches(reader, roles)
         return
-    batches: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
+    pieces: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
+    claims = threading.Lock()
     cancel = threading.Event()
-    thread = threading.Thread(target=_produce, args=(reader, roles, batches, cancel),
+    thread = threading.Thread(target=_produce, args=(reader, roles, pieces, claims, cancel),
                               name="tarnkv-build-reader", daemon=True)
     thread.start()
     try:
-        while (item := batches.get()) is not None:
-            if isinstance(item, BaseException):
-                raise item
-            if isinstance(item, tuple):  # lines left to this thread to convert
-                item, _ = _convert(*item, roles)
-            yield from item
+        while (piece := pieces.get()) is not None:
+            if isinstance(piece, BaseException):
+                raise piece
+            if piece.claim(claims):
+                piece.convert(roles)
+            else:
+                piece.ready.wait()
+            if piece.error is not None:
+                raise piece.error
+            yield from piece.items
+            del piece
     finally:
         cancel.set()
         thread.join(timeout=1.0)  # a thread stuck reading a pipe ends with the process
 
 
-def _produce(reader: JsonLinesReader, roles: rules.RecordRoles, batches: queue.Queue[Any],
-             cancel: threading.Event) -> None:
-    """The reading thread: queues each read's lines, then None (or what went wrong). Every
-    other read it converts itself (a list of items); the others it leaves to the putting
-    thread (a tuple of the lines and the first one's number), so that each thread converts
-    about half while this one also reads and that one also puts."""
+def _produce(reader: JsonLinesReader, roles: rules.RecordRoles, pieces: queue.Queue[Any],
+             claims: threading.Lock, cancel: threading.Event) -> None:
+    """The reading thread: queues each read's lines as a :class:`_Piece`, then None (or what
+    went wrong). Whatever time reading leaves it, it converts pieces: the one in hand while
+    the queue is full, then, until there is room, the newest queued one nobody has claimed.
+    The putting thread converts the pieces it finds unclaimed. So whichever side is slower,
+    reading and converting or putting, the other takes over conversions from it."""
+    queued: deque[_Piece] = deque()  # pieces this thread queued, from the oldest unclaimed on
     try:
-        here = False
-        for data, start, end, first in reader.chunks():
-            here = not here
-            if here:
-                item, lines = _convert(data, start, end, first, roles)
-                reader.lines(lines)
-            else:
-                item = (data, start, end, first)  # the reader counts its lines
-            if not _offer(batches, item, cancel):
+        for lines in reader.chunks():
+            piece = _Piece(lines)
+            del lines
+            if pieces.full() and piece.claim(claims):
+                piece.convert(roles)
+            while True:
+                try:
+                    pieces.put_nowait(piece)
+                    break
+                except queue.Full:
+                    pass
+                spare = next((p for p in reversed(queued) if not p.claimed), None)
+                if spare is not None and spare.claim(claims):
+                    spare.convert(roles)
+                    continue
+                if _offer(pieces, piece, cancel):
+                    break
                 return
-            del item, data
-        _offer(batches, None, cancel)
+            if not piece.claimed:
+                queued.append(piece)
+            del piece
+            while queued and queued[0].claimed:
+                queued.popleft()
+        _offer(pieces, None, cancel)
     except BaseException as exc:  # handed to the putting thread, which raises it
-        _offer(batches, exc, cancel)
+        _offer(pieces, exc, cancel)
