@@ -1,5 +1,7 @@
 #include "core/writer/file_writer.hpp"
 
+#include "core/format/layout.hpp"
+
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -198,13 +200,19 @@ struct FileWriter::Behind {
     const int fd;
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<std::string> queued;   // full blocks, in file order
+    struct Block {
+        std::string bytes;
+        bool checksummed;
+    };
+    std::deque<Block> queued;         // full blocks, in file order
     std::vector<std::string> spare;   // blocks written, to be filled again
     std::size_t blocks = 1;           // made so far, `filling` included
     bool writing = false;             // the thread holds a block
     bool ending = false;              // the thread is to end once the queue is empty
     std::optional<StoreError> failed; // the first failure; nothing is written after it
+    std::uint32_t crc = 0;            // of the checksummed blocks written so far
     std::string filling;              // the caller's block (touched by the caller only)
+    bool checksumming = false;        // whether `filling` is to be checksummed (caller only)
     std::jthread thread;
 
     void run() {
@@ -213,13 +221,16 @@ struct FileWriter::Behind {
         for (;;) {
             changed.wait(lock, [&] { return !queued.empty() || ending; });
             if (queued.empty()) return;
-            std::string block = std::move(queued.front());
+            std::string block = std::move(queued.front().bytes);
+            const bool checksummed = queued.front().checksummed;
             queued.pop_front();
             writing = true;
             const bool skip = failed.has_value();
+            std::uint32_t sum = crc;
             lock.unlock();
             std::optional<StoreError> error;
             if (!skip) {
+                if (checksummed) sum = format::crc32(block, sum);
                 if (auto st = write_fully(fd, block, "", "failed to write whole buffer"); !st) {
                     error = std::move(st.error());
                 } else {
@@ -234,6 +245,7 @@ struct FileWriter::Behind {
             }
             block.clear();
             lock.lock();
+            crc = sum;
             if (error && !failed) failed = std::move(error);
             spare.push_back(std::move(block));
             writing = false;
@@ -246,7 +258,7 @@ struct FileWriter::Behind {
     Status hand_over() {
         std::unique_lock lock(mutex);
         if (failed) return std::unexpected(*failed);
-        queued.push_back(std::move(filling));
+        queued.push_back({std::move(filling), checksumming});
         changed.notify_all();
         if (spare.empty() && blocks < kBlocks) {
             ++blocks;
@@ -383,7 +395,40 @@ Status FileWriter::flush() {
     return write_fully(fd_, std::string_view(buf_, n), "", "failed to write the buffered data");
 }
 
+Status FileWriter::take(std::string& piece) {
+    Status st;
+    if (behind_ && behind_->filling.empty() && piece.size() >= Behind::kBlock / 2) {
+        // The piece becomes the block, and the empty block the caller's next piece.
+        std::swap(behind_->filling, piece);
+        st = behind_->hand_over();
+    } else {
+        st = write(piece);
+    }
+    piece.clear();
+    return st;
+}
+
+Status FileWriter::checksum_from_here() {
+    if (behind_) {
+        // Blocks are checksummed whole: the one begun so far goes out as it is.
+        if (!behind_->filling.empty())
+            if (auto st = behind_->hand_over(); !st) return st;
+        behind_->checksumming = true;
+    }
+    checksumming_ = true;
+    return {};
+}
+
+std::uint32_t FileWriter::checksum() const noexcept {
+    if (behind_) {
+        std::lock_guard lock(behind_->mutex);
+        return behind_->crc;
+    }
+    return crc_;
+}
+
 Status FileWriter::write(std::string_view bytes) {
+    if (checksumming_ && !behind_) crc_ = format::crc32(bytes, crc_);
     if (behind_) {
         Behind& b = *behind_;
         while (!bytes.empty()) {

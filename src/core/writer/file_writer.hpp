@@ -53,8 +53,16 @@ public:
     // Small pieces gather in the buffer; a piece at least as large as the buffer goes straight
     // to the file after what is buffered. Interrupted and short writes are continued.
     Status write(std::string_view bytes);
+    // Writes `piece` like write() and leaves it empty: writing behind, a piece of a block's
+    // size is handed to the thread as it is, in exchange for an empty block, rather than
+    // copied.
+    Status take(std::string& piece);
     // Writes what is buffered and, writing behind, waits until the thread has written it all.
     Status flush();
+    // Everything written from now on is checksummed (CRC-32), by the thread that writes it.
+    Status checksum_from_here();
+    // The checksum of what was written since checksum_from_here(), once flushed.
+    std::uint32_t checksum() const noexcept;
     // Writes `bytes` at `offset` of the file, over what is there; for patching bytes already
     // written (and flushed). Failures as for write().
     Status write_at(std::uint64_t offset, std::string_view bytes);
@@ -90,6 +98,8 @@ private:
     bool owned_ = false;  // locked and still at path_: discard() may remove it
     std::string path_;
     std::size_t used_ = 0;
+    bool checksumming_ = false;
+    std::uint32_t crc_ = 0;           // written without a thread
     std::unique_ptr<Behind> behind_;  // writing behind the caller, when it does
     char buf_[kBufferSize];
 };
