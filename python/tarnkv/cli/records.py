@@ -169,8 +169,8 @@ class JsonLinesReader(RecordReader):
                     first = self._after(chunk, begin, cut, first)
                 else:
                     cut = begin
-                if cut < len(chunk):
-                    rest.append(chunk[cut:])
+                if cut < len(chunk):  # this read is not empty, so nothing was left before it
+                    rest = [chunk[cut:]]
             del chunk
             if failure is not None:
                 raise self._read_error(failure, first)
