@@ -124,8 +124,11 @@ class Writer:
 # --- JSON Lines (present when the package was built with its converter) -----------------------
 
 def transcode_json_lines(data: bytes, start: int, key: bytes, aliases: tuple[bytes, ...],
-                         value: bytes | None, /) -> tuple[bytes, int, int]:
-    """The lines of data[start:] as a packed batch: (batch, offset of the first line left, records)."""
+                         value: bytes | None, end: int = ..., /) -> tuple[bytes, int, int]:
+    """The lines of data[start:end] (end: len(data) when left out) as a packed batch: (batch,
+    offset of the first line left, records)."""
+def count_newlines(data: bytes, start: int, end: int, /) -> int:
+    """The number of newlines in data[start:end]."""
 def put_json_batch(put: Callable[..., object], batch: bytes, skip: int, /) -> int:
     """put(key, msgpack, *aliases) for a batch's records from the skip-th on, up to the first that raises."""
 def dump_json_lines(reader: Reader, prefix: bytes, skip: int, count: int, /) -> tuple[bytes, int, tuple[bytes, bytes] | None]:

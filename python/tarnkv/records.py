@@ -202,6 +202,7 @@ def native_value(value: Any) -> Any:
 _TRANSCODE: Any = getattr(_native, "transcode_json_lines", None)
 _PUT_BATCH: Any = getattr(_native, "put_json_batch", None)
 _DUMP: Any = getattr(_native, "dump_json_lines", None)
+_NEWLINES: Any = getattr(_native, "count_newlines", None)
 
 #: Whether :func:`convert_json_lines` and :func:`dump_json_lines` are there in this build.
 JSON_LINES_CONVERTER: bool = _TRANSCODE is not None
@@ -213,18 +214,29 @@ def _converter(what: Any) -> Any:
     return what
 
 
-def convert_json_lines(data: bytes, start: int, roles: RecordRoles) -> tuple[bytes, int, int]:
-    """The lines of ``data[start:]`` as one packed batch of records (each its key, alias keys
-    and MessagePack object, as ``roles`` name them), converted without the interpreter lock.
+def convert_json_lines(data: bytes, start: int, roles: RecordRoles, end: int | None = None) -> tuple[bytes, int, int]:
+    """The lines of ``data[start:end]`` (to the end of ``data`` when ``end`` is None) as one
+    packed batch of records (each its key, alias keys and MessagePack object, as ``roles`` name
+    them), converted without the interpreter lock.
 
     Returns ``(batch, stop, count)``: the batch holds the ``count`` lines before offset
     ``stop``, one record each; the line at ``stop`` is the first the converter leaves to the
-    Python rules of this module (``stop == len(data)`` when it took them all). Fields must be
+    Python rules of this module (``stop == end`` when it took them all). Fields must be
     named. RuntimeError when the build has no converter (:data:`JSON_LINES_CONVERTER`)."""
     key, alias_fields, value = roles.names()
-    batch, stop, count = _converter(_TRANSCODE)(data, start, key.encode(), tuple(a.encode() for a in alias_fields),
-                                                None if value is None else value.encode())
+    fields = (data, start, key.encode(), tuple(a.encode() for a in alias_fields),
+              None if value is None else value.encode())
+    convert = _converter(_TRANSCODE)
+    batch, stop, count = convert(*fields) if end is None else convert(*fields, end)
     return batch, int(stop), int(count)
+
+
+def newlines(data: bytes, start: int, end: int) -> int:
+    """The number of newlines in ``data[start:end]``: natively when the build has the
+    converter (at memory speed), else by ``bytes.count`` (a byte at a time)."""
+    if _NEWLINES is not None:
+        return int(_NEWLINES(data, start, end))
+    return data.count(b"\n", start, end)
 
 
 def put_json_batch(put: Callable[..., object], batch: bytes, skip: int = 0) -> int:

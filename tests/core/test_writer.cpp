@@ -316,6 +316,49 @@ TEST_F(TempDir, FailedWriteOrThrowingProgressRemovesTheTemporary) {
     EXPECT_EQ(slurp(target), b.image());
 }
 
+// A store large enough to be written by the build's second thread, in key order from shuffled
+// adds, with records from a few bytes to past the gathering piece's megabyte: the file is the
+// image byte for byte (its checksum included), progress hears every step in order, and a
+// stop at any step leaves the old target and no temporary.
+TEST_F(TempDir, LargeBuildWrittenBehindIsTheImage) {
+    std::mt19937 rng(5);
+    std::vector<int> ids(3000);
+    for (int i = 0; i < 3000; ++i) ids[i] = i;
+    std::shuffle(ids.begin(), ids.end(), rng);
+    StoreBuilder b;
+    b.order_objects_by_key(true);
+    for (const int i : ids) {
+        const std::size_t size = i % 500 == 7 ? (std::size_t{1} << 20) + 3 : rng() % 30'000;
+        const auto id = b.add_object(std::string(size, static_cast<char>('a' + i % 26)));
+        ASSERT_TRUE(id);
+        ASSERT_TRUE(b.add_key(std::format("key:{:05}", i), *id));
+    }
+    const std::string target = at("db.trnk");
+    std::vector<std::uint64_t> seen;
+    ASSERT_TRUE(b.build(target, [&](std::uint64_t done, std::uint64_t total) {
+        seen.push_back(done);
+        return done <= total;
+    }));
+    const std::string image = b.image();
+    ASSERT_GT(image.size(), std::size_t{40} << 20);
+    EXPECT_TRUE(slurp(target) == image);
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(seen.back(), image.size());
+
+    StoreBuilder small;
+    ASSERT_TRUE(small.add_object("old"));
+    ASSERT_TRUE(small.add_key("k", 0));
+    ASSERT_TRUE(small.build(target));
+    for (const std::size_t stop_at : {std::size_t{1}, std::size_t{2}, seen.size()}) {
+        std::size_t calls = 0;
+        const auto st = b.build(target, [&](std::uint64_t, std::uint64_t) { return ++calls < stop_at; });
+        ASSERT_FALSE(st);
+        EXPECT_FALSE(fs::exists(at("db.trnk.tmp")));
+        EXPECT_TRUE(slurp(target) == small.image());
+    }
+}
+
 // A file at the temporary path that no live build holds is never written through: it is
 // removed and the store created afresh, owned by this process with the mode the umask gives.
 TEST_F(TempDir, LeftoverIsReplacedNeverWrittenThrough) {

@@ -283,3 +283,107 @@ def test_spilling_writer_on_a_full_disk_removes_what_it_wrote(tmp_path, case, er
     if case in ("runs", "order"):  # the directory's random name
         lines[1] = lines[1].split("'")[0] + "'.tarnkv-spill-*'" + lines[1].split("'", 2)[2]
     assert lines == [error, left, room, after, "GONE []"]
+
+
+# A file large enough to be written by the build's second thread: the failure met there (a
+# full disk, the file size limit) or a stop after the last byte is written still fails the
+# build with the disk's error, removes the temporary and leaves the target as it was; a build
+# over a large store frees the replaced file's space once it is done.
+BEHIND = r"""
+import ctypes, os, resource, signal, sys, time
+import tarnkv
+
+libc = ctypes.CDLL(None, use_errno=True)
+MS_REC, MS_PRIVATE = 1 << 14, 1 << 18
+case = sys.argv[1]
+try:
+    os.unshare(os.CLONE_NEWNS)
+    if libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None) != 0 and ctypes.get_errno() != 22:
+        raise OSError(ctypes.get_errno(), "make mounts private")
+    disk = os.path.join(sys.argv[-1], "disk")
+    os.mkdir(disk)
+    if libc.mount(b"tmpfs", disk.encode(), b"tmpfs", 0, b"size=16m") != 0:
+        raise OSError(ctypes.get_errno(), "mount tmpfs")
+except OSError as e:
+    print("SKIP", e)
+    sys.exit(0)
+
+
+def writer(megabytes):
+    w = tarnkv.TarnWriter()
+    for i in range(megabytes * 4):
+        w.put_raw(f"k{i:05d}", os.urandom(256 * 1024))
+    return w
+
+
+def room():
+    st = os.statvfs(disk)
+    return st.f_bavail * st.f_frsize >> 20
+
+
+target = os.path.join(disk, "db.trnk")
+writer(1).build(target)
+before = open(target, "rb").read()
+progress = None
+if case == "replace":
+    writer(6).build(target)
+    before = open(target, "rb").read()
+    writer(6).build(target)
+    # The replaced store's pages go on a thread of their own: soon, not necessarily at once.
+    deadline = time.monotonic() + 10
+    while room() < 9 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print("ROOM", room() >= 9, "NEW", open(target, "rb").read() != before, tarnkv.open(target).verify())
+    held = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            held.append(os.readlink(f"/proc/self/fd/{fd}"))
+        except FileNotFoundError:  # the listing's own descriptor
+            pass
+    print("FDS", [name for name in held if name.startswith(disk)])
+    sys.exit(0)
+big = writer(12 if case == "stop" else 24)  # a stop needs the whole file written
+if case == "fsize":
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (6 << 20, resource.RLIM_INFINITY))
+elif case == "stop":
+    def progress(done, total):
+        if done == total:
+            raise ValueError("stop")
+try:
+    big.build(target, progress=progress)
+except (OSError, ValueError) as e:
+    print("ERROR", type(e).__name__, getattr(e, "errno", None), os.path.basename(getattr(e, "filename", "") or ""))
+else:
+    print("BUILT")
+resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print("LEFT", sorted(os.listdir(disk)), "UNTOUCHED", open(target, "rb").read() == before, "ROOM", room() >= 14)
+after = os.path.join(disk, "after.trnk")
+writer(8).build(after)
+print("AFTER", tarnkv.open(after).verify(), len(tarnkv.open(after)))
+"""
+
+
+@pytest.mark.parametrize("case, error", [
+    ("full", "ERROR StoreIOError 28 db.trnk.tmp"),
+    ("fsize", "ERROR StoreIOError 27 db.trnk.tmp"),
+    ("stop", "ERROR ValueError None "),
+])
+def test_a_build_written_behind_fails_whole(tmp_path, case, error):
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private mount namespace")
+    out = run_python(BEHIND, case, tmp_path)
+    if out.stdout.startswith("SKIP"):
+        pytest.skip(out.stdout.strip())
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [error, "LEFT ['db.trnk'] UNTOUCHED True ROOM True", "AFTER True 32"]
+
+
+def test_a_replaced_store_is_freed(tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private mount namespace")
+    out = run_python(BEHIND, "replace", tmp_path)
+    if out.stdout.startswith("SKIP"):
+        pytest.skip(out.stdout.strip())
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["ROOM True NEW True True", "FDS []"]

@@ -6,6 +6,7 @@ from __future__ import annotations
 import queue
 import threading
 from bisect import bisect_right
+from collections import deque
 from collections.abc import Iterator
 from typing import Any
 
@@ -158,7 +159,7 @@ class Loader:
         """JSON Lines through the native converter: whole batches of lines into the sink, and
         the line that stops a batch (or a record the sink refuses) through ``careful``."""
         sink = self.sink
-        for data, pos, number, batch, count, stop in _converted(reader, self.roles, sink.threaded):
+        for data, pos, number, batch, count, stop, end in _converted(reader, self.roles, sink.threaded):
             sink.begin(reader, number)
             done = sink.put_batch(batch, number, 0)
             while done < count:
@@ -169,7 +170,7 @@ class Loader:
                 self._careful_line(reader, data, start, number + done)
                 done = sink.put_batch(batch, number, done + 1)
             self.records += count
-            if stop < len(data):
+            if stop < end:
                 self._careful_line(reader, data, stop, number + count)
             bar.update(reader.done(), self.records)
 
@@ -306,51 +307,124 @@ def _offer(batches: queue.Queue[Any], item: Any, cancel: threading.Event) -> boo
     return False
 
 
+def _convert(data: bytes, start: int, end: int, first: int, roles: rules.RecordRoles) -> tuple[list[Any], int]:
+    """The lines ``data[start:end]`` (the first numbered ``first``) converted: the items (data,
+    offset, number of the line there, batch, records, offset of the line the Python path must
+    take, end of the lines), and how many lines there were."""
+    items = []
+    pos, number = start, first
+    while pos < end:
+        batch, stop, count = rules.convert_json_lines(data, pos, roles, end)
+        items.append((data, pos, number, batch, count, stop, end))
+        # Each record of a batch is one line: the line at `stop` follows them.
+        number += count
+        if stop >= end:
+            break
+        number += 1
+        pos = data.find(b"\n", stop, end) + 1 or end
+    return items, number - first
+
+
 def _batches(reader: JsonLinesReader, roles: rules.RecordRoles) -> Iterator[Any]:
-    """The input's lines converted whole chunks at a time: (data, offset, number of the line
-    there, batch, records, offset of the line the Python path must take)."""
-    for data, first in reader.chunks():
-        pos, number = 0, first
-        while pos < len(data):
-            batch, stop, count = rules.convert_json_lines(data, pos, roles)
-            yield data, pos, number, batch, count, stop
-            if stop >= len(data):
-                break
-            # Each record of a batch is one line: the line at `stop` follows them.
-            number += count + 1
-            pos = data.find(b"\n", stop) + 1 or len(data)
+    """The input's lines converted a read at a time (the items of :func:`_convert`)."""
+    for data, start, end, first in reader.chunks():
+        items, lines = _convert(data, start, end, first, roles)
+        reader.lines(lines)
+        yield from items
+
+
+class _Piece:
+    """A read's lines on their way to the putting thread: converted by whichever thread claims
+    them first (the reading thread when it is ahead, else the putting thread)."""
+
+    __slots__ = ("lines", "items", "error", "claimed", "ready")
+
+    def __init__(self, lines: tuple[bytes, int, int, int]) -> None:
+        self.lines = lines  # (data, start, end, number of the line at start)
+        self.items: list[Any] = []
+        self.error: BaseException | None = None
+        self.claimed = False
+        self.ready = threading.Event()
+
+    def claim(self, claims: threading.Lock) -> bool:
+        with claims:
+            if self.claimed:
+                return False
+            self.claimed = True
+            return True
+
+    def convert(self, roles: rules.RecordRoles) -> None:
+        try:
+            self.items, _ = _convert(*self.lines, roles)
+        except BaseException as exc:  # the putting thread raises it
+            self.error = exc
+        finally:
+            self.ready.set()
 
 
 def _converted(reader: JsonLinesReader, roles: rules.RecordRoles, threaded: bool) -> Iterator[Any]:
-    """:func:`_batches`, made by a second thread (reading and converting without the
+    """:func:`_batches`, read by a second thread and converted by both (without the
     interpreter lock) while the caller puts, when ``threaded``. A set build's partition task
     has a core to itself (the workers are the parallelism): a second thread there would only
     take turns with the first."""
     if not threaded:
         yield from _batches(reader, roles)
         return
-    batches: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
+    pieces: queue.Queue[Any] = queue.Queue(maxsize=QUEUED_BATCHES)
+    claims = threading.Lock()
     cancel = threading.Event()
-    thread = threading.Thread(target=_produce, args=(reader, roles, batches, cancel),
+    thread = threading.Thread(target=_produce, args=(reader, roles, pieces, claims, cancel),
                               name="tarnkv-build-reader", daemon=True)
     thread.start()
     try:
-        while (item := batches.get()) is not None:
-            if isinstance(item, BaseException):
-                raise item
-            yield item
+        while (piece := pieces.get()) is not None:
+            if isinstance(piece, BaseException):
+                raise piece
+            if piece.claim(claims):
+                piece.convert(roles)
+            else:
+                piece.ready.wait()
+            if piece.error is not None:
+                raise piece.error
+            yield from piece.items
+            del piece
     finally:
         cancel.set()
         thread.join(timeout=1.0)  # a thread stuck reading a pipe ends with the process
 
 
-def _produce(reader: JsonLinesReader, roles: rules.RecordRoles, batches: queue.Queue[Any],
-             cancel: threading.Event) -> None:
-    """The reading thread: queues the converted batches, then None (or what went wrong)."""
+def _produce(reader: JsonLinesReader, roles: rules.RecordRoles, pieces: queue.Queue[Any],
+             claims: threading.Lock, cancel: threading.Event) -> None:
+    """The reading thread: queues each read's lines as a :class:`_Piece`, then None (or what
+    went wrong). Whatever time reading leaves it, it converts pieces: the one in hand while
+    the queue is full, then, until there is room, the newest queued one nobody has claimed.
+    The putting thread converts the pieces it finds unclaimed. So whichever side is slower,
+    reading and converting or putting, the other takes over conversions from it."""
+    queued: deque[_Piece] = deque()  # pieces this thread queued, from the oldest unclaimed on
     try:
-        for item in _batches(reader, roles):
-            if not _offer(batches, item, cancel):
+        for lines in reader.chunks():
+            piece = _Piece(lines)
+            del lines
+            if pieces.full() and piece.claim(claims):
+                piece.convert(roles)
+            while True:
+                try:
+                    pieces.put_nowait(piece)
+                    break
+                except queue.Full:
+                    pass
+                spare = next((p for p in reversed(queued) if not p.claimed), None)
+                if spare is not None and spare.claim(claims):
+                    spare.convert(roles)
+                    continue
+                if _offer(pieces, piece, cancel):
+                    break
                 return
-        _offer(batches, None, cancel)
+            if not piece.claimed:
+                queued.append(piece)
+            del piece
+            while queued and queued[0].claimed:
+                queued.popleft()
+        _offer(pieces, None, cancel)
     except BaseException as exc:  # handed to the putting thread, which raises it
-        _offer(batches, exc, cancel)
+        _offer(pieces, exc, cancel)

@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from tarnkv.cli import jsonio
+from tarnkv.records import newlines
 from tarnkv.cli.errors import BadInput, CliError
 from tarnkv.cli.inputs import Source
 
@@ -85,14 +86,31 @@ def _json_problem(exc: ValueError, line: bytes) -> str:
 
 
 class JsonLinesReader(RecordReader):
-    def chunks(self) -> Iterator[tuple[bytes, int]]:
-        """(data, number of its first line): whole lines, each ending in a newline except
-        perhaps the file's last; a byte-order mark at the start is dropped.
+    def __init__(self, source: Source) -> None:
+        super().__init__(source)
+        self._told: int | None = None
 
-        A line longer than a read is gathered in one growing buffer and copied out once, and
-        nothing here holds on to a chunk while the caller works on it, so that one huge line
-        costs about twice its size here. A read that fails (a truncated compressed file) fails
-        after the lines before it, and names the last whole line."""
+    def lines(self, n: int) -> None:
+        """The caller tells how many lines the piece :meth:`chunks` just handed out held (it
+        met each of them converting them), so that the reader need not count them again."""
+        self._told = n
+
+    def _after(self, data: bytes, start: int, end: int, first: int) -> int:
+        """The number of the line after ``data[start:end]``, whose first line is ``first``."""
+        told, self._told = self._told, None
+        return first + (told if told is not None else newlines(data, start, end))
+
+    def chunks(self) -> Iterator[tuple[bytes, int, int, int]]:
+        """(data, start, end, number of the line at start): whole lines ``data[start:end]``,
+        each ending in a newline except perhaps the file's last; a byte-order mark at the start
+        is dropped.
+
+        A read's lines are handed out in place, never copied out of it: only the line that
+        two reads share is joined into a piece of its own. A line longer than a read is
+        gathered in one growing buffer and copied out once, and nothing here holds on to a
+        joined line while the caller works on it, so that one huge line costs about twice
+        its size here. A read that fails (a truncated compressed file) fails after the lines
+        before it, and names the last whole line."""
         stream = self.source.stream
         read = getattr(stream, "read1", None) or stream.read
         # The start of a line no read has ended yet: a list of pieces, or once it is longer
@@ -122,43 +140,55 @@ class JsonLinesReader(RecordReader):
                 start = False
                 if chunk.startswith(b"\xef\xbb\xbf"):
                     chunk = chunk[3:]
-            cut = chunk.rfind(b"\n") + 1
-            if cut:
-                tail = chunk[cut:]
-                head = chunk if not tail else chunk[:cut]
-                chunk = b""
+            begin = 0  # where this read's own lines start
+            if rest and chunk:
+                # The line an earlier read began ends at this read's first newline.
+                begin = chunk.find(b"\n") + 1
+                if begin:
+                    if isinstance(rest, bytearray):
+                        rest += chunk[:begin]
+                        joined = bytes(rest)
+                    else:
+                        rest.append(chunk[:begin])
+                        joined = b"".join(rest)
+                    rest = []
+                    yield joined, 0, len(joined), first
+                    first = self._after(joined, 0, len(joined), first)
+                    del joined
+            if rest and chunk:  # no newline in this read: the line goes on
                 if isinstance(rest, bytearray):
-                    rest += head
-                    head = bytes(rest)
-                    rest = []
-                elif rest:
-                    rest.append(head)
-                    head = b"".join(rest)
-                    rest = []
-                yield head, first
-                first += head.count(b"\n")
-                del head
-                if tail:
-                    rest.append(tail)
-            elif isinstance(rest, bytearray):
-                rest += chunk
-            elif chunk:
-                rest.append(chunk)
-                if len(rest) > 1 and sum(map(len, rest)) > CHUNK:
-                    rest = bytearray().join(rest)
+                    rest += chunk
+                else:
+                    rest.append(chunk)
+                    if len(rest) > 1 and sum(map(len, rest)) > CHUNK:
+                        rest = bytearray().join(rest)
+            else:
+                cut = chunk.rfind(b"\n", begin) + 1
+                if cut:
+                    yield chunk, begin, cut, first
+                    first = self._after(chunk, begin, cut, first)
+                else:
+                    cut = begin
+                if cut < len(chunk):  # this read is not empty, so nothing was left before it
+                    rest = [chunk[cut:]]
+            del chunk
             if failure is not None:
                 raise self._read_error(failure, first)
             if not size:
                 if rest:
-                    yield bytes(rest) if isinstance(rest, bytearray) else b"".join(rest), first
+                    last = bytes(rest) if isinstance(rest, bytearray) else b"".join(rest)
+                    yield last, 0, len(last), first
                 return
 
     def batches(self) -> Iterator[Batch]:
         loads = jsonio.loads
-        for data, first in self.chunks():
+        for data, start, end, first in self.chunks():
+            if start or end < len(data):
+                data = data[start:end]
             lines = data.split(b"\n")
             if not lines[-1]:
                 lines.pop()
+            self.lines(len(lines))
             try:
                 if jsonio.has_long_digits(data):
                     batch = Batch([jsonio.loads_exact(line) for line in lines], first)

@@ -1,9 +1,11 @@
-// The file side of a build: a locked, write-only descriptor behind an 8 KiB buffer, and the
-// rename that publishes the finished file. Every failure comes back as a TarnIOError.
+// The file side of a build: a locked, write-only descriptor behind an 8 KiB buffer (or, for a
+// large file, a second thread that writes it behind the caller), and the rename that publishes
+// the finished file. Every failure comes back as a TarnIOError.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,10 +41,28 @@ public:
     // An unpublished file is removed (see discard()).
     ~FileWriter();
 
+    // From now on the file is written by a second thread, in order, while the caller makes
+    // what comes next: write() only copies into one of a few blocks of a megabyte, which the
+    // thread writes, starting each few megabytes' writeback as soon as they are written, so
+    // that the copy into the system's cache and the final sync() mostly overlap the caller's
+    // own work. A failed write is reported by a later write() or by flush(); nothing after it
+    // is written. Without a thread to be had, writing stays on the caller's thread. Only
+    // before anything is written.
+    void write_behind() noexcept;
+
     // Small pieces gather in the buffer; a piece at least as large as the buffer goes straight
     // to the file after what is buffered. Interrupted and short writes are continued.
     Status write(std::string_view bytes);
+    // Writes `piece` like write() and leaves it empty: writing behind, a piece of a block's
+    // size is handed to the thread as it is, in exchange for an empty block, rather than
+    // copied.
+    Status take(std::string& piece);
+    // Writes what is buffered and, writing behind, waits until the thread has written it all.
     Status flush();
+    // Everything written from now on is checksummed (CRC-32), by the thread that writes it.
+    Status checksum_from_here();
+    // The checksum of what was written since checksum_from_here(), once flushed.
+    std::uint32_t checksum() const noexcept;
     // Writes `bytes` at `offset` of the file, over what is there; for patching bytes already
     // written (and flushed). Failures as for write().
     Status write_at(std::uint64_t offset, std::string_view bytes);
@@ -54,7 +74,9 @@ public:
     // Renames the file over `target` while it is still locked, syncs the directory holding
     // `target` and closes the file. A failed rename ("rename: " + system error text) moves
     // nothing and leaves the file, complete, at its temporary path; a failure to sync the
-    // directory comes after the rename, so the file is published all the same.
+    // directory comes after the rename, so the file is published all the same. A file the
+    // rename replaces is let go on a thread of its own: freeing a large file's cached pages
+    // and blocks takes a while, and nothing of this build waits for it.
     Status publish(std::string_view target);
     // Removes the file and closes it: unlinked first, while still locked, so that the name
     // cannot belong to another build by then. Nothing once published or discarded.
@@ -66,13 +88,19 @@ private:
     // removed or published a file there in between.
     static constexpr int kOpenAttempts = 16;
 
-    FileWriter(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    FileWriter(int fd, std::string path);
     void close() noexcept;
+    struct Behind;
+    // Ends the writing thread (after what it has), when there is one; its failure, if any.
+    Status join_behind() noexcept;
 
     int fd_ = -1;
     bool owned_ = false;  // locked and still at path_: discard() may remove it
     std::string path_;
     std::size_t used_ = 0;
+    bool checksumming_ = false;
+    std::uint32_t crc_ = 0;           // written without a thread
+    std::unique_ptr<Behind> behind_;  // writing behind the caller, when it does
     char buf_[kBufferSize];
 };
 

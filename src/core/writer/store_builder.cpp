@@ -222,6 +222,8 @@ StoreBuilder::Layout StoreBuilder::layout(const std::uint32_t* order) const {
     return lay;
 }
 
+// Gathered pieces go to the sink as a std::string it may empty (taking its buffer), pieces
+// of the data section as it stands as views.
 template <class Sink>
 bool StoreBuilder::emit_data(const Layout& lay, Sink&& sink) const {
     if (!lay.placed) return sink(data_.view());
@@ -239,8 +241,9 @@ bool StoreBuilder::emit_data(const Layout& lay, Sink&& sink) const {
         const std::uint64_t at = record_offsets_[id] - format::kHeaderSize;
         const std::uint64_t end = id + 1 < n ? record_offsets_[id + 1] - format::kHeaderSize : all.size();
         if (piece.size() + (end - at) > kPiece && !piece.empty()) {
-            if (!sink(std::string_view(piece))) return false;
+            if (!sink(piece)) return false;
             piece.clear();
+            piece.reserve(kPiece);  // the sink may have taken the piece's buffer
         }
         if (end - at >= kPiece) {
             if (!sink(all.substr(at, end - at))) return false;
@@ -248,7 +251,7 @@ bool StoreBuilder::emit_data(const Layout& lay, Sink&& sink) const {
             piece.append(all.data() + at, end - at);
         }
     }
-    return piece.empty() || sink(std::string_view(piece));
+    return piece.empty() || sink(piece);
 }
 
 template <class Sink>
@@ -418,7 +421,7 @@ std::string StoreBuilder::image() const {
         emit_data(lay, [&](std::string_view piece) {
             data += piece;
             return true;
-        });
+        });  // a std::string piece is taken as a view
     }
     const std::string index = entries(order.get(), lay);
     const auto header = header_with(format::crc32(index, format::crc32(data)), lay);
@@ -429,6 +432,13 @@ std::string StoreBuilder::image() const {
     out += index;
     return out;
 }
+
+namespace {
+
+// The size from which a build's file is written behind it (FileWriter::write_behind).
+constexpr std::uint64_t kWriteBehindFrom = std::uint64_t{4} << 20;
+
+}  // namespace
 
 Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& progress) const {
     if (!trained()) return std::unexpected(StoreError::general("the compression dictionary is not trained yet"));
@@ -486,34 +496,57 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     // assumes each object stored as given, with its tag byte and the largest dictionary.
     std::uint64_t total = draft.size() + lay.data_size + index_size() +
                           (late_index ? lay.num_placed + format::kRecordHeaderSize + format::kDictionarySize : 0);
-    std::uint64_t done = 0, reported = 0;
-    std::uint32_t crc = 0;
-    const auto write = [&](std::string_view piece, bool checksum) -> std::optional<Result<BuildInfo>> {
+    // A file of some size is written by a second thread while this one gathers and checksums
+    // what comes next.
+    if (total >= kWriteBehindFrom) file->write_behind();
+    std::uint64_t done = draft_bytes.size(), reported = 0;
+    const auto advanced = [&](std::size_t n) -> std::optional<Result<BuildInfo>> {
+        done += n;
+        if (progress && done - reported >= kProgressStep && done < total) {
+            reported = done;
+            if (!progress(done, total)) return cancel();
+        }
+        return std::nullopt;
+    };
+    // Everything after the header is checksummed as it is written.
+    const auto write = [&](std::string_view piece) -> std::optional<Result<BuildInfo>> {
         // Large pieces go in steps, so that progress is heard of while they are written.
         while (!piece.empty()) {
             const std::string_view step = piece.substr(0, kProgressStep);
             if (auto st = file->write(step); !st) return std::unexpected(std::move(st.error()));
-            if (checksum) crc = format::crc32(step, crc);
             piece.remove_prefix(step.size());
-            done += step.size();
-            if (progress && done - reported >= kProgressStep && done < total) {
-                reported = done;
-                if (!progress(done, total)) return cancel();
-            }
+            if (auto stop = advanced(step.size())) return stop;
         }
         return std::nullopt;
     };
-    if (auto failed = write(draft_bytes, false)) return std::move(*failed);
+    if (auto st = file->write(draft_bytes); !st) return std::unexpected(std::move(st.error()));
+    if (auto st = file->checksum_from_here(); !st) return std::unexpected(std::move(st.error()));
     std::optional<Result<BuildInfo>> data_failed;
+    // Gathered pieces are handed over whole (FileWriter::take), views written as they are.
+    struct DataSink {
+        decltype(write)& write_view;
+        decltype(advanced)& advance;
+        FileWriter& file;
+        std::optional<Result<BuildInfo>>& failed;
+        bool operator()(std::string_view piece) { return !(failed = write_view(piece)); }
+        bool operator()(std::string& piece) {
+            const std::size_t n = piece.size();
+            if (auto st = file.take(piece); !st) {
+                failed = std::unexpected(std::move(st.error()));
+                return false;
+            }
+            return !(failed = advance(n));
+        }
+    };
     if (late_index) {
         auto st = emit_compressed(lay, [&](std::string_view piece) -> Status {
-            if ((data_failed = write(piece, true))) return std::unexpected(StoreError::general("stopped"));
+            if ((data_failed = write(piece))) return std::unexpected(StoreError::general("stopped"));
             return {};
         });
         if (data_failed) return std::move(*data_failed);
         if (!st) return std::unexpected(std::move(st.error()));
         total = draft.size() + lay.data_size + index_size();
-    } else if (!emit_data(lay, [&](std::string_view piece) { return !(data_failed = write(piece, true)); })) {
+    } else if (!emit_data(lay, DataSink{write, advanced, *file, data_failed})) {
         return std::move(*data_failed);
     }
     // The data section goes to storage while the index is written; the fsync below then has
@@ -523,9 +556,9 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
         make_index();
     else
         index_ready();
-    if (auto failed = write(index, true)) return std::move(*failed);
+    if (auto failed = write(index)) return std::move(*failed);
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
-    const auto header = header_with(crc, lay);
+    const auto header = header_with(file->checksum(), lay);
     if (auto st = file->write_at(0, std::string_view(reinterpret_cast<const char*>(header.data()), header.size())); !st)
         return std::unexpected(std::move(st.error()));
     if (auto st = file->sync(); !st) return std::unexpected(std::move(st.error()));
