@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <format>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <libdeflate.h>
 
 namespace tarnkv::format {
@@ -12,6 +16,74 @@ std::string crc_hex(std::uint32_t crc) { return std::format("0x{:08x}", crc); }
 std::uint32_t crc32(const void* data, std::size_t len, std::uint32_t prev) noexcept {
     // libdeflate picks a carry-less-multiply kernel at run time; it runs at memory bandwidth.
     return libdeflate_crc32(prev, data, len);
+}
+
+namespace {
+
+// Short CRCs by carry-less multiplication (x86 with PCLMULQDQ). The n bytes are read as the end
+// of a 64-byte block whose first 64 - n bytes are masked to zero: leading zeros leave a CRC
+// register that starts at zero unchanged, so the block's CRC from a zero register is the bytes'
+// own, and the standard starting value (all ones) is added back as its own contribution over n
+// zero bytes, which is linear and depends on n alone. The block's four 16-byte lanes are folded
+// into one (x^128 and x^192 modulo the polynomial, bit-reflected), reduced to 64 bits and then
+// to 32 by Barrett reduction.
+#if defined(__x86_64__)
+// The register after n zero bytes from all ones, for n = 0 .. 64.
+struct OnesOverZeros {
+    std::array<std::uint32_t, 65> after{};
+    OnesOverZeros() noexcept {
+        std::uint32_t c = 0xFFFF'FFFFu;
+        for (std::size_t n = 0; n <= 64; ++n) {
+            after[n] = c;
+            for (int bit = 0; bit < 8; ++bit) c = (c >> 1) ^ (0xEDB8'8320u & (0u - (c & 1u)));
+        }
+    }
+};
+const OnesOverZeros ones_over_zeros;
+
+// 64 zero bytes then 64 bytes of ones: the 64 bytes from [n] keep the last n bytes of a block.
+alignas(64) constexpr std::array<unsigned char, 128> kKeepLast = [] {
+    std::array<unsigned char, 128> m{};
+    for (std::size_t i = 64; i < 128; ++i) m[i] = 0xFF;
+    return m;
+}();
+
+[[gnu::target("pclmul,sse4.1")]] std::uint32_t fold_block(const unsigned char* end, std::size_t n) noexcept {
+    const unsigned char* block = end - 64;
+    const unsigned char* keep = kKeepLast.data() + n;
+    __m128i lane[4];
+    for (int i = 0; i < 4; ++i)
+        lane[i] = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i)),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(keep + 16 * i)));
+    const __m128i k_fold = _mm_set_epi64x(0x0ccaa009eLL, 0x1751997d0LL);
+    __m128i x = lane[0];
+    for (int i = 1; i < 4; ++i)
+        x = _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k_fold, 0x00), _mm_clmulepi64_si128(x, k_fold, 0x11)),
+                          lane[i]);
+    // 128 bits to 64.
+    x = _mm_xor_si128(_mm_clmulepi64_si128(x, k_fold, 0x10), _mm_srli_si128(x, 8));
+    // 64 bits to 32.
+    const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
+    x = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x, low32), _mm_set_epi64x(0, 0x163cd6124LL), 0x00),
+                      _mm_srli_si128(x, 4));
+    // Barrett reduction.
+    const __m128i poly = _mm_set_epi64x(0x1F7011641LL, 0x1DB710641LL);
+    __m128i t = _mm_clmulepi64_si128(_mm_and_si128(x, low32), poly, 0x10);
+    t = _mm_clmulepi64_si128(_mm_and_si128(t, low32), poly, 0x00);
+    const auto raw = static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(x, t), 1));
+    return ~(raw ^ ones_over_zeros.after[n]);
+}
+
+const bool have_clmul = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+#endif
+
+}  // namespace
+
+std::uint32_t crc32_ending_at(const unsigned char* end, std::size_t n, bool room) noexcept {
+#if defined(__x86_64__)
+    if (room && n >= 16 && n <= 64 && have_clmul) return fold_block(end, n);
+#endif
+    return crc32(end - n, n);
 }
 
 Result<Header> Header::decode(Image file) {

@@ -23,7 +23,7 @@ namespace {
 Result<std::string_view> StoreReader::checked_object_at(std::uint64_t offset) const {
     const auto record = fmt::RecordView::at(impl_->image(), offset);
     if (!record) return object_at(offset);  // its error, in its words
-    if (fmt::crc32(record->bytes()) != record->stored_crc()) return std::unexpected(crc_mismatch(offset));
+    if (!record->intact()) return std::unexpected(crc_mismatch(offset));
     return record->bytes();
 }
 
@@ -118,7 +118,7 @@ Status StoreReader::verify(const Progress& progress) const {
                 return std::unexpected(StoreError::corrupt(std::format("object at {} extends beyond file end", offset)));
             return std::unexpected(StoreError::corrupt(std::format("object offset {} out of bounds", offset)));
         }
-        if (fmt::crc32(record->bytes()) != record->stored_crc()) return std::unexpected(crc_mismatch(offset));
+        if (!record->intact()) return std::unexpected(crc_mismatch(offset));
         if (!advance(fmt::kRecordHeaderSize + record->bytes().size())) return cancelled();
         return {};
     });

@@ -101,7 +101,7 @@ Status StoreReader::verify() const {
     return r.each_distinct_offset([&r](std::uint64_t offset) -> Status {
         const auto record = format::RecordView::at(r.image(), offset);
         if (!record) return std::unexpected(record_error(record.error(), offset, Wording::Verify));
-        if (format::crc32(record->bytes()) != record->stored_crc())
+        if (!record->intact())
             return std::unexpected(StoreError::corrupt(std::format("object CRC32 mismatch at offset {}", offset)));
         return {};
     });
