@@ -16,7 +16,7 @@ using py::guarded;
 
 namespace {
 
-constexpr std::size_t kReadAhead = 16;
+constexpr std::size_t kReadAhead = 32;
 // The kinds that run no Python code for an entry make their answers this many at a time under
 // one pin: a pin is two atomic operations, a large part of a step that only copies bytes.
 constexpr unsigned kBatch = 64;
