@@ -16,7 +16,7 @@ using py::guarded;
 
 namespace {
 
-constexpr std::size_t kReadAhead = 32;
+constexpr std::size_t kReadAhead = 16;
 // The kinds that run no Python code for an entry make their answers this many at a time under
 // one pin: a pin is two atomic operations, a large part of a step that only copies bytes.
 constexpr unsigned kBatch = 64;
@@ -138,42 +138,6 @@ PyObject* quick_answer(const ReaderObject* r, const StoreReader& core, IterKind 
     return answer;
 }
 
-// The (key, stored bytes) pairs of up to kBatch entries from `cursor` on, their records read
-// (and checked, when the reader checks reads) in one tight pass before any Python object is
-// made. The checks of neighbouring records are independent of each other, so in a pass of their
-// own they run side by side in the processor; interleaved with the making of objects they would
-// run one after another. Stops before the first record that fails, leaving the cursors on it.
-struct Checked {
-    std::string_view key;
-    std::string_view object;
-};
-unsigned check_ahead(const ReaderObject* r, const StoreReader& core, EntryCursor& cursor, EntryCursor& ahead,
-                     std::size_t end, Checked* out) {
-    unsigned n = 0;
-    while (n < kBatch && cursor.index() < end) {
-        const auto [k, offset] = cursor.entry();
-        const auto object = read_view(r, core, offset);
-        if (!object) break;
-        out[n++] = {k, *object};
-        step_cursors(cursor, ahead, true, end);
-    }
-    return n;
-}
-
-// The answer of a kind that reads objects, from bytes checked already; nullptr (no exception
-// left set) when there is no memory for it.
-PyObject* checked_answer(IterKind kind, const Checked& c) {
-    PyObject* answer = nullptr;
-    Ref value(PyBytes_FromStringAndSize(c.object.data(), static_cast<Py_ssize_t>(c.object.size())));
-    if (value && kind == IterKind::ValuesRaw) return value.release();
-    if (value) {
-        Ref key(key_str(c.key));
-        if (key) answer = make_pair(key.release(), value.release(), true);
-    }
-    if (!answer) PyErr_Clear();
-    return answer;
-}
-
 // Makes up to kBatch answers ahead under one pin. It stops before an entry whose answer fails
 // (a bad record, or no memory), leaving the cursors on it: the one-entry step raises it at its
 // own turn. False (with the exception) only when the reader is closed.
@@ -195,27 +159,12 @@ bool refill(PyObject* self, ReaderObject* r) {
         EntryCursor ahead = it->ahead;
         const std::size_t end = it->end;
         unsigned made = 0;
-        if (objects && !compressed) {
-            const std::size_t first = cursor.index();
-            Checked checked[kBatch];
-            const unsigned n = check_ahead(r, core, cursor, ahead, end, checked);
-            while (made < n) {
-                PyObject* answer = checked_answer(it->kind, checked[made]);
-                if (!answer) break;
-                it->ready[made++] = answer;
-            }
-            if (made < n) {  // no memory for an answer: the walk resumes at its entry
-                cursor = core.cursor(first + made);
-                ahead = cursor;
-            }
-        } else {
-            while (made < kBatch && cursor.index() < end) {
-                const auto [k, offset] = cursor.entry();
-                PyObject* answer = quick_answer(r, core, it->kind, k, offset, compressed, buffer);
-                if (!answer) break;
-                it->ready[made++] = answer;
-                step_cursors(cursor, ahead, objects, end);
-            }
+        while (made < kBatch && cursor.index() < end) {
+            const auto [k, offset] = cursor.entry();
+            PyObject* answer = quick_answer(r, core, it->kind, k, offset, compressed, buffer);
+            if (!answer) break;
+            it->ready[made++] = answer;
+            step_cursors(cursor, ahead, objects, end);
         }
         it->cursor = cursor;
         it->ahead = ahead;
