@@ -106,7 +106,8 @@ inline std::uint32_t crc32(std::string_view bytes, std::uint32_t prev = 0) noexc
 // file, which lie past the file's header and the record's own head). A record of 16 to 64
 // bytes, the size of most, is then checked in a few carry-less multiplies with no branch and no
 // call through a dispatch table, so that the checks of a run of records overlap in the
-// processor; any other falls back to crc32().
+// processor, unless that would read a cache line before the one of its head; any other falls
+// back to crc32().
 std::uint32_t crc32_ending_at(const unsigned char* end, std::size_t n, bool room) noexcept;
 
 // How a CRC is shown to people: "0x" and exactly eight lowercase hex digits.
