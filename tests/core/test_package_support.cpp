@@ -89,6 +89,51 @@ TEST(CheckedReads, FlippedObjectByteIsCaught) {
     EXPECT_TRUE(r.get_many(keys, out, false));
 }
 
+// The short-record CRC agrees with the general one for every length, wherever the bytes end
+// and whatever lies before them, and with or without room before them.
+TEST(CheckedReads, ShortRecordCrcAgreesWithTheGeneralOne) {
+    std::mt19937_64 rng(7);
+    std::string buf(64 + 200, '\0');
+    for (char& c : buf) c = static_cast<char>(rng());
+    const auto* base = reinterpret_cast<const unsigned char*>(buf.data());
+    for (std::size_t n = 0; n <= 100; ++n)
+        for (std::size_t end = 64 + n % 7; end <= buf.size() && end < 64 + 100; end += 13) {
+            const std::uint32_t want = format::crc32(base + end - n, n);
+            ASSERT_EQ(format::crc32_ending_at(base + end, n, true), want) << n << " " << end;
+            ASSERT_EQ(format::crc32_ending_at(base + end, n, false), want) << n << " " << end;
+        }
+    // All zero and all one bytes, where a wrong starting value or mask shows at once.
+    for (char fill : {'\0', '\xff'}) {
+        const std::string same(128, fill);
+        const auto* p = reinterpret_cast<const unsigned char*>(same.data());
+        for (std::size_t n = 16; n <= 64; ++n) ASSERT_EQ(format::crc32_ending_at(p + 128, n, true), format::crc32(p + 128 - n, n)) << n;
+    }
+}
+
+// Records of the short sizes, first in the file (the least room before them) and later, read
+// back intact; every single flipped bit of their bytes is caught by a checked read and verify.
+TEST(CheckedReads, EveryFlippedBitOfAShortRecordIsCaught) {
+    ScratchDir dir;
+    for (std::size_t n : {16u, 17u, 45u, 63u, 64u, 65u}) {
+        std::string object(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) object[i] = static_cast<char>('a' + i % 26);
+        const std::string image = built({object, object + "!"}, {{"a", 0}, {"b", 1}});
+        {
+            StoreReader r = open_ok(dir, image);
+            EXPECT_EQ(r.checked_object_at(*r.lookup("a")).value(), object);
+            EXPECT_EQ(r.checked_object_at(*r.lookup("b")).value(), object + "!");
+        }
+        for (std::size_t bit = 0; bit < n * 8; bit += (n > 20 ? 13 : 1)) {
+            std::string damaged = image;
+            damaged[format::kHeaderSize + format::kRecordHeaderSize + bit / 8] ^= static_cast<char>(1 << (bit % 8));
+            StoreReader r = open_ok(dir, sealed(damaged));
+            ASSERT_EQ(error_text(r.checked_object_at(40)), "TarnCorruptError: object CRC32 mismatch at offset 40")
+                << n << " " << bit;
+            ASSERT_FALSE(r.verify()) << n << " " << bit;
+        }
+    }
+}
+
 TEST(PrefixRange, IsTheRunOfPrefixRaw) {
     ScratchDir dir;
     StoreReader r = open_ok(dir, built({"x"}, {{"a", 0}, {"ab", 0}, {"abc", 0}, {"abd", 0}, {"ac", 0}, {"b", 0}}));

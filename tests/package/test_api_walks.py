@@ -105,6 +105,28 @@ def test_prefix_runs_on_both_sides_of_the_marks(build):
             assert list(r.prefix(p, limit=3)) == [(k, len(k)) for k in run[:3]], p
 
 
+def test_prefix_scans_take_their_arguments_as_the_mapping_does(build):
+    # The reader's own prefix() and prefix_raw() against the generic scan every mapping uses.
+    model = {f"k{i:03d}": i for i in range(150)}
+    with tarnkv.open(build(model)) as r:
+        for p, limit in [("k1", None), (b"k1", 7), ("k", 0), ("k", 200), ("", 3), ("z", None), ("k14", True)]:
+            assert list(r.prefix_raw(p, limit=limit)) == list(r._scan(tarnkv._native.SCAN_ITEMS_RAW, p, limit))
+            assert list(r.prefix(prefix=p, limit=limit)) == list(r._scan(tarnkv._native.SCAN_ITEMS, p, limit))
+        assert r.prefix_raw("k0").__length_hint__() == 100
+        with pytest.raises(TypeError):
+            r.prefix_raw("k", 3)  # the limit is keyword-only
+        with pytest.raises(TypeError):
+            r.prefix()
+        with pytest.raises(TypeError, match="prefix must be str or bytes, not int"):
+            r.prefix_raw(1)
+        with pytest.raises(ValueError, match="limit must be None or at least 0, not -1"):
+            r.prefix_raw("k", limit=-1)
+        with pytest.raises(TypeError):
+            r.prefix("k", limit="3")
+    with pytest.raises(ValueError, match="closed store"):
+        r.prefix_raw("k")
+
+
 # --- Batches from compressed stores -----------------------------------------------------------
 
 def big_records(n):

@@ -31,6 +31,21 @@ bool prefix_arg(PyObject* prefix, KeyBytes& k) {
     return false;
 }
 
+bool limit_arg(PyObject* limit, std::size_t& out) {
+    out = SIZE_MAX;
+    if (!limit || limit == Py_None) return true;
+    Ref index(PyNumber_Index(limit));
+    if (!index) return false;
+    const Py_ssize_t v = PyLong_AsSsize_t(index.get());
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, "limit must be None or at least 0, not %zd", v);
+        return false;
+    }
+    out = static_cast<std::size_t>(v);
+    return true;
+}
+
 namespace {
 
 py::Params scan_params{"_scan()", {"kind", "prefix", "limit"}, 3, 1};
@@ -47,19 +62,7 @@ bool scan_values(PyObject* const* a, ScanArgs& out) {
     }
     out.kind = static_cast<IterKind>(kind);
     out.prefix = prefix == Py_None ? nullptr : prefix;
-    out.limit = SIZE_MAX;
-    if (limit != Py_None) {
-        Ref index(PyNumber_Index(limit));
-        if (!index) return false;
-        const Py_ssize_t v = PyLong_AsSsize_t(index.get());
-        if (v == -1 && PyErr_Occurred()) return false;
-        if (v < 0) {
-            PyErr_Format(PyExc_ValueError, "limit must be None or at least 0, not %zd", v);
-            return false;
-        }
-        out.limit = static_cast<std::size_t>(v);
-    }
-    return true;
+    return limit_arg(limit, out.limit);
 }
 
 }  // namespace

@@ -459,24 +459,53 @@ PyObject* count_prefix(PyObject* self, PyObject* prefix) {
     });
 }
 
+// The iterator of a scan over the keys that start with `prefix` (nullptr: every key).
+PyObject* start_scan(PyObject* self, IterKind kind, PyObject* prefix, std::size_t limit) {
+    std::size_t first = 0, last;
+    {
+        Pin pin(as_reader(self));
+        if (!pin.ok()) return nullptr;
+        last = pin.core().entry_count();
+        if (prefix) {
+            KeyBytes k;
+            if (!prefix_arg(prefix, k)) return nullptr;
+            std::tie(first, last) = pin.core().prefix_range(k.bytes);
+        }
+    }
+    if (last - first > limit) last = first + limit;
+    return make_iterator(self, kind, first, last);
+}
+
 PyObject* scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         ScanArgs a;
         if (!scan_args(args, nargs, kwnames, a)) return nullptr;
-        std::size_t first = 0, last;
-        {
-            Pin pin(as_reader(self));
-            if (!pin.ok()) return nullptr;
-            last = pin.core().entry_count();
-            if (a.prefix) {
-                KeyBytes k;
-                if (!prefix_arg(a.prefix, k)) return nullptr;
-                std::tie(first, last) = pin.core().prefix_range(k.bytes);
-            }
-        }
-        if (last - first > a.limit) last = first + a.limit;
-        return make_iterator(self, a.kind, first, last);
+        return start_scan(self, a.kind, a.prefix, a.limit);
     });
+}
+
+// prefix(prefix, *, limit=None) and prefix_raw(...): the scans a caller makes most often, here
+// as the package's class sees them, without a Python frame in between.
+py::Params prefix_params{"prefix()", {"prefix", "limit"}, 2, 1, 1};
+py::Params prefix_raw_params{"prefix_raw()", {"prefix", "limit"}, 2, 1, 1};
+
+PyObject* prefix_scan(const py::Params& params, IterKind kind, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* a[2];
+        if (!py::bind(params, args, nargs, kwnames, a)) return nullptr;
+        std::size_t limit;
+        if (!limit_arg(a[1], limit)) return nullptr;
+        return start_scan(self, kind, a[0], limit);
+    });
+}
+
+PyObject* prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return prefix_scan(prefix_params, IterKind::Items, self, args, nargs, kwnames);
+}
+
+PyObject* prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return prefix_scan(prefix_raw_params, IterKind::ItemsRaw, self, args, nargs, kwnames);
 }
 
 // --- Whole-store operations ---------------------------------------------------------------
@@ -589,6 +618,12 @@ PyMethodDef methods[] = {
      "get_many_raw($self, keys, default=None)\n--\n\nget_many() returning the stored bytes, not decoded."},
     {"count_prefix", as_method(count_prefix), METH_O,
      "count_prefix($self, prefix, /)\n--\n\nThe number of keys that start with *prefix* (str or bytes)."},
+    {"prefix", as_method(prefix), kFastKw,
+     "prefix($self, prefix, *, limit=None)\n--\n\nA lazy iterator of ``(key, decoded object)`` for the keys that "
+     "start with *prefix*\n(compared as bytes), in key order; at most *limit* pairs when given."},
+    {"prefix_raw", as_method(prefix_raw), kFastKw,
+     "prefix_raw($self, prefix, *, limit=None)\n--\n\n:meth:`prefix` with the stored bytes instead of decoded "
+     "objects."},
     {"_scan", as_method(scan), kFastKw,
      "_scan($self, kind, prefix=None, limit=None)\n--\n\nA lazy iterator over the index (kind: see IterKind)."},
     {"verify", as_method(verify), kFastKw,
@@ -663,7 +698,7 @@ PyTypeObject* reader_type() {
     return reinterpret_cast<PyTypeObject*>(type_object.get([]() -> PyObject* {
         for (py::Params* p :
              {&new_params, &get_params, &get_raw_params, &get_view_params, &get_many_params, &get_many_raw_params,
-              &verify_params})
+              &verify_params, &prefix_params, &prefix_raw_params})
             if (!py::intern_names(*p)) return nullptr;
         return PyType_FromSpec(&spec);
     }));

@@ -176,6 +176,8 @@ struct ScanArgs {
     std::size_t limit;
 };
 bool scan_args(PyObject* args, PyObject* kwargs, ScanArgs& out);
+// A scan's `limit` argument (nullptr or None: no limit), which must be an index of at least 0.
+bool limit_arg(PyObject* limit, std::size_t& out);
 bool scan_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, ScanArgs& out);
 // One entry of a walk (a store's or a set's) as `kind` asks for it, made in two steps: take()
 // while the reader is pinned (the key and the object lie in its mapping), then finish() once

@@ -186,7 +186,7 @@ Result<ObjectDecoder> ObjectDecoder::unusable(std::string why) {
 Result<ObjectDecoder> ObjectDecoder::from_record(Image file, std::uint64_t at) {
     const auto record = RecordView::at(file, at);
     if (!record) return unusable("the store's dictionary record extends beyond the file");
-    if (crc32(record->bytes()) != record->stored_crc()) return unusable("the store's dictionary record fails its CRC32");
+    if (!record->intact()) return unusable("the store's dictionary record fails its CRC32");
     return create(record->bytes());
 }
 

@@ -26,7 +26,7 @@ Result<std::uint64_t> check_record(fmt::Image image, std::uint64_t offset) {
             return std::unexpected(StoreError::corrupt(std::format("object at {} extends beyond file end", offset)));
         return std::unexpected(StoreError::corrupt(std::format("object offset {} out of bounds", offset)));
     }
-    if (fmt::crc32(record->bytes()) != record->stored_crc()) return std::unexpected(crc_mismatch(offset));
+    if (!record->intact()) return std::unexpected(crc_mismatch(offset));
     return fmt::kRecordHeaderSize + record->bytes().size();
 }
 
@@ -35,7 +35,7 @@ Result<std::uint64_t> check_record(fmt::Image image, std::uint64_t offset) {
 Result<std::string_view> StoreReader::checked_object_at(std::uint64_t offset) const {
     const auto record = fmt::RecordView::at(impl_->image(), offset);
     if (!record) return object_at(offset);  // its error, in its words
-    if (fmt::crc32(record->bytes()) != record->stored_crc()) return std::unexpected(crc_mismatch(offset));
+    if (!record->intact()) return std::unexpected(crc_mismatch(offset));
     return record->bytes();
 }
 

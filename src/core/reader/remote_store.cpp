@@ -204,7 +204,7 @@ Result<std::string_view> RemoteStore::object(std::uint64_t offset, std::string_v
     if (!record)
         return std::unexpected(StoreError::corrupt(
             std::format("object at {} extends beyond the space before the next record", offset)));
-    if (check && fmt::crc32(record->bytes()) != record->stored_crc())
+    if (check && !record->intact())
         return std::unexpected(StoreError::corrupt(std::format("object CRC32 mismatch at offset {}", offset)));
     return record->bytes();
 }
