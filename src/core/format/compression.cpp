@@ -1,6 +1,7 @@
 #include "core/format/compression.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <format>
 #include <optional>
@@ -22,6 +23,9 @@ struct FreeCCtx {
 };
 struct FreeCDict {
     void operator()(ZSTD_CDict* d) const noexcept { ZSTD_freeCDict(d); }
+};
+struct FreeCCtxParams {
+    void operator()(ZSTD_CCtx_params* p) const noexcept { ZSTD_freeCCtxParams(p); }
 };
 struct FreeDCtx {
     void operator()(ZSTD_DCtx* c) const noexcept { ZSTD_freeDCtx(c); }
@@ -46,6 +50,26 @@ ZSTD_DCtx* thread_context() {
         return c;
     }();
     return ctx.get();
+}
+
+// The prepared dictionary for `level`. Matches are searched with the dictionary's own
+// parameters, not the context's, and the low levels' match tables (2^17 entries at level 3)
+// are made for inputs smaller than a 256 KiB dictionary: they are widened to one entry per
+// dictionary position, which finds longer matches in it (0.376x against 0.381x on the
+// package index) for a few percent more compression time.
+std::unique_ptr<ZSTD_CDict, FreeCDict> dictionary_for_level(std::string_view dictionary, int level) {
+    const ZSTD_compressionParameters defaults = ZSTD_getCParams(level, ZSTD_CONTENTSIZE_UNKNOWN, dictionary.size());
+    const int wide = static_cast<int>(std::bit_width(dictionary.size() - 1));
+    std::unique_ptr<ZSTD_CCtx_params, FreeCCtxParams> params(ZSTD_createCCtxParams());
+    if (!params) return {};
+    ZSTD_CCtx_params* p = params.get();
+    const auto set = [&](ZSTD_cParameter k, int v) { return !ZSTD_isError(ZSTD_CCtxParams_setParameter(p, k, v)); };
+    if (ZSTD_isError(ZSTD_CCtxParams_init(p, level)) || !set(ZSTD_c_format, ZSTD_f_zstd1_magicless) ||
+        !set(ZSTD_c_hashLog, std::max(static_cast<int>(defaults.hashLog), wide)) ||
+        !set(ZSTD_c_chainLog, std::max(static_cast<int>(defaults.chainLog), wide)))
+        return {};
+    return std::unique_ptr<ZSTD_CDict, FreeCDict>(ZSTD_createCDict_advanced2(
+        dictionary.data(), dictionary.size(), ZSTD_dlm_byCopy, ZSTD_dct_auto, p, ZSTD_defaultCMem));
 }
 
 }  // namespace
@@ -110,11 +134,16 @@ Result<ObjectEncoder> ObjectEncoder::create(std::string_view dictionary, int lev
     if (!impl->cctx) return std::unexpected(StoreError::general("zstd: cannot make a compression context"));
     ZSTD_CCtx* c = impl->cctx.get();
     const auto set = [&](ZSTD_cParameter p, int v) { return !ZSTD_isError(ZSTD_CCtx_setParameter(c, p, v)); };
+    // Literals are stored as they are, not Huffman-coded. A hit decodes one small frame, and
+    // on the package index (mean 830 bytes, ~200 literals a record) the Huffman stage is most
+    // of that: 1.0 us of a frame's decoding against 0.43 us without it, with the frame in cache.
+    // The larger dictionary (kDictionarySize) wins back most of the size the literals cost.
     if (!set(ZSTD_c_format, ZSTD_f_zstd1_magicless) || !set(ZSTD_c_dictIDFlag, 0) || !set(ZSTD_c_checksumFlag, 0) ||
-        !set(ZSTD_c_contentSizeFlag, 1) || !set(ZSTD_c_compressionLevel, level))
+        !set(ZSTD_c_contentSizeFlag, 1) || !set(ZSTD_c_compressionLevel, level) ||
+        !set(ZSTD_c_literalCompressionMode, ZSTD_ps_disable))
         return std::unexpected(StoreError::general(std::format("zstd: compression level {} is not supported", level)));
     if (!dictionary.empty()) {
-        impl->cdict.reset(ZSTD_createCDict(dictionary.data(), dictionary.size(), level));
+        impl->cdict = dictionary_for_level(dictionary, level);
         if (!impl->cdict || ZSTD_isError(ZSTD_CCtx_refCDict(c, impl->cdict.get())))
             return std::unexpected(StoreError::general("zstd: the dictionary cannot be loaded"));
     }
@@ -220,11 +249,11 @@ Result<std::string_view> ObjectDecoder::decode(std::string_view stored, std::str
             corrupt(std::format("records {} bytes, more than {} stored bytes can hold", size, frame.size())));
     ZSTD_DCtx* ctx = thread_context();
     if (!ctx) return std::unexpected(StoreError::general("zstd: cannot make a decompression context"));
-    if (ZSTD_isError(ZSTD_DCtx_refDDict(ctx, impl_->ddict.get())))
-        return std::unexpected(StoreError::general("zstd: cannot use the dictionary"));
+    // The dictionary is named in the call rather than referenced by the context: the context
+    // is shared by every store this thread reads, and the call skips re-referencing it.
     std::size_t made = 0;
     scratch.resize_and_overwrite(static_cast<std::size_t>(size), [&](char* p, std::size_t n) {
-        made = ZSTD_decompressDCtx(ctx, p, n, frame.data(), frame.size());
+        made = ZSTD_decompress_usingDDict(ctx, p, n, frame.data(), frame.size(), impl_->ddict.get());
         return ZSTD_isError(made) ? 0 : made;
     });
     if (ZSTD_isError(made)) {

@@ -58,7 +58,7 @@ unsigned char dictionary_tag(std::string_view dictionary) noexcept;
 // user records came to 1.00x their size with it.
 inline constexpr std::size_t kSampleObjects = 20'000;
 inline constexpr std::size_t kSampleBytes = 8u << 20;
-inline constexpr std::size_t kDictionarySize = 16u << 10;
+inline constexpr std::size_t kDictionarySize = 256u << 10;
 
 // A dictionary trained on `samples`; empty when they are too few or too small to train on.
 std::string train_dictionary(std::span<const std::string_view> samples, std::size_t max_size = kDictionarySize);
