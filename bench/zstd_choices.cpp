@@ -7,10 +7,10 @@
 // build time (training and compressing), and decode time per record, both libzstd's bare call
 // and the reader's whole decode.
 //
-//   zstd_choices RECORDS [LOOKUPS]
+//   zstd_choices RECORDS [LOOKUPS] [NAME-FILTER]
 //
 // Built with -DTARNKV_BENCH=ON; the records of bench/compressed.py come from
-// bench/compressed.py --dump-records FILE.
+// python3.14 bench/compressed.py --dump-records FILE.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -364,13 +364,16 @@ int main(int argc, char** argv) {
 
     constexpr std::size_t K = 1024;
     const Choice choices[] = {
-        {.name = "level 3 (before)"},
+        {.name = "level 3 huffman dict 16K (before)"},
+        {.name = "level 3 huffman dict 256K", .dict_size = 256 * K},
+        {.name = "level 9 huffman dict 16K", .level = 9},
+        {.name = "level 3 raw dict 16K", .raw_literals = true},
         {.name = "level 3 raw dict 64K", .dict_size = 64 * K, .raw_literals = true},
         {.name = "level 3 raw dict 110K", .dict_size = 110 * K, .raw_literals = true},
         {.name = "level 3 raw dict 110K hl18", .dict_size = 110 * K, .raw_literals = true, .hash_log = 18, .chain_log = 18},
         {.name = "level 3 raw dict 128K hl18", .dict_size = 128 * K, .raw_literals = true, .hash_log = 18, .chain_log = 18},
-        {.name = "level 3 raw dict 256K", .dict_size = 256 * K, .raw_literals = true},
-        {.name = "level 3 raw dict 256K hl18 (chosen)", .dict_size = 256 * K, .raw_literals = true, .hash_log = 18, .chain_log = 18},
+        {.name = "level 3 raw dict 256K (chosen)", .dict_size = 256 * K, .raw_literals = true},
+        {.name = "level 3 raw dict 256K hl18", .dict_size = 256 * K, .raw_literals = true, .hash_log = 18, .chain_log = 18},
         {.name = "level 3 raw dict 256K hl18 mm6", .dict_size = 256 * K, .raw_literals = true, .min_match = 6, .hash_log = 18, .chain_log = 18},
         {.name = "level 3 raw dict 256K hl18 mm7", .dict_size = 256 * K, .raw_literals = true, .min_match = 7, .hash_log = 18, .chain_log = 18},
         {.name = "level 3 raw dict 256K lazy", .dict_size = 256 * K, .raw_literals = true, .strategy = 4, .hash_log = 18, .chain_log = 18},
