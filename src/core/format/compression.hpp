@@ -21,7 +21,9 @@
 //                                    wrong bytes (unless the two check bytes collide, 1 in 255).
 //                        The frame is the magicless format (no 4-byte magic), without the
 //                        dictionary ID and without a checksum (the record's CRC covers the
-//                        stored bytes), and always records its content size.
+//                        stored bytes), and always records its content size. Writers store
+//                        its literals raw (faster to decode); readers decode any valid frame
+//                        made with the dictionary, Huffman-coded literals included.
 //
 // The record CRC covers the stored bytes, so verifying a store needs no decompression.
 // Decoding trusts nothing: the tag, the frame header, the recorded content size (at most the
