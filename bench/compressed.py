@@ -5,6 +5,8 @@
 - small user records like the comparison benchmark's (``--users N``, default 1,000,000).
 
 Prints one table; ``--leveldb`` adds LevelDB's directory size for the same records.
+``--dump-records FILE`` only writes the Debian records (each a 4-byte little-endian length, then
+the bytes) for bench/zstd_choices.cpp.
 Run: ``python3.14 bench/compressed.py`` (with the built package on PYTHONPATH).
 """
 
@@ -107,7 +109,13 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--users", type=int, default=1_000_000)
     ap.add_argument("--leveldb", action="store_true")
+    ap.add_argument("--dump-records", metavar="FILE")
     args = ap.parse_args()
+    if args.dump_records:
+        with open(args.dump_records, "wb") as f:
+            for _, v in dict(debian_records()).items():
+                f.write(len(v).to_bytes(4, "little") + v)
+        return
     tmp = tempfile.mkdtemp(prefix="tarnkv-compression-")
     try:
         lines = measure(list(dict(debian_records()).items()), tmp, "debian packages", args.leveldb)

@@ -9,6 +9,9 @@
 #include <thread>
 #include <vector>
 
+#define ZSTD_STATIC_LINKING_ONLY  // frames of the magicless format, made here as other writers may
+#include <zstd.h>
+
 #include "core/format/compression.hpp"
 #include "core/reader/remote_store.hpp"
 #include "test_util.hpp"
@@ -297,6 +300,90 @@ TEST(CompressedStore, ADamagedDictionaryRecordFailsReadsOfCompressedObjectsOnly)
     EXPECT_EQ(error_text(r.decode(*r.object_at(*r.lookup("k00000")), scratch)),
               "TarnCorruptError: compressed object: the store's dictionary record fails its CRC32");
     EXPECT_EQ(*r.decode(*r.object_at(*r.lookup("k00300")), scratch), objects[300]);
+}
+
+// ---- Frames made other ways --------------------------------------------------------------------
+
+// A stored object made by libzstd directly, with this store's tag: Huffman-coded literals (as
+// stores written before literals were stored raw hold), and optionally the dictionary's ID and a
+// checksum in the frame.
+std::string frame_made_with(std::string_view dictionary, std::string_view object, int level, bool huffman,
+                            bool id_and_checksum) {
+    ZSTD_CCtx* c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_format, ZSTD_f_zstd1_magicless);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_literalCompressionMode, huffman ? ZSTD_ps_enable : ZSTD_ps_auto);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_dictIDFlag, id_and_checksum ? 1 : 0);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, id_and_checksum ? 1 : 0);
+    ZSTD_CDict* d = ZSTD_createCDict(dictionary.data(), dictionary.size(), level);
+    ZSTD_CCtx_refCDict(c, d);
+    std::string out(1 + ZSTD_compressBound(object.size()), '\0');
+    const std::size_t made = ZSTD_compress2(c, out.data() + 1, out.size() - 1, object.data(), object.size());
+    ZSTD_freeCDict(d);
+    ZSTD_freeCCtx(c);
+    EXPECT_FALSE(ZSTD_isError(made));
+    out.resize(1 + made);
+    out[0] = static_cast<char>(format::dictionary_tag(dictionary));
+    return out;
+}
+
+// How the first block of a stored object's frame keeps its literals: 0 raw, 1 RLE, 2 and 3
+// Huffman-coded; -1 when that block is not a compressed one.
+int literal_kind(std::string_view stored) {
+    const std::string_view frame = stored.substr(1);
+    ZSTD_frameHeader h;
+    if (ZSTD_getFrameHeader_advanced(&h, frame.data(), frame.size(), ZSTD_f_zstd1_magicless) != 0) return -2;
+    const auto* b = reinterpret_cast<const unsigned char*>(frame.data()) + h.headerSize;
+    if (((b[0] >> 1) & 3) != 2) return -1;
+    return b[3] & 3;
+}
+
+// Stores already written hold frames with Huffman-coded literals, and any valid frame made with
+// a store's dictionary must decode, whatever a writer chose.
+TEST(CompressedStore, FramesMadeWithOtherWriterChoicesStillDecode) {
+    const auto records = similar_records(600, 3);
+    const std::string dictionary = dictionary_for(records);
+    ASSERT_FALSE(dictionary.empty());
+    auto d = ObjectDecoder::create(dictionary);
+    ASSERT_TRUE(d.has_value());
+    std::string scratch;
+    int huffman_seen = 0;
+    for (const int level : {1, 3, 19})
+        for (const bool extras : {false, true})
+            for (std::size_t i = 0; i < 40; ++i) {
+                const std::string stored = frame_made_with(dictionary, records[i], level, true, extras);
+                huffman_seen += literal_kind(stored) >= 2;
+                const auto put = d->decode(stored, scratch);
+                ASSERT_TRUE(put.has_value()) << error_text(put) << " level " << level << " record " << i;
+                EXPECT_EQ(*put, records[i]);
+            }
+    EXPECT_GT(huffman_seen, 0);  // the old literal coding really was exercised
+}
+
+// A dictionary as large as the writer trains works at every level a caller may ask for, fast
+// negative ones to the slowest.
+TEST(CompressedStore, ALargeDictionaryWorksAtEveryLevel) {
+    const auto records = similar_records(30'000, 6);
+    const std::string dictionary = dictionary_for(records);
+    ASSERT_GT(dictionary.size(), std::size_t{128} << 10);
+    auto d = ObjectDecoder::create(dictionary);
+    ASSERT_TRUE(d.has_value());
+    std::string scratch;
+    for (const int level : {-5, 1, 3, 9, 19, 22}) {
+        auto enc = ObjectEncoder::create(dictionary, level);
+        ASSERT_TRUE(enc.has_value()) << "level " << level << ": " << error_text(enc);
+        std::size_t stored_bytes = 0, put_bytes = 0;
+        for (std::size_t i = 0; i < records.size(); i += 997) {
+            std::string stored;
+            ASSERT_TRUE(enc->encode(records[i], stored).has_value());
+            stored_bytes += stored.size();
+            put_bytes += records[i].size();
+            const auto put = d->decode(stored, scratch);
+            ASSERT_TRUE(put.has_value()) << error_text(put);
+            EXPECT_EQ(*put, records[i]);
+        }
+        EXPECT_LT(stored_bytes * 2, put_bytes) << "level " << level;  // the dictionary was used
+    }
 }
 
 // Each thread decompresses with its own context: eight threads reading one store at once must

@@ -110,8 +110,13 @@ Result<ObjectEncoder> ObjectEncoder::create(std::string_view dictionary, int lev
     if (!impl->cctx) return std::unexpected(StoreError::general("zstd: cannot make a compression context"));
     ZSTD_CCtx* c = impl->cctx.get();
     const auto set = [&](ZSTD_cParameter p, int v) { return !ZSTD_isError(ZSTD_CCtx_setParameter(c, p, v)); };
+    // Literals are stored as they are, not Huffman-coded. A hit decodes one small frame, and
+    // on the package index (mean 830 bytes, ~200 literals a record) the Huffman stage is most
+    // of that: 1.0 us of a frame's decoding against 0.43 us without it, with the frame in cache.
+    // The larger dictionary (kDictionarySize) wins back most of the size the literals cost.
     if (!set(ZSTD_c_format, ZSTD_f_zstd1_magicless) || !set(ZSTD_c_dictIDFlag, 0) || !set(ZSTD_c_checksumFlag, 0) ||
-        !set(ZSTD_c_contentSizeFlag, 1) || !set(ZSTD_c_compressionLevel, level))
+        !set(ZSTD_c_contentSizeFlag, 1) || !set(ZSTD_c_compressionLevel, level) ||
+        !set(ZSTD_c_literalCompressionMode, ZSTD_ps_disable))
         return std::unexpected(StoreError::general(std::format("zstd: compression level {} is not supported", level)));
     if (!dictionary.empty()) {
         impl->cdict.reset(ZSTD_createCDict(dictionary.data(), dictionary.size(), level));
@@ -220,11 +225,11 @@ Result<std::string_view> ObjectDecoder::decode(std::string_view stored, std::str
             corrupt(std::format("records {} bytes, more than {} stored bytes can hold", size, frame.size())));
     ZSTD_DCtx* ctx = thread_context();
     if (!ctx) return std::unexpected(StoreError::general("zstd: cannot make a decompression context"));
-    if (ZSTD_isError(ZSTD_DCtx_refDDict(ctx, impl_->ddict.get())))
-        return std::unexpected(StoreError::general("zstd: cannot use the dictionary"));
+    // The dictionary is named in the call rather than referenced by the context: the context
+    // is shared by every store this thread reads, and the call skips re-referencing it.
     std::size_t made = 0;
     scratch.resize_and_overwrite(static_cast<std::size_t>(size), [&](char* p, std::size_t n) {
-        made = ZSTD_decompressDCtx(ctx, p, n, frame.data(), frame.size());
+        made = ZSTD_decompress_usingDDict(ctx, p, n, frame.data(), frame.size(), impl_->ddict.get());
         return ZSTD_isError(made) ? 0 : made;
     });
     if (ZSTD_isError(made)) {

@@ -21,7 +21,9 @@
 //                                    wrong bytes (unless the two check bytes collide, 1 in 255).
 //                        The frame is the magicless format (no 4-byte magic), without the
 //                        dictionary ID and without a checksum (the record's CRC covers the
-//                        stored bytes), and always records its content size.
+//                        stored bytes), and always records its content size. Writers store
+//                        its literals raw (faster to decode); readers decode any valid frame
+//                        made with the dictionary, Huffman-coded literals included.
 //
 // The record CRC covers the stored bytes, so verifying a store needs no decompression.
 // Decoding trusts nothing: the tag, the frame header, the recorded content size (at most the
@@ -51,14 +53,18 @@ inline constexpr unsigned char kRawTag = 0;
 unsigned char dictionary_tag(std::string_view dictionary) noexcept;
 
 // Sample and dictionary sizes for training: a uniform sample of at most 20,000 objects (or about
-// 8 MiB of them, for large objects; see detail::SampleReservoir) and a 16 KiB dictionary. The
-// Debian package index as MessagePack (76,808 records, mean 830 bytes) stores its data section
-// at 0.35x this way; one million ~40-byte user records at about 0.7x. A sample of the first
-// objects instead fits inputs whose records drift along the way (IDs growing wider) badly: the
-// user records came to 1.00x their size with it.
+// 8 MiB of them, for large objects; see detail::SampleReservoir) and a 256 KiB dictionary (never
+// more than a tenth of the sample). Objects keep their literals raw (ObjectEncoder), which
+// decodes in less than half the time but stores larger; the large dictionary wins most of that
+// back by holding more of what records share: the Debian package index as MessagePack (76,808
+// records, mean 830 bytes) stores its data section at 0.39x (0.43x with a 16 KiB dictionary,
+// 0.35x with Huffman-coded literals and 16 KiB); one million ~40-byte user records at about
+// 0.64x. bench/zstd_choices.cpp measures the choices. A sample of the first objects instead
+// fits inputs whose records drift along the way (IDs growing wider) badly: the user records
+// came to 1.00x their size with it.
 inline constexpr std::size_t kSampleObjects = 20'000;
 inline constexpr std::size_t kSampleBytes = 8u << 20;
-inline constexpr std::size_t kDictionarySize = 16u << 10;
+inline constexpr std::size_t kDictionarySize = 256u << 10;
 
 // A dictionary trained on `samples`; empty when they are too few or too small to train on.
 std::string train_dictionary(std::span<const std::string_view> samples, std::size_t max_size = kDictionarySize);
