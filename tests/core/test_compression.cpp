@@ -163,6 +163,24 @@ TEST(CompressedStore, TheDictionaryLearnsFromTheWholeInputAndEveryObjectRoundTri
     EXPECT_LT(late_stored * 10, late_raw * 6) << late_stored << " of " << late_raw;
 }
 
+// The dictionary is stored once per file: a small store's stays small, a large one's may grow.
+TEST(CompressedStore, TheDictionaryIsSizedForTheObjects) {
+    const auto dictionary_size = [](std::size_t n) {
+        StoreBuilder b;
+        b.order_objects_by_key(true);
+        EXPECT_TRUE(b.compress(3).has_value());
+        const auto objects = similar_records(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            EXPECT_TRUE(b.add_object(objects[i]).has_value());
+            EXPECT_TRUE(b.add_key(std::format("k{:06}", i), static_cast<std::uint32_t>(i)).has_value());
+        }
+        const std::string image = b.image();
+        return format::load_be32(reinterpret_cast<const unsigned char*>(image.data()) + format::kHeaderSize);
+    };
+    EXPECT_LE(dictionary_size(3'000), 16u << 10);  // ~400 KB of objects
+    EXPECT_GT(dictionary_size(20'000), 16u << 10);  // ~2.7 MB
+}
+
 TEST(CompressedStore, LeavingOutUnreferencedObjectsKeepsTheDictionaryFirst) {
     ScratchDir dir;
     const auto objects = similar_records(300);

@@ -32,6 +32,7 @@
 // recorded size.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -54,7 +55,7 @@ unsigned char dictionary_tag(std::string_view dictionary) noexcept;
 
 // Sample and dictionary sizes for training: a uniform sample of at most 20,000 objects (or about
 // 8 MiB of them, for large objects; see detail::SampleReservoir) and a 256 KiB dictionary (never
-// more than a tenth of the sample). Objects keep their literals raw (ObjectEncoder), which
+// more than a tenth of the sample, nor a 64th of the objects: dictionary_size_for). Objects keep their literals raw (ObjectEncoder), which
 // decodes in less than half the time but stores larger; the large dictionary wins most of that
 // back by holding more of what records share: the Debian package index as MessagePack (76,808
 // records, mean 830 bytes) stores its data section at 0.39x (0.43x with a 16 KiB dictionary,
@@ -65,6 +66,12 @@ unsigned char dictionary_tag(std::string_view dictionary) noexcept;
 inline constexpr std::size_t kSampleObjects = 20'000;
 inline constexpr std::size_t kSampleBytes = 8u << 20;
 inline constexpr std::size_t kDictionarySize = 256u << 10;
+// The dictionary a store's objects pay for: it is stored once in the file, so it is kept to a
+// 64th of the objects' bytes (a large dictionary in a small store costs more than it saves),
+// between 16 KiB and kDictionarySize.
+inline constexpr std::size_t dictionary_size_for(std::uint64_t object_bytes) noexcept {
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(object_bytes / 64, 16u << 10, kDictionarySize));
+}
 
 // A dictionary trained on `samples`; empty when they are too few or too small to train on.
 std::string train_dictionary(std::span<const std::string_view> samples, std::size_t max_size = kDictionarySize);

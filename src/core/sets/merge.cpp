@@ -169,8 +169,11 @@ Result<std::vector<std::string>> sample_stores(const std::vector<StoreReader>& r
             if (!object) return with_path<std::vector<std::string>>(r.path(), std::move(object.error()));
             sample.offer(*object);
         }
+        // The output's objects, estimated from the sample: the dictionary is sized for them.
+        const double scale = refs[t].empty() ? 0.0 : static_cast<double>(choices[t].seen()) / static_cast<double>(refs[t].size());
+        const auto object_bytes = static_cast<std::uint64_t>(static_cast<double>(sample.offered_bytes()) * scale);
         std::vector<Ref>().swap(refs[t]);
-        dictionaries[t] = detail::train_on(sample);
+        dictionaries[t] = detail::train_on(sample, object_bytes);
     }
     return dictionaries;
 }

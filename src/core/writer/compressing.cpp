@@ -127,9 +127,9 @@ Status StoreBuilder::finish_training() {
 
 namespace detail {
 
-std::string train_on(const SampleReservoir& sample) {
+std::string train_on(const SampleReservoir& sample, std::optional<std::uint64_t> object_bytes) {
     const std::vector<std::string_view> samples = sample.samples();
-    return format::train_dictionary(samples);
+    return format::train_dictionary(samples, format::dictionary_size_for(object_bytes.value_or(sample.offered_bytes())));
 }
 
 Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,

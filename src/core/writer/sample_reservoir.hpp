@@ -57,6 +57,7 @@ public:
 
     void offer(std::string_view object) {
         const std::string_view piece = object.substr(0, kMaxPiece);
+        offered_bytes_ += object.size();
         const auto slot = choice_.offer(slots_.size(), capacity_);
         if (!slot) return;
         if (*slot == slots_.size()) {
@@ -78,12 +79,15 @@ public:
     // The sample, for the trainer; valid until the next offer().
     std::vector<std::string_view> samples() const { return {slots_.begin(), slots_.end()}; }
     std::uint64_t seen() const noexcept { return choice_.seen(); }
+    // The bytes of every object offered, whole.
+    std::uint64_t offered_bytes() const noexcept { return offered_bytes_; }
 
 private:
     ReservoirChoice choice_;
     std::vector<std::string> slots_;
     std::size_t capacity_ = format::kSampleObjects;
     std::size_t bytes_ = 0;
+    std::uint64_t offered_bytes_ = 0;
 };
 
 }  // namespace tarnkv::detail

@@ -214,8 +214,9 @@ private:
 
 namespace detail {
 class SampleReservoir;
-// A dictionary trained on the reservoir's sample.
-std::string train_on(const SampleReservoir& sample);
+// A dictionary trained on the reservoir's sample, sized for `object_bytes` of objects (by
+// default, all those offered to it).
+std::string train_on(const SampleReservoir& sample, std::optional<std::uint64_t> object_bytes = std::nullopt);
 // Replaces `out` with the record of `object` compressed by `encoder`: the record header and
 // the stored form. Fails when the stored form is over the object size limit.
 Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
