@@ -82,11 +82,10 @@ def test_failed_build_leaves_target_and_writer_intact(tmp_path, case, message):
     assert lines == [f"ERROR OSError ({message!r},)", "UNTOUCHED True", "AFTER True 64"]
 
 
-# A failed build removes its own temporary file, whatever stopped it, through either API: the
-# small file system has its space back, the target is as it was and the next build fits.
-# The start of a child that works in `small`, a 2 MiB tmpfs in a mount namespace of its own
-# under the directory given last; it prints SKIP and ends where it may not mount.
-SMALL_TMPFS = r"""
+def tmpfs_child(name: str, size: str) -> str:
+    """The start of a child that works in *name*, a tmpfs of *size* in a mount namespace of its
+    own under the directory given last; it prints SKIP and ends where it may not mount."""
+    return r"""
 import ctypes, os, sys
 
 libc = ctypes.CDLL(None, use_errno=True)
@@ -95,15 +94,20 @@ try:
     os.unshare(os.CLONE_NEWNS)
     if libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None) != 0 and ctypes.get_errno() != 22:
         raise OSError(ctypes.get_errno(), "make mounts private")
-    small = os.path.join(sys.argv[-1], "small")
-    os.mkdir(small)
-    if libc.mount(b"tmpfs", small.encode(), b"tmpfs", 0, b"size=2m") != 0:
+    NAME = os.path.join(sys.argv[-1], "NAME")
+    os.mkdir(NAME)
+    if libc.mount(b"tmpfs", NAME.encode(), b"tmpfs", 0, b"size=SIZE") != 0:
         raise OSError(ctypes.get_errno(), "mount tmpfs")
 except OSError as e:
     print("SKIP", e)
     sys.exit(0)
-"""
+""".replace("NAME", name).replace("SIZE", size)
 
+
+SMALL_TMPFS = tmpfs_child("small", "2m")
+
+# A failed build removes its own temporary file, whatever stopped it, through either API: the
+# small file system has its space back, the target is as it was and the next build fits.
 CLEANUP = SMALL_TMPFS + r"""
 import resource, signal
 
@@ -289,24 +293,11 @@ def test_spilling_writer_on_a_full_disk_removes_what_it_wrote(tmp_path, case, er
 # full disk, the file size limit) or a stop after the last byte is written still fails the
 # build with the disk's error, removes the temporary and leaves the target as it was; a build
 # over a large store frees the replaced file's space once it is done.
-BEHIND = r"""
-import ctypes, os, resource, signal, sys, time
+BEHIND = tmpfs_child("disk", "16m") + r"""
+import resource, signal, time
 import tarnkv
 
-libc = ctypes.CDLL(None, use_errno=True)
-MS_REC, MS_PRIVATE = 1 << 14, 1 << 18
 case = sys.argv[1]
-try:
-    os.unshare(os.CLONE_NEWNS)
-    if libc.mount(None, b"/", None, MS_REC | MS_PRIVATE, None) != 0 and ctypes.get_errno() != 22:
-        raise OSError(ctypes.get_errno(), "make mounts private")
-    disk = os.path.join(sys.argv[-1], "disk")
-    os.mkdir(disk)
-    if libc.mount(b"tmpfs", disk.encode(), b"tmpfs", 0, b"size=16m") != 0:
-        raise OSError(ctypes.get_errno(), "mount tmpfs")
-except OSError as e:
-    print("SKIP", e)
-    sys.exit(0)
 
 
 def writer(megabytes):
