@@ -49,6 +49,8 @@ public:
     // is written. Without a thread to be had, writing stays on the caller's thread. Only
     // before anything is written.
     void write_behind() noexcept;
+    // The size from which a build's file is worth a thread of its own.
+    static constexpr std::uint64_t kWriteBehindFrom = std::uint64_t{4} << 20;
 
     // Small pieces gather in the buffer; a piece at least as large as the buffer goes straight
     // to the file after what is buffered. Interrupted and short writes are continued.

@@ -550,6 +550,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     h.file_crc32 = 0;
     if (level_) h.compression = static_cast<std::uint8_t>(fmt::Compression::Zstd);
     std::uint64_t total = fmt::kHeaderSize + data_bytes + index_bytes;
+    if (total >= FileWriter::kWriteBehindFrom) file->write_behind();
     std::uint64_t done = 0, reported = 0;
     std::uint32_t crc = 0;
     const auto write = [&](std::string_view piece, bool checksum) -> Status {

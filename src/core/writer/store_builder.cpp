@@ -435,8 +435,6 @@ std::string StoreBuilder::image() const {
 
 namespace {
 
-// The size from which a build's file is written behind it (FileWriter::write_behind).
-constexpr std::uint64_t kWriteBehindFrom = std::uint64_t{4} << 20;
 
 }  // namespace
 
@@ -498,7 +496,7 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
                           (late_index ? lay.num_placed + format::kRecordHeaderSize + format::kDictionarySize : 0);
     // A file of some size is written by a second thread while this one gathers and checksums
     // what comes next.
-    if (total >= kWriteBehindFrom) file->write_behind();
+    if (total >= FileWriter::kWriteBehindFrom) file->write_behind();
     std::uint64_t done = draft_bytes.size(), reported = 0;
     const auto advanced = [&](std::size_t n) -> std::optional<Result<BuildInfo>> {
         done += n;
