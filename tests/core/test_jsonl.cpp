@@ -1,5 +1,7 @@
 // JSON Lines <-> MessagePack: exact bytes both ways, and the lines and objects the converter
 // must leave to the Python path (it stops in front of them, and writes nothing for them).
+#include <algorithm>
+#include <random>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -48,6 +50,21 @@ Converted convert(std::string_view data, const FieldRoles& roles = {"id", {}, {}
 // The nesting a line may hold: [[...[0]...]] with `depth` brackets under the root's "v".
 std::string nested_line(int depth) {
     return R"({"id":"k","v":)" + std::string(depth, '[') + "0" + std::string(depth, ']') + "}";
+}
+
+// Every length around a vector and around the 255 vectors a lane may sum before it could
+// overflow, newlines everywhere and nowhere: the same count as one byte at a time.
+TEST(CountNewlines, AgreesWithAPlainCount) {
+    std::mt19937 rng(7);
+    for (const std::size_t n : {0u, 1u, 15u, 16u, 17u, 255u * 16 - 1, 255u * 16, 255u * 16 + 17, 9000u}) {
+        for (const int every : {1, 2, 7, 1000000}) {
+            std::string text(n, 'x');
+            for (std::size_t i = 0; i < n; ++i)
+                if (rng() % every == 0) text[i] = '\n';
+            EXPECT_EQ(convert::count_newlines(text), static_cast<std::size_t>(std::ranges::count(text, '\n')))
+                << n << " " << every;
+        }
+    }
 }
 
 TEST(JsonLinesToBatch, TypicalLinesGiveMsgpackBytes) {

@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -216,25 +215,7 @@ PyObject* newlines(PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     const std::string_view range = data.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
-    // Sixteen bytes at a time in vector lanes (each lane's compare is 0 or -1), summed per
-    // lane for up to 255 vectors before the lanes are added up. The interpreter's own
-    // bytes.count goes a byte at a time.
-    const auto count = [range] {
-        using Bytes = unsigned char __attribute__((vector_size(16)));
-        constexpr Bytes kNewlines = {10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10};
-        std::size_t n = 0, i = 0;
-        while (i + 16 <= range.size()) {
-            Bytes sums = {};
-            for (int v = 0; v < 255 && i + 16 <= range.size(); ++v, i += 16) {
-                Bytes block;
-                std::memcpy(&block, range.data() + i, 16);
-                sums -= reinterpret_cast<Bytes>(block == kNewlines);
-            }
-            for (int lane = 0; lane < 16; ++lane) n += sums[lane];
-        }
-        for (; i < range.size(); ++i) n += range[i] == '\n';
-        return n;
-    };
+    const auto count = [range] { return convert::count_newlines(range); };
     const std::size_t n = range.size() < (std::size_t{64} << 10) ? count()
                                                                  : without_gil([&](ReleasedInterpreter&) { return count(); });
     return PyLong_FromSize_t(n);
