@@ -552,12 +552,10 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     std::uint64_t total = fmt::kHeaderSize + data_bytes + index_bytes;
     if (total >= FileWriter::kWriteBehindFrom) file->write_behind();
     std::uint64_t done = 0, reported = 0;
-    std::uint32_t crc = 0;
-    const auto write = [&](std::string_view piece, bool checksum) -> Status {
+    const auto write = [&](std::string_view piece) -> Status {
         while (!piece.empty()) {
             const std::string_view step = piece.substr(0, kProgressStep);
             if (auto st = file->write(step); !st) return st;
-            if (checksum) crc = fmt::crc32(step, crc);
             piece.remove_prefix(step.size());
             done += step.size();
             if (progress && done - reported >= kProgressStep && done < total) {
@@ -568,22 +566,25 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         return {};
     };
     const auto draft = h.encode();
-    if (auto st = write({reinterpret_cast<const char*>(draft.data()), draft.size()}, false); !st)
+    if (auto st = write({reinterpret_cast<const char*>(draft.data()), draft.size()}); !st)
         return std::unexpected(std::move(st.error()));
+    // Everything after the header is checksummed as it is written (behind, by the thread that
+    // writes it).
+    if (auto st = file->checksum_from_here(); !st) return std::unexpected(std::move(st.error()));
     // Records and index entries are small: they gather here first, so that the checksum and the
     // file take them a MiB at a time. The next byte lands at done + batch.size().
     constexpr std::size_t kBatch = std::size_t{1} << 20;
     std::string batch;
     batch.reserve(kBatch);
     const auto drain = [&]() -> Status {
-        auto st = write(batch, true);
+        auto st = write(batch);
         batch.clear();
         return st;
     };
     const auto put_bytes = [&](std::string_view piece) -> Status {
         if (batch.size() + piece.size() > kBatch)
             if (auto st = drain(); !st) return st;
-        if (piece.size() >= kBatch) return write(piece, true);
+        if (piece.size() >= kBatch) return write(piece);
         batch.append(piece);
         return {};
     };
@@ -593,7 +594,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             rec.resize(fmt::kRecordHeaderSize);
             fmt::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
             rec += dictionary;
-            if (auto st = write(rec, true); !st) return std::unexpected(std::move(st.error()));
+            if (auto st = write(rec); !st) return std::unexpected(std::move(st.error()));
         }
         const auto put = [&](std::uint32_t id, std::string_view record) -> Status {
             offset[id] = done + batch.size();  // the header, then every record written so far
@@ -659,7 +660,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     if (auto st = put_entries(); !st) return std::unexpected(std::move(st.error()));
     if (auto st = drain(); !st) return std::unexpected(std::move(st.error()));
     if (auto st = file->flush(); !st) return std::unexpected(std::move(st.error()));
-    h.file_crc32 = crc;
+    h.file_crc32 = file->checksum();
     const auto header = h.encode();
     if (auto st = file->write_at(0, {reinterpret_cast<const char*>(header.data()), header.size()}); !st)
         return std::unexpected(std::move(st.error()));

@@ -433,11 +433,6 @@ std::string StoreBuilder::image() const {
     return out;
 }
 
-namespace {
-
-
-}  // namespace
-
 Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& progress) const {
     if (!trained()) return std::unexpected(StoreError::general("the compression dictionary is not trained yet"));
     const std::string tmp = temporary_path(path);
