@@ -49,6 +49,8 @@ namespace tarnkv::format {
 enum class Compression : std::uint8_t { None = 0, Zstd = 1 };
 
 inline constexpr unsigned char kRawTag = 0;
+// Where a compressed store's dictionary record lies: the first record, right after the header.
+inline constexpr std::uint64_t kDictionaryAt = kHeaderSize;
 
 // The tag of objects compressed with `dictionary`.
 unsigned char dictionary_tag(std::string_view dictionary) noexcept;

@@ -12,7 +12,7 @@ Status StoreReader::enable_decoding() {
     if (!compressed) return std::unexpected(std::move(compressed.error()));
     if (!*compressed) return {};
     // A damaged dictionary leaves the store open, its compressed objects failing.
-    auto decoder = format::ObjectDecoder::from_record(r.image(), format::kHeaderSize);
+    auto decoder = format::ObjectDecoder::from_record(r.image(), format::kDictionaryAt);
     if (!decoder) return std::unexpected(std::move(decoder.error()));
     r.decoder = std::make_unique<format::ObjectDecoder>(std::move(*decoder));
     return {};

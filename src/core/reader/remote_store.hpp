@@ -63,7 +63,7 @@ public:
     // fetches dictionary_extent() once, hands it to use_dictionary() before the store is shared
     // between threads, and passes every object through decode(), as a local reader does.
     bool compressed() const noexcept { return compressed_; }
-    Extent dictionary_extent() const noexcept { return extent(kDictionaryAt); }
+    Extent dictionary_extent() const noexcept { return extent(format::kDictionaryAt); }
     // A damaged dictionary record does not fail here: every compressed object then fails to
     // decode, naming the fault, while objects stored as they were put still read.
     Status use_dictionary(std::string_view fetched);
@@ -102,8 +102,6 @@ public:
     };
 
 private:
-    static constexpr std::uint64_t kDictionaryAt = 40;  // the first record of the data section
-
     RemoteStore(StoreReader reader, Starts starts, bool compressed) noexcept;
     StoreReader reader_;
     Starts starts_;  // the offsets of the records entries name in the data section

@@ -337,7 +337,7 @@ Result<std::vector<StreamInfo>> merge_stores(std::span<const std::string> inputs
     // they are stored, neither decoded nor compressed again (the level is the input's).
     const bool keep_forms = compression && readers.size() == 1 && readers[0].compressed();
     if (keep_forms) {
-        auto dictionary = readers[0].checked_object_at(format::kHeaderSize);
+        auto dictionary = readers[0].checked_object_at(format::kDictionaryAt);
         if (!dictionary) return with_path<std::vector<StreamInfo>>(readers[0].path(), std::move(dictionary.error()));
         for (auto& out : outs)
             if (auto st = out->compress(*dictionary, *compression); !st) return std::unexpected(std::move(st.error()));
