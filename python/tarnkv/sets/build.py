@@ -454,9 +454,9 @@ def _named_files(out_dir: str) -> set[str] | None:
 
 def _sweep_dead_builds(out_dir: str) -> None:
     """Removes what builds that died left in *out_dir*: their work directories and the shard
-    files no manifest names (theirs, and those of a set one of them replaced). A live build holds the lock in its work directory. A dead build
-    may have published its manifest before it died: the shards that manifest names are the
-    set's, and stay."""
+    files no manifest names (theirs, and those of a set one of them replaced). A live build
+    holds the lock in its work directory. A dead build may have published its manifest before
+    it died: the shards that manifest names are the set's, and stay."""
     with directory_lock(out_dir):
         named: set[str] | None = None
         for name in _entries(out_dir):
