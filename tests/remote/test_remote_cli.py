@@ -1,11 +1,13 @@
 """The command line on stores at URLs: `cp URL local --verify` installs only a whole, checked
 download; reading commands take URLs; missing buckets and credentials are one line, status 2."""
 
+import json
 from pathlib import Path
 
 import tarnkv
 
 from cli.cli_helpers import run_cli
+from tarnkv.sets import merge
 
 
 def build(path, n=300):
@@ -50,6 +52,24 @@ def test_cp_from_a_url_installs_a_checked_copy_or_nothing(http_server, tmp_path)
 
     r = run_cli("cp", f"{http_server.url}/none.trnk", dst)
     assert r.status == 2 and r.err.count("\n") == 1 and "none.trnk" in r.err
+
+
+def test_stats_of_compressed_stores_and_sets_at_urls_match_the_local_files(http_server):
+    """The dictionary is no object and compression is shown, as for the local file."""
+    recs = {f"k{i:05d}": {"i": i, "name": f"user {i % 97}", "tags": ["a", str(i % 5)]} for i in range(3000)}
+    path = http_server.root / "z.trnk"
+    with tarnkv.TarnWriter.create(str(path), compression="zstd") as w:
+        for key, obj in recs.items():
+            w.put(key, obj)
+    merge([path], http_server.root / "z.set", shards=2)
+    for name in ("z.trnk", "z.set"):
+        local, remote = run_cli("stats", http_server.root / name), run_cli("stats", f"{http_server.url}/{name}")
+        assert local.status == remote.status == 0, remote.err
+        assert remote.lines()[1:] == local.lines()[1:]
+        assert any(line.startswith("compression") for line in remote.lines())
+        got = json.loads(run_cli("stats", f"{http_server.url}/{name}", "--json").out)
+        assert got["compression"]["original_bytes"] > got["compression"]["stored_bytes"]
+        assert got["object_size"]["count"] == got["num_objects"]
 
 
 def test_reading_commands_and_s3_errors(s3_bucket, s3_server, tmp_path):
@@ -126,7 +146,6 @@ def test_storage_options_reach_every_url_a_command_touches(s3_bucket, s3_server,
     """With no usable AWS variables (no credentials, the endpoint a dead port), the options
     given as --storage-option alone reach the object store: publishing a store and a set,
     reading, checking, copying down and up, comparing."""
-    import json
 
     env = s3_server.env()
     broken = {"AWS_ENDPOINT_URL": "http://127.0.0.1:9", "AWS_ACCESS_KEY_ID": "", "AWS_SECRET_ACCESS_KEY": "",

@@ -52,23 +52,21 @@ def object_sizes(path: str, index_offset: int) -> list[int]:
 def collect(reader: Any, path: str) -> dict[str, Any]:
     info: dict[str, Any] = dict(reader.stats())
     key_lengths = [len(k) for k in stores.raw_keys(reader)]
+    compression = reader.compression_stats()
+    if compression is not None:
+        info["compression"] = compression
     try:
-        if is_url(path):  # the records' sizes from the index: nothing downloaded
+        if is_url(path):  # the records' sizes from the index: no record read for them
             sizes = [n for r in getattr(reader, "readers", (reader,)) for n in r.record_sizes()]
         elif "shards" in info:  # a set: every shard's records, less a compressed shard's dictionary
             sizes = []
             for shard, shard_reader in zip(info["shards"], reader.readers, strict=True):
                 found = object_sizes(str(shard["path"]), shard["index_offset"])
                 sizes += found[1:] if shard_reader.compression is not None else found
-        else:
-            sizes = object_sizes(path, info["index_offset"])
+        else:  # the first record of a compressed store is its dictionary, not an object
+            sizes = object_sizes(path, info["index_offset"])[1 if compression is not None else 0:]
     except OSError as exc:
         raise CliError(os_error_text(exc)) from None
-    compression = getattr(reader, "compression_stats", None)
-    if compression is not None and (found := compression()) is not None:
-        info["compression"] = found
-        if "shards" not in info:
-            sizes = sizes[1:]  # the first record is the dictionary, not an object
     info["key_length"] = distribution(key_lengths)
     info["object_size"] = distribution(sizes)
     info["keys_per_object"] = info["num_keys"] / info["num_objects"] if info["num_objects"] else 0.0

@@ -44,6 +44,7 @@ MERGE_GAP = 128 * 1024
 MERGE_LIMIT = 1 << 20
 
 _HEADER_SIZE = 40
+_RECORD_HEAD_SIZE = 8  # a record's u32 length and CRC-32 before its bytes
 
 _pool_lock = threading.Lock()
 _pool: tuple[int, ThreadPoolExecutor] | None = None
@@ -147,6 +148,14 @@ class RemoteReader(KeyOrderedMapping):
     def _objects(self, index: Any, offsets: Iterable[int | None]) -> dict[int, bytes | memoryview]:
         """The object of each distinct offset, its records read in as few requests as their
         layout allows."""
+        out = self._stored(index, offsets)
+        if index.compressed():
+            for offset, stored in out.items():
+                out[offset] = index.decode(stored)
+        return out
+
+    def _stored(self, index: Any, offsets: Iterable[int | None]) -> dict[int, bytes | memoryview]:
+        """:meth:`_objects` as stored: compressed objects are left as they are."""
         wanted = {o for o in offsets if o is not None}
         extents: dict[int, tuple[int, int]] = {}
         out: dict[int, bytes | memoryview] = {}
@@ -167,9 +176,6 @@ class RemoteReader(KeyOrderedMapping):
             view = memoryview(fetched[i])[begin - run_begin:end - run_begin]
             start, length = index.object(offset, view, self._check)
             out[offset] = view[start:start + length]
-        if index.compressed():
-            for offset, stored in out.items():
-                out[offset] = index.decode(stored)
         return out
 
     @staticmethod
@@ -331,6 +337,37 @@ class RemoteReader(KeyOrderedMapping):
                 "index_offset": index_offset, "data_offset": _HEADER_SIZE, "file_size": size,
                 "file_size_kb": size / 1024, "file_crc32": f"0x{crc:08x}"}
 
+    @property
+    def compression(self) -> Literal["zstd"] | None:
+        """``"zstd"`` for a compressed store, else None (known from the opening reads)."""
+        return "zstd" if self._live().compressed() else None
+
+    def compression_stats(self) -> dict[str, Any] | None:
+        """None for a store that is not compressed; else what
+        :meth:`tarnkv.TarnReader.compression_stats` gives. The original sizes are known only by
+        decompressing: every object is read once, in large ranged reads, and a damaged one is a
+        :class:`~tarnkv.CorruptStoreError`."""
+        index = self._live()
+        if not index.compressed():
+            return None
+        begin, end = index.dictionary_extent()
+        stored = original = 0
+        offsets = sorted({o for _, o in index.entries(0, len(index))})
+        at = 0
+        while at < len(offsets):  # steps of about SCAN_STEP_BYTES of records
+            step: list[int] = []
+            size = 0
+            while at < len(offsets) and (not step or size < SCAN_STEP_BYTES):
+                extent = index.extent(offsets[at])
+                size += extent[1] - extent[0] if extent is not None else 0
+                step.append(offsets[at])
+                at += 1
+            for data in self._stored(index, step).values():
+                stored += len(data)
+                original += len(index.decode(data))
+        return {"compression": "zstd", "dictionary_size": end - begin - _RECORD_HEAD_SIZE,
+                "stored_bytes": stored, "original_bytes": original}
+
     def record_sizes(self) -> list[int]:
         """The size of each record an entry names in the data section, less its 8-byte head,
         without reading a record: the room up to the next named record. For every store the
@@ -341,7 +378,7 @@ class RemoteReader(KeyOrderedMapping):
         for o in offsets:
             extent = index.extent(o)
             if extent is not None:
-                sizes.append(max(0, extent[1] - extent[0] - 8))
+                sizes.append(max(0, extent[1] - extent[0] - _RECORD_HEAD_SIZE))
         return sizes
 
     # --- the reader itself --------------------------------------------------------------

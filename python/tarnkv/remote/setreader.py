@@ -19,6 +19,7 @@ from tarnkv.errors import CorruptStoreError, StoreIOError
 from tarnkv.mapping import Key, KeyOrderedMapping
 from tarnkv.remote.reader import RemoteReader
 from tarnkv.sets import manifest as mf
+from tarnkv.sets.reader import shards_compression, shards_compression_stats
 
 __all__ = ["RemoteSetReader"]
 
@@ -209,6 +210,15 @@ class RemoteSetReader(KeyOrderedMapping):
     @property
     def closed(self) -> bool:
         return not self._readers or self._readers[0].closed
+
+    @property
+    def compression(self) -> Literal["zstd"] | None:
+        return shards_compression(self._live())
+
+    def compression_stats(self) -> dict[str, Any] | None:
+        """As :meth:`tarnkv.sets.SetReader.compression_stats`: every compressed shard's objects
+        are read once."""
+        return shards_compression_stats(self._live())
 
     def stats(self) -> dict[str, Any]:
         """As :meth:`tarnkv.sets.SetReader.stats` gives them; ``path`` is the URL."""

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import Any, Literal, Self, TypedDict, cast
 
 from tarnkv import _native
@@ -114,6 +114,21 @@ def _open_all(directory: str, manifest: mf.Manifest, verify: bool, check_reads: 
     return opened
 
 
+def shards_compression(readers: Iterable[Any]) -> Literal["zstd"] | None:
+    """The ``compression`` of a set whose shards are *readers*: ``"zstd"`` when any is compressed."""
+    return "zstd" if any(r.compression is not None for r in readers) else None
+
+
+def shards_compression_stats(readers: Iterable[Any]) -> dict[str, Any] | None:
+    """The ``compression_stats()`` of a set whose shards are *readers*: theirs summed, with
+    ``compressed_shards``; None when no shard is compressed."""
+    found = [s for r in readers if (s := r.compression_stats()) is not None]
+    if not found:
+        return None
+    return {"compression": "zstd", "compressed_shards": len(found),
+            **{name: sum(s[name] for s in found) for name in ("dictionary_size", "stored_bytes", "original_bytes")}}
+
+
 class SetReader(_native.ShardSet, KeyOrderedMapping):
     """A store set opened for reading: one immutable mapping over all its shards.
 
@@ -196,18 +211,14 @@ class SetReader(_native.ShardSet, KeyOrderedMapping):
     def compression(self) -> Literal["zstd"] | None:
         """``"zstd"`` when the shards are compressed stores (a build makes all of them alike),
         else None."""
-        return "zstd" if any(r.compression is not None for r in self.readers) else None
+        return shards_compression(self.readers)
 
     def compression_stats(self) -> dict[str, Any] | None:
         """None when no shard is compressed; else :meth:`TarnReader.compression_stats` summed
         over the shards (``dictionary_size`` counts every shard's dictionary) with
         ``compressed_shards``, how many shards are compressed. Each compressed shard's data
         section is scanned."""
-        found = [s for r in self.readers if (s := r.compression_stats()) is not None]
-        if not found:
-            return None
-        return {"compression": "zstd", "compressed_shards": len(found),
-                **{name: sum(s[name] for s in found) for name in ("dictionary_size", "stored_bytes", "original_bytes")}}
+        return shards_compression_stats(self.readers)
 
     @property
     def manifest(self) -> mf.Manifest:
