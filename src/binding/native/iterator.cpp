@@ -174,6 +174,16 @@ bool refill(PyObject* self, ReaderObject* r) {
     return true;
 }
 
+// Whether the walk has yielded its last entry (a walk not yet started has not).
+bool exhausted(PyObject* self) {
+    bool over;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    const IteratorObject* it = as_iterator(self);
+    over = it->started && it->cursor.index() >= it->end && it->ready_at == it->ready_end;
+    Py_END_CRITICAL_SECTION();
+    return over;
+}
+
 // The next answer made ahead, or nullptr when there is none.
 PyObject* take_ready(PyObject* self) {
     PyObject* out = nullptr;
@@ -199,7 +209,8 @@ PyObject* iterator_next(PyObject* self) {
             if (PyObject* ready = take_ready(self)) return ready;
             if (!refill(self, r)) return nullptr;
             if (PyObject* ready = take_ready(self)) return ready;
-            // Nothing made: the walk is over, or the next entry fails and raises below.
+            if (exhausted(self)) return nullptr;  // StopIteration, without another pin
+            // Nothing made: the next entry fails and raises below.
         }
         EntryAnswer answer;
         {
