@@ -179,7 +179,7 @@ PyObject* dump_lines(PyObject* const* args, Py_ssize_t nargs) {
         ahead.step();
         const auto [key, offset] = c.entry();
         DecodeBuffer buffer;
-        const auto object = read_object(r, core, offset, buffer);
+        const auto object = as_put(core, read_view(r, core, offset), buffer);
         if (!object) {
             if (i > begin) break;  // the lines so far first; the next call raises
             Ref key_obj(PyBytes_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));

@@ -145,12 +145,6 @@ inline Result<std::string_view> read_put(const ReaderObject* r, const StoreReade
     return as_put(core, read_view(r, core, offset), buffer);
 }
 
-// The same under its former name, for the JSON Lines converter until it moves to read_view().
-inline Result<std::string_view> read_object(const ReaderObject* r, const StoreReader& core, std::uint64_t offset,
-                                            DecodeBuffer& buffer) {
-    return as_put(core, read_view(r, core, offset), buffer);
-}
-
 // For a single read, the check comes after the bytes were first used (copied or decoded in
 // place, which runs no Python code), so that the use overlaps the record's memory miss; what
 // was made from a record that fails is dropped before anything sees it. A compressed store's
