@@ -61,15 +61,15 @@ unsigned char dictionary_tag(std::string_view dictionary) noexcept;
 // their literals raw (ObjectEncoder), which decodes in less than half the time but stores
 // larger; the large dictionary wins most of that back by holding more of what records share:
 // the Debian package index as MessagePack (76,808 records, mean 830 bytes) stores its data
-// section at 0.39x (0.43x with a 16 KiB dictionary, 0.35x with Huffman-coded literals and
+// section at 0.39x (0.44x with a 16 KiB dictionary, 0.35x with Huffman-coded literals and
 // 16 KiB); one million ~40-byte user records at about 0.74x. bench/zstd_choices.cpp measures
 // the choices. Training takes time in proportion to the sample, and a build waits for it:
 // 3 MiB trains the package index's dictionary in 0.035 s where 8 MiB took 0.155 s, for 0.5%
 // more stored bytes. A smaller sample would make a smaller dictionary, which zstd matches with
 // shorter minimum matches (under 256 KiB): that stores a little smaller but decodes a fifth
-// slower (2 MiB: 0.389x, and 1.58 us against 1.27 us to decode a record at random). A sample of the first objects
-// instead fits inputs whose records drift along the way (IDs growing wider) badly: the user
-// records came to 1.00x their size with it.
+// slower (2 MiB: 0.389x, and 1.58 us against 1.27 us to decode a record at random). A sample
+// of the first objects instead fits inputs whose records drift along the way (IDs growing
+// wider) badly: the user records came to 1.00x their size with it.
 inline constexpr std::size_t kSampleObjects = 20'000;
 inline constexpr std::size_t kSampleBytes = 3u << 20;
 inline constexpr std::size_t kDictionarySize = 256u << 10;

@@ -331,10 +331,11 @@ Status StoreBuilder::emit_compressed(Layout& lay, std::string_view dictionary, S
         try {
             const std::size_t from = chunk.from, to = chunk.to;
             for (std::size_t i = from; i < to; ++i) {
-                if (i + kAhead < to) __builtin_prefetch(data_.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
+                if (i + kAhead < to)
+                    __builtin_prefetch(data_.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
                 const std::size_t before = chunk.records.size();
-                if (auto st = detail::append_compressed_record(encoder, object_of(lay.placed[i]), chunk.records, scratch);
-                    !st) {
+                const std::string_view object = object_of(lay.placed[i]);
+                if (auto st = detail::append_compressed_record(encoder, object, chunk.records, scratch); !st) {
                     chunk.error = std::move(st.error());
                     return;
                 }
