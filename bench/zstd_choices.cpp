@@ -53,7 +53,7 @@ struct Choice {
     int strategy = 0;      // 0: the level's own
     int train_level = 3;   // the level the trainer scores its dictionary with
     int min_match = 0;     // 0: the level's own
-    unsigned k = 200, d = 6;  // the trainer's segment and d-mer sizes
+    unsigned k = 500, d = 8;  // the trainer's segment and d-mer sizes
     int hash_log = 0, chain_log = 0, search_log = 0;
 };
 
@@ -70,7 +70,7 @@ std::string train(const std::vector<std::string_view>& samples, const Choice& c)
     p.k = c.k;
     p.d = c.d;
     p.f = 20;
-    p.accel = 1;
+    p.accel = 4;
     p.zParams.compressionLevel = c.train_level;
     const std::size_t made = ZDICT_trainFromBuffer_fastCover(dict.data(), dict.size(), joined.data(), sizes.data(),
                                                              static_cast<unsigned>(sizes.size()), p);

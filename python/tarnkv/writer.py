@@ -93,7 +93,7 @@ class TarnWriter(_native.Writer):
 
     - ``compression="zstd"`` stores objects compressed with zstd at ``compression_level`` (1 to
       22) and a dictionary kept in the file, trained at each build on a uniform sample of the
-      objects it stores (at most 20,000 of them, or about 8 MiB). Objects are kept as given
+      objects it stores (at most 20,000 of them, or about 3 MiB). Objects are kept as given
       until the build compresses them. Readers decompress transparently; objects that do not
       shrink are stored as they are. It pays for many similar records of a few hundred bytes
       and more (a package index comes to about a third of its size); tiny or random records

@@ -14,6 +14,7 @@
 
 #include "core/format/compression.hpp"
 #include "core/reader/remote_store.hpp"
+#include "core/writer/sample_reservoir.hpp"
 #include "test_util.hpp"
 
 namespace tarnkv::testing {
@@ -161,6 +162,31 @@ TEST(CompressedStore, TheDictionaryLearnsFromTheWholeInputAndEveryObjectRoundTri
     }
     // Learned from the first objects only, these came to about nine tenths of their size.
     EXPECT_LT(late_stored * 10, late_raw * 6) << late_stored << " of " << late_raw;
+}
+
+// The in-memory builder samples views of the objects it holds, the spilling one copies: both
+// must draw the same sample, or their files would differ. Objects longer than a piece count
+// with their first bytes only, and the byte budget evicts members as the sample grows.
+TEST(CompressedStore, SamplesOfViewsAndOfCopiesAreTheSame) {
+    std::mt19937 rng(5);
+    std::vector<std::string> objects;
+    for (int i = 0; i < 30'000; ++i) {
+        const std::size_t n = rng() % 16 == 0 ? detail::SampleReservoir::kMaxPiece + rng() % 5000 : rng() % 300;
+        objects.push_back(std::string(n, static_cast<char>('a' + i % 26)) + std::to_string(i));
+    }
+    detail::SampleReservoir copies;
+    detail::SampleReservoirOfViews views;
+    for (const std::string& o : objects) {
+        copies.offer(o);
+        views.offer(o);
+    }
+    std::size_t bytes = 0;
+    for (std::string_view s : copies.samples()) bytes += s.size();
+    EXPECT_LT(copies.samples().size(), format::kSampleObjects);  // the byte budget evicted some
+    EXPECT_LE(bytes, format::kSampleBytes);
+    EXPECT_EQ(views.samples(), copies.samples());
+    EXPECT_EQ(views.offered_bytes(), copies.offered_bytes());
+    EXPECT_EQ(detail::train_on(views), detail::train_on(copies));
 }
 
 // The dictionary is stored once per file: a small store's stays small, a large one's may grow.

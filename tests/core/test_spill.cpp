@@ -155,6 +155,48 @@ TEST_P(Spill, CompressedFileEqualsTheInMemoryBuilds) {
     EXPECT_GT(checked, 1000u);
 }
 
+// Large objects among small ones: a build compresses chunks of fewer objects where they are
+// large (one alone past a megabyte), on every core, and writes them in order; the file is still
+// the spilling build's, which compresses one object after another.
+TEST(SpillCompression, LargeObjectsAmongSmallOnesGiveTheSameFile) {
+    ScratchDir dir;
+    std::mt19937 rng(11);
+    std::vector<Step> steps;
+    for (std::uint64_t i = 0; i < 6000; ++i) {
+        std::string object = std::format("{{\"id\": {}, \"name\": \"item{}\"}}", i, rng() % 1000);
+        if (i % 200 == 7) {
+            const std::size_t n = (i % 3 + 1) * 450'000;  // up to 1.35 MB
+            while (object.size() < n) object += std::format(" word{}", rng() % 500);
+        }
+        steps.push_back({Step::Object, std::move(object)});
+        steps.push_back({Step::Key, std::format("k{:05}", (i * 7919) % 6000), i});
+    }
+    StoreBuilder memory;
+    memory.order_objects_by_key(true);
+    ASSERT_TRUE(memory.compress(3));
+    replay_in_memory(memory, steps, sets::Policy::Last);
+    const std::string want = dir.at("want.trnk");
+    ASSERT_TRUE(memory.build(want));
+    auto spilling = SpillingBuilder::create(dir.path(), 1 << 20, sets::Policy::Last, true);
+    ASSERT_TRUE(spilling);
+    ASSERT_TRUE((*spilling)->compress(3));
+    replay_spilling(**spilling, steps);
+    const std::string got = dir.at("got.trnk");
+    auto info = (*spilling)->build(got);
+    ASSERT_TRUE(info) << info.error().message();
+    EXPECT_EQ(slurp(got), slurp(want));
+    auto r = StoreReader::open(want, true);
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->enable_decoding());
+    std::string scratch;
+    for (const Step& s : steps) {
+        if (s.kind != Step::Key) continue;
+        auto object = r->decode(*r->object_at(*r->lookup(s.bytes)), scratch);
+        ASSERT_TRUE(object);
+        ASSERT_EQ(*object, steps[2 * s.id].bytes) << s.bytes;
+    }
+}
+
 TEST(SpillCompression, OnlyInKeyOrderAndBeforeTheFirstObject) {
     ScratchDir dir;
     auto plain = SpillingBuilder::create(dir.path(), 1024, sets::Policy::Error, false);

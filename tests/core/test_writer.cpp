@@ -359,6 +359,43 @@ TEST_F(TempDir, LargeBuildWrittenBehindIsTheImage) {
     }
 }
 
+// A compressed build stopped while its objects are compressed on every core: the stop reaches
+// every thread (nothing hangs, nothing is left running), no temporary stays, and the next
+// build is whole.
+TEST_F(TempDir, CompressedBuildStoppedMidwayLeavesNothing) {
+    StoreBuilder b;
+    b.order_objects_by_key(true);
+    ASSERT_TRUE(b.compress(3));
+    std::mt19937 rng(3);
+    for (std::uint32_t i = 0; i < 6000; ++i) {
+        // ~42 MB, mostly random bytes (stored as they are), so that the first progress report
+        // (every 32 MiB) comes while chunks are still being compressed.
+        std::string object = std::format("{{\"id\":{}}}", i);
+        while (object.size() < 7000) object += static_cast<char>(rng());
+        ASSERT_TRUE(b.add_object(object));
+        ASSERT_TRUE(b.add_key(std::format("k{:05}", (i * 7919) % 6000), i));
+    }
+    const std::string target = at("db.trnk");
+    std::size_t calls = 0;
+    std::uint64_t stopped_at = 0, total = 0;
+    const auto st = b.build(target, [&](std::uint64_t done, std::uint64_t of) {
+        ++calls;
+        stopped_at = done;
+        total = of;
+        return false;
+    });
+    ASSERT_FALSE(st);
+    EXPECT_EQ(calls, 1u);
+    EXPECT_LT(stopped_at, total * 9 / 10);
+    EXPECT_FALSE(fs::exists(at("db.trnk.tmp")));
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_THROW((void)b.build(target, [](std::uint64_t, std::uint64_t) -> bool { throw std::runtime_error("x"); }),
+                 std::runtime_error);
+    EXPECT_FALSE(fs::exists(at("db.trnk.tmp")));
+    ASSERT_TRUE(b.build(target));
+    EXPECT_TRUE(slurp(target) == b.image());
+}
+
 // A file at the temporary path that no live build holds is never written through: it is
 // removed and the store created afresh, owned by this process with the mode the umask gives.
 TEST_F(TempDir, LeftoverIsReplacedNeverWrittenThrough) {

@@ -127,18 +127,36 @@ Status StoreBuilder::finish_training() {
 
 namespace detail {
 
-std::string train_on(const SampleReservoir& sample, std::optional<std::uint64_t> object_bytes) {
+namespace {
+template <class Piece>
+std::string train_on_sample(const BasicSampleReservoir<Piece>& sample, std::optional<std::uint64_t> object_bytes) {
     const std::vector<std::string_view> samples = sample.samples();
     return format::train_dictionary(samples, format::dictionary_size_for(object_bytes.value_or(sample.offered_bytes())));
+}
+}  // namespace
+
+std::string train_on(const SampleReservoir& sample, std::optional<std::uint64_t> object_bytes) {
+    return train_on_sample(sample, object_bytes);
+}
+
+std::string train_on(const SampleReservoirOfViews& sample, std::optional<std::uint64_t> object_bytes) {
+    return train_on_sample(sample, object_bytes);
+}
+
+Status append_compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
+                                std::string& scratch) {
+    if (auto st = encoder.encode(object, scratch); !st) return st;
+    unsigned char head[format::kRecordHeaderSize];
+    format::encode_record_head(head, scratch);
+    out.append(reinterpret_cast<const char*>(head), sizeof head);
+    out += scratch;
+    return {};
 }
 
 Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
                          std::string& scratch) {
-    if (auto st = encoder.encode(object, scratch); !st) return st;
-    out.resize(format::kRecordHeaderSize);
-    format::encode_record_head(reinterpret_cast<unsigned char*>(out.data()), scratch);
-    out += scratch;
-    return {};
+    out.clear();
+    return append_compressed_record(encoder, object, out, scratch);
 }
 
 }  // namespace detail

@@ -51,7 +51,12 @@ private:
     std::uint64_t state_ = 0x7461726E6B76ull;
 };
 
-class SampleReservoir {
+// The sample itself, holding each drawn object's piece as a Piece: a copy (std::string) where
+// the objects go away as they are offered, a view (std::string_view) where they stay in memory
+// until training is done, which saves copying them. Both draw the same sample from the same
+// objects.
+template <class Piece>
+class BasicSampleReservoir {
 public:
     static constexpr std::size_t kMaxPiece = format::kSampleBytes / 64;
 
@@ -64,7 +69,7 @@ public:
             slots_.emplace_back(piece);
         } else {
             bytes_ -= slots_[*slot].size();
-            slots_[*slot].assign(piece);
+            slots_[*slot] = piece;  // a copy reuses the slot's buffer
         }
         bytes_ += piece.size();
         while (bytes_ > format::kSampleBytes) {
@@ -76,7 +81,8 @@ public:
         }
     }
 
-    // The sample, for the trainer; valid until the next offer().
+    // The sample, for the trainer; valid until the next offer() (and, for views, as long as
+    // the objects offered).
     std::vector<std::string_view> samples() const { return {slots_.begin(), slots_.end()}; }
     std::uint64_t seen() const noexcept { return choice_.seen(); }
     // The bytes of every object offered, whole.
@@ -84,10 +90,14 @@ public:
 
 private:
     ReservoirChoice choice_;
-    std::vector<std::string> slots_;
+    std::vector<Piece> slots_;
     std::size_t capacity_ = format::kSampleObjects;
     std::size_t bytes_ = 0;
     std::uint64_t offered_bytes_ = 0;
 };
+
+class SampleReservoir : public BasicSampleReservoir<std::string> {};
+// Holds views: the objects offered must outlive it.
+class SampleReservoirOfViews : public BasicSampleReservoir<std::string_view> {};
 
 }  // namespace tarnkv::detail

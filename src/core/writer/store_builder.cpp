@@ -1,10 +1,12 @@
 #include "core/writer/store_builder.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <format>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <thread>
@@ -254,109 +256,164 @@ bool StoreBuilder::emit_data(const Layout& lay, Sink&& sink) const {
     return piece.empty() || sink(piece);
 }
 
-template <class Sink>
-Status StoreBuilder::emit_compressed(Layout& lay, Sink&& sink) const {
+std::string StoreBuilder::build_dictionary() const {
+    // The objects a key names are the ones the layout places; finding them needs no sort.
     const std::size_t n = num_objects();
-    const std::string_view all = data_.view();
-    const auto object = [&](std::uint32_t id) {
-        const std::uint64_t at = record_offsets_[id] - format::kHeaderSize + format::kRecordHeaderSize;
-        const std::uint64_t end = id + 1 < n ? record_offsets_[id + 1] - format::kHeaderSize : all.size();
-        return all.substr(at, end - at);
-    };
-    // The sample: the objects this build stores, in ID order, as a spilling build sees them.
-    detail::SampleReservoir sample;
+    auto named = std::make_unique<bool[]>(n);
+    for (const Slot& s : slots_) named[s.obj_id] = true;
+    // Views, not copies: the objects stay where they are until the build is done.
+    detail::SampleReservoirOfViews sample;
     for (std::uint32_t id = 0; id < n; ++id)
-        if (lay.offsets[id] != 0) sample.offer(object(id));
-    const std::string dictionary = detail::train_on(sample);
-    auto encoder = format::ObjectEncoder::create(dictionary, *compression_level());
-    if (!encoder) return std::unexpected(std::move(encoder.error()));
+        if (named[id]) sample.offer(object_of(id));
+    return detail::train_on(sample);
+}
 
-    constexpr std::size_t kPiece = std::size_t{1} << 20, kAhead = 8;
-    std::string piece, rec;
-    piece.reserve(kPiece);
+template <class Sink>
+Status StoreBuilder::emit_compressed(Layout& lay, std::string_view dictionary, Sink&& sink) const {
+    auto first_encoder = format::ObjectEncoder::create(dictionary, *compression_level());
+    if (!first_encoder) return std::unexpected(std::move(first_encoder.error()));
     std::uint64_t written = 0;
-    const auto put = [&](std::string_view bytes) -> Status {
-        if (!piece.empty() && piece.size() + bytes.size() > kPiece) {
-            if (auto st = sink(std::string_view(piece)); !st) return st;
-            piece.clear();
-        }
-        piece += bytes;
-        written += bytes.size();
-        return {};
-    };
-    rec.resize(format::kRecordHeaderSize);
-    format::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
-    rec += dictionary;
-    if (auto st = put(rec); !st) return st;
-    // Objects are compressed a window at a time, the window split among the cores (an encoder
-    // each, made once); this thread then writes the window's records in order. An object's frame
-    // depends only on the object and the dictionary, so the file is the same whatever the number
-    // of cores, and the same as a spilling build's, which compresses on one.
+    {
+        std::string rec(format::kRecordHeaderSize, '\0');
+        format::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
+        rec += dictionary;
+        if (auto st = sink(std::string_view(rec)); !st) return st;
+        written += rec.size();
+    }
+
+    // Objects are compressed a chunk at a time by every core (an encoder each, made once),
+    // this thread among them, each taking the next chunk not yet taken; this thread writes the
+    // chunks out in order, each as soon as it is done, between chunks of its own. An object's
+    // frame depends only on the object and the dictionary, so the file is the same whatever
+    // the number of cores or which core took which chunk, and the same as a spilling build's,
+    // which compresses on one. At most kRing chunks are done and not yet written.
+    // A chunk is up to kChunkObjects objects, fewer when they come to kChunkBytes.
+    constexpr std::size_t kChunkObjects = 512, kChunkBytes = std::size_t{1} << 20, kRing = 16, kAhead = 8;
+    const std::size_t placed = lay.num_placed;
     const std::size_t workers =
-        lay.num_placed < 4096 ? 1 : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+        placed < 4096 ? 1 : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
     std::vector<format::ObjectEncoder> encoders;
     encoders.reserve(workers);
-    encoders.push_back(std::move(*encoder));
+    encoders.push_back(std::move(*first_encoder));
     for (std::size_t w = 1; w < workers; ++w) {
         auto more = format::ObjectEncoder::create(dictionary, *compression_level());
         if (!more) return std::unexpected(std::move(more.error()));
         encoders.push_back(std::move(*more));
     }
-    struct Part {
-        std::string records;             // back to back
-        std::vector<std::size_t> sizes;  // of each record
+    struct Chunk {
+        std::size_t from = 0, to = 0;      // placed[from, to)
+        std::string records;               // back to back
+        std::vector<std::size_t> sizes;    // of each record
         std::optional<StoreError> error;
+        std::size_t done = SIZE_MAX;       // the number of the chunk last made here
     };
-    std::vector<Part> parts(workers);
-    constexpr std::size_t kWindow = 16384;
-    for (std::size_t from = 0; from < lay.num_placed; from += kWindow) {
-        const std::size_t to = std::min(lay.num_placed, from + kWindow);
-        const auto first_of = [&](std::size_t p) { return from + (to - from) * p / workers; };
-        const auto run = [&](std::size_t p) noexcept {
-            Part& part = parts[p];
-            part.records.clear();
-            part.sizes.clear();
-            try {
-                std::string one, buffer;
-                const std::size_t end = first_of(p + 1);
-                for (std::size_t i = first_of(p); i < end; ++i) {
-                    if (i + kAhead < end)
-                        __builtin_prefetch(all.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
-                    if (auto st = detail::compressed_record(encoders[p], object(lay.placed[i]), one, buffer); !st) {
-                        part.error = std::move(st.error());
-                        return;
-                    }
-                    part.records += one;
-                    part.sizes.push_back(one.size());
+    std::array<Chunk, kRing> ring;
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Under the mutex: chunk numbers, and the first placed object no chunk has taken.
+    std::size_t next_taken = 0, next_written = 0, next_object = 0;
+    bool stop = false;
+    // The next chunk to make, if one may be taken now (the caller holds the mutex).
+    const auto take = [&]() -> std::optional<std::size_t> {
+        if (stop || next_object >= placed || next_taken >= next_written + kRing) return std::nullopt;
+        Chunk& chunk = ring[next_taken % kRing];
+        chunk.from = next_object;
+        std::size_t bytes = 0;
+        do bytes += object_of(lay.placed[next_object++]).size();
+        while (next_object < placed && next_object - chunk.from < kChunkObjects && bytes < kChunkBytes);
+        chunk.to = next_object;
+        return next_taken++;
+    };
+    const auto make = [&](std::size_t c, format::ObjectEncoder& encoder, std::string& scratch) noexcept {
+        Chunk& chunk = ring[c % kRing];
+        chunk.records.clear();
+        chunk.sizes.clear();
+        try {
+            const std::size_t from = chunk.from, to = chunk.to;
+            for (std::size_t i = from; i < to; ++i) {
+                if (i + kAhead < to)
+                    __builtin_prefetch(data_.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
+                const std::size_t before = chunk.records.size();
+                const std::string_view object = object_of(lay.placed[i]);
+                if (auto st = detail::append_compressed_record(encoder, object, chunk.records, scratch); !st) {
+                    chunk.error = std::move(st.error());
+                    return;
                 }
-            } catch (...) {
-                part.error = StoreError::general("out of memory while compressing");
+                chunk.sizes.push_back(chunk.records.size() - before);
             }
-        };
-        {
-            std::vector<std::jthread> threads;
-            for (std::size_t p = 1; p < workers; ++p) {
-                try {
-                    threads.emplace_back(run, p);
-                } catch (...) {
-                    run(p);  // no thread to be had: this one does the part
-                }
-            }
-            run(0);
-        }  // joined
-        for (std::size_t p = 0; p < workers; ++p) {
-            Part& part = parts[p];
-            if (part.error) return std::unexpected(std::move(*part.error));
-            std::size_t at = 0;
-            for (std::size_t j = 0; j < part.sizes.size(); ++j) {
-                lay.offsets[lay.placed[first_of(p) + j]] = format::kHeaderSize + written;
-                if (auto st = put(std::string_view(part.records).substr(at, part.sizes[j])); !st) return st;
-                at += part.sizes[j];
-            }
+        } catch (...) {
+            chunk.error = StoreError::general("out of memory while compressing");
+        }
+    };
+    const auto finished = [&](std::size_t c) {
+        const std::lock_guard lock(mutex);
+        ring[c % kRing].done = c;
+        changed.notify_all();
+    };
+    const auto work = [&](std::size_t w) noexcept {
+        std::string scratch;
+        std::unique_lock lock(mutex);
+        for (;;) {
+            std::optional<std::size_t> c;
+            changed.wait(lock, [&] { return (c = take()) || stop || next_object >= placed; });
+            if (!c) return;
+            lock.unlock();
+            make(*c, encoders[w], scratch);
+            finished(*c);
+            lock.lock();
+        }
+    };
+    std::vector<std::jthread> threads;
+    for (std::size_t w = 1; w < workers; ++w) {
+        try {
+            threads.emplace_back(work, w);
+        } catch (...) {
+            break;  // no thread to be had: fewer cores compress
         }
     }
-    if (!piece.empty())
-        if (auto st = sink(std::string_view(piece)); !st) return st;
+    // Whatever way this thread leaves, the others stop taking chunks and are joined.
+    struct Stop {
+        std::mutex& mutex;
+        std::condition_variable& changed;
+        bool& stop;
+        std::vector<std::jthread>& threads;
+        ~Stop() {
+            {
+                const std::lock_guard lock(mutex);
+                stop = true;
+                changed.notify_all();
+            }
+            threads.clear();
+        }
+    } stopping{mutex, changed, stop, threads};
+
+    std::string scratch;
+    for (;;) {
+        std::unique_lock lock(mutex);
+        if (next_written == next_taken && next_object >= placed) break;  // all written
+        Chunk& chunk = ring[next_written % kRing];
+        if (chunk.done != next_written) {
+            // Not done yet: make one more chunk meanwhile, or wait for it.
+            if (const auto c = take()) {
+                lock.unlock();
+                make(*c, encoders[0], scratch);
+                finished(*c);
+            } else {
+                changed.wait(lock, [&] { return chunk.done == next_written; });
+            }
+            continue;
+        }
+        lock.unlock();
+        if (chunk.error) return std::unexpected(std::move(*chunk.error));
+        for (std::size_t j = 0; j < chunk.sizes.size(); ++j) {
+            lay.offsets[lay.placed[chunk.from + j]] = format::kHeaderSize + written;
+            written += chunk.sizes[j];
+        }
+        if (auto st = sink(std::string_view(chunk.records)); !st) return st;
+        lock.lock();
+        ++next_written;
+        changed.notify_all();
+    }
     lay.data_size = written;
     return {};
 }
@@ -412,7 +469,7 @@ std::string StoreBuilder::image() const {
     std::string data;
     data.reserve(lay.data_size);
     if (compresses_on_build()) {
-        auto st = emit_compressed(lay, [&](std::string_view piece) -> Status {
+        auto st = emit_compressed(lay, build_dictionary(), [&](std::string_view piece) -> Status {
             data += piece;
             return {};
         });
@@ -440,11 +497,34 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     // for the sort, and the helper writes the index while they go out. Only this thread
     // reports progress (the caller's callback may need it).
     // A build that compresses as it writes knows where the records went only once they are
-    // out: its index is made after them.
+    // out: its index is made after them. Its dictionary is trained by a helper thread while
+    // this one sorts the keys.
+    const bool late_index = compresses_on_build();
+    std::string dictionary;
+    std::exception_ptr train_failed;
+    std::thread trainer;
+    if (late_index) {
+        try {
+            trainer = std::thread([&] {
+                try {
+                    dictionary = build_dictionary();
+                } catch (...) {
+                    train_failed = std::current_exception();
+                }
+            });
+        } catch (...) {
+            dictionary = build_dictionary();  // no thread to be had
+        }
+    }
+    struct Join {
+        std::thread& t;
+        ~Join() {
+            if (t.joinable()) t.join();
+        }
+    } join_trainer{trainer};
     std::unique_ptr<std::uint32_t[]> order;
     if (by_key_order_) order = sorted_slots();
     Layout lay = layout(order.get());
-    const bool late_index = compresses_on_build();
     std::string index;
     std::exception_ptr sort_failed;
     const auto make_index = [&] {
@@ -465,12 +545,7 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
             make_index();  // no thread to be had
         }
     }
-    struct Join {
-        std::thread& t;
-        ~Join() {
-            if (t.joinable()) t.join();
-        }
-    } join{sorter};
+    Join join{sorter};
     const auto index_ready = [&] {
         if (sorter.joinable()) sorter.join();
         if (sort_failed) std::rethrow_exception(sort_failed);
@@ -532,7 +607,9 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
         }
     };
     if (late_index) {
-        auto st = emit_compressed(lay, [&](std::string_view piece) -> Status {
+        if (trainer.joinable()) trainer.join();
+        if (train_failed) std::rethrow_exception(train_failed);
+        auto st = emit_compressed(lay, dictionary, [&](std::string_view piece) -> Status {
             if ((data_failed = write(piece))) return std::unexpected(StoreError::general("stopped"));
             return {};
         });

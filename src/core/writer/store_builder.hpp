@@ -169,6 +169,13 @@ private:
     // object's record offset as `lay` places it.
     void write_entries(char* out, const std::uint32_t* order, const Layout& lay) const;
     std::string entries(const std::uint32_t* order, const Layout& lay) const;
+    // The bytes of object `id` as its record holds them.
+    std::string_view object_of(std::uint32_t id) const noexcept {
+        const std::uint64_t at = record_offsets_[id] - format::kHeaderSize + format::kRecordHeaderSize;
+        const std::uint64_t end =
+            id + 1 < record_offsets_.size() ? record_offsets_[id + 1] - format::kHeaderSize : data_.size();
+        return data_.view().substr(at, end - at);
+    }
     std::uint64_t record_offset(const Layout& lay, std::uint32_t id) const noexcept {
         return lay.offsets ? lay.offsets[id] : record_offsets_[id];
     }
@@ -176,12 +183,16 @@ private:
     // until the sink says stop (false): returns false then.
     template <class Sink>
     bool emit_data(const Layout& lay, Sink&& sink) const;
-    // The same for a compressed builder in key order: the dictionary trained for this build,
-    // then each placed object compressed on its way out. Sets lay.offsets and lay.data_size to
-    // where the records went. Fails with what compressing failed with, or the sink's failure
-    // (sink(std::string_view) -> Status).
+    // The dictionary a compressed build in key order trains: on a sample of the objects it
+    // stores (those a key names), offered in ID order. It needs no layout, so a build trains
+    // it while the keys are sorted.
+    std::string build_dictionary() const;
+    // The same as emit_data for a compressed builder in key order: the record of `dictionary`,
+    // then each placed object compressed with it on its way out. Sets lay.offsets and
+    // lay.data_size to where the records went. Fails with what compressing failed with, or the
+    // sink's failure (sink(std::string_view) -> Status).
     template <class Sink>
-    Status emit_compressed(Layout& lay, Sink&& sink) const;
+    Status emit_compressed(Layout& lay, std::string_view dictionary, Sink&& sink) const;
     // Whether a build compresses as it writes (compressed, in key order): the index then waits
     // for the data section, whose record offsets it needs.
     bool compresses_on_build() const noexcept { return by_key_order_ && compress_; }
@@ -214,13 +225,18 @@ private:
 
 namespace detail {
 class SampleReservoir;
+class SampleReservoirOfViews;
 // A dictionary trained on the reservoir's sample, sized for `object_bytes` of objects (by
 // default, all those offered to it).
 std::string train_on(const SampleReservoir& sample, std::optional<std::uint64_t> object_bytes = std::nullopt);
+std::string train_on(const SampleReservoirOfViews& sample, std::optional<std::uint64_t> object_bytes = std::nullopt);
 // Replaces `out` with the record of `object` compressed by `encoder`: the record header and
 // the stored form. Fails when the stored form is over the object size limit.
 Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
                          std::string& scratch);
+// The same, appended to `out`; on failure `out` may hold part of the record.
+Status append_compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
+                                std::string& scratch);
 }  // namespace detail
 
 // The temporary file beside `path` that a build writes before renaming it over `path`: the
