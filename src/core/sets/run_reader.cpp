@@ -204,7 +204,12 @@ std::string_view RunCursor::records() const noexcept {
     return {reinterpret_cast<const char*>(file_->image().data() + begin_), records_end_ - begin_};
 }
 
-void RunCursor::release_records() const noexcept { file_->release(begin_, records_end_); }
+void RunCursor::release_records() const noexcept {
+    // A fault maps the whole page-cache folio around it, which may reach past the block into
+    // the entries or a neighbouring section; nothing else is read through the mapping, so all
+    // of it can go.
+    file_->release(0, file_->image().size());
+}
 
 void RunCursor::release_records(std::uint64_t from, std::uint64_t to) const noexcept {
     to = std::min(to, records_end_ - begin_);
