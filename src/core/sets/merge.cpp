@@ -204,9 +204,10 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
     }
 
     // First the keys: every section's sorted entries merged, the policy settling each key that
-    // several records have. A cursor's key goes once it moves on: the keys kept are copied back
-    // to back into one buffer, sized at once for every key of the sections (a section's entries
-    // are their keys and a fixed part each, as its table entry says).
+    // several records have. A cursor's key goes once it moves on: each key is copied first to
+    // the end of one buffer of the keys kept, sized at once for every key of the sections (a
+    // section's entries are their keys and a fixed part each, as its table entry says), and its
+    // group is gathered against that copy.
     struct Chosen {
         std::uint64_t key_at;  // in `keys`
         std::uint64_t record;
@@ -215,7 +216,7 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
     };
     std::vector<Chosen> chosen;
     chosen.reserve(entries);
-    std::string keys, key;
+    std::string keys;
     keys.reserve(key_bytes);
     bool dropped = false;  // whether some record lost a key, and may have lost them all
     MergeHeap heap([&](std::uint32_t i) { return sources[i].cursor.key(); });
@@ -228,7 +229,10 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
     };
     boost::container::small_vector<Seen, 4> group;
     while (!heap.empty()) {
-        key.assign(sources[heap.top()].cursor.key());
+        const std::size_t key_at = keys.size();
+        keys.append(sources[heap.top()].cursor.key());
+        // Nothing more is appended until the next key: the view holds.
+        const std::string_view key = std::string_view(keys).substr(key_at);
         group.clear();
         while (!heap.empty() && sources[heap.top()].cursor.key() == key) {
             const std::uint32_t s = heap.pop();
@@ -246,8 +250,7 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
             dropped = true;
         }
         const Seen& win = policy == Policy::Last ? group.back() : group.front();
-        chosen.push_back({keys.size(), win.record, win.source, static_cast<std::uint32_t>(key.size())});
-        keys.append(key);
+        chosen.push_back({key_at, win.record, win.source, static_cast<std::uint32_t>(key.size())});
     }
 
     // Then the records, block by block in run order: whole blocks when every record keeps a key

@@ -137,41 +137,39 @@ Status RunCursor::check_crc(std::uint32_t want) {
         buf_len_ = n;
         at += n;
     }
-    if (crc != want) return std::unexpected(bad_run(file_->path(), std::format("section at {} fails its CRC-32", begin_)));
+    if (crc != want)
+        return std::unexpected(bad_run(file_->path(), std::format("section at {} fails its CRC-32", begin_)));
     return {};
 }
 
-Status RunCursor::fill(std::uint64_t n) {
-    n = std::min(n, end_ - pos_);
-    if (pos_ >= buf_at_ && pos_ + n <= buf_at_ + buf_len_) return {};
+Status RunCursor::refill() {
     // The previous key moves aside before the buffer is overwritten.
     if (!key_.empty() && key_.data() != reinterpret_cast<const char*>(held())) {
         std::memcpy(held(), key_.data(), key_.size());
         key_ = {reinterpret_cast<const char*>(held()), key_.size()};
     }
     // What the buffer holds from pos_ on moves to its front; the rest is read after it.
-    std::uint64_t kept = 0;
-    if (pos_ >= buf_at_ && pos_ < buf_at_ + buf_len_) {
-        kept = buf_at_ + buf_len_ - pos_;
-        std::memmove(buf_.get(), buf_.get() + (pos_ - buf_at_), kept);
-    }
+    const std::uint64_t kept = buffered();
+    if (kept) std::memmove(buf_.get(), buf_.get() + (pos_ - buf_at_), kept);
     const std::uint64_t want = std::min<std::uint64_t>(capacity_, end_ - pos_);
     buf_at_ = pos_;
-    buf_len_ = kept;
-    if (auto st = file_->read(pos_ + kept, {reinterpret_cast<char*>(buf_.get()) + kept, want - kept}); !st) {
-        buf_len_ = 0;
-        return st;
-    }
+    buf_len_ = 0;
+    if (auto st = file_->read(pos_ + kept, {reinterpret_cast<char*>(buf_.get()) + kept, want - kept}); !st) return st;
     buf_len_ = want;
     return {};
 }
 
 Status RunCursor::read_entry() {
-    // The whole entry is in the buffer once its key length is known.
-    if (auto st = fill(2); !st) return st;
-    if (end_ - pos_ >= 2)
-        if (auto st = fill(run_entry_size(fmt::load_be16(buf_.get() + (pos_ - buf_at_)))); !st) return st;
-    const auto entry = RunEntry::decode(buf_.get() + (pos_ - buf_at_), std::min(end_ - pos_, buf_at_ + buf_len_ - pos_));
+    // The buffer never reaches past the section. Unless it holds the rest of the section, it is
+    // refilled from pos_ when it lacks the entry's key length or the entry itself: once, as it
+    // holds an entry of any length.
+    std::uint64_t have = buffered();
+    if (have < end_ - pos_ &&
+        (have < 2 || have < run_entry_size(fmt::load_be16(buf_.get() + (pos_ - buf_at_))))) {
+        if (auto st = refill(); !st) return st;
+        have = buf_len_;
+    }
+    const auto entry = RunEntry::decode(buf_.get() + (pos_ - buf_at_), have);
     if (!entry) return std::unexpected(bad_run(file_->path(), "entry runs past its section"));
     if (!first_ && !(key_ < entry->key || (key_ == entry->key && seq_ < entry->seq)))
         return std::unexpected(bad_run(file_->path(), "entries out of order"));

@@ -234,8 +234,12 @@ public:
 private:
     RunCursor(const RunFile& file, const RunFile::SectionRef& section, RecordRefs refs, std::size_t capacity);
     Status check_crc(std::uint32_t want);
-    // Makes the `n` bytes from pos_ (at most what is left of the section) lie in the buffer.
-    Status fill(std::uint64_t n);
+    // The bytes from pos_ on that the buffer holds.
+    std::uint64_t buffered() const noexcept {
+        return pos_ >= buf_at_ && pos_ < buf_at_ + buf_len_ ? buf_at_ + buf_len_ - pos_ : 0;
+    }
+    // Fills the buffer from pos_ on, as far as it holds or the section goes.
+    Status refill();
     Status read_entry();
     unsigned char* held() const noexcept { return buf_.get() + capacity_; }
 
