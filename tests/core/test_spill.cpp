@@ -113,6 +113,27 @@ TEST_P(Spill, FileEqualsTheInMemoryBuildsAndRunsGoWithTheBuilder) {
     EXPECT_FALSE(fs::exists(spill_dir));
 }
 
+// Sections whose entries outgrow a cursor's read buffer many times over: a key's entries in
+// several sections are met across refills of each, and settled as in memory.
+TEST_P(Spill, FileEqualsTheInMemoryBuildsWhenSectionsOutgrowTheReadBuffer) {
+    const auto [policy, by_key] = GetParam();
+    const auto steps = workload(11, 80000);
+    StoreBuilder memory;
+    memory.order_objects_by_key(by_key);
+    replay_in_memory(memory, steps, policy);
+    const std::string want = dir_.at("want.trnk");
+    ASSERT_TRUE(memory.count_unreferenced() == 0 ? memory.build(want)
+                                                 : (*memory.without_unreferenced())->build(want));
+    // About 13,000 objects and 400 KB of entries a section.
+    auto spilling = SpillingBuilder::create(dir_.path(), 1 << 20, policy, by_key);
+    ASSERT_TRUE(spilling);
+    replay_spilling(**spilling, steps);
+    const std::string got = dir_.at("got.trnk");
+    auto info = (*spilling)->build(got);
+    ASSERT_TRUE(info) << info.error().message();
+    EXPECT_EQ(slurp(got), slurp(want));
+}
+
 // Compressed, in key order: the dictionary both builds train (on a sample of what they store,
 // taken in ID order) is the same, and so is every byte; and the objects read back as put.
 TEST_P(Spill, CompressedFileEqualsTheInMemoryBuilds) {
