@@ -460,9 +460,9 @@ TEST(RunCursor, RefusesEntriesOutOfOrderCutShortOrNamingNoRecordWhereverTheyLie)
     EXPECT_FALSE(std::filesystem::exists(dir.at("x.trnk")));
 }
 
-// A run cut short after it was opened is read with pread, not through the mapping: a failure
-// to report, not a SIGBUS.
-TEST(RunCursor, ARunThatShrinksAfterOpeningFailsItsRead) {
+// A run is read with pread, opened afresh for each stretch of reading: one cut short after it
+// was opened is a failure to report, not a SIGBUS, and one replaced is refused.
+TEST(RunCursor, ARunCutShortOrReplacedAfterOpeningFailsItsRead) {
     ScratchDir dir;
     HandSection h{record("only"), 1, {}};
     std::vector<std::string> keys;
@@ -472,9 +472,48 @@ TEST(RunCursor, ARunThatShrinksAfterOpeningFailsItsRead) {
     auto file = sets::RunFile::open(path, 1);
     ASSERT_TRUE(file);
     std::filesystem::resize_file(path, 100000);
-    const Walked w = walk(*file);
+    Walked w = walk(*file);
     EXPECT_TRUE(w.entries.empty());
     EXPECT_EQ(w.error, std::format("TarnIOError: run file {}: ends before its table says", path));
+
+    dir.write("r.run", hand_run({h}));
+    auto again = sets::RunFile::open(path, 1);
+    ASSERT_TRUE(again);
+    std::filesystem::rename(dir.write("other.run", hand_run({h})), path);
+    w = walk(*again);
+    EXPECT_TRUE(w.entries.empty());
+    EXPECT_EQ(w.error, std::format("TarnCorruptError: run file {}: replaced while it was read", path));
+}
+
+// A shard merge reads the runs of every partition at once: more of them than the process may
+// hold open.
+TEST(Merges, MoreRunsThanTheProcessMayHoldOpen) {
+    ScratchDir dir;
+    constexpr int kRuns = 200;
+    std::vector<std::string> keys, runs;
+    for (int p = 0; p < kRuns; ++p) keys.push_back(std::format("key{:04}", p));
+    for (int p = 0; p < kRuns; ++p)
+        runs.push_back(run_file(dir, std::format("p{}.run", p), 1, {{0, {keys[static_cast<std::size_t>(p)]}, "v"}}));
+    struct OpenFilesLimit {
+        rlimit old{};
+        explicit OpenFilesLimit(rlim_t n) {
+            ::getrlimit(RLIMIT_NOFILE, &old);
+            rlimit lower = old;
+            lower.rlim_cur = n;
+            ::setrlimit(RLIMIT_NOFILE, &lower);
+        }
+        ~OpenFilesLimit() { ::setrlimit(RLIMIT_NOFILE, &old); }
+    };
+    std::optional<StreamInfo> info;
+    {
+        const OpenFilesLimit limit(64);
+        auto m = sets::merge_runs(runs, 1, 0, Policy::Error, dir.at("s.tmp"), dir.at("s.trnk"));
+        ASSERT_TRUE(m) << m.error().display();
+        info = m->info;
+    }
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->num_keys, static_cast<std::uint64_t>(kRuns));
+    EXPECT_EQ(contents(dir.at("s.trnk")).size(), static_cast<std::size_t>(kRuns));
 }
 
 TEST(RunLayout, EachShapeReadsBackAsWrittenAndRefusesWhatDoesNotFit) {

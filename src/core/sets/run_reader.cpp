@@ -35,19 +35,20 @@ const std::size_t kPage = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 
 }  // namespace
 
-RunFile::RunFile(std::string path, int fd, const unsigned char* base, std::size_t size) noexcept
-    : path_(std::move(path)), fd_(fd), base_(base), size_(size) {}
+RunFile::RunFile(std::string path, const unsigned char* base, std::size_t size, std::uint64_t device,
+                 std::uint64_t inode) noexcept
+    : path_(std::move(path)), base_(base), size_(size), device_(device), inode_(inode) {}
 
 RunFile::RunFile(RunFile&& o) noexcept
     : path_(std::move(o.path_)),
-      fd_(std::exchange(o.fd_, -1)),
       base_(std::exchange(o.base_, nullptr)),
       size_(std::exchange(o.size_, 0)),
+      device_(o.device_),
+      inode_(o.inode_),
       table_(std::move(o.table_)) {}
 
 RunFile::~RunFile() {
     if (base_) ::munmap(const_cast<unsigned char*>(base_), size_);
-    if (fd_ >= 0) ::close(fd_);
 }
 
 Result<RunFile> RunFile::open(const std::string& path, std::uint32_t shards) {
@@ -60,7 +61,7 @@ Result<RunFile> RunFile::open(const std::string& path, std::uint32_t shards) {
     if (size < kTrailerSize) return std::unexpected(bad_run(path, "too small for its trailer"));
     void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.fd, 0);
     if (map == MAP_FAILED) return std::unexpected(io_error("map run " + path + ": ", errno));
-    RunFile file(path, std::exchange(fd.fd, -1), static_cast<const unsigned char*>(map), size);
+    RunFile file(path, static_cast<const unsigned char*>(map), size, st.st_dev, st.st_ino);
     const auto trailer = RunTrailer::decode(file.base_ + size - kTrailerSize);
     if (!trailer) {
         switch (trailer.error()) {
@@ -87,9 +88,22 @@ Result<RunFile> RunFile::open(const std::string& path, std::uint32_t shards) {
     return file;
 }
 
-Status RunFile::read(std::uint64_t offset, std::span<char> out) const {
-    return read_fully_at(fd_, offset, out, "read run " + path_ + ": ",
-                         std::format("run file {}: ends before its table says", path_));
+Result<RunFile::Reader> RunFile::reader() const {
+    Fd fd{::open(path_.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (fd.fd < 0) return std::unexpected(io_error("open run " + path_ + ": ", errno));
+    struct stat st;
+    if (::fstat(fd.fd, &st) != 0) return std::unexpected(io_error("stat run " + path_ + ": ", errno));
+    if (st.st_dev != device_ || st.st_ino != inode_) return std::unexpected(bad_run(path_, "replaced while it was read"));
+    return Reader(*this, std::exchange(fd.fd, -1));
+}
+
+RunFile::Reader::~Reader() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Status RunFile::Reader::read(std::uint64_t offset, std::span<char> out) const {
+    return read_fully_at(fd_, offset, out, "read run " + file_->path_ + ": ",
+                         std::format("run file {}: ends before its table says", file_->path_));
 }
 
 std::vector<RunFile::SectionRef> RunFile::sections_of(std::uint32_t shard) const {
@@ -127,10 +141,12 @@ Result<RunCursor> RunCursor::open(const RunFile& file, const RunFile::SectionRef
 }
 
 Status RunCursor::check_crc(std::uint32_t want) {
+    auto reader = file_->reader();
+    if (!reader) return std::unexpected(std::move(reader.error()));
     std::uint32_t crc = 0;
     for (std::uint64_t at = begin_; at < end_;) {
         const std::uint64_t n = std::min<std::uint64_t>(capacity_, end_ - at);
-        if (auto st = file_->read(at, {reinterpret_cast<char*>(buf_.get()), n}); !st) return st;
+        if (auto st = reader->read(at, {reinterpret_cast<char*>(buf_.get()), n}); !st) return st;
         crc = fmt::crc32(buf_.get(), n, crc);
         // What was read last stays: in a small section it holds every entry.
         buf_at_ = at;
@@ -154,7 +170,9 @@ Status RunCursor::refill() {
     const std::uint64_t want = std::min<std::uint64_t>(capacity_, end_ - pos_);
     buf_at_ = pos_;
     buf_len_ = 0;
-    if (auto st = file_->read(pos_ + kept, {reinterpret_cast<char*>(buf_.get()) + kept, want - kept}); !st) return st;
+    auto reader = file_->reader();
+    if (!reader) return std::unexpected(std::move(reader.error()));
+    if (auto st = reader->read(pos_ + kept, {reinterpret_cast<char*>(buf_.get()) + kept, want - kept}); !st) return st;
     buf_len_ = want;
     return {};
 }

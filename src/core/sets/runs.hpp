@@ -23,6 +23,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/format/error.hpp"
@@ -154,7 +155,7 @@ private:
 };
 
 // A run file open for reading, its trailer and table checked. Record blocks are read through a
-// mapping of the file; the entries, through each cursor's own buffer.
+// mapping of the file; the entries, through each cursor's own buffer (Reader).
 class RunFile {
 public:
     // Opens and maps `path` and checks its trailer and table. Failures name the file.
@@ -165,8 +166,25 @@ public:
 
     const std::string& path() const noexcept { return path_; }
     std::span<const unsigned char> image() const noexcept { return {base_, size_}; }
-    // Reads out.size() bytes at `offset` with pread, not through the mapping.
-    Status read(std::uint64_t offset, std::span<char> out) const;
+    // The file open for reads with pread, not through the mapping, for as long as the Reader
+    // lives. A shard merge reads the runs of every partition at once, which may be more files
+    // than a process may hold open: a run is opened for each stretch of reading instead of for
+    // as long as it is mapped. A file no longer the one open() checked is refused.
+    class Reader {
+    public:
+        Reader(Reader&& o) noexcept : file_(o.file_), fd_(std::exchange(o.fd_, -1)) {}
+        Reader& operator=(Reader&&) = delete;
+        ~Reader();
+        // Reads out.size() bytes at `offset`.
+        Status read(std::uint64_t offset, std::span<char> out) const;
+
+    private:
+        friend class RunFile;
+        Reader(const RunFile& file, int fd) noexcept : file_(&file), fd_(fd) {}
+        const RunFile* file_;
+        int fd_;
+    };
+    Result<Reader> reader() const;
 
     using SectionRef = SectionEntry;
     // The sections of `shard`, in spill order.
@@ -176,11 +194,12 @@ public:
     void release(std::uint64_t from, std::uint64_t to) const noexcept;
 
 private:
-    RunFile(std::string path, int fd, const unsigned char* base, std::size_t size) noexcept;
+    RunFile(std::string path, const unsigned char* base, std::size_t size, std::uint64_t device,
+            std::uint64_t inode) noexcept;
     std::string path_;
-    int fd_;
     const unsigned char* base_;
     std::size_t size_;
+    std::uint64_t device_, inode_;  // which file open() checked
     std::vector<SectionEntry> table_;
 };
 
