@@ -1,7 +1,11 @@
 // The pieces of sharded builds: the streaming writer, run files and the merges over them.
 #include <filesystem>
 #include <format>
+#include <algorithm>
+#include <cstring>
 #include <map>
+#include <numeric>
+#include <random>
 #include <set>
 #include <tuple>
 #include <string>
@@ -274,6 +278,242 @@ TEST(Runs, DamageToARunIsCaughtBeforeAnythingIsWritten) {
                   .find("written for 1 shards"),
               std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.at("x.trnk")));
+}
+
+// A shard merge over many sections holds its keys and index, and a small buffer per section:
+// not the sections themselves (checking their CRCs through the mapping kept all of them).
+// 160 sections of 1,024 records of 512 bytes: 80 MiB of runs.
+TEST(Merges, AShardMergeOfManySectionsKeepsLittleOfEach) {
+#if TARNKV_TEST_UNDER_ASAN
+    GTEST_SKIP() << "AddressSanitizer's own memory (quarantine, shadow) counts in the peak RSS";
+#endif
+    ScratchDir dir;
+    constexpr std::uint32_t kSections = 160, kPerSection = 1024, kRecords = kSections * kPerSection;
+    // A record costs 8 + 512 bytes and its key 11 + 32 in the run's buffer.
+    auto w = sets::RunWriter::create(dir.at("p.tmp"), 1, std::uint64_t{kPerSection} * 563 - 1, false);
+    ASSERT_TRUE(w);
+    std::vector<std::uint32_t> order(kRecords);
+    std::iota(order.begin(), order.end(), 0u);
+    std::shuffle(order.begin(), order.end(), std::mt19937(4));
+    std::string object(512, 'o');
+    for (std::uint32_t i = 0; i < kRecords; ++i) {
+        std::memcpy(object.data(), &order[i], sizeof order[i]);
+        const std::string key = std::format("key{:08}", order[i]);
+        ASSERT_TRUE(w->add(i, std::vector<std::string_view>{key}, object));
+    }
+    const auto info = w->finish(dir.at("p.run"));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->sections, kSections);
+    if (!reset_peak_rss()) GTEST_SKIP() << "cannot reset the peak RSS here";
+    const long before = status_kib("VmRSS");
+    const auto m = sets::merge_runs(std::vector<std::string>{dir.at("p.run")}, 1, 0, Policy::Error, dir.at("s.tmp"),
+                                    dir.at("s.trnk"));
+    const long peak = status_kib("VmHWM");
+    ASSERT_TRUE(m && m->info) << error_text(m);
+    EXPECT_EQ(m->info->num_keys, kRecords);
+    // Keys and the index come to about 12 MiB here, a cursor's buffer to 68 KiB.
+    EXPECT_LT(peak - before, (16L << 10) + kSections * 128L)
+        << "peak RSS rose by " << (peak - before) / 1024 << " MiB";
+    auto r = StoreReader::open(dir.at("s.trnk"), true);
+    ASSERT_TRUE(r);
+    const auto got = r->get_raw("key00000042");
+    ASSERT_TRUE(got && *got);
+    std::uint32_t stored;
+    std::memcpy(&stored, (*got)->data(), sizeof stored);
+    EXPECT_EQ(stored, 42u);
+}
+
+// One section of a hand-made run: its record block and its entries as given (out of order or
+// cut short if a test wants them so).
+struct HandSection {
+    std::string records;
+    std::uint64_t record_count;
+    std::vector<sets::RunEntry> entries;
+    std::size_t cut = 0;  // bytes taken off the end of the entries
+};
+
+// A run file of one shard, each section's bytes as given, with every CRC and table entry right:
+// what only the checks of the entries themselves can refuse.
+std::string hand_run(const std::vector<HandSection>& sections) {
+    std::string out, table;
+    std::uint32_t spill = 0;
+    for (const HandSection& h : sections) {
+        std::string bytes = h.records;
+        for (const sets::RunEntry& e : h.entries) {
+            std::string entry(sets::run_entry_size(e.key.size()), '\0');
+            e.encode(reinterpret_cast<unsigned char*>(entry.data()));
+            bytes += entry;
+        }
+        bytes.resize(bytes.size() - h.cut);
+        const sets::SectionEntry section{spill++, 0, out.size(), bytes.size(), h.records.size(), h.record_count,
+                                         h.entries.size(), format::crc32(bytes)};
+        unsigned char t[sets::kTableEntrySize];
+        section.encode(t);
+        table.append(reinterpret_cast<const char*>(t), sizeof t);
+        out += bytes;
+    }
+    const auto trailer = sets::RunTrailer{1, spill, out.size(), format::crc32(table)}.encode();
+    return out + table + std::string(reinterpret_cast<const char*>(trailer.data()), trailer.size());
+}
+
+struct Walked {
+    std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> entries;
+    std::string error;  // empty when the walk reached the end
+};
+
+// Every entry a cursor on the file's only section meets, and what stopped it.
+Walked walk(const sets::RunFile& file, sets::RecordRefs refs = sets::RecordRefs::InBlock, std::size_t buffer = 0) {
+    Walked out;
+    auto c = sets::RunCursor::open(file, file.sections_of(0).at(0), refs, buffer);
+    if (!c) return {{}, c.error().display()};
+    Status st;
+    while (st && !c->done()) {
+        out.entries.emplace_back(std::string(c->key()), c->seq(), c->record());
+        st = c->next();
+    }
+    if (!st) out.error = st.error().display();
+    return out;
+}
+
+// Keys of every length, up to the longest a run holds, walked through the smallest buffer: the
+// entries straddle its refills, and each is checked against the one before as it is read.
+TEST(RunCursor, EntriesOfEveryLengthReadBackThroughRefillsAndAgainAfterRestart) {
+    ScratchDir dir;
+    std::vector<std::string> keys;
+    std::mt19937 rng(3);
+    for (int i = 0; i < 3000; ++i) keys.push_back(std::format("{:05}", i) + std::string(rng() % 300, 'k'));
+    for (const int i : {7, 1500, 2999}) keys[static_cast<std::size_t>(i)].resize(format::kMaxKeyLen, 'x');
+    HandSection h{record("alpha") + record("beta"), 2, {}};
+    for (std::size_t i = 0; i < keys.size(); ++i) h.entries.push_back({keys[i], i, i % 2 ? 13u : 0u});
+    h.entries.push_back({keys.back(), keys.size(), 0});  // the same key again, numbered later
+    auto file = sets::RunFile::open(dir.write("r.run", hand_run({h})), 1);
+    ASSERT_TRUE(file);
+
+    auto c = sets::RunCursor::open(*file, file->sections_of(0).at(0), sets::RecordRefs::InBlock, 0);
+    ASSERT_TRUE(c);
+    for (int round = 0; round < 2; ++round) {
+        std::size_t i = 0;
+        for (; !c->done(); ++i) {
+            ASSERT_LT(i, h.entries.size());
+            EXPECT_EQ(c->key(), h.entries[i].key);
+            EXPECT_EQ(std::pair(c->seq(), c->record()), std::pair(h.entries[i].seq, h.entries[i].record));
+            ASSERT_TRUE(c->next());
+        }
+        EXPECT_EQ(i, h.entries.size());
+        ASSERT_TRUE(c->restart());
+    }
+    EXPECT_EQ(c->records(), record("alpha") + record("beta"));
+}
+
+// Damage that only the walk can see, placed far past the first buffer's worth of entries: the
+// cursor stops there with the fault named, as the merges do.
+TEST(RunCursor, RefusesEntriesOutOfOrderCutShortOrNamingNoRecordWhereverTheyLie) {
+    ScratchDir dir;
+    constexpr std::size_t kN = 20000;  // ~600 KB of entries
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < kN; ++i) keys.push_back(std::format("key{:08}", i));
+    const auto section = [&] {
+        HandSection h{record("only"), 1, {}};
+        for (std::size_t i = 0; i < kN; ++i) h.entries.push_back({keys[i], i, 0});
+        return h;
+    };
+    const auto walked = [&](const HandSection& h, sets::RecordRefs refs = sets::RecordRefs::InBlock) {
+        auto file = sets::RunFile::open(dir.write("r.run", hand_run({h})), 1);
+        if (!file) throw std::runtime_error(file.error().display());
+        return walk(*file, refs);
+    };
+    Walked w = walked(section());
+    EXPECT_EQ(w.entries.size(), kN);
+    EXPECT_EQ(w.error, "");
+
+    HandSection swapped = section();
+    std::swap(swapped.entries[kN - 10], swapped.entries[kN - 9]);
+    w = walked(swapped);
+    EXPECT_EQ(w.entries.size(), kN - 9);
+    EXPECT_NE(w.error.find("entries out of order"), std::string::npos) << w.error;
+
+    HandSection renumbered = section();  // one key twice under one number
+    renumbered.entries[kN - 5] = {keys[kN - 6], kN - 6, 0};
+    EXPECT_NE(walked(renumbered).error.find("entries out of order"), std::string::npos);
+
+    HandSection cut = section();
+    cut.cut = 3;  // the last entry's record offset runs past the section
+    w = walked(cut);
+    EXPECT_EQ(w.entries.size(), kN - 1);
+    EXPECT_NE(w.error.find("entry runs past its section"), std::string::npos) << w.error;
+
+    HandSection stray = section();
+    stray.entries[kN - 100].record = 5;  // the block is one record of 12 bytes: no head fits at 5
+    w = walked(stray);
+    EXPECT_EQ(w.entries.size(), kN - 100);
+    EXPECT_NE(w.error.find("names a record outside its block"), std::string::npos) << w.error;
+    // A single store's runs name objects by ID, which the cursor leaves to its caller.
+    EXPECT_EQ(walked(stray, sets::RecordRefs::ById).entries.size(), kN);
+
+    // The merge stops at the same fault and leaves nothing behind.
+    dir.write("bad.run", hand_run({swapped}));
+    EXPECT_NE(error_text(sets::merge_runs(std::vector<std::string>{dir.at("bad.run")}, 1, 0, Policy::First,
+                                          dir.at("x.tmp"), dir.at("x.trnk")))
+                  .find("entries out of order"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.at("x.tmp")));
+    EXPECT_FALSE(std::filesystem::exists(dir.at("x.trnk")));
+}
+
+// A run is read with pread, opened afresh for each stretch of reading: one cut short after it
+// was opened is a failure to report, not a SIGBUS, and one replaced is refused.
+TEST(RunCursor, ARunCutShortOrReplacedAfterOpeningFailsItsRead) {
+    ScratchDir dir;
+    HandSection h{record("only"), 1, {}};
+    std::vector<std::string> keys;
+    for (int i = 0; i < 10000; ++i) keys.push_back(std::format("key{:08}", i));
+    for (std::size_t i = 0; i < keys.size(); ++i) h.entries.push_back({keys[i], i, 0});
+    const std::string path = dir.write("r.run", hand_run({h}));
+    auto file = sets::RunFile::open(path, 1);
+    ASSERT_TRUE(file);
+    std::filesystem::resize_file(path, 100000);
+    Walked w = walk(*file);
+    EXPECT_TRUE(w.entries.empty());
+    EXPECT_EQ(w.error, std::format("TarnIOError: run file {}: ends before its table says", path));
+
+    dir.write("r.run", hand_run({h}));
+    auto again = sets::RunFile::open(path, 1);
+    ASSERT_TRUE(again);
+    std::filesystem::rename(dir.write("other.run", hand_run({h})), path);
+    w = walk(*again);
+    EXPECT_TRUE(w.entries.empty());
+    EXPECT_EQ(w.error, std::format("TarnCorruptError: run file {}: replaced while it was read", path));
+}
+
+// A shard merge reads the runs of every partition at once: more of them than the process may
+// hold open.
+TEST(Merges, MoreRunsThanTheProcessMayHoldOpen) {
+    ScratchDir dir;
+    constexpr int kRuns = 200;
+    std::vector<std::string> keys, runs;
+    for (int p = 0; p < kRuns; ++p) keys.push_back(std::format("key{:04}", p));
+    for (int p = 0; p < kRuns; ++p)
+        runs.push_back(run_file(dir, std::format("p{}.run", p), 1, {{0, {keys[static_cast<std::size_t>(p)]}, "v"}}));
+    struct OpenFilesLimit {
+        rlimit old{};
+        explicit OpenFilesLimit(rlim_t n) {
+            ::getrlimit(RLIMIT_NOFILE, &old);
+            rlimit lower = old;
+            lower.rlim_cur = n;
+            ::setrlimit(RLIMIT_NOFILE, &lower);
+        }
+        ~OpenFilesLimit() { ::setrlimit(RLIMIT_NOFILE, &old); }
+    };
+    std::optional<StreamInfo> info;
+    {
+        const OpenFilesLimit limit(64);
+        auto m = sets::merge_runs(runs, 1, 0, Policy::Error, dir.at("s.tmp"), dir.at("s.trnk"));
+        ASSERT_TRUE(m) << m.error().display();
+        info = m->info;
+    }
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->num_keys, static_cast<std::uint64_t>(kRuns));
+    EXPECT_EQ(contents(dir.at("s.trnk")).size(), static_cast<std::size_t>(kRuns));
 }
 
 TEST(RunLayout, EachShapeReadsBackAsWrittenAndRefusesWhatDoesNotFit) {

@@ -113,6 +113,27 @@ TEST_P(Spill, FileEqualsTheInMemoryBuildsAndRunsGoWithTheBuilder) {
     EXPECT_FALSE(fs::exists(spill_dir));
 }
 
+// Sections whose entries outgrow a cursor's read buffer many times over: a key's entries in
+// several sections are met across refills of each, and settled as in memory.
+TEST_P(Spill, FileEqualsTheInMemoryBuildsWhenSectionsOutgrowTheReadBuffer) {
+    const auto [policy, by_key] = GetParam();
+    const auto steps = workload(11, 80000);
+    StoreBuilder memory;
+    memory.order_objects_by_key(by_key);
+    replay_in_memory(memory, steps, policy);
+    const std::string want = dir_.at("want.trnk");
+    ASSERT_TRUE(memory.count_unreferenced() == 0 ? memory.build(want)
+                                                 : (*memory.without_unreferenced())->build(want));
+    // About 13,000 objects and 400 KB of entries a section.
+    auto spilling = SpillingBuilder::create(dir_.path(), 1 << 20, policy, by_key);
+    ASSERT_TRUE(spilling);
+    replay_spilling(**spilling, steps);
+    const std::string got = dir_.at("got.trnk");
+    auto info = (*spilling)->build(got);
+    ASSERT_TRUE(info) << info.error().message();
+    EXPECT_EQ(slurp(got), slurp(want));
+}
+
 // Compressed, in key order: the dictionary both builds train (on a sample of what they store,
 // taken in ID order) is the same, and so is every byte; and the objects read back as put.
 TEST_P(Spill, CompressedFileEqualsTheInMemoryBuilds) {
@@ -331,15 +352,6 @@ TEST(SpillRuns, KeyOrderedBuildOfSmallAndLargeObjectsEqualsTheInMemoryOne) {
     EXPECT_EQ(slurp(dir.at("got.trnk")), slurp(dir.at("want.trnk")));
 }
 
-// A field of /proc/self/status, in KiB; -1 when it cannot be read.
-long status_kib(std::string_view field) {
-    std::ifstream in("/proc/self/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':')
-            return std::stol(line.substr(field.size() + 1));
-    return -1;
-}
-
 // In key order, a spilled build of objects added in shuffled key order must not keep the runs
 // it reads mapped: mapped pages of a file count in the process's peak RSS just as its own
 // allocations do. 96 MiB of records, spilled 16 MiB at a time: reading them at random through
@@ -361,9 +373,7 @@ TEST(SpillRuns, KeyOrderedBuildKeepsLittleOfItsRunsMapped) {
         ASSERT_TRUE((*b)->add_object(object));
         ASSERT_TRUE((*b)->add_key(std::format("k{:08}", key_of[i]), i));
     }
-    // Writing 5 resets the peak RSS the kernel keeps for this process.
-    if (!(std::ofstream("/proc/self/clear_refs") << "5" << std::flush) || status_kib("VmHWM") < 0)
-        GTEST_SKIP() << "cannot reset the peak RSS here";
+    if (!reset_peak_rss()) GTEST_SKIP() << "cannot reset the peak RSS here";
     const long before = status_kib("VmRSS");
     const auto built = (*b)->build(dir.at("out.trnk"));
     const long peak = status_kib("VmHWM");
@@ -377,6 +387,53 @@ TEST(SpillRuns, KeyOrderedBuildKeepsLittleOfItsRunsMapped) {
         const auto got = r->get_raw(std::format("k{:08}", key_of[id]));
         ASSERT_TRUE(got && *got);
         std::uint32_t stored;
+        std::memcpy(&stored, (*got)->data(), sizeof stored);
+        EXPECT_EQ(stored, id);
+    }
+}
+
+// A build far larger than its memory limit spills hundreds of sections, and the merge reads
+// them all at once: what each section costs it must be the cursor's own small buffer, whatever
+// the page cache does (walking the entries through the mapping kept a folio of each mapped).
+// 160 sections of 2,048 keys of 200 bytes each: 70 MiB of entries.
+TEST(SpillRuns, AMergeOfManySectionsKeepsLittleOfEach) {
+#if TARNKV_TEST_UNDER_ASAN
+    GTEST_SKIP() << "AddressSanitizer's own memory (quarantine, shadow) counts in the peak RSS";
+#endif
+    ScratchDir dir;
+    constexpr std::uint32_t kSections = 160, kPerSection = 2048, kObjects = kSections * kPerSection;
+    // Each object costs its record (8 + 8 bytes) and its key (200 bytes and 32 of bookkeeping)
+    // in the run's buffer: a spill every kPerSection of them.
+    auto b = SpillingBuilder::create(dir.path(), std::uint64_t{kPerSection} * 248 - 1, sets::Policy::Error, true);
+    ASSERT_TRUE(b);
+    std::vector<std::uint32_t> key_of(kObjects);
+    std::iota(key_of.begin(), key_of.end(), 0u);
+    std::shuffle(key_of.begin(), key_of.end(), std::mt19937(9));
+    std::string key(200, '/');
+    for (std::uint32_t i = 0; i < kObjects; ++i) {
+        const std::uint64_t object = i;
+        ASSERT_TRUE((*b)->add_object({reinterpret_cast<const char*>(&object), sizeof object}));
+        std::format_to(key.begin(), "{:08}", key_of[i]);
+        ASSERT_TRUE((*b)->add_key(key, i));
+    }
+    if (!reset_peak_rss()) GTEST_SKIP() << "cannot reset the peak RSS here";
+    const long before = status_kib("VmRSS");
+    const auto built = (*b)->build(dir.at("out.trnk"));
+    const long peak = status_kib("VmHWM");
+    ASSERT_TRUE(built) << built.error().message();
+    EXPECT_EQ(built->info.num_keys, kObjects);
+    // The build's own needs (IDs, offsets, write buffers) come to about 16 MiB here, and a
+    // cursor's buffer to 68 KiB.
+    EXPECT_LT(peak - before, (16L << 10) + kSections * 128L)
+        << "peak RSS rose by " << (peak - before) / 1024 << " MiB";
+    auto r = StoreReader::open(dir.at("out.trnk"), true);
+    ASSERT_TRUE(r);
+    for (const std::uint32_t id : {0u, kObjects / 3, kObjects - 1}) {
+        std::format_to(key.begin(), "{:08}", key_of[id]);
+        const auto got = r->get_raw(key);
+        ASSERT_TRUE(got && *got);
+        EXPECT_EQ((*got)->size(), sizeof(std::uint64_t));
+        std::uint64_t stored;
         std::memcpy(&stored, (*got)->data(), sizeof stored);
         EXPECT_EQ(stored, id);
     }

@@ -89,6 +89,21 @@ private:
     void (*old_handler_)(int) = nullptr;
 };
 
+// A field of /proc/self/status, in KiB; -1 when it cannot be read.
+inline long status_kib(std::string_view field) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':')
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+// Resets the peak RSS the kernel keeps for this process (VmHWM) to the present RSS; false
+// when it cannot be done or read here. Mapped file pages count in it as allocations do.
+inline bool reset_peak_rss() {
+    return (std::ofstream("/proc/self/clear_refs") << "5" << std::flush) && status_kib("VmHWM") >= 0;
+}
+
 inline std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};

@@ -186,7 +186,7 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
     std::vector<RunFile> files;
     files.reserve(runs.size());  // cursors point at their file: no reallocation
     std::vector<RunSource> sources;
-    std::uint64_t entries = 0;
+    std::uint64_t entries = 0, key_bytes = 0;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         auto file = RunFile::open(runs[i], shards);
         if (!file) return std::unexpected(std::move(file.error()));
@@ -194,20 +194,30 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
         for (const auto& section : files.back().sections_of(shard)) {
             auto cursor = RunCursor::open(files.back(), section);
             if (!cursor) return std::unexpected(std::move(cursor.error()));
-            entries += section.entries;
+            // What the table says only sizes buffers, so no more than the section can hold.
+            const std::uint64_t entry_bytes = section.length - section.records_length;
+            const std::uint64_t count = std::min(section.entries, entry_bytes / kEntryFixed);
+            entries += count;
+            key_bytes += entry_bytes - count * kEntryFixed;
             sources.push_back({std::move(*cursor), i});
         }
     }
 
     // First the keys: every section's sorted entries merged, the policy settling each key that
-    // several records have. Keys stay where they are, in the runs' mappings.
+    // several records have. A cursor's key goes once it moves on: each key is copied first to
+    // the end of one buffer of the keys kept, sized at once for every key of the sections (a
+    // section's entries are their keys and a fixed part each, as its table entry says), and its
+    // group is gathered against that copy.
     struct Chosen {
-        std::string_view key;
+        std::uint64_t key_at;  // in `keys`
         std::uint64_t record;
         std::uint32_t source;
+        std::uint32_t key_len;
     };
     std::vector<Chosen> chosen;
     chosen.reserve(entries);
+    std::string keys;
+    keys.reserve(key_bytes);
     bool dropped = false;  // whether some record lost a key, and may have lost them all
     MergeHeap heap([&](std::uint32_t i) { return sources[i].cursor.key(); });
     for (std::uint32_t i = 0; i < sources.size(); ++i)
@@ -219,7 +229,10 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
     };
     boost::container::small_vector<Seen, 4> group;
     while (!heap.empty()) {
-        const std::string_view key = sources[heap.top()].cursor.key();
+        const std::size_t key_at = keys.size();
+        keys.append(sources[heap.top()].cursor.key());
+        // Nothing more is appended until the next key: the view holds.
+        const std::string_view key = std::string_view(keys).substr(key_at);
         group.clear();
         while (!heap.empty() && sources[heap.top()].cursor.key() == key) {
             const std::uint32_t s = heap.pop();
@@ -237,7 +250,7 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
             dropped = true;
         }
         const Seen& win = policy == Policy::Last ? group.back() : group.front();
-        chosen.push_back({key, win.record, win.source});
+        chosen.push_back({key_at, win.record, win.source, static_cast<std::uint32_t>(key.size())});
     }
 
     // Then the records, block by block in run order: whole blocks when every record keeps a key
@@ -293,7 +306,8 @@ Result<RunMerge> merge_runs(std::span<const std::string> runs, std::uint32_t sha
             const auto& w = wanted[c.source];
             at = moved[c.source][static_cast<std::size_t>(std::lower_bound(w.begin(), w.end(), c.record) - w.begin())];
         }
-        if (auto st = out->add_key(c.key, at); !st) return std::unexpected(std::move(st.error()));
+        if (auto st = out->add_key(std::string_view(keys).substr(c.key_at, c.key_len), at); !st)
+            return std::unexpected(std::move(st.error()));
     }
     auto info = out->finish(path);
     if (!info) return std::unexpected(std::move(info.error()));

@@ -1,7 +1,9 @@
 // The streaming merges of sharded builds: a shard's sections of every run into one shard store,
 // and whole stores into one store or a set of them. Both walk their sorted inputs once with a
-// heap (k-way merge), write each object record as the merge reaches it and keep only the output
-// index (and the offsets of objects that several keys share) in memory.
+// heap (k-way merge) and keep only the output index (and the offsets of objects that several
+// keys share) in memory, besides, for runs, the keys chosen until their records are written and
+// a small read buffer per section. Stores are merged writing each object record as the merge
+// reaches it; runs, copying each section's record block after the keys are settled.
 #pragma once
 
 #include <cstdint>

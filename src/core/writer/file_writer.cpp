@@ -67,6 +67,22 @@ Status write_fully_at(int fd, std::uint64_t offset, std::string_view bytes, std:
     return {};
 }
 
+Status read_fully_at(int fd, std::uint64_t offset, std::span<char> out, std::string_view prefix,
+                     std::string_view short_text) {
+    while (!out.empty()) {
+        const ssize_t n = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
+        if (n > 0) {
+            out = out.subspan(static_cast<std::size_t>(n));
+            offset += static_cast<std::uint64_t>(n);
+        } else if (n == 0) {
+            return std::unexpected(StoreError::io(std::string(short_text)));
+        } else if (errno != EINTR) {
+            return std::unexpected(io_error(prefix, errno));
+        }
+    }
+    return {};
+}
+
 Result<int> create_new_file(const std::string& path, std::string_view prefix) {
     if (auto st = check_path(path, prefix); !st) return std::unexpected(std::move(st.error()));
     int fd;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -121,6 +122,11 @@ std::optional<Component> final_component(std::string_view path);
 Status write_fully(int fd, std::string_view bytes, std::string_view prefix, std::string_view zero_text);
 Status write_fully_at(int fd, std::uint64_t offset, std::string_view bytes, std::string_view prefix,
                       std::string_view zero_text);
+// Reads exactly `out.size()` bytes of `fd` at `offset` into `out`, continuing interrupted and
+// short reads. Failures: `prefix` + system error text, or the I/O error `short_text` when the
+// file ends first.
+Status read_fully_at(int fd, std::uint64_t offset, std::span<char> out, std::string_view prefix,
+                     std::string_view short_text);
 
 // Creates `path`, which must not exist yet, for writing: a new descriptor, mode 0666 less the
 // umask, close-on-exec; a symbolic link at `path` is refused rather than followed. Failures:

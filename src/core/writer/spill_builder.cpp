@@ -136,11 +136,12 @@ public:
             if (!sources_[i].cursor.done()) push(i);
     }
     bool done() const noexcept { return heap_.empty(); }
-    // The next key and the IDs of its entries in the order given; the key stays valid as long
-    // as the runs are mapped.
+    // The next key and the IDs of its entries in the order given; the key stays valid until
+    // the next call (a cursor's key goes as soon as it moves on, so the merge keeps a copy).
     Result<std::string_view> next(std::vector<std::uint64_t>& ids) {
         ids.clear();
-        const std::string_view key = sources_[heap_.front()].cursor.key();
+        key_.assign(sources_[heap_.front()].cursor.key());
+        const std::string_view key = key_;
         while (!heap_.empty() && sources_[heap_.front()].cursor.key() == key) {
             std::pop_heap(heap_.begin(), heap_.end(), after());
             const std::uint32_t s = heap_.back();
@@ -152,21 +153,17 @@ public:
             } while (!c.done() && c.key() == key);
             if (!c.done()) push(s);
         }
-        // What is behind every cursor is not read again in this walk.
-        if (++steps_ % kReleaseEvery == 0)
-            for (Source& src : sources_) src.cursor.release_entries();
         return key;
     }
 
 private:
-    static constexpr std::uint64_t kReleaseEvery = 1 << 16;
     void push(std::uint32_t i) {
         heap_.push_back(i);
         std::push_heap(heap_.begin(), heap_.end(), after());
     }
     std::vector<Source>& sources_;
     std::vector<std::uint32_t> heap_;
-    std::uint64_t steps_ = 0;
+    std::string key_;
 };
 
 // Settles one key's entries (IDs in the order given) by the policy: the object it maps to, how
@@ -380,17 +377,7 @@ private:
 
     Status read_back(std::size_t p) {
         memory_.resize(bytes_[p]);
-        std::uint64_t got = 0;
-        while (got < bytes_[p]) {
-            const ssize_t n = ::pread(fd_, memory_.data() + got, bytes_[p] - got, static_cast<off_t>(at_[p] + got));
-            if (n > 0)
-                got += static_cast<std::uint64_t>(n);
-            else if (n == 0)
-                return std::unexpected(StoreError::io("spill: a part of the objects in key order came back short"));
-            else if (errno != EINTR)
-                return std::unexpected(io_error("spill: ", errno));
-        }
-        return {};
+        return read_fully_at(fd_, at_[p], memory_, "spill: ", "spill: a part of the objects in key order came back short");
     }
 
     std::string path_;
@@ -423,14 +410,11 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         for (const auto& section : files.back().sections_of(0)) {
             auto cursor = sets::RunCursor::open(files.back(), section, sets::RecordRefs::ById);
             if (!cursor) return std::unexpected(std::move(cursor.error()));
-            // Checking the CRC read the whole section: its pages need not stay.
-            files.back().release(section.offset, section.offset + section.length);
-            sources.push_back({*cursor, next_id});
+            sources.push_back({std::move(*cursor), next_id});
             next_id += section.records;
         }
     }
     if (next_id != objects_) return std::unexpected(StoreError::corrupt("the spilled runs lost objects"));
-    const std::vector<Source> start = sources;
 
     // First walk: which object each key ends on, and which objects some key names; in key
     // order, the objects as their first keys meet them.
@@ -468,13 +452,13 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     // in-memory build of the same calls samples.
     std::optional<detail::SampleReservoir> sample;
     if (level_) sample.emplace();
-    for (std::size_t s = 0; s < start.size(); ++s) {
-        const std::string_view block = start[s].cursor.records();
+    for (std::size_t s = 0; s < sources.size(); ++s) {
+        const std::string_view block = sources[s].cursor.records();
         const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
         std::uint64_t at = 0;
         bool all = true;
-        BehindWalk release(start[s].cursor);
-        for (std::uint64_t id = start[s].first_id; id < start[s].first_id + start[s].cursor.record_count(); ++id) {
+        BehindWalk release(sources[s].cursor);
+        for (std::uint64_t id = sources[s].first_id; id < sources[s].first_id + sources[s].cursor.record_count(); ++id) {
             const auto rec = fmt::RecordView::at(image, at);
             if (!rec) return std::unexpected(StoreError::corrupt("a spilled record runs past its block"));
             const std::uint64_t size = fmt::kRecordHeaderSize + rec->bytes().size();
@@ -497,7 +481,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         }
         if (at != block.size()) return std::unexpected(StoreError::corrupt("a spilled block holds more than its records"));
         whole[s] = all;
-        start[s].cursor.release_records();
+        sources[s].cursor.release_records();
     }
 
     std::string dictionary;
@@ -520,7 +504,7 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         parts.emplace(dir_ + "/key-order", std::max<std::uint64_t>(spill_bytes_ / 2, 1));
         parts->plan(placed, offset);
         std::vector<std::uint32_t>().swap(placed);
-        for (const Source& src : start) {
+        for (const Source& src : sources) {
             const std::string_view block = src.cursor.records();
             const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
             BehindWalk release(src.cursor);
@@ -607,45 +591,49 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
             if (auto st = parts->emit(p, offset, put); !st) return std::unexpected(std::move(st.error()));
         parts.reset();  // the scratch file goes before the index is written
     } else {
-        for (std::size_t s = 0; s < start.size(); ++s) {
-            const std::string_view block = start[s].cursor.records();
+        for (std::size_t s = 0; s < sources.size(); ++s) {
+            const std::string_view block = sources[s].cursor.records();
             if (whole[s]) {
                 if (auto st = put_bytes(block); !st) return std::unexpected(std::move(st.error()));
             } else {
                 const fmt::Image image(reinterpret_cast<const unsigned char*>(block.data()), block.size());
                 std::uint64_t at = 0;
-                for (std::uint64_t id = start[s].first_id; id < start[s].first_id + start[s].cursor.record_count(); ++id) {
+                for (std::uint64_t id = sources[s].first_id; id < sources[s].first_id + sources[s].cursor.record_count(); ++id) {
                     const std::uint64_t size = fmt::kRecordHeaderSize + fmt::RecordView::at(image, at)->bytes().size();
                     if (kept.test(id))
                         if (auto st = put_bytes(block.substr(at, size)); !st) return std::unexpected(std::move(st.error()));
                     at += size;
                 }
             }
-            start[s].cursor.release_records();
+            sources[s].cursor.release_records();
         }
     }
     if (auto st = drain(); !st) return std::unexpected(std::move(st.error()));
     file->start_writeback();
     h.index_offset = done;  // as compressed
     total = done + index_bytes;
-    sources = start;
+    for (Source& src : sources)
+        if (auto st = src.cursor.restart(); !st) return std::unexpected(std::move(st.error()));
     // The IDs come in no order: each key's offset is fetched a few keys ahead of its entry, so
-    // that the fetches overlap instead of waiting one by one.
+    // that the fetches overlap instead of waiting one by one. The keys wait in one buffer.
     constexpr std::size_t kAhead = 16;
     struct Named {
-        std::string_view key;  // valid while the runs are mapped
+        std::size_t key_at;  // in waiting_keys
+        std::size_t key_len;
         std::uint64_t id;
     };
     std::array<Named, kAhead> ahead;
     std::size_t waiting = 0;
-    std::string entry;
+    std::string entry, waiting_keys;
     const auto put_entries = [&]() -> Status {
         for (std::size_t i = 0; i < waiting; ++i) {
-            entry.resize(fmt::entry_size(ahead[i].key.size()));
-            fmt::encode_entry(reinterpret_cast<unsigned char*>(entry.data()), ahead[i].key, offset[ahead[i].id]);
+            const std::string_view key = std::string_view(waiting_keys).substr(ahead[i].key_at, ahead[i].key_len);
+            entry.resize(fmt::entry_size(key.size()));
+            fmt::encode_entry(reinterpret_cast<unsigned char*>(entry.data()), key, offset[ahead[i].id]);
             if (auto st = put_bytes(entry); !st) return st;
         }
         waiting = 0;
+        waiting_keys.clear();
         return {};
     };
     for (Merge m(sources); !m.done();) {
@@ -653,7 +641,8 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         if (!key) return std::unexpected(std::move(key.error()));
         const std::uint64_t id = settle(ids, policy_).id;
         __builtin_prefetch(&offset[id]);
-        ahead[waiting++] = {*key, id};
+        ahead[waiting++] = {waiting_keys.size(), key->size(), id};
+        waiting_keys.append(*key);
         if (waiting == kAhead)
             if (auto st = put_entries(); !st) return std::unexpected(std::move(st.error()));
     }
