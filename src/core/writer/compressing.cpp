@@ -153,12 +153,6 @@ Status append_compressed_record(format::ObjectEncoder& encoder, std::string_view
     return {};
 }
 
-Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
-                         std::string& scratch) {
-    out.clear();
-    return append_compressed_record(encoder, object, out, scratch);
-}
-
 }  // namespace detail
 
 }  // namespace tarnkv

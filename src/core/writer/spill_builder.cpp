@@ -15,6 +15,7 @@
 
 #include "core/format/layout.hpp"
 #include "core/format/compression.hpp"
+#include "core/writer/chunk_compressor.hpp"
 #include "core/writer/file_writer.hpp"
 #include "core/writer/sample_reservoir.hpp"
 
@@ -485,13 +486,9 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
     }
 
     std::string dictionary;
-    std::optional<fmt::ObjectEncoder> encoder;
     if (sample) {
         dictionary = detail::train_on(*sample);
         sample.reset();
-        auto made = fmt::ObjectEncoder::create(dictionary, *level_);
-        if (!made) return std::unexpected(std::move(made.error()));
-        encoder.emplace(std::move(*made));
         // Until the records are out, the sizes assume each object stored as given, with its
         // tag byte, after the dictionary.
         data_bytes += kept_objects + fmt::kRecordHeaderSize + dictionary.size();
@@ -573,22 +570,37 @@ Result<SpillBuildInfo> SpillingBuilder::build(std::string_view path, const Progr
         return {};
     };
     if (by_key_) {
-        std::string rec, scratch;
-        if (encoder) {
-            rec.resize(fmt::kRecordHeaderSize);
-            fmt::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
-            rec += dictionary;
-            if (auto st = write(rec); !st) return std::unexpected(std::move(st.error()));
+        // Compressed, the objects go to every core a chunk at a time and come back in order
+        // (chunk_compressor.hpp), as in the in-memory build. A part's buffer is reused for the
+        // next part, so the chunks take copies; together they hold about a quarter of the run
+        // buffer's bytes, as given and as compressed.
+        std::unique_ptr<detail::ChunkCompressor> compressor;
+        if (level_) {
+            const std::string head = detail::ChunkCompressor::dictionary_record(dictionary);
+            if (auto st = write(head); !st) return std::unexpected(std::move(st.error()));
+            auto made = detail::ChunkCompressor::create(
+                dictionary, *level_, kept_objects, detail::ChunkCompressor::Input::Copies,
+                static_cast<std::size_t>(std::max<std::uint64_t>(spill_bytes_ / 8 / detail::ChunkCompressor::kRing, 4096)),
+                [&](std::string_view records, std::span<const detail::ChunkCompressor::Placed> placed) -> Status {
+                    std::uint64_t at = done + batch.size();  // the header, then every record written so far
+                    for (const auto& p : placed) {
+                        offset[p.id] = at;
+                        at += p.size;
+                    }
+                    return put_bytes(records);
+                });
+            if (!made) return std::unexpected(std::move(made.error()));
+            compressor = std::move(*made);
         }
         const auto put = [&](std::uint32_t id, std::string_view record) -> Status {
+            if (compressor) return compressor->add(id, record.substr(fmt::kRecordHeaderSize));
             offset[id] = done + batch.size();  // the header, then every record written so far
-            if (!encoder) return put_bytes(record);
-            if (auto st = detail::compressed_record(*encoder, record.substr(fmt::kRecordHeaderSize), rec, scratch); !st)
-                return st;
-            return put_bytes(rec);
+            return put_bytes(record);
         };
         for (std::size_t p = 0; p < parts->parts(); ++p)
             if (auto st = parts->emit(p, offset, put); !st) return std::unexpected(std::move(st.error()));
+        if (compressor)
+            if (auto st = compressor->finish(); !st) return std::unexpected(std::move(st.error()));
         parts.reset();  // the scratch file goes before the index is written
     } else {
         for (std::size_t s = 0; s < sources.size(); ++s) {

@@ -17,7 +17,9 @@
 //
 // Memory: the run's buffer (about `spill_bytes`) while adding; during a build, a few bits and
 // one offset per object, and in key order one ID per kept object until the parts are planned,
-// then one part (about `spill_bytes` / 2) and what the others gather before they are written.
+// then one part (about `spill_bytes` / 2) and what the others gather before they are written;
+// compressed, also the chunks of objects on their way through every core (about
+// `spill_bytes` / 4, as given and as compressed).
 // Every walk over the runs lets go of their pages as it passes them.
 #pragma once
 

@@ -1,14 +1,13 @@
 #include "core/writer/store_builder.hpp"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <format>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <random>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include <xxhash.h>
 
 #include "core/format/layout.hpp"
+#include "core/writer/chunk_compressor.hpp"
 #include "core/writer/file_writer.hpp"
 #include "core/writer/sample_reservoir.hpp"
 
@@ -270,150 +270,29 @@ std::string StoreBuilder::build_dictionary() const {
 
 template <class Sink>
 Status StoreBuilder::emit_compressed(Layout& lay, std::string_view dictionary, Sink&& sink) const {
-    auto first_encoder = format::ObjectEncoder::create(dictionary, *compression_level());
-    if (!first_encoder) return std::unexpected(std::move(first_encoder.error()));
-    std::uint64_t written = 0;
-    {
-        std::string rec(format::kRecordHeaderSize, '\0');
-        format::encode_record_head(reinterpret_cast<unsigned char*>(rec.data()), dictionary);
-        rec += dictionary;
-        if (auto st = sink(std::string_view(rec)); !st) return st;
-        written += rec.size();
-    }
-
-    // Objects are compressed a chunk at a time by every core (an encoder each, made once),
-    // this thread among them, each taking the next chunk not yet taken; this thread writes the
-    // chunks out in order, each as soon as it is done, between chunks of its own. An object's
-    // frame depends only on the object and the dictionary, so the file is the same whatever
-    // the number of cores or which core took which chunk, and the same as a spilling build's,
-    // which compresses on one. At most kRing chunks are done and not yet written.
-    // A chunk is up to kChunkObjects objects, fewer when they come to kChunkBytes.
-    constexpr std::size_t kChunkObjects = 512, kChunkBytes = std::size_t{1} << 20, kRing = 16, kAhead = 8;
-    const std::size_t placed = lay.num_placed;
-    const std::size_t workers =
-        placed < 4096 ? 1 : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
-    std::vector<format::ObjectEncoder> encoders;
-    encoders.reserve(workers);
-    encoders.push_back(std::move(*first_encoder));
-    for (std::size_t w = 1; w < workers; ++w) {
-        auto more = format::ObjectEncoder::create(dictionary, *compression_level());
-        if (!more) return std::unexpected(std::move(more.error()));
-        encoders.push_back(std::move(*more));
-    }
-    struct Chunk {
-        std::size_t from = 0, to = 0;      // placed[from, to)
-        std::string records;               // back to back
-        std::vector<std::size_t> sizes;    // of each record
-        std::optional<StoreError> error;
-        std::size_t done = SIZE_MAX;       // the number of the chunk last made here
-    };
-    std::array<Chunk, kRing> ring;
-    std::mutex mutex;
-    std::condition_variable changed;
-    // Under the mutex: chunk numbers, and the first placed object no chunk has taken.
-    std::size_t next_taken = 0, next_written = 0, next_object = 0;
-    bool stop = false;
-    // The next chunk to make, if one may be taken now (the caller holds the mutex).
-    const auto take = [&]() -> std::optional<std::size_t> {
-        if (stop || next_object >= placed || next_taken >= next_written + kRing) return std::nullopt;
-        Chunk& chunk = ring[next_taken % kRing];
-        chunk.from = next_object;
-        std::size_t bytes = 0;
-        do bytes += object_of(lay.placed[next_object++]).size();
-        while (next_object < placed && next_object - chunk.from < kChunkObjects && bytes < kChunkBytes);
-        chunk.to = next_object;
-        return next_taken++;
-    };
-    const auto make = [&](std::size_t c, format::ObjectEncoder& encoder, std::string& scratch) noexcept {
-        Chunk& chunk = ring[c % kRing];
-        chunk.records.clear();
-        chunk.sizes.clear();
-        try {
-            const std::size_t from = chunk.from, to = chunk.to;
-            for (std::size_t i = from; i < to; ++i) {
-                if (i + kAhead < to)
-                    __builtin_prefetch(data_.data() + record_offsets_[lay.placed[i + kAhead]] - format::kHeaderSize);
-                const std::size_t before = chunk.records.size();
-                const std::string_view object = object_of(lay.placed[i]);
-                if (auto st = detail::append_compressed_record(encoder, object, chunk.records, scratch); !st) {
-                    chunk.error = std::move(st.error());
-                    return;
-                }
-                chunk.sizes.push_back(chunk.records.size() - before);
+    const std::string head = detail::ChunkCompressor::dictionary_record(dictionary);
+    if (auto st = sink(std::string_view(head)); !st) return st;
+    std::uint64_t written = head.size();
+    // Objects are compressed a chunk at a time on every core and come back in order (see
+    // chunk_compressor.hpp): the file is the same whatever the number of cores, and the same
+    // as a spilling build's. They stay where they are until the build is done.
+    auto compressor = detail::ChunkCompressor::create(
+        dictionary, *compression_level(), lay.num_placed, detail::ChunkCompressor::Input::Views,
+        detail::ChunkCompressor::kMaxChunkBytes,
+        [&](std::string_view records, std::span<const detail::ChunkCompressor::Placed> placed) -> Status {
+            for (const auto& p : placed) {
+                lay.offsets[p.id] = format::kHeaderSize + written;
+                written += p.size;
             }
-        } catch (...) {
-            chunk.error = StoreError::general("out of memory while compressing");
-        }
-    };
-    const auto finished = [&](std::size_t c) {
-        const std::lock_guard lock(mutex);
-        ring[c % kRing].done = c;
-        changed.notify_all();
-    };
-    const auto work = [&](std::size_t w) noexcept {
-        std::string scratch;
-        std::unique_lock lock(mutex);
-        for (;;) {
-            std::optional<std::size_t> c;
-            changed.wait(lock, [&] { return (c = take()) || stop || next_object >= placed; });
-            if (!c) return;
-            lock.unlock();
-            make(*c, encoders[w], scratch);
-            finished(*c);
-            lock.lock();
-        }
-    };
-    std::vector<std::jthread> threads;
-    for (std::size_t w = 1; w < workers; ++w) {
-        try {
-            threads.emplace_back(work, w);
-        } catch (...) {
-            break;  // no thread to be had: fewer cores compress
-        }
+            return sink(records);
+        });
+    if (!compressor) return std::unexpected(std::move(compressor.error()));
+    constexpr std::size_t kAhead = 8;  // record offsets fetched ahead: objects lie all over
+    for (std::size_t i = 0; i < lay.num_placed; ++i) {
+        if (i + kAhead < lay.num_placed) __builtin_prefetch(&record_offsets_[lay.placed[i + kAhead]]);
+        if (auto st = (*compressor)->add(lay.placed[i], object_of(lay.placed[i])); !st) return st;
     }
-    // Whatever way this thread leaves, the others stop taking chunks and are joined.
-    struct Stop {
-        std::mutex& mutex;
-        std::condition_variable& changed;
-        bool& stop;
-        std::vector<std::jthread>& threads;
-        ~Stop() {
-            {
-                const std::lock_guard lock(mutex);
-                stop = true;
-                changed.notify_all();
-            }
-            threads.clear();
-        }
-    } stopping{mutex, changed, stop, threads};
-
-    std::string scratch;
-    for (;;) {
-        std::unique_lock lock(mutex);
-        if (next_written == next_taken && next_object >= placed) break;  // all written
-        Chunk& chunk = ring[next_written % kRing];
-        if (chunk.done != next_written) {
-            // Not done yet: make one more chunk meanwhile, or wait for it.
-            if (const auto c = take()) {
-                lock.unlock();
-                make(*c, encoders[0], scratch);
-                finished(*c);
-            } else {
-                changed.wait(lock, [&] { return chunk.done == next_written; });
-            }
-            continue;
-        }
-        lock.unlock();
-        if (chunk.error) return std::unexpected(std::move(*chunk.error));
-        for (std::size_t j = 0; j < chunk.sizes.size(); ++j) {
-            lay.offsets[lay.placed[chunk.from + j]] = format::kHeaderSize + written;
-            written += chunk.sizes[j];
-        }
-        if (auto st = sink(std::string_view(chunk.records)); !st) return st;
-        lock.lock();
-        ++next_written;
-        changed.notify_all();
-    }
+    if (auto st = (*compressor)->finish(); !st) return st;
     lay.data_size = written;
     return {};
 }

@@ -230,11 +230,9 @@ class SampleReservoirOfViews;
 // default, all those offered to it).
 std::string train_on(const SampleReservoir& sample, std::optional<std::uint64_t> object_bytes = std::nullopt);
 std::string train_on(const SampleReservoirOfViews& sample, std::optional<std::uint64_t> object_bytes = std::nullopt);
-// Replaces `out` with the record of `object` compressed by `encoder`: the record header and
-// the stored form. Fails when the stored form is over the object size limit.
-Status compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
-                         std::string& scratch);
-// The same, appended to `out`; on failure `out` may hold part of the record.
+// Appends to `out` the record of `object` compressed by `encoder`: the record header and the
+// stored form. Fails when the stored form is over the object size limit; `out` may then hold
+// part of the record.
 Status append_compressed_record(format::ObjectEncoder& encoder, std::string_view object, std::string& out,
                                 std::string& scratch);
 }  // namespace detail
