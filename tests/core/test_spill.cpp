@@ -176,9 +176,9 @@ TEST_P(Spill, CompressedFileEqualsTheInMemoryBuilds) {
     EXPECT_GT(checked, 1000u);
 }
 
-// Large objects among small ones: a build compresses chunks of fewer objects where they are
-// large (one alone past a megabyte), on every core, and writes them in order; the file is still
-// the spilling build's, which compresses one object after another.
+// Large objects among small ones: both builds compress chunks of fewer objects where they are
+// large (one alone past a megabyte), on every core, and write them in order; the spilling
+// build's chunks are smaller (a share of its run buffer), and the file is still the same.
 TEST(SpillCompression, LargeObjectsAmongSmallOnesGiveTheSameFile) {
     ScratchDir dir;
     std::mt19937 rng(11);
@@ -215,6 +215,58 @@ TEST(SpillCompression, LargeObjectsAmongSmallOnesGiveTheSameFile) {
         auto object = r->decode(*r->object_at(*r->lookup(s.bytes)), scratch);
         ASSERT_TRUE(object);
         ASSERT_EQ(*object, steps[2 * s.id].bytes) << s.bytes;
+    }
+}
+
+// A stop heard while the compressed records go out, with every core at work on chunks: the
+// build fails as cancelled, hears nothing more, leaves no file and no scratch beside the runs,
+// and a build after it publishes the whole store.
+TEST(SpillCompression, AStopWhileCompressingPublishesNothingAndKeepsTheRuns) {
+    ScratchDir dir;
+    std::mt19937_64 rng(3);
+    auto spilling = SpillingBuilder::create(dir.path(), 1 << 20, sets::Policy::Last, true);
+    ASSERT_TRUE(spilling);
+    ASSERT_TRUE((*spilling)->compress(3));
+    // Random bytes do not shrink: the data section passes the first progress step (32 MiB).
+    constexpr std::uint32_t kObjects = 12000;
+    std::string object(3000, '\0');
+    for (std::uint32_t i = 0; i < kObjects; ++i) {
+        for (std::size_t j = 0; j + 8 <= object.size(); j += 8) {
+            const std::uint64_t r = rng();
+            std::memcpy(object.data() + j, &r, 8);
+        }
+        std::memcpy(object.data(), &i, sizeof i);
+        ASSERT_TRUE((*spilling)->add_object(object));
+        ASSERT_TRUE((*spilling)->add_key(std::format("k{:05}", (i * 7919) % kObjects), i));
+    }
+    const std::string got = dir.at("got.trnk");
+    int calls = 0;
+    auto stopped = (*spilling)->build(got, [&](std::uint64_t done, std::uint64_t total) {
+        ++calls;
+        EXPECT_LT(done, total);
+        return false;
+    });
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().message(), kCancelled);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(fs::exists(got));
+    EXPECT_FALSE(fs::exists(dir.at("got.trnk.tmp")));
+    for (const auto& e : fs::directory_iterator((*spilling)->directory()))
+        EXPECT_TRUE(e.path().filename().string().starts_with("run-")) << e.path();
+    auto info = (*spilling)->build(got);
+    ASSERT_TRUE(info) << info.error().message();
+    EXPECT_EQ(info->info.num_objects, kObjects);
+    auto r = StoreReader::open(got, true);
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->enable_decoding());
+    std::string scratch;
+    for (const std::uint32_t i : {0u, 1u, 5000u, kObjects - 1}) {
+        auto stored = r->decode(*r->object_at(*r->lookup(std::format("k{:05}", (i * 7919) % kObjects))), scratch);
+        ASSERT_TRUE(stored);
+        ASSERT_EQ(stored->size(), object.size());
+        std::uint32_t id;
+        std::memcpy(&id, stored->data(), sizeof id);
+        EXPECT_EQ(id, i);
     }
 }
 
