@@ -241,17 +241,22 @@ def test_set_build_on_a_full_disk_leaves_the_old_set(tmp_path, case):
 # or they fit elsewhere and the store does not ("store"), or the runs fit but the copy of the
 # objects a build makes beside them to put them in key order does not ("order"). Either way
 # what it wrote is removed and the error is the disk's; a writer whose runs failed says so from
-# then on, one whose store or copy failed keeps its runs and can build again.
+# then on, one whose store or copy failed keeps its runs and can build again. Compressed
+# ("store-zstd"), the disk fills while every core compresses chunks of objects.
 SPILL_FULL = SMALL_TMPFS + r"""
 import gc
 import tarnkv
 
 case = sys.argv[1]
 spill_dir = small if case in ("runs", "order") else sys.argv[-1]
-w = tarnkv.TarnWriter(memory_limit=64 * 1024, spill_dir=spill_dir)
+zstd = case == "store-zstd"
+w = tarnkv.TarnWriter(memory_limit=64 * 1024, spill_dir=spill_dir, compression="zstd" if zstd else None)
 target = os.path.join(sys.argv[-1] if case == "order" else small, "db.trnk")
 try:
-    for i in range(20 if case == "order" else 48):
+    if zstd:
+        for i in range(6000):
+            w.put_raw(f"k{i}", os.urandom(600))
+    for i in range(0 if zstd else 20 if case == "order" else 48):
         w.put_raw(f"k{i}", os.urandom(64 * 1024))
     w.build(target)
 except tarnkv.StoreIOError as e:
@@ -274,6 +279,7 @@ print("GONE", [n for n in os.listdir(spill_dir) if n.startswith(".tarnkv-spill-"
 @pytest.mark.parametrize("case, error, left, room, after", [
     ("runs", "ERROR 28 ", "LEFT ['.tarnkv-spill-*'] [[]]", "ROOM True", "AFTER 28"),
     ("store", "ERROR 28 db.trnk.tmp", "LEFT [] []", "ROOM True", "AFTER True"),
+    ("store-zstd", "ERROR 28 db.trnk.tmp", "LEFT [] []", "ROOM True", "AFTER True"),
     ("order", "ERROR 28 db.trnk.tmp", "LEFT ['.tarnkv-spill-*'] [['run-0']]", "ROOM False", "AFTER 28"),
 ])
 def test_spilling_writer_on_a_full_disk_removes_what_it_wrote(tmp_path, case, error, left, room, after):
