@@ -221,6 +221,31 @@ def test_only_the_first_ctrl_c_interrupts_and_deferred_holds_it_back():
             pass
 
 
+def test_a_ctrl_c_while_the_background_sync_starts_leaves_it_joinable(tmp_path, monkeypatch):
+    """Raised inside Thread.start(), the interrupt left a thread that wait() refused to join
+    (RuntimeError instead of the interruption)."""
+    from tarnkv.cli.install import BackgroundSync
+
+    start = threading.Thread.start
+
+    def interrupted_start(self: threading.Thread) -> None:
+        with HeldSigint():
+            pass  # arrives before the thread is started
+        start(self)
+
+    fd = os.open(tmp_path / "f", os.O_WRONLY | os.O_CREAT)
+    try:
+        sync = BackgroundSync(fd)
+        monkeypatch.setattr(threading.Thread, "start", interrupted_start)
+        with interrupts.handling():
+            with pytest.raises(KeyboardInterrupt):
+                sync.wrote(BackgroundSync.SYNC_STEP)
+        monkeypatch.undo()
+        sync.wait()  # joins the sync that was started
+    finally:
+        os.close(fd)
+
+
 def test_a_native_build_stops_at_ctrl_c_without_a_progress_callback(tmp_path):
     # 160 MiB to write in 32 MiB steps: the signal comes as the first file appears, and the
     # build must notice it at a step and publish nothing.

@@ -188,8 +188,12 @@ class BackgroundSync:
             except OSError as exc:
                 self._error = self._error or exc
 
-        self._thread = threading.Thread(target=run, name="tarnkv-sync", daemon=True)
-        self._thread.start()
+        # A Ctrl-C while the thread starts waits until it is known: raised inside start(), it
+        # would leave a thread that may be running but that wait() could not join.
+        with interrupts.deferred():
+            thread = threading.Thread(target=run, name="tarnkv-sync", daemon=True)
+            thread.start()
+            self._thread = thread
 
     def wrote(self, n: int) -> None:
         """Notes *n* more bytes written; starts a sync when one is due and none is running."""
