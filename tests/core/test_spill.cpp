@@ -70,6 +70,15 @@ std::vector<Step> workload(std::uint32_t seed, int n) {
     return steps;
 }
 
+// The in-memory build of `steps` under `policy` at `want`, as the spilling build must write it.
+void build_in_memory(StoreBuilder& memory, const std::vector<Step>& steps, sets::Policy policy, bool by_key,
+                     const std::string& want) {
+    memory.order_objects_by_key(by_key);
+    replay_in_memory(memory, steps, policy);
+    ASSERT_TRUE(memory.count_unreferenced() == 0 ? memory.build(want)
+                                                 : (*memory.without_unreferenced())->build(want));
+}
+
 // A policy, and whether objects go in key order.
 class Spill : public ::testing::TestWithParam<std::tuple<sets::Policy, bool>> {
 protected:
@@ -80,11 +89,8 @@ TEST_P(Spill, FileEqualsTheInMemoryBuildsAndRunsGoWithTheBuilder) {
     const auto [policy, by_key] = GetParam();
     const auto steps = workload(7, 5000);
     StoreBuilder memory;
-    memory.order_objects_by_key(by_key);
-    replay_in_memory(memory, steps, policy);
     const std::string want = dir_.at("want.trnk");
-    ASSERT_TRUE(memory.count_unreferenced() == 0 ? memory.build(want)
-                                                 : (*memory.without_unreferenced())->build(want));
+    build_in_memory(memory, steps, policy, by_key, want);
     std::string spill_dir;
     {
         // A buffer of 2 KiB: hundreds of sections, and keys whose entries lie in many of them.
@@ -119,11 +125,8 @@ TEST_P(Spill, FileEqualsTheInMemoryBuildsWhenSectionsOutgrowTheReadBuffer) {
     const auto [policy, by_key] = GetParam();
     const auto steps = workload(11, 80000);
     StoreBuilder memory;
-    memory.order_objects_by_key(by_key);
-    replay_in_memory(memory, steps, policy);
     const std::string want = dir_.at("want.trnk");
-    ASSERT_TRUE(memory.count_unreferenced() == 0 ? memory.build(want)
-                                                 : (*memory.without_unreferenced())->build(want));
+    build_in_memory(memory, steps, policy, by_key, want);
     // About 13,000 objects and 400 KB of entries a section.
     auto spilling = SpillingBuilder::create(dir_.path(), 1 << 20, policy, by_key);
     ASSERT_TRUE(spilling);
