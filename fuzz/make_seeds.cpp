@@ -53,13 +53,13 @@ int main(int argc, char** argv) {
     {
         // A compressed store: a dictionary record first, tagged frames and one raw object.
         tarnkv::StoreBuilder b;
+        b.order_objects_by_key(true);
         (void)b.compress(3);
         for (int i = 0; i < 300; ++i) {
             (void)b.add_object("{\"name\":\"package-" + std::to_string(i * 37 % 500) + "\",\"version\":\"1." +
                                std::to_string(i % 9) + "\",\"section\":\"libs\"}");
             (void)b.add_key("pkg:" + std::to_string(i), static_cast<std::uint32_t>(i));
         }
-        (void)b.finish_training();
         (void)b.add_object(std::string("\x01\xfe\x7f\x00", 4));
         (void)b.add_key("odd", 300);
         save(b);

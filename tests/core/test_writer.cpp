@@ -589,7 +589,6 @@ TEST(BuilderImage, CompressedKeyOrderedStoreKeepsTheDictionaryFirst) {
         ASSERT_TRUE(id);
         ASSERT_TRUE(b.add_key(std::format("user:{:05}", i), *id));
     }
-    ASSERT_TRUE(b.finish_training());
     const std::string image = b.image();
     const auto offsets = entry_offsets(image);
     ASSERT_EQ(offsets.size(), 400u);

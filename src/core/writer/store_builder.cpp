@@ -44,18 +44,10 @@ Result<std::uint32_t> StoreBuilder::add_object(std::string_view bytes) {
             std::format("object of {} bytes exceeds the {}-byte limit", bytes.size(), format::kMaxObjectLen)));
     if (record_offsets_.size() >= format::kMaxCount) return std::unexpected(StoreError::general("too many objects"));
     const auto id = static_cast<std::uint32_t>(record_offsets_.size());
-    std::string_view stored = bytes;
-    const bool compress_now = compress_ && !by_key_order_;
-    if (compress_now) {
-        auto st = compressed_form(bytes);
-        if (!st) return std::unexpected(std::move(st.error()));
-        stored = *st;
-    }
     // Both allocations happen before anything changes, so a failure leaves the builder as it was.
-    data_.reserve_more(format::kRecordHeaderSize + stored.size());
+    data_.reserve_more(format::kRecordHeaderSize + bytes.size());
     record_offsets_.reserve_more(1);
-    append_record(stored);
-    if (compress_now) counted(bytes);
+    append_record(bytes);
     return id;
 }
 
@@ -370,7 +362,6 @@ std::string StoreBuilder::image() const {
 }
 
 Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& progress) const {
-    if (!trained()) return std::unexpected(StoreError::general("the compression dictionary is not trained yet"));
     const std::string tmp = temporary_path(path);
     // Objects in ID order go out while a helper thread sorts the keys; in key order they wait
     // for the sort, and the helper writes the index while they go out. Only this thread

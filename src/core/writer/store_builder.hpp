@@ -56,31 +56,21 @@ public:
     // --- Compression (writer/compressing.cpp; format in core/format/compression.hpp) ---
 
     // Makes the store a compressed one: objects are compressed with zstd at `level` with a
-    // dictionary that is the first record of the data section. Only before the first object.
-    //  - In ID order: the dictionary is trained on the first objects added (kSampleObjects or
-    //    kSampleBytes of them, whichever comes first). Until then they are kept as given;
-    //    reaching the budget, or finish_training(), trains the dictionary and compresses them,
-    //    and every later object is compressed as it is added.
-    //  - In key order: objects are kept as given, and each build trains a dictionary on a
-    //    sample (SampleReservoir) of the objects it stores, taken in ID order, and compresses
-    //    them as they go out. What a build writes then depends only on what it stores, as
-    //    with a SpillingBuilder, whatever was added and dropped before.
+    // dictionary that is the first record of the data section. Only before the first object,
+    // and only with objects in key order: they are kept as given, and each build trains a
+    // dictionary on a sample (SampleReservoir) of the objects it stores, taken in ID order,
+    // and compresses them as they go out. What a build writes then depends only on what it
+    // stores, as with a SpillingBuilder, whatever was added and dropped before.
     Status compress(int level);
-    // Trains the dictionary now if the builder is still collecting samples; build() needs it.
-    // Nothing in key order.
-    Status finish_training();
     bool compressed() const noexcept { return compress_ != nullptr; }
     std::optional<int> compression_level() const noexcept;
-    // The bytes of every object as given (for a compressed builder; else the data section).
-    std::uint64_t original_bytes() const noexcept;
-    std::size_t dictionary_size() const noexcept;
 
     // Lays objects out in the order of their first key (the smallest key, unsigned bytewise,
     // that names them), so that a walk or a prefix scan reads the file front to back, and
     // leaves out the objects no key names. Off (the default): objects in the order they were
     // added, every one kept. Object IDs mean the same either way; only the file changes.
-    // Only before the first object.
-    void order_objects_by_key(bool on) noexcept { by_key_order_ = on; }
+    // Only before the first object; a compressed builder stays in key order.
+    void order_objects_by_key(bool on) noexcept { by_key_order_ = on || compress_ != nullptr; }
     bool objects_by_key() const noexcept { return by_key_order_; }
 
     std::size_t num_objects() const noexcept { return record_offsets_.size(); }
@@ -209,14 +199,6 @@ private:
     detail::KeySet by_key_;  // slot numbers by key
     bool by_key_order_ = false;
 
-    // The stored form of an object about to be added to a compressed builder: compressed once
-    // the dictionary is trained (training first when the samples are complete), else as given.
-    Result<std::string_view> compressed_form(std::string_view bytes);
-    // Counts an object just added to a compressed builder.
-    void counted(std::string_view bytes) noexcept;
-    bool trained() const noexcept;
-    // Makes this empty builder compress as the trained `from` does, its dictionary written.
-    Status copy_compression(const StoreBuilder& from);
     // Appends the record of stored bytes (no checks).
     void append_record(std::string_view stored);
     struct Compressing;
