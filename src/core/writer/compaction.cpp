@@ -34,8 +34,8 @@ Result<std::unique_ptr<StoreBuilder>> StoreBuilder::without_unreferenced() const
     auto out = std::make_unique<StoreBuilder>();
     out->by_key_order_ = by_key_order_;
     // Objects are kept as given until a build compresses them.
-    if (compress_)
-        if (auto st = out->compress(*compression_level()); !st) return std::unexpected(std::move(st.error()));
+    if (level_)
+        if (auto st = out->compress(*level_); !st) return std::unexpected(std::move(st.error()));
     // Records are copied whole, CRC included: they do not change by moving.
     for (std::size_t id = 0; id < num_objects(); ++id) {
         if (new_id[id] == kDropped) continue;

@@ -4,8 +4,6 @@
 // emit_compressed in store_builder.cpp), with a dictionary trained for that build on a sample
 // of what it stores: a spilling build, which cannot hold the objects, does the same and writes
 // the same file.
-#include <format>
-#include <random>
 #include <vector>
 
 #include "core/writer/sample_reservoir.hpp"
@@ -13,28 +11,14 @@
 
 namespace tarnkv {
 
-struct StoreBuilder::Compressing {
-    int level;
-};
-
-// Here, where Compressing is complete.
-StoreBuilder::StoreBuilder() : seed_(std::random_device{}()) {}
-StoreBuilder::~StoreBuilder() = default;
-
 Status StoreBuilder::compress(int level) {
     if (num_objects() != 0) return std::unexpected(StoreError::general("compression must be chosen before any object"));
     // Each build trains on the objects it stores, which only a build in key order gathers.
     if (!by_key_order_) return std::unexpected(StoreError::general("a compressed store keeps its objects in key order"));
     // The level is tried on a throwaway encoder, so that a bad one fails here, not at training.
     if (auto probe = format::ObjectEncoder::create({}, level); !probe) return std::unexpected(std::move(probe.error()));
-    compress_ = std::make_unique<Compressing>();
-    compress_->level = level;
+    level_ = level;
     return {};
-}
-
-std::optional<int> StoreBuilder::compression_level() const noexcept {
-    if (!compress_) return std::nullopt;
-    return compress_->level;
 }
 
 namespace detail {

@@ -25,6 +25,9 @@
 
 namespace tarnkv {
 
+StoreBuilder::StoreBuilder() : seed_(std::random_device{}()) {}
+StoreBuilder::~StoreBuilder() = default;
+
 detail::KeySet::Hash StoreBuilder::key_hash(std::string_view key) const noexcept {
     return detail::KeySet::split(XXH3_64bits_withSeed(key.data(), key.size(), seed_));
 }
@@ -330,7 +333,7 @@ std::array<unsigned char, format::kHeaderSize> StoreBuilder::header_with(std::ui
     h.num_objects = static_cast<std::uint32_t>(lay.num_placed);
     h.index_offset = format::kHeaderSize + lay.data_size;
     h.file_crc32 = file_crc;
-    if (compress_) h.compression = static_cast<std::uint8_t>(format::Compression::Zstd);
+    if (compressed()) h.compression = static_cast<std::uint8_t>(format::Compression::Zstd);
     return h.encode();
 }
 
@@ -339,7 +342,7 @@ std::string StoreBuilder::image() const {
     Layout lay = layout(order.get());
     std::string data;
     data.reserve(lay.data_size);
-    if (compresses_on_build()) {
+    if (compressed()) {
         auto st = emit_compressed(lay, build_dictionary(), [&](std::string_view piece) -> Status {
             data += piece;
             return {};
@@ -369,7 +372,7 @@ Result<BuildInfo> StoreBuilder::build(std::string_view path, const Progress& pro
     // A build that compresses as it writes knows where the records went only once they are
     // out: its index is made after them. Its dictionary is trained by a helper thread while
     // this one sorts the keys.
-    const bool late_index = compresses_on_build();
+    const bool late_index = compressed();
     std::string dictionary;
     std::exception_ptr train_failed;
     std::thread trainer;

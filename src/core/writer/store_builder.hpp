@@ -62,15 +62,15 @@ public:
     // and compresses them as they go out. What a build writes then depends only on what it
     // stores, as with a SpillingBuilder, whatever was added and dropped before.
     Status compress(int level);
-    bool compressed() const noexcept { return compress_ != nullptr; }
-    std::optional<int> compression_level() const noexcept;
+    bool compressed() const noexcept { return level_.has_value(); }
+    std::optional<int> compression_level() const noexcept { return level_; }
 
     // Lays objects out in the order of their first key (the smallest key, unsigned bytewise,
     // that names them), so that a walk or a prefix scan reads the file front to back, and
     // leaves out the objects no key names. Off (the default): objects in the order they were
     // added, every one kept. Object IDs mean the same either way; only the file changes.
     // Only before the first object; a compressed builder stays in key order.
-    void order_objects_by_key(bool on) noexcept { by_key_order_ = on || compress_ != nullptr; }
+    void order_objects_by_key(bool on) noexcept { by_key_order_ = on || compressed(); }
     bool objects_by_key() const noexcept { return by_key_order_; }
 
     std::size_t num_objects() const noexcept { return record_offsets_.size(); }
@@ -183,9 +183,6 @@ private:
     // sink's failure (sink(std::string_view) -> Status).
     template <class Sink>
     Status emit_compressed(Layout& lay, std::string_view dictionary, Sink&& sink) const;
-    // Whether a build compresses as it writes (compressed, in key order): the index then waits
-    // for the data section, whose record offsets it needs.
-    bool compresses_on_build() const noexcept { return by_key_order_ && compress_; }
     std::string_view key_of(const Slot& s) const noexcept { return keys_.view().substr(s.key_pos, s.key_len); }
     // The header for the current contents with the given file CRC.
     std::array<unsigned char, format::kHeaderSize> header_with(std::uint32_t file_crc, const Layout& lay) const;
@@ -201,8 +198,7 @@ private:
 
     // Appends the record of stored bytes (no checks).
     void append_record(std::string_view stored);
-    struct Compressing;
-    std::unique_ptr<Compressing> compress_;  // null when objects are stored as given
+    std::optional<int> level_;  // the zstd level of a compressed store; none: objects stored as given
 };
 
 namespace detail {
