@@ -300,7 +300,7 @@ class RemoteReader(KeyOrderedMapping):
                 at += len(entries)
                 yield from ((k, k) for k, _ in entries)
                 continue
-            entries = _within_budget(index, entries)
+            entries = entries[:_within_budget(index, [o for _, o in entries])]
             at += len(entries)
             step = min(step * 2, SCAN_STEP_MAX)
             objects = self._objects(index, (o for _, o in entries))
@@ -354,14 +354,10 @@ class RemoteReader(KeyOrderedMapping):
         stored = original = 0
         offsets = sorted({o for _, o in index.entries(0, len(index))})
         at = 0
-        while at < len(offsets):  # steps of about SCAN_STEP_BYTES of records
-            step: list[int] = []
-            size = 0
-            while at < len(offsets) and (not step or size < SCAN_STEP_BYTES):
-                extent = index.extent(offsets[at])
-                size += extent[1] - extent[0] if extent is not None else 0
-                step.append(offsets[at])
-                at += 1
+        while at < len(offsets):  # in the steps of a walk
+            step = offsets[at:at + SCAN_STEP_MAX]
+            step = step[:_within_budget(index, step)]
+            at += len(step)
             for data in self._stored(index, step).values():
                 stored += len(data)
                 original += len(index.decode(data))
@@ -429,11 +425,12 @@ class RemoteReader(KeyOrderedMapping):
         return f"{type(self).__name__}({self._url!r}, keys={len(self)})"
 
 
-def _within_budget(index: Any, entries: list[tuple[bytes, int]]) -> list[tuple[bytes, int]]:
-    """The first of *entries* whose records add up to at most SCAN_STEP_BYTES (at least one)."""
+def _within_budget(index: Any, offsets: Sequence[int]) -> int:
+    """How many of the first record *offsets* have records adding up to at most SCAN_STEP_BYTES
+    (at least one)."""
     total = 0
     seen: set[int] = set()
-    for i, (_, offset) in enumerate(entries):
+    for i, offset in enumerate(offsets):
         if offset in seen:
             continue
         seen.add(offset)
@@ -441,8 +438,8 @@ def _within_budget(index: Any, entries: list[tuple[bytes, int]]) -> list[tuple[b
         if extent is not None:
             total += extent[1] - extent[0]
             if total > SCAN_STEP_BYTES and i > 0:
-                return entries[:i]
-    return entries
+                return i
+    return len(offsets)
 
 
 def _reopen(url: str, options: dict[str, Any], verify: bool, check_reads: bool, codec: object) -> RemoteReader:
